@@ -1,0 +1,18 @@
+#pragma once
+// Column-count inference: the most common field count among the first 100
+// non-blank rows.
+
+#include <cstdint>
+#include <string_view>
+
+namespace rowmend {
+
+inline constexpr std::size_t kInferRowLimit = 100;
+
+// 0 when the buffer holds no non-blank row; otherwise a field count that at
+// least one sampled row has, 1 included. Of equally frequent counts the
+// largest wins: padding short rows loses nothing, merging long ones loses
+// field boundaries.
+std::uint64_t infer_column_count(std::string_view buffer, std::uint8_t delimiter);
+
+} // namespace rowmend

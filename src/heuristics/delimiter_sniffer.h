@@ -1,0 +1,27 @@
+#pragma once
+// Delimiter sniffing: which of comma, semicolon, tab and vertical bar splits
+// the first rows of a text most consistently into the most fields.
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+namespace rowmend {
+
+// The candidates in order of precedence when scores tie.
+inline constexpr std::uint8_t kDelimiterCandidates[4] = {',', ';', '\t', '|'};
+
+// How many non-blank rows each candidate's parse reads at most.
+inline constexpr std::size_t kSniffRowLimit = 50;
+
+// Returns one of the four candidates; comma when none scores above zero.
+// Reads at most 50 non-blank rows from the start of the sample per candidate.
+std::uint8_t sniff_delimiter(std::string_view sample);
+
+// The score of one candidate from the field counts of its non-blank rows:
+// share of rows having the most frequent field count of 2 or more, times
+// max(ln(that count), 1). Ties between equally frequent field counts go to
+// the larger count, so the score never depends on hash order.
+double score_row_widths(std::span<const std::size_t> widths);
+
+} // namespace rowmend

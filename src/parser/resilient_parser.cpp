@@ -1,0 +1,257 @@
+#include "parser/resilient_parser.h"
+
+#include "parser/byte_scan.h"
+#include "parser/utf8.h"
+
+namespace rowmend {
+
+namespace {
+
+constexpr std::uint8_t kLf = '\n';
+constexpr std::uint8_t kCr = '\r';
+
+// Full mode: field bytes go straight into the row store's arena.
+class StoreSink {
+  public:
+    explicit StoreSink(RowStore& store) noexcept : store_(store) {}
+    void begin_row() { store_.begin_row(); }
+    void append(const char* p, std::size_t n) { store_.append(p, n); }
+    void push_byte(char c) { store_.push_byte(c); }
+    void finish_field() { store_.finish_field(); }
+    void empty_field() { store_.push_empty_field(); }
+
+  private:
+    RowStore& store_;
+};
+
+// Counting mode: fields are counted; the first field's bytes only feed the
+// whitespace matcher, and only while they could still be blank.
+class ShapeSink {
+  public:
+    explicit ShapeSink(RowShape& shape) noexcept : shape_(shape) {}
+    void begin_row() noexcept {
+        shape_.field_count = 0;
+        matcher_ = utf8::WhitespaceMatcher();
+    }
+    void append(const char* p, std::size_t n) noexcept {
+        if (shape_.field_count == 0 && !matcher_.failed()) matcher_.feed(p, n);
+    }
+    void push_byte(char c) noexcept {
+        if (shape_.field_count == 0) matcher_.feed(static_cast<std::uint8_t>(c));
+    }
+    void finish_field() noexcept {
+        if (shape_.field_count == 0) first_blank_ = matcher_.matched();
+        ++shape_.field_count;
+    }
+    void empty_field() noexcept {
+        if (shape_.field_count == 0) first_blank_ = true;
+        ++shape_.field_count;
+    }
+    void end_row() noexcept { shape_.blank = shape_.field_count == 1 && first_blank_; }
+
+  private:
+    RowShape& shape_;
+    utf8::WhitespaceMatcher matcher_;
+    bool first_blank_ = false;
+};
+
+} // namespace
+
+ResilientParser::ResilientParser(std::string_view input, std::uint8_t delimiter, std::uint8_t quote,
+                                 bool repair_quotes) noexcept
+    : input_(input), pos_(0), repair_quotes_(repair_quotes), delimiter_(delimiter), quote_(quote) {
+    if (input.size() >= 3 && input.substr(0, 3) == "\xEF\xBB\xBF") pos_ = 3;
+}
+
+bool ResilientParser::next_row(RowStore& store) {
+    StoreSink sink(store);
+    return parse_row(sink);
+}
+
+bool ResilientParser::next_row_shape(RowShape& shape) {
+    ShapeSink sink(shape);
+    const bool got = parse_row(sink);
+    if (got) sink.end_row();
+    return got;
+}
+
+template <class Sink> bool ResilientParser::parse_row(Sink& sink) {
+    const std::size_t n = input_.size();
+    if (pos_ >= n) return false;
+    const char* const data = input_.data();
+    sink.begin_row();
+
+    ParseState state = ParseState::FieldStart;
+    std::size_t p = pos_;
+
+    // A line break ends the row: CR LF is one terminator, a lone CR or LF too.
+    auto end_row_at = [&](std::size_t at) {
+        at += (data[at] == '\r' && at + 1 < n && data[at + 1] == '\n') ? 2 : 1;
+        ++line_;
+        pos_ = at;
+    };
+
+    while (p < n) {
+        const auto c = static_cast<std::uint8_t>(data[p]);
+        switch (state) {
+        case ParseState::FieldStart:
+            // The table's order matters when the quote, delimiter and line
+            // break bytes overlap: quote first, then delimiter, then CR/LF.
+            if (c == quote_) {
+                ++p;
+                state = ParseState::Quoted;
+            } else if (c == delimiter_) {
+                sink.empty_field();
+                ++p;
+            } else if (c == kLf || c == kCr) {
+                sink.empty_field();
+                end_row_at(p);
+                return true;
+            } else {
+                state = ParseState::Unquoted; // the byte is taken there
+            }
+            break;
+
+        case ParseState::Unquoted: {
+            // Quote bytes are ordinary here: only the delimiter and line breaks stop the run.
+            const char* stop = scan::find_any3(data + p, data + n, delimiter_, kLf, kCr);
+            const auto at = static_cast<std::size_t>(stop - data);
+            sink.append(data + p, at - p);
+            p = at;
+            if (p == n) break;
+            if (static_cast<std::uint8_t>(data[p]) == delimiter_) {
+                sink.finish_field();
+                ++p;
+                state = ParseState::FieldStart;
+            } else {
+                sink.finish_field();
+                end_row_at(p);
+                return true;
+            }
+            break;
+        }
+
+        case ParseState::Quoted: {
+            // Inside quotes, line breaks are text; LF only matters to the line counter.
+            const char* stop = scan::find_any2(data + p, data + n, quote_, kLf);
+            const auto at = static_cast<std::size_t>(stop - data);
+            sink.append(data + p, at - p);
+            p = at;
+            if (p == n) break;
+            if (static_cast<std::uint8_t>(data[p]) != quote_) {
+                sink.push_byte(static_cast<char>(kLf));
+                ++line_;
+                ++p;
+                break;
+            }
+            if (p + 1 == n) { // a quote that ends the input closes its field
+                ++p;
+                state = ParseState::AfterQuote;
+            } else if (static_cast<std::uint8_t>(data[p + 1]) == quote_) {
+                sink.push_byte(static_cast<char>(quote_));
+                p += 2;
+            } else if (repair_quotes_ && quote_is_literal(p)) {
+                sink.push_byte(static_cast<char>(quote_));
+                ++p;
+            } else {
+                ++p;
+                state = ParseState::AfterQuote;
+            }
+            break;
+        }
+
+        case ParseState::AfterQuote:
+            if (c == delimiter_) {
+                sink.finish_field();
+                ++p;
+                state = ParseState::FieldStart;
+            } else if (c == ' ' || c == '\t') {
+                ++p; // blanks after a closing quote are dropped
+            } else if (c == kLf || c == kCr) {
+                sink.finish_field();
+                end_row_at(p);
+                return true;
+            } else {
+                sink.push_byte(static_cast<char>(c));
+                ++p;
+                state = ParseState::Unquoted;
+            }
+            break;
+        }
+    }
+
+    // End of input. Only a delimiter can have left us in FieldStart here (a
+    // row never starts at the end), and a row ending in a delimiter has an
+    // empty last field. The line counter does not count the end of input.
+    if (state == ParseState::FieldStart) {
+        sink.empty_field();
+    } else {
+        sink.finish_field();
+    }
+    pos_ = n;
+    return true;
+}
+
+bool ResilientParser::quote_is_literal(std::size_t q) {
+    const std::size_t n = input_.size();
+    const auto* data = reinterpret_cast<const std::uint8_t*>(input_.data());
+
+    std::size_t s = q + 1;
+    if (s >= blank_from_ && s < blank_end_) {
+        s = blank_end_;
+    } else {
+        while (s < n && is_blank(data[s])) ++s;
+        blank_from_ = q + 1;
+        blank_end_ = s;
+    }
+    if (s == n) return false;
+    const std::uint8_t first = data[s];
+    if (first == delimiter_ || first == kLf || first == kCr) return false;
+
+    if (!(s >= closer_from_ && s < closer_line_end_)) {
+        // Find the end of the physical line, then walk back from it to the
+        // last quote whose following blanks run into a delimiter, a line break
+        // or the end of input. Later quotes on this line reuse the answer.
+        const char* line_end = scan::find_any2(input_.data() + s, input_.data() + n, kLf, kCr);
+        const auto end = static_cast<std::size_t>(line_end - input_.data());
+        has_closer_ = false;
+        bool ends_in_terminator = true; // the byte at `end` is CR, LF or the end of input
+        for (std::size_t j = end; j-- > s;) {
+            const std::uint8_t b = data[j];
+            if (b == quote_ && ends_in_terminator) {
+                has_closer_ = true;
+                last_closer_ = j;
+                break;
+            }
+            ends_in_terminator = b == delimiter_ || (is_blank(b) && ends_in_terminator);
+        }
+        closer_from_ = s;
+        closer_line_end_ = end;
+    }
+    return has_closer_ && last_closer_ >= s;
+}
+
+bool stray_quote_is_literal_reference(std::string_view input, std::size_t q, std::uint8_t delimiter,
+                                      std::uint8_t quote) noexcept {
+    const std::size_t n = input.size();
+    const auto* data = reinterpret_cast<const std::uint8_t*>(input.data());
+    auto blank = [&](std::uint8_t c) { return (c == ' ' || c == '\t') && c != delimiter; };
+    auto terminator = [&](std::uint8_t c) { return c == delimiter || c == kLf || c == kCr; };
+
+    std::size_t i = q + 1;
+    while (i < n && blank(data[i])) ++i;
+    if (i == n || terminator(data[i])) return false;
+    for (; i < n; ++i) {
+        const std::uint8_t c = data[i];
+        if (c == kLf || c == kCr) return false;
+        if (c == quote) {
+            if (i + 1 == n) return true;
+            std::size_t j = i + 1;
+            while (j < n && blank(data[j])) ++j;
+            if (j == n || terminator(data[j])) return true;
+        }
+    }
+    return false;
+}
+
+} // namespace rowmend

@@ -1,0 +1,180 @@
+#include "parser/row_store.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <new>
+
+#include "parser/utf8.h"
+
+namespace rowmend {
+
+ByteBuffer::~ByteBuffer() { std::free(data_); }
+
+void ByteBuffer::release() noexcept {
+    std::free(data_);
+    data_ = nullptr;
+    size_ = 0;
+    capacity_ = 0;
+}
+
+void ByteBuffer::grow(std::size_t extra) {
+    if (extra > SIZE_MAX / 2 - size_) throw std::bad_alloc();
+    std::size_t wanted = size_ + extra;
+    std::size_t capacity = capacity_ < 64 ? 64 : capacity_;
+    while (capacity < wanted) capacity += capacity / 2 + 64;
+    // realloc lets large buffers move by remapping pages instead of copying.
+    void* grown = std::realloc(data_, capacity);
+    if (grown == nullptr) throw std::bad_alloc();
+    data_ = static_cast<char*>(grown);
+    capacity_ = capacity;
+}
+
+FieldView RowView::Iterator::operator*() const {
+    const std::uint32_t word = store_->fields_[field_];
+    const std::size_t length = store_->field_length(field_, word);
+    return {std::string_view(store_->bytes_.data() + byte_, length), (word & 1U) == 0};
+}
+
+RowView::Iterator& RowView::Iterator::operator++() {
+    byte_ += store_->field_length(field_, store_->fields_[field_]);
+    ++field_;
+    return *this;
+}
+
+FieldView RowView::field(std::size_t i) const {
+    auto it = begin();
+    while (i-- > 0) ++it;
+    return *it;
+}
+
+std::string_view RowView::bytes() const noexcept {
+    return {store_->bytes_.data() + byte_begin_, byte_end_ - byte_begin_};
+}
+
+std::vector<std::string> RowView::to_strings() const {
+    std::vector<std::string> out;
+    out.reserve(size());
+    for (FieldView f : *this) out.emplace_back(f.text);
+    return out;
+}
+
+RowView RowStore::row(std::size_t r) const noexcept {
+    return RowView(this, rows_[r].field_begin, row_field_end(r), rows_[r].byte_begin,
+                   row_byte_end(r));
+}
+
+std::size_t RowStore::row_field_end(std::size_t r) const noexcept {
+    return r + 1 < rows_.size() ? rows_[r + 1].field_begin : fields_.size();
+}
+
+std::size_t RowStore::row_byte_end(std::size_t r) const noexcept {
+    return r + 1 < rows_.size() ? rows_[r + 1].byte_begin : bytes_.size();
+}
+
+std::size_t RowStore::field_length(std::size_t field, std::uint32_t word) const noexcept {
+    const std::size_t inline_length = word >> 1;
+    if (inline_length < inline_limit_) return inline_length;
+    const auto it = std::lower_bound(
+        long_fields_.begin(), long_fields_.end(), field,
+        [](const std::pair<std::uint64_t, std::uint64_t>& entry, std::size_t key) { return entry.first < key; });
+    return static_cast<std::size_t>(it->second);
+}
+
+void RowStore::push_field(std::size_t length, bool ascii) {
+    const std::uint32_t flag = ascii ? 0U : 1U;
+    if (length < inline_limit_) {
+        fields_.push_back(static_cast<std::uint32_t>(length << 1) | flag);
+    } else {
+        long_fields_.emplace_back(fields_.size(), length);
+        fields_.push_back((inline_limit_ << 1) | flag);
+    }
+    open_field_begin_ = bytes_.size();
+}
+
+void RowStore::finish_field() {
+    const std::size_t begin = std::min(open_field_begin_, bytes_.size());
+    const char* text = bytes_.data() + begin;
+    const std::size_t length = bytes_.size() - begin;
+    if (utf8::is_ascii(text, length)) {
+        push_field(length, true);
+        return;
+    }
+    if (!utf8::is_valid(text, length)) {
+        std::string repaired;
+        utf8::append_lossy(repaired, std::string_view(text, length));
+        bytes_.truncate(begin);
+        bytes_.append(repaired.data(), repaired.size());
+    }
+    push_field(bytes_.size() - begin, false);
+}
+
+void RowStore::finish_valid_field(bool ascii) {
+    push_field(bytes_.size() - std::min(open_field_begin_, bytes_.size()), ascii);
+}
+
+void RowStore::pad_last_row(std::size_t width) {
+    const std::size_t have = row_field_end(rows_.size() - 1) - rows_.back().field_begin;
+    if (have < width) fields_.insert(fields_.end(), width - have, 0U);
+}
+
+void RowStore::merge_last_row_tail(std::size_t first, std::string_view separator) {
+    const RowView last = last_row();
+    if (first + 1 >= last.size()) return;
+    std::size_t tail_begin = last.byte_begin_;
+    auto it = last.begin();
+    for (std::size_t i = 0; i < first; ++i, ++it) tail_begin += (*it).text.size();
+    bool ascii = true;
+    std::string merged;
+    merged.reserve(last.byte_end_ - tail_begin + separator.size() * (last.size() - first));
+    for (std::size_t i = first; i < last.size(); ++i, ++it) {
+        const FieldView f = *it;
+        if (i != first) merged.append(separator);
+        merged.append(f.text);
+        ascii = ascii && f.ascii;
+    }
+    ascii = ascii && utf8::is_ascii(separator.data(), separator.size());
+    const std::size_t field_begin = last.field_begin_ + first;
+    fields_.resize(field_begin);
+    while (!long_fields_.empty() && long_fields_.back().first >= field_begin) long_fields_.pop_back();
+    bytes_.truncate(tail_begin);
+    bytes_.append(merged.data(), merged.size());
+    open_field_begin_ = tail_begin;
+    push_field(merged.size(), ascii);
+}
+
+void RowStore::take_last_row_of(RowStore& other) {
+    const RowView source = other.last_row();
+    begin_row();
+    for (FieldView f : source) {
+        bytes_.append(f.text.data(), f.text.size());
+        push_field(f.text.size(), f.ascii);
+    }
+    other.pop_last_row();
+}
+
+void RowStore::pop_last_row() noexcept {
+    const RowEntry last = rows_.back();
+    rows_.pop_back();
+    fields_.resize(last.field_begin);
+    while (!long_fields_.empty() && long_fields_.back().first >= last.field_begin) long_fields_.pop_back();
+    bytes_.truncate(last.byte_begin);
+    open_field_begin_ = bytes_.size();
+}
+
+void RowStore::clear() noexcept {
+    bytes_.clear();
+    fields_.clear();
+    rows_.clear();
+    long_fields_.clear();
+    open_field_begin_ = 0;
+}
+
+void RowStore::release() noexcept {
+    bytes_.release();
+    std::vector<std::uint32_t>().swap(fields_);
+    std::vector<RowEntry>().swap(rows_);
+    std::vector<std::pair<std::uint64_t, std::uint64_t>>().swap(long_fields_);
+    open_field_begin_ = 0;
+}
+
+} // namespace rowmend

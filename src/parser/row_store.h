@@ -1,0 +1,181 @@
+#pragma once
+// Rows of fields held compactly: the text of every field of every row lies in
+// one byte arena, one after another, and each field is described by a 32-bit
+// word holding its length and whether it is pure ASCII.
+//
+//   bytes_:  | a | b c | | d e f | ...      (field texts, back to back)
+//   fields_: [1<<1|0] [2<<1|0] [0] [3<<1|0]  (length << 1 | has_non_ascii)
+//   rows_:   {byte_begin, field_begin} per row
+//
+// A field of 2 GiB or more keeps the marker length kInlineLimit in its word and
+// its real length in a side table, so no input is too large to hold.
+//
+// Every field's text is valid UTF-8: finish_field() checks what was appended
+// and replaces each ill-formed subsequence by U+FFFD.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace rowmend {
+
+// A growable byte buffer that never zero-fills what it is about to overwrite.
+class ByteBuffer {
+  public:
+    ByteBuffer() = default;
+    ByteBuffer(const ByteBuffer&) = delete;
+    ByteBuffer& operator=(const ByteBuffer&) = delete;
+    ByteBuffer(ByteBuffer&& other) noexcept { swap(other); }
+    ByteBuffer& operator=(ByteBuffer&& other) noexcept {
+        ByteBuffer(std::move(other)).swap(*this);
+        return *this;
+    }
+    ~ByteBuffer();
+
+    const char* data() const noexcept { return data_; }
+    char* data() noexcept { return data_; }
+    std::size_t size() const noexcept { return size_; }
+
+    void append(const char* p, std::size_t n) {
+        if (n > capacity_ - size_) grow(n);
+        if (n != 0) __builtin_memcpy(data_ + size_, p, n);
+        size_ += n;
+    }
+    void push_back(char c) {
+        if (size_ == capacity_) grow(1);
+        data_[size_++] = c;
+    }
+    // Room for `n` more bytes at data() + size(); commit() what was filled.
+    char* spare(std::size_t n) {
+        if (n > capacity_ - size_) grow(n);
+        return data_ + size_;
+    }
+    void commit(std::size_t n) noexcept { size_ += n; }
+    std::size_t capacity() const noexcept { return capacity_; }
+    void truncate(std::size_t n) noexcept { size_ = n < size_ ? n : size_; }
+    void clear() noexcept { size_ = 0; }
+    void release() noexcept;
+    void swap(ByteBuffer& other) noexcept {
+        std::swap(data_, other.data_);
+        std::swap(size_, other.size_);
+        std::swap(capacity_, other.capacity_);
+    }
+
+  private:
+    void grow(std::size_t extra);
+
+    char* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
+
+// One field: its UTF-8 text and whether every byte is below 0x80.
+struct FieldView {
+    std::string_view text;
+    bool ascii;
+};
+
+class RowStore;
+
+// A row of a RowStore; valid until the store changes.
+class RowView {
+  public:
+    class Iterator {
+      public:
+        FieldView operator*() const;
+        Iterator& operator++();
+        bool operator==(const Iterator& other) const noexcept { return field_ == other.field_; }
+
+      private:
+        friend class RowView;
+        Iterator(const RowStore* store, std::size_t field, std::size_t byte) noexcept
+            : store_(store), field_(field), byte_(byte) {}
+        const RowStore* store_;
+        std::size_t field_;
+        std::size_t byte_;
+    };
+
+    std::size_t size() const noexcept { return field_end_ - field_begin_; }
+    Iterator begin() const noexcept { return Iterator(store_, field_begin_, byte_begin_); }
+    Iterator end() const noexcept { return Iterator(store_, field_end_, byte_end_); }
+    // The i-th field; walks from the row's start, so iterate when reading all.
+    FieldView field(std::size_t i) const;
+    // All field bytes of the row, back to back, without separators.
+    std::string_view bytes() const noexcept;
+    std::vector<std::string> to_strings() const;
+
+  private:
+    friend class RowStore;
+    RowView(const RowStore* store, std::size_t field_begin, std::size_t field_end,
+            std::size_t byte_begin, std::size_t byte_end) noexcept
+        : store_(store), field_begin_(field_begin), field_end_(field_end), byte_begin_(byte_begin),
+          byte_end_(byte_end) {}
+    const RowStore* store_;
+    std::size_t field_begin_, field_end_, byte_begin_, byte_end_;
+};
+
+class RowStore {
+  public:
+    static constexpr std::uint32_t kInlineLimit = 0x7FFFFFFFU;
+
+    // `inline_limit` below kInlineLimit exists so tests can exercise the
+    // side table of long fields without gigabytes of input.
+    explicit RowStore(std::uint32_t inline_limit = kInlineLimit) noexcept
+        : inline_limit_(inline_limit < kInlineLimit ? inline_limit : kInlineLimit) {}
+
+    std::size_t row_count() const noexcept { return rows_.size(); }
+    std::size_t field_count() const noexcept { return fields_.size(); }
+    std::size_t byte_count() const noexcept { return bytes_.size(); }
+    bool empty() const noexcept { return rows_.empty(); }
+    RowView row(std::size_t r) const noexcept;
+    RowView last_row() const noexcept { return row(rows_.size() - 1); }
+
+    // Building, used by the parser: begin_row(), then for each field either
+    // append its bytes and finish_field(), or push_empty_field().
+    void begin_row() {
+        rows_.push_back({bytes_.size(), fields_.size()});
+        open_field_begin_ = bytes_.size();
+    }
+    void append(const char* p, std::size_t n) { bytes_.append(p, n); }
+    void push_byte(char c) { bytes_.push_back(c); }
+    void finish_field();
+    void push_empty_field() { fields_.push_back(0); }
+    // Finishes a field whose bytes are known to be valid UTF-8.
+    void finish_valid_field(bool ascii);
+
+    // Reshaping the last row, used by the salvage pass.
+    void pad_last_row(std::size_t width);
+    // Joins the last row's fields from index `first` on into one field, with
+    // `separator` between each two of them.
+    void merge_last_row_tail(std::size_t first, std::string_view separator);
+    // Appends a copy of `other`'s last row, then drops it from `other`.
+    void take_last_row_of(RowStore& other);
+    void pop_last_row() noexcept;
+
+    void clear() noexcept;
+    void release() noexcept;
+
+  private:
+    friend class RowView;
+    struct RowEntry {
+        std::uint64_t byte_begin;
+        std::uint64_t field_begin;
+    };
+
+    void push_field(std::size_t length, bool ascii);
+    std::size_t field_length(std::size_t field, std::uint32_t word) const noexcept;
+    std::size_t row_field_end(std::size_t r) const noexcept;
+    std::size_t row_byte_end(std::size_t r) const noexcept;
+
+    ByteBuffer bytes_;
+    std::vector<std::uint32_t> fields_;
+    std::vector<RowEntry> rows_;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> long_fields_; // (field index, length)
+    std::size_t open_field_begin_ = 0; // byte offset where the field being built starts
+    std::uint32_t inline_limit_;
+};
+
+} // namespace rowmend

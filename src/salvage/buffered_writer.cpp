@@ -1,0 +1,64 @@
+#include "salvage/buffered_writer.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "salvage/posix_file.h"
+
+namespace rowmend {
+
+BufferedWriter::~BufferedWriter() {
+    if (used_ > 0) (void)write_out_buffer();
+}
+
+std::optional<IoError> BufferedWriter::write(std::string_view bytes) {
+    const std::size_t spare = kCapacity - used_;
+    if (bytes.size() < spare) {
+        std::memcpy(buffer_ + used_, bytes.data(), bytes.size());
+        used_ += bytes.size();
+        return std::nullopt;
+    }
+    if (bytes.size() > spare) {
+        if (auto error = write_out_buffer()) return error;
+    }
+    if (bytes.size() >= kCapacity) {
+        IoError error = IoError::from_errno(0);
+        if (!write_all(fd_, bytes.data(), bytes.size(), IoFixedMessage::WriteZeroWhole, error)) {
+            return error;
+        }
+        return std::nullopt;
+    }
+    std::memcpy(buffer_ + used_, bytes.data(), bytes.size());
+    used_ += bytes.size();
+    return std::nullopt;
+}
+
+std::optional<IoError> BufferedWriter::flush() { return write_out_buffer(); }
+
+std::optional<IoError> BufferedWriter::write_out_buffer() {
+    std::size_t written = 0;
+    std::optional<IoError> failure;
+    while (written < used_) {
+        const ssize_t put = ::write(fd_, buffer_ + written, used_ - written);
+        if (put < 0) {
+            if (errno == EINTR) continue;
+            failure = IoError::from_errno(errno);
+            break;
+        }
+        if (put == 0) {
+            failure = IoError::fixed(IoFixedMessage::WriteZeroBuffered);
+            break;
+        }
+        written += static_cast<std::size_t>(put);
+    }
+    // Keep only what was not written, so a retry never duplicates bytes.
+    if (written > 0) {
+        std::memmove(buffer_, buffer_ + written, used_ - written);
+        used_ -= written;
+    }
+    return failure;
+}
+
+} // namespace rowmend

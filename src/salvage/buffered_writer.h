@@ -1,0 +1,40 @@
+#pragma once
+// An 8192-byte buffered writer over a file descriptor it does not own.
+//
+// A line is copied into the buffer when it fits in the free space. Otherwise
+// the buffer is written out first; then a line shorter than the buffer is
+// copied into it and a line of 8192 bytes or more is written directly.
+// Dropping the writer makes one best-effort attempt to write out what is
+// still buffered, ignoring any error: on failure paths this leaves as much
+// of the file on disk as the OS will take.
+
+#include <cstddef>
+#include <optional>
+#include <string_view>
+
+#include "error/io_error.h"
+
+namespace rowmend {
+
+class BufferedWriter {
+  public:
+    static constexpr std::size_t kCapacity = 8192;
+
+    explicit BufferedWriter(int fd) noexcept : fd_(fd) {}
+    BufferedWriter(const BufferedWriter&) = delete;
+    BufferedWriter& operator=(const BufferedWriter&) = delete;
+    ~BufferedWriter();
+
+    // Each returns nothing on success, or the error of the failed write.
+    std::optional<IoError> write(std::string_view bytes);
+    std::optional<IoError> flush();
+
+  private:
+    std::optional<IoError> write_out_buffer();
+
+    int fd_;
+    std::size_t used_ = 0;
+    char buffer_[kCapacity];
+};
+
+} // namespace rowmend

@@ -1,0 +1,42 @@
+#pragma once
+// The two output formats: clean CSV lines and quarantine lines. Both end
+// every line with a single LF.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "parser/row_store.h"
+
+namespace rowmend {
+
+inline constexpr std::string_view kQuarantineHeader = "line,reason,raw_content\n";
+
+// How the clean file separates and quotes fields: the delimiter and quote
+// bytes as UTF-8 text.
+class CleanCsvFormat {
+  public:
+    CleanCsvFormat(std::uint8_t delimiter, std::uint8_t quote) noexcept;
+
+    // Appends one row as a line: fields joined by the delimiter text; a field
+    // holding the quote text, the delimiter text, LF or CR is enclosed in
+    // quotes with its quotes doubled, any other is written as it is.
+    void append_line(std::string& out, const RowView& row) const;
+
+    bool needs_quoting(std::string_view field) const noexcept;
+
+  private:
+    char delimiter_[2];
+    char quote_[2];
+    std::uint8_t delimiter_size_;
+    std::uint8_t quote_size_;
+    std::uint8_t delimiter_byte_;
+    std::uint8_t quote_byte_;
+};
+
+// Appends `{line},"{reason}","{raw}"` and LF, where raw is the fields joined
+// by the delimiter text; the reason and raw have double quotes doubled.
+void append_quarantine_line(std::string& out, std::size_t line, std::string_view reason,
+                            const RowView& fields, std::string_view delimiter_text);
+
+} // namespace rowmend

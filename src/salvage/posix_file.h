@@ -1,0 +1,50 @@
+#pragma once
+// Thin, signal-safe wrappers over POSIX file calls. Every failure comes back
+// as an IoError value; interrupted calls are retried.
+
+#include <sys/types.h>
+
+#include <string>
+
+#include "error/io_error.h"
+#include "error/result.h"
+#include "parser/row_store.h"
+
+namespace rowmend {
+
+// Owns one file descriptor and closes it when dropped.
+class FileHandle {
+  public:
+    FileHandle() noexcept = default;
+    explicit FileHandle(int fd) noexcept : fd_(fd) {}
+    FileHandle(FileHandle&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    FileHandle& operator=(FileHandle&& other) noexcept;
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+    ~FileHandle() { close(); }
+
+    int fd() const noexcept { return fd_; }
+    bool is_open() const noexcept { return fd_ >= 0; }
+    void close() noexcept;
+
+  private:
+    int fd_ = -1;
+};
+
+// Opens for reading only.
+Result<FileHandle, IoError> open_for_reading(const std::string& path);
+
+// Creates for writing, truncating an existing file; `mode` before the umask.
+Result<FileHandle, IoError> create_for_writing(const std::string& path, mode_t mode = 0666);
+
+// Reads from the current position to the end of the file.
+Result<ByteBuffer, IoError> read_to_end(const FileHandle& file);
+
+// Opens and reads a whole file.
+Result<ByteBuffer, IoError> read_whole_file(const std::string& path);
+
+// Writes all bytes; a write that the OS accepts with zero bytes fails with
+// `on_zero`. Returns true on success, otherwise sets `error`.
+bool write_all(int fd, const char* data, std::size_t size, IoFixedMessage on_zero, IoError& error);
+
+} // namespace rowmend
