@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# Installs what the tests need and runs every test of rowmend:
+#   C++ unit tests and fuzz-target replays (CTest), the Python suite on the
+#   installed module, a compile of the bindings against PyPy's C API, and the
+#   hardening runs (sanitizers, short fuzzing, PyPy) when their scripts exist.
+# Usage: bash tests/run.sh            (from anywhere; needs root or sudo for apt)
+# Set ROWMEND_QUICK=1 to skip the hardening runs.
+set -euo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+PY=${PYTHON:-python3}
+
+step() { printf '\n=== %s ===\n' "$*"; }
+
+as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
+
+step "system packages"
+wanted=(g++ libgtest-dev pypy3 pypy3-dev clang libclang-rt-14-dev)
+missing=()
+for pkg in "${wanted[@]}"; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    as_root apt-get update -qq
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+echo "ok"
+
+step "python packages and the module"
+"$PY" -m pip install -q --disable-pip-version-check cmake ninja
+"$PY" -m pip install -q --disable-pip-version-check ".[test]"
+"$PY" -c "import _rowmend_backend as m; print('installed', m.__version__, m.__file__)"
+
+step "C++ unit tests and fuzz replays (CTest)"
+cmake -S . -B build-tests -G Ninja -DROWMEND_DEVELOPER_MODE=ON -DROWMEND_BUILD_MODULE=OFF \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build-tests
+ctest --test-dir build-tests --output-on-failure -j2
+
+step "bindings against PyPy's C API"
+g++ -std=c++20 -fsyntax-only -Wall -Wextra -Werror -I/usr/include/pypy3.9 -Isrc src/bindings/*.cpp
+echo "ok"
+
+step "Python tests (CPython)"
+# Run from a scratch directory so that only the installed module is imported.
+(cd "$(mktemp -d)" && "$PY" -m pytest "$OLDPWD/tests/python" -q -p no:cacheprovider)
+
+if [ "${ROWMEND_QUICK:-0}" != 1 ]; then
+    for extra in tests/sanitize.sh tests/pypy.sh; do
+        if [ -f "$extra" ]; then
+            step "$extra"
+            bash "$extra"
+        fi
+    done
+    if [ -f fuzz/run.sh ]; then
+        step "fuzzing (bounded)"
+        bash fuzz/run.sh "${ROWMEND_FUZZ_SECONDS:-45}"
+    fi
+fi
