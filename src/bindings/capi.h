@@ -77,12 +77,37 @@ inline PyObject* unicode_from_ascii(const char* bytes, Py_ssize_t size) {
 // A heap type whose instances only the module creates. CPython refuses
 // `Type()` by itself once tp_new is cleared on the finished type, with its
 // own message. cpyext builds its interpreter-level type from the slots at
-// creation time and never looks at tp_new again, so there the type carries
-// a tp_new slot that refuses in the same words.
+// creation time and does not see a later change, so there the type carries a
+// tp_new slot that refuses in the same words.
 #if defined(PYPY_VERSION)
 inline constexpr bool kRefuseInstantiationBySlot = true;
 #else
 inline constexpr bool kRefuseInstantiationBySlot = false;
+#endif
+
+#if defined(PYPY_VERSION)
+// cpyext gives the instances of every heap type a __dict__, where an unknown
+// attribute would be stored instead of refused. This setter lets only the
+// type's own descriptors (all read-only, so they refuse too) answer.
+inline int set_listed_attribute_only(PyObject* self, PyObject* name, PyObject* value,
+                                     const PyGetSetDef* getset) {
+    if (PyUnicode_Check(name)) {
+        for (const PyGetSetDef* def = getset; def->name != nullptr; ++def) {
+            if (PyUnicode_CompareWithASCIIString(name, def->name) == 0) {
+                return PyObject_GenericSetAttr(self, name, value);
+            }
+        }
+    }
+    PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute '%S'", Py_TYPE(self)->tp_name, name);
+    return -1;
+}
+
+// cpyext ignores a missing Py_TPFLAGS_BASETYPE. The interpreter runs the
+// base's __init_subclass__ for every new subclass, which can refuse it.
+inline PyObject* refuse_subclass(const char* base_name) {
+    PyErr_Format(PyExc_TypeError, "type '%s' is not an acceptable base type", base_name);
+    return nullptr;
+}
 #endif
 
 inline PyObject* refuse_instantiation(PyTypeObject* type, PyObject*, PyObject*) {

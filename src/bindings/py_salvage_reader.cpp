@@ -79,10 +79,20 @@ PyObject* reader_exit(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+#if defined(PYPY_VERSION)
+PyObject* reader_init_subclass(PyObject*, PyObject*, PyObject*) {
+    return capi::refuse_subclass("SalvageReader");
+}
+#endif
+
 PyMethodDef reader_methods[] = {
     {"__enter__", reader_enter, METH_NOARGS, docs::kReaderEnter},
     {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reader_exit)),
      METH_VARARGS | METH_KEYWORDS, docs::kReaderExit},
+#if defined(PYPY_VERSION)
+    {"__init_subclass__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reader_init_subclass)),
+     METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr},
+#endif
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -129,6 +139,12 @@ int reader_traverse(PyObject* self, visitproc visit, void* arg) {
 
 int reader_clear(PyObject*) { return 0; }
 
+#if defined(PYPY_VERSION)
+int reader_setattro(PyObject* self, PyObject* name, PyObject* value) {
+    return capi::set_listed_attribute_only(self, name, value, reader_getset);
+}
+#endif
+
 void reader_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
@@ -149,6 +165,9 @@ PyType_Slot reader_slots[] = {
     {Py_mp_length, reinterpret_cast<void*>(reader_length)},
     {Py_tp_methods, reader_methods},
     {Py_tp_getset, reader_getset},
+#if defined(PYPY_VERSION)
+    {Py_tp_setattro, reinterpret_cast<void*>(reader_setattro)},
+#endif
     {0, nullptr},
 };
 

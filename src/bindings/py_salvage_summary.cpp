@@ -84,8 +84,18 @@ PyObject* summary_to_dict(PyObject* self, PyObject*) {
     });
 }
 
+#if defined(PYPY_VERSION)
+PyObject* summary_init_subclass(PyObject*, PyObject*, PyObject*) {
+    return capi::refuse_subclass("SalvageSummary");
+}
+#endif
+
 PyMethodDef summary_methods[] = {
     {"to_dict", summary_to_dict, METH_NOARGS, docs::kSummaryToDict},
+#if defined(PYPY_VERSION)
+    {"__init_subclass__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(summary_init_subclass)),
+     METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr},
+#endif
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -107,6 +117,12 @@ PyObject* summary_repr(PyObject* self) {
     });
 }
 
+#if defined(PYPY_VERSION)
+int summary_setattro(PyObject* self, PyObject* name, PyObject* value) {
+    return capi::set_listed_attribute_only(self, name, value, summary_getset);
+}
+#endif
+
 void summary_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);
@@ -122,6 +138,7 @@ PyType_Slot summary_slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(summary_repr)},
 #if defined(PYPY_VERSION)
     {Py_tp_new, reinterpret_cast<void*>(capi::refuse_instantiation)},
+    {Py_tp_setattro, reinterpret_cast<void*>(summary_setattro)},
 #endif
     {0, nullptr},
 };
