@@ -59,8 +59,79 @@ class ShapeSink {
 
 ResilientParser::ResilientParser(std::string_view input, std::uint8_t delimiter, std::uint8_t quote,
                                  bool repair_quotes) noexcept
-    : input_(input), pos_(0), repair_quotes_(repair_quotes), delimiter_(delimiter), quote_(quote) {
+    : input_(input), pos_(0), repair_quotes_(repair_quotes), delimiter_(delimiter), quote_(quote),
+      plain_rows_possible_(delimiter < 0x80 && quote < 0x80 && delimiter != quote && delimiter != kLf &&
+                           delimiter != kCr && quote != kLf && quote != kCr) {
     if (input.size() >= 3 && input.substr(0, 3) == "\xEF\xBB\xBF") pos_ = 3;
+}
+
+namespace {
+
+// Bits set in a 16-bit mask, without relying on a POPCNT instruction that a
+// baseline x86-64 build may not use (the builtin would become a library call).
+inline unsigned popcount16(unsigned x) noexcept {
+    x = x - ((x >> 1) & 0x5555U);
+    x = (x & 0x3333U) + ((x >> 2) & 0x3333U);
+    x = (x + (x >> 4)) & 0x0F0FU;
+    return (x + (x >> 8)) & 0x1FU;
+}
+
+// One row of the plain-row fast path: from `p`, the position of the LF that
+// ends the row, or nullptr when a quote byte or CR comes first or no LF does.
+// Counts delimiters and notes bytes of 0x80 and above on the way.
+inline const char* scan_plain_row(const char* p, const char* end, std::uint8_t delimiter,
+                                  std::uint8_t quote, std::size_t& delimiters, bool& high) {
+#if defined(__SSE2__)
+    const __m128i vd = _mm_set1_epi8(static_cast<char>(delimiter));
+    const __m128i vq = _mm_set1_epi8(static_cast<char>(quote));
+    const __m128i vlf = _mm_set1_epi8('\n');
+    const __m128i vcr = _mm_set1_epi8('\r');
+    for (; end - p >= 16; p += 16) {
+        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const auto lf = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, vlf)));
+        const auto bad = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(chunk, vq), _mm_cmpeq_epi8(chunk, vcr))));
+        const auto delim = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, vd)));
+        const auto top = static_cast<unsigned>(_mm_movemask_epi8(chunk));
+        // Only the bytes before the first LF belong to this row.
+        const unsigned mine = lf != 0 ? (lf & (0U - lf)) - 1 : 0xFFFFU;
+        if ((bad & mine) != 0) return nullptr;
+        delimiters += popcount16(delim & mine);
+        high = high || (top & mine) != 0;
+        if (lf != 0) return p + __builtin_ctz(lf);
+    }
+#endif
+    for (; p < end; ++p) {
+        const auto c = static_cast<std::uint8_t>(*p);
+        if (c == kLf) return p;
+        if (c == quote || c == kCr) return nullptr;
+        delimiters += c == delimiter;
+        high = high || c >= 0x80;
+    }
+    return nullptr; // the last row has no LF: the full parser takes it
+}
+
+} // namespace
+
+std::string_view ResilientParser::take_plain_rows(std::size_t fields, std::size_t max_rows,
+                                                  std::size_t& rows) {
+    rows = 0;
+    const char* const begin = input_.data() + pos_;
+    if (!plain_rows_possible_) return {};
+    const char* const end = input_.data() + input_.size();
+    const char* p = begin;
+    while (rows < max_rows && p < end) {
+        std::size_t delimiters = 0;
+        bool high = false;
+        const char* lf = scan_plain_row(p, end, delimiter_, quote_, delimiters, high);
+        if (lf == nullptr || (fields != 0 && delimiters + 1 != fields)) break;
+        if (high && !utf8::is_valid(p, static_cast<std::size_t>(lf - p))) break;
+        ++rows;
+        p = lf + 1;
+    }
+    line_ += rows;
+    pos_ += static_cast<std::size_t>(p - begin);
+    return {begin, static_cast<std::size_t>(p - begin)};
 }
 
 bool ResilientParser::next_row(RowStore& store) {

@@ -35,6 +35,31 @@ std::optional<IoError> BufferedWriter::write(std::string_view bytes) {
     return std::nullopt;
 }
 
+std::optional<IoError> BufferedWriter::write_lines(std::string_view lines) {
+    while (!lines.empty()) {
+        // Whole lines that together stay below the free space would each be
+        // copied by write(), so copy them at once.
+        const std::size_t spare = kCapacity - used_;
+        const std::size_t below_spare = spare == 0 ? 0 : spare - 1;
+        const std::size_t window = lines.size() < below_spare ? lines.size() : below_spare;
+        const void* last_lf = window == 0 ? nullptr : ::memrchr(lines.data(), '\n', window);
+        if (last_lf != nullptr) {
+            const std::size_t take = static_cast<std::size_t>(static_cast<const char*>(last_lf) - lines.data()) + 1;
+            std::memcpy(buffer_ + used_, lines.data(), take);
+            used_ += take;
+            lines.remove_prefix(take);
+            continue;
+        }
+        // The next line does not fit: write() applies the write-out rules.
+        const void* lf = std::memchr(lines.data(), '\n', lines.size());
+        const std::size_t line = lf == nullptr ? lines.size()
+                                               : static_cast<std::size_t>(static_cast<const char*>(lf) - lines.data()) + 1;
+        if (auto error = write(lines.substr(0, line))) return error;
+        lines.remove_prefix(line);
+    }
+    return std::nullopt;
+}
+
 std::optional<IoError> BufferedWriter::flush() { return write_out_buffer(); }
 
 std::optional<IoError> BufferedWriter::write_out_buffer() {

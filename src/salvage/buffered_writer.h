@@ -27,6 +27,9 @@ class BufferedWriter {
 
     // Each returns nothing on success, or the error of the failed write.
     std::optional<IoError> write(std::string_view bytes);
+    // Writes LF-terminated lines exactly as write() would one by one, but
+    // copies every run of lines that fits the free space in one go.
+    std::optional<IoError> write_lines(std::string_view lines);
     std::optional<IoError> flush();
 
   private:

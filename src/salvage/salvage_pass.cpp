@@ -65,6 +65,15 @@ bool SalvagePass::next(RowStore& rows, RowFate& fate, std::size_t& line) {
     return true;
 }
 
+std::string_view SalvagePass::take_plain_rows(std::size_t max_rows) {
+    std::size_t rows = 0;
+    const std::string_view run =
+        parser_.take_plain_rows(static_cast<std::size_t>(counters_.inferred_columns), max_rows, rows);
+    counters_.total_rows += rows;
+    counters_.salvaged_rows += rows;
+    return run;
+}
+
 void QuarantineList::take_last_row_of(RowStore& rows, RowFate fate, std::size_t line) {
     lines_.push_back(line);
     fates_.push_back(fate);

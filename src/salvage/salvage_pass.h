@@ -53,6 +53,11 @@ class SalvagePass {
     // caller moves it away. Returns false at the end of input.
     bool next(RowStore& rows, RowFate& fate, std::size_t& line);
 
+    // Takes a run of rows that are retained exactly as they stand in the
+    // input and, written as clean CSV, are those same bytes (see
+    // ResilientParser::take_plain_rows), and counts them. May take nothing.
+    std::string_view take_plain_rows(std::size_t max_rows = SIZE_MAX);
+
     const SalvageCounters& counters() const noexcept { return counters_; }
 
   private:
