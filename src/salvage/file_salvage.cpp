@@ -159,7 +159,6 @@ Result<SalvageStats, SalvageError> salvage_file(const std::string& input_path,
     if (auto error = write_clean_rows(pass, clean.fd(), options.quote_char, quarantine)) {
         return io_failure(*error);
     }
-    if (auto error = clean.commit()) return io_failure(*error);
     input.value().release();
 
     if (quarantine_path) {
@@ -167,6 +166,10 @@ Result<SalvageStats, SalvageError> salvage_file(const std::string& input_path,
             return io_failure(*error);
         }
     }
+    // An in-place run replaces the input only once the quarantine file holds
+    // the rows left out of the clean file: a failure before that must leave
+    // the input as it was, or those rows would be in no file at all.
+    if (auto error = clean.commit()) return io_failure(*error);
     return pass.counters();
 }
 

@@ -18,8 +18,8 @@ using SalvageStats = SalvageCounters;
 
 // Paths go to the OS unchanged. When `output_path` names the input file
 // itself, the clean rows go to a temporary file beside it that replaces the
-// input only once completely written, so a failed run never destroys the
-// input. Otherwise a failed run leaves what it already wrote on disk.
+// input only once it and the quarantine file are completely written, so a
+// failed run never destroys the input. Otherwise a failed run leaves what it already wrote on disk.
 Result<SalvageStats, SalvageError> salvage_file(const std::string& input_path,
                                                 const std::string& output_path,
                                                 const std::optional<std::string>& quarantine_path,
