@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 #include "parser/utf8.h"
@@ -110,6 +111,22 @@ void RowStore::finish_field() {
 
 void RowStore::finish_valid_field(bool ascii) {
     push_field(bytes_.size() - std::min(open_field_begin_, bytes_.size()), ascii);
+}
+
+void RowStore::append_split_row(std::string_view line, char delimiter) {
+    begin_row();
+    const bool ascii = utf8::is_ascii(line.data(), line.size());
+    const char* p = line.data();
+    const char* const end = p + line.size();
+    for (;;) {
+        const void* found = std::memchr(p, delimiter, static_cast<std::size_t>(end - p));
+        const char* stop = found != nullptr ? static_cast<const char*>(found) : end;
+        const auto length = static_cast<std::size_t>(stop - p);
+        bytes_.append(p, length);
+        push_field(length, ascii || utf8::is_ascii(p, length));
+        if (stop == end) break;
+        p = stop + 1;
+    }
 }
 
 void RowStore::pad_last_row(std::size_t width) {

@@ -122,9 +122,10 @@ class RowStore {
     static constexpr std::uint32_t kInlineLimit = 0x7FFFFFFFU;
 
     // `inline_limit` below kInlineLimit exists so tests can exercise the
-    // side table of long fields without gigabytes of input.
+    // side table of long fields without gigabytes of input. It is at least 1:
+    // empty fields are pushed as a bare zero word, never via the side table.
     explicit RowStore(std::uint32_t inline_limit = kInlineLimit) noexcept
-        : inline_limit_(inline_limit < kInlineLimit ? inline_limit : kInlineLimit) {}
+        : inline_limit_(inline_limit == 0 ? 1 : inline_limit < kInlineLimit ? inline_limit : kInlineLimit) {}
 
     std::size_t row_count() const noexcept { return rows_.size(); }
     std::size_t field_count() const noexcept { return fields_.size(); }
@@ -145,6 +146,9 @@ class RowStore {
     void push_empty_field() { fields_.push_back(0); }
     // Finishes a field whose bytes are known to be valid UTF-8.
     void finish_valid_field(bool ascii);
+    // Appends a row made of `line` split at every `delimiter` byte; `line`
+    // must be valid UTF-8 and `delimiter` below 0x80.
+    void append_split_row(std::string_view line, char delimiter);
 
     // Reshaping the last row, used by the salvage pass.
     void pad_last_row(std::size_t width);

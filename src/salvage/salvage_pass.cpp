@@ -38,10 +38,21 @@ SalvagePass::SalvagePass(std::string_view input, const SalvageOptions& options)
 bool SalvagePass::next(RowStore& rows, RowFate& fate, std::size_t& line) {
     // A row's line is the physical line it begins on: the counter before the call.
     line = parser_.line();
+    const std::uint64_t columns = counters_.inferred_columns;
+    // A row without quotes or CR that already has the run's width is kept as
+    // it stands: split it at the delimiters rather than run the state machine.
+    std::size_t plain = 0;
+    const std::string_view row = parser_.take_plain_rows(static_cast<std::size_t>(columns), 1, plain);
+    if (plain == 1) {
+        rows.append_split_row(row.substr(0, row.size() - 1), static_cast<char>(counters_.detected_delimiter));
+        fate = RowFate::Kept;
+        ++counters_.total_rows;
+        ++counters_.salvaged_rows;
+        return true;
+    }
     if (!parser_.next_row(rows)) return false;
     ++counters_.total_rows;
 
-    const std::uint64_t columns = counters_.inferred_columns;
     const std::size_t width = rows.last_row().size();
     if (columns == 0 || width == columns) {
         fate = RowFate::Kept;
