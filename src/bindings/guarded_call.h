@@ -7,6 +7,7 @@
 #include <Python.h>
 
 #include <new>
+#include <stdexcept>
 
 namespace rowmend::bindings {
 
@@ -25,6 +26,11 @@ template <class Value, class Body> Value guarded(Value failure, Body&& body) noe
     try {
         return body();
     } catch (const std::bad_alloc&) {
+        raise_out_of_memory();
+    } catch (const std::length_error&) {
+        // A container asked for more elements than it can ever hold, say
+        // rows padded to an absurd expected_columns: a request too large to
+        // allocate, not a broken invariant.
         raise_out_of_memory();
     } catch (const std::exception& error) {
         raise_internal_fault(error.what());
