@@ -10,11 +10,20 @@ namespace rowmend {
 
 double score_row_widths(std::span<const std::size_t> widths) {
     if (widths.size() < 2) return 0.0;
-    // At most 50 widths: counting by sorting beats a hash map here and walks
-    // the counts in a fixed order.
-    std::size_t sorted[kSniffRowLimit];
-    const std::size_t n = std::min(widths.size(), kSniffRowLimit);
-    std::copy_n(widths.begin(), n, sorted);
+    // Counting by sorting beats a hash map here and walks the counts in a
+    // fixed order. Sniffing passes at most 50 widths, which sort on the
+    // stack; a longer list is copied to the heap, never cut short, since the
+    // share below is taken over all of it.
+    std::size_t local[kSniffRowLimit];
+    std::vector<std::size_t> spilled;
+    std::size_t* sorted = local;
+    const std::size_t n = widths.size();
+    if (n > kSniffRowLimit) {
+        spilled.assign(widths.begin(), widths.end());
+        sorted = spilled.data();
+    } else {
+        std::copy_n(widths.begin(), n, local);
+    }
     std::sort(sorted, sorted + n);
     std::size_t chosen_width = 0;
     std::size_t chosen_rows = 0;
