@@ -1,0 +1,347 @@
+// The salvage pass: input and options on one side; retained rows, quarantine
+// records (fields, reason, line) and counters on the other.
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "heuristics/column_count.h"
+#include "heuristics/delimiter_sniffer.h"
+#include "parser/utf8.h"
+#include "salvage/salvage_pass.h"
+#include "test_support.h"
+
+namespace rowmend::test {
+namespace {
+
+struct Record {
+    Fields fields;
+    std::string reason;
+    std::size_t line;
+    bool operator==(const Record&) const = default;
+};
+
+void PrintTo(const Record& r, std::ostream* os) {
+    *os << "{" << show(r.fields) << ", \"" << r.reason << "\", line " << r.line << "}";
+}
+
+std::string too_few(std::uint64_t n) { return "Row has too few columns (expected " + std::to_string(n) + ")"; }
+std::string too_many(std::uint64_t n) { return "Row has extra columns (expected " + std::to_string(n) + ")"; }
+
+SalvageOptions layout(std::optional<std::uint8_t> delimiter, std::optional<std::uint64_t> columns,
+                      bool fill = true, bool merge = true) {
+    SalvageOptions options;
+    options.delimiter = delimiter;
+    options.expected_columns = columns;
+    options.fill_ragged_rows = fill;
+    options.merge_overflow = merge;
+    return options;
+}
+
+SalvageOptions quoting(SalvageOptions options, std::uint8_t quote, bool repair) {
+    options.quote_char = quote;
+    options.repair_quotes = repair;
+    return options;
+}
+
+struct Counters {
+    std::uint64_t total, salvaged, repaired, quarantined, columns;
+    std::uint8_t delimiter;
+};
+
+struct Outcome {
+    Rows rows;
+    std::vector<Record> quarantine;
+    SalvageCounters counters;
+};
+
+// Every field's ASCII flag must say whether its text is pure ASCII: the
+// writers and the reader pick their fast paths by it.
+void expect_ascii_flags(const RowView& row) {
+    for (const FieldView field : row) {
+        EXPECT_EQ(field.ascii, utf8::is_ascii(field.text.data(), field.text.size())) << show(field.text);
+    }
+}
+
+Outcome collect(const SalvageOutcome& outcome) {
+    for (std::size_t r = 0; r < outcome.rows.row_count(); ++r) expect_ascii_flags(outcome.rows.row(r));
+    for (std::size_t q = 0; q < outcome.quarantine.size(); ++q) expect_ascii_flags(outcome.quarantine.fields(q));
+    Outcome out{all_rows(outcome.rows), {}, outcome.counters};
+    for (std::size_t i = 0; i < outcome.quarantine.size(); ++i) {
+        out.quarantine.push_back(
+            {to_fields(outcome.quarantine.fields(i)), outcome.quarantine.reason(i), outcome.quarantine.line(i)});
+    }
+    return out;
+}
+
+// The pass driven row by row, as file salvage drives it: one row in the
+// store at a time, quarantined rows moved to the list.
+Outcome collect_streaming(std::string_view input, const SalvageOptions& options) {
+    SalvagePass pass(input, options);
+    QuarantineList quarantine;
+    quarantine.set_columns(pass.counters().inferred_columns);
+    Outcome out;
+    RowStore row;
+    RowFate fate;
+    std::size_t line;
+    while (pass.next(row, fate, line)) {
+        EXPECT_EQ(row.row_count(), 1u);
+        expect_ascii_flags(row.last_row());
+        if (is_retained(fate)) {
+            out.rows.push_back(to_fields(row.last_row()));
+            row.clear();
+        } else {
+            EXPECT_TRUE(fate == RowFate::TooFew || fate == RowFate::TooMany);
+            quarantine.take_last_row_of(row, fate, line);
+            EXPECT_TRUE(row.empty());
+        }
+    }
+    for (std::size_t i = 0; i < quarantine.size(); ++i) {
+        out.quarantine.push_back({to_fields(quarantine.fields(i)), quarantine.reason(i), quarantine.line(i)});
+    }
+    out.counters = pass.counters();
+    return out;
+}
+
+void expect_counters(const SalvageCounters& actual, const Counters& expected) {
+    EXPECT_EQ(actual.total_rows, expected.total);
+    EXPECT_EQ(actual.salvaged_rows, expected.salvaged);
+    EXPECT_EQ(actual.repaired_rows, expected.repaired);
+    EXPECT_EQ(actual.quarantined_rows, expected.quarantined);
+    EXPECT_EQ(actual.inferred_columns, expected.columns);
+    EXPECT_EQ(int{actual.detected_delimiter}, int{expected.delimiter});
+}
+
+void expect_consistent(const Outcome& outcome) {
+    const SalvageCounters& c = outcome.counters;
+    EXPECT_EQ(c.total_rows, c.salvaged_rows + c.quarantined_rows);
+    EXPECT_LE(c.repaired_rows, c.salvaged_rows);
+    EXPECT_EQ(c.salvaged_rows, outcome.rows.size());
+    EXPECT_EQ(c.quarantined_rows, outcome.quarantine.size());
+    if (c.inferred_columns != 0) {
+        for (const Fields& row : outcome.rows) {
+            EXPECT_EQ(row.size(), c.inferred_columns);
+        }
+    }
+}
+
+struct PassCase {
+    const char* name;
+    std::string input;
+    SalvageOptions options;
+    Rows rows;
+    std::vector<Record> quarantine;
+    Counters counters;
+};
+
+void check_all(const std::vector<PassCase>& table) {
+    for (const PassCase& c : table) {
+        SCOPED_TRACE(std::string(c.name) + ": " + show(c.input));
+        const Outcome outcome = collect(salvage_slice(c.input, c.options));
+        EXPECT_EQ(outcome.rows, c.rows);
+        EXPECT_EQ(outcome.quarantine, c.quarantine);
+        expect_counters(outcome.counters, c.counters);
+        expect_consistent(outcome);
+
+        const Outcome streamed = collect_streaming(c.input, c.options);
+        EXPECT_EQ(streamed.rows, c.rows);
+        EXPECT_EQ(streamed.quarantine, c.quarantine);
+        expect_counters(streamed.counters, c.counters);
+    }
+}
+
+TEST(SalvagePass, FillMergeOrQuarantine) {
+    const std::string abc = "a,b,c\nd,e\nf,g,h,i\n";
+    check_all({
+        {"fill and merge", abc, layout(',', 3), {{"a", "b", "c"}, {"d", "e", ""}, {"f", "g", "h,i"}}, {},
+         {3, 3, 2, 0, 3, ','}},
+        {"fill and merge off", abc, layout(',', 3, false, false), {{"a", "b", "c"}},
+         {{{"d", "e"}, too_few(3), 2}, {{"f", "g", "h", "i"}, too_many(3), 3}}, {3, 1, 0, 2, 3, ','}},
+        {"fill on, merge off", "a\na,b,c\na,b\n", layout(',', 2, true, false), {{"a", ""}, {"a", "b"}},
+         {{{"a", "b", "c"}, too_many(2), 2}}, {3, 2, 1, 1, 2, ','}},
+        {"fill off, merge on", "a\na,b,c\na,b\n", layout(',', 2, false, true), {{"a", "b,c"}, {"a", "b"}},
+         {{{"a"}, too_few(2), 1}}, {3, 2, 1, 1, 2, ','}},
+        {"blank line filled", "\n", layout(',', 2), {{"", ""}}, {}, {1, 1, 1, 0, 2, ','}},
+        {"blank line at one column", "\n", layout(',', 1), {{""}}, {}, {1, 1, 0, 0, 1, ','}},
+        {"blank line quarantined", "\n", layout(',', 3, false), {}, {{{""}, too_few(3), 1}}, {1, 0, 0, 1, 3, ','}},
+        {"empty fields are not a blank row", ",\n", layout(',', 2), {{"", ""}}, {}, {1, 1, 0, 0, 2, ','}},
+        {"merge keeps empty surplus fields", "a,b,c,,", layout(',', 3), {{"a", "b", "c,,"}}, {},
+         {1, 1, 1, 0, 3, ','}},
+        {"merge loses the quoting", "a,\"x,y\",z", layout(',', 2), {{"a", "x,y,z"}}, {}, {1, 1, 1, 0, 2, ','}},
+        {"one column merges the whole row", "a;b;c;d;e", layout(';', 1), {{"a;b;c;d;e"}}, {},
+         {1, 1, 1, 0, 1, ';'}},
+        {"a high delimiter merges as its two-byte text", "a\xA7" "b\xA7" "c", layout(0xA7, 2),
+         {{"a", "b\xC2\xA7" "c"}}, {}, {1, 1, 1, 0, 2, 0xA7}},
+        {"the quote byte as delimiter", "a\"b\"c", layout('"', 1), {{"a\"b\"c"}}, {}, {1, 1, 1, 0, 1, '"'}},
+        {"reasons carry the column count in decimal", "a\n", layout(',', 12345, false), {},
+         {{{"a"}, too_few(12345), 1}}, {1, 0, 0, 1, 12345, ','}},
+    });
+}
+
+TEST(SalvagePass, ZeroColumnsLeaveRowsAsParsed) {
+    const std::string ragged = "a\nb,c\n,,,\n\n";
+    check_all({
+        {"given zero", ragged, layout(',', 0, false, false), {{"a"}, {"b", "c"}, {"", "", "", ""}, {""}}, {},
+         {4, 4, 0, 0, 0, ','}},
+        {"inferred zero", "\n \n", layout(',', std::nullopt), {{""}, {" "}}, {}, {2, 2, 0, 0, 0, ','}},
+        {"sniffed and inferred zero", "\n\t\n", layout(std::nullopt, std::nullopt), {{""}, {"\t"}}, {},
+         {2, 2, 0, 0, 0, ','}},
+    });
+}
+
+TEST(SalvagePass, EmptyInputAndByteOrderMark) {
+    check_all({
+        {"empty input ignores the options", "", layout(';', 5), {}, {}, {0, 0, 0, 0, 0, ','}},
+        {"empty input with heuristics", "", layout(std::nullopt, std::nullopt), {}, {}, {0, 0, 0, 0, 0, ','}},
+        {"mark only, heuristics", "\xEF\xBB\xBF", layout(std::nullopt, std::nullopt), {}, {}, {0, 0, 0, 0, 0, ','}},
+        {"mark only, given layout", "\xEF\xBB\xBF", layout(';', 4), {}, {}, {0, 0, 0, 0, 4, ';'}},
+        {"mark before rows", "\xEF\xBB\xBF" "a,b\n", layout(std::nullopt, std::nullopt), {{"a", "b"}}, {},
+         {1, 1, 0, 0, 2, ','}},
+    });
+}
+
+TEST(SalvagePass, HeuristicsSettleTheLayout) {
+    check_all({
+        {"sniffed delimiter feeds inference", "a;b;c\nd;e\n", layout(std::nullopt, std::nullopt),
+         {{"a", "b", "c"}, {"d", "e", ""}}, {}, {2, 2, 1, 0, 3, ';'}},
+        {"a header is an ordinary row", "h1,h2\na,b,c\n", layout(std::nullopt, std::nullopt),
+         {{"h1", "h2", ""}, {"a", "b", "c"}}, {}, {2, 2, 1, 0, 3, ','}},
+        {"given delimiter absent from the text", "a;b\n", layout(',', std::nullopt), {{"a;b"}}, {},
+         {1, 1, 0, 0, 1, ','}},
+        {"given columns, sniffed delimiter", "a|b|c\nd|e|f\n", layout(std::nullopt, 2),
+         {{"a", "b|c"}, {"d", "e|f"}}, {}, {2, 2, 2, 0, 2, '|'}},
+        // Inference reads apostrophes as ordinary characters; the pass parses
+        // with the caller's quote, so its rows come out narrower than inferred.
+        {"inference ignores the caller's quote", "'a,b',c\n'd,e',f\n", quoting(layout(',', std::nullopt), '\'', true),
+         {{"a,b", "c", ""}, {"d,e", "f", ""}}, {}, {2, 2, 2, 0, 3, ','}},
+    });
+}
+
+TEST(SalvagePass, QuoteSettingsSteerTheParser) {
+    const std::string said = "\"He said \"hi\" there\",x\n";
+    check_all({
+        {"repair on", said, layout(',', 2), {{"He said \"hi\" there", "x"}}, {}, {1, 1, 0, 0, 2, ','}},
+        {"repair off", said, quoting(layout(',', 2), '"', false), {{"He said hi\" there\"", "x"}}, {},
+         {1, 1, 0, 0, 2, ','}},
+        {"apostrophe quote", "'a,b',c\n", quoting(layout(',', 2), '\'', true), {{"a,b", "c"}}, {},
+         {1, 1, 0, 0, 2, ','}},
+        {"double quotes are ordinary under an apostrophe quote", "\"a,b\",c\n", quoting(layout(',', 3), '\'', true),
+         {{"\"a", "b\"", "c"}}, {}, {1, 1, 0, 0, 3, ','}},
+    });
+}
+
+TEST(SalvagePass, RecordsCarryThePhysicalLineWhereTheRowBegins) {
+    check_all({
+        {"after a multi-line quoted row", "a,b\n\"x\ny\",z,w\nc\nd,e\n", layout(',', 2, false, false),
+         {{"a", "b"}, {"d", "e"}},
+         {{{"x\ny", "z", "w"}, too_many(2), 2}, {{"c"}, too_few(2), 4}}, {4, 2, 0, 2, 2, ','}},
+        {"CR-only line ends", "a,b\rc\rd,e\rf\r", layout(',', 2, false), {{"a", "b"}, {"d", "e"}},
+         {{{"c"}, too_few(2), 2}, {{"f"}, too_few(2), 4}}, {4, 2, 0, 2, 2, ','}},
+        {"CR LF line ends", "a,b\r\nc\r\nd,e\r\n", layout(',', 2, false), {{"a", "b"}, {"d", "e"}},
+         {{{"c"}, too_few(2), 2}}, {3, 2, 0, 1, 2, ','}},
+        {"blank lines are rows with lines", "\n\nc\n", layout(',', 2, false), {},
+         {{{""}, too_few(2), 1}, {{""}, too_few(2), 2}, {{"c"}, too_few(2), 3}}, {3, 0, 0, 3, 2, ','}},
+        {"last row without a line end", "a,b\nc", layout(',', 2, false), {{"a", "b"}}, {{{"c"}, too_few(2), 2}},
+         {2, 1, 0, 1, 2, ','}},
+        {"byte-order mark", "\xEF\xBB\xBF" "c\na,b\n", layout(',', 2, false), {{"a", "b"}},
+         {{{"c"}, too_few(2), 1}}, {2, 1, 0, 1, 2, ','}},
+        {"unterminated quote to the end", "a,b\n\"x\ny", layout(',', 2, false), {{"a", "b"}},
+         {{{"x\ny"}, too_few(2), 2}}, {2, 1, 0, 1, 2, ','}},
+        {"two multi-line rows", "\"a\nb\nc\"\nd\n\"e\r\nf\"\ng\n", layout(',', 2, false), {},
+         {{{"a\nb\nc"}, too_few(2), 1}, {{"d"}, too_few(2), 4}, {{"e\r\nf"}, too_few(2), 5}, {{"g"}, too_few(2), 7}},
+         {4, 0, 0, 4, 2, ','}},
+    });
+}
+
+TEST(SalvagePass, QuarantineListKeepsFatesAndLines) {
+    const SalvageOutcome outcome = salvage_slice("a\na,b,c\na,b\n", layout(',', 2, false, false));
+    ASSERT_EQ(outcome.quarantine.size(), 2u);
+    EXPECT_EQ(outcome.quarantine.fate(0), RowFate::TooFew);
+    EXPECT_EQ(outcome.quarantine.fate(1), RowFate::TooMany);
+    EXPECT_EQ(quarantine_reason(RowFate::TooFew, 0), "Row has too few columns (expected 0)");
+    EXPECT_EQ(quarantine_reason(RowFate::TooMany, 18446744073709551615ULL),
+              "Row has extra columns (expected 18446744073709551615)");
+}
+
+// The whole pass against a plain model: the reference parser's rows, the
+// line counter before each, and the fill, merge and quarantine rules.
+TEST(SalvagePass, RandomInputsMatchAPlainModel) {
+    const std::vector<std::string> tokens = {"a", "b", ",", ";", "\xA7", "\"", "'", " ", "\n", "\r", "\r\n", "\xFF"};
+    std::mt19937_64 rng(31337);
+    auto pick = [&](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng); };
+    for (int i = 0; i < 4000; ++i) {
+        std::string input;
+        for (std::size_t k = pick(60); k > 0; --k) input += tokens[pick(tokens.size())];
+        SalvageOptions options;
+        const std::uint8_t delimiters[] = {',', ';', 0xA7};
+        if (pick(4) != 0) options.delimiter = delimiters[pick(3)];
+        if (pick(4) != 0) options.expected_columns = pick(5);
+        options.fill_ragged_rows = pick(2) == 0;
+        options.merge_overflow = pick(2) == 0;
+        options.quote_char = pick(3) == 0 ? '\'' : '"';
+        options.repair_quotes = pick(3) != 0;
+
+        Outcome expected;
+        if (input.empty()) {
+            expected.counters = SalvageCounters{};
+        } else {
+            const std::uint8_t delimiter = options.delimiter ? *options.delimiter : sniff_delimiter(input);
+            const std::uint64_t columns =
+                options.expected_columns ? *options.expected_columns : infer_column_count(input, delimiter);
+            expected.counters.detected_delimiter = delimiter;
+            expected.counters.inferred_columns = columns;
+            const std::string separator =
+                delimiter < 0x80 ? std::string(1, static_cast<char>(delimiter))
+                                 : std::string{static_cast<char>(0xC0 | (delimiter >> 6)),
+                                               static_cast<char>(0x80 | (delimiter & 0x3F))};
+            std::size_t line = 1;
+            for (const ParsedRow& parsed : parse_reference(input, {delimiter, options.quote_char, options.repair_quotes})) {
+                Fields row = parsed.fields;
+                const std::size_t row_line = line;
+                line = parsed.line;
+                ++expected.counters.total_rows;
+                if (columns == 0 || row.size() == columns) {
+                    expected.rows.push_back(row);
+                } else if (row.size() < columns && options.fill_ragged_rows) {
+                    row.resize(columns);
+                    expected.rows.push_back(row);
+                    ++expected.counters.repaired_rows;
+                } else if (row.size() < columns) {
+                    expected.quarantine.push_back({row, too_few(columns), row_line});
+                } else if (options.merge_overflow) {
+                    std::string merged = row[columns - 1];
+                    for (std::size_t f = columns; f < row.size(); ++f) merged += separator + row[f];
+                    row.resize(columns - 1);
+                    row.push_back(merged);
+                    expected.rows.push_back(row);
+                    ++expected.counters.repaired_rows;
+                } else {
+                    expected.quarantine.push_back({row, too_many(columns), row_line});
+                }
+            }
+            expected.counters.salvaged_rows = expected.rows.size();
+            expected.counters.quarantined_rows = expected.quarantine.size();
+        }
+
+        const Outcome actual = collect(salvage_slice(input, options));
+        ASSERT_EQ(actual.rows, expected.rows) << show(input);
+        ASSERT_EQ(actual.quarantine, expected.quarantine) << show(input);
+        const Counters c{expected.counters.total_rows,       expected.counters.salvaged_rows,
+                         expected.counters.repaired_rows,    expected.counters.quarantined_rows,
+                         expected.counters.inferred_columns, expected.counters.detected_delimiter};
+        expect_counters(actual.counters, c);
+        const Outcome streamed = collect_streaming(input, options);
+        ASSERT_EQ(streamed.rows, expected.rows) << show(input);
+        ASSERT_EQ(streamed.quarantine, expected.quarantine) << show(input);
+        if (HasFailure()) {
+            ADD_FAILURE() << "input " << show(input);
+            return;
+        }
+    }
+}
+
+} // namespace
+} // namespace rowmend::test
