@@ -3,13 +3,11 @@ argument binding and argument conversion."""
 
 import importlib.util
 import inspect
-import os
 import pathlib
 import platform
 import shutil
 import subprocess
 import sys
-import types
 
 import pytest
 
@@ -96,32 +94,32 @@ def test_public_names_are_exactly_those_of_all(rm):
         assert getattr(rm, name) is not None
 
 
-@pytest.mark.parametrize(
-    "name, signature, doc, parameters",
-    [
-        (
-            "salvage_file",
-            SALVAGE_FILE_SIGNATURE,
-            SALVAGE_FILE_DOC,
-            [("input_path", REQUIRED), ("output_path", REQUIRED), ("quarantine_path", None)] + OPTION_DEFAULTS,
-        ),
-        (
-            "sniff",
-            "(sample)",
-            "Detects the most likely delimiter from a CSV string sample.",
-            [("sample", REQUIRED)],
-        ),
-        (
-            "open",
-            READER_SIGNATURE,
-            "Convenience function to open and stream a salvaged CSV file.",
-            [("file_path", REQUIRED)] + OPTION_DEFAULTS,
-        ),
-    ],
-)
+FUNCTIONS = [
+    (
+        "salvage_file",
+        SALVAGE_FILE_SIGNATURE,
+        SALVAGE_FILE_DOC,
+        [("input_path", REQUIRED), ("output_path", REQUIRED), ("quarantine_path", None)] + OPTION_DEFAULTS,
+    ),
+    (
+        "sniff",
+        "(sample)",
+        "Detects the most likely delimiter from a CSV string sample.",
+        [("sample", REQUIRED)],
+    ),
+    (
+        "open",
+        READER_SIGNATURE,
+        "Convenience function to open and stream a salvaged CSV file.",
+        [("file_path", REQUIRED)] + OPTION_DEFAULTS,
+    ),
+]
+
+
+@pytest.mark.parametrize("name, signature, doc, parameters", FUNCTIONS, ids=[f[0] for f in FUNCTIONS])
 def test_functions(rm, name, signature, doc, parameters):
     function = getattr(rm, name)
-    assert isinstance(function, types.BuiltinFunctionType)
+    assert type(function).__name__ == "builtin_function_or_method"
     assert function.__name__ == name
     assert function.__module__ == "_rowmend_backend"
     assert function.__text_signature__ == signature
@@ -154,6 +152,10 @@ def test_classes(rm, name, doc):
     assert cls.__bases__ == (object,)
 
 
+@pytest.mark.skipif(
+    not IS_PYPY and sys.version_info < (3, 10),
+    reason="CPython 3.9 drops the signature line of a heap type's docstring",
+)
 def test_reader_class_signature(rm):
     assert rm.SalvageReader.__text_signature__ == READER_SIGNATURE
     parameters = inspect.signature(rm.SalvageReader).parameters
