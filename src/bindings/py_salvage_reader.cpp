@@ -123,7 +123,11 @@ PyObject* reader_next(PyObject* self) {
         // can run the garbage collector and let other threads in, and two
         // threads sharing a reader must never get the same row.
         const std::size_t index = reader->position++;
-        return row_to_list(reader->rows.row(index));
+        PyObject* list = row_to_list(reader->rows.row(index));
+        // A row whose list could not be made (say, MemoryError) is handed
+        // back for the next call, unless another thread has since moved on.
+        if (list == nullptr && reader->position == index + 1) reader->position = index;
+        return list;
     });
 }
 
