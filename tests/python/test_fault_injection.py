@@ -13,7 +13,6 @@ import json
 import os
 import pathlib
 import shutil
-import signal
 import socket
 import stat
 import subprocess
