@@ -166,14 +166,16 @@ def write_from_pool(
                 repl = rng.integers(0, len(damaged), len(hit))
                 for h, r in zip(hit.tolist(), repl.tolist()):
                     rows[h] = damaged[r]
-            block = b"".join(rows)
             room = target - written
-            if len(block) > room:
-                # Cut on a row boundary so the file ends with a whole row.
-                cut = block.rfind(b"\n", 0, room) + 1
-                if cut == 0:
+            ends = np.cumsum(np.fromiter(map(len, rows), dtype=np.int64, count=len(rows)))
+            if ends[-1] > room:
+                # Stop after the last whole row that fits: a quoted field may
+                # hold line breaks, so a line end is no safe place to cut.
+                keep = int(np.searchsorted(ends, room, side="right"))
+                if keep == 0:
                     break
-                block = block[:cut]
+                rows = rows[:keep]
+            block = b"".join(rows)
             f.write(block)
             written += len(block)
     os.replace(tmp, path)

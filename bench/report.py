@@ -27,7 +27,10 @@ def _verdict(value: float | None, limit: float, at_most: bool) -> tuple[str, str
     else:
         margin = (value - limit) / limit * 100 if ok else (limit - value) / limit * 100
     word = "met" if ok else "**missed**"
-    how = f"{margin:.0f}% headroom" if ok else f"{margin:.0f}% short of the target"
+    if ok:
+        how = f"{margin:.0f}% headroom"
+    else:
+        how = f"{margin:.0f}% over the limit" if at_most else f"{margin:.0f}% below the target"
     return word, how
 
 

@@ -534,7 +534,7 @@ def main(argv: list[str]) -> int:
     ap.add_argument("--timeout", type=float, default=300.0, help="seconds before one run is killed")
     ap.add_argument("--pathological-timeout", type=float, default=60.0,
                     help="the same for the 10 MB pathological inputs")
-    ap.add_argument("--max-seconds", type=float, default=90.0,
+    ap.add_argument("--max-seconds", type=float, default=30.0,
                     help="skip a contender whose run would take longer, extrapolating from the last size")
     ap.add_argument("--max-rss-gb", type=float, default=8.0,
                     help="skip a contender whose peak RSS would exceed this, extrapolating likewise")
@@ -547,6 +547,8 @@ def main(argv: list[str]) -> int:
     ap.add_argument("--wait-quiet", action="store_true",
                     help="wait (up to --quiet-limit minutes) for the machine to go quiet first")
     ap.add_argument("--quiet-limit", type=float, default=60.0)
+    ap.add_argument("--before", default=None,
+                    help="shell command run after the quiet wait and before measuring, e.g. a rebuild")
     ap.add_argument("--report-only", action="store_true", help="rewrite results.md and chart.png from results.json")
     args = ap.parse_args(argv)
 
@@ -558,6 +560,11 @@ def main(argv: list[str]) -> int:
 
     if not args.report_only:
         quiet = wait_quiet(args.quiet_limit, log) if args.wait_quiet else {"quiet": None}
+        if args.before:
+            # Typically a rebuild, so the figures are of the engine as it is
+            # once the machine has gone quiet, not as it was when we started waiting.
+            log(f"running {args.before!r}")
+            subprocess.run(args.before, shell=True, check=True)
         res = {
             "started": time.strftime("%Y-%m-%d %H:%M:%S %Z"),
             "machine": machine(),
