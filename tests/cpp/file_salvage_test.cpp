@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <optional>
@@ -189,6 +190,29 @@ TEST(SalvageFile, FilesHoldTheOutcomeOfThePass) {
         ASSERT_EQ(stats.quarantined_rows, counters.quarantined_rows);
         ASSERT_EQ(stats.inferred_columns, counters.inferred_columns);
         ASSERT_EQ(stats.detected_delimiter, counters.detected_delimiter);
+
+        // Both files read back as CSV: the clean file (for ASCII delimiter and
+        // quote, which the parser compares as single bytes) gives the retained
+        // rows, the quarantine file gives line, reason and raw content.
+        if (!clean.empty()) {
+            ASSERT_EQ(clean.back(), '\n');
+        }
+        const std::uint8_t delimiter = counters.detected_delimiter;
+        if (delimiter < 0x80 && options.quote_char < 0x80 && !clean.starts_with("\xEF\xBB\xBF")) {
+            const auto reread = parse_full(clean_file, {delimiter, options.quote_char, true});
+            ASSERT_TRUE(fields_of(reread) == all_rows(outcome.rows)) << "input " << show(input);
+        }
+        Rows records = {{"line", "reason", "raw_content"}};
+        for (std::size_t q = 0; q < outcome.quarantine.size(); ++q) {
+            const Fields fields = to_fields(outcome.quarantine.fields(q));
+            std::string raw;
+            for (std::size_t f = 0; f < fields.size(); ++f) {
+                if (f != 0) raw += ByteText(delimiter).view();
+                raw += fields[f];
+            }
+            records.push_back({std::to_string(outcome.quarantine.line(q)), outcome.quarantine.reason(q), raw});
+        }
+        ASSERT_TRUE(fields_of(parse_full(quarantine_file, {',', '"', true})) == records) << "input " << show(input);
     }
 }
 
@@ -241,14 +265,43 @@ TEST(SalvageFile, FailuresReturnTheIoErrorText) {
     }
 }
 
+TEST(SalvageFile, AFailedInPlaceRunLeavesTheInputAsItWas) {
+    TempDir dir;
+    const std::string path = dir.file("data.csv");
+    write_file(path, "a,b\nc\n");
+    auto result = salvage_file(path, path, dir.file("nowhere/q.csv"), layout(',', 2, false));
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error().text(), "No such file or directory (os error 2)");
+    EXPECT_EQ(read_file(path), "a,b\nc\n");
+    EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"data.csv"}));
+}
+
 TEST(SalvageFile, PermissionDeniedNamesNoPath) {
-    if (::geteuid() == 0) GTEST_SKIP() << "permission bits do not bind the superuser";
     TempDir dir;
     write_file(dir.file("in"), "a\n");
-    ASSERT_EQ(::mkdir(dir.file("locked").c_str(), 0500), 0);
-    auto result = salvage_file(dir.file("in"), dir.file("locked/out"), std::nullopt, SalvageOptions{});
-    ASSERT_FALSE(result);
-    EXPECT_EQ(result.error().text(), "Permission denied (os error 13)");
+    ASSERT_EQ(::mkdir(dir.file("locked").c_str(), 0555), 0);
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+    ASSERT_EQ(::chmod(dir.file("in").c_str(), 0644), 0);
+    const auto attempt = [&] {
+        auto result = salvage_file(dir.file("in"), dir.file("locked/out"), std::nullopt, SalvageOptions{});
+        return result ? std::string("succeeded") : result.error().text();
+    };
+    if (::geteuid() != 0) {
+        EXPECT_EQ(attempt(), "Permission denied (os error 13)");
+        return;
+    }
+    // Permission bits do not bind the superuser: try as nobody in a child.
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const bool dropped = ::setgid(65534) == 0 && ::setuid(65534) == 0;
+        ::_exit(!dropped ? 2 : attempt() == "Permission denied (os error 13)" ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 2) GTEST_SKIP() << "cannot drop privileges";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "salvage_file as nobody did not fail with the permission error";
 }
 
 } // namespace
