@@ -77,6 +77,14 @@ class CleanFileTarget {
             return IoError::from_errno(code);
         }
         file_ = FileHandle(fd);
+        // Keep the input's owner and group as far as the process may set
+        // them (only a privileged one may give a file away); a refusal leaves
+        // the caller's ownership and is no reason to fail the run. Ownership
+        // goes first because changing it clears set-ID bits that fchmod
+        // then restores.
+        if (::fchown(fd, input_info.st_uid, input_info.st_gid) != 0 &&
+            ::fchown(fd, static_cast<uid_t>(-1), input_info.st_gid) != 0) {
+        }
         if (::fchmod(fd, input_info.st_mode & 07777) != 0) return IoError::from_errno(errno);
         return std::nullopt;
     }
