@@ -7,7 +7,7 @@ import stat
 
 import pytest
 
-from conftest import run_in_child
+from conftest import NOBODY, run_in_child, running_as_root
 
 HEADER = b"line,reason,raw_content\n"
 
@@ -471,6 +471,19 @@ def test_in_place_keeps_permission_bits(rm, tmp_path, mode):
     source.chmod(mode)
     rm.salvage_file(str(source), str(source))
     assert stat.S_IMODE(os.stat(source).st_mode) == mode
+    assert source.read_bytes() == MESSY_CLEAN
+
+
+@pytest.mark.skipif(not running_as_root, reason="only root may give a file to another user")
+@pytest.mark.parametrize("mode", [0o640, 0o6750], ids=["0640", "6750_set_ids"])
+def test_in_place_keeps_owner(rm, tmp_path, mode):
+    source = tmp_path / "data.csv"
+    source.write_bytes(MESSY)
+    os.chown(source, NOBODY, NOBODY)
+    source.chmod(mode)
+    rm.salvage_file(str(source), str(source))
+    info = os.stat(source)
+    assert (info.st_uid, info.st_gid, stat.S_IMODE(info.st_mode)) == (NOBODY, NOBODY, mode)
     assert source.read_bytes() == MESSY_CLEAN
 
 
