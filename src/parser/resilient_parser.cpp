@@ -15,13 +15,23 @@ class StoreSink {
   public:
     explicit StoreSink(RowStore& store) noexcept : store_(store) {}
     void begin_row() { store_.begin_row(); }
-    void append(const char* p, std::size_t n) { store_.append(p, n); }
-    void push_byte(char c) { store_.push_byte(c); }
-    void finish_field() { store_.finish_field(); }
+    void append(const char* p, std::size_t n, bool high) {
+        store_.append(p, n);
+        high_ = high_ || high;
+    }
+    void push_byte(char c) {
+        store_.push_byte(c);
+        high_ = high_ || static_cast<std::uint8_t>(c) >= 0x80;
+    }
+    void finish_field() {
+        store_.finish_field(high_);
+        high_ = false;
+    }
     void empty_field() { store_.push_empty_field(); }
 
   private:
     RowStore& store_;
+    bool high_ = false; // the open field may hold bytes of 0x80 and above
 };
 
 // Counting mode: fields are counted; the first field's bytes only feed the
@@ -33,7 +43,7 @@ class ShapeSink {
         shape_.field_count = 0;
         matcher_ = utf8::WhitespaceMatcher();
     }
-    void append(const char* p, std::size_t n) noexcept {
+    void append(const char* p, std::size_t n, bool) noexcept {
         if (shape_.field_count == 0 && !matcher_.failed()) matcher_.feed(p, n);
     }
     void push_byte(char c) noexcept {
@@ -185,9 +195,10 @@ template <class Sink> bool ResilientParser::parse_row(Sink& sink) {
 
         case ParseState::Unquoted: {
             // Quote bytes are ordinary here: only the delimiter and line breaks stop the run.
-            const char* stop = scan::find_any3(data + p, data + n, delimiter_, kLf, kCr);
+            bool high = false;
+            const char* stop = scan::find_any3_noting_high(data + p, data + n, delimiter_, kLf, kCr, high);
             const auto at = static_cast<std::size_t>(stop - data);
-            sink.append(data + p, at - p);
+            sink.append(data + p, at - p, high);
             p = at;
             if (p == n) break;
             if (static_cast<std::uint8_t>(data[p]) == delimiter_) {
@@ -204,9 +215,10 @@ template <class Sink> bool ResilientParser::parse_row(Sink& sink) {
 
         case ParseState::Quoted: {
             // Inside quotes, line breaks are text; LF only matters to the line counter.
-            const char* stop = scan::find_any2(data + p, data + n, quote_, kLf);
+            bool high = false;
+            const char* stop = scan::find_any3_noting_high(data + p, data + n, quote_, kLf, kLf, high);
             const auto at = static_cast<std::size_t>(stop - data);
-            sink.append(data + p, at - p);
+            sink.append(data + p, at - p, high);
             p = at;
             if (p == n) break;
             if (static_cast<std::uint8_t>(data[p]) != quote_) {

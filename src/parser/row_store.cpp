@@ -30,18 +30,6 @@ void ByteBuffer::grow(std::size_t extra) {
     capacity_ = capacity;
 }
 
-FieldView RowView::Iterator::operator*() const {
-    const std::uint32_t word = store_->fields_[field_];
-    const std::size_t length = store_->field_length(field_, word);
-    return {std::string_view(store_->bytes_.data() + byte_, length), (word & 1U) == 0};
-}
-
-RowView::Iterator& RowView::Iterator::operator++() {
-    byte_ += store_->field_length(field_, store_->fields_[field_]);
-    ++field_;
-    return *this;
-}
-
 FieldView RowView::field(std::size_t i) const {
     auto it = begin();
     while (i-- > 0) ++it;
@@ -72,9 +60,7 @@ std::size_t RowStore::row_byte_end(std::size_t r) const noexcept {
     return r + 1 < rows_.size() ? rows_[r + 1].byte_begin : bytes_.size();
 }
 
-std::size_t RowStore::field_length(std::size_t field, std::uint32_t word) const noexcept {
-    const std::size_t inline_length = word >> 1;
-    if (inline_length < inline_limit_) return inline_length;
+std::size_t RowStore::long_field_length(std::size_t field) const noexcept {
     const auto it = std::lower_bound(
         long_fields_.begin(), long_fields_.end(), field,
         [](const std::pair<std::uint64_t, std::uint64_t>& entry, std::size_t key) { return entry.first < key; });
@@ -92,11 +78,11 @@ void RowStore::push_field(std::size_t length, bool ascii) {
     open_field_begin_ = bytes_.size();
 }
 
-void RowStore::finish_field() {
+void RowStore::finish_field(bool maybe_non_ascii) {
     const std::size_t begin = std::min(open_field_begin_, bytes_.size());
     const char* text = bytes_.data() + begin;
     const std::size_t length = bytes_.size() - begin;
-    if (utf8::is_ascii(text, length)) {
+    if (!maybe_non_ascii || utf8::is_ascii(text, length)) {
         push_field(length, true);
         return;
     }

@@ -142,7 +142,8 @@ class RowStore {
     }
     void append(const char* p, std::size_t n) { bytes_.append(p, n); }
     void push_byte(char c) { bytes_.push_back(c); }
-    void finish_field();
+    // `maybe_non_ascii` false promises every appended byte is below 0x80.
+    void finish_field(bool maybe_non_ascii = true);
     void push_empty_field() { fields_.push_back(0); }
     // Finishes a field whose bytes are known to be valid UTF-8.
     void finish_valid_field(bool ascii);
@@ -170,7 +171,11 @@ class RowStore {
     };
 
     void push_field(std::size_t length, bool ascii);
-    std::size_t field_length(std::size_t field, std::uint32_t word) const noexcept;
+    std::size_t field_length(std::size_t field, std::uint32_t word) const noexcept {
+        const std::size_t inline_length = word >> 1;
+        return inline_length < inline_limit_ ? inline_length : long_field_length(field);
+    }
+    std::size_t long_field_length(std::size_t field) const noexcept;
     std::size_t row_field_end(std::size_t r) const noexcept;
     std::size_t row_byte_end(std::size_t r) const noexcept;
 
@@ -181,5 +186,17 @@ class RowStore {
     std::size_t open_field_begin_ = 0; // byte offset where the field being built starts
     std::uint32_t inline_limit_;
 };
+
+inline FieldView RowView::Iterator::operator*() const {
+    const std::uint32_t word = store_->fields_[field_];
+    return {std::string_view(store_->bytes_.data() + byte_, store_->field_length(field_, word)),
+            (word & 1U) == 0};
+}
+
+inline RowView::Iterator& RowView::Iterator::operator++() {
+    byte_ += store_->field_length(field_, store_->fields_[field_]);
+    ++field_;
+    return *this;
+}
 
 } // namespace rowmend
