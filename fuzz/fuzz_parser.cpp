@@ -1,0 +1,121 @@
+// The row parser on any bytes, in three ways at once: full mode, counting
+// mode and a plain byte-at-a-time rendering of its rules. They must agree on
+// every row boundary, field and line number; every row has a field, every
+// field is valid UTF-8, and the end of input stays the end.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "fuzz_support.h"
+#include "heuristics/delimiter_sniffer.h"
+#include "parser/resilient_parser.h"
+#include "parser/row_store.h"
+#include "parser/utf8.h"
+#include "reference_parser.h"
+
+namespace {
+
+using namespace rowmend;
+using namespace rowmend::fuzz;
+
+// The reference rescans lines for every stray quote; above this size (only
+// large replayed seeds get there) it would dominate the run.
+constexpr std::size_t kReferenceLimit = 64 * 1024;
+
+void check_row(const RowView& row) {
+    FUZZ_CHECK(row.size() >= 1);
+    std::string joined;
+    for (const FieldView field : row) {
+        FUZZ_CHECK(valid_utf8(field.text));
+        // The ASCII flag lets readers skip decoding; it must never claim too much.
+        FUZZ_CHECK(!field.ascii || all_ascii(field.text));
+        joined.append(field.text);
+    }
+    FUZZ_CHECK(row.bytes() == joined);
+}
+
+void check_against_reference(const RowView& row, const std::vector<std::string>& raw) {
+    FUZZ_CHECK(row.size() == raw.size());
+    std::size_t i = 0;
+    for (const FieldView field : row) {
+        std::string expected;
+        utf8::append_lossy(expected, raw[i]);
+        FUZZ_CHECK(field.text == expected);
+        // Well-formed bytes come through untouched.
+        FUZZ_CHECK(!valid_utf8(raw[i]) || field.text == raw[i]);
+        ++i;
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    FuzzInput in(data, size);
+    const FuzzOptions options = take_options(in);
+    const std::string_view csv = in.rest();
+    const SalvageOptions& salvage = options.salvage;
+    const std::uint8_t delimiter = salvage.delimiter ? *salvage.delimiter : sniff_delimiter(csv);
+    const std::uint8_t quote = salvage.quote_char;
+    const bool repair = salvage.repair_quotes;
+
+    ResilientParser full(csv, delimiter, quote, repair);
+    ResilientParser counting(csv, delimiter, quote, repair);
+    std::optional<ReferenceParser> reference;
+    if (csv.size() <= kReferenceLimit) reference.emplace(csv, delimiter, quote, repair);
+    // A tiny inline limit sends most fields through the store's side table
+    // of long fields, which real input reaches only at 2 GiB.
+    RowStore store(options.target_flag ? 3 : RowStore::kInlineLimit);
+    RowShape shape;
+    std::vector<std::string> raw;
+
+    std::size_t rows = 0;
+    std::size_t last_pos = full.pos();
+    std::size_t last_line = full.line();
+    FUZZ_CHECK(last_line == 1);
+    while (full.next_row(store)) {
+        ++rows;
+        FUZZ_CHECK(store.row_count() == rows);
+        const RowView row = store.last_row();
+        check_row(row);
+        // Every row consumes input, so a parse always ends.
+        FUZZ_CHECK(full.pos() > last_pos && full.pos() <= csv.size());
+        FUZZ_CHECK(full.line() >= last_line);
+
+        FUZZ_CHECK(counting.next_row_shape(shape));
+        FUZZ_CHECK(counting.pos() == full.pos());
+        FUZZ_CHECK(counting.line() == full.line());
+        FUZZ_CHECK(shape.field_count == row.size());
+        FUZZ_CHECK(shape.blank == (row.size() == 1 && only_white_space(row.field(0).text)));
+
+        if (reference) {
+            FUZZ_CHECK(reference->next_row(raw));
+            check_against_reference(row, raw);
+            FUZZ_CHECK(reference->pos() == full.pos());
+            FUZZ_CHECK(reference->line() == full.line());
+        }
+        last_pos = full.pos();
+        last_line = full.line();
+    }
+    FUZZ_CHECK(full.pos() == csv.size());
+    FUZZ_CHECK(!counting.next_row_shape(shape));
+    if (reference) FUZZ_CHECK(!reference->next_row(raw));
+
+    // The end of input is final and changes nothing, however often it is asked for.
+    const std::size_t fields = store.field_count();
+    const std::size_t bytes = store.byte_count();
+    for (int again = 0; again < 2; ++again) {
+        FUZZ_CHECK(!full.next_row(store));
+        FUZZ_CHECK(!counting.next_row_shape(shape));
+        FUZZ_CHECK(full.pos() == csv.size() && counting.pos() == csv.size());
+        FUZZ_CHECK(full.line() == last_line && counting.line() == last_line);
+        FUZZ_CHECK(store.row_count() == rows && store.field_count() == fields &&
+                   store.byte_count() == bytes);
+    }
+
+    // Earlier rows survive the arena growing under later ones.
+    for (std::size_t r = 0; r < rows; ++r) check_row(store.row(r));
+    return 0;
+}

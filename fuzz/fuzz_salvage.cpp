@@ -1,0 +1,152 @@
+// The salvage pass on any bytes and any options. The counters add up, and
+// every row the parser yields is accounted for exactly once: retained as
+// parsed, filled, merged, or quarantined with its reason and line.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "fuzz_support.h"
+#include "heuristics/delimiter_sniffer.h"
+#include "parser/resilient_parser.h"
+#include "parser/row_store.h"
+#include "salvage/salvage_pass.h"
+
+namespace {
+
+using namespace rowmend;
+using namespace rowmend::fuzz;
+
+void check_fields_valid(const RowView& row) {
+    for (const FieldView field : row) {
+        FUZZ_CHECK(valid_utf8(field.text));
+        FUZZ_CHECK(!field.ascii || all_ascii(field.text));
+    }
+}
+
+bool same_fields(const RowView& a, const RowView& b) {
+    if (a.size() != b.size()) return false;
+    auto j = b.begin();
+    for (const FieldView field : a) {
+        if (field.text != (*j).text) return false;
+        ++j;
+    }
+    return true;
+}
+
+// The delimiter byte as it appears between merged fields: the character of
+// that code point in UTF-8.
+std::string delimiter_text(std::uint8_t byte) {
+    if (byte < 0x80) return std::string(1, static_cast<char>(byte));
+    return {static_cast<char>(0xC0 | (byte >> 6)), static_cast<char>(0x80 | (byte & 0x3F))};
+}
+
+// `got` is `parsed` brought to `columns` fields: padded with empty fields,
+// or with the surplus joined into the last field.
+bool is_reshaped(const RowView& got, const RowView& parsed, std::size_t columns,
+                 const std::string& separator) {
+    if (got.size() != columns) return false;
+    auto p = parsed.begin();
+    std::size_t i = 0;
+    for (const FieldView field : got) {
+        if (i < parsed.size() && i + 1 < columns) {
+            if (field.text != (*p).text) return false;
+            ++p;
+        } else if (i < parsed.size()) { // the last column takes everything left
+            std::string merged((*p).text);
+            for (++p; p != parsed.end(); ++p) merged.append(separator).append((*p).text);
+            if (field.text != merged) return false;
+        } else if (!field.text.empty()) {
+            return false;
+        }
+        ++i;
+    }
+    return true;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    FuzzInput in(data, size);
+    const SalvageOptions options = take_options(in).salvage;
+    const std::string_view csv = in.rest();
+    const SalvageOutcome outcome = salvage_slice(csv, options);
+    const SalvageCounters& counters = outcome.counters;
+
+    FUZZ_CHECK(counters.total_rows == counters.salvaged_rows + counters.quarantined_rows);
+    FUZZ_CHECK(counters.repaired_rows <= counters.salvaged_rows);
+    FUZZ_CHECK(counters.salvaged_rows == outcome.rows.row_count());
+    FUZZ_CHECK(counters.quarantined_rows == outcome.quarantine.size());
+
+    if (csv.empty()) {
+        FUZZ_CHECK(counters.total_rows == 0 && counters.inferred_columns == 0 &&
+                   counters.detected_delimiter == ',');
+        return 0;
+    }
+    if (options.delimiter) {
+        FUZZ_CHECK(counters.detected_delimiter == *options.delimiter);
+    } else {
+        bool candidate = false;
+        for (const std::uint8_t c : kDelimiterCandidates) {
+            candidate |= counters.detected_delimiter == c;
+        }
+        FUZZ_CHECK(candidate);
+    }
+    if (options.expected_columns) {
+        FUZZ_CHECK(counters.inferred_columns == *options.expected_columns);
+    }
+
+    for (std::size_t r = 0; r < outcome.rows.row_count(); ++r) {
+        const RowView row = outcome.rows.row(r);
+        FUZZ_CHECK(row.size() >= 1);
+        FUZZ_CHECK(counters.inferred_columns == 0 || row.size() == counters.inferred_columns);
+        check_fields_valid(row);
+    }
+
+    // Parse again and follow each row to where the pass must have put it.
+    const auto columns = static_cast<std::size_t>(counters.inferred_columns);
+    const std::string separator = delimiter_text(counters.detected_delimiter);
+    const std::string expected = "(expected " + std::to_string(columns) + ")";
+    const std::string too_few = "Row has too few columns " + expected;
+    const std::string too_many = "Row has extra columns " + expected;
+    ResilientParser parser(csv, counters.detected_delimiter, options.quote_char,
+                           options.repair_quotes);
+    RowStore parsed;
+    std::size_t retained = 0, quarantined = 0, repaired = 0, total = 0;
+    std::size_t line = parser.line();
+    while (parser.next_row(parsed)) {
+        ++total;
+        const RowView row = parsed.last_row();
+        const std::size_t k = row.size();
+        const bool fits = columns == 0 || k == columns;
+        const bool reshaped =
+            !fits && (k < columns ? options.fill_ragged_rows : options.merge_overflow);
+        if (fits || reshaped) {
+            FUZZ_CHECK(retained < outcome.rows.row_count());
+            const RowView got = outcome.rows.row(retained++);
+            if (fits) {
+                FUZZ_CHECK(same_fields(got, row));
+            } else {
+                FUZZ_CHECK(is_reshaped(got, row, columns, separator));
+                ++repaired;
+            }
+        } else {
+            FUZZ_CHECK(quarantined < outcome.quarantine.size());
+            const std::size_t q = quarantined++;
+            const RowView fields = outcome.quarantine.fields(q);
+            FUZZ_CHECK(same_fields(fields, row));
+            check_fields_valid(fields);
+            FUZZ_CHECK(outcome.quarantine.reason(q) == (k < columns ? too_few : too_many));
+            const RowFate fate = k < columns ? RowFate::TooFew : RowFate::TooMany;
+            FUZZ_CHECK(outcome.quarantine.fate(q) == fate);
+            // A record names the physical line its row begins on.
+            FUZZ_CHECK(outcome.quarantine.line(q) == line);
+        }
+        line = parser.line();
+    }
+    FUZZ_CHECK(total == counters.total_rows);
+    FUZZ_CHECK(retained == counters.salvaged_rows);
+    FUZZ_CHECK(quarantined == counters.quarantined_rows);
+    FUZZ_CHECK(repaired == counters.repaired_rows);
+    return 0;
+}
