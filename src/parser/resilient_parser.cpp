@@ -196,7 +196,7 @@ template <class Sink> bool ResilientParser::parse_row(Sink& sink) {
         case ParseState::Unquoted: {
             // Quote bytes are ordinary here: only the delimiter and line breaks stop the run.
             bool high = false;
-            const char* stop = scan::find_any3_noting_high(data + p, data + n, delimiter_, kLf, kCr, high);
+            const char* stop = scan::find_any3(data + p, data + n, delimiter_, kLf, kCr, high);
             const auto at = static_cast<std::size_t>(stop - data);
             sink.append(data + p, at - p, high);
             p = at;
@@ -216,7 +216,7 @@ template <class Sink> bool ResilientParser::parse_row(Sink& sink) {
         case ParseState::Quoted: {
             // Inside quotes, line breaks are text; LF only matters to the line counter.
             bool high = false;
-            const char* stop = scan::find_any3_noting_high(data + p, data + n, quote_, kLf, kLf, high);
+            const char* stop = scan::find_any3(data + p, data + n, quote_, kLf, kLf, high);
             const auto at = static_cast<std::size_t>(stop - data);
             sink.append(data + p, at - p, high);
             p = at;

@@ -122,3 +122,15 @@ def open_dir():
         for name in dirs:
             os.chmod(os.path.join(root, name), 0o755)
     shutil.rmtree(path)
+
+
+def summary_counts(summary):
+    """The six values of a SalvageSummary, in attribute order."""
+    return (
+        summary.total_rows,
+        summary.salvaged_rows,
+        summary.repaired_rows,
+        summary.quarantined_rows,
+        summary.detected_delimiter,
+        summary.inferred_columns,
+    )

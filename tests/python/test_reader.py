@@ -7,18 +7,7 @@ import io
 
 import pytest
 
-from conftest import run_in_child
-
-
-def counts(summary):
-    return (
-        summary.total_rows,
-        summary.salvaged_rows,
-        summary.repaired_rows,
-        summary.quarantined_rows,
-        summary.detected_delimiter,
-        summary.inferred_columns,
-    )
+from conftest import run_in_child, summary_counts as counts
 
 
 @pytest.fixture(params=["open", "SalvageReader"])

@@ -7,7 +7,7 @@ import stat
 
 import pytest
 
-from conftest import NOBODY, run_in_child, running_as_root
+from conftest import NOBODY, run_in_child, running_as_root, summary_counts as counts
 
 HEADER = b"line,reason,raw_content\n"
 
@@ -18,17 +18,6 @@ def few(n):
 
 def extra(n):
     return f"Row has extra columns (expected {n})".encode()
-
-
-def counts(summary):
-    return (
-        summary.total_rows,
-        summary.salvaged_rows,
-        summary.repaired_rows,
-        summary.quarantined_rows,
-        summary.detected_delimiter,
-        summary.inferred_columns,
-    )
 
 
 def listing(directory):

@@ -4,6 +4,7 @@ independent, and threads sharing one reader split its rows between them."""
 import threading
 
 import pytest
+from conftest import summary_counts as counts
 
 THREADS = 6
 
@@ -53,17 +54,6 @@ def layout(index):
     data = ("\r\n".join(lines) + "\r\n").encode()
     summary = (row_count, row_count, repaired, 0, delimiter, columns)
     return data, rows, summary
-
-
-def counts(summary):
-    return (
-        summary.total_rows,
-        summary.salvaged_rows,
-        summary.repaired_rows,
-        summary.quarantined_rows,
-        summary.detected_delimiter,
-        summary.inferred_columns,
-    )
 
 
 def clean_text(rows, delimiter):
