@@ -129,7 +129,8 @@ void check_quarantine_reads_back(const std::string& text, const QuarantineList& 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static ScratchFiles scratch;
     FuzzInput in(data, size);
-    const SalvageOptions options = take_options(in).salvage;
+    const FuzzOptions fuzz_options = take_options(in);
+    const SalvageOptions& options = fuzz_options.salvage;
     const std::string_view csv = in.rest();
     const SalvageOutcome outcome = salvage_slice(csv, options);
     const std::uint8_t delimiter = outcome.counters.detected_delimiter;
@@ -157,9 +158,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check_quarantine_reads_back(quarantine, outcome.quarantine, separator);
 
     // File salvage streams rows through its own loop and buffered writers;
-    // what lands on disk must be what the in-memory outcome formats to.
+    // what lands on disk must be what the in-memory outcome formats to. The
+    // option bit left to the target rewrites the input file in place.
     write_file(scratch.input, csv);
-    const auto result = salvage_file(scratch.input, scratch.output, scratch.quarantine, options);
+    const std::string& output = fuzz_options.target_flag ? scratch.input : scratch.output;
+    const auto result = salvage_file(scratch.input, output, scratch.quarantine, options);
     FUZZ_CHECK(result.ok());
     const SalvageStats& stats = result.value();
     FUZZ_CHECK(stats.total_rows == outcome.counters.total_rows);
@@ -168,7 +171,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(stats.quarantined_rows == outcome.counters.quarantined_rows);
     FUZZ_CHECK(stats.inferred_columns == outcome.counters.inferred_columns);
     FUZZ_CHECK(stats.detected_delimiter == delimiter);
-    FUZZ_CHECK(read_back(scratch.output) == clean);
+    FUZZ_CHECK(read_back(output) == clean);
     FUZZ_CHECK(read_back(scratch.quarantine) == quarantine);
     return 0;
 }
