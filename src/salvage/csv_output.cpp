@@ -45,14 +45,15 @@ bool CleanCsvFormat::needs_quoting(std::string_view field) const noexcept {
            field.find(std::string_view(quote_, quote_size_)) != std::string_view::npos;
 }
 
-void CleanCsvFormat::append_line(std::string& out, const RowView& row) const {
+void CleanCsvFormat::append_line(std::string& out, const RowView& row, bool starts_file) const {
     const std::string_view delimiter(delimiter_, delimiter_size_);
     const std::string_view quote(quote_, quote_size_);
     bool first = true;
     for (const FieldView field : row) {
+        const bool looks_like_bom = first && starts_file && field.text.starts_with("\xEF\xBB\xBF");
         if (!first) out.append(delimiter);
         first = false;
-        if (needs_quoting(field.text)) {
+        if (looks_like_bom || needs_quoting(field.text)) {
             out.append(quote);
             append_doubling(out, field.text, quote);
             out.append(quote);

@@ -21,7 +21,10 @@ class CleanCsvFormat {
     // Appends one row as a line: fields joined by the delimiter text; a field
     // holding the quote text, the delimiter text, LF or CR is enclosed in
     // quotes with its quotes doubled, any other is written as it is.
-    void append_line(std::string& out, const RowView& row) const;
+    // `starts_file` marks the file's first line: a first field that begins
+    // with U+FEFF is quoted there too, or the file would begin with the bytes
+    // of a byte-order mark, which readers strip, losing the character.
+    void append_line(std::string& out, const RowView& row, bool starts_file = false) const;
 
     bool needs_quoting(std::string_view field) const noexcept;
 

@@ -107,14 +107,20 @@ std::optional<IoError> write_clean_rows(SalvagePass& pass, int fd, std::uint8_t 
     std::string line;
     RowFate fate;
     std::size_t line_number;
+    bool starts_file = true; // nothing written yet
     for (;;) {
         // Most rows of most files need no repair and stand in the input
-        // exactly as they are written out: copy those runs as they are.
-        if (auto error = writer.write_lines(pass.take_plain_rows())) return error;
+        // exactly as they are written out: copy those runs as they are. The
+        // file's first line goes through the formatter, which keeps it from
+        // starting with the bytes of a byte-order mark.
+        if (!starts_file) {
+            if (auto error = writer.write_lines(pass.take_plain_rows())) return error;
+        }
         if (!pass.next(row, fate, line_number)) break;
         if (is_retained(fate)) {
             line.clear();
-            format.append_line(line, row.last_row());
+            format.append_line(line, row.last_row(), starts_file);
+            starts_file = false;
             if (auto error = writer.write(line)) return error;
             row.clear();
         } else {

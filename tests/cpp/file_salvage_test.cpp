@@ -167,7 +167,7 @@ TEST(SalvageFile, FilesHoldTheOutcomeOfThePass) {
         const SalvageCounters& counters = outcome.counters;
         std::string clean, quarantine = "line,reason,raw_content\n";
         const CleanCsvFormat format(counters.detected_delimiter, options.quote_char);
-        for (std::size_t r = 0; r < outcome.rows.row_count(); ++r) format.append_line(clean, outcome.rows.row(r));
+        for (std::size_t r = 0; r < outcome.rows.row_count(); ++r) format.append_line(clean, outcome.rows.row(r), r == 0);
         for (std::size_t q = 0; q < outcome.quarantine.size(); ++q) {
             append_quarantine_line(quarantine, outcome.quarantine.line(q), outcome.quarantine.reason(q),
                                    outcome.quarantine.fields(q), ByteText(counters.detected_delimiter));

@@ -42,6 +42,12 @@ CLEAN_CASES = [
     ("crlf_becomes_lf", b"a,b\r\nc,d\r\n", {}, b"a,b\nc,d\n", (2, 2, 0, 0, ",", 2)),
     ("lone_cr_and_missing_final_break", b"a,b\rc,d", {}, b"a,b\nc,d\n", (2, 2, 0, 0, ",", 2)),
     ("byte_order_mark_dropped", b"\xef\xbb\xbfa,b\nc,d\n", {}, b"a,b\nc,d\n", (2, 2, 0, 0, ",", 2)),
+    # A U+FEFF that opens the file's first field is data, not a mark: it is
+    # quoted so the clean file never begins with the bytes of a mark.
+    ("leading_feff_quoted_at_file_start", b"\xef\xbb\xbf\xef\xbb\xbfa,b\n\xef\xbb\xbfc,d\n", {},
+     b'"\xef\xbb\xbfa",b\n\xef\xbb\xbfc,d\n', (2, 2, 0, 0, ",", 2)),
+    ("leading_feff_after_quarantined_row", b"x,y,z\n\xef\xbb\xbfa,b\nc,d\n",
+     {"expected_columns": 2, "merge_overflow": False}, b'"\xef\xbb\xbfa",b\nc,d\n', (3, 2, 0, 1, ",", 2)),
     ("doubled_quotes_written_back", b'x,"He said ""hi"""\ny,z\n', {},
      b'x,"He said ""hi"""\ny,z\n', (2, 2, 0, 0, ",", 2)),
     ("field_with_delimiter_quoted", b'"a,b",c\nd,e\n', {}, b'"a,b",c\nd,e\n', (2, 2, 0, 0, ",", 2)),
