@@ -89,11 +89,13 @@ def work(tmp_path):
 # ---------------------------------------------------------------------------
 
 # Makes each call of the plan and describes how it ended. A child that is to
-# run unprivileged drops to nobody before importing anything of ours.
+# run unprivileged imports the module first (an installed copy may live where
+# nobody cannot read, such as root's home) and then drops to nobody.
 CHILD = textwrap.dedent(
     """
     import json, os, sys
     plan = json.loads(sys.argv[1])
+    import _rowmend_backend as rm
     if plan["drop"] and os.geteuid() == 0:
         try:
             os.setgroups([])
@@ -102,7 +104,6 @@ CHILD = textwrap.dedent(
         except OSError as exc:
             print(json.dumps({"no-drop": str(exc)}))
             sys.exit(0)
-    import _rowmend_backend as rm
 
     def describe(name, args, kwargs):
         try:
