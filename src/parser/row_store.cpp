@@ -95,10 +95,6 @@ void RowStore::finish_field(bool maybe_non_ascii) {
     push_field(bytes_.size() - begin, false);
 }
 
-void RowStore::finish_valid_field(bool ascii) {
-    push_field(bytes_.size() - std::min(open_field_begin_, bytes_.size()), ascii);
-}
-
 void RowStore::append_split_row(std::string_view line, char delimiter) {
     begin_row();
     const bool ascii = utf8::is_ascii(line.data(), line.size());

@@ -145,8 +145,6 @@ class RowStore {
     // `maybe_non_ascii` false promises every appended byte is below 0x80.
     void finish_field(bool maybe_non_ascii = true);
     void push_empty_field() { fields_.push_back(0); }
-    // Finishes a field whose bytes are known to be valid UTF-8.
-    void finish_valid_field(bool ascii);
     // Appends a row made of `line` split at every `delimiter` byte; `line`
     // must be valid UTF-8 and `delimiter` below 0x80.
     void append_split_row(std::string_view line, char delimiter);

@@ -134,9 +134,9 @@ TEST(RowStore, EmptyFieldsAndByteAtATimeFields) {
     store.finish_field();
     store.push_empty_field();
     store.append("ok", 2);
-    store.finish_valid_field(true);
+    store.finish_field(false);
     store.append("\xC3\xA9t\xC3\xA9", 5);
-    store.finish_valid_field(false);
+    store.finish_field(true);
     expect_store_holds(store, {{"", "hello", "", "ok", "\xC3\xA9t\xC3\xA9"}});
 }
 
