@@ -12,6 +12,7 @@ import hashlib
 import json
 import os
 import pathlib
+import platform
 import shutil
 import socket
 import stat
@@ -667,3 +668,82 @@ def test_signals_interrupting_reads_and_writes(rm, built_shim, tmp_path, work, b
     if through_fifos and built_shim is not None:
         _, interrupted = read_report(report)
         assert interrupted >= 1
+
+
+# ---------------------------------------------------------------------------
+# Memory running out part-way
+# ---------------------------------------------------------------------------
+
+IS_PYPY = platform.python_implementation() == "PyPy"
+
+# Caps the child's address space at its current size plus a headroom, makes
+# the calls, lifts the cap again and describes how each call ended.
+MEMORY_CHILD = textwrap.dedent(
+    """
+    import json, resource, sys
+    import _rowmend_backend as rm
+    plan = json.loads(sys.argv[1])
+    with open("/proc/self/status") as status:
+        size = [int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:")][0]
+    hard = resource.getrlimit(resource.RLIMIT_AS)[1]
+    resource.setrlimit(resource.RLIMIT_AS, (size + plan["headroom"], hard))
+    outcomes = []
+    for name, args, kwargs in plan["calls"]:
+        try:
+            made = getattr(rm, name)(*args, **kwargs)
+            outcomes.append(["returned", made.to_dict() if name == "salvage_file" else made.summary.to_dict()])
+        except BaseException as exc:
+            outcomes.append(["raised", type(exc).__module__ + "." + type(exc).__qualname__])
+    resource.setrlimit(resource.RLIMIT_AS, (hard, hard))
+    print(json.dumps(outcomes))
+    """
+)
+
+
+def test_memory_running_out_raises_memory_error(rm, tmp_path):
+    # Over a range of caps, from one too small to read the input to one
+    # large enough for everything, each call either does its whole work or
+    # raises MemoryError, and the process carries on. Half of the rows are
+    # quarantined, so memory keeps growing while the clean file is written;
+    # a failed in-place run leaves the input as it was and no temporary file.
+    data = b"abc,def,ghi\r\nabc,def\r\n" * 2_000_000
+    options = {"delimiter": ",", "expected_columns": 3, "fill_ragged_rows": False}
+    summary, clean, quarantine = reference(rm, tmp_path / "reference", data, options)
+    reader_summary = rm.open(str(tmp_path / "reference" / "data.csv"), **options).summary.to_dict()
+    source = tmp_path / "reference" / "data.csv"
+    seen = set()
+    for headroom in [10, 50, 100, 150, 200, 250, 300, 500]:
+        work = tmp_path / ("cap%d" % headroom)
+        work.mkdir()
+        (work / "data.csv").write_bytes(data)
+        plan = {
+            "headroom": headroom << 20,
+            "calls": [
+                ("open", [str(source)], options),
+                ("salvage_file", [str(source), "out.csv", "q.csv"], options),
+                ("salvage_file", ["data.csv", "data.csv", "q_in_place.csv"], options),
+            ],
+        }
+        done = subprocess.run(
+            [sys.executable, "-c", MEMORY_CHILD, json.dumps(plan)],
+            cwd=work, env=module_environment(rm), capture_output=True, text=True, timeout=300,
+        )
+        if IS_PYPY and done.returncode != 0 and "out of memory" in done.stderr:
+            # PyPy's collector ends the process when its own heap cannot
+            # grow under the cap, whatever the code was doing.
+            shutil.rmtree(work)
+            continue
+        assert done.returncode == 0, done.stderr
+        reader, to_file, in_place = json.loads(done.stdout)
+        for outcome, expected in [(reader, reader_summary), (to_file, summary), (in_place, summary)]:
+            assert outcome in (["returned", expected], ["raised", "builtins.MemoryError"])
+            seen.add(outcome[0])
+        files = listing(work)
+        # What a failed run wrote is a beginning of what a whole run writes.
+        assert clean.startswith(files.get("out.csv", b""))
+        assert quarantine.startswith(files.get("q.csv", b""))
+        assert quarantine.startswith(files.get("q_in_place.csv", b""))
+        assert files["data.csv"] == (clean if in_place[0] == "returned" else data)
+        assert set(files) <= {"data.csv", "out.csv", "q.csv", "q_in_place.csv"}
+        shutil.rmtree(work)
+    assert seen == {"raised", "returned"}
