@@ -53,6 +53,6 @@ if [ "${ROWMEND_QUICK:-0}" != 1 ]; then
     done
     if [ -f fuzz/run.sh ]; then
         step "fuzzing (bounded)"
-        bash fuzz/run.sh "${ROWMEND_FUZZ_SECONDS:-45}"
+        bash fuzz/run.sh "${ROWMEND_FUZZ_SECONDS:-30}"
     fi
 fi
