@@ -12,6 +12,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "fuzz/reference_parser.h"
 #include "parser/resilient_parser.h"
 
 namespace rowmend::test {
@@ -94,108 +95,15 @@ std::vector<ShapeRow> parse_shapes(std::string_view input, ParserSettings settin
 }
 
 std::vector<ParsedRow> parse_reference(std::string_view input, ParserSettings settings) {
-    enum class State { FieldStart, Unquoted, Quoted, AfterQuote };
-    constexpr std::uint8_t kLf = '\n', kCr = '\r';
-    const std::uint8_t delimiter = settings.delimiter, quote = settings.quote;
-    const std::size_t n = input.size();
-    auto at = [&](std::size_t i) { return static_cast<std::uint8_t>(input[i]); };
-
-    std::size_t pos = (n >= 3 && at(0) == 0xEF && at(1) == 0xBB && at(2) == 0xBF) ? 3 : 0;
-    std::size_t line = 1;
+    // The fuzz targets' plain transcription of the state tables serves here
+    // too; it keeps raw bytes, which the parser decodes when a field ends.
+    fuzz::ReferenceParser parser(input, settings.delimiter, settings.quote, settings.repair);
     std::vector<ParsedRow> rows;
-    while (pos < n) {
+    Fields raw;
+    while (parser.next_row(raw)) {
         Fields fields;
-        std::string buffer;
-        State state = State::FieldStart;
-        bool ended = false;
-        auto finish = [&] {
-            fields.push_back(lossy_utf8(buffer));
-            buffer.clear();
-        };
-        // Called with `pos` already past the line break byte `c`.
-        auto end_row = [&](std::uint8_t c) {
-            if (c == kCr && pos < n && at(pos) == kLf) ++pos;
-            ++line;
-            ended = true;
-        };
-        for (;;) {
-            const std::uint8_t c = at(pos);
-            ++pos;
-            bool after_delimiter = false;
-            switch (state) {
-            case State::FieldStart:
-                if (c == quote) {
-                    state = State::Quoted;
-                } else if (c == delimiter) {
-                    fields.emplace_back();
-                    after_delimiter = true;
-                } else if (c == kLf || c == kCr) {
-                    fields.emplace_back();
-                    end_row(c);
-                } else {
-                    buffer.push_back(static_cast<char>(c));
-                    state = State::Unquoted;
-                }
-                break;
-            case State::Unquoted:
-                if (c == delimiter) {
-                    finish();
-                    after_delimiter = true;
-                    state = State::FieldStart;
-                } else if (c == kLf || c == kCr) {
-                    finish();
-                    end_row(c);
-                } else {
-                    buffer.push_back(static_cast<char>(c));
-                }
-                break;
-            case State::Quoted:
-                if (c == quote) {
-                    const std::size_t q = pos - 1;
-                    if (q + 1 == n) {
-                        state = State::AfterQuote;
-                    } else if (at(q + 1) == quote) {
-                        buffer.push_back(static_cast<char>(quote));
-                        ++pos;
-                    } else if (!settings.repair) {
-                        state = State::AfterQuote;
-                    } else if (stray_quote_is_literal_reference(input, q, delimiter, quote)) {
-                        buffer.push_back(static_cast<char>(quote));
-                    } else {
-                        state = State::AfterQuote;
-                    }
-                } else {
-                    buffer.push_back(static_cast<char>(c));
-                    if (c == kLf) ++line;
-                }
-                break;
-            case State::AfterQuote:
-                if (c == delimiter) {
-                    finish();
-                    after_delimiter = true;
-                    state = State::FieldStart;
-                } else if (c == ' ' || c == '\t') {
-                    // dropped
-                } else if (c == kLf || c == kCr) {
-                    finish();
-                    end_row(c);
-                } else {
-                    buffer.push_back(static_cast<char>(c));
-                    state = State::Unquoted;
-                }
-                break;
-            }
-            if (ended) break;
-            if (pos == n) {
-                if (after_delimiter) {
-                    fields.emplace_back();
-                } else {
-                    finish();
-                }
-                break;
-            }
-        }
-        rows.push_back({std::move(fields), pos, line});
+        for (const std::string& field : raw) fields.push_back(lossy_utf8(field));
+        rows.push_back({std::move(fields), parser.pos(), parser.line()});
     }
     return rows;
 }
