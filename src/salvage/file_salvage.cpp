@@ -82,8 +82,8 @@ class CleanFileTarget {
         // the caller's ownership and is no reason to fail the run. Ownership
         // goes first because changing it clears set-ID bits that fchmod
         // then restores.
-        if (::fchown(fd, input_info.st_uid, input_info.st_gid) != 0 &&
-            ::fchown(fd, static_cast<uid_t>(-1), input_info.st_gid) != 0) {
+        if (::fchown(fd, input_info.st_uid, input_info.st_gid) != 0) {
+            (void)::fchown(fd, static_cast<uid_t>(-1), input_info.st_gid);
         }
         if (::fchmod(fd, input_info.st_mode & 07777) != 0) return IoError::from_errno(errno);
         return std::nullopt;
@@ -116,7 +116,9 @@ std::optional<IoError> write_clean_rows(SalvagePass& pass, int fd, std::uint8_t 
         if (!starts_file) {
             if (auto error = writer.write_lines(pass.take_plain_rows())) return error;
         }
-        if (!pass.next(row, fate, line_number)) break;
+        const bool got = starts_file ? pass.next(row, fate, line_number)
+                                     : pass.next_parsed(row, fate, line_number);
+        if (!got) break;
         if (is_retained(fate)) {
             line.clear();
             format.append_line(line, row.last_row(), starts_file);

@@ -50,6 +50,12 @@ bool SalvagePass::next(RowStore& rows, RowFate& fate, std::size_t& line) {
         ++counters_.salvaged_rows;
         return true;
     }
+    return next_parsed(rows, fate, line);
+}
+
+bool SalvagePass::next_parsed(RowStore& rows, RowFate& fate, std::size_t& line) {
+    line = parser_.line();
+    const std::uint64_t columns = counters_.inferred_columns;
     if (!parser_.next_row(rows)) return false;
     ++counters_.total_rows;
 

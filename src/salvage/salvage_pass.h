@@ -53,6 +53,11 @@ class SalvagePass {
     // caller moves it away. Returns false at the end of input.
     bool next(RowStore& rows, RowFate& fate, std::size_t& line);
 
+    // As next(), for a caller that has just called take_plain_rows(): the row
+    // at hand is known not to be plain, so it goes straight to the parser
+    // instead of being scanned for plainness a second time.
+    bool next_parsed(RowStore& rows, RowFate& fate, std::size_t& line);
+
     // Takes a run of rows that are retained exactly as they stand in the
     // input and, written as clean CSV, are those same bytes (see
     // ResilientParser::take_plain_rows), and counts them. May take nothing.
