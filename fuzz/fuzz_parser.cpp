@@ -64,7 +64,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ResilientParser full(csv, delimiter, quote, repair);
     ResilientParser counting(csv, delimiter, quote, repair);
     std::optional<ReferenceParser> reference;
-    if (csv.size() <= kReferenceLimit) reference.emplace(csv, delimiter, quote, repair);
+    if (csv.size() <= kReferenceLimit)
+        reference.emplace(csv, delimiter, quote, repair);
     // A tiny inline limit sends most fields through the store's side table
     // of long fields, which real input reaches only at 2 GiB.
     RowStore store(options.target_flag ? 3 : RowStore::kInlineLimit);
@@ -101,7 +102,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     FUZZ_CHECK(full.pos() == csv.size());
     FUZZ_CHECK(!counting.next_row_shape(shape));
-    if (reference) FUZZ_CHECK(!reference->next_row(raw));
+    if (reference)
+        FUZZ_CHECK(!reference->next_row(raw));
 
     // The end of input is final and changes nothing, however often it is asked for.
     const std::size_t fields = store.field_count();
@@ -116,6 +118,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     // Earlier rows survive the arena growing under later ones.
-    for (std::size_t r = 0; r < rows; ++r) check_row(store.row(r));
+    for (std::size_t r = 0; r < rows; ++r)
+        check_row(store.row(r));
     return 0;
 }

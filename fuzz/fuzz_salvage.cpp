@@ -25,10 +25,12 @@ void check_fields_valid(const RowView& row) {
 }
 
 bool same_fields(const RowView& a, const RowView& b) {
-    if (a.size() != b.size()) return false;
+    if (a.size() != b.size())
+        return false;
     auto j = b.begin();
     for (const FieldView field : a) {
-        if (field.text != (*j).text) return false;
+        if (field.text != (*j).text)
+            return false;
         ++j;
     }
     return true;
@@ -37,7 +39,8 @@ bool same_fields(const RowView& a, const RowView& b) {
 // The delimiter byte as it appears between merged fields: the character of
 // that code point in UTF-8.
 std::string delimiter_text(std::uint8_t byte) {
-    if (byte < 0x80) return std::string(1, static_cast<char>(byte));
+    if (byte < 0x80)
+        return std::string(1, static_cast<char>(byte));
     return {static_cast<char>(0xC0 | (byte >> 6)), static_cast<char>(0x80 | (byte & 0x3F))};
 }
 
@@ -45,17 +48,21 @@ std::string delimiter_text(std::uint8_t byte) {
 // or with the surplus joined into the last field.
 bool is_reshaped(const RowView& got, const RowView& parsed, std::size_t columns,
                  const std::string& separator) {
-    if (got.size() != columns) return false;
+    if (got.size() != columns)
+        return false;
     auto p = parsed.begin();
     std::size_t i = 0;
     for (const FieldView field : got) {
         if (i < parsed.size() && i + 1 < columns) {
-            if (field.text != (*p).text) return false;
+            if (field.text != (*p).text)
+                return false;
             ++p;
         } else if (i < parsed.size()) { // the last column takes everything left
             std::string merged((*p).text);
-            for (++p; p != parsed.end(); ++p) merged.append(separator).append((*p).text);
-            if (field.text != merged) return false;
+            for (++p; p != parsed.end(); ++p)
+                merged.append(separator).append((*p).text);
+            if (field.text != merged)
+                return false;
         } else if (!field.text.empty()) {
             return false;
         }

@@ -32,7 +32,8 @@ class FuzzInput {
         : data_(reinterpret_cast<const char*>(data)), size_(size) {}
 
     std::uint8_t take() noexcept {
-        if (used_ == size_) return 0;
+        if (used_ == size_)
+            return 0;
         return static_cast<std::uint8_t>(data_[used_++]);
     }
     std::string_view rest() const noexcept { return {data_ + used_, size_ - used_}; }
@@ -48,15 +49,17 @@ class FuzzInput {
 // sensible layout; the rest are the awkward cases: line break bytes, bytes
 // that are also whitespace, bytes of 0x80 and above (two bytes of text each,
 // and 0xEF, 0xBB, 0xBF overlap the byte-order mark), NUL, and a letter.
-inline constexpr std::uint8_t kDelimiters[16] = {',', ';', '\t', '|', ',', ';', ' ',  '"',
+inline constexpr std::uint8_t kDelimiters[16] = {',',  ';',  '\t', '|',  ',',  ';',  ' ',  '"',
                                                  '\'', '\n', '\r', 0xA7, 0xFF, 0xEF, 0x00, 'a'};
-inline constexpr std::uint8_t kQuotes[16] = {'"', '"', '"', '"', '\'', '\'', ',',  ';',
+inline constexpr std::uint8_t kQuotes[16] = {'"',  '"', '"',  '"',  '\'', '\'', ',',  ';',
                                              '\t', ' ', '\n', '\r', 0xA7, 0xBB, 0x00, 'a'};
 
 inline std::uint8_t pick_delimiter(std::uint8_t selector) noexcept {
     return kDelimiters[selector & 15];
 }
-inline std::uint8_t pick_quote(std::uint8_t selector) noexcept { return kQuotes[selector >> 4]; }
+inline std::uint8_t pick_quote(std::uint8_t selector) noexcept {
+    return kQuotes[selector >> 4];
+}
 
 // Every target starts its input with the same three option bytes, so one
 // seed serves them all. The encodings keep hand-written seeds printable:
@@ -81,13 +84,16 @@ inline FuzzOptions take_options(FuzzInput& in) noexcept {
     FuzzOptions options;
     options.target_flag = (flags & 0x40) != 0;
     SalvageOptions& salvage = options.salvage;
-    if ((flags & 1) == 0) salvage.delimiter = pick_delimiter(layout);
+    if ((flags & 1) == 0)
+        salvage.delimiter = pick_delimiter(layout);
     salvage.quote_char = pick_quote(layout);
     salvage.fill_ragged_rows = (flags & 2) == 0;
     salvage.merge_overflow = (flags & 4) == 0;
     salvage.repair_quotes = (flags & 8) == 0;
-    if (columns >= 1 && columns <= 8) salvage.expected_columns = columns;
-    if (columns == 9) salvage.expected_columns = 0;
+    if (columns >= 1 && columns <= 8)
+        salvage.expected_columns = columns;
+    if (columns == 9)
+        salvage.expected_columns = 0;
     return options;
 }
 
@@ -100,7 +106,8 @@ class Utf8Decoder {
     // Stores the next code point and returns true; false at the end of the
     // text or at an ill-formed sequence (then failed() tells which).
     bool next(char32_t& code_point) noexcept {
-        if (at_ == text_.size()) return false;
+        if (at_ == text_.size())
+            return false;
         const auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(text_[at_ + i]); };
         const std::uint8_t b0 = byte(0);
         std::size_t length;
@@ -120,13 +127,16 @@ class Utf8Decoder {
         } else {
             return fail();
         }
-        if (text_.size() - at_ < length) return fail();
+        if (text_.size() - at_ < length)
+            return fail();
         for (std::size_t i = 1; i < length; ++i) {
-            if ((byte(i) & 0xC0) != 0x80) return fail();
+            if ((byte(i) & 0xC0) != 0x80)
+                return fail();
             cp = (cp << 6) | (byte(i) & 0x3F);
         }
         const char32_t shortest[5] = {0, 0, 0x80, 0x800, 0x10000};
-        if (cp < shortest[length] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return fail();
+        if (cp < shortest[length] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+            return fail();
         at_ += length;
         code_point = cp;
         return true;
@@ -163,14 +173,16 @@ inline bool only_white_space(std::string_view text) noexcept {
     Utf8Decoder decoder(text);
     char32_t cp;
     while (decoder.next(cp)) {
-        if (!is_white_space(cp)) return false;
+        if (!is_white_space(cp))
+            return false;
     }
     return !decoder.failed();
 }
 
 inline bool all_ascii(std::string_view text) noexcept {
     for (const char c : text) {
-        if (static_cast<std::uint8_t>(c) >= 0x80) return false;
+        if (static_cast<std::uint8_t>(c) >= 0x80)
+            return false;
     }
     return true;
 }

@@ -46,7 +46,8 @@ struct ScratchFiles {
         quarantine = dir + "/quarantine.csv";
     }
     ~ScratchFiles() {
-        for (const std::string* path : {&input, &output, &quarantine}) ::unlink(path->c_str());
+        for (const std::string* path : {&input, &output, &quarantine})
+            ::unlink(path->c_str());
         ::rmdir(dir.c_str());
     }
 };
@@ -69,7 +70,8 @@ std::string joined(const RowView& row, std::string_view separator) {
     std::string out;
     bool first = true;
     for (const FieldView field : row) {
-        if (!first) out.append(separator);
+        if (!first)
+            out.append(separator);
         first = false;
         out.append(field.text);
     }
@@ -148,7 +150,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool single_bytes = delimiter < 0x80 && quote < 0x80;
     const bool distinct = delimiter != quote && delimiter != '\n' && delimiter != '\r' &&
                           quote != '\n' && quote != '\r';
-    if (single_bytes && distinct) check_clean_reads_back(clean, outcome.rows, delimiter, quote);
+    if (single_bytes && distinct)
+        check_clean_reads_back(clean, outcome.rows, delimiter, quote);
     check_quarantine_reads_back(quarantine, outcome.quarantine, separator);
 
     // File salvage streams rows through its own loop and buffered writers;

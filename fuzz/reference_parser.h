@@ -18,14 +18,16 @@ class ReferenceParser {
     ReferenceParser(std::string_view input, std::uint8_t delimiter, std::uint8_t quote,
                     bool repair_quotes) noexcept
         : in_(input), delimiter_(delimiter), quote_(quote), repair_(repair_quotes) {
-        if (in_.size() >= 3 && in_.substr(0, 3) == "\xEF\xBB\xBF") pos_ = 3;
+        if (in_.size() >= 3 && in_.substr(0, 3) == "\xEF\xBB\xBF")
+            pos_ = 3;
     }
 
     // Replaces `fields` with the raw bytes of the next row's fields and
     // returns true, or returns false at the end of input.
     bool next_row(std::vector<std::string>& fields) {
         fields.clear();
-        if (pos_ == in_.size()) return false;
+        if (pos_ == in_.size())
+            return false;
         enum { FieldStart, Unquoted, Quoted, AfterQuote } state = FieldStart;
         std::string field;
         bool after_delimiter = false;
@@ -82,7 +84,8 @@ class ReferenceParser {
             case Quoted:
                 if (c != quote_) {
                     field.push_back(static_cast<char>(c));
-                    if (c == '\n') ++line_;
+                    if (c == '\n')
+                        ++line_;
                     ++pos_;
                 } else if (pos_ + 1 == in_.size()) {
                     ++pos_;
@@ -141,15 +144,22 @@ class ReferenceParser {
     bool quote_is_literal(std::size_t q) const noexcept {
         const std::size_t n = in_.size();
         std::size_t i = q + 1;
-        while (i < n && blank(i)) ++i;
-        if (i == n || ends_field(i)) return false;
+        while (i < n && blank(i))
+            ++i;
+        if (i == n || ends_field(i))
+            return false;
         for (; i < n; ++i) {
-            if (at(i) == '\n' || at(i) == '\r') return false;
-            if (at(i) != quote_) continue;
-            if (i + 1 == n) return true;
+            if (at(i) == '\n' || at(i) == '\r')
+                return false;
+            if (at(i) != quote_)
+                continue;
+            if (i + 1 == n)
+                return true;
             std::size_t j = i + 1;
-            while (j < n && blank(j)) ++j;
-            if (j == n || ends_field(j)) return true;
+            while (j < n && blank(j))
+                ++j;
+            if (j == n || ends_field(j))
+                return true;
         }
         return false;
     }

@@ -53,14 +53,16 @@ int main(int argc, char** argv) {
         std::vector<fs::path> files;
         for (fs::recursive_directory_iterator it(arg, error), end; !error && it != end;
              it.increment(error)) {
-            if (it->is_regular_file(error)) files.push_back(it->path());
+            if (it->is_regular_file(error))
+                files.push_back(it->path());
         }
         if (error) {
             std::fprintf(stderr, "cannot list %s: %s\n", arg.c_str(), error.message().c_str());
             ok = false;
         }
         std::sort(files.begin(), files.end());
-        for (const fs::path& file : files) ok = replay_file(file) && ok;
+        for (const fs::path& file : files)
+            ok = replay_file(file) && ok;
         replayed += files.size();
     }
     std::printf("%s: replayed %zu inputs\n", argc > 0 ? argv[0] : "fuzz target", replayed);

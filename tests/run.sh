@@ -30,6 +30,11 @@ step "python packages and the module"
 "$PY" -m pip install -q --disable-pip-version-check ".[test]"
 "$PY" -c "import _rowmend_backend as m; print('installed', m.__version__, m.__file__)"
 
+step "C++ formatting"
+"$PY" -m pip install -q --disable-pip-version-check clang-format==18.1.8
+git ls-files -z '*.cpp' '*.h' '*.c' | xargs -0 clang-format --dry-run --Werror
+echo "ok"
+
 step "C++ unit tests and fuzz replays (CTest)"
 cmake -S . -B build-tests -G Ninja -DROWMEND_DEVELOPER_MODE=ON -DROWMEND_BUILD_MODULE=OFF \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

@@ -12,9 +12,9 @@
 namespace rowmend::bindings {
 
 struct Signature {
-    const char* display_name;              // "salvage_file()", "SalvageReader.__new__()"
-    std::span<const char* const> names;    // every parameter, in order
-    std::size_t required;                  // the first `required` have no default
+    const char* display_name;           // "salvage_file()", "SalvageReader.__new__()"
+    std::span<const char* const> names; // every parameter, in order
+    std::size_t required;               // the first `required` have no default
 };
 
 // Fills `bound[i]` (one slot per parameter) with a borrowed reference to the

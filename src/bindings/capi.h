@@ -32,7 +32,8 @@ inline PyObject* take_raised_exception() {
     PyObject* value = nullptr;
     PyObject* traceback = nullptr;
     PyErr_Fetch(&type, &value, &traceback);
-    if (type == nullptr) return nullptr;
+    if (type == nullptr)
+        return nullptr;
     PyErr_NormalizeException(&type, &value, &traceback);
     if (value == nullptr) {
         PyErr_Restore(type, value, traceback);
@@ -41,7 +42,8 @@ inline PyObject* take_raised_exception() {
     if (traceback != nullptr) {
         // Keeps the traceback with the object, so that raising it again
         // restores everything that was taken.
-        if (PyException_SetTraceback(value, traceback) < 0) PyErr_Clear();
+        if (PyException_SetTraceback(value, traceback) < 0)
+            PyErr_Clear();
         Py_DECREF(traceback);
     }
     Py_DECREF(type);
@@ -66,8 +68,10 @@ inline void restore_raised_exception(PyObject* exception) {
 inline PyObject* unicode_from_ascii(const char* bytes, Py_ssize_t size) {
 #if !defined(PYPY_VERSION)
     PyObject* text = PyUnicode_New(size, 127);
-    if (text == nullptr) return nullptr;
-    if (size > 0) std::memcpy(PyUnicode_1BYTE_DATA(text), bytes, static_cast<std::size_t>(size));
+    if (text == nullptr)
+        return nullptr;
+    if (size > 0)
+        std::memcpy(PyUnicode_1BYTE_DATA(text), bytes, static_cast<std::size_t>(size));
     return text;
 #else
     return PyUnicode_FromStringAndSize(bytes, size);
@@ -98,7 +102,8 @@ inline int set_listed_attribute_only(PyObject* self, PyObject* name, PyObject* v
             }
         }
     }
-    PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute '%S'", Py_TYPE(self)->tp_name, name);
+    PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute '%S'", Py_TYPE(self)->tp_name,
+                 name);
     return -1;
 }
 
@@ -116,7 +121,8 @@ inline PyObject* refuse_instantiation(PyTypeObject* type, PyObject*, PyObject*) 
 }
 
 inline void forbid_instantiation(PyTypeObject* type) {
-    if constexpr (!kRefuseInstantiationBySlot) type->tp_new = nullptr;
+    if constexpr (!kRefuseInstantiationBySlot)
+        type->tp_new = nullptr;
 }
 
 } // namespace rowmend::bindings::capi

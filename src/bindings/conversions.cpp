@@ -12,7 +12,8 @@ namespace {
 // call fails) the exception is raised exactly as it was.
 void annotate_pending(const char* name) {
     PyRef exception(capi::take_raised_exception());
-    if (!exception) return;
+    if (!exception)
+        return;
     PyRef add_note(PyObject_GetAttrString(exception.get(), "add_note"));
     if (add_note) {
         PyRef note(PyUnicode_FromFormat("while processing '%s'", name));
@@ -31,8 +32,10 @@ void raise_wrong_type(PyObject* argument, const char* expected) {
         return;
     }
     PyRef qualname(capi::type_qualname(Py_TYPE(argument)));
-    if (!qualname) return;
-    PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", qualname.get(), expected);
+    if (!qualname)
+        return;
+    PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", qualname.get(),
+                 expected);
 }
 
 bool type_named(PyTypeObject* type, const char* attribute, const char* value) {
@@ -48,7 +51,8 @@ bool type_named(PyTypeObject* type, const char* attribute, const char* value) {
 // Matched by name, so the module never imports numpy itself.
 bool is_numpy_bool(PyObject* argument) {
     PyTypeObject* type = Py_TYPE(argument);
-    if (!type_named(type, "__module__", "numpy")) return false;
+    if (!type_named(type, "__module__", "numpy"))
+        return false;
     return type_named(type, "__name__", "bool_") || type_named(type, "__name__", "bool");
 }
 
@@ -77,13 +81,15 @@ bool convert_optional_text(PyObject* argument, const char* name,
         return true;
     }
     std::string_view text;
-    if (!convert_text(argument, name, text)) return false;
+    if (!convert_text(argument, name, text))
+        return false;
     out = text;
     return true;
 }
 
 bool convert_flag(PyObject* argument, const char* name, bool& out) {
-    if (argument == nullptr) return true;
+    if (argument == nullptr)
+        return true;
     if (argument == Py_True || argument == Py_False) {
         out = argument == Py_True;
         return true;
@@ -125,7 +131,8 @@ bool convert_optional_count(PyObject* argument, const char* name,
 
 bool convert_salvage_options(std::span<PyObject* const, 6> arguments, SalvageOptions& options) {
     std::optional<std::string_view> delimiter;
-    if (!convert_optional_text(arguments[0], kOptionNames[0], delimiter)) return false;
+    if (!convert_optional_text(arguments[0], kOptionNames[0], delimiter))
+        return false;
     // Only the first byte counts; an empty string asks for sniffing.
     if (delimiter && !delimiter->empty()) {
         options.delimiter = static_cast<std::uint8_t>(delimiter->front());
@@ -136,15 +143,20 @@ bool convert_salvage_options(std::span<PyObject* const, 6> arguments, SalvageOpt
     options.quote_char = '"';
     if (arguments[1] != nullptr) {
         std::string_view quote;
-        if (!convert_text(arguments[1], kOptionNames[1], quote)) return false;
-        if (!quote.empty()) options.quote_char = static_cast<std::uint8_t>(quote.front());
+        if (!convert_text(arguments[1], kOptionNames[1], quote))
+            return false;
+        if (!quote.empty())
+            options.quote_char = static_cast<std::uint8_t>(quote.front());
     }
 
     options.fill_ragged_rows = true;
-    if (!convert_flag(arguments[2], kOptionNames[2], options.fill_ragged_rows)) return false;
+    if (!convert_flag(arguments[2], kOptionNames[2], options.fill_ragged_rows))
+        return false;
     options.merge_overflow = true;
-    if (!convert_flag(arguments[3], kOptionNames[3], options.merge_overflow)) return false;
-    if (!convert_optional_count(arguments[4], kOptionNames[4], options.expected_columns)) return false;
+    if (!convert_flag(arguments[3], kOptionNames[3], options.merge_overflow))
+        return false;
+    if (!convert_optional_count(arguments[4], kOptionNames[4], options.expected_columns))
+        return false;
     options.repair_quotes = true;
     return convert_flag(arguments[5], kOptionNames[5], options.repair_quotes);
 }

@@ -36,7 +36,8 @@ bool convert_optional_count(PyObject* argument, const char* name,
 // The six option parameters, always in this order, after the path
 // parameters of each callable that salvages.
 inline constexpr const char* kOptionNames[6] = {
-    "delimiter", "quote_char", "fill_ragged_rows", "merge_overflow", "expected_columns", "repair_quotes",
+    "delimiter",      "quote_char",       "fill_ragged_rows",
+    "merge_overflow", "expected_columns", "repair_quotes",
 };
 
 // Converts the six bound option arguments, in order, into `options`.

@@ -18,11 +18,14 @@ PyObject* get_internal_fault_class() noexcept {
 
 } // namespace
 
-void raise_out_of_memory() noexcept { PyErr_NoMemory(); }
+void raise_out_of_memory() noexcept {
+    PyErr_NoMemory();
+}
 
 void raise_internal_fault(const char* what) noexcept {
     PyObject* fault_class = get_internal_fault_class();
-    if (fault_class == nullptr) return; // the failure to create it is raised instead
+    if (fault_class == nullptr)
+        return; // the failure to create it is raised instead
     PyErr_Format(fault_class, "internal fault in _rowmend_backend: %s", what);
 }
 

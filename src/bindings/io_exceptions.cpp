@@ -48,8 +48,10 @@ PyObject* exception_class_for(IoErrorKind kind) {
 void raise_with_text(PyObject* exception_class, const std::string& text) {
     // C library descriptions are ASCII in the C locale; an unusual one must
     // still become some text rather than a decoding error.
-    PyRef message(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-    if (!message) return;
+    PyRef message(
+        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+    if (!message)
+        return;
     // A str value (not a tuple) becomes the exception's single argument.
     PyErr_SetObject(exception_class, message.get());
 }

@@ -17,7 +17,8 @@ namespace {
 
 bool set_text_attribute(PyObject* module, const char* name, const char* value) {
     PyRef text(PyUnicode_FromString(value));
-    if (!text) return false;
+    if (!text)
+        return false;
     return PyObject_SetAttrString(module, name, text.get()) == 0;
 }
 
@@ -26,11 +27,13 @@ bool set_all(PyObject* module) {
         "salvage_file", "sniff", "open", "SalvageSummary", "SalvageReader",
     };
     PyRef names(PyList_New(static_cast<Py_ssize_t>(std::size(kPublicNames))));
-    if (!names) return false;
+    if (!names)
+        return false;
     Py_ssize_t index = 0;
     for (const char* public_name : kPublicNames) {
         PyObject* text = PyUnicode_FromString(public_name);
-        if (text == nullptr) return false;
+        if (text == nullptr)
+            return false;
         PyList_SET_ITEM(names.get(), index, text); // steals `text`
         ++index;
     }
@@ -38,7 +41,8 @@ bool set_all(PyObject* module) {
 }
 
 bool set_class(PyObject* module, const char* name, PyTypeObject* type) {
-    if (type == nullptr) return false;
+    if (type == nullptr)
+        return false;
     return PyObject_SetAttrString(module, name, reinterpret_cast<PyObject*>(type)) == 0;
 }
 
@@ -47,15 +51,22 @@ bool set_class(PyObject* module, const char* name, PyTypeObject* type) {
 int exec_module(PyObject* module) {
     return guarded<int>(-1, [&] {
         if (!PyModule_Check(module)) {
-            PyErr_Format(PyExc_TypeError, "expected a module object, got '%s'", Py_TYPE(module)->tp_name);
+            PyErr_Format(PyExc_TypeError, "expected a module object, got '%s'",
+                         Py_TYPE(module)->tp_name);
             return -1;
         }
-        if (!set_text_attribute(module, "__version__", "0.2.0")) return -1;
-        if (!set_text_attribute(module, "__doc__", docs::kModule)) return -1;
-        if (!set_all(module)) return -1;
-        if (!add_module_functions(module)) return -1;
-        if (!set_class(module, "SalvageSummary", salvage_summary_type())) return -1;
-        if (!set_class(module, "SalvageReader", salvage_reader_type())) return -1;
+        if (!set_text_attribute(module, "__version__", "0.2.0"))
+            return -1;
+        if (!set_text_attribute(module, "__doc__", docs::kModule))
+            return -1;
+        if (!set_all(module))
+            return -1;
+        if (!add_module_functions(module))
+            return -1;
+        if (!set_class(module, "SalvageSummary", salvage_summary_type()))
+            return -1;
+        if (!set_class(module, "SalvageReader", salvage_reader_type()))
+            return -1;
         return 0;
     });
 }

@@ -32,18 +32,24 @@ constexpr Signature kSniffSignature{"sniff()", kSniffParameters, 1};
 PyObject* module_salvage_file(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         PyObject* bound[9];
-        if (!bind_arguments(kSalvageFileSignature, args, kwargs, bound)) return nullptr;
+        if (!bind_arguments(kSalvageFileSignature, args, kwargs, bound))
+            return nullptr;
         std::string_view input_path;
-        if (!convert_text(bound[0], kSalvageFileParameters[0], input_path)) return nullptr;
+        if (!convert_text(bound[0], kSalvageFileParameters[0], input_path))
+            return nullptr;
         std::string_view output_path;
-        if (!convert_text(bound[1], kSalvageFileParameters[1], output_path)) return nullptr;
+        if (!convert_text(bound[1], kSalvageFileParameters[1], output_path))
+            return nullptr;
         std::optional<std::string_view> quarantine_path;
-        if (!convert_optional_text(bound[2], kSalvageFileParameters[2], quarantine_path)) return nullptr;
+        if (!convert_optional_text(bound[2], kSalvageFileParameters[2], quarantine_path))
+            return nullptr;
         SalvageOptions options;
-        if (!convert_salvage_options(std::span<PyObject* const, 6>(bound + 3, 6), options)) return nullptr;
+        if (!convert_salvage_options(std::span<PyObject* const, 6>(bound + 3, 6), options))
+            return nullptr;
 
         std::optional<std::string> quarantine;
-        if (quarantine_path) quarantine.emplace(*quarantine_path);
+        if (quarantine_path)
+            quarantine.emplace(*quarantine_path);
         Result<SalvageStats, SalvageError> result =
             salvage_file(std::string(input_path), std::string(output_path), quarantine, options);
         if (!result) {
@@ -57,9 +63,11 @@ PyObject* module_salvage_file(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* module_sniff(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         PyObject* bound[1];
-        if (!bind_arguments(kSniffSignature, args, kwargs, bound)) return nullptr;
+        if (!bind_arguments(kSniffSignature, args, kwargs, bound))
+            return nullptr;
         std::string_view sample;
-        if (!convert_text(bound[0], kSniffParameters[0], sample)) return nullptr;
+        if (!convert_text(bound[0], kSniffParameters[0], sample))
+            return nullptr;
         const ByteText delimiter(sniff_delimiter(sample));
         const std::string_view text = delimiter.view();
         return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
@@ -69,7 +77,8 @@ PyObject* module_sniff(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* module_open(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         PyTypeObject* type = salvage_reader_type();
-        if (type == nullptr) return nullptr;
+        if (type == nullptr)
+            return nullptr;
         return create_salvage_reader(type, args, kwargs, "open()");
     });
 }
@@ -80,7 +89,8 @@ template <class Function> PyCFunction as_cfunction(Function function) {
 
 // The interpreter keeps pointers to these for as long as the functions live.
 PyMethodDef module_function_defs[] = {
-    {"salvage_file", as_cfunction(module_salvage_file), METH_VARARGS | METH_KEYWORDS, docs::kSalvageFile},
+    {"salvage_file", as_cfunction(module_salvage_file), METH_VARARGS | METH_KEYWORDS,
+     docs::kSalvageFile},
     {"sniff", as_cfunction(module_sniff), METH_VARARGS | METH_KEYWORDS, docs::kSniff},
     {"open", as_cfunction(module_open), METH_VARARGS | METH_KEYWORDS, docs::kOpen},
 };
@@ -89,13 +99,17 @@ PyMethodDef module_function_defs[] = {
 
 bool add_module_functions(PyObject* module) {
     const char* module_name = PyModule_GetName(module);
-    if (module_name == nullptr) return false;
+    if (module_name == nullptr)
+        return false;
     PyRef name(PyUnicode_FromString(module_name));
-    if (!name) return false;
+    if (!name)
+        return false;
     for (PyMethodDef& def : module_function_defs) {
         PyRef function(PyCMethod_New(&def, module, name.get(), nullptr));
-        if (!function) return false;
-        if (PyObject_SetAttrString(module, def.ml_name, function.get()) < 0) return false;
+        if (!function)
+            return false;
+        if (PyObject_SetAttrString(module, def.ml_name, function.get()) < 0)
+            return false;
     }
     return true;
 }

@@ -27,16 +27,18 @@ namespace {
 // all fields); a str is made for a field only when its row is handed out.
 // The reader refers to no Python object.
 struct PySalvageReader {
-    PyObject_HEAD
-    RowStore rows;           // never changed after creation
-    SalvageCounters summary; // what `summary` reports
-    std::size_t position;    // next row to hand out; only grows
+    PyObject_HEAD RowStore rows; // never changed after creation
+    SalvageCounters summary;     // what `summary` reports
+    std::size_t position;        // next row to hand out; only grows
 };
 
-PySalvageReader* as_reader(PyObject* self) { return reinterpret_cast<PySalvageReader*>(self); }
+PySalvageReader* as_reader(PyObject* self) {
+    return reinterpret_cast<PySalvageReader*>(self);
+}
 
 constexpr const char* kReaderParameters[] = {
-    "file_path", "delimiter", "quote_char", "fill_ragged_rows", "merge_overflow", "expected_columns", "repair_quotes",
+    "file_path",      "delimiter",        "quote_char",    "fill_ragged_rows",
+    "merge_overflow", "expected_columns", "repair_quotes",
 };
 
 constexpr const char* kExitParameters[] = {"_exc_type", "_exc_val", "_exc_tb"};
@@ -44,18 +46,21 @@ constexpr Signature kExitSignature{"SalvageReader.__exit__()", kExitParameters, 
 
 PyObject* field_to_str(FieldView field) {
     const auto size = static_cast<Py_ssize_t>(field.text.size());
-    if (field.ascii) return capi::unicode_from_ascii(field.text.data(), size);
+    if (field.ascii)
+        return capi::unicode_from_ascii(field.text.data(), size);
     // Every stored field is valid UTF-8, so the strict decoder never fails on it.
     return PyUnicode_FromStringAndSize(field.text.data(), size);
 }
 
 PyObject* row_to_list(RowView row) {
     PyRef list(PyList_New(static_cast<Py_ssize_t>(row.size())));
-    if (!list) return nullptr;
+    if (!list)
+        return nullptr;
     Py_ssize_t index = 0;
     for (const FieldView field : row) {
         PyObject* text = field_to_str(field);
-        if (text == nullptr) return nullptr;
+        if (text == nullptr)
+            return nullptr;
         PyList_SET_ITEM(list.get(), index, text); // steals `text`
         ++index;
     }
@@ -73,7 +78,8 @@ PyObject* reader_enter(PyObject* self, PyObject*) {
 PyObject* reader_exit(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         PyObject* bound[3];
-        if (!bind_arguments(kExitSignature, args, kwargs, bound)) return nullptr;
+        if (!bind_arguments(kExitSignature, args, kwargs, bound))
+            return nullptr;
         Py_INCREF(Py_False);
         return Py_False;
     });
@@ -90,7 +96,8 @@ PyMethodDef reader_methods[] = {
     {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reader_exit)),
      METH_VARARGS | METH_KEYWORDS, docs::kReaderExit},
 #if defined(PYPY_VERSION)
-    {"__init_subclass__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reader_init_subclass)),
+    {"__init_subclass__",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reader_init_subclass)),
      METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr},
 #endif
     {nullptr, nullptr, 0, nullptr},
@@ -98,7 +105,8 @@ PyMethodDef reader_methods[] = {
 
 // A fresh summary at every read, so no caller can share or keep a live view.
 PyObject* reader_get_summary(PyObject* self, void*) {
-    return guarded<PyObject*>(nullptr, [&] { return new_salvage_summary(as_reader(self)->summary); });
+    return guarded<PyObject*>(nullptr,
+                              [&] { return new_salvage_summary(as_reader(self)->summary); });
 }
 
 PyGetSetDef reader_getset[] = {
@@ -118,7 +126,8 @@ PyObject* reader_next(PyObject* self) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         PySalvageReader* reader = as_reader(self);
         // Returning nullptr with no exception set ends the iteration.
-        if (reader->position >= reader->rows.row_count()) return nullptr;
+        if (reader->position >= reader->rows.row_count())
+            return nullptr;
         // The row is claimed before any Python object is made: making them
         // can run the garbage collector and let other threads in, and two
         // threads sharing a reader must never get the same row.
@@ -126,13 +135,15 @@ PyObject* reader_next(PyObject* self) {
         PyObject* list = row_to_list(reader->rows.row(index));
         // A row whose list could not be made (say, MemoryError) is handed
         // back for the next call, unless another thread has since moved on.
-        if (list == nullptr && reader->position == index + 1) reader->position = index;
+        if (list == nullptr && reader->position == index + 1)
+            reader->position = index;
         return list;
     });
 }
 
 Py_ssize_t reader_length(PyObject* self) {
-    return guarded<Py_ssize_t>(-1, [&] { return static_cast<Py_ssize_t>(as_reader(self)->rows.row_count()); });
+    return guarded<Py_ssize_t>(
+        -1, [&] { return static_cast<Py_ssize_t>(as_reader(self)->rows.row_count()); });
 }
 
 // The reader holds no Python references; only its heap type is reachable.
@@ -141,7 +152,9 @@ int reader_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
-int reader_clear(PyObject*) { return 0; }
+int reader_clear(PyObject*) {
+    return 0;
+}
 
 #if defined(PYPY_VERSION)
 int reader_setattro(PyObject* self, PyObject* name, PyObject* value) {
@@ -192,7 +205,8 @@ PyTypeObject* reader_type = nullptr;
 PyTypeObject* salvage_reader_type() {
     if (reader_type == nullptr) {
         PyObject* created = PyType_FromSpec(&reader_spec);
-        if (created == nullptr) return nullptr;
+        if (created == nullptr)
+            return nullptr;
         reader_type = reinterpret_cast<PyTypeObject*>(created);
     }
     return reader_type;
@@ -202,11 +216,14 @@ PyObject* create_salvage_reader(PyTypeObject* type, PyObject* args, PyObject* kw
                                 const char* display_name) {
     const Signature signature{display_name, kReaderParameters, 1};
     PyObject* bound[7];
-    if (!bind_arguments(signature, args, kwargs, bound)) return nullptr;
+    if (!bind_arguments(signature, args, kwargs, bound))
+        return nullptr;
     std::string_view path;
-    if (!convert_text(bound[0], kReaderParameters[0], path)) return nullptr;
+    if (!convert_text(bound[0], kReaderParameters[0], path))
+        return nullptr;
     SalvageOptions options;
-    if (!convert_salvage_options(std::span<PyObject* const, 6>(bound + 1, 6), options)) return nullptr;
+    if (!convert_salvage_options(std::span<PyObject* const, 6>(bound + 1, 6), options))
+        return nullptr;
 
     Result<ByteBuffer, IoError> read = read_whole_file(std::string(path));
     if (!read) {
@@ -221,7 +238,8 @@ PyObject* create_salvage_reader(PyTypeObject* type, PyObject* args, PyObject* kw
     assert(outcome.counters.salvaged_rows == outcome.rows.row_count());
 
     PyObject* self = type->tp_alloc(type, 0);
-    if (self == nullptr) return nullptr;
+    if (self == nullptr)
+        return nullptr;
     PySalvageReader* reader = as_reader(self);
     new (&reader->rows) RowStore(std::move(outcome.rows));
     reader->summary = outcome.counters;

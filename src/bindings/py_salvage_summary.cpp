@@ -17,8 +17,7 @@ namespace {
 // Owns its delimiter text outright and refers to no other Python object,
 // which is why the type needs no garbage-collector support.
 struct PySalvageSummary {
-    PyObject_HEAD
-    std::uint64_t total_rows;
+    PyObject_HEAD std::uint64_t total_rows;
     std::uint64_t salvaged_rows;
     std::uint64_t repaired_rows;
     std::uint64_t quarantined_rows;
@@ -27,7 +26,9 @@ struct PySalvageSummary {
     std::uint64_t inferred_columns;
 };
 
-PySalvageSummary* as_summary(PyObject* self) { return reinterpret_cast<PySalvageSummary*>(self); }
+PySalvageSummary* as_summary(PyObject* self) {
+    return reinterpret_cast<PySalvageSummary*>(self);
+}
 
 std::string_view delimiter_text(const PySalvageSummary* summary) {
     return {summary->detected_delimiter, summary->detected_delimiter_size};
@@ -40,11 +41,13 @@ PyObject* text_to_str(std::string_view text) {
 // ---- attributes ----------------------------------------------------------
 
 template <std::uint64_t PySalvageSummary::*Field> PyObject* get_count(PyObject* self, void*) {
-    return guarded<PyObject*>(nullptr, [&] { return PyLong_FromUnsignedLongLong(as_summary(self)->*Field); });
+    return guarded<PyObject*>(
+        nullptr, [&] { return PyLong_FromUnsignedLongLong(as_summary(self)->*Field); });
 }
 
 PyObject* get_detected_delimiter(PyObject* self, void*) {
-    return guarded<PyObject*>(nullptr, [&] { return text_to_str(delimiter_text(as_summary(self))); });
+    return guarded<PyObject*>(nullptr,
+                              [&] { return text_to_str(delimiter_text(as_summary(self))); });
 }
 
 // Read-only: no setters, no documentation.
@@ -62,7 +65,8 @@ PyGetSetDef summary_getset[] = {
 
 bool set_count(PyObject* dict, const char* key, std::uint64_t value) {
     PyRef number(PyLong_FromUnsignedLongLong(value));
-    if (!number) return false;
+    if (!number)
+        return false;
     return PyDict_SetItemString(dict, key, number.get()) == 0;
 }
 
@@ -70,16 +74,24 @@ PyObject* summary_to_dict(PyObject* self, PyObject*) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         const PySalvageSummary* summary = as_summary(self);
         PyRef dict(PyDict_New());
-        if (!dict) return nullptr;
+        if (!dict)
+            return nullptr;
         // Insertion order is the dict's iteration order, and the attributes'.
-        if (!set_count(dict.get(), "total_rows", summary->total_rows)) return nullptr;
-        if (!set_count(dict.get(), "salvaged_rows", summary->salvaged_rows)) return nullptr;
-        if (!set_count(dict.get(), "repaired_rows", summary->repaired_rows)) return nullptr;
-        if (!set_count(dict.get(), "quarantined_rows", summary->quarantined_rows)) return nullptr;
+        if (!set_count(dict.get(), "total_rows", summary->total_rows))
+            return nullptr;
+        if (!set_count(dict.get(), "salvaged_rows", summary->salvaged_rows))
+            return nullptr;
+        if (!set_count(dict.get(), "repaired_rows", summary->repaired_rows))
+            return nullptr;
+        if (!set_count(dict.get(), "quarantined_rows", summary->quarantined_rows))
+            return nullptr;
         PyRef delimiter(text_to_str(delimiter_text(summary)));
-        if (!delimiter) return nullptr;
-        if (PyDict_SetItemString(dict.get(), "detected_delimiter", delimiter.get()) < 0) return nullptr;
-        if (!set_count(dict.get(), "inferred_columns", summary->inferred_columns)) return nullptr;
+        if (!delimiter)
+            return nullptr;
+        if (PyDict_SetItemString(dict.get(), "detected_delimiter", delimiter.get()) < 0)
+            return nullptr;
+        if (!set_count(dict.get(), "inferred_columns", summary->inferred_columns))
+            return nullptr;
         return dict.release();
     });
 }
@@ -93,7 +105,8 @@ PyObject* summary_init_subclass(PyObject*, PyObject*, PyObject*) {
 PyMethodDef summary_methods[] = {
     {"to_dict", summary_to_dict, METH_NOARGS, docs::kSummaryToDict},
 #if defined(PYPY_VERSION)
-    {"__init_subclass__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(summary_init_subclass)),
+    {"__init_subclass__",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(summary_init_subclass)),
      METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr},
 #endif
     {nullptr, nullptr, 0, nullptr},
@@ -160,7 +173,8 @@ PyTypeObject* summary_type = nullptr;
 PyTypeObject* salvage_summary_type() {
     if (summary_type == nullptr) {
         PyObject* created = PyType_FromSpec(&summary_spec);
-        if (created == nullptr) return nullptr;
+        if (created == nullptr)
+            return nullptr;
         summary_type = reinterpret_cast<PyTypeObject*>(created);
         capi::forbid_instantiation(summary_type);
     }
@@ -169,9 +183,11 @@ PyTypeObject* salvage_summary_type() {
 
 PyObject* new_salvage_summary(const SalvageCounters& counters) {
     PyTypeObject* type = salvage_summary_type();
-    if (type == nullptr) return nullptr;
+    if (type == nullptr)
+        return nullptr;
     PyObject* self = type->tp_alloc(type, 0);
-    if (self == nullptr) return nullptr;
+    if (self == nullptr)
+        return nullptr;
     PySalvageSummary* summary = as_summary(self);
     summary->total_rows = counters.total_rows;
     summary->salvaged_rows = counters.salvaged_rows;

@@ -11,7 +11,9 @@ namespace {
 [[maybe_unused]] const char* pick_strerror(int result, const char* buffer) {
     return result == 0 ? buffer : nullptr;
 }
-[[maybe_unused]] const char* pick_strerror(const char* result, const char*) { return result; }
+[[maybe_unused]] const char* pick_strerror(const char* result, const char*) {
+    return result;
+}
 
 const char* fixed_text(IoFixedMessage message) {
     switch (message) {

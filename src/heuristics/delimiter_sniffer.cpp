@@ -9,7 +9,8 @@
 namespace rowmend {
 
 double score_row_widths(std::span<const std::size_t> widths) {
-    if (widths.size() < 2) return 0.0;
+    if (widths.size() < 2)
+        return 0.0;
     // Counting by sorting beats a hash map here and walks the counts in a
     // fixed order. Sniffing passes at most 50 widths, which sort on the
     // stack; a longer list is copied to the heap, never cut short, since the
@@ -29,7 +30,8 @@ double score_row_widths(std::span<const std::size_t> widths) {
     std::size_t chosen_rows = 0;
     for (std::size_t i = 0; i < n;) {
         std::size_t j = i;
-        while (j < n && sorted[j] == sorted[i]) ++j;
+        while (j < n && sorted[j] == sorted[i])
+            ++j;
         // Ascending order with ">=" lets the larger of two equally frequent counts win.
         if (sorted[i] >= 2 && j - i >= chosen_rows) {
             chosen_width = sorted[i];
@@ -37,7 +39,8 @@ double score_row_widths(std::span<const std::size_t> widths) {
         }
         i = j;
     }
-    if (chosen_rows == 0) return 0.0;
+    if (chosen_rows == 0)
+        return 0.0;
     const double share = static_cast<double>(chosen_rows) / static_cast<double>(widths.size());
     return share * std::max(std::log(static_cast<double>(chosen_width)), 1.0);
 }
@@ -53,7 +56,8 @@ std::uint8_t sniff_delimiter(std::string_view sample) {
         widths.clear();
         RowShape shape;
         while (widths.size() < kSniffRowLimit && parser.next_row_shape(shape)) {
-            if (!shape.blank) widths.push_back(shape.field_count);
+            if (!shape.blank)
+                widths.push_back(shape.field_count);
         }
         const double score = score_row_widths(widths);
         if (score > best_score) {

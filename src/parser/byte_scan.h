@@ -18,15 +18,16 @@ namespace rowmend::scan {
 // `high` when a byte of 0x80 or above lies before it, so that finished fields
 // known to be ASCII skip UTF-8 validation.
 inline const char* find_any3(const char* p, const char* end, std::uint8_t a, std::uint8_t b,
-                                         std::uint8_t c, bool& high) noexcept {
+                             std::uint8_t c, bool& high) noexcept {
 #if defined(__SSE2__)
     const __m128i va = _mm_set1_epi8(static_cast<char>(a));
     const __m128i vb = _mm_set1_epi8(static_cast<char>(b));
     const __m128i vc = _mm_set1_epi8(static_cast<char>(c));
     for (; end - p >= 16; p += 16) {
         const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(chunk, va), _mm_cmpeq_epi8(chunk, vb)),
-                                         _mm_cmpeq_epi8(chunk, vc));
+        const __m128i hit =
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(chunk, va), _mm_cmpeq_epi8(chunk, vb)),
+                         _mm_cmpeq_epi8(chunk, vc));
         const auto mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
         const auto top = static_cast<unsigned>(_mm_movemask_epi8(chunk));
         if (mask != 0) {
@@ -38,14 +39,16 @@ inline const char* find_any3(const char* p, const char* end, std::uint8_t a, std
 #endif
     for (; p < end; ++p) {
         const auto x = static_cast<std::uint8_t>(*p);
-        if (x == a || x == b || x == c) return p;
+        if (x == a || x == b || x == c)
+            return p;
         high = high || x >= 0x80;
     }
     return end;
 }
 
 // First byte in [p, end) equal to a or b; `end` when there is none.
-inline const char* find_any2(const char* p, const char* end, std::uint8_t a, std::uint8_t b) noexcept {
+inline const char* find_any2(const char* p, const char* end, std::uint8_t a,
+                             std::uint8_t b) noexcept {
     bool ignored = false;
     return find_any3(p, end, a, b, b, ignored);
 }
@@ -60,15 +63,18 @@ inline const char* find_any4(const char* p, const char* end, std::uint8_t a, std
     const __m128i vd = _mm_set1_epi8(static_cast<char>(d));
     for (; end - p >= 16; p += 16) {
         const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(chunk, va), _mm_cmpeq_epi8(chunk, vb)),
-                                         _mm_or_si128(_mm_cmpeq_epi8(chunk, vc), _mm_cmpeq_epi8(chunk, vd)));
+        const __m128i hit =
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(chunk, va), _mm_cmpeq_epi8(chunk, vb)),
+                         _mm_or_si128(_mm_cmpeq_epi8(chunk, vc), _mm_cmpeq_epi8(chunk, vd)));
         const int mask = _mm_movemask_epi8(hit);
-        if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
+        if (mask != 0)
+            return p + __builtin_ctz(static_cast<unsigned>(mask));
     }
 #endif
     for (; p < end; ++p) {
         const auto x = static_cast<std::uint8_t>(*p);
-        if (x == a || x == b || x == c || x == d) return p;
+        if (x == a || x == b || x == c || x == d)
+            return p;
     }
     return end;
 }

@@ -44,17 +44,21 @@ class ShapeSink {
         matcher_ = utf8::WhitespaceMatcher();
     }
     void append(const char* p, std::size_t n, bool) noexcept {
-        if (shape_.field_count == 0 && !matcher_.failed()) matcher_.feed(p, n);
+        if (shape_.field_count == 0 && !matcher_.failed())
+            matcher_.feed(p, n);
     }
     void push_byte(char c) noexcept {
-        if (shape_.field_count == 0) matcher_.feed(static_cast<std::uint8_t>(c));
+        if (shape_.field_count == 0)
+            matcher_.feed(static_cast<std::uint8_t>(c));
     }
     void finish_field() noexcept {
-        if (shape_.field_count == 0) first_blank_ = matcher_.matched();
+        if (shape_.field_count == 0)
+            first_blank_ = matcher_.matched();
         ++shape_.field_count;
     }
     void empty_field() noexcept {
-        if (shape_.field_count == 0) first_blank_ = true;
+        if (shape_.field_count == 0)
+            first_blank_ = true;
         ++shape_.field_count;
     }
     void end_row() noexcept { shape_.blank = shape_.field_count == 1 && first_blank_; }
@@ -70,9 +74,10 @@ class ShapeSink {
 ResilientParser::ResilientParser(std::string_view input, std::uint8_t delimiter, std::uint8_t quote,
                                  bool repair_quotes) noexcept
     : input_(input), pos_(0), repair_quotes_(repair_quotes), delimiter_(delimiter), quote_(quote),
-      plain_rows_possible_(delimiter < 0x80 && quote < 0x80 && delimiter != quote && delimiter != kLf &&
-                           delimiter != kCr && quote != kLf && quote != kCr) {
-    if (input.size() >= 3 && input.substr(0, 3) == "\xEF\xBB\xBF") pos_ = 3;
+      plain_rows_possible_(delimiter < 0x80 && quote < 0x80 && delimiter != quote &&
+                           delimiter != kLf && delimiter != kCr && quote != kLf && quote != kCr) {
+    if (input.size() >= 3 && input.substr(0, 3) == "\xEF\xBB\xBF")
+        pos_ = 3;
 }
 
 namespace {
@@ -105,16 +110,20 @@ inline const char* scan_plain_row(const char* p, const char* end, std::uint8_t d
         const auto top = static_cast<unsigned>(_mm_movemask_epi8(chunk));
         // Only the bytes before the first LF belong to this row.
         const unsigned mine = lf != 0 ? (lf & (0U - lf)) - 1 : 0xFFFFU;
-        if ((bad & mine) != 0) return nullptr;
+        if ((bad & mine) != 0)
+            return nullptr;
         delimiters += popcount16(delim & mine);
         high = high || (top & mine) != 0;
-        if (lf != 0) return p + __builtin_ctz(lf);
+        if (lf != 0)
+            return p + __builtin_ctz(lf);
     }
 #endif
     for (; p < end; ++p) {
         const auto c = static_cast<std::uint8_t>(*p);
-        if (c == kLf) return p;
-        if (c == quote || c == kCr) return nullptr;
+        if (c == kLf)
+            return p;
+        if (c == quote || c == kCr)
+            return nullptr;
         delimiters += c == delimiter;
         high = high || c >= 0x80;
     }
@@ -127,15 +136,18 @@ std::string_view ResilientParser::take_plain_rows(std::size_t fields, std::size_
                                                   std::size_t& rows) {
     rows = 0;
     const char* const begin = input_.data() + pos_;
-    if (!plain_rows_possible_) return {};
+    if (!plain_rows_possible_)
+        return {};
     const char* const end = input_.data() + input_.size();
     const char* p = begin;
     while (rows < max_rows && p < end) {
         std::size_t delimiters = 0;
         bool high = false;
         const char* lf = scan_plain_row(p, end, delimiter_, quote_, delimiters, high);
-        if (lf == nullptr || (fields != 0 && delimiters + 1 != fields)) break;
-        if (high && !utf8::is_valid(p, static_cast<std::size_t>(lf - p))) break;
+        if (lf == nullptr || (fields != 0 && delimiters + 1 != fields))
+            break;
+        if (high && !utf8::is_valid(p, static_cast<std::size_t>(lf - p)))
+            break;
         ++rows;
         p = lf + 1;
     }
@@ -152,13 +164,15 @@ bool ResilientParser::next_row(RowStore& store) {
 bool ResilientParser::next_row_shape(RowShape& shape) {
     ShapeSink sink(shape);
     const bool got = parse_row(sink);
-    if (got) sink.end_row();
+    if (got)
+        sink.end_row();
     return got;
 }
 
 template <class Sink> bool ResilientParser::parse_row(Sink& sink) {
     const std::size_t n = input_.size();
-    if (pos_ >= n) return false;
+    if (pos_ >= n)
+        return false;
     const char* const data = input_.data();
     sink.begin_row();
 
@@ -200,7 +214,8 @@ template <class Sink> bool ResilientParser::parse_row(Sink& sink) {
             const auto at = static_cast<std::size_t>(stop - data);
             sink.append(data + p, at - p, high);
             p = at;
-            if (p == n) break;
+            if (p == n)
+                break;
             if (static_cast<std::uint8_t>(data[p]) == delimiter_) {
                 sink.finish_field();
                 ++p;
@@ -220,7 +235,8 @@ template <class Sink> bool ResilientParser::parse_row(Sink& sink) {
             const auto at = static_cast<std::size_t>(stop - data);
             sink.append(data + p, at - p, high);
             p = at;
-            if (p == n) break;
+            if (p == n)
+                break;
             if (static_cast<std::uint8_t>(data[p]) != quote_) {
                 sink.push_byte(static_cast<char>(kLf));
                 ++line_;
@@ -283,13 +299,16 @@ bool ResilientParser::quote_is_literal(std::size_t q) {
     if (s >= blank_from_ && s < blank_end_) {
         s = blank_end_;
     } else {
-        while (s < n && is_blank(data[s])) ++s;
+        while (s < n && is_blank(data[s]))
+            ++s;
         blank_from_ = q + 1;
         blank_end_ = s;
     }
-    if (s == n) return false;
+    if (s == n)
+        return false;
     const std::uint8_t first = data[s];
-    if (first == delimiter_ || first == kLf || first == kCr) return false;
+    if (first == delimiter_ || first == kLf || first == kCr)
+        return false;
 
     if (!(s >= closer_from_ && s < closer_line_end_)) {
         // Find the end of the physical line, then walk back from it to the
@@ -322,16 +341,22 @@ bool stray_quote_is_literal_reference(std::string_view input, std::size_t q, std
     auto terminator = [&](std::uint8_t c) { return c == delimiter || c == kLf || c == kCr; };
 
     std::size_t i = q + 1;
-    while (i < n && blank(data[i])) ++i;
-    if (i == n || terminator(data[i])) return false;
+    while (i < n && blank(data[i]))
+        ++i;
+    if (i == n || terminator(data[i]))
+        return false;
     for (; i < n; ++i) {
         const std::uint8_t c = data[i];
-        if (c == kLf || c == kCr) return false;
+        if (c == kLf || c == kCr)
+            return false;
         if (c == quote) {
-            if (i + 1 == n) return true;
+            if (i + 1 == n)
+                return true;
             std::size_t j = i + 1;
-            while (j < n && blank(data[j])) ++j;
-            if (j == n || terminator(data[j])) return true;
+            while (j < n && blank(data[j]))
+                ++j;
+            if (j == n || terminator(data[j]))
+                return true;
         }
     }
     return false;

@@ -9,7 +9,9 @@
 
 namespace rowmend {
 
-ByteBuffer::~ByteBuffer() { std::free(data_); }
+ByteBuffer::~ByteBuffer() {
+    std::free(data_);
+}
 
 void ByteBuffer::release() noexcept {
     std::free(data_);
@@ -19,20 +21,24 @@ void ByteBuffer::release() noexcept {
 }
 
 void ByteBuffer::grow(std::size_t extra) {
-    if (extra > SIZE_MAX / 2 - size_) throw std::bad_alloc();
+    if (extra > SIZE_MAX / 2 - size_)
+        throw std::bad_alloc();
     std::size_t wanted = size_ + extra;
     std::size_t capacity = capacity_ < 64 ? 64 : capacity_;
-    while (capacity < wanted) capacity += capacity / 2 + 64;
+    while (capacity < wanted)
+        capacity += capacity / 2 + 64;
     // realloc lets large buffers move by remapping pages instead of copying.
     void* grown = std::realloc(data_, capacity);
-    if (grown == nullptr) throw std::bad_alloc();
+    if (grown == nullptr)
+        throw std::bad_alloc();
     data_ = static_cast<char*>(grown);
     capacity_ = capacity;
 }
 
 FieldView RowView::field(std::size_t i) const {
     auto it = begin();
-    while (i-- > 0) ++it;
+    while (i-- > 0)
+        ++it;
     return *it;
 }
 
@@ -43,7 +49,8 @@ std::string_view RowView::bytes() const noexcept {
 std::vector<std::string> RowView::to_strings() const {
     std::vector<std::string> out;
     out.reserve(size());
-    for (FieldView f : *this) out.emplace_back(f.text);
+    for (FieldView f : *this)
+        out.emplace_back(f.text);
     return out;
 }
 
@@ -61,9 +68,9 @@ std::size_t RowStore::row_byte_end(std::size_t r) const noexcept {
 }
 
 std::size_t RowStore::long_field_length(std::size_t field) const noexcept {
-    const auto it = std::lower_bound(
-        long_fields_.begin(), long_fields_.end(), field,
-        [](const std::pair<std::uint64_t, std::uint64_t>& entry, std::size_t key) { return entry.first < key; });
+    const auto it = std::lower_bound(long_fields_.begin(), long_fields_.end(), field,
+                                     [](const std::pair<std::uint64_t, std::uint64_t>& entry,
+                                        std::size_t key) { return entry.first < key; });
     return static_cast<std::size_t>(it->second);
 }
 
@@ -106,35 +113,41 @@ void RowStore::append_split_row(std::string_view line, char delimiter) {
         const auto length = static_cast<std::size_t>(stop - p);
         bytes_.append(p, length);
         push_field(length, ascii || utf8::is_ascii(p, length));
-        if (stop == end) break;
+        if (stop == end)
+            break;
         p = stop + 1;
     }
 }
 
 void RowStore::pad_last_row(std::size_t width) {
     const std::size_t have = row_field_end(rows_.size() - 1) - rows_.back().field_begin;
-    if (have < width) fields_.insert(fields_.end(), width - have, 0U);
+    if (have < width)
+        fields_.insert(fields_.end(), width - have, 0U);
 }
 
 void RowStore::merge_last_row_tail(std::size_t first, std::string_view separator) {
     const RowView last = last_row();
-    if (first + 1 >= last.size()) return;
+    if (first + 1 >= last.size())
+        return;
     std::size_t tail_begin = last.byte_begin_;
     auto it = last.begin();
-    for (std::size_t i = 0; i < first; ++i, ++it) tail_begin += (*it).text.size();
+    for (std::size_t i = 0; i < first; ++i, ++it)
+        tail_begin += (*it).text.size();
     bool ascii = true;
     std::string merged;
     merged.reserve(last.byte_end_ - tail_begin + separator.size() * (last.size() - first));
     for (std::size_t i = first; i < last.size(); ++i, ++it) {
         const FieldView f = *it;
-        if (i != first) merged.append(separator);
+        if (i != first)
+            merged.append(separator);
         merged.append(f.text);
         ascii = ascii && f.ascii;
     }
     ascii = ascii && utf8::is_ascii(separator.data(), separator.size());
     const std::size_t field_begin = last.field_begin_ + first;
     fields_.resize(field_begin);
-    while (!long_fields_.empty() && long_fields_.back().first >= field_begin) long_fields_.pop_back();
+    while (!long_fields_.empty() && long_fields_.back().first >= field_begin)
+        long_fields_.pop_back();
     bytes_.truncate(tail_begin);
     bytes_.append(merged.data(), merged.size());
     open_field_begin_ = tail_begin;
@@ -155,7 +168,8 @@ void RowStore::pop_last_row() noexcept {
     const RowEntry last = rows_.back();
     rows_.pop_back();
     fields_.resize(last.field_begin);
-    while (!long_fields_.empty() && long_fields_.back().first >= last.field_begin) long_fields_.pop_back();
+    while (!long_fields_.empty() && long_fields_.back().first >= last.field_begin)
+        long_fields_.pop_back();
     bytes_.truncate(last.byte_begin);
     open_field_begin_ = bytes_.size();
 }

@@ -40,17 +40,21 @@ class ByteBuffer {
     std::size_t size() const noexcept { return size_; }
 
     void append(const char* p, std::size_t n) {
-        if (n > capacity_ - size_) grow(n);
-        if (n != 0) __builtin_memcpy(data_ + size_, p, n);
+        if (n > capacity_ - size_)
+            grow(n);
+        if (n != 0)
+            __builtin_memcpy(data_ + size_, p, n);
         size_ += n;
     }
     void push_back(char c) {
-        if (size_ == capacity_) grow(1);
+        if (size_ == capacity_)
+            grow(1);
         data_[size_++] = c;
     }
     // Room for `n` more bytes at data() + size(); commit() what was filled.
     char* spare(std::size_t n) {
-        if (n > capacity_ - size_) grow(n);
+        if (n > capacity_ - size_)
+            grow(n);
         return data_ + size_;
     }
     void commit(std::size_t n) noexcept { size_ += n; }
@@ -125,7 +129,9 @@ class RowStore {
     // side table of long fields without gigabytes of input. It is at least 1:
     // empty fields are pushed as a bare zero word, never via the side table.
     explicit RowStore(std::uint32_t inline_limit = kInlineLimit) noexcept
-        : inline_limit_(inline_limit == 0 ? 1 : inline_limit < kInlineLimit ? inline_limit : kInlineLimit) {}
+        : inline_limit_(inline_limit == 0             ? 1
+                        : inline_limit < kInlineLimit ? inline_limit
+                                                      : kInlineLimit) {}
 
     std::size_t row_count() const noexcept { return rows_.size(); }
     std::size_t field_count() const noexcept { return fields_.size(); }

@@ -17,13 +17,20 @@ struct LeadInfo {
 };
 
 constexpr LeadInfo lead_info(std::uint8_t b) noexcept {
-    if (b >= 0xC2 && b <= 0xDF) return {2, 0x80, 0xBF};
-    if (b == 0xE0) return {3, 0xA0, 0xBF};
-    if ((b >= 0xE1 && b <= 0xEC) || b == 0xEE || b == 0xEF) return {3, 0x80, 0xBF};
-    if (b == 0xED) return {3, 0x80, 0x9F};
-    if (b == 0xF0) return {4, 0x90, 0xBF};
-    if (b >= 0xF1 && b <= 0xF3) return {4, 0x80, 0xBF};
-    if (b == 0xF4) return {4, 0x80, 0x8F};
+    if (b >= 0xC2 && b <= 0xDF)
+        return {2, 0x80, 0xBF};
+    if (b == 0xE0)
+        return {3, 0xA0, 0xBF};
+    if ((b >= 0xE1 && b <= 0xEC) || b == 0xEE || b == 0xEF)
+        return {3, 0x80, 0xBF};
+    if (b == 0xED)
+        return {3, 0x80, 0x9F};
+    if (b == 0xF0)
+        return {4, 0x90, 0xBF};
+    if (b >= 0xF1 && b <= 0xF3)
+        return {4, 0x80, 0xBF};
+    if (b == 0xF4)
+        return {4, 0x80, 0x8F};
     return {0, 0, 0};
 }
 
@@ -33,11 +40,14 @@ inline std::size_t scan_sequence(const std::uint8_t* p, const std::uint8_t* end,
                                  bool& complete) noexcept {
     const LeadInfo info = lead_info(p[0]);
     complete = false;
-    if (info.length == 0) return 1;
+    if (info.length == 0)
+        return 1;
     std::size_t i = 1;
-    if (p + i >= end || p[i] < info.second_low || p[i] > info.second_high) return i;
+    if (p + i >= end || p[i] < info.second_low || p[i] > info.second_high)
+        return i;
     for (++i; i < info.length; ++i) {
-        if (p + i >= end || (p[i] & 0xC0) != 0x80) return i;
+        if (p + i >= end || (p[i] & 0xC0) != 0x80)
+            return i;
     }
     complete = true;
     return i;
@@ -53,7 +63,8 @@ bool is_ascii(const char* data, std::size_t size) noexcept {
         std::memcpy(&word, data + i, 8);
         acc |= word;
     }
-    for (; i < size; ++i) acc |= static_cast<std::uint8_t>(data[i]);
+    for (; i < size; ++i)
+        acc |= static_cast<std::uint8_t>(data[i]);
     return (acc & kHighBits) == 0;
 }
 
@@ -75,7 +86,8 @@ bool is_valid(const char* data, std::size_t size) noexcept {
         }
         bool complete;
         const std::size_t n = scan_sequence(p, end, complete);
-        if (!complete) return false;
+        if (!complete)
+            return false;
         p += n;
     }
     return true;
@@ -87,9 +99,11 @@ void append_lossy(std::string& out, std::string_view in) {
     out.reserve(out.size() + in.size() + 8);
     while (p < end) {
         const auto* run = p;
-        while (p < end && *p < 0x80) ++p;
+        while (p < end && *p < 0x80)
+            ++p;
         out.append(reinterpret_cast<const char*>(run), static_cast<std::size_t>(p - run));
-        if (p == end) break;
+        if (p == end)
+            break;
         bool complete;
         const std::size_t n = scan_sequence(p, end, complete);
         if (complete) {
@@ -104,7 +118,8 @@ void append_lossy(std::string& out, std::string_view in) {
 void WhitespaceMatcher::feed(std::uint8_t b) noexcept {
     switch (state_) {
     case State::Start:
-        if ((b >= 0x09 && b <= 0x0D) || b == 0x20) return;
+        if ((b >= 0x09 && b <= 0x0D) || b == 0x20)
+            return;
         state_ = b == 0xC2   ? State::C2
                  : b == 0xE1 ? State::E1
                  : b == 0xE2 ? State::E2
@@ -125,7 +140,7 @@ void WhitespaceMatcher::feed(std::uint8_t b) noexcept {
         return;
     case State::E280:
         state_ = ((b >= 0x80 && b <= 0x8A) || b == 0xA8 || b == 0xA9 || b == 0xAF) ? State::Start
-                                                                                     : State::Failed;
+                                                                                   : State::Failed;
         return;
     case State::E281:
         state_ = b == 0x9F ? State::Start : State::Failed;

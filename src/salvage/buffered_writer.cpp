@@ -10,7 +10,8 @@
 namespace rowmend {
 
 BufferedWriter::~BufferedWriter() {
-    if (used_ > 0) (void)write_out_buffer();
+    if (used_ > 0)
+        (void)write_out_buffer();
 }
 
 std::optional<IoError> BufferedWriter::write(std::string_view bytes) {
@@ -21,7 +22,8 @@ std::optional<IoError> BufferedWriter::write(std::string_view bytes) {
         return std::nullopt;
     }
     if (bytes.size() > spare) {
-        if (auto error = write_out_buffer()) return error;
+        if (auto error = write_out_buffer())
+            return error;
     }
     if (bytes.size() >= kCapacity) {
         IoError error = IoError::from_errno(0);
@@ -44,7 +46,8 @@ std::optional<IoError> BufferedWriter::write_lines(std::string_view lines) {
         const std::size_t window = lines.size() < below_spare ? lines.size() : below_spare;
         const void* last_lf = window == 0 ? nullptr : ::memrchr(lines.data(), '\n', window);
         if (last_lf != nullptr) {
-            const std::size_t take = static_cast<std::size_t>(static_cast<const char*>(last_lf) - lines.data()) + 1;
+            const std::size_t take =
+                static_cast<std::size_t>(static_cast<const char*>(last_lf) - lines.data()) + 1;
             std::memcpy(buffer_ + used_, lines.data(), take);
             used_ += take;
             lines.remove_prefix(take);
@@ -52,15 +55,20 @@ std::optional<IoError> BufferedWriter::write_lines(std::string_view lines) {
         }
         // The next line does not fit: write() applies the write-out rules.
         const void* lf = std::memchr(lines.data(), '\n', lines.size());
-        const std::size_t line = lf == nullptr ? lines.size()
-                                               : static_cast<std::size_t>(static_cast<const char*>(lf) - lines.data()) + 1;
-        if (auto error = write(lines.substr(0, line))) return error;
+        const std::size_t line =
+            lf == nullptr
+                ? lines.size()
+                : static_cast<std::size_t>(static_cast<const char*>(lf) - lines.data()) + 1;
+        if (auto error = write(lines.substr(0, line)))
+            return error;
         lines.remove_prefix(line);
     }
     return std::nullopt;
 }
 
-std::optional<IoError> BufferedWriter::flush() { return write_out_buffer(); }
+std::optional<IoError> BufferedWriter::flush() {
+    return write_out_buffer();
+}
 
 std::optional<IoError> BufferedWriter::write_out_buffer() {
     std::size_t written = 0;
@@ -68,7 +76,8 @@ std::optional<IoError> BufferedWriter::write_out_buffer() {
     while (written < used_) {
         const ssize_t put = ::write(fd_, buffer_ + written, used_ - written);
         if (put < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             failure = IoError::from_errno(errno);
             break;
         }

@@ -13,8 +13,10 @@ namespace {
 void append_doubling(std::string& out, std::string_view text, std::string_view quote) {
     std::size_t from = 0;
     for (;;) {
-        const std::size_t at = quote.size() == 1 ? text.find(quote[0], from) : text.find(quote, from);
-        if (at == std::string_view::npos) break;
+        const std::size_t at =
+            quote.size() == 1 ? text.find(quote[0], from) : text.find(quote, from);
+        if (at == std::string_view::npos)
+            break;
         out.append(text.substr(from, at + quote.size() - from));
         out.append(quote);
         from = at + quote.size();
@@ -40,7 +42,8 @@ bool CleanCsvFormat::needs_quoting(std::string_view field) const noexcept {
         return scan::find_any4(begin, end, delimiter_byte_, quote_byte_, '\n', '\r') != end;
     }
     // A byte of 0x80 or above is looked for in its two-byte UTF-8 form.
-    if (scan::find_any2(begin, end, '\n', '\r') != end) return true;
+    if (scan::find_any2(begin, end, '\n', '\r') != end)
+        return true;
     return field.find(std::string_view(delimiter_, delimiter_size_)) != std::string_view::npos ||
            field.find(std::string_view(quote_, quote_size_)) != std::string_view::npos;
 }
@@ -51,7 +54,8 @@ void CleanCsvFormat::append_line(std::string& out, const RowView& row, bool star
     bool first = true;
     for (const FieldView field : row) {
         const bool looks_like_bom = first && starts_file && field.text.starts_with("\xEF\xBB\xBF");
-        if (!first) out.append(delimiter);
+        if (!first)
+            out.append(delimiter);
         first = false;
         if (looks_like_bom || needs_quoting(field.text)) {
             out.append(quote);
@@ -72,7 +76,8 @@ void append_quarantine_line(std::string& out, std::size_t line, std::string_view
     out.append("\",\"");
     bool first = true;
     for (const FieldView field : fields) {
-        if (!first) append_doubling(out, delimiter_text, "\"");
+        if (!first)
+            append_doubling(out, delimiter_text, "\"");
         first = false;
         append_doubling(out, field.text, "\"");
     }

@@ -18,11 +18,14 @@ bool has_nul(const std::string& path) noexcept {
 }
 
 Result<FileHandle, IoError> open_path(const std::string& path, int flags, mode_t mode) {
-    if (has_nul(path)) return IoError::fixed(IoFixedMessage::NulInPath);
+    if (has_nul(path))
+        return IoError::fixed(IoFixedMessage::NulInPath);
     for (;;) {
         const int fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
-        if (fd >= 0) return FileHandle(fd);
-        if (errno != EINTR) return IoError::from_errno(errno);
+        if (fd >= 0)
+            return FileHandle(fd);
+        if (errno != EINTR)
+            return IoError::from_errno(errno);
     }
 }
 
@@ -68,28 +71,34 @@ Result<ByteBuffer, IoError> read_to_end(const FileHandle& file) {
         if (buffer.size() < expected) {
             const std::size_t want = expected - buffer.size();
             got = ::read(file.fd(), buffer.spare(want), want);
-            if (got > 0) buffer.commit(static_cast<std::size_t>(got));
+            if (got > 0)
+                buffer.commit(static_cast<std::size_t>(got));
         } else {
             char probe[16 * 1024];
             got = ::read(file.fd(), probe, sizeof probe);
             if (got > 0) {
                 buffer.append(probe, static_cast<std::size_t>(got));
                 // Not a regular file, or one that grew: read larger pieces.
-                expected = buffer.size() + (buffer.size() < (64U << 20) ? buffer.size() : (64U << 20));
+                expected =
+                    buffer.size() + (buffer.size() < (64U << 20) ? buffer.size() : (64U << 20));
             }
         }
         if (got < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             return IoError::from_errno(errno);
         }
-        if (got == 0 && buffer.size() >= expected) return buffer;
-        if (got == 0) expected = buffer.size(); // the file shrank: probe for the end
+        if (got == 0 && buffer.size() >= expected)
+            return buffer;
+        if (got == 0)
+            expected = buffer.size(); // the file shrank: probe for the end
     }
 }
 
 Result<ByteBuffer, IoError> read_whole_file(const std::string& path) {
     auto file = open_for_reading(path);
-    if (!file) return file.error();
+    if (!file)
+        return file.error();
     return read_to_end(file.value());
 }
 
@@ -97,7 +106,8 @@ bool write_all(int fd, const char* data, std::size_t size, IoFixedMessage on_zer
     while (size > 0) {
         const ssize_t put = ::write(fd, data, size);
         if (put < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             error = IoError::from_errno(errno);
             return false;
         }

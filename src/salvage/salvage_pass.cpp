@@ -20,7 +20,8 @@ namespace {
 
 SalvageCounters settle_layout(std::string_view input, const SalvageOptions& options) {
     SalvageCounters counters;
-    if (input.empty()) return counters; // comma and 0 columns, whatever the options say
+    if (input.empty())
+        return counters; // comma and 0 columns, whatever the options say
     counters.detected_delimiter = options.delimiter ? *options.delimiter : sniff_delimiter(input);
     counters.inferred_columns = options.expected_columns
                                     ? *options.expected_columns
@@ -42,9 +43,11 @@ bool SalvagePass::next(RowStore& rows, RowFate& fate, std::size_t& line) {
     // A row without quotes or CR that already has the run's width is kept as
     // it stands: split it at the delimiters rather than run the state machine.
     std::size_t plain = 0;
-    const std::string_view row = parser_.take_plain_rows(static_cast<std::size_t>(columns), 1, plain);
+    const std::string_view row =
+        parser_.take_plain_rows(static_cast<std::size_t>(columns), 1, plain);
     if (plain == 1) {
-        rows.append_split_row(row.substr(0, row.size() - 1), static_cast<char>(counters_.detected_delimiter));
+        rows.append_split_row(row.substr(0, row.size() - 1),
+                              static_cast<char>(counters_.detected_delimiter));
         fate = RowFate::Kept;
         ++counters_.total_rows;
         ++counters_.salvaged_rows;
@@ -56,7 +59,8 @@ bool SalvagePass::next(RowStore& rows, RowFate& fate, std::size_t& line) {
 bool SalvagePass::next_parsed(RowStore& rows, RowFate& fate, std::size_t& line) {
     line = parser_.line();
     const std::uint64_t columns = counters_.inferred_columns;
-    if (!parser_.next_row(rows)) return false;
+    if (!parser_.next_row(rows))
+        return false;
     ++counters_.total_rows;
 
     const std::size_t width = rows.last_row().size();
@@ -64,7 +68,8 @@ bool SalvagePass::next_parsed(RowStore& rows, RowFate& fate, std::size_t& line) 
         fate = RowFate::Kept;
     } else if (width < columns) {
         fate = options_.fill_ragged_rows ? RowFate::Repaired : RowFate::TooFew;
-        if (options_.fill_ragged_rows) rows.pad_last_row(static_cast<std::size_t>(columns));
+        if (options_.fill_ragged_rows)
+            rows.pad_last_row(static_cast<std::size_t>(columns));
     } else {
         fate = options_.merge_overflow ? RowFate::Repaired : RowFate::TooMany;
         if (options_.merge_overflow) {
@@ -74,7 +79,8 @@ bool SalvagePass::next_parsed(RowStore& rows, RowFate& fate, std::size_t& line) 
 
     if (is_retained(fate)) {
         ++counters_.salvaged_rows;
-        if (fate == RowFate::Repaired) ++counters_.repaired_rows;
+        if (fate == RowFate::Repaired)
+            ++counters_.repaired_rows;
     } else {
         ++counters_.quarantined_rows;
     }
@@ -84,8 +90,8 @@ bool SalvagePass::next_parsed(RowStore& rows, RowFate& fate, std::size_t& line) 
 
 std::string_view SalvagePass::take_plain_rows(std::size_t max_rows) {
     std::size_t rows = 0;
-    const std::string_view run =
-        parser_.take_plain_rows(static_cast<std::size_t>(counters_.inferred_columns), max_rows, rows);
+    const std::string_view run = parser_.take_plain_rows(
+        static_cast<std::size_t>(counters_.inferred_columns), max_rows, rows);
     counters_.total_rows += rows;
     counters_.salvaged_rows += rows;
     return run;
@@ -110,7 +116,8 @@ SalvageOutcome salvage_slice(std::string_view input, const SalvageOptions& optio
     RowFate fate;
     std::size_t line;
     while (pass.next(outcome.rows, fate, line)) {
-        if (!is_retained(fate)) outcome.quarantine.take_last_row_of(outcome.rows, fate, line);
+        if (!is_retained(fate))
+            outcome.quarantine.take_last_row_of(outcome.rows, fate, line);
     }
     outcome.counters = pass.counters();
     assert(outcome.counters.salvaged_rows == outcome.rows.row_count());

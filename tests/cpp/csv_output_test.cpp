@@ -44,13 +44,27 @@ TEST(CleanCsvFormat, QuotesOnlyWhatNeedsQuoting) {
         {{"caf\xC3\xA9", "\xE2\x82\xAC"}, ',', '"', "caf\xC3\xA9,\xE2\x82\xAC\n"},
         // A delimiter or quote byte of 0x80 or above is written, and looked
         // for, as its two-byte UTF-8 form.
-        {{"a", "b"}, 0xA7, '"', "a\xC2\xA7" "b\n"},
+        {{"a", "b"},
+         0xA7,
+         '"',
+         "a\xC2\xA7"
+         "b\n"},
         {{"x\xC2\xA7y"}, 0xA7, '"', "\"x\xC2\xA7y\"\n"},
         {{"\xC3\xA7", "z"}, 0xA7, '"', "\xC3\xA7\xC2\xA7z\n"},
-        {{"a\xC2\xA7" "b"}, ',', 0xA7, "\xC2\xA7" "a\xC2\xA7\xC2\xA7" "b\xC2\xA7\n"},
+        {{"a\xC2\xA7"
+          "b"},
+         ',',
+         0xA7,
+         "\xC2\xA7"
+         "a\xC2\xA7\xC2\xA7"
+         "b\xC2\xA7\n"},
         {{"a\"b", "\xC3\xA7"}, ',', 0xA7, "a\"b,\xC3\xA7\n"},
         {{"\xC3\xBF"}, 0xFF, '"', "\"\xC3\xBF\"\n"},
-        {{"a", "b"}, 0xFF, 0xFE, "a\xC3\xBF" "b\n"},
+        {{"a", "b"},
+         0xFF,
+         0xFE,
+         "a\xC3\xBF"
+         "b\n"},
         // Quote and delimiter bytes the same: every field holding it is quoted.
         {{"a\"b", "c"}, '"', '"', "\"a\"\"b\"\"c\n"},
     };
@@ -106,16 +120,27 @@ struct QuarantineCase {
 
 TEST(QuarantineLine, LineReasonAndRawContent) {
     const std::vector<QuarantineCase> table = {
-        {7, "Row has extra columns (expected 3)", {"a", "b\"c", "d", "e"}, ';',
+        {7,
+         "Row has extra columns (expected 3)",
+         {"a", "b\"c", "d", "e"},
+         ';',
          "7,\"Row has extra columns (expected 3)\",\"a;b\"\"c;d;e\"\n"},
-        {1, "Row has too few columns (expected 2)", {"a", "b,c"}, ',',
+        {1,
+         "Row has too few columns (expected 2)",
+         {"a", "b,c"},
+         ',',
          "1,\"Row has too few columns (expected 2)\",\"a,b,c\"\n"},
         {12, "r", {"\"quoted\""}, ',', "12,\"r\",\"\"\"quoted\"\"\"\n"},
         {3, "say \"why\"", {"x"}, ',', "3,\"say \"\"why\"\"\",\"x\"\n"},
         {5, "r", {""}, ',', "5,\"r\",\"\"\n"},
         {5, "r", {"", "", ""}, ',', "5,\"r\",\",,\"\n"},
         {9, "r", {"a\nb", "c\r"}, ',', "9,\"r\",\"a\nb,c\r\"\n"},
-        {2, "r", {"a", "b"}, 0xA7, "2,\"r\",\"a\xC2\xA7" "b\"\n"},
+        {2,
+         "r",
+         {"a", "b"},
+         0xA7,
+         "2,\"r\",\"a\xC2\xA7"
+         "b\"\n"},
         {2, "r", {"a", "b"}, '"', "2,\"r\",\"a\"\"b\"\n"},
         {2, "r", {"it's"}, '\t', "2,\"r\",\"it's\"\n"},
         {0, "r", {"x"}, ',', "0,\"r\",\"x\"\n"},
@@ -134,7 +159,7 @@ TEST(QuarantineLine, LineReasonAndRawContent) {
 
 TEST(ByteText, ByteAsCharacter) {
     const std::vector<std::pair<std::uint8_t, std::string>> table = {
-        {0x00, std::string(1, '\0')}, {',', ","}, {0x7F, "\x7F"}, {0x80, "\xC2\x80"},
+        {0x00, std::string(1, '\0')}, {',', ","},         {0x7F, "\x7F"},     {0x80, "\xC2\x80"},
         {0xA7, "\xC2\xA7"},           {0xBF, "\xC2\xBF"}, {0xC0, "\xC3\x80"}, {0xFF, "\xC3\xBF"},
     };
     for (const auto& [byte, text] : table) {

@@ -1,8 +1,8 @@
 // The I/O layer: error texts and kinds, the POSIX file helpers and the
 // 8192-byte buffered writer.
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -80,7 +80,8 @@ TEST(IoError, KindFollowsTheErrorCode) {
         {0, IoErrorKind::Other},
     };
     for (const auto& [code, kind] : table) {
-        EXPECT_EQ(static_cast<int>(IoError::from_errno(code).kind()), static_cast<int>(kind)) << "errno " << code;
+        EXPECT_EQ(static_cast<int>(IoError::from_errno(code).kind()), static_cast<int>(kind))
+            << "errno " << code;
     }
 }
 
@@ -88,12 +89,14 @@ TEST(PosixFile, ReadWholeFileOfEverySize) {
     TempDir dir;
     for (const std::size_t size : {0u, 1u, 4096u, 16384u, 16385u, 100000u}) {
         std::string content(size, '\0');
-        for (std::size_t i = 0; i < size; ++i) content[i] = static_cast<char>(i * 7 + i / 251);
+        for (std::size_t i = 0; i < size; ++i)
+            content[i] = static_cast<char>(i * 7 + i / 251);
         const std::string path = dir.file("in" + std::to_string(size));
         write_file(path, content);
         auto read = read_whole_file(path);
         ASSERT_TRUE(read) << read.error().text();
-        EXPECT_TRUE(std::string_view(read.value().data(), read.value().size()) == content) << "size " << size;
+        EXPECT_TRUE(std::string_view(read.value().data(), read.value().size()) == content)
+            << "size " << size;
     }
 }
 
@@ -101,14 +104,17 @@ TEST(PosixFile, ReadToEndOfFilesWithoutAKnownSize) {
     // /proc files report size 0 yet have content.
     auto proc = read_whole_file("/proc/self/status");
     ASSERT_TRUE(proc);
-    EXPECT_NE(std::string_view(proc.value().data(), proc.value().size()).find("Name:"), std::string_view::npos);
+    EXPECT_NE(std::string_view(proc.value().data(), proc.value().size()).find("Name:"),
+              std::string_view::npos);
 
     // A pipe: what was written before the write end closed, all of it.
     int fds[2];
     ASSERT_EQ(::pipe(fds), 0);
     std::string content;
-    for (int i = 0; i < 40000; ++i) content.push_back(static_cast<char>('a' + i % 23));
-    ASSERT_EQ(::write(fds[1], content.data(), content.size()), static_cast<ssize_t>(content.size()));
+    for (int i = 0; i < 40000; ++i)
+        content.push_back(static_cast<char>('a' + i % 23));
+    ASSERT_EQ(::write(fds[1], content.data(), content.size()),
+              static_cast<ssize_t>(content.size()));
     ::close(fds[1]);
     const FileHandle reader(fds[0]);
     auto read = read_to_end(reader);
@@ -138,16 +144,18 @@ TEST(PosixFile, OpenAndCreateFailures) {
         IoErrorKind kind;
     };
     const std::vector<Case> table = {
-        {"missing file", dir.file("missing"), false, "No such file or directory (os error 2)", IoErrorKind::NotFound},
-        {"missing directory", dir.file("missing/out"), true, "No such file or directory (os error 2)",
+        {"missing file", dir.file("missing"), false, "No such file or directory (os error 2)",
          IoErrorKind::NotFound},
-        {"directory as output", dir.path(), true, "Is a directory (os error 21)", IoErrorKind::IsADirectory},
+        {"missing directory", dir.file("missing/out"), true,
+         "No such file or directory (os error 2)", IoErrorKind::NotFound},
+        {"directory as output", dir.path(), true, "Is a directory (os error 21)",
+         IoErrorKind::IsADirectory},
         {"file as a directory", dir.file("plain/x"), false, "Not a directory (os error 20)",
          IoErrorKind::NotADirectory},
-        {"NUL in the path", dir.file("pla\0in"s), false, "file name contained an unexpected NUL byte",
-         IoErrorKind::Other},
-        {"NUL in the output path", dir.file("out\0"s), true, "file name contained an unexpected NUL byte",
-         IoErrorKind::Other},
+        {"NUL in the path", dir.file("pla\0in"s), false,
+         "file name contained an unexpected NUL byte", IoErrorKind::Other},
+        {"NUL in the output path", dir.file("out\0"s), true,
+         "file name contained an unexpected NUL byte", IoErrorKind::Other},
     };
     for (const Case& c : table) {
         SCOPED_TRACE(c.name);
@@ -244,13 +252,16 @@ TEST(BufferedWriter, BuffersShortLinesAndWritesLongOnesDirectly) {
         {"a line that exactly fills the free space is buffered", {100, kCap - 100}, {0, 0}},
         {"the next byte writes the full buffer out", {100, kCap - 100, 1}, {0, 0, kCap}},
         {"a line one byte too big writes the buffer out first", {100, kCap - 99}, {0, 100}},
-        {"then a buffer-sized line is written directly after the buffer", {100, kCap}, {0, 100 + kCap}},
+        {"then a buffer-sized line is written directly after the buffer",
+         {100, kCap},
+         {0, 100 + kCap}},
         {"a long line after buffered bytes", {100, 20000}, {0, 20100}},
         {"a buffer-sized line then a byte", {kCap, 1}, {kCap, kCap}},
         {"filling up one byte at a time", {kCap - 1, 1}, {0, 0}},
         {"overflowing by one", {kCap - 1, 2}, {0, kCap - 1}},
         {"empty writes change nothing", {0, 100, 0, kCap - 100, 0}, {0, 0, 0, 0, 0}},
-        {"many short lines", std::vector<std::size_t>(100, 100), [] {
+        {"many short lines", std::vector<std::size_t>(100, 100),
+         [] {
              std::vector<std::size_t> v;
              std::size_t flushed = 0, buffered = 0;
              for (int i = 0; i < 100; ++i) {

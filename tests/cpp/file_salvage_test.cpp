@@ -45,25 +45,59 @@ TEST(SalvageFile, WritesTheCleanAndQuarantineFiles) {
     const std::string header = "line,reason,raw_content\n";
     const std::vector<FileCase> table = {
         {"empty input", "", layout(';', 5), "", header, {0, 0, 0, 0, 0, ','}},
-        {"fill and merge", "a,b,c\nd,e\nf,g,h,i\n", layout(',', 3), "a,b,c\nd,e,\nf,g,\"h,i\"\n", header,
+        {"fill and merge",
+         "a,b,c\nd,e\nf,g,h,i\n",
+         layout(',', 3),
+         "a,b,c\nd,e,\nf,g,\"h,i\"\n",
+         header,
          {3, 3, 2, 0, 3, ','}},
-        {"quarantine", "a,b,c\nd,e\nf,g,h,i\n", layout(',', 3, false, false), "a,b,c\n",
+        {"quarantine",
+         "a,b,c\nd,e\nf,g,h,i\n",
+         layout(',', 3, false, false),
+         "a,b,c\n",
          header + "2,\"Row has too few columns (expected 3)\",\"d,e\"\n"
                   "3,\"Row has extra columns (expected 3)\",\"f,g,h,i\"\n",
          {3, 1, 0, 2, 3, ','}},
-        {"quoting in both files", "\"He said \"\"hi\"\"\",x\n\"a,b\"\n", layout(',', 2, false, false),
-         "\"He said \"\"hi\"\"\",x\n", header + "2,\"Row has too few columns (expected 2)\",\"a,b\"\n",
+        {"quoting in both files",
+         "\"He said \"\"hi\"\"\",x\n\"a,b\"\n",
+         layout(',', 2, false, false),
+         "\"He said \"\"hi\"\"\",x\n",
+         header + "2,\"Row has too few columns (expected 2)\",\"a,b\"\n",
          {2, 1, 0, 1, 2, ','}},
-        {"apostrophe quote", "'it''s',\"x\"\n'a;b'\n", layout(',', 2, false, false, '\''), "'it''s',\"x\"\n",
-         header + "2,\"Row has too few columns (expected 2)\",\"a;b\"\n", {2, 1, 0, 1, 2, ','}},
-        {"line breaks inside fields are written raw", "\"a\nb\",\"c\rd\"\r\ne,f\r\n", layout(',', 2),
-         "\"a\nb\",\"c\rd\"\ne,f\n", header, {2, 2, 0, 0, 2, ','}},
-        {"a high delimiter in both files", "a\xA7" "b\xA7" "c\nd\n", layout(0xA7, 2, true, false),
-         "d\xC2\xA7\n", header + "1,\"Row has extra columns (expected 2)\",\"a\xC2\xA7" "b\xC2\xA7" "c\"\n",
+        {"apostrophe quote",
+         "'it''s',\"x\"\n'a;b'\n",
+         layout(',', 2, false, false, '\''),
+         "'it''s',\"x\"\n",
+         header + "2,\"Row has too few columns (expected 2)\",\"a;b\"\n",
+         {2, 1, 0, 1, 2, ','}},
+        {"line breaks inside fields are written raw",
+         "\"a\nb\",\"c\rd\"\r\ne,f\r\n",
+         layout(',', 2),
+         "\"a\nb\",\"c\rd\"\ne,f\n",
+         header,
+         {2, 2, 0, 0, 2, ','}},
+        {"a high delimiter in both files",
+         "a\xA7"
+         "b\xA7"
+         "c\nd\n",
+         layout(0xA7, 2, true, false),
+         "d\xC2\xA7\n",
+         header + "1,\"Row has extra columns (expected 2)\",\"a\xC2\xA7"
+                  "b\xC2\xA7"
+                  "c\"\n",
          {2, 1, 1, 1, 2, 0xA7}},
-        {"sniffed and inferred", "\xEF\xBB\xBF" "x;y\n1;2\n3\n", layout(std::nullopt, std::nullopt),
-         "x;y\n1;2\n3;\n", header, {3, 3, 1, 0, 2, ';'}},
-        {"invalid UTF-8 is replaced", "a\xFF,b\n", layout(',', 2), "a\xEF\xBF\xBD,b\n", header,
+        {"sniffed and inferred",
+         "\xEF\xBB\xBF"
+         "x;y\n1;2\n3\n",
+         layout(std::nullopt, std::nullopt),
+         "x;y\n1;2\n3;\n",
+         header,
+         {3, 3, 1, 0, 2, ';'}},
+        {"invalid UTF-8 is replaced",
+         "a\xFF,b\n",
+         layout(',', 2),
+         "a\xEF\xBF\xBD,b\n",
+         header,
          {1, 1, 0, 0, 2, ','}},
         {"blank rows", "\n\n", layout(',', 1), "\n\n", header, {2, 2, 0, 0, 1, ','}},
     };
@@ -71,7 +105,8 @@ TEST(SalvageFile, WritesTheCleanAndQuarantineFiles) {
         SCOPED_TRACE(c.name);
         TempDir dir;
         write_file(dir.file("in.csv"), c.input);
-        auto result = salvage_file(dir.file("in.csv"), dir.file("out.csv"), dir.file("q.csv"), c.options);
+        auto result =
+            salvage_file(dir.file("in.csv"), dir.file("out.csv"), dir.file("q.csv"), c.options);
         ASSERT_TRUE(result) << result.error().text();
         EXPECT_EQ(show(read_file(dir.file("out.csv"))), show(c.clean));
         EXPECT_EQ(show(read_file(dir.file("q.csv"))), show(c.quarantine));
@@ -105,7 +140,8 @@ TEST(SalvageFile, LongRowsPassTheWriterWhole) {
 TEST(SalvageFile, NoQuarantinePathWritesNoQuarantineFile) {
     TempDir dir;
     write_file(dir.file("in"), "a,b\nc\n");
-    auto result = salvage_file(dir.file("in"), dir.file("out"), std::nullopt, layout(',', 2, false));
+    auto result =
+        salvage_file(dir.file("in"), dir.file("out"), std::nullopt, layout(',', 2, false));
     ASSERT_TRUE(result);
     EXPECT_EQ(result.value().quarantined_rows, 1u);
     EXPECT_EQ(read_file(dir.file("out")), "a,b\n");
@@ -144,19 +180,25 @@ TEST(SalvageFile, OutputPathMayBeTheInputItself) {
 // The file operation writes exactly the in-memory pass's outcome in the two
 // formats, whatever shortcuts it takes for rows that need no repair.
 TEST(SalvageFile, FilesHoldTheOutcomeOfThePass) {
-    const std::vector<std::string> tokens = {"a", "bc", ",", ",", ";", "\n", "\n", "\n", "\"", "'", "\r",
-                                             "\xC3\xA9", "\xFF", " ", "\xA7", "\xEF\xBB\xBF", "0123456789"};
+    const std::vector<std::string> tokens = {
+        "a", "bc", ",",        ",",    ";", "\n",   "\n",           "\n",        "\"",
+        "'", "\r", "\xC3\xA9", "\xFF", " ", "\xA7", "\xEF\xBB\xBF", "0123456789"};
     std::mt19937_64 rng(2718);
-    auto pick = [&](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng); };
+    auto pick = [&](std::size_t n) {
+        return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng);
+    };
     TempDir dir;
     for (int i = 0; i < 1500; ++i) {
         std::string input;
         // Now and then long enough to need several writer buffers.
-        for (std::size_t k = i % 50 == 0 ? 6000 : pick(80); k > 0; --k) input += tokens[pick(tokens.size())];
+        for (std::size_t k = i % 50 == 0 ? 6000 : pick(80); k > 0; --k)
+            input += tokens[pick(tokens.size())];
         SalvageOptions options;
         const std::uint8_t delimiters[] = {',', ';', 0xA7, '\t'};
-        if (pick(3) != 0) options.delimiter = delimiters[pick(4)];
-        if (pick(3) != 0) options.expected_columns = pick(4);
+        if (pick(3) != 0)
+            options.delimiter = delimiters[pick(4)];
+        if (pick(3) != 0)
+            options.expected_columns = pick(4);
         options.fill_ragged_rows = pick(2) == 0;
         options.merge_overflow = pick(2) == 0;
         const std::uint8_t quotes[] = {'"', '"', '\'', 0xA7};
@@ -167,23 +209,29 @@ TEST(SalvageFile, FilesHoldTheOutcomeOfThePass) {
         const SalvageCounters& counters = outcome.counters;
         std::string clean, quarantine = "line,reason,raw_content\n";
         const CleanCsvFormat format(counters.detected_delimiter, options.quote_char);
-        for (std::size_t r = 0; r < outcome.rows.row_count(); ++r) format.append_line(clean, outcome.rows.row(r), r == 0);
+        for (std::size_t r = 0; r < outcome.rows.row_count(); ++r)
+            format.append_line(clean, outcome.rows.row(r), r == 0);
         for (std::size_t q = 0; q < outcome.quarantine.size(); ++q) {
-            append_quarantine_line(quarantine, outcome.quarantine.line(q), outcome.quarantine.reason(q),
-                                   outcome.quarantine.fields(q), ByteText(counters.detected_delimiter));
+            append_quarantine_line(quarantine, outcome.quarantine.line(q),
+                                   outcome.quarantine.reason(q), outcome.quarantine.fields(q),
+                                   ByteText(counters.detected_delimiter));
         }
 
         // Fresh files each time: ext4 flushes a file truncated and rewritten
         // in place when it is closed, which would make this test crawl.
-        for (const char* name : {"in", "out", "q"}) ::unlink(dir.file(name).c_str());
+        for (const char* name : {"in", "out", "q"})
+            ::unlink(dir.file(name).c_str());
         write_file(dir.file("in"), input);
         auto result = salvage_file(dir.file("in"), dir.file("out"), dir.file("q"), options);
         ASSERT_TRUE(result) << result.error().text();
         const SalvageStats& stats = result.value();
-        const std::string clean_file = read_file(dir.file("out")), quarantine_file = read_file(dir.file("q"));
-        ASSERT_TRUE(clean_file == clean) << show(clean_file) << "\n expected " << show(clean) << "\n input " << show(input);
+        const std::string clean_file = read_file(dir.file("out")),
+                          quarantine_file = read_file(dir.file("q"));
+        ASSERT_TRUE(clean_file == clean)
+            << show(clean_file) << "\n expected " << show(clean) << "\n input " << show(input);
         ASSERT_TRUE(quarantine_file == quarantine)
-            << show(quarantine_file) << "\n expected " << show(quarantine) << "\n input " << show(input);
+            << show(quarantine_file) << "\n expected " << show(quarantine) << "\n input "
+            << show(input);
         ASSERT_EQ(stats.total_rows, counters.total_rows);
         ASSERT_EQ(stats.salvaged_rows, counters.salvaged_rows);
         ASSERT_EQ(stats.repaired_rows, counters.repaired_rows);
@@ -207,12 +255,15 @@ TEST(SalvageFile, FilesHoldTheOutcomeOfThePass) {
             const Fields fields = to_fields(outcome.quarantine.fields(q));
             std::string raw;
             for (std::size_t f = 0; f < fields.size(); ++f) {
-                if (f != 0) raw += ByteText(delimiter).view();
+                if (f != 0)
+                    raw += ByteText(delimiter).view();
                 raw += fields[f];
             }
-            records.push_back({std::to_string(outcome.quarantine.line(q)), outcome.quarantine.reason(q), raw});
+            records.push_back(
+                {std::to_string(outcome.quarantine.line(q)), outcome.quarantine.reason(q), raw});
         }
-        ASSERT_TRUE(fields_of(parse_full(quarantine_file, {',', '"', true})) == records) << "input " << show(input);
+        ASSERT_TRUE(fields_of(parse_full(quarantine_file, {',', '"', true})) == records)
+            << "input " << show(input);
     }
 }
 
@@ -233,20 +284,25 @@ TEST(SalvageFile, FailuresReturnTheIoErrorText) {
     write_file(in, "a,b\nc,d\n");
     const std::string out = dir.file("out.csv"), q = dir.file("q.csv");
     const std::vector<FailureCase> table = {
-        {"missing input", dir.file("missing.csv"), out, q, "No such file or directory (os error 2)", false, false},
-        {"input is a directory", dir.path(), out, q, "Is a directory (os error 21)", false, false},
-        {"NUL in the input path", in + "\0x"s, out, q, "file name contained an unexpected NUL byte", false, false},
-        {"NUL in the output path", in, out + "\0x"s, q, "file name contained an unexpected NUL byte", false, false},
-        {"missing output directory", in, dir.file("nowhere/out.csv"), q, "No such file or directory (os error 2)",
+        {"missing input", dir.file("missing.csv"), out, q, "No such file or directory (os error 2)",
          false, false},
+        {"input is a directory", dir.path(), out, q, "Is a directory (os error 21)", false, false},
+        {"NUL in the input path", in + "\0x"s, out, q, "file name contained an unexpected NUL byte",
+         false, false},
+        {"NUL in the output path", in, out + "\0x"s, q,
+         "file name contained an unexpected NUL byte", false, false},
+        {"missing output directory", in, dir.file("nowhere/out.csv"), q,
+         "No such file or directory (os error 2)", false, false},
         {"output is a directory", in, dir.path(), q, "Is a directory (os error 21)", false, false},
-        {"disk full on the clean file", in, "/dev/full", q, "No space left on device (os error 28)", false, false},
+        {"disk full on the clean file", in, "/dev/full", q, "No space left on device (os error 28)",
+         false, false},
         // The clean file is complete before the quarantine file fails.
         {"missing quarantine directory", in, out, dir.file("nowhere/q.csv"),
          "No such file or directory (os error 2)", true, false},
-        {"NUL in the quarantine path", in, out, q + "\0"s, "file name contained an unexpected NUL byte", true, false},
-        {"disk full on the quarantine file", in, out, "/dev/full"s, "No space left on device (os error 28)", true,
-         false},
+        {"NUL in the quarantine path", in, out, q + "\0"s,
+         "file name contained an unexpected NUL byte", true, false},
+        {"disk full on the quarantine file", in, out, "/dev/full"s,
+         "No space left on device (os error 28)", true, false},
     };
     for (const FailureCase& c : table) {
         SCOPED_TRACE(c.name);
@@ -283,7 +339,8 @@ TEST(SalvageFile, PermissionDeniedNamesNoPath) {
     ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
     ASSERT_EQ(::chmod(dir.file("in").c_str(), 0644), 0);
     const auto attempt = [&] {
-        auto result = salvage_file(dir.file("in"), dir.file("locked/out"), std::nullopt, SalvageOptions{});
+        auto result =
+            salvage_file(dir.file("in"), dir.file("locked/out"), std::nullopt, SalvageOptions{});
         return result ? std::string("succeeded") : result.error().text();
     };
     if (::geteuid() != 0) {
@@ -300,8 +357,10 @@ TEST(SalvageFile, PermissionDeniedNamesNoPath) {
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status));
-    if (WEXITSTATUS(status) == 2) GTEST_SKIP() << "cannot drop privileges";
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "salvage_file as nobody did not fail with the permission error";
+    if (WEXITSTATUS(status) == 2)
+        GTEST_SKIP() << "cannot drop privileges";
+    EXPECT_EQ(WEXITSTATUS(status), 0)
+        << "salvage_file as nobody did not fail with the permission error";
 }
 
 } // namespace

@@ -16,7 +16,8 @@ namespace {
 
 std::string repeat(std::string_view line, std::size_t times) {
     std::string out;
-    for (std::size_t i = 0; i < times; ++i) out += line;
+    for (std::size_t i = 0; i < times; ++i)
+        out += line;
     return out;
 }
 
@@ -48,7 +49,10 @@ TEST(SniffDelimiter, ChoosesTheMostConsistentWidestSplit) {
         {"one line of semicolons", "a;b;c", ','},
         {"one line of semicolons with a line end", "a;b;c\n", ','},
         {"two lines of semicolons", "a;b;c\nd;e;f\n", ';'},
-        {"two lines of semicolons after a byte-order mark", "\xEF\xBB\xBF" "a;b;c\nd;e;f", ';'},
+        {"two lines of semicolons after a byte-order mark",
+         "\xEF\xBB\xBF"
+         "a;b;c\nd;e;f",
+         ';'},
         {"comma and semicolon tie at two fields", "a,b;c\nd,e;f\n", ','},
         {"three fields beat two", repeat("a;b;c,d\n", 10), ';'},
         {"nine rows in ten at three fields lose to two", nine_semicolon_rows + "a;b,c\n", ','},
@@ -56,10 +60,13 @@ TEST(SniffDelimiter, ChoosesTheMostConsistentWidestSplit) {
         {"two commas are three empty fields", ",,\n,,\n", ','},
         {"commas inside quotes do not split", "\"a,b,c\";d\n\"e,f,g\";h\n", ';'},
         {"quoted line breaks keep a row together", "\"a,b\nc,d\";e\n\"f,g\";h\n", ';'},
-        {"quoted semicolons and line breaks under comma", "\"a;b;c\",d\n\"e;f\ng;h\",i\n\"j\",k\n", ','},
+        {"quoted semicolons and line breaks under comma", "\"a;b;c\",d\n\"e;f\ng;h\",i\n\"j\",k\n",
+         ','},
         // Read in full, the ten-field rows would make comma win (100/150 x ln 10).
-        {"rows after the fiftieth are never read", repeat("a;b;c\n", 50) + repeat("a,b,c,d,e,f,g,h,i,j\n", 100), ';'},
-        {"wide rows within the first fifty count", repeat("a;b;c\n", 10) + repeat("a,b,c,d,e,f,g,h,i,j\n", 100), ','},
+        {"rows after the fiftieth are never read",
+         repeat("a;b;c\n", 50) + repeat("a,b,c,d,e,f,g,h,i,j\n", 100), ';'},
+        {"wide rows within the first fifty count",
+         repeat("a;b;c\n", 10) + repeat("a,b,c,d,e,f,g,h,i,j\n", 100), ','},
         {"tabs", "a\tb\nc\td\n", '\t'},
         {"vertical bars", "a|b|c\nd|e|f\n", '|'},
         {"no candidate byte at all", "abc\ndef\nghi\n", ','},
@@ -67,8 +74,10 @@ TEST(SniffDelimiter, ChoosesTheMostConsistentWidestSplit) {
         {"invalid UTF-8", "\xFF;\xFE\n\xFD;\xFC\n", ';'},
         // Widths 3,5,3,5 under comma score 0.5 x ln 5 = 0.80 when the larger
         // of the tied counts is chosen; semicolon's 2,2,2,1 scores 0.75.
-        {"ties between field counts go to the larger", "a,b,c;x\na,b,c,d,e;x\na,b,c;x\na,b,c,d,e\n", ','},
-        {"width ten weighs ln 10", "a|b|c|d|e|f|g|h|i|j\n" + repeat("a|b|c|d|e|f|g|h|i|j\n", 3) + "a;b\na;b\n", '|'},
+        {"ties between field counts go to the larger", "a,b,c;x\na,b,c,d,e;x\na,b,c;x\na,b,c,d,e\n",
+         ','},
+        {"width ten weighs ln 10",
+         "a|b|c|d|e|f|g|h|i|j\n" + repeat("a|b|c|d|e|f|g|h|i|j\n", 3) + "a;b\na;b\n", '|'},
     };
     for (const SniffCase& c : table) {
         SCOPED_TRACE(c.name);
@@ -78,11 +87,12 @@ TEST(SniffDelimiter, ChoosesTheMostConsistentWidestSplit) {
 
 TEST(SniffDelimiter, BlankLinesNeverChangeTheAnswer) {
     const std::vector<std::string> samples = {
-        "a;b;c\nd;e;f\n", "a,b\nc,d\n", "a\tb\tc\nd\te\tf\n", "a|b\nc|d\n", "a;b,c\nd;e,f\n", "x\ny\n",
-        "a;b;c,d\na;b;c,d\na;b,c\n",
+        "a;b;c\nd;e;f\n", "a,b\nc,d\n", "a\tb\tc\nd\te\tf\n",        "a|b\nc|d\n",
+        "a;b,c\nd;e,f\n", "x\ny\n",     "a;b;c,d\na;b;c,d\na;b,c\n",
     };
     // Empty lines and lines of spaces alone (a tab would be a delimiter under tab).
-    const std::vector<std::string> fillers = {"\n", "   \n", "\r\n", " \r", "\xC2\xA0\n", "\xE3\x80\x80 \n", "\n\n\n"};
+    const std::vector<std::string> fillers = {"\n",         "   \n",           "\r\n",  " \r",
+                                              "\xC2\xA0\n", "\xE3\x80\x80 \n", "\n\n\n"};
     for (const std::string& sample : samples) {
         const std::uint8_t plain = sniff_delimiter(sample);
         for (const std::string& filler : fillers) {
@@ -112,7 +122,8 @@ TEST(ScoreRowWidths, ShareOfTheChosenCountTimesItsWeight) {
         std::vector<std::size_t> widths;
         double score;
     };
-    const double ln3 = std::log(3.0), ln4 = std::log(4.0), ln5 = std::log(5.0), ln10 = std::log(10.0);
+    const double ln3 = std::log(3.0), ln4 = std::log(4.0), ln5 = std::log(5.0),
+                 ln10 = std::log(10.0);
     const std::vector<Case> table = {
         {{}, 0.0},
         {{4}, 0.0},
@@ -172,13 +183,18 @@ TEST(InferColumnCount, MostCommonFieldCountOfTheFirstHundredRows) {
         {"three, two, two", "a,b,c\nd,e\nf,g\n", ',', 2},
         {"one value per line", "a\nb\nc\n", ',', 1},
         {"single fields may win", "a\nb\nc,d\n", ',', 1},
-        {"a hundred rows then wider ones", repeat("a,b,c\n", 100) + repeat("a,b,c,d\n", 200), ',', 3},
+        {"a hundred rows then wider ones", repeat("a,b,c\n", 100) + repeat("a,b,c,d\n", 200), ',',
+         3},
         {"only the first hundred non-blank rows count",
          repeat("a,b,c\n", 60) + repeat("a,b,c,d\n", 40) + repeat("a,b,c,d\n", 100), ',', 3},
         {"blank rows do not use up the hundred",
-         repeat("\n", 150) + repeat("a,b\n", 60) + repeat("a,b,c\n", 40) + repeat("a,b,c\n", 50), ',', 2},
+         repeat("\n", 150) + repeat("a,b\n", 60) + repeat("a,b,c\n", 40) + repeat("a,b,c\n", 50),
+         ',', 2},
         {"two delimiters alone are three fields", ",,\n,,\n   \na,b\n", ',', 3},
-        {"byte-order mark", "\xEF\xBB\xBF" "a,b\nc,d\ne\n", ',', 2},
+        {"byte-order mark",
+         "\xEF\xBB\xBF"
+         "a,b\nc,d\ne\n",
+         ',', 2},
         {"quoted line breaks keep a row together", "\"w\nx\ny\nz\",c\nd,e\n", ',', 2},
         {"apostrophes are ordinary characters", "'a,b',c\n'd,e',f\n", ',', 3},
         {"the given delimiter", "a;b;c\nd;e;f\n", ';', 3},

@@ -4,8 +4,8 @@
 // engine's write() and read() calls land in the wrappers below, which pass
 // through to the C library unless a test has armed a fault.
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -31,9 +31,9 @@ namespace {
 struct Fault {
     bool armed = false;
     bool interrupt_every_other_call = false;
-    std::size_t max_chunk = SIZE_MAX;            // short transfers
-    std::size_t zero_after = SIZE_MAX;           // then every call transfers 0 bytes
-    std::size_t fail_after = SIZE_MAX;           // then every call fails with fail_errno
+    std::size_t max_chunk = SIZE_MAX;  // short transfers
+    std::size_t zero_after = SIZE_MAX; // then every call transfers 0 bytes
+    std::size_t fail_after = SIZE_MAX; // then every call fails with fail_errno
     int fail_errno = EIO;
     std::size_t calls = 0;
     std::size_t transferred = 0;
@@ -44,22 +44,26 @@ Fault g_write_fault;
 Fault g_read_fault;
 
 template <class Call> ssize_t faulty(Fault& fault, int fd, std::size_t count, Call call) {
-    if (!fault.armed || fd <= 2 || count == 0) return call(count);
+    if (!fault.armed || fd <= 2 || count == 0)
+        return call(count);
     ++fault.calls;
     fault.requests.push_back(count);
     if (fault.interrupt_every_other_call && fault.calls % 2 == 1) {
         errno = EINTR;
         return -1;
     }
-    if (fault.transferred >= fault.zero_after) return 0;
+    if (fault.transferred >= fault.zero_after)
+        return 0;
     if (fault.transferred >= fault.fail_after) {
         errno = fault.fail_errno;
         return -1;
     }
-    const std::size_t limit = std::min({count, fault.max_chunk, fault.zero_after - fault.transferred,
-                                        fault.fail_after - fault.transferred});
+    const std::size_t limit =
+        std::min({count, fault.max_chunk, fault.zero_after - fault.transferred,
+                  fault.fail_after - fault.transferred});
     const ssize_t done = call(limit);
-    if (done > 0) fault.transferred += static_cast<std::size_t>(done);
+    if (done > 0)
+        fault.transferred += static_cast<std::size_t>(done);
     return done;
 }
 
@@ -82,7 +86,8 @@ class Armed {
 } // namespace
 
 extern "C" ssize_t __wrap_write(int fd, const void* buf, size_t count) {
-    return faulty(g_write_fault, fd, count, [&](std::size_t n) { return __real_write(fd, buf, n); });
+    return faulty(g_write_fault, fd, count,
+                  [&](std::size_t n) { return __real_write(fd, buf, n); });
 }
 
 extern "C" ssize_t __wrap_read(int fd, void* buf, size_t count) {
@@ -125,8 +130,13 @@ TEST(IoFaults, ZeroByteWritesHaveTheirOwnMessages) {
     const std::vector<Case> table = {
         {"emptying the buffer on flush", {"abc\n"}, "", "failed to write the buffered data"},
         {"a long line written directly", {}, big, "failed to write whole buffer"},
-        {"a long line must first empty the buffer", {"abc\n"}, big, "failed to write the buffered data"},
-        {"a short line that does not fit empties the buffer", {pattern(8000, 'a')}, pattern(500, 'b'),
+        {"a long line must first empty the buffer",
+         {"abc\n"},
+         big,
+         "failed to write the buffered data"},
+        {"a short line that does not fit empties the buffer",
+         {pattern(8000, 'a')},
+         pattern(500, 'b'),
          "failed to write the buffered data"},
     };
     for (const Case& c : table) {
@@ -135,12 +145,14 @@ TEST(IoFaults, ZeroByteWritesHaveTheirOwnMessages) {
         auto out = create_for_writing(dir.file("out"));
         ASSERT_TRUE(out);
         BufferedWriter writer(out.value().fd());
-        for (const std::string& line : c.lines) ASSERT_FALSE(writer.write(line));
+        for (const std::string& line : c.lines)
+            ASSERT_FALSE(writer.write(line));
         std::optional<IoError> error;
         {
             const Armed armed(g_write_fault, zero_after(0));
             error = writer.write(c.faulty_line);
-            if (!error) error = writer.flush();
+            if (!error)
+                error = writer.flush();
         }
         ASSERT_TRUE(error);
         EXPECT_EQ(error->text(), c.text);
@@ -204,7 +216,8 @@ TEST(IoFaults, InterruptedAndShortWritesAreRetriedToTheEnd) {
 
         IoError error = IoError::from_errno(0);
         const std::string direct = pattern(50, 'z');
-        EXPECT_TRUE(write_all(out.value().fd(), direct.data(), direct.size(), IoFixedMessage::WriteZeroWhole, error));
+        EXPECT_TRUE(write_all(out.value().fd(), direct.data(), direct.size(),
+                              IoFixedMessage::WriteZeroWhole, error));
         expected += direct;
     }
     EXPECT_TRUE(read_file(dir.file("out")) == expected);
@@ -226,7 +239,9 @@ TEST(IoFaults, DroppingAWriterIgnoresAFailedLastAttempt) {
 // very same write() calls as writing the lines one by one.
 TEST(IoFaults, WriteLinesWritesOutWhereLineByLineWritingWould) {
     std::mt19937_64 rng(8192);
-    auto pick = [&](std::size_t lo, std::size_t hi) { return std::uniform_int_distribution<std::size_t>(lo, hi)(rng); };
+    auto pick = [&](std::size_t lo, std::size_t hi) {
+        return std::uniform_int_distribution<std::size_t>(lo, hi)(rng);
+    };
     for (int round = 0; round < 100; ++round) {
         // Lines of every length class: tiny, near the free space, a whole
         // buffer or more.
@@ -243,7 +258,8 @@ TEST(IoFaults, WriteLinesWritesOutWhereLineByLineWritingWould) {
         }
         const std::string prefill(pick(0, 8192), 'P');
         std::string all;
-        for (const std::string& line : lines) all += line;
+        for (const std::string& line : lines)
+            all += line;
 
         std::vector<std::size_t> one_by_one, batched;
         std::string content_one, content_batched;
@@ -258,7 +274,8 @@ TEST(IoFaults, WriteLinesWritesOutWhereLineByLineWritingWould) {
                 if (batch) {
                     ASSERT_FALSE(writer.write_lines(all));
                 } else {
-                    for (const std::string& line : lines) ASSERT_FALSE(writer.write(line));
+                    for (const std::string& line : lines)
+                        ASSERT_FALSE(writer.write(line));
                 }
                 ASSERT_FALSE(writer.flush());
                 (batch ? batched : one_by_one) = armed.state().requests;
@@ -291,7 +308,8 @@ TEST(IoFaults, InterruptedAndShortReadsReadEverything) {
     const Armed armed(g_read_fault, choppy());
     auto read = read_to_end(reader);
     ASSERT_TRUE(read);
-    EXPECT_TRUE(std::string_view(read.value().data(), read.value().size()) == content.substr(0, 30000));
+    EXPECT_TRUE(std::string_view(read.value().data(), read.value().size()) ==
+                content.substr(0, 30000));
 }
 
 TEST(IoFaults, AReadErrorIsReported) {
@@ -314,7 +332,8 @@ TEST(IoFaults, SalvageFileReportsZeroByteWrites) {
     };
     const std::vector<Case> table = {
         {"short rows", "a,b\nc,d\n", "failed to write the buffered data"},
-        {"a row longer than the buffer", pattern(9000, 'a') + ",x\n", "failed to write whole buffer"},
+        {"a row longer than the buffer", pattern(9000, 'a') + ",x\n",
+         "failed to write whole buffer"},
     };
     for (const Case& c : table) {
         SCOPED_TRACE(c.name);

@@ -31,41 +31,53 @@ std::string disagreement(std::string_view input, ParserSettings settings) {
         const std::string at = "row " + std::to_string(r) + ": ";
         const bool got = full.next_row(store);
         const bool got_shape = counting.next_row_shape(shape);
-        if (got != got_shape) return at + "full and counting modes disagree on the end of input";
-        if (!got) break;
-        if (r >= reference.size()) return at + "the reference parser has no such row";
+        if (got != got_shape)
+            return at + "full and counting modes disagree on the end of input";
+        if (!got)
+            break;
+        if (r >= reference.size())
+            return at + "the reference parser has no such row";
         const RowView row = store.last_row();
-        if (row.size() == 0) return at + "a row without a field";
+        if (row.size() == 0)
+            return at + "a row without a field";
         const Fields fields = to_fields(row);
         if (fields != reference[r].fields) {
             return at + "fields " + show(fields) + ", reference " + show(reference[r].fields);
         }
         if (full.pos() != reference[r].pos || full.line() != reference[r].line) {
-            return at + "pos/line " + std::to_string(full.pos()) + "/" + std::to_string(full.line()) +
-                   ", reference " + std::to_string(reference[r].pos) + "/" + std::to_string(reference[r].line);
+            return at + "pos/line " + std::to_string(full.pos()) + "/" +
+                   std::to_string(full.line()) + ", reference " + std::to_string(reference[r].pos) +
+                   "/" + std::to_string(reference[r].line);
         }
         if (counting.pos() != full.pos() || counting.line() != full.line()) {
             return at + "counting mode ends the row elsewhere";
         }
-        if (shape.field_count != row.size()) return at + "counting mode counts other fields";
+        if (shape.field_count != row.size())
+            return at + "counting mode counts other fields";
         const bool blank = is_blank_row(row);
-        if (shape.blank != blank) return at + "counting mode and is_blank_row disagree";
+        if (shape.blank != blank)
+            return at + "counting mode and is_blank_row disagree";
         if (blank != (fields.size() == 1 && white_space_only(fields[0]))) {
             return at + "is_blank_row is wrong";
         }
         for (const FieldView field : row) {
-            if (!valid_utf8(field.text)) return at + "ill-formed UTF-8 in " + show(field.text);
+            if (!valid_utf8(field.text))
+                return at + "ill-formed UTF-8 in " + show(field.text);
             if (field.ascii != utf8::is_ascii(field.text.data(), field.text.size())) {
                 return at + "wrong ASCII flag on " + show(field.text);
             }
         }
         store.clear();
     }
-    if (r != reference.size()) return "the reference parser has more rows";
-    if (full.pos() != input.size()) return "pos does not end at the input size";
+    if (r != reference.size())
+        return "the reference parser has more rows";
+    if (full.pos() != input.size())
+        return "pos does not end at the input size";
     const std::size_t line = full.line();
-    if (line != (reference.empty() ? 1 : reference.back().line)) return "final line counter differs";
-    if (full.next_row(store) || counting.next_row_shape(shape)) return "end of input not repeated";
+    if (line != (reference.empty() ? 1 : reference.back().line))
+        return "final line counter differs";
+    if (full.next_row(store) || counting.next_row_shape(shape))
+        return "end of input not repeated";
     if (full.pos() != input.size() || full.line() != line || !store.empty()) {
         return "a repeated end of input moved the parser";
     }
@@ -77,7 +89,8 @@ class FailureBudget {
   public:
     bool check(std::string_view input, ParserSettings settings) {
         const std::string problem = disagreement(input, settings);
-        if (problem.empty()) return true;
+        if (problem.empty())
+            return true;
         ADD_FAILURE() << problem << "\n  input " << show(input) << " " << show(settings);
         return ++failures_ < 5;
     }
@@ -89,23 +102,29 @@ class FailureBudget {
 TEST(ParserProperties, RandomInputsAgreeWithTheReference) {
     // Bytes that matter to the parser, lossy decoding and the byte-order mark.
     const std::vector<std::string> tokens = {
-        "a", ",", ";", "\"", "'", " ", "\t", "\n", "\r", "\xFF", "\xC3", "\xA9", "\xEF", "\xBB", "\xBF",
-        "\xEF\xBB\xBF", "\r\n", "\"\"", "ab",
+        "a",    ",",    ";",    "\"",   "'",    " ",    "\t",   "\n",
+        "\r",   "\xFF", "\xC3", "\xA9", "\xEF", "\xBB", "\xBF", "\xEF\xBB\xBF",
+        "\r\n", "\"\"", "ab",
     };
-    const std::vector<std::uint8_t> delimiters = {',', ',', ',', ';', ';', '"', '\'', ' ', '\t', '\n', '\r', 'a', 0xFF, 0xA9};
+    const std::vector<std::uint8_t> delimiters = {',', ',',  ',',  ';',  ';', '"',  '\'',
+                                                  ' ', '\t', '\n', '\r', 'a', 0xFF, 0xA9};
     const std::vector<std::uint8_t> quotes = {'"', '"', '"', '\'', ',', ' ', '\t', '\n', 'a', 0xC3};
     std::mt19937_64 rng(20240611);
-    auto pick = [&](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng); };
+    auto pick = [&](std::size_t n) {
+        return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng);
+    };
 
     FailureBudget budget;
     for (int i = 0; i < 40000; ++i) {
         // Mostly short inputs; every tenth one long, to reach deep look-aheads.
         const std::size_t length = i % 10 == 0 ? pick(400) : pick(40);
         std::string input;
-        while (input.size() < length) input += tokens[pick(tokens.size())];
-        const ParserSettings settings{delimiters[pick(delimiters.size())], quotes[pick(quotes.size())],
-                                      pick(4) != 0};
-        if (!budget.check(input, settings)) break;
+        while (input.size() < length)
+            input += tokens[pick(tokens.size())];
+        const ParserSettings settings{delimiters[pick(delimiters.size())],
+                                      quotes[pick(quotes.size())], pick(4) != 0};
+        if (!budget.check(input, settings))
+            break;
     }
 }
 
@@ -119,29 +138,36 @@ TEST(ParserProperties, QuoteHeavyLinesAgreeWithTheReference) {
         const std::size_t length = std::uniform_int_distribution<std::size_t>(1, 120)(rng);
         std::string input;
         for (std::size_t k = 0; k < length; ++k) {
-            input += alphabet[std::uniform_int_distribution<std::size_t>(0, alphabet.size() - 1)(rng)];
+            input +=
+                alphabet[std::uniform_int_distribution<std::size_t>(0, alphabet.size() - 1)(rng)];
         }
-        if (!budget.check(input, {',', '"', true})) break;
-        if (!budget.check(input, {'\t', '"', true})) break;
-        if (!budget.check(input, {' ', '"', true})) break;
+        if (!budget.check(input, {',', '"', true}))
+            break;
+        if (!budget.check(input, {'\t', '"', true}))
+            break;
+        if (!budget.check(input, {' ', '"', true}))
+            break;
     }
 }
 
 // Every input up to `max_length` bytes over `alphabet`, in order of length.
-template <class Visit> bool for_each_input(std::string_view alphabet, std::size_t max_length, Visit visit) {
+template <class Visit>
+bool for_each_input(std::string_view alphabet, std::size_t max_length, Visit visit) {
     std::string input;
     for (std::size_t length = 0; length <= max_length; ++length) {
         std::vector<std::size_t> digits(length, 0);
         input.assign(length, alphabet[0]);
         for (;;) {
-            if (!visit(std::string_view(input))) return false;
+            if (!visit(std::string_view(input)))
+                return false;
             std::size_t k = 0;
             while (k < length && ++digits[k] == alphabet.size()) {
                 digits[k] = 0;
                 input[k] = alphabet[0];
                 ++k;
             }
-            if (k == length) break;
+            if (k == length)
+                break;
             input[k] = alphabet[digits[k]];
         }
     }
@@ -169,7 +195,9 @@ TEST(ParserProperties, OverlappingSpecialBytesExhaustively) {
             for (const bool repair : {true, false}) {
                 const ParserSettings settings{static_cast<std::uint8_t>(delimiter),
                                               static_cast<std::uint8_t>(quote), repair};
-                if (!for_each_input(special, 4, [&](std::string_view input) { return budget.check(input, settings); })) {
+                if (!for_each_input(special, 4, [&](std::string_view input) {
+                        return budget.check(input, settings);
+                    })) {
                     return;
                 }
             }
@@ -182,16 +210,21 @@ TEST(ParserProperties, OverlappingSpecialBytesExhaustively) {
 // with the same positions and lines; and each taken row, written as clean
 // CSV, must be the very bytes taken.
 TEST(ParserProperties, PlainRowShortcutAgreesWithParsing) {
-    const std::vector<std::string> tokens = {"a", "bc", ",", ",", ";", "\n", "\n", "\n", "\"", "\r", "\xC3\xA9", "\xFF",
-                                             "\t", " ", "\xEF\xBB\xBF", "0123456789abcdef"};
+    const std::vector<std::string> tokens = {
+        "a",  "bc", ",",        ",",    ";",  "\n", "\n",           "\n",
+        "\"", "\r", "\xC3\xA9", "\xFF", "\t", " ",  "\xEF\xBB\xBF", "0123456789abcdef"};
     const std::vector<ParserSettings> settings = {
-        {',', '"', true}, {';', '"', true}, {',', '\'', false}, {'\t', '"', true}, {',', ',', true}, {'\n', '"', true},
+        {',', '"', true},  {';', '"', true}, {',', '\'', false},
+        {'\t', '"', true}, {',', ',', true}, {'\n', '"', true},
     };
     std::mt19937_64 rng(4242);
-    auto pick = [&](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng); };
+    auto pick = [&](std::size_t n) {
+        return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng);
+    };
     for (int i = 0; i < 20000; ++i) {
         std::string input;
-        for (std::size_t k = pick(60); k > 0; --k) input += tokens[pick(tokens.size())];
+        for (std::size_t k = pick(60); k > 0; --k)
+            input += tokens[pick(tokens.size())];
         const ParserSettings s = settings[pick(settings.size())];
         const auto full = parse_full(input, s);
 
@@ -208,13 +241,17 @@ TEST(ParserProperties, PlainRowShortcutAgreesWithParsing) {
                 for (std::size_t t = 0; t < taken; ++t, ++r) {
                     const std::size_t lf = bytes.find('\n', from);
                     ok = ok && lf != std::string_view::npos && r < full.size();
-                    if (!ok) break;
+                    if (!ok)
+                        break;
                     Fields split;
                     std::size_t at = from;
                     for (;;) {
-                        const std::size_t d = bytes.substr(0, lf).find(static_cast<char>(s.delimiter), at);
-                        split.emplace_back(bytes.substr(at, (d == std::string_view::npos ? lf : d) - at));
-                        if (d == std::string_view::npos) break;
+                        const std::size_t d =
+                            bytes.substr(0, lf).find(static_cast<char>(s.delimiter), at);
+                        split.emplace_back(
+                            bytes.substr(at, (d == std::string_view::npos ? lf : d) - at));
+                        if (d == std::string_view::npos)
+                            break;
                         at = d + 1;
                     }
                     ok = ok && split == full[r].fields && (fields == 0 || split.size() == fields);
@@ -225,7 +262,8 @@ TEST(ParserProperties, PlainRowShortcutAgreesWithParsing) {
                     ok = ok && line == bytes.substr(from, lf + 1 - from);
                     from = lf + 1;
                 }
-                ok = ok && from == bytes.size() && (r == 0 ? parser.pos() >= from : parser.pos() == full[r - 1].pos) &&
+                ok = ok && from == bytes.size() &&
+                     (r == 0 ? parser.pos() >= from : parser.pos() == full[r - 1].pos) &&
                      parser.line() == (r == 0 ? 1 : full[r - 1].line);
             } else {
                 ok = parser.next_row(store) && to_fields(store.last_row()) == full[r].fields &&
@@ -247,9 +285,11 @@ TEST(ParserProperties, LinesFullOfStrayQuotesParseInLinearTime) {
     // `"a"a"a…a"`: every inner quote is literal because the last one closes.
     {
         std::string input = "\"";
-        for (std::size_t i = 0; i < kRepeats; ++i) input += "a\"";
+        for (std::size_t i = 0; i < kRepeats; ++i)
+            input += "a\"";
         std::string expected;
-        for (std::size_t i = 0; i + 1 < kRepeats; ++i) expected += "a\"";
+        for (std::size_t i = 0; i + 1 < kRepeats; ++i)
+            expected += "a\"";
         expected += "a";
         const auto rows = parse_full(input, {',', '"', true});
         ASSERT_EQ(rows.size(), 1u);
@@ -262,7 +302,8 @@ TEST(ParserProperties, LinesFullOfStrayQuotesParseInLinearTime) {
     // `"a"b,"a"b,…`: no quote on the line closes, so every field rescans the rest of it.
     {
         std::string input;
-        for (std::size_t i = 0; i < kRepeats / 2; ++i) input += "\"a\"b,";
+        for (std::size_t i = 0; i < kRepeats / 2; ++i)
+            input += "\"a\"b,";
         const auto rows = parse_full(input, {',', '"', true});
         ASSERT_EQ(rows.size(), 1u);
         ASSERT_EQ(rows[0].fields.size(), kRepeats / 2 + 1);
@@ -274,10 +315,12 @@ TEST(ParserProperties, LinesFullOfStrayQuotesParseInLinearTime) {
     // the same long run of blanks.
     {
         std::string input = " a";
-        for (std::size_t i = 0; i < kRepeats; ++i) input += " \t";
+        for (std::size_t i = 0; i < kRepeats; ++i)
+            input += " \t";
         input += "b ,c";
         std::string expected = "a";
-        for (std::size_t i = 0; i < kRepeats; ++i) expected += " \t";
+        for (std::size_t i = 0; i < kRepeats; ++i)
+            expected += " \t";
         expected += "b";
         const auto rows = parse_full(input, {',', ' ', true});
         ASSERT_EQ(rows.size(), 1u);
@@ -288,7 +331,8 @@ TEST(ParserProperties, LinesFullOfStrayQuotesParseInLinearTime) {
     // Many short lines of stray quotes, each with its own closing quote.
     {
         std::string input;
-        for (std::size_t i = 0; i < kRepeats / 8; ++i) input += "\"a\"b\"c\",d\n";
+        for (std::size_t i = 0; i < kRepeats / 8; ++i)
+            input += "\"a\"b\"c\",d\n";
         const auto rows = parse_full(input, {',', '"', true});
         ASSERT_EQ(rows.size(), kRepeats / 8);
         EXPECT_EQ(rows.back().fields, (Fields{"a\"b\"c", "d"}));

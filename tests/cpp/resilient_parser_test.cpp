@@ -41,7 +41,8 @@ void check_rows(const RowsCase& c) {
         EXPECT_EQ(full.back().pos, c.input.size());
     }
 
-    EXPECT_EQ(full, parse_reference(c.input, c.settings)) << "full mode and reference parser differ";
+    EXPECT_EQ(full, parse_reference(c.input, c.settings))
+        << "full mode and reference parser differ";
 
     const auto shapes = parse_shapes(c.input, c.settings);
     ASSERT_EQ(shapes.size(), full.size()) << "counting mode found other rows";
@@ -53,7 +54,8 @@ void check_rows(const RowsCase& c) {
 }
 
 void check_all(const std::vector<RowsCase>& cases) {
-    for (const RowsCase& c : cases) check_rows(c);
+    for (const RowsCase& c : cases)
+        check_rows(c);
 }
 
 TEST(ResilientParser, DocumentedEdgeCases) {
@@ -81,7 +83,11 @@ TEST(ResilientParser, DocumentedEdgeCases) {
         {"\"\"", kComma, {{""}}, 1},
         {"\"a\" ", kComma, {{"a"}}, 1},
         {"\"a\"\"", kComma, {{"a\""}}, 1},
-        {"a\xFF" "b", kComma, {{"a" + kFffd + "b"}}, 1},
+        {"a\xFF"
+         "b",
+         kComma,
+         {{"a" + kFffd + "b"}},
+         1},
         {"\"a\"\t\"b\"\n", kTab, {{"a", "b"}}, 2},
     });
 }
@@ -90,11 +96,20 @@ TEST(ResilientParser, ByteOrderMarkIsSkippedOnlyWhenComplete) {
     check_all({
         {"\xEF\xBB", kComma, {{kFffd}}, 1},
         {"\xEF", kComma, {{kFffd}}, 1},
-        {"\xEF\xBB" "a", kComma, {{kFffd + "a"}}, 1},
+        {"\xEF\xBB"
+         "a",
+         kComma,
+         {{kFffd + "a"}},
+         1},
         {"\xEF\xBB\xBF\n", kComma, {{""}}, 2},
         {"\xEF\xBB\xBF\"a,b\",c", kComma, {{"a,b", "c"}}, 1},
         // Only the first mark is skipped; a second is the character U+FEFF.
-        {"\xEF\xBB\xBF\xEF\xBB\xBF" "a", kComma, {{"\xEF\xBB\xBF" "a"}}, 1},
+        {"\xEF\xBB\xBF\xEF\xBB\xBF"
+         "a",
+         kComma,
+         {{"\xEF\xBB\xBF"
+           "a"}},
+         1},
         {"a\xEF\xBB\xBF", kComma, {{"a\xEF\xBB\xBF"}}, 1},
         {"\n\xEF\xBB\xBF", kComma, {{""}, {"\xEF\xBB\xBF"}}, 2},
     });
@@ -224,7 +239,12 @@ TEST(ResilientParser, OtherDelimiters) {
         {"\"a\" b", {' ', '"', true}, {{"a", "b"}}, 1},
         {"\"a\"  b", {' ', '"', true}, {{"a", "", "b"}}, 1},
         // A delimiter byte of 0x80 or above splits bytes, not characters.
-        {"a\xA7" "b\xA7" "c", {0xA7, '"', true}, {{"a", "b", "c"}}, 1},
+        {"a\xA7"
+         "b\xA7"
+         "c",
+         {0xA7, '"', true},
+         {{"a", "b", "c"}},
+         1},
         {"\xC2\xA7", {0xA7, '"', true}, {{kFffd, ""}}, 1},
         {"\xC3\xA9,x", {0xA9, '"', true}, {{kFffd, ",x"}}, 1},
     });
@@ -287,8 +307,13 @@ TEST(ResilientParser, LossyUtf8ReplacesMaximalSubparts) {
         {"\xC3\xC3\xA9", kFffd + "\xC3\xA9"},
         {"\xE0\xA0", kFffd},
         {"\xF0\x9F\x98", kFffd},
-        {"\xF0\x9F\x98" "a", kFffd + "a"},
-        {"\xF1\x80\x80\xE1\x80\xC2" "b\x80" "c\x80\xBF" "d",
+        {"\xF0\x9F\x98"
+         "a",
+         kFffd + "a"},
+        {"\xF1\x80\x80\xE1\x80\xC2"
+         "b\x80"
+         "c\x80\xBF"
+         "d",
          kFffd + kFffd + kFffd + "b" + kFffd + "c" + kFffd + kFffd + "d"},
         {"\xE1\x80\xE2\x82\xAC", kFffd + "\xE2\x82\xAC"},
         // Well-formed sequences at the edges of their ranges pass unchanged.
@@ -318,7 +343,10 @@ TEST(ResilientParser, PositionAndLineAfterEachRow) {
     };
     const std::vector<Case> table = {
         {"a\nbc\r\nd", {2, 6, 7}, {2, 3, 3}},
-        {"\xEF\xBB\xBF" "a\n", {5}, {2}},
+        {"\xEF\xBB\xBF"
+         "a\n",
+         {5},
+         {2}},
         {"\"x\ny\"\n\n", {6, 7}, {3, 4}},
         {"\"x\ry\"\r\r", {6, 7}, {2, 3}},
         {"a,\"b", {4}, {1}},
@@ -460,15 +488,17 @@ TEST(ResilientParser, TakePlainRowsStopsAtTheFirstRowThatNeedsTheStateMachine) {
         ParserSettings settings;
         std::size_t fields;
         std::size_t max_rows;
-        std::size_t rows;        // taken
-        std::string bytes;       // returned
-        std::size_t line;        // afterwards
+        std::size_t rows;  // taken
+        std::string bytes; // returned
+        std::size_t line;  // afterwards
     };
     const std::string wide = std::string(40, 'w') + "," + std::string(40, 'v') + "\n";
     const std::vector<Case> table = {
         {"plain rows of the width", "a,b\nc,d\n", kComma, 2, SIZE_MAX, 2, "a,b\nc,d\n", 3},
-        {"a row of another width stops the run", "a,b\nc\nd,e\n", kComma, 2, SIZE_MAX, 1, "a,b\n", 2},
-        {"width 0 takes any width", "a,b\nc\nd,e,f\n", kComma, 0, SIZE_MAX, 3, "a,b\nc\nd,e,f\n", 4},
+        {"a row of another width stops the run", "a,b\nc\nd,e\n", kComma, 2, SIZE_MAX, 1, "a,b\n",
+         2},
+        {"width 0 takes any width", "a,b\nc\nd,e,f\n", kComma, 0, SIZE_MAX, 3, "a,b\nc\nd,e,f\n",
+         4},
         {"at most max_rows", "a,b\nc,d\n", kComma, 2, 1, 1, "a,b\n", 2},
         {"none when max_rows is 0", "a,b\n", kComma, 2, 0, 0, "", 1},
         {"the last row without LF is left", "a,b\nc,d", kComma, 2, SIZE_MAX, 1, "a,b\n", 2},
@@ -478,20 +508,32 @@ TEST(ResilientParser, TakePlainRowsStopsAtTheFirstRowThatNeedsTheStateMachine) {
         {"a lone CR", "a\rb,c\n", kComma, 0, SIZE_MAX, 0, "", 1},
         {"ill-formed UTF-8", "a\xFF,b\n", kComma, 2, SIZE_MAX, 0, "", 1},
         {"well-formed UTF-8", "\xC3\xA9,b\n", kComma, 2, SIZE_MAX, 1, "\xC3\xA9,b\n", 2},
-        {"byte-order mark skipped", "\xEF\xBB\xBF" "a,b\n", kComma, 2, SIZE_MAX, 1, "a,b\n", 2},
+        {"byte-order mark skipped",
+         "\xEF\xBB\xBF"
+         "a,b\n",
+         kComma, 2, SIZE_MAX, 1, "a,b\n", 2},
         {"blank lines are rows of one field", "\n\n", kComma, 1, SIZE_MAX, 2, "\n\n", 3},
         {"a blank line is not two fields", "\n", kComma, 2, SIZE_MAX, 0, "", 1},
         {"long rows", wide + wide, kComma, 2, SIZE_MAX, 2, wide + wide, 3},
-        {"a quote past the first block", wide.substr(0, 30) + "\"" + wide.substr(30), kComma, 2, SIZE_MAX, 0, "", 1},
-        {"a delimiter past the first block", std::string(20, 'x') + "," + std::string(20, 'y') + ",z\n", kComma, 2,
+        {"a quote past the first block", wide.substr(0, 30) + "\"" + wide.substr(30), kComma, 2,
          SIZE_MAX, 0, "", 1},
+        {"a delimiter past the first block",
+         std::string(20, 'x') + "," + std::string(20, 'y') + ",z\n", kComma, 2, SIZE_MAX, 0, "", 1},
         {"the apostrophe as quote", "it's,x\n", {',', '\'', true}, 2, SIZE_MAX, 0, "", 1},
         {"apostrophes under the double quote", "it's,x\n", kComma, 2, SIZE_MAX, 1, "it's,x\n", 2},
         {"tab delimiter", "a\tb\n", kTab, 2, SIZE_MAX, 1, "a\tb\n", 2},
         {"delimiter equal to the quote", "a,b\n", {',', ',', true}, 2, SIZE_MAX, 0, "", 1},
         {"LF as delimiter", "a\nb\n", {'\n', '"', true}, 0, SIZE_MAX, 0, "", 1},
         {"CR as quote", "a,b\n", {',', '\r', true}, 2, SIZE_MAX, 0, "", 1},
-        {"a delimiter of 0x80 or above", "a\xA7" "b\n", {0xA7, '"', true}, 0, SIZE_MAX, 0, "", 1},
+        {"a delimiter of 0x80 or above",
+         "a\xA7"
+         "b\n",
+         {0xA7, '"', true},
+         0,
+         SIZE_MAX,
+         0,
+         "",
+         1},
         {"a quote of 0x80 or above", "a,b\n", {',', 0xA7, true}, 0, SIZE_MAX, 0, "", 1},
     };
     for (const Case& c : table) {

@@ -24,30 +24,37 @@ const std::string kFffd = "\xEF\xBF\xBD";
 // rows; returns the first difference, or an empty string.
 std::string store_mismatch(const RowStore& store, const Rows& expected) {
     if (store.row_count() != expected.size()) {
-        return "row count " + std::to_string(store.row_count()) + ", expected " + std::to_string(expected.size());
+        return "row count " + std::to_string(store.row_count()) + ", expected " +
+               std::to_string(expected.size());
     }
-    if (store.empty() != expected.empty()) return "empty() is wrong";
+    if (store.empty() != expected.empty())
+        return "empty() is wrong";
     std::size_t fields = 0, bytes = 0;
     for (std::size_t r = 0; r < expected.size(); ++r) {
         const std::string at = "row " + std::to_string(r) + ": ";
         const RowView row = store.row(r);
-        if (to_fields(row) != expected[r]) return at + show(to_fields(row)) + ", expected " + show(expected[r]);
+        if (to_fields(row) != expected[r])
+            return at + show(to_fields(row)) + ", expected " + show(expected[r]);
         std::string joined;
         std::size_t i = 0;
         for (const FieldView field : row) {
-            if (field.text != row.field(i).text) return at + "field(" + std::to_string(i) + ") differs";
+            if (field.text != row.field(i).text)
+                return at + "field(" + std::to_string(i) + ") differs";
             if (field.ascii != utf8::is_ascii(field.text.data(), field.text.size())) {
                 return at + "wrong ASCII flag on " + show(field.text);
             }
             joined += field.text;
             ++i;
         }
-        if (row.bytes() != joined) return at + "bytes() " + show(row.bytes());
+        if (row.bytes() != joined)
+            return at + "bytes() " + show(row.bytes());
         fields += expected[r].size();
         bytes += joined.size();
     }
-    if (store.field_count() != fields) return "field_count " + std::to_string(store.field_count());
-    if (store.byte_count() != bytes) return "byte_count " + std::to_string(store.byte_count());
+    if (store.field_count() != fields)
+        return "field_count " + std::to_string(store.field_count());
+    if (store.byte_count() != bytes)
+        return "byte_count " + std::to_string(store.byte_count());
     return {};
 }
 
@@ -105,7 +112,9 @@ TEST(RowStore, FinishFieldRepairsIllFormedUtf8AndSetsTheAsciiFlag) {
         {"abc", "abc", true},
         {"\x7F", "\x7F", true},
         {"caf\xC3\xA9", "caf\xC3\xA9", false},
-        {"a\xFF" "b", "a" + kFffd + "b", false},
+        {"a\xFF"
+         "b",
+         "a" + kFffd + "b", false},
         {"\xC3", kFffd, false},
     };
     for (const std::uint32_t limit : {1U, 2U, RowStore::kInlineLimit}) {
@@ -130,7 +139,8 @@ TEST(RowStore, EmptyFieldsAndByteAtATimeFields) {
     RowStore store(2);
     store.begin_row();
     store.push_empty_field();
-    for (const char c : std::string("hello")) store.push_byte(c);
+    for (const char c : std::string("hello"))
+        store.push_byte(c);
     store.finish_field();
     store.push_empty_field();
     store.append("ok", 2);
@@ -151,21 +161,41 @@ TEST(RowStore, ReshapingLongFieldsThroughTheSideTable) {
     };
     const std::vector<Case> table = {
         {"pad", {long1, "ab"}, [](RowStore& s) { s.pad_last_row(4); }, {long1, "ab", "", ""}},
-        {"pad to fewer does nothing", {long1, "ab"}, [](RowStore& s) { s.pad_last_row(1); }, {long1, "ab"}},
-        {"merge from 1", {"a", long1, "b", long2}, [](RowStore& s) { s.merge_last_row_tail(1, ","); },
+        {"pad to fewer does nothing",
+         {long1, "ab"},
+         [](RowStore& s) { s.pad_last_row(1); },
+         {long1, "ab"}},
+        {"merge from 1",
+         {"a", long1, "b", long2},
+         [](RowStore& s) { s.merge_last_row_tail(1, ","); },
          {"a", long1 + ",b," + long2}},
-        {"merge from 0", {long1, long2}, [](RowStore& s) { s.merge_last_row_tail(0, "\xC2\xA7"); },
+        {"merge from 0",
+         {long1, long2},
+         [](RowStore& s) { s.merge_last_row_tail(0, "\xC2\xA7"); },
          {long1 + "\xC2\xA7" + long2}},
-        {"merge keeps empty fields visible", {"c", "", ""}, [](RowStore& s) { s.merge_last_row_tail(0, ","); },
+        {"merge keeps empty fields visible",
+         {"c", "", ""},
+         [](RowStore& s) { s.merge_last_row_tail(0, ","); },
          {"c,,"}},
-        {"merge of the last field alone does nothing", {long1, long3},
-         [](RowStore& s) { s.merge_last_row_tail(1, ","); }, {long1, long3}},
-        {"merge past the end does nothing", {long1}, [](RowStore& s) { s.merge_last_row_tail(5, ","); }, {long1}},
-        {"merge short fields into a long one", {"ab", "cd", "e"},
-         [](RowStore& s) { s.merge_last_row_tail(0, ";;"); }, {"ab;;cd;;e"}},
-        {"merge long fields into a short one", {"x", long3, long3},
-         [](RowStore& s) { s.merge_last_row_tail(1, ""); }, {"x", long3 + long3}},
-        {"pad then merge", {long1, long2}, [](RowStore& s) {
+        {"merge of the last field alone does nothing",
+         {long1, long3},
+         [](RowStore& s) { s.merge_last_row_tail(1, ","); },
+         {long1, long3}},
+        {"merge past the end does nothing",
+         {long1},
+         [](RowStore& s) { s.merge_last_row_tail(5, ","); },
+         {long1}},
+        {"merge short fields into a long one",
+         {"ab", "cd", "e"},
+         [](RowStore& s) { s.merge_last_row_tail(0, ";;"); },
+         {"ab;;cd;;e"}},
+        {"merge long fields into a short one",
+         {"x", long3, long3},
+         [](RowStore& s) { s.merge_last_row_tail(1, ""); },
+         {"x", long3 + long3}},
+        {"pad then merge",
+         {long1, long2},
+         [](RowStore& s) {
              s.pad_last_row(3);
              s.merge_last_row_tail(1, "|");
          },
@@ -251,12 +281,15 @@ TEST(RowStore, ParsedRowsReadTheSameWhateverTheInlineLimit) {
 // Random sequences of every building and reshaping operation, checked after
 // each step against a plain vector of rows.
 TEST(RowStore, RandomOperationsMatchAPlainModel) {
-    const std::vector<std::string> pieces = {"a", "bc", "\xC3\xA9", "\xFF", "", "0123456789", "\xE2\x82"};
+    const std::vector<std::string> pieces = {"a", "bc",         "\xC3\xA9", "\xFF",
+                                             "",  "0123456789", "\xE2\x82"};
     const std::vector<std::string> separators = {",", "\xC2\xA7", "", ";;"};
     for (const std::uint32_t limit : {0U, 1U, 2U, 5U, 16U, RowStore::kInlineLimit}) {
         SCOPED_TRACE("limit " + std::to_string(limit));
         std::mt19937_64 rng(limit);
-        auto pick = [&](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng); };
+        auto pick = [&](std::size_t n) {
+            return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng);
+        };
         RowStore store(limit), other(limit == 1 ? 3 : 1);
         Rows model, other_model;
         for (int step = 0; step < 1000; ++step) {
@@ -273,7 +306,8 @@ TEST(RowStore, RandomOperationsMatchAPlainModel) {
                         continue;
                     }
                     std::string bytes;
-                    for (std::size_t k = pick(4); k > 0; --k) bytes += pieces[pick(pieces.size())];
+                    for (std::size_t k = pick(4); k > 0; --k)
+                        bytes += pieces[pick(pieces.size())];
                     target.append(bytes.data(), bytes.size());
                     target.finish_field();
                     fields.push_back(lossy_utf8(bytes));
@@ -282,7 +316,8 @@ TEST(RowStore, RandomOperationsMatchAPlainModel) {
             } else if (op == 4) {
                 const std::size_t width = pick(7);
                 store.pad_last_row(width);
-                if (model.back().size() < width) model.back().resize(width);
+                if (model.back().size() < width)
+                    model.back().resize(width);
             } else if (op == 5 || op == 6) {
                 const std::size_t first = pick(6);
                 const std::string& separator = separators[pick(separators.size())];
@@ -290,7 +325,8 @@ TEST(RowStore, RandomOperationsMatchAPlainModel) {
                 Fields& row = model.back();
                 if (first + 1 < row.size()) {
                     std::string merged = row[first];
-                    for (std::size_t i = first + 1; i < row.size(); ++i) merged += separator + row[i];
+                    for (std::size_t i = first + 1; i < row.size(); ++i)
+                        merged += separator + row[i];
                     row.resize(first);
                     row.push_back(merged);
                 }

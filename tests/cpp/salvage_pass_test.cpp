@@ -28,8 +28,12 @@ void PrintTo(const Record& r, std::ostream* os) {
     *os << "{" << show(r.fields) << ", \"" << r.reason << "\", line " << r.line << "}";
 }
 
-std::string too_few(std::uint64_t n) { return "Row has too few columns (expected " + std::to_string(n) + ")"; }
-std::string too_many(std::uint64_t n) { return "Row has extra columns (expected " + std::to_string(n) + ")"; }
+std::string too_few(std::uint64_t n) {
+    return "Row has too few columns (expected " + std::to_string(n) + ")";
+}
+std::string too_many(std::uint64_t n) {
+    return "Row has extra columns (expected " + std::to_string(n) + ")";
+}
 
 SalvageOptions layout(std::optional<std::uint8_t> delimiter, std::optional<std::uint64_t> columns,
                       bool fill = true, bool merge = true) {
@@ -62,17 +66,20 @@ struct Outcome {
 // writers and the reader pick their fast paths by it.
 void expect_ascii_flags(const RowView& row) {
     for (const FieldView field : row) {
-        EXPECT_EQ(field.ascii, utf8::is_ascii(field.text.data(), field.text.size())) << show(field.text);
+        EXPECT_EQ(field.ascii, utf8::is_ascii(field.text.data(), field.text.size()))
+            << show(field.text);
     }
 }
 
 Outcome collect(const SalvageOutcome& outcome) {
-    for (std::size_t r = 0; r < outcome.rows.row_count(); ++r) expect_ascii_flags(outcome.rows.row(r));
-    for (std::size_t q = 0; q < outcome.quarantine.size(); ++q) expect_ascii_flags(outcome.quarantine.fields(q));
+    for (std::size_t r = 0; r < outcome.rows.row_count(); ++r)
+        expect_ascii_flags(outcome.rows.row(r));
+    for (std::size_t q = 0; q < outcome.quarantine.size(); ++q)
+        expect_ascii_flags(outcome.quarantine.fields(q));
     Outcome out{all_rows(outcome.rows), {}, outcome.counters};
     for (std::size_t i = 0; i < outcome.quarantine.size(); ++i) {
-        out.quarantine.push_back(
-            {to_fields(outcome.quarantine.fields(i)), outcome.quarantine.reason(i), outcome.quarantine.line(i)});
+        out.quarantine.push_back({to_fields(outcome.quarantine.fields(i)),
+                                  outcome.quarantine.reason(i), outcome.quarantine.line(i)});
     }
     return out;
 }
@@ -100,7 +107,8 @@ Outcome collect_streaming(std::string_view input, const SalvageOptions& options)
         }
     }
     for (std::size_t i = 0; i < quarantine.size(); ++i) {
-        out.quarantine.push_back({to_fields(quarantine.fields(i)), quarantine.reason(i), quarantine.line(i)});
+        out.quarantine.push_back(
+            {to_fields(quarantine.fields(i)), quarantine.reason(i), quarantine.line(i)});
     }
     out.counters = pass.counters();
     return out;
@@ -156,38 +164,106 @@ void check_all(const std::vector<PassCase>& table) {
 TEST(SalvagePass, FillMergeOrQuarantine) {
     const std::string abc = "a,b,c\nd,e\nf,g,h,i\n";
     check_all({
-        {"fill and merge", abc, layout(',', 3), {{"a", "b", "c"}, {"d", "e", ""}, {"f", "g", "h,i"}}, {},
+        {"fill and merge",
+         abc,
+         layout(',', 3),
+         {{"a", "b", "c"}, {"d", "e", ""}, {"f", "g", "h,i"}},
+         {},
          {3, 3, 2, 0, 3, ','}},
-        {"fill and merge off", abc, layout(',', 3, false, false), {{"a", "b", "c"}},
-         {{{"d", "e"}, too_few(3), 2}, {{"f", "g", "h", "i"}, too_many(3), 3}}, {3, 1, 0, 2, 3, ','}},
-        {"fill on, merge off", "a\na,b,c\na,b\n", layout(',', 2, true, false), {{"a", ""}, {"a", "b"}},
-         {{{"a", "b", "c"}, too_many(2), 2}}, {3, 2, 1, 1, 2, ','}},
-        {"fill off, merge on", "a\na,b,c\na,b\n", layout(',', 2, false, true), {{"a", "b,c"}, {"a", "b"}},
-         {{{"a"}, too_few(2), 1}}, {3, 2, 1, 1, 2, ','}},
+        {"fill and merge off",
+         abc,
+         layout(',', 3, false, false),
+         {{"a", "b", "c"}},
+         {{{"d", "e"}, too_few(3), 2}, {{"f", "g", "h", "i"}, too_many(3), 3}},
+         {3, 1, 0, 2, 3, ','}},
+        {"fill on, merge off",
+         "a\na,b,c\na,b\n",
+         layout(',', 2, true, false),
+         {{"a", ""}, {"a", "b"}},
+         {{{"a", "b", "c"}, too_many(2), 2}},
+         {3, 2, 1, 1, 2, ','}},
+        {"fill off, merge on",
+         "a\na,b,c\na,b\n",
+         layout(',', 2, false, true),
+         {{"a", "b,c"}, {"a", "b"}},
+         {{{"a"}, too_few(2), 1}},
+         {3, 2, 1, 1, 2, ','}},
         {"blank line filled", "\n", layout(',', 2), {{"", ""}}, {}, {1, 1, 1, 0, 2, ','}},
         {"blank line at one column", "\n", layout(',', 1), {{""}}, {}, {1, 1, 0, 0, 1, ','}},
-        {"blank line quarantined", "\n", layout(',', 3, false), {}, {{{""}, too_few(3), 1}}, {1, 0, 0, 1, 3, ','}},
-        {"empty fields are not a blank row", ",\n", layout(',', 2), {{"", ""}}, {}, {1, 1, 0, 0, 2, ','}},
-        {"merge keeps empty surplus fields", "a,b,c,,", layout(',', 3), {{"a", "b", "c,,"}}, {},
+        {"blank line quarantined",
+         "\n",
+         layout(',', 3, false),
+         {},
+         {{{""}, too_few(3), 1}},
+         {1, 0, 0, 1, 3, ','}},
+        {"empty fields are not a blank row",
+         ",\n",
+         layout(',', 2),
+         {{"", ""}},
+         {},
+         {1, 1, 0, 0, 2, ','}},
+        {"merge keeps empty surplus fields",
+         "a,b,c,,",
+         layout(',', 3),
+         {{"a", "b", "c,,"}},
+         {},
          {1, 1, 1, 0, 3, ','}},
-        {"merge loses the quoting", "a,\"x,y\",z", layout(',', 2), {{"a", "x,y,z"}}, {}, {1, 1, 1, 0, 2, ','}},
-        {"one column merges the whole row", "a;b;c;d;e", layout(';', 1), {{"a;b;c;d;e"}}, {},
+        {"merge loses the quoting",
+         "a,\"x,y\",z",
+         layout(',', 2),
+         {{"a", "x,y,z"}},
+         {},
+         {1, 1, 1, 0, 2, ','}},
+        {"one column merges the whole row",
+         "a;b;c;d;e",
+         layout(';', 1),
+         {{"a;b;c;d;e"}},
+         {},
          {1, 1, 1, 0, 1, ';'}},
-        {"a high delimiter merges as its two-byte text", "a\xA7" "b\xA7" "c", layout(0xA7, 2),
-         {{"a", "b\xC2\xA7" "c"}}, {}, {1, 1, 1, 0, 2, 0xA7}},
-        {"the quote byte as delimiter", "a\"b\"c", layout('"', 1), {{"a\"b\"c"}}, {}, {1, 1, 1, 0, 1, '"'}},
-        {"reasons carry the column count in decimal", "a\n", layout(',', 12345, false), {},
-         {{{"a"}, too_few(12345), 1}}, {1, 0, 0, 1, 12345, ','}},
+        {"a high delimiter merges as its two-byte text",
+         "a\xA7"
+         "b\xA7"
+         "c",
+         layout(0xA7, 2),
+         {{"a", "b\xC2\xA7"
+                "c"}},
+         {},
+         {1, 1, 1, 0, 2, 0xA7}},
+        {"the quote byte as delimiter",
+         "a\"b\"c",
+         layout('"', 1),
+         {{"a\"b\"c"}},
+         {},
+         {1, 1, 1, 0, 1, '"'}},
+        {"reasons carry the column count in decimal",
+         "a\n",
+         layout(',', 12345, false),
+         {},
+         {{{"a"}, too_few(12345), 1}},
+         {1, 0, 0, 1, 12345, ','}},
     });
 }
 
 TEST(SalvagePass, ZeroColumnsLeaveRowsAsParsed) {
     const std::string ragged = "a\nb,c\n,,,\n\n";
     check_all({
-        {"given zero", ragged, layout(',', 0, false, false), {{"a"}, {"b", "c"}, {"", "", "", ""}, {""}}, {},
+        {"given zero",
+         ragged,
+         layout(',', 0, false, false),
+         {{"a"}, {"b", "c"}, {"", "", "", ""}, {""}},
+         {},
          {4, 4, 0, 0, 0, ','}},
-        {"inferred zero", "\n \n", layout(',', std::nullopt), {{""}, {" "}}, {}, {2, 2, 0, 0, 0, ','}},
-        {"sniffed and inferred zero", "\n\t\n", layout(std::nullopt, std::nullopt), {{""}, {"\t"}}, {},
+        {"inferred zero",
+         "\n \n",
+         layout(',', std::nullopt),
+         {{""}, {" "}},
+         {},
+         {2, 2, 0, 0, 0, ','}},
+        {"sniffed and inferred zero",
+         "\n\t\n",
+         layout(std::nullopt, std::nullopt),
+         {{""}, {"\t"}},
+         {},
          {2, 2, 0, 0, 0, ','}},
     });
 }
@@ -195,63 +271,149 @@ TEST(SalvagePass, ZeroColumnsLeaveRowsAsParsed) {
 TEST(SalvagePass, EmptyInputAndByteOrderMark) {
     check_all({
         {"empty input ignores the options", "", layout(';', 5), {}, {}, {0, 0, 0, 0, 0, ','}},
-        {"empty input with heuristics", "", layout(std::nullopt, std::nullopt), {}, {}, {0, 0, 0, 0, 0, ','}},
-        {"mark only, heuristics", "\xEF\xBB\xBF", layout(std::nullopt, std::nullopt), {}, {}, {0, 0, 0, 0, 0, ','}},
+        {"empty input with heuristics",
+         "",
+         layout(std::nullopt, std::nullopt),
+         {},
+         {},
+         {0, 0, 0, 0, 0, ','}},
+        {"mark only, heuristics",
+         "\xEF\xBB\xBF",
+         layout(std::nullopt, std::nullopt),
+         {},
+         {},
+         {0, 0, 0, 0, 0, ','}},
         {"mark only, given layout", "\xEF\xBB\xBF", layout(';', 4), {}, {}, {0, 0, 0, 0, 4, ';'}},
-        {"mark before rows", "\xEF\xBB\xBF" "a,b\n", layout(std::nullopt, std::nullopt), {{"a", "b"}}, {},
+        {"mark before rows",
+         "\xEF\xBB\xBF"
+         "a,b\n",
+         layout(std::nullopt, std::nullopt),
+         {{"a", "b"}},
+         {},
          {1, 1, 0, 0, 2, ','}},
     });
 }
 
 TEST(SalvagePass, HeuristicsSettleTheLayout) {
     check_all({
-        {"sniffed delimiter feeds inference", "a;b;c\nd;e\n", layout(std::nullopt, std::nullopt),
-         {{"a", "b", "c"}, {"d", "e", ""}}, {}, {2, 2, 1, 0, 3, ';'}},
-        {"a header is an ordinary row", "h1,h2\na,b,c\n", layout(std::nullopt, std::nullopt),
-         {{"h1", "h2", ""}, {"a", "b", "c"}}, {}, {2, 2, 1, 0, 3, ','}},
-        {"given delimiter absent from the text", "a;b\n", layout(',', std::nullopt), {{"a;b"}}, {},
+        {"sniffed delimiter feeds inference",
+         "a;b;c\nd;e\n",
+         layout(std::nullopt, std::nullopt),
+         {{"a", "b", "c"}, {"d", "e", ""}},
+         {},
+         {2, 2, 1, 0, 3, ';'}},
+        {"a header is an ordinary row",
+         "h1,h2\na,b,c\n",
+         layout(std::nullopt, std::nullopt),
+         {{"h1", "h2", ""}, {"a", "b", "c"}},
+         {},
+         {2, 2, 1, 0, 3, ','}},
+        {"given delimiter absent from the text",
+         "a;b\n",
+         layout(',', std::nullopt),
+         {{"a;b"}},
+         {},
          {1, 1, 0, 0, 1, ','}},
-        {"given columns, sniffed delimiter", "a|b|c\nd|e|f\n", layout(std::nullopt, 2),
-         {{"a", "b|c"}, {"d", "e|f"}}, {}, {2, 2, 2, 0, 2, '|'}},
+        {"given columns, sniffed delimiter",
+         "a|b|c\nd|e|f\n",
+         layout(std::nullopt, 2),
+         {{"a", "b|c"}, {"d", "e|f"}},
+         {},
+         {2, 2, 2, 0, 2, '|'}},
         // Inference reads apostrophes as ordinary characters; the pass parses
         // with the caller's quote, so its rows come out narrower than inferred.
-        {"inference ignores the caller's quote", "'a,b',c\n'd,e',f\n", quoting(layout(',', std::nullopt), '\'', true),
-         {{"a,b", "c", ""}, {"d,e", "f", ""}}, {}, {2, 2, 2, 0, 3, ','}},
+        {"inference ignores the caller's quote",
+         "'a,b',c\n'd,e',f\n",
+         quoting(layout(',', std::nullopt), '\'', true),
+         {{"a,b", "c", ""}, {"d,e", "f", ""}},
+         {},
+         {2, 2, 2, 0, 3, ','}},
     });
 }
 
 TEST(SalvagePass, QuoteSettingsSteerTheParser) {
     const std::string said = "\"He said \"hi\" there\",x\n";
     check_all({
-        {"repair on", said, layout(',', 2), {{"He said \"hi\" there", "x"}}, {}, {1, 1, 0, 0, 2, ','}},
-        {"repair off", said, quoting(layout(',', 2), '"', false), {{"He said hi\" there\"", "x"}}, {},
+        {"repair on",
+         said,
+         layout(',', 2),
+         {{"He said \"hi\" there", "x"}},
+         {},
          {1, 1, 0, 0, 2, ','}},
-        {"apostrophe quote", "'a,b',c\n", quoting(layout(',', 2), '\'', true), {{"a,b", "c"}}, {},
+        {"repair off",
+         said,
+         quoting(layout(',', 2), '"', false),
+         {{"He said hi\" there\"", "x"}},
+         {},
          {1, 1, 0, 0, 2, ','}},
-        {"double quotes are ordinary under an apostrophe quote", "\"a,b\",c\n", quoting(layout(',', 3), '\'', true),
-         {{"\"a", "b\"", "c"}}, {}, {1, 1, 0, 0, 3, ','}},
+        {"apostrophe quote",
+         "'a,b',c\n",
+         quoting(layout(',', 2), '\'', true),
+         {{"a,b", "c"}},
+         {},
+         {1, 1, 0, 0, 2, ','}},
+        {"double quotes are ordinary under an apostrophe quote",
+         "\"a,b\",c\n",
+         quoting(layout(',', 3), '\'', true),
+         {{"\"a", "b\"", "c"}},
+         {},
+         {1, 1, 0, 0, 3, ','}},
     });
 }
 
 TEST(SalvagePass, RecordsCarryThePhysicalLineWhereTheRowBegins) {
     check_all({
-        {"after a multi-line quoted row", "a,b\n\"x\ny\",z,w\nc\nd,e\n", layout(',', 2, false, false),
+        {"after a multi-line quoted row",
+         "a,b\n\"x\ny\",z,w\nc\nd,e\n",
+         layout(',', 2, false, false),
          {{"a", "b"}, {"d", "e"}},
-         {{{"x\ny", "z", "w"}, too_many(2), 2}, {{"c"}, too_few(2), 4}}, {4, 2, 0, 2, 2, ','}},
-        {"CR-only line ends", "a,b\rc\rd,e\rf\r", layout(',', 2, false), {{"a", "b"}, {"d", "e"}},
-         {{{"c"}, too_few(2), 2}, {{"f"}, too_few(2), 4}}, {4, 2, 0, 2, 2, ','}},
-        {"CR LF line ends", "a,b\r\nc\r\nd,e\r\n", layout(',', 2, false), {{"a", "b"}, {"d", "e"}},
-         {{{"c"}, too_few(2), 2}}, {3, 2, 0, 1, 2, ','}},
-        {"blank lines are rows with lines", "\n\nc\n", layout(',', 2, false), {},
-         {{{""}, too_few(2), 1}, {{""}, too_few(2), 2}, {{"c"}, too_few(2), 3}}, {3, 0, 0, 3, 2, ','}},
-        {"last row without a line end", "a,b\nc", layout(',', 2, false), {{"a", "b"}}, {{{"c"}, too_few(2), 2}},
+         {{{"x\ny", "z", "w"}, too_many(2), 2}, {{"c"}, too_few(2), 4}},
+         {4, 2, 0, 2, 2, ','}},
+        {"CR-only line ends",
+         "a,b\rc\rd,e\rf\r",
+         layout(',', 2, false),
+         {{"a", "b"}, {"d", "e"}},
+         {{{"c"}, too_few(2), 2}, {{"f"}, too_few(2), 4}},
+         {4, 2, 0, 2, 2, ','}},
+        {"CR LF line ends",
+         "a,b\r\nc\r\nd,e\r\n",
+         layout(',', 2, false),
+         {{"a", "b"}, {"d", "e"}},
+         {{{"c"}, too_few(2), 2}},
+         {3, 2, 0, 1, 2, ','}},
+        {"blank lines are rows with lines",
+         "\n\nc\n",
+         layout(',', 2, false),
+         {},
+         {{{""}, too_few(2), 1}, {{""}, too_few(2), 2}, {{"c"}, too_few(2), 3}},
+         {3, 0, 0, 3, 2, ','}},
+        {"last row without a line end",
+         "a,b\nc",
+         layout(',', 2, false),
+         {{"a", "b"}},
+         {{{"c"}, too_few(2), 2}},
          {2, 1, 0, 1, 2, ','}},
-        {"byte-order mark", "\xEF\xBB\xBF" "c\na,b\n", layout(',', 2, false), {{"a", "b"}},
-         {{{"c"}, too_few(2), 1}}, {2, 1, 0, 1, 2, ','}},
-        {"unterminated quote to the end", "a,b\n\"x\ny", layout(',', 2, false), {{"a", "b"}},
-         {{{"x\ny"}, too_few(2), 2}}, {2, 1, 0, 1, 2, ','}},
-        {"two multi-line rows", "\"a\nb\nc\"\nd\n\"e\r\nf\"\ng\n", layout(',', 2, false), {},
-         {{{"a\nb\nc"}, too_few(2), 1}, {{"d"}, too_few(2), 4}, {{"e\r\nf"}, too_few(2), 5}, {{"g"}, too_few(2), 7}},
+        {"byte-order mark",
+         "\xEF\xBB\xBF"
+         "c\na,b\n",
+         layout(',', 2, false),
+         {{"a", "b"}},
+         {{{"c"}, too_few(2), 1}},
+         {2, 1, 0, 1, 2, ','}},
+        {"unterminated quote to the end",
+         "a,b\n\"x\ny",
+         layout(',', 2, false),
+         {{"a", "b"}},
+         {{{"x\ny"}, too_few(2), 2}},
+         {2, 1, 0, 1, 2, ','}},
+        {"two multi-line rows",
+         "\"a\nb\nc\"\nd\n\"e\r\nf\"\ng\n",
+         layout(',', 2, false),
+         {},
+         {{{"a\nb\nc"}, too_few(2), 1},
+          {{"d"}, too_few(2), 4},
+          {{"e\r\nf"}, too_few(2), 5},
+          {{"g"}, too_few(2), 7}},
          {4, 0, 0, 4, 2, ','}},
     });
 }
@@ -269,16 +431,22 @@ TEST(SalvagePass, QuarantineListKeepsFatesAndLines) {
 // The whole pass against a plain model: the reference parser's rows, the
 // line counter before each, and the fill, merge and quarantine rules.
 TEST(SalvagePass, RandomInputsMatchAPlainModel) {
-    const std::vector<std::string> tokens = {"a", "b", ",", ";", "\xA7", "\"", "'", " ", "\n", "\r", "\r\n", "\xFF"};
+    const std::vector<std::string> tokens = {"a", "b", ",",  ";",  "\xA7", "\"",
+                                             "'", " ", "\n", "\r", "\r\n", "\xFF"};
     std::mt19937_64 rng(31337);
-    auto pick = [&](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng); };
+    auto pick = [&](std::size_t n) {
+        return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng);
+    };
     for (int i = 0; i < 4000; ++i) {
         std::string input;
-        for (std::size_t k = pick(60); k > 0; --k) input += tokens[pick(tokens.size())];
+        for (std::size_t k = pick(60); k > 0; --k)
+            input += tokens[pick(tokens.size())];
         SalvageOptions options;
         const std::uint8_t delimiters[] = {',', ';', 0xA7};
-        if (pick(4) != 0) options.delimiter = delimiters[pick(3)];
-        if (pick(4) != 0) options.expected_columns = pick(5);
+        if (pick(4) != 0)
+            options.delimiter = delimiters[pick(3)];
+        if (pick(4) != 0)
+            options.expected_columns = pick(5);
         options.fill_ragged_rows = pick(2) == 0;
         options.merge_overflow = pick(2) == 0;
         options.quote_char = pick(3) == 0 ? '\'' : '"';
@@ -288,9 +456,11 @@ TEST(SalvagePass, RandomInputsMatchAPlainModel) {
         if (input.empty()) {
             expected.counters = SalvageCounters{};
         } else {
-            const std::uint8_t delimiter = options.delimiter ? *options.delimiter : sniff_delimiter(input);
-            const std::uint64_t columns =
-                options.expected_columns ? *options.expected_columns : infer_column_count(input, delimiter);
+            const std::uint8_t delimiter =
+                options.delimiter ? *options.delimiter : sniff_delimiter(input);
+            const std::uint64_t columns = options.expected_columns
+                                              ? *options.expected_columns
+                                              : infer_column_count(input, delimiter);
             expected.counters.detected_delimiter = delimiter;
             expected.counters.inferred_columns = columns;
             const std::string separator =
@@ -298,7 +468,8 @@ TEST(SalvagePass, RandomInputsMatchAPlainModel) {
                                  : std::string{static_cast<char>(0xC0 | (delimiter >> 6)),
                                                static_cast<char>(0x80 | (delimiter & 0x3F))};
             std::size_t line = 1;
-            for (const ParsedRow& parsed : parse_reference(input, {delimiter, options.quote_char, options.repair_quotes})) {
+            for (const ParsedRow& parsed :
+                 parse_reference(input, {delimiter, options.quote_char, options.repair_quotes})) {
                 Fields row = parsed.fields;
                 const std::size_t row_line = line;
                 line = parsed.line;
@@ -313,7 +484,8 @@ TEST(SalvagePass, RandomInputsMatchAPlainModel) {
                     expected.quarantine.push_back({row, too_few(columns), row_line});
                 } else if (options.merge_overflow) {
                     std::string merged = row[columns - 1];
-                    for (std::size_t f = columns; f < row.size(); ++f) merged += separator + row[f];
+                    for (std::size_t f = columns; f < row.size(); ++f)
+                        merged += separator + row[f];
                     row.resize(columns - 1);
                     row.push_back(merged);
                     expected.rows.push_back(row);

@@ -37,7 +37,8 @@ std::string show(std::string_view bytes) {
 std::string show(const Fields& fields) {
     std::string out = "[";
     for (std::size_t i = 0; i < fields.size(); ++i) {
-        if (i != 0) out += ", ";
+        if (i != 0)
+            out += ", ";
         out += show(fields[i]);
     }
     return out + "]";
@@ -45,8 +46,8 @@ std::string show(const Fields& fields) {
 
 std::string show(const ParserSettings& settings) {
     std::ostringstream out;
-    out << "delimiter=0x" << std::hex << int{settings.delimiter} << " quote=0x" << int{settings.quote}
-        << " repair=" << (settings.repair ? "on" : "off");
+    out << "delimiter=0x" << std::hex << int{settings.delimiter} << " quote=0x"
+        << int{settings.quote} << " repair=" << (settings.repair ? "on" : "off");
     return out.str();
 }
 
@@ -102,7 +103,8 @@ std::vector<ParsedRow> parse_reference(std::string_view input, ParserSettings se
     Fields raw;
     while (parser.next_row(raw)) {
         Fields fields;
-        for (const std::string& field : raw) fields.push_back(lossy_utf8(field));
+        for (const std::string& field : raw)
+            fields.push_back(lossy_utf8(field));
         rows.push_back({std::move(fields), parser.pos(), parser.line()});
     }
     return rows;
@@ -110,7 +112,8 @@ std::vector<ParsedRow> parse_reference(std::string_view input, ParserSettings se
 
 Rows fields_of(const std::vector<ParsedRow>& rows) {
     Rows out;
-    for (const auto& row : rows) out.push_back(row.fields);
+    for (const auto& row : rows)
+        out.push_back(row.fields);
     return out;
 }
 
@@ -143,7 +146,8 @@ std::pair<std::size_t, bool> longest_prefix(std::string_view bytes, std::size_t 
         std::size_t k = 0;
         while (k < form.length && i + k < bytes.size()) {
             const auto b = static_cast<std::uint8_t>(bytes[i + k]);
-            if (b < form.ranges[k].first || b > form.ranges[k].second) break;
+            if (b < form.ranges[k].first || b > form.ranges[k].second)
+                break;
             ++k;
         }
         if (k > best) {
@@ -176,7 +180,8 @@ bool valid_utf8(std::string_view bytes) {
     std::size_t i = 0;
     while (i < bytes.size()) {
         const auto [length, complete] = longest_prefix(bytes, i);
-        if (!complete) return false;
+        if (!complete)
+            return false;
         i += length;
     }
     return true;
@@ -184,8 +189,8 @@ bool valid_utf8(std::string_view bytes) {
 
 bool is_white_space(char32_t c) {
     return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
-           c == 0x3000;
+           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
+           c == 0x205F || c == 0x3000;
 }
 
 std::string encode_utf8(char32_t c) {
@@ -209,14 +214,20 @@ std::string encode_utf8(char32_t c) {
 }
 
 bool white_space_only(std::string_view text) {
-    if (!valid_utf8(text)) return false;
+    if (!valid_utf8(text))
+        return false;
     std::size_t i = 0;
     while (i < text.size()) {
         const auto lead = static_cast<std::uint8_t>(text[i]);
         const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-        char32_t c = length == 1 ? lead : length == 2 ? (lead & 0x1F) : length == 3 ? (lead & 0x0F) : (lead & 0x07);
-        for (std::size_t k = 1; k < length; ++k) c = (c << 6) | (static_cast<std::uint8_t>(text[i + k]) & 0x3F);
-        if (!is_white_space(c)) return false;
+        char32_t c = length == 1   ? lead
+                     : length == 2 ? (lead & 0x1F)
+                     : length == 3 ? (lead & 0x0F)
+                                   : (lead & 0x07);
+        for (std::size_t k = 1; k < length; ++k)
+            c = (c << 6) | (static_cast<std::uint8_t>(text[i + k]) & 0x3F);
+        if (!is_white_space(c))
+            return false;
         i += length;
     }
     return true;
@@ -230,17 +241,21 @@ void push_row(RowStore& store, const Fields& fields) {
     }
 }
 
-Fields to_fields(const RowView& row) { return row.to_strings(); }
+Fields to_fields(const RowView& row) {
+    return row.to_strings();
+}
 
 Rows all_rows(const RowStore& store) {
     Rows out;
-    for (std::size_t r = 0; r < store.row_count(); ++r) out.push_back(to_fields(store.row(r)));
+    for (std::size_t r = 0; r < store.row_count(); ++r)
+        out.push_back(to_fields(store.row(r)));
     return out;
 }
 
 TempDir::TempDir() {
     std::string pattern = (std::filesystem::temp_directory_path() / "rowmend-test-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    if (::mkdtemp(pattern.data()) == nullptr)
+        throw std::runtime_error("mkdtemp failed");
     path_ = pattern;
 }
 
@@ -251,7 +266,8 @@ TempDir::~TempDir() {
 
 std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) throw std::runtime_error("cannot read " + path);
+    if (!in)
+        throw std::runtime_error("cannot read " + path);
     std::ostringstream out;
     out << in.rdbuf();
     return std::move(out).str();
@@ -260,7 +276,8 @@ std::string read_file(const std::string& path) {
 void write_file(const std::string& path, std::string_view bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!out) throw std::runtime_error("cannot write " + path);
+    if (!out)
+        throw std::runtime_error("cannot write " + path);
 }
 
 bool path_exists(const std::string& path) {
@@ -279,7 +296,8 @@ std::vector<std::string> list_dir(const std::string& path) {
 
 std::size_t file_size(int fd) {
     struct stat info;
-    if (::fstat(fd, &info) != 0) throw std::runtime_error("fstat failed");
+    if (::fstat(fd, &info) != 0)
+        throw std::runtime_error("fstat failed");
     return static_cast<std::size_t>(info.st_size);
 }
 

@@ -31,7 +31,8 @@ TEST(Utf8, IsAsciiLooksAtEveryByte) {
         for (std::size_t at = 0; at < size; ++at) {
             std::string text = clean;
             text[at] = '\x80';
-            EXPECT_FALSE(utf8::is_ascii(text.data(), text.size())) << "size " << size << " at " << at;
+            EXPECT_FALSE(utf8::is_ascii(text.data(), text.size()))
+                << "size " << size << " at " << at;
         }
     }
     EXPECT_TRUE(utf8::is_ascii("", 0));
@@ -56,9 +57,13 @@ TEST(Utf8, IsValidAndAppendLossyFollowTheTableOfWellFormedSequences) {
         {"\xF8\x88\x80\x80\x80", kFffd + kFffd + kFffd + kFffd + kFffd},
         {"\xF4\x8F\xBF\xBF", "\xF4\x8F\xBF\xBF"},
         {"\xF3\xBF\xBF", kFffd},
-        {"abcdefgh\xFF" "ijklmnop", "abcdefgh" + kFffd + "ijklmnop"},
+        {"abcdefgh\xFF"
+         "ijklmnop",
+         "abcdefgh" + kFffd + "ijklmnop"},
         {"abcdefg\xC3", "abcdefg" + kFffd},
-        {"\xC3" "abcdefgh", kFffd + "abcdefgh"},
+        {"\xC3"
+         "abcdefgh",
+         kFffd + "abcdefgh"},
     };
     for (const Case& c : table) {
         SCOPED_TRACE(show(c.bytes));
@@ -72,16 +77,17 @@ TEST(Utf8, IsValidAndAppendLossyFollowTheTableOfWellFormedSequences) {
 }
 
 TEST(Utf8, RandomBytesDecodeLikeTheReference) {
-    const std::vector<std::uint8_t> interesting = {0x00, 0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0,
-                                                   0xC1, 0xC2, 0xDF, 0xE0, 0xE1, 0xEC, 0xED, 0xEE, 0xEF, 0xF0,
-                                                   0xF1, 0xF3, 0xF4, 0xF5, 0xFF};
+    const std::vector<std::uint8_t> interesting = {
+        0x00, 0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0, 0xC1, 0xC2, 0xDF,
+        0xE0, 0xE1, 0xEC, 0xED, 0xEE, 0xEF, 0xF0, 0xF1, 0xF3, 0xF4, 0xF5, 0xFF};
     std::mt19937_64 rng(99);
     for (int i = 0; i < 50000; ++i) {
         const std::size_t length = std::uniform_int_distribution<std::size_t>(0, 24)(rng);
         std::string bytes;
         for (std::size_t k = 0; k < length; ++k) {
-            bytes.push_back(static_cast<char>(
-                interesting[std::uniform_int_distribution<std::size_t>(0, interesting.size() - 1)(rng)]));
+            bytes.push_back(
+                static_cast<char>(interesting[std::uniform_int_distribution<std::size_t>(
+                    0, interesting.size() - 1)(rng)]));
         }
         const std::string decoded = lossy(bytes);
         ASSERT_EQ(decoded, lossy_utf8(bytes)) << show(bytes);
@@ -92,9 +98,11 @@ TEST(Utf8, RandomBytesDecodeLikeTheReference) {
 
 TEST(Utf8, EveryScalarValueRoundTrips) {
     for (char32_t c = 0; c <= 0x10FFFF; ++c) {
-        if (c >= 0xD800 && c <= 0xDFFF) continue;
+        if (c >= 0xD800 && c <= 0xDFFF)
+            continue;
         const std::string text = encode_utf8(c);
-        ASSERT_TRUE(utf8::is_valid(text.data(), text.size())) << std::hex << static_cast<unsigned>(c);
+        ASSERT_TRUE(utf8::is_valid(text.data(), text.size()))
+            << std::hex << static_cast<unsigned>(c);
         ASSERT_EQ(lossy(text), text) << std::hex << static_cast<unsigned>(c);
     }
 }
@@ -103,7 +111,8 @@ TEST(WhitespaceMatcher, MatchesExactlyTheWhiteSpaceCodePoints) {
     // Every scalar value on its own, and after a space so that the matcher
     // has to come back to its start state first.
     for (char32_t c = 0; c <= 0x10FFFF; ++c) {
-        if (c >= 0xD800 && c <= 0xDFFF) continue;
+        if (c >= 0xD800 && c <= 0xDFFF)
+            continue;
         const std::string text = encode_utf8(c);
         utf8::WhitespaceMatcher alone;
         alone.feed(text.data(), text.size());
@@ -124,15 +133,15 @@ TEST(WhitespaceMatcher, RejectsIncompleteAndIllFormedSequences) {
     const std::vector<Case> table = {
         {"", true, false},
         {" \t\n\v\f\r", true, false},
-        {"\xC2", false, false},          // could still become U+00A0
-        {"\xE2\x80", false, false},      // could still become U+2000
+        {"\xC2", false, false},     // could still become U+00A0
+        {"\xE2\x80", false, false}, // could still become U+2000
         {"\xE3\x80", false, false},
         {"\xC2\xA0\xC2", false, false},
         {"\xC2\x20", false, true},
-        {"\xE2\x80\x8B", false, true},   // U+200B is not White_Space
-        {"\xE2\x81\x9E", false, true},   // U+205E
-        {"\xE1\x9A\x81", false, true},   // U+1681
-        {"\xE3\x80\x81", false, true},   // U+3001
+        {"\xE2\x80\x8B", false, true}, // U+200B is not White_Space
+        {"\xE2\x81\x9E", false, true}, // U+205E
+        {"\xE1\x9A\x81", false, true}, // U+1681
+        {"\xE3\x80\x81", false, true}, // U+3001
         {"\xFF", false, true},
         {"\x80", false, true},
         {" x ", false, true},

@@ -36,67 +36,75 @@
 #include <sys/types.h>
 #include <unistd.h>
 
-static const char *fault_call;
-static const char *fault_path;
-static const char *watch_path;
+static const char* fault_call;
+static const char* fault_path;
+static const char* watch_path;
 static size_t fault_after;
 static int fault_errno;
 static size_t transferred;
 static unsigned long injected;
 static unsigned long interrupted;
 
-static ssize_t (*real_read)(int, void *, size_t);
-static ssize_t (*real_write)(int, const void *, size_t);
+static ssize_t (*real_read)(int, void*, size_t);
+static ssize_t (*real_write)(int, const void*, size_t);
 static int (*real_fsync)(int);
-static int (*real_rename)(const char *, const char *);
+static int (*real_rename)(const char*, const char*);
 
 static void report(void) {
-    const char *target = getenv("ROWMEND_FAULT_REPORT");
-    if (target == NULL) return;
+    const char* target = getenv("ROWMEND_FAULT_REPORT");
+    if (target == NULL)
+        return;
     int fd = open(target, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return;
+    if (fd < 0)
+        return;
     char text[64];
     int size = snprintf(text, sizeof text, "%lu %lu\n", injected, interrupted);
-    if (size > 0) (void)real_write(fd, text, (size_t)size);
+    if (size > 0)
+        (void)real_write(fd, text, (size_t)size);
     close(fd);
 }
 
 __attribute__((constructor)) static void load(void) {
-    real_read = (ssize_t(*)(int, void *, size_t))dlsym(RTLD_NEXT, "read");
-    real_write = (ssize_t(*)(int, const void *, size_t))dlsym(RTLD_NEXT, "write");
+    real_read = (ssize_t(*)(int, void*, size_t))dlsym(RTLD_NEXT, "read");
+    real_write = (ssize_t(*)(int, const void*, size_t))dlsym(RTLD_NEXT, "write");
     real_fsync = (int (*)(int))dlsym(RTLD_NEXT, "fsync");
-    real_rename = (int (*)(const char *, const char *))dlsym(RTLD_NEXT, "rename");
+    real_rename = (int (*)(const char*, const char*))dlsym(RTLD_NEXT, "rename");
     fault_call = getenv("ROWMEND_FAULT_CALL");
     fault_path = getenv("ROWMEND_FAULT_PATH");
     watch_path = getenv("ROWMEND_WATCH_PATH");
-    const char *after = getenv("ROWMEND_FAULT_AFTER");
-    const char *code = getenv("ROWMEND_FAULT_ERRNO");
+    const char* after = getenv("ROWMEND_FAULT_AFTER");
+    const char* code = getenv("ROWMEND_FAULT_ERRNO");
     fault_after = after != NULL ? (size_t)strtoull(after, NULL, 10) : 0;
     fault_errno = code != NULL ? atoi(code) : 0;
-    if (fault_call != NULL || watch_path != NULL) atexit(report);
+    if (fault_call != NULL || watch_path != NULL)
+        atexit(report);
 }
 
-static int fd_path(int fd, char *path, size_t size) {
+static int fd_path(int fd, char* path, size_t size) {
     char link[64];
     snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
     ssize_t length = readlink(link, path, size - 1);
-    if (length < 0) return 0;
+    if (length < 0)
+        return 0;
     path[length] = '\0';
     return 1;
 }
 
-static int affects(const char *call, int fd) {
-    if (fault_call == NULL || strcmp(fault_call, call) != 0 || fd <= 2 || fault_path == NULL) return 0;
+static int affects(const char* call, int fd) {
+    if (fault_call == NULL || strcmp(fault_call, call) != 0 || fd <= 2 || fault_path == NULL)
+        return 0;
     char path[PATH_MAX];
     return fd_path(fd, path, sizeof path) && fnmatch(fault_path, path, 0) == 0;
 }
 
 /* Counts a call on a watched file that a signal interrupted. */
 static void watch(int fd, ssize_t result) {
-    if (watch_path == NULL || result >= 0 || errno != EINTR || fd <= 2) return;
+    if (watch_path == NULL || result >= 0 || errno != EINTR || fd <= 2)
+        return;
     const int saved = errno;
     char path[PATH_MAX];
-    if (fd_path(fd, path, sizeof path) && fnmatch(watch_path, path, 0) == 0) ++interrupted;
+    if (fd_path(fd, path, sizeof path) && fnmatch(watch_path, path, 0) == 0)
+        ++interrupted;
     errno = saved;
 }
 
@@ -112,38 +120,43 @@ static size_t allowance(size_t count) {
     return count < left ? count : left;
 }
 
-ssize_t read(int fd, void *buffer, size_t count) {
+ssize_t read(int fd, void* buffer, size_t count) {
     if (count == 0 || !affects("read", fd)) {
         ssize_t done = real_read(fd, buffer, count);
         watch(fd, done);
         return done;
     }
     size_t allowed = allowance(count);
-    if (allowed == 0) return fail();
+    if (allowed == 0)
+        return fail();
     ssize_t done = real_read(fd, buffer, allowed);
-    if (done > 0) transferred += (size_t)done;
+    if (done > 0)
+        transferred += (size_t)done;
     return done;
 }
 
-ssize_t write(int fd, const void *buffer, size_t count) {
+ssize_t write(int fd, const void* buffer, size_t count) {
     if (count == 0 || !affects("write", fd)) {
         ssize_t done = real_write(fd, buffer, count);
         watch(fd, done);
         return done;
     }
     size_t allowed = allowance(count);
-    if (allowed == 0) return fail();
+    if (allowed == 0)
+        return fail();
     ssize_t done = real_write(fd, buffer, allowed);
-    if (done > 0) transferred += (size_t)done;
+    if (done > 0)
+        transferred += (size_t)done;
     return done;
 }
 
 int fsync(int fd) {
-    if (!affects("fsync", fd)) return real_fsync(fd);
+    if (!affects("fsync", fd))
+        return real_fsync(fd);
     return (int)fail();
 }
 
-int rename(const char *from, const char *to) {
+int rename(const char* from, const char* to) {
     if (fault_call == NULL || strcmp(fault_call, "rename") != 0 || fault_path == NULL ||
         fnmatch(fault_path, from, 0) != 0) {
         return real_rename(from, to);
