@@ -8,8 +8,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <string_view>
+#include <vector>
 
+#include "parser/row_store.h"
 #include "salvage/salvage_options.h"
 
 namespace rowmend::fuzz {
@@ -177,6 +180,14 @@ inline bool only_white_space(std::string_view text) noexcept {
             return false;
     }
     return !decoder.failed();
+}
+
+// A row's fields as owned strings.
+inline std::vector<std::string> fields_of(const RowView& row) {
+    std::vector<std::string> fields;
+    for (const FieldView field : row)
+        fields.emplace_back(field.text);
+    return fields;
 }
 
 inline bool all_ascii(std::string_view text) noexcept {

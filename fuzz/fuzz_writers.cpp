@@ -107,11 +107,11 @@ void check_quarantine_reads_back(const std::string& text, const QuarantineList& 
     ResilientParser parser(text, ',', '"', false);
     RowStore back;
     FUZZ_CHECK(parser.next_row(back));
-    const std::vector<std::string> header = back.last_row().to_strings();
+    const std::vector<std::string> header = fields_of(back.last_row());
     FUZZ_CHECK(header == (std::vector<std::string>{"line", "reason", "raw_content"}));
     for (std::size_t i = 0; i < quarantine.size(); ++i) {
         FUZZ_CHECK(parser.next_row(back));
-        const std::vector<std::string> record = back.last_row().to_strings();
+        const std::vector<std::string> record = fields_of(back.last_row());
         FUZZ_CHECK(record.size() == 3);
         FUZZ_CHECK(record[0] == std::to_string(quarantine.line(i)));
         FUZZ_CHECK(record[1] == quarantine.reason(i));

@@ -126,21 +126,8 @@ class ReferenceParser {
     std::size_t pos() const noexcept { return pos_; }
     std::size_t line() const noexcept { return line_; }
 
-  private:
-    std::uint8_t at(std::size_t i) const noexcept { return static_cast<std::uint8_t>(in_[i]); }
-    bool blank(std::size_t i) const noexcept {
-        return (at(i) == ' ' || at(i) == '\t') && at(i) != delimiter_;
-    }
-    bool ends_field(std::size_t i) const noexcept {
-        return at(i) == delimiter_ || at(i) == '\n' || at(i) == '\r';
-    }
-
-    void end_row() noexcept {
-        pos_ += (at(pos_) == '\r' && pos_ + 1 < in_.size() && at(pos_ + 1) == '\n') ? 2 : 1;
-        ++line_;
-    }
-
-    // True when the quote at `q` is text, false when it closes its field.
+    // True when the quote at `q` is text, false when it closes its field:
+    // the stray-quote test exactly as its rules read.
     bool quote_is_literal(std::size_t q) const noexcept {
         const std::size_t n = in_.size();
         std::size_t i = q + 1;
@@ -162,6 +149,20 @@ class ReferenceParser {
                 return true;
         }
         return false;
+    }
+
+  private:
+    std::uint8_t at(std::size_t i) const noexcept { return static_cast<std::uint8_t>(in_[i]); }
+    bool blank(std::size_t i) const noexcept {
+        return (at(i) == ' ' || at(i) == '\t') && at(i) != delimiter_;
+    }
+    bool ends_field(std::size_t i) const noexcept {
+        return at(i) == delimiter_ || at(i) == '\n' || at(i) == '\r';
+    }
+
+    void end_row() noexcept {
+        pos_ += (at(pos_) == '\r' && pos_ + 1 < in_.size() && at(pos_ + 1) == '\n') ? 2 : 1;
+        ++line_;
     }
 
     std::string_view in_;

@@ -333,33 +333,4 @@ bool ResilientParser::quote_is_literal(std::size_t q) {
     return has_closer_ && last_closer_ >= s;
 }
 
-bool stray_quote_is_literal_reference(std::string_view input, std::size_t q, std::uint8_t delimiter,
-                                      std::uint8_t quote) noexcept {
-    const std::size_t n = input.size();
-    const auto* data = reinterpret_cast<const std::uint8_t*>(input.data());
-    auto blank = [&](std::uint8_t c) { return (c == ' ' || c == '\t') && c != delimiter; };
-    auto terminator = [&](std::uint8_t c) { return c == delimiter || c == kLf || c == kCr; };
-
-    std::size_t i = q + 1;
-    while (i < n && blank(data[i]))
-        ++i;
-    if (i == n || terminator(data[i]))
-        return false;
-    for (; i < n; ++i) {
-        const std::uint8_t c = data[i];
-        if (c == kLf || c == kCr)
-            return false;
-        if (c == quote) {
-            if (i + 1 == n)
-                return true;
-            std::size_t j = i + 1;
-            while (j < n && blank(data[j]))
-                ++j;
-            if (j == n || terminator(data[j]))
-                return true;
-        }
-    }
-    return false;
-}
-
 } // namespace rowmend

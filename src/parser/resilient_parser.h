@@ -84,10 +84,4 @@ class ResilientParser {
     std::size_t blank_end_ = 0;
 };
 
-// The stray-quote test exactly as its rules read, rescanning the rest of the
-// line; quadratic on lines of many quotes. The parser uses a linear
-// equivalent; tests check the two agree. True means the quote is literal.
-bool stray_quote_is_literal_reference(std::string_view input, std::size_t q, std::uint8_t delimiter,
-                                      std::uint8_t quote) noexcept;
-
 } // namespace rowmend

@@ -9,32 +9,6 @@
 
 namespace rowmend {
 
-ByteBuffer::~ByteBuffer() {
-    std::free(data_);
-}
-
-void ByteBuffer::release() noexcept {
-    std::free(data_);
-    data_ = nullptr;
-    size_ = 0;
-    capacity_ = 0;
-}
-
-void ByteBuffer::grow(std::size_t extra) {
-    if (extra > SIZE_MAX / 2 - size_)
-        throw std::bad_alloc();
-    std::size_t wanted = size_ + extra;
-    std::size_t capacity = capacity_ < 64 ? 64 : capacity_;
-    while (capacity < wanted)
-        capacity += capacity / 2 + 64;
-    // realloc lets large buffers move by remapping pages instead of copying.
-    void* grown = std::realloc(data_, capacity);
-    if (grown == nullptr)
-        throw std::bad_alloc();
-    data_ = static_cast<char*>(grown);
-    capacity_ = capacity;
-}
-
 FieldView RowView::field(std::size_t i) const {
     auto it = begin();
     while (i-- > 0)
@@ -44,14 +18,6 @@ FieldView RowView::field(std::size_t i) const {
 
 std::string_view RowView::bytes() const noexcept {
     return {store_->bytes_.data() + byte_begin_, byte_end_ - byte_begin_};
-}
-
-std::vector<std::string> RowView::to_strings() const {
-    std::vector<std::string> out;
-    out.reserve(size());
-    for (FieldView f : *this)
-        out.emplace_back(f.text);
-    return out;
 }
 
 RowView RowStore::row(std::size_t r) const noexcept {

@@ -242,7 +242,10 @@ void push_row(RowStore& store, const Fields& fields) {
 }
 
 Fields to_fields(const RowView& row) {
-    return row.to_strings();
+    Fields fields;
+    for (const FieldView field : row)
+        fields.emplace_back(field.text);
+    return fields;
 }
 
 Rows all_rows(const RowStore& store) {

@@ -52,7 +52,7 @@ std::vector<ParsedRow> parse_full(std::string_view input, ParserSettings setting
 std::vector<ShapeRow> parse_shapes(std::string_view input, ParserSettings settings);
 
 // The parser's rules applied literally, one byte at a time, with the
-// stray-quote test as its rules read (stray_quote_is_literal_reference).
+// stray-quote test as its rules read (fuzz::ReferenceParser).
 std::vector<ParsedRow> parse_reference(std::string_view input, ParserSettings settings);
 
 Rows fields_of(const std::vector<ParsedRow>& rows);

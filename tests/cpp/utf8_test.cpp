@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "heuristics/blank_row.h"
 #include "parser/utf8.h"
 #include "test_support.h"
 
@@ -155,30 +154,6 @@ TEST(WhitespaceMatcher, RejectsIncompleteAndIllFormedSequences) {
         matcher.feed(c.bytes.data(), c.bytes.size());
         EXPECT_EQ(matcher.matched(), c.matched);
         EXPECT_EQ(matcher.failed(), c.failed);
-        EXPECT_EQ(is_blank_text(c.bytes), c.matched);
-    }
-}
-
-TEST(BlankRow, OneWhitespaceFieldIsBlankAndTwoFieldsNeverAre) {
-    struct Case {
-        Fields fields;
-        bool blank;
-    };
-    const std::vector<Case> table = {
-        {{""}, true},
-        {{"   "}, true},
-        {{"\t\xC2\xA0\xE3\x80\x80"}, true},
-        {{"\xEF\xBF\xBD"}, false},
-        {{" a"}, false},
-        {{"", ""}, false},
-        {{" ", " "}, false},
-        {{"", "", ""}, false},
-    };
-    for (const Case& c : table) {
-        SCOPED_TRACE(show(c.fields));
-        RowStore store;
-        push_row(store, c.fields);
-        EXPECT_EQ(is_blank_row(store.last_row()), c.blank);
     }
 }
 
