@@ -2,9 +2,11 @@
 // every row the parser yields is accounted for exactly once: retained as
 // parsed, filled, merged, or quarantined with its reason and line.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "fuzz_support.h"
 #include "heuristics/delimiter_sniffer.h"
@@ -69,6 +71,70 @@ bool is_reshaped(const RowView& got, const RowView& parsed, std::size_t columns,
         ++i;
     }
     return true;
+}
+
+// The same input pushed in windows of pseudo-random sizes, down to one byte,
+// must give what the whole buffer gave: the same rows, records and counters,
+// with each row's input bytes in order and on the lines they began on.
+void check_windows(std::string_view csv, const SalvageOptions& options,
+                   const SalvageOutcome& whole) {
+    struct Replay final : RowSink {
+        const SalvageOutcome& whole;
+        std::string_view csv;
+        std::size_t retained = 0, quarantined = 0;
+        char delimiter = ',';
+        explicit Replay(const SalvageOutcome& w, std::string_view c) : whole(w), csv(c) {}
+        bool begin(const SalvageCounters& layout) override {
+            FUZZ_CHECK(layout.detected_delimiter == whole.counters.detected_delimiter);
+            FUZZ_CHECK(layout.inferred_columns == whole.counters.inferred_columns);
+            delimiter = static_cast<char>(layout.detected_delimiter);
+            return true;
+        }
+        bool plain_rows(std::string_view lines, std::size_t rows, std::uint64_t) override {
+            for (std::size_t i = 0; i < rows; ++i) {
+                const std::size_t lf = lines.find('\n');
+                FUZZ_CHECK(lf != std::string_view::npos);
+                RowStore split;
+                split.append_split_row(lines.substr(0, lf), delimiter);
+                FUZZ_CHECK(retained < whole.rows.row_count());
+                FUZZ_CHECK(same_fields(split.last_row(), whole.rows.row(retained++)));
+                lines.remove_prefix(lf + 1);
+            }
+            FUZZ_CHECK(lines.empty());
+            return true;
+        }
+        bool row(const RowEvent& event) override {
+            // A row's bytes are a piece of the input, no longer than what is left.
+            FUZZ_CHECK(event.text.size() <= csv.size());
+            if (is_retained(event.fate)) {
+                FUZZ_CHECK(retained < whole.rows.row_count());
+                FUZZ_CHECK(same_fields(event.fields, whole.rows.row(retained++)));
+            } else {
+                FUZZ_CHECK(quarantined < whole.quarantine.size());
+                const std::size_t q = quarantined++;
+                FUZZ_CHECK(same_fields(event.fields, whole.quarantine.fields(q)));
+                FUZZ_CHECK(event.line == whole.quarantine.line(q));
+                FUZZ_CHECK(event.fate == whole.quarantine.fate(q));
+            }
+            return true;
+        }
+    } replay(whole, csv);
+    SalvagePass pass(options, replay);
+    std::uint32_t state = static_cast<std::uint32_t>(csv.size()) * 2654435761U + 1;
+    for (std::size_t at = 0; at < csv.size();) {
+        state = state * 1664525U + 1013904223U;
+        const std::size_t chunk = std::min<std::size_t>(1 + (state >> 24) % 19, csv.size() - at);
+        FUZZ_CHECK(pass.feed(csv.data() + at, chunk));
+        at += chunk;
+    }
+    FUZZ_CHECK(pass.finish());
+    FUZZ_CHECK(pass.finished());
+    FUZZ_CHECK(replay.retained == whole.rows.row_count());
+    FUZZ_CHECK(replay.quarantined == whole.quarantine.size());
+    const SalvageCounters& a = pass.counters();
+    const SalvageCounters& b = whole.counters;
+    FUZZ_CHECK(a.total_rows == b.total_rows && a.salvaged_rows == b.salvaged_rows &&
+               a.repaired_rows == b.repaired_rows && a.quarantined_rows == b.quarantined_rows);
 }
 
 } // namespace
@@ -155,5 +221,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(retained == counters.salvaged_rows);
     FUZZ_CHECK(quarantined == counters.quarantined_rows);
     FUZZ_CHECK(repaired == counters.repaired_rows);
+
+    check_windows(csv, options, outcome);
     return 0;
 }

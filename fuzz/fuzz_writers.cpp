@@ -53,9 +53,17 @@ struct ScratchFiles {
 };
 
 std::string read_back(const std::string& path) {
-    auto bytes = read_whole_file(path);
-    FUZZ_CHECK(bytes.ok());
-    return std::string(bytes.value().data(), bytes.value().size());
+    auto file = open_for_reading(path);
+    FUZZ_CHECK(file.ok());
+    std::string out;
+    char chunk[1 << 16];
+    for (;;) {
+        auto got = read_some(file.value().fd(), chunk, sizeof chunk);
+        FUZZ_CHECK(got.ok());
+        if (got.value() == 0)
+            return out;
+        out.append(chunk, got.value());
+    }
 }
 
 void write_file(const std::string& path, std::string_view bytes) {

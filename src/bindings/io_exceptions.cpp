@@ -59,7 +59,13 @@ void raise_with_text(PyObject* exception_class, const std::string& text) {
 } // namespace
 
 void raise_salvage_error(const SalvageError& error) {
-    raise_with_text(PyExc_OSError, error.text());
+    if (error.is_interrupted()) {
+        // The signal handler's exception (KeyboardInterrupt) is already set.
+        if (PyErr_Occurred() == nullptr)
+            PyErr_SetNone(PyExc_KeyboardInterrupt);
+        return;
+    }
+    raise_with_text(error.is_same_output_file() ? PyExc_ValueError : PyExc_OSError, error.text());
 }
 
 void raise_reader_io_error(const IoError& error) {

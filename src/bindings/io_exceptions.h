@@ -8,7 +8,9 @@
 
 namespace rowmend::bindings {
 
-// salvage_file reports every failure as OSError itself, never a subclass.
+// salvage_file reports every I/O failure as OSError itself, never a
+// subclass; a quarantine path naming the clean file is a ValueError, and an
+// interrupted run leaves the signal handler's exception.
 void raise_salvage_error(const SalvageError& error);
 
 // The streaming reader picks the OSError subclass that matches the kind of

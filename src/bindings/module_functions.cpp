@@ -7,6 +7,7 @@
 #include "bindings/arg_binder.h"
 #include "bindings/conversions.h"
 #include "bindings/docstrings.h"
+#include "bindings/gil.h"
 #include "bindings/guarded_call.h"
 #include "bindings/io_exceptions.h"
 #include "bindings/py_ref.h"
@@ -50,8 +51,12 @@ PyObject* module_salvage_file(PyObject*, PyObject* args, PyObject* kwargs) {
         std::optional<std::string> quarantine;
         if (quarantine_path)
             quarantine.emplace(*quarantine_path);
-        Result<SalvageStats, SalvageError> result =
-            salvage_file(std::string(input_path), std::string(output_path), quarantine, options);
+        const std::string input(input_path), output(output_path);
+        Result<SalvageStats, SalvageError> result = [&] {
+            GilReleased gil;
+            SignalInterrupt interrupt(gil);
+            return salvage_file(input, output, quarantine, options, &interrupt);
+        }();
         if (!result) {
             raise_salvage_error(result.error());
             return nullptr;

@@ -11,11 +11,13 @@
 #include "bindings/capi.h"
 #include "bindings/conversions.h"
 #include "bindings/docstrings.h"
+#include "bindings/gil.h"
 #include "bindings/guarded_call.h"
 #include "bindings/io_exceptions.h"
 #include "bindings/py_ref.h"
 #include "bindings/py_salvage_summary.h"
 #include "parser/row_store.h"
+#include "salvage/file_salvage.h"
 #include "salvage/posix_file.h"
 #include "salvage/salvage_pass.h"
 
@@ -35,6 +37,33 @@ struct PySalvageReader {
 PySalvageReader* as_reader(PyObject* self) {
     return reinterpret_cast<PySalvageReader*>(self);
 }
+
+// Keeps the retained rows of a pass; quarantined rows are only counted.
+class ReaderRows final : public RowSink {
+  public:
+    bool begin(const SalvageCounters& layout) override {
+        delimiter_ = static_cast<char>(layout.detected_delimiter);
+        return true;
+    }
+    bool plain_rows(std::string_view lines, std::size_t, std::uint64_t) override {
+        while (!lines.empty()) {
+            const std::size_t lf = lines.find('\n');
+            rows.append_split_row(lines.substr(0, lf), delimiter_);
+            lines.remove_prefix(lf + 1);
+        }
+        return true;
+    }
+    bool row(const RowEvent& event) override {
+        if (is_retained(event.fate))
+            rows.append_row(event.fields);
+        return true;
+    }
+
+    RowStore rows;
+
+  private:
+    char delimiter_ = ',';
+};
 
 constexpr const char* kReaderParameters[] = {
     "file_path",      "delimiter",        "quote_char",    "fill_ragged_rows",
@@ -225,24 +254,40 @@ PyObject* create_salvage_reader(PyTypeObject* type, PyObject* args, PyObject* kw
     if (!convert_salvage_options(std::span<PyObject* const, 6>(bound + 1, 6), options))
         return nullptr;
 
-    Result<ByteBuffer, IoError> read = read_whole_file(std::string(path));
-    if (!read) {
-        raise_reader_io_error(read.error());
+    // The whole file is salvaged here, with the GIL released; only the
+    // retained rows and the counters outlive this call.
+    ReaderRows collected;
+    std::optional<IoError> failure;
+    bool interrupted = false;
+    SalvageCounters counters;
+    {
+        const std::string file_path(path);
+        GilReleased gil;
+        SignalInterrupt interrupt(gil);
+        auto file = open_for_reading(file_path, &interrupt);
+        if (file) {
+            SalvagePass pass(options, collected);
+            failure = pump_file(file.value().fd(), pass, &interrupt);
+            counters = pass.counters();
+        } else {
+            failure = file.error();
+        }
+        interrupted = interrupt.fired();
+    }
+    if (interrupted)
+        return nullptr; // the signal handler's exception (KeyboardInterrupt) is set
+    if (failure) {
+        raise_reader_io_error(*failure);
         return nullptr;
     }
-    ByteBuffer input = std::move(read).value();
-    SalvageOutcome outcome = salvage_slice(std::string_view(input.data(), input.size()), options);
-    // Only the retained rows and the counters outlive this call.
-    input.release();
-    outcome.quarantine.release();
-    assert(outcome.counters.salvaged_rows == outcome.rows.row_count());
+    assert(counters.salvaged_rows == collected.rows.row_count());
 
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr)
         return nullptr;
     PySalvageReader* reader = as_reader(self);
-    new (&reader->rows) RowStore(std::move(outcome.rows));
-    reader->summary = outcome.counters;
+    new (&reader->rows) RowStore(std::move(collected.rows));
+    reader->summary = counters;
     reader->position = 0;
     return self;
 }

@@ -3,7 +3,11 @@
 namespace rowmend {
 
 std::string SalvageError::text() const {
-    return std::visit([](const Io& io) { return io.error.text(); }, variant_);
+    if (is_io())
+        return io_error().text();
+    if (is_same_output_file())
+        return "quarantine_path names the same file as output_path";
+    return "interrupted";
 }
 
 } // namespace rowmend

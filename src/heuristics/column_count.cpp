@@ -1,37 +1,29 @@
 #include "heuristics/column_count.h"
 
-#include <algorithm>
-
+#include "heuristics/width_mode.h"
 #include "parser/resilient_parser.h"
 
 namespace rowmend {
 
-std::uint64_t infer_column_count(std::string_view buffer, std::uint8_t delimiter) {
+std::optional<std::uint64_t> infer_column_count_prefix(std::string_view prefix,
+                                                       std::uint8_t delimiter, bool final) {
     // The heuristics always parse with the double quote and repair on.
-    ResilientParser parser(buffer, delimiter, '"', true);
+    ResilientParser parser(prefix, delimiter, '"', true, final);
     std::size_t widths[kInferRowLimit];
     std::size_t counted = 0;
     RowShape shape;
-    while (counted < kInferRowLimit && parser.next_row_shape(shape)) {
+    ParseStep step = ParseStep::Row;
+    while (counted < kInferRowLimit && (step = parser.step_shape(shape)) == ParseStep::Row) {
         if (!shape.blank)
             widths[counted++] = shape.field_count;
     }
-    if (counted == 0)
-        return 0;
-    std::sort(widths, widths + counted);
-    std::size_t best_width = 0;
-    std::size_t best_rows = 0;
-    for (std::size_t i = 0; i < counted;) {
-        std::size_t j = i;
-        while (j < counted && widths[j] == widths[i])
-            ++j;
-        if (j - i >= best_rows) { // ascending, so the larger of equal counts wins
-            best_width = widths[i];
-            best_rows = j - i;
-        }
-        i = j;
-    }
-    return best_width;
+    if (step == ParseStep::NeedMore)
+        return std::nullopt;
+    return width_mode(std::span<std::size_t>(widths, counted)).width;
+}
+
+std::uint64_t infer_column_count(std::string_view buffer, std::uint8_t delimiter) {
+    return *infer_column_count_prefix(buffer, delimiter, true);
 }
 
 } // namespace rowmend

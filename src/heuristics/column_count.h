@@ -2,7 +2,9 @@
 // Column-count inference: the most common field count among the first 100
 // non-blank rows.
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 namespace rowmend {
@@ -14,5 +16,10 @@ inline constexpr std::size_t kInferRowLimit = 100;
 // largest wins: padding short rows loses nothing, merging long ones loses
 // field boundaries.
 std::uint64_t infer_column_count(std::string_view buffer, std::uint8_t delimiter);
+
+// The same over the first bytes of a longer input; nothing when `final` is
+// false and the rows it reads run past the prefix.
+std::optional<std::uint64_t> infer_column_count_prefix(std::string_view prefix,
+                                                       std::uint8_t delimiter, bool final);
 
 } // namespace rowmend

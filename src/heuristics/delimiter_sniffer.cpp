@@ -4,6 +4,7 @@
 #include <cmath>
 #include <vector>
 
+#include "heuristics/width_mode.h"
 #include "parser/resilient_parser.h"
 
 namespace rowmend {
@@ -11,10 +12,9 @@ namespace rowmend {
 double score_row_widths(std::span<const std::size_t> widths) {
     if (widths.size() < 2)
         return 0.0;
-    // Counting by sorting beats a hash map here and walks the counts in a
-    // fixed order. Sniffing passes at most 50 widths, which sort on the
-    // stack; a longer list is copied to the heap, never cut short, since the
-    // share below is taken over all of it.
+    // Sniffing passes at most 50 widths, which sort on the stack; a longer
+    // list is copied to the heap, never cut short, since the share below is
+    // taken over all of it.
     std::size_t local[kSniffRowLimit];
     std::vector<std::size_t> spilled;
     std::size_t* sorted = local;
@@ -25,47 +25,40 @@ double score_row_widths(std::span<const std::size_t> widths) {
     } else {
         std::copy_n(widths.begin(), n, local);
     }
-    std::sort(sorted, sorted + n);
-    std::size_t chosen_width = 0;
-    std::size_t chosen_rows = 0;
-    for (std::size_t i = 0; i < n;) {
-        std::size_t j = i;
-        while (j < n && sorted[j] == sorted[i])
-            ++j;
-        // Ascending order with ">=" lets the larger of two equally frequent counts win.
-        if (sorted[i] >= 2 && j - i >= chosen_rows) {
-            chosen_width = sorted[i];
-            chosen_rows = j - i;
-        }
-        i = j;
-    }
-    if (chosen_rows == 0)
+    const WidthMode mode = width_mode(std::span<std::size_t>(sorted, n), 2);
+    if (mode.rows == 0)
         return 0.0;
-    const double share = static_cast<double>(chosen_rows) / static_cast<double>(widths.size());
-    return share * std::max(std::log(static_cast<double>(chosen_width)), 1.0);
+    const double share = static_cast<double>(mode.rows) / static_cast<double>(widths.size());
+    return share * std::max(std::log(static_cast<double>(mode.width)), 1.0);
 }
 
-std::uint8_t sniff_delimiter(std::string_view sample) {
+std::optional<std::uint8_t> sniff_delimiter_prefix(std::string_view prefix, bool final) {
     double best_score = -1.0;
     std::uint8_t best = ',';
-    std::vector<std::size_t> widths;
-    widths.reserve(kSniffRowLimit);
+    std::size_t widths[kSniffRowLimit];
     for (std::uint8_t candidate : kDelimiterCandidates) {
         // The heuristics always parse with the double quote and repair on.
-        ResilientParser parser(sample, candidate, '"', true);
-        widths.clear();
+        ResilientParser parser(prefix, candidate, '"', true, final);
+        std::size_t counted = 0;
         RowShape shape;
-        while (widths.size() < kSniffRowLimit && parser.next_row_shape(shape)) {
+        ParseStep step = ParseStep::Row;
+        while (counted < kSniffRowLimit && (step = parser.step_shape(shape)) == ParseStep::Row) {
             if (!shape.blank)
-                widths.push_back(shape.field_count);
+                widths[counted++] = shape.field_count;
         }
-        const double score = score_row_widths(widths);
+        if (step == ParseStep::NeedMore)
+            return std::nullopt;
+        const double score = score_row_widths(std::span<const std::size_t>(widths, counted));
         if (score > best_score) {
             best_score = score;
             best = candidate;
         }
     }
     return best;
+}
+
+std::uint8_t sniff_delimiter(std::string_view sample) {
+    return *sniff_delimiter_prefix(sample, true);
 }
 
 } // namespace rowmend

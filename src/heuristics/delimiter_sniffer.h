@@ -3,6 +3,7 @@
 // the first rows of a text most consistently into the most fields.
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 
@@ -17,6 +18,11 @@ inline constexpr std::size_t kSniffRowLimit = 50;
 // Returns one of the four candidates; comma when none scores above zero.
 // Reads at most 50 non-blank rows from the start of the sample per candidate.
 std::uint8_t sniff_delimiter(std::string_view sample);
+
+// The same over the first bytes of a longer input. When `final` is false and
+// some candidate's rows run past the prefix before it has read its rows,
+// returns nothing: the answer needs more of the input.
+std::optional<std::uint8_t> sniff_delimiter_prefix(std::string_view prefix, bool final);
 
 // The score of one candidate from the field counts of its non-blank rows:
 // share of rows having the most frequent field count of 2 or more, times

@@ -28,6 +28,10 @@ class StoreSink {
         high_ = false;
     }
     void empty_field() { store_.push_empty_field(); }
+    void abandon_row() noexcept {
+        store_.pop_last_row();
+        high_ = false;
+    }
 
   private:
     RowStore& store_;
@@ -62,6 +66,7 @@ class ShapeSink {
         ++shape_.field_count;
     }
     void end_row() noexcept { shape_.blank = shape_.field_count == 1 && first_blank_; }
+    void abandon_row() noexcept {}
 
   private:
     RowShape& shape_;
@@ -72,12 +77,30 @@ class ShapeSink {
 } // namespace
 
 ResilientParser::ResilientParser(std::string_view input, std::uint8_t delimiter, std::uint8_t quote,
-                                 bool repair_quotes) noexcept
-    : input_(input), pos_(0), repair_quotes_(repair_quotes), delimiter_(delimiter), quote_(quote),
+                                 bool repair_quotes, bool final) noexcept
+    : input_(input), pos_(0), final_(final), repair_quotes_(repair_quotes), delimiter_(delimiter),
+      quote_(quote),
       plain_rows_possible_(delimiter < 0x80 && quote < 0x80 && delimiter != quote &&
                            delimiter != kLf && delimiter != kCr && quote != kLf && quote != kCr) {
     if (input.size() >= 3 && input.substr(0, 3) == "\xEF\xBB\xBF")
         pos_ = 3;
+}
+
+void ResilientParser::advance_window(std::string_view window, bool final) noexcept {
+    input_ = window;
+    final_ = final;
+    pos_ = 0;
+    row_begin_ = 0;
+    row_content_end_ = 0;
+    forget_look_ahead();
+}
+
+void ResilientParser::forget_look_ahead() noexcept {
+    closer_from_ = 1;
+    closer_line_end_ = 0;
+    has_closer_ = false;
+    blank_from_ = 1;
+    blank_end_ = 0;
 }
 
 namespace {
@@ -156,34 +179,48 @@ std::string_view ResilientParser::take_plain_rows(std::size_t fields, std::size_
     return {begin, static_cast<std::size_t>(p - begin)};
 }
 
-bool ResilientParser::next_row(RowStore& store) {
+ParseStep ResilientParser::step_row(RowStore& store) {
     StoreSink sink(store);
     return parse_row(sink);
 }
 
-bool ResilientParser::next_row_shape(RowShape& shape) {
+ParseStep ResilientParser::step_shape(RowShape& shape) {
     ShapeSink sink(shape);
-    const bool got = parse_row(sink);
-    if (got)
+    const ParseStep step = parse_row(sink);
+    if (step == ParseStep::Row)
         sink.end_row();
-    return got;
+    return step;
 }
 
-template <class Sink> bool ResilientParser::parse_row(Sink& sink) {
+template <class Sink> ParseStep ResilientParser::parse_row(Sink& sink) {
     const std::size_t n = input_.size();
     if (pos_ >= n)
-        return false;
+        return final_ ? ParseStep::End : ParseStep::NeedMore;
     const char* const data = input_.data();
+    const std::size_t line_before = line_;
     sink.begin_row();
 
     ParseState state = ParseState::FieldStart;
     std::size_t p = pos_;
 
-    // A line break ends the row: CR LF is one terminator, a lone CR or LF too.
+    // The row reaches past a window that is not final: undo it, so that it
+    // is parsed again from its start once the window holds more.
+    auto need_more = [&] {
+        sink.abandon_row();
+        line_ = line_before;
+        return ParseStep::NeedMore;
+    };
+    // A line break ends the row: CR LF is one terminator, a lone CR or LF
+    // too. A CR at the window's end waits to see whether an LF follows.
     auto end_row_at = [&](std::size_t at) {
+        if (data[at] == '\r' && at + 1 == n && !final_)
+            return need_more();
+        row_begin_ = pos_;
+        row_content_end_ = at;
         at += (data[at] == '\r' && at + 1 < n && data[at + 1] == '\n') ? 2 : 1;
         ++line_;
         pos_ = at;
+        return ParseStep::Row;
     };
 
     while (p < n) {
@@ -200,8 +237,7 @@ template <class Sink> bool ResilientParser::parse_row(Sink& sink) {
                 ++p;
             } else if (c == kLf || c == kCr) {
                 sink.empty_field();
-                end_row_at(p);
-                return true;
+                return end_row_at(p);
             } else {
                 state = ParseState::Unquoted; // the byte is taken there
             }
@@ -222,8 +258,7 @@ template <class Sink> bool ResilientParser::parse_row(Sink& sink) {
                 state = ParseState::FieldStart;
             } else {
                 sink.finish_field();
-                end_row_at(p);
-                return true;
+                return end_row_at(p);
             }
             break;
         }
@@ -244,17 +279,24 @@ template <class Sink> bool ResilientParser::parse_row(Sink& sink) {
                 break;
             }
             if (p + 1 == n) { // a quote that ends the input closes its field
+                if (!final_)
+                    return need_more();
                 ++p;
                 state = ParseState::AfterQuote;
             } else if (static_cast<std::uint8_t>(data[p + 1]) == quote_) {
                 sink.push_byte(static_cast<char>(quote_));
                 p += 2;
-            } else if (repair_quotes_ && quote_is_literal(p)) {
-                sink.push_byte(static_cast<char>(quote_));
-                ++p;
             } else {
-                ++p;
-                state = ParseState::AfterQuote;
+                const int literal = repair_quotes_ ? quote_is_literal(p) : 0;
+                if (literal < 0)
+                    return need_more();
+                if (literal != 0) {
+                    sink.push_byte(static_cast<char>(quote_));
+                    ++p;
+                } else {
+                    ++p;
+                    state = ParseState::AfterQuote;
+                }
             }
             break;
         }
@@ -268,8 +310,7 @@ template <class Sink> bool ResilientParser::parse_row(Sink& sink) {
                 ++p; // blanks after a closing quote are dropped
             } else if (c == kLf || c == kCr) {
                 sink.finish_field();
-                end_row_at(p);
-                return true;
+                return end_row_at(p);
             } else {
                 sink.push_byte(static_cast<char>(c));
                 ++p;
@@ -279,6 +320,8 @@ template <class Sink> bool ResilientParser::parse_row(Sink& sink) {
         }
     }
 
+    if (!final_)
+        return need_more();
     // End of input. Only a delimiter can have left us in FieldStart here (a
     // row never starts at the end), and a row ending in a delimiter has an
     // empty last field. The line counter does not count the end of input.
@@ -287,11 +330,13 @@ template <class Sink> bool ResilientParser::parse_row(Sink& sink) {
     } else {
         sink.finish_field();
     }
+    row_begin_ = pos_;
+    row_content_end_ = n;
     pos_ = n;
-    return true;
+    return ParseStep::Row;
 }
 
-bool ResilientParser::quote_is_literal(std::size_t q) {
+int ResilientParser::quote_is_literal(std::size_t q) {
     const std::size_t n = input_.size();
     const auto* data = reinterpret_cast<const std::uint8_t*>(input_.data());
 
@@ -305,10 +350,10 @@ bool ResilientParser::quote_is_literal(std::size_t q) {
         blank_end_ = s;
     }
     if (s == n)
-        return false;
+        return final_ ? 0 : -1;
     const std::uint8_t first = data[s];
     if (first == delimiter_ || first == kLf || first == kCr)
-        return false;
+        return 0;
 
     if (!(s >= closer_from_ && s < closer_line_end_)) {
         // Find the end of the physical line, then walk back from it to the
@@ -316,6 +361,8 @@ bool ResilientParser::quote_is_literal(std::size_t q) {
         // or the end of input. Later quotes on this line reuse the answer.
         const char* line_end = scan::find_any2(input_.data() + s, input_.data() + n, kLf, kCr);
         const auto end = static_cast<std::size_t>(line_end - input_.data());
+        if (end == n && !final_)
+            return -1; // the line goes on past the window
         has_closer_ = false;
         bool ends_in_terminator = true; // the byte at `end` is CR, LF or the end of input
         for (std::size_t j = end; j-- > s;) {
@@ -330,7 +377,7 @@ bool ResilientParser::quote_is_literal(std::size_t q) {
         closer_from_ = s;
         closer_line_end_ = end;
     }
-    return has_closer_ && last_closer_ >= s;
+    return has_closer_ && last_closer_ >= s ? 1 : 0;
 }
 
 } // namespace rowmend

@@ -25,19 +25,36 @@ struct RowShape {
     bool blank = false;
 };
 
-// The parser borrows the input; the input must outlive it.
+// What one step of the parser produced. NeedMore only comes from a window
+// that is not final: the row at hand reaches past the window's end (or its
+// stray-quote test needs the rest of a line that does), so nothing was
+// consumed and the same row is parsed again once the window holds more.
+enum class ParseStep : std::uint8_t { Row, NeedMore, End };
+
+// The parser borrows its input, a window onto the byte stream that must
+// outlive it (or the next advance_window call). A final window ends with the
+// end of input; a whole buffer is one final window.
 class ResilientParser {
   public:
     ResilientParser(std::string_view input, std::uint8_t delimiter, std::uint8_t quote,
-                    bool repair_quotes) noexcept;
+                    bool repair_quotes, bool final = true) noexcept;
 
     // Appends the next row to `store` and returns true, or returns false,
     // leaving `store` unchanged, once the input is used up (and ever after).
-    bool next_row(RowStore& store);
+    // Only for final windows.
+    bool next_row(RowStore& store) { return step_row(store) == ParseStep::Row; }
 
     // Counting mode: the same row boundaries, field counts and line counter as
     // next_row, without building any field text.
-    bool next_row_shape(RowShape& shape);
+    bool next_row_shape(RowShape& shape) { return step_shape(shape) == ParseStep::Row; }
+
+    // The same on any window. On NeedMore, `store` is left as it was.
+    ParseStep step_row(RowStore& store);
+    ParseStep step_shape(RowShape& shape);
+
+    // Moves on to a new window that begins with the first byte not yet
+    // consumed (the byte at pos() in the old one). The line counter goes on.
+    void advance_window(std::string_view window, bool final) noexcept;
 
     // Fast path for the bulk of well-formed input. Takes up to `max_rows`
     // consecutive rows from the current position that contain no quote byte
@@ -49,23 +66,35 @@ class ResilientParser {
     // or quote is not ASCII, when they are equal, or when one is CR or LF.
     std::string_view take_plain_rows(std::size_t fields, std::size_t max_rows, std::size_t& rows);
 
+    // The input bytes of the row last returned, without its line break;
+    // valid until the window moves.
+    std::string_view last_row_bytes() const noexcept {
+        return input_.substr(row_begin_, row_content_end_ - row_begin_);
+    }
+
     // Number of the physical line the next row starts on (for input whose
     // quoted line breaks are LF or CR LF). Starts at 1.
     std::size_t line() const noexcept { return line_; }
+    // Position in the current window.
     std::size_t pos() const noexcept { return pos_; }
 
   private:
-    template <class Sink> bool parse_row(Sink& sink);
+    template <class Sink> ParseStep parse_row(Sink& sink);
     // The stray-quote test for a quote byte at `q` inside a quoted field:
-    // true when the quote belongs to the text, false when it closes the field.
-    bool quote_is_literal(std::size_t q);
+    // 1 when the quote belongs to the text, 0 when it closes the field, -1
+    // when the answer lies beyond a window that is not final.
+    int quote_is_literal(std::size_t q);
     bool is_blank(std::uint8_t c) const noexcept {
         return (c == ' ' || c == '\t') && c != delimiter_;
     }
+    void forget_look_ahead() noexcept;
 
     std::string_view input_;
     std::size_t pos_;
     std::size_t line_ = 1;
+    std::size_t row_begin_ = 0;
+    std::size_t row_content_end_ = 0;
+    bool final_;
     bool repair_quotes_;
     std::uint8_t delimiter_;
     std::uint8_t quote_;
@@ -75,6 +104,7 @@ class ResilientParser {
     // quotes is scanned once rather than once per quote. For the physical line
     // segment [closer_from_, closer_line_end_) it holds the last quote that is
     // followed, after blanks, by a delimiter, a line break or the end of input.
+    // Positions are in the current window, so moving the window clears it.
     std::size_t closer_from_ = 1;
     std::size_t closer_line_end_ = 0;
     std::size_t last_closer_ = 0;

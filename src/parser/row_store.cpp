@@ -120,14 +120,12 @@ void RowStore::merge_last_row_tail(std::size_t first, std::string_view separator
     push_field(merged.size(), ascii);
 }
 
-void RowStore::take_last_row_of(RowStore& other) {
-    const RowView source = other.last_row();
+void RowStore::append_row(const RowView& row) {
     begin_row();
-    for (FieldView f : source) {
+    for (FieldView f : row) {
         bytes_.append(f.text.data(), f.text.size());
         push_field(f.text.size(), f.ascii);
     }
-    other.pop_last_row();
 }
 
 void RowStore::pop_last_row() noexcept {

@@ -107,8 +107,8 @@ class RowStore {
     // Joins the last row's fields from index `first` on into one field, with
     // `separator` between each two of them.
     void merge_last_row_tail(std::size_t first, std::string_view separator);
-    // Appends a copy of `other`'s last row, then drops it from `other`.
-    void take_last_row_of(RowStore& other);
+    // Appends a copy of a row of another store.
+    void append_row(const RowView& row);
     void pop_last_row() noexcept;
 
     void clear() noexcept;

@@ -1,6 +1,7 @@
 #include "salvage/file_salvage.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,9 +23,42 @@ SalvageError io_failure(const IoError& error) {
     return SalvageError::io(error);
 }
 
+bool has_nul(const std::string& path) noexcept {
+    return std::memchr(path.data(), '\0', path.size()) != nullptr;
+}
+
+// The path with its directory resolved (links followed), for comparing
+// paths of files that do not exist yet.
+std::string resolved_path(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    char* resolved = ::realpath(dir.c_str(), nullptr);
+    if (resolved == nullptr)
+        return path;
+    std::string out = resolved;
+    std::free(resolved);
+    return out + "/" + (slash == std::string::npos ? path : path.substr(slash + 1));
+}
+
+// True when writing the quarantine file would overwrite the clean file: the
+// same device and inode when both exist, the same resolved path when neither
+// does. A character device (/dev/null as both) loses nothing either way.
+bool same_output_file(const std::string& output, const std::string& quarantine) {
+    if (has_nul(output) || has_nul(quarantine))
+        return false;
+    struct stat a, b;
+    const bool a_exists = ::stat(output.c_str(), &a) == 0;
+    const bool b_exists = ::stat(quarantine.c_str(), &b) == 0;
+    if (a_exists && b_exists)
+        return a.st_dev == b.st_dev && a.st_ino == b.st_ino && !S_ISCHR(a.st_mode);
+    if (a_exists || b_exists)
+        return false;
+    return resolved_path(output) == resolved_path(quarantine);
+}
+
 // The clean file's destination. Usually the output path itself; when that
-// names the input file, a temporary file in the same directory that is
-// renamed over the input once complete.
+// names the input, a regular file, a temporary file in the same directory
+// that is renamed over the input once complete.
 class CleanFileTarget {
   public:
     CleanFileTarget() = default;
@@ -32,14 +66,17 @@ class CleanFileTarget {
     CleanFileTarget& operator=(const CleanFileTarget&) = delete;
     ~CleanFileTarget() { discard(); }
 
-    std::optional<IoError> open(const std::string& output_path, const struct stat& input_info) {
+    std::optional<IoError> open(const std::string& output_path, const struct stat& input_info,
+                                Interrupt* interrupt) {
         struct stat output_info;
-        if (std::memchr(output_path.data(), '\0', output_path.size()) == nullptr &&
+        // Only a regular file is replaced: renaming over a device or a FIFO
+        // would put a regular file where the node was.
+        if (S_ISREG(input_info.st_mode) && !has_nul(output_path) &&
             ::stat(output_path.c_str(), &output_info) == 0 &&
             output_info.st_dev == input_info.st_dev && output_info.st_ino == input_info.st_ino) {
             return open_replacement(output_path, input_info);
         }
-        auto created = create_for_writing(output_path);
+        auto created = create_for_writing(output_path, 0666, interrupt);
         if (!created)
             return created.error();
         file_ = std::move(created.value());
@@ -61,8 +98,6 @@ class CleanFileTarget {
         return std::nullopt;
     }
 
-    void close() noexcept { file_.close(); }
-
   private:
     std::optional<IoError> open_replacement(const std::string& output_path,
                                             const struct stat& input_info) {
@@ -74,8 +109,18 @@ class CleanFileTarget {
         final_path_ = resolved;
         std::free(resolved);
         const std::size_t slash = final_path_.rfind('/');
-        temp_path_ = final_path_.substr(0, slash + 1) + "." + final_path_.substr(slash + 1) +
-                     ".rowmend-XXXXXX";
+        const std::string dir = final_path_.substr(0, slash + 1);
+        std::string name = final_path_.substr(slash + 1);
+        // ".NAME.rowmend-XXXXXX" must stay within the filesystem's limit on
+        // a name, so a long name is shortened in the temporary one.
+        constexpr std::string_view kSuffix = ".rowmend-XXXXXX";
+        long name_max = ::pathconf(dir.c_str(), _PC_NAME_MAX);
+        if (name_max <= 0)
+            name_max = NAME_MAX;
+        const std::size_t room = static_cast<std::size_t>(name_max) - 1 - kSuffix.size();
+        if (name.size() > room)
+            name.resize(room);
+        temp_path_ = dir + "." + name + std::string(kSuffix);
         int fd;
         do {
             fd = ::mkostemp(temp_path_.data(), O_CLOEXEC);
@@ -110,99 +155,265 @@ class CleanFileTarget {
     std::string final_path_; // what the replacement will be renamed to
 };
 
-std::optional<IoError> write_clean_rows(SalvagePass& pass, int fd, std::uint8_t quote,
-                                        QuarantineList& quarantine) {
-    BufferedWriter writer(fd);
-    const CleanCsvFormat format(pass.counters().detected_delimiter, quote);
-    RowStore row; // holds one row at a time
-    std::string line;
-    RowFate fate;
-    std::size_t line_number;
-    bool starts_file = true; // nothing written yet
-    for (;;) {
-        // Most rows of most files need no repair and stand in the input
-        // exactly as they are written out: copy those runs as they are. The
-        // file's first line goes through the formatter, which keeps it from
-        // starting with the bytes of a byte-order mark.
-        if (!starts_file) {
-            if (auto error = writer.write_lines(pass.take_plain_rows()))
-                return error;
-        }
-        const bool got = starts_file ? pass.next(row, fate, line_number)
-                                     : pass.next_parsed(row, fate, line_number);
-        if (!got)
-            break;
-        if (is_retained(fate)) {
-            line.clear();
-            format.append_line(line, row.last_row(), starts_file);
-            starts_file = false;
-            if (auto error = writer.write(line))
-                return error;
-            row.clear();
-        } else {
-            quarantine.take_last_row_of(row, fate, line_number);
-        }
-    }
-    return writer.flush();
-}
+// Quarantine lines, formatted as they will be written, wait here until the
+// clean file is complete: in memory up to a limit, then in an unlinked
+// temporary file. Each line is kept with its length, so that it is written
+// out line by line as if it had just been formatted.
+class QuarantineSpool {
+  public:
+    static constexpr std::size_t kMemoryLimit = 8U << 20;
 
-std::optional<IoError> write_quarantine(const std::string& path, const QuarantineList& quarantine,
-                                        std::uint8_t delimiter) {
-    auto created = create_for_writing(path);
+    explicit QuarantineSpool(std::string dir) : dir_(std::move(dir)) {}
+
+    std::optional<IoError> add(std::string_view line) {
+        const std::uint64_t size = line.size();
+        buffer_.append(reinterpret_cast<const char*>(&size), sizeof size);
+        buffer_.append(line);
+        if (buffer_.size() >= kMemoryLimit)
+            return spill();
+        return std::nullopt;
+    }
+
+    // Hands every line to `writer`, in order.
+    std::optional<IoError> replay(BufferedWriter& writer) {
+        if (file_.is_open()) {
+            if (auto error = spill())
+                return error;
+            if (::lseek(file_.fd(), 0, SEEK_SET) < 0)
+                return IoError::from_errno(errno);
+            std::string chunk;
+            std::size_t at = 0;
+            for (;;) {
+                // Keep whole records at the front of `chunk`, reading more as needed.
+                std::uint64_t size = 0;
+                if (chunk.size() - at >= sizeof size)
+                    std::memcpy(&size, chunk.data() + at, sizeof size);
+                const bool whole =
+                    chunk.size() - at >= sizeof size && chunk.size() - at - sizeof size >= size;
+                if (whole) {
+                    if (auto error =
+                            writer.write(std::string_view(chunk).substr(at + sizeof size, size)))
+                        return error;
+                    at += sizeof size + size;
+                    continue;
+                }
+                chunk.erase(0, at);
+                at = 0;
+                const std::size_t want = std::max<std::size_t>(1U << 20, size + sizeof size);
+                const std::size_t old = chunk.size();
+                chunk.resize(old + want);
+                auto got = read_some(file_.fd(), chunk.data() + old, want);
+                if (!got)
+                    return got.error();
+                chunk.resize(old + got.value());
+                if (got.value() == 0)
+                    return std::nullopt;
+            }
+        }
+        for (std::size_t at = 0; at < buffer_.size();) {
+            std::uint64_t size;
+            std::memcpy(&size, buffer_.data() + at, sizeof size);
+            if (auto error = writer.write(std::string_view(buffer_).substr(at + sizeof size, size)))
+                return error;
+            at += sizeof size + size;
+        }
+        return std::nullopt;
+    }
+
+  private:
+    std::optional<IoError> spill() {
+        if (!file_.is_open()) {
+            int fd = ::open(dir_.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+            if (fd < 0) {
+                const char* tmp = std::getenv("TMPDIR");
+                fd = ::open(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp",
+                            O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+            }
+            if (fd < 0)
+                return IoError::from_errno(errno);
+            file_ = FileHandle(fd);
+        }
+        IoError error = IoError::from_errno(0);
+        if (!write_all(file_.fd(), buffer_.data(), buffer_.size(), IoFixedMessage::WriteZeroWhole,
+                       error))
+            return error;
+        buffer_.clear();
+        return std::nullopt;
+    }
+
+    std::string dir_;
+    std::string buffer_;
+    FileHandle file_;
+};
+
+// Writes retained rows to the clean file as they come and spools the
+// quarantined ones.
+class CleanFileSink final : public RowSink {
+  public:
+    CleanFileSink(std::uint8_t quote, QuarantineSpool* spool) : quote_(quote), spool_(spool) {}
+
+    // The clean file opens once the first window has been read; no row
+    // comes before that.
+    void attach(int fd) { writer_.emplace(fd); }
+
+    bool begin(const SalvageCounters& layout) override {
+        format_.emplace(layout.detected_delimiter, quote_);
+        delimiter_ = ByteText(layout.detected_delimiter);
+        columns_ = layout.inferred_columns;
+        return true;
+    }
+
+    bool plain_rows(std::string_view lines, std::size_t, std::uint64_t) override {
+        if (starts_file_) {
+            // The clean file must not begin with the bytes of a byte-order
+            // mark (readers would drop them), so a first line that does goes
+            // through the formatter, which quotes that field.
+            starts_file_ = false;
+            if (lines.starts_with("\xEF\xBB\xBF")) {
+                const std::size_t lf = lines.find('\n');
+                RowStore first;
+                first.append_split_row(lines.substr(0, lf),
+                                       static_cast<char>(delimiter_.view()[0]));
+                line_.clear();
+                format_->append_line(line_, first.last_row(), true);
+                if (!write(line_))
+                    return false;
+                lines.remove_prefix(lf + 1);
+            }
+        }
+        return keep(writer_->write_lines(lines));
+    }
+
+    bool row(const RowEvent& event) override {
+        line_.clear();
+        if (is_retained(event.fate)) {
+            format_->append_line(line_, event.fields, starts_file_);
+            starts_file_ = false;
+            return write(line_);
+        }
+        if (spool_ == nullptr)
+            return true;
+        append_quarantine_line(line_, event.line, quarantine_reason(event.fate, columns_),
+                               event.fields, delimiter_.view());
+        return keep(spool_->add(line_));
+    }
+
+    std::optional<IoError> flush() { return writer_->flush(); }
+    const std::optional<IoError>& error() const noexcept { return error_; }
+
+  private:
+    bool write(std::string_view bytes) { return keep(writer_->write(bytes)); }
+    bool keep(std::optional<IoError> error) {
+        if (!error)
+            return true;
+        error_ = error;
+        return false;
+    }
+
+    std::optional<BufferedWriter> writer_;
+    std::uint8_t quote_;
+    QuarantineSpool* spool_;
+    std::optional<CleanCsvFormat> format_;
+    ByteText delimiter_{','};
+    std::uint64_t columns_ = 0;
+    std::string line_;
+    bool starts_file_ = true; // nothing written yet
+    std::optional<IoError> error_;
+};
+
+std::optional<IoError> write_quarantine(const std::string& path, QuarantineSpool& spool,
+                                        Interrupt* interrupt) {
+    auto created = create_for_writing(path, 0666, interrupt);
     if (!created)
         return created.error();
     BufferedWriter writer(created.value().fd());
     if (auto error = writer.write(kQuarantineHeader))
         return error;
-    const ByteText delimiter_text(delimiter);
-    std::string line;
-    for (std::size_t i = 0; i < quarantine.size(); ++i) {
-        line.clear();
-        append_quarantine_line(line, quarantine.line(i), quarantine.reason(i), quarantine.fields(i),
-                               delimiter_text);
-        if (auto error = writer.write(line))
-            return error;
-    }
+    if (auto error = spool.replay(writer))
+        return error;
     return writer.flush();
+}
+
+std::string directory_of(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash + 1);
 }
 
 } // namespace
 
+std::optional<IoError> pump_file(int fd, SalvagePass& pass, Interrupt* interrupt) {
+    for (;;) {
+        // Asked once a window, however long the row at hand: a row far
+        // longer than the window still answers within a read or two.
+        if (interrupt != nullptr && interrupt->requested())
+            return IoError::from_errno(EINTR);
+        const std::size_t want = pass.next_read_size();
+        auto got = read_some(fd, pass.window_space(want), want, interrupt);
+        if (!got)
+            return got.error();
+        if (got.value() == 0)
+            break;
+        if (!pass.commit(got.value()))
+            return std::nullopt;
+    }
+    pass.finish();
+    return std::nullopt;
+}
+
 Result<SalvageStats, SalvageError> salvage_file(const std::string& input_path,
                                                 const std::string& output_path,
                                                 const std::optional<std::string>& quarantine_path,
-                                                const SalvageOptions& options) {
-    auto input_file = open_for_reading(input_path);
+                                                const SalvageOptions& options,
+                                                Interrupt* interrupt) {
+    auto interrupted_or = [&](const IoError& error) {
+        return interrupt != nullptr && error.is_os_error() && error.os_code() == EINTR
+                   ? SalvageError::interrupted()
+                   : io_failure(error);
+    };
+    auto input_file = open_for_reading(input_path, interrupt);
     if (!input_file)
-        return io_failure(input_file.error());
-    auto input = read_to_end(input_file.value());
-    if (!input)
-        return io_failure(input.error());
+        return interrupted_or(input_file.error());
+    const int input_fd = input_file.value().fd();
     struct stat input_info;
-    if (::fstat(input_file.value().fd(), &input_info) != 0)
+    if (::fstat(input_fd, &input_info) != 0)
         return io_failure(IoError::from_errno(errno));
-    input_file.value().close();
 
-    const std::string_view bytes(input.value().data(), input.value().size());
-    // The pass settles the layout now; rows are then parsed as they are
-    // written, so the clean file never waits for the whole outcome in memory.
-    SalvagePass pass(bytes, options);
-    QuarantineList quarantine;
-    quarantine.set_columns(pass.counters().inferred_columns);
-
+    std::optional<QuarantineSpool> spool;
+    if (quarantine_path)
+        spool.emplace(directory_of(*quarantine_path));
     CleanFileTarget clean;
-    if (auto error = clean.open(output_path, input_info))
-        return io_failure(*error);
-    if (auto error = write_clean_rows(pass, clean.fd(), options.quote_char, quarantine)) {
-        return io_failure(*error);
+    CleanFileSink sink(options.quote_char, spool ? &*spool : nullptr);
+    SalvagePass pass(options, sink);
+
+    // The first window is read before any output file is opened, so that an
+    // unreadable input leaves nothing behind.
+    const std::size_t want = pass.next_read_size();
+    auto first = read_some(input_fd, pass.window_space(want), want, interrupt);
+    if (!first)
+        return interrupted_or(first.error());
+    if (quarantine_path && same_output_file(output_path, *quarantine_path))
+        return SalvageError::same_output_file();
+    if (auto error = clean.open(output_path, input_info, interrupt))
+        return interrupted_or(*error);
+    sink.attach(clean.fd());
+
+    std::optional<IoError> read_error;
+    if (first.value() == 0) {
+        pass.finish();
+    } else if (pass.commit(first.value())) {
+        read_error = pump_file(input_fd, pass, interrupt);
     }
-    input.value().release();
+    if (sink.error())
+        return io_failure(*sink.error());
+    if (read_error)
+        return interrupted_or(*read_error);
+    input_file.value().close();
+    if (auto error = sink.flush())
+        return io_failure(*error);
 
     if (quarantine_path) {
-        if (auto error = write_quarantine(*quarantine_path, quarantine,
-                                          pass.counters().detected_delimiter)) {
-            return io_failure(*error);
-        }
+        if (auto error = write_quarantine(*quarantine_path, *spool, interrupt))
+            return interrupted_or(*error);
     }
     // An in-place run replaces the input only once the quarantine file holds
     // the rows left out of the clean file: a failure before that must leave

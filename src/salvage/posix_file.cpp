@@ -17,14 +17,19 @@ bool has_nul(const std::string& path) noexcept {
     return std::memchr(path.data(), '\0', path.size()) != nullptr;
 }
 
-Result<FileHandle, IoError> open_path(const std::string& path, int flags, mode_t mode) {
+bool stop_on_signal(Interrupt* interrupt) {
+    return interrupt != nullptr && interrupt->requested();
+}
+
+Result<FileHandle, IoError> open_path(const std::string& path, int flags, mode_t mode,
+                                      Interrupt* interrupt) {
     if (has_nul(path))
         return IoError::fixed(IoFixedMessage::NulInPath);
     for (;;) {
         const int fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
         if (fd >= 0)
             return FileHandle(fd);
-        if (errno != EINTR)
+        if (errno != EINTR || stop_on_signal(interrupt))
             return IoError::from_errno(errno);
     }
 }
@@ -49,57 +54,23 @@ void FileHandle::close() noexcept {
     }
 }
 
-Result<FileHandle, IoError> open_for_reading(const std::string& path) {
-    return open_path(path, O_RDONLY, 0);
+Result<FileHandle, IoError> open_for_reading(const std::string& path, Interrupt* interrupt) {
+    return open_path(path, O_RDONLY, 0, interrupt);
 }
 
-Result<FileHandle, IoError> create_for_writing(const std::string& path, mode_t mode) {
-    return open_path(path, O_WRONLY | O_CREAT | O_TRUNC, mode);
+Result<FileHandle, IoError> create_for_writing(const std::string& path, mode_t mode,
+                                               Interrupt* interrupt) {
+    return open_path(path, O_WRONLY | O_CREAT | O_TRUNC, mode, interrupt);
 }
 
-Result<ByteBuffer, IoError> read_to_end(const FileHandle& file) {
-    ByteBuffer buffer;
-    // Reads straight into a buffer sized by fstat, then probes for the end
-    // with a small read so that the buffer never grows past the file's size.
-    struct stat info;
-    std::size_t expected = 0;
-    if (::fstat(file.fd(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
-        expected = static_cast<std::size_t>(info.st_size);
-    }
+Result<std::size_t, IoError> read_some(int fd, char* data, std::size_t n, Interrupt* interrupt) {
     for (;;) {
-        ssize_t got;
-        if (buffer.size() < expected) {
-            const std::size_t want = expected - buffer.size();
-            got = ::read(file.fd(), buffer.spare(want), want);
-            if (got > 0)
-                buffer.commit(static_cast<std::size_t>(got));
-        } else {
-            char probe[16 * 1024];
-            got = ::read(file.fd(), probe, sizeof probe);
-            if (got > 0) {
-                buffer.append(probe, static_cast<std::size_t>(got));
-                // Not a regular file, or one that grew: read larger pieces.
-                expected =
-                    buffer.size() + (buffer.size() < (64U << 20) ? buffer.size() : (64U << 20));
-            }
-        }
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
+        const ssize_t got = ::read(fd, data, n);
+        if (got >= 0)
+            return static_cast<std::size_t>(got);
+        if (errno != EINTR || stop_on_signal(interrupt))
             return IoError::from_errno(errno);
-        }
-        if (got == 0 && buffer.size() >= expected)
-            return buffer;
-        if (got == 0)
-            expected = buffer.size(); // the file shrank: probe for the end
     }
-}
-
-Result<ByteBuffer, IoError> read_whole_file(const std::string& path) {
-    auto file = open_for_reading(path);
-    if (!file)
-        return file.error();
-    return read_to_end(file.value());
 }
 
 bool write_all(int fd, const char* data, std::size_t size, IoFixedMessage on_zero, IoError& error) {

@@ -8,7 +8,7 @@
 
 #include "error/io_error.h"
 #include "error/result.h"
-#include "parser/row_store.h"
+#include "salvage/interrupt.h"
 
 namespace rowmend {
 
@@ -31,17 +31,20 @@ class FileHandle {
     int fd_ = -1;
 };
 
-// Opens for reading only.
-Result<FileHandle, IoError> open_for_reading(const std::string& path);
+// Opens for reading only. A signal during a blocking open (a FIFO without
+// a writer) retries it unless `interrupt` says to stop, which fails with
+// EINTR.
+Result<FileHandle, IoError> open_for_reading(const std::string& path,
+                                             Interrupt* interrupt = nullptr);
 
 // Creates for writing, truncating an existing file; `mode` before the umask.
-Result<FileHandle, IoError> create_for_writing(const std::string& path, mode_t mode = 0666);
+Result<FileHandle, IoError> create_for_writing(const std::string& path, mode_t mode = 0666,
+                                               Interrupt* interrupt = nullptr);
 
-// Reads from the current position to the end of the file.
-Result<ByteBuffer, IoError> read_to_end(const FileHandle& file);
-
-// Opens and reads a whole file.
-Result<ByteBuffer, IoError> read_whole_file(const std::string& path);
+// Reads up to `n` bytes; 0 means the end of the file. Interrupted reads are
+// retried unless `interrupt` says to stop, which fails with EINTR.
+Result<std::size_t, IoError> read_some(int fd, char* data, std::size_t n,
+                                       Interrupt* interrupt = nullptr);
 
 // Writes all bytes; a write that the OS accepts with zero bytes fails with
 // `on_zero`. Returns true on success, otherwise sets `error`.

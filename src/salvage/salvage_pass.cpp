@@ -1,6 +1,7 @@
 #include "salvage/salvage_pass.h"
 
 #include <cassert>
+#include <cstring>
 
 #include "heuristics/column_count.h"
 #include "heuristics/delimiter_sniffer.h"
@@ -16,91 +17,173 @@ std::string quarantine_reason(RowFate fate, std::uint64_t columns) {
     return text;
 }
 
-namespace {
+SalvagePass::SalvagePass(const SalvageOptions& options, RowSink& sink)
+    : options_(options), sink_(sink) {}
 
-SalvageCounters settle_layout(std::string_view input, const SalvageOptions& options) {
-    SalvageCounters counters;
-    if (input.empty())
-        return counters; // comma and 0 columns, whatever the options say
-    counters.detected_delimiter = options.delimiter ? *options.delimiter : sniff_delimiter(input);
-    counters.inferred_columns = options.expected_columns
-                                    ? *options.expected_columns
-                                    : infer_column_count(input, counters.detected_delimiter);
-    return counters;
+char* SalvagePass::window_space(std::size_t n) {
+    compact();
+    return window_.spare(n);
 }
 
-} // namespace
-
-SalvagePass::SalvagePass(std::string_view input, const SalvageOptions& options)
-    : options_(options), counters_(settle_layout(input, options)),
-      parser_(input, counters_.detected_delimiter, options.quote_char, options.repair_quotes),
-      separator_(ByteText(counters_.detected_delimiter).view()) {}
-
-bool SalvagePass::next(RowStore& rows, RowFate& fate, std::size_t& line) {
-    // A row's line is the physical line it begins on: the counter before the call.
-    line = parser_.line();
-    const std::uint64_t columns = counters_.inferred_columns;
-    // A row without quotes or CR that already has the run's width is kept as
-    // it stands: split it at the delimiters rather than run the state machine.
-    std::size_t plain = 0;
-    const std::string_view row =
-        parser_.take_plain_rows(static_cast<std::size_t>(columns), 1, plain);
-    if (plain == 1) {
-        rows.append_split_row(row.substr(0, row.size() - 1),
-                              static_cast<char>(counters_.detected_delimiter));
-        fate = RowFate::Kept;
-        ++counters_.total_rows;
-        ++counters_.salvaged_rows;
-        return true;
-    }
-    return next_parsed(rows, fate, line);
+bool SalvagePass::commit(std::size_t n) {
+    window_.commit(n);
+    const std::size_t pending = window_.size() - begin_;
+    // Until this many bytes are pending, the row at hand (or the heuristics'
+    // rows) would only run past the window again.
+    if (pending < retry_at_)
+        return !stopped_;
+    return process(std::string_view(window_.data() + begin_, pending), false);
 }
 
-bool SalvagePass::next_parsed(RowStore& rows, RowFate& fate, std::size_t& line) {
-    line = parser_.line();
-    const std::uint64_t columns = counters_.inferred_columns;
-    if (!parser_.next_row(rows))
+bool SalvagePass::feed(const char* data, std::size_t n) {
+    if (n != 0)
+        std::memcpy(window_space(n), data, n);
+    return commit(n);
+}
+
+bool SalvagePass::finish() {
+    return process(std::string_view(window_.data() + begin_, window_.size() - begin_), true);
+}
+
+bool SalvagePass::run_buffer(std::string_view input) {
+    borrowed_ = true;
+    return process(input, true);
+}
+
+std::size_t SalvagePass::next_read_size() const noexcept {
+    const std::size_t pending = window_.size() - begin_;
+    return retry_at_ > pending && retry_at_ - pending > kWindow ? retry_at_ - pending : kWindow;
+}
+
+void SalvagePass::compact() noexcept {
+    // Moving the unconsumed tail to the front costs a copy of a row in
+    // progress, so it happens only when at least as much is free in front.
+    const std::size_t pending = window_.size() - begin_;
+    if (begin_ == 0 || begin_ < pending)
+        return;
+    if (pending != 0)
+        std::memmove(window_.data(), window_.data() + begin_, pending);
+    window_.truncate(pending);
+    dropped_ += begin_;
+    begin_ = 0;
+}
+
+bool SalvagePass::settle(std::string_view window, bool final) {
+    // A leading byte-order mark must be whole in view before anything parses.
+    if (!final && window.size() < 3)
         return false;
-    ++counters_.total_rows;
-
-    const std::size_t width = rows.last_row().size();
-    if (columns == 0 || width == columns) {
-        fate = RowFate::Kept;
-    } else if (width < columns) {
-        fate = options_.fill_ragged_rows ? RowFate::Repaired : RowFate::TooFew;
-        if (options_.fill_ragged_rows)
-            rows.pad_last_row(static_cast<std::size_t>(columns));
+    if (window.empty()) {
+        // Empty input: comma and 0 columns, whatever the options say.
+        counters_.detected_delimiter = ',';
+        counters_.inferred_columns = 0;
     } else {
-        fate = options_.merge_overflow ? RowFate::Repaired : RowFate::TooMany;
-        if (options_.merge_overflow) {
-            rows.merge_last_row_tail(static_cast<std::size_t>(columns - 1), separator_);
-        }
+        std::optional<std::uint8_t> delimiter = options_.delimiter;
+        if (!delimiter)
+            delimiter = sniff_delimiter_prefix(window, final);
+        if (!delimiter)
+            return false;
+        std::optional<std::uint64_t> columns = options_.expected_columns;
+        if (!columns)
+            columns = infer_column_count_prefix(window, *delimiter, final);
+        if (!columns)
+            return false;
+        counters_.detected_delimiter = *delimiter;
+        counters_.inferred_columns = *columns;
     }
-
-    if (is_retained(fate)) {
-        ++counters_.salvaged_rows;
-        if (fate == RowFate::Repaired)
-            ++counters_.repaired_rows;
-    } else {
-        ++counters_.quarantined_rows;
-    }
-    assert(counters_.total_rows == counters_.salvaged_rows + counters_.quarantined_rows);
+    separator_ = ByteText(counters_.detected_delimiter).view();
+    parser_.emplace(window, counters_.detected_delimiter, options_.quote_char,
+                    options_.repair_quotes, final);
     return true;
 }
 
-std::string_view SalvagePass::take_plain_rows(std::size_t max_rows) {
-    std::size_t rows = 0;
-    const std::string_view run = parser_.take_plain_rows(
-        static_cast<std::size_t>(counters_.inferred_columns), max_rows, rows);
-    counters_.total_rows += rows;
-    counters_.salvaged_rows += rows;
-    return run;
+RowFate SalvagePass::bring_to_width(RowStore& rows) {
+    const std::uint64_t columns = counters_.inferred_columns;
+    const std::size_t width = rows.last_row().size();
+    if (columns == 0 || width == columns)
+        return RowFate::Kept;
+    if (width < columns) {
+        if (!options_.fill_ragged_rows)
+            return RowFate::TooFew;
+        rows.pad_last_row(static_cast<std::size_t>(columns));
+        return RowFate::Filled;
+    }
+    if (!options_.merge_overflow)
+        return RowFate::TooMany;
+    rows.merge_last_row_tail(static_cast<std::size_t>(columns - 1), separator_);
+    return RowFate::Merged;
 }
 
-void QuarantineList::take_last_row_of(RowStore& rows, RowFate fate, std::size_t line) {
+bool SalvagePass::process(std::string_view window, bool final) {
+    if (stopped_ || finished_)
+        return !stopped_;
+    if (!parser_) {
+        if (!settle(window, final)) {
+            // The heuristics' rows run past what is here: look again once
+            // the input seen has doubled.
+            retry_at_ = 2 * window.size();
+            return true;
+        }
+        if (!sink_.begin(counters_))
+            return !(stopped_ = true);
+    } else {
+        parser_->advance_window(window, final);
+    }
+
+    ResilientParser& parser = *parser_;
+    const auto columns = static_cast<std::size_t>(counters_.inferred_columns);
+    ParseStep step;
+    for (;;) {
+        // Most rows of most files need no repair: hand them on in runs.
+        const std::size_t first_line = parser.line();
+        std::size_t plain = 0;
+        const std::string_view run = parser.take_plain_rows(columns, SIZE_MAX, plain);
+        if (plain != 0) {
+            counters_.total_rows += plain;
+            counters_.salvaged_rows += plain;
+            if (!sink_.plain_rows(run, plain, first_line))
+                return !(stopped_ = true);
+        }
+
+        const std::size_t line = parser.line();
+        row_.clear();
+        step = parser.step_row(row_);
+        if (step != ParseStep::Row)
+            break;
+        const RowFate fate = bring_to_width(row_);
+        ++counters_.total_rows;
+        if (is_retained(fate)) {
+            ++counters_.salvaged_rows;
+            counters_.repaired_rows += is_repaired(fate) ? 1 : 0;
+        } else {
+            ++counters_.quarantined_rows;
+        }
+        assert(counters_.total_rows == counters_.salvaged_rows + counters_.quarantined_rows);
+        if (!sink_.row(RowEvent{fate, line, row_.last_row(), parser.last_row_bytes()}))
+            return !(stopped_ = true);
+    }
+
+    // A row that runs past the window is parsed again once the pending bytes
+    // have doubled, so however long it is, it costs a few parses in all.
+    retry_at_ = step == ParseStep::NeedMore ? 2 * (window.size() - parser.pos()) : 0;
+    std::uint64_t consumed = parser.pos();
+    if (!borrowed_) {
+        begin_ += parser.pos();
+        consumed = dropped_ + begin_;
+    }
+    if (step == ParseStep::End) {
+        finished_ = true;
+        window_.release();
+        begin_ = 0;
+    }
+    if (!sink_.progress(consumed, counters_.total_rows))
+        return !(stopped_ = true);
+    return true;
+}
+
+void QuarantineList::add(const RowView& fields, RowFate fate, std::size_t line) {
     lines_.push_back(line);
     fates_.push_back(fate);
-    rows_.take_last_row_of(rows);
+    rows_.append_row(fields);
 }
 
 void QuarantineList::release() noexcept {
@@ -109,16 +192,45 @@ void QuarantineList::release() noexcept {
     std::vector<RowFate>().swap(fates_);
 }
 
+namespace {
+
+// Keeps every retained row and every quarantined one.
+class OutcomeSink final : public RowSink {
+  public:
+    explicit OutcomeSink(SalvageOutcome& outcome) noexcept : outcome_(outcome) {}
+    bool begin(const SalvageCounters& layout) override {
+        outcome_.quarantine.set_columns(layout.inferred_columns);
+        delimiter_ = static_cast<char>(layout.detected_delimiter);
+        return true;
+    }
+    bool plain_rows(std::string_view lines, std::size_t, std::uint64_t) override {
+        while (!lines.empty()) {
+            const std::size_t lf = lines.find('\n');
+            outcome_.rows.append_split_row(lines.substr(0, lf), delimiter_);
+            lines.remove_prefix(lf + 1);
+        }
+        return true;
+    }
+    bool row(const RowEvent& event) override {
+        if (is_retained(event.fate))
+            outcome_.rows.append_row(event.fields);
+        else
+            outcome_.quarantine.add(event.fields, event.fate, event.line);
+        return true;
+    }
+
+  private:
+    SalvageOutcome& outcome_;
+    char delimiter_ = ',';
+};
+
+} // namespace
+
 SalvageOutcome salvage_slice(std::string_view input, const SalvageOptions& options) {
     SalvageOutcome outcome;
-    SalvagePass pass(input, options);
-    outcome.quarantine.set_columns(pass.counters().inferred_columns);
-    RowFate fate;
-    std::size_t line;
-    while (pass.next(outcome.rows, fate, line)) {
-        if (!is_retained(fate))
-            outcome.quarantine.take_last_row_of(outcome.rows, fate, line);
-    }
+    OutcomeSink sink(outcome);
+    SalvagePass pass(options, sink);
+    pass.run_buffer(input);
     outcome.counters = pass.counters();
     assert(outcome.counters.salvaged_rows == outcome.rows.row_count());
     assert(outcome.counters.quarantined_rows == outcome.quarantine.size());

@@ -1,15 +1,26 @@
 #pragma once
-// The salvage pass: one parser over the whole input; every row is retained
-// as parsed, retained filled or merged to the column count, or quarantined.
-// Nothing here fails and no row is dropped:
+// The salvage pass: one push loop over the input, window by window. It
+// settles the layout from the first rows, parses every row, keeps it as
+// parsed, fills or merges it to the column count, or quarantines it, and
+// tells a RowSink each row's fate. File salvage, the streaming reader and
+// the in-memory pass are sinks of this one loop. Nothing here fails on
+// malformed input and no row is dropped:
 //   total_rows == salvaged_rows + quarantined_rows.
+//
+// Memory is bounded by the window, not by the input: the pass keeps the
+// bytes not yet consumed plus the row in progress. A row longer than the
+// window (a quoted field may span many lines, and the stray-quote test
+// needs the rest of a physical line) grows the window for that row only,
+// and growth is geometric, so no row is parsed more than a few times.
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "parser/byte_buffer.h"
 #include "parser/resilient_parser.h"
 #include "parser/row_store.h"
 #include "salvage/salvage_options.h"
@@ -17,14 +28,18 @@
 namespace rowmend {
 
 enum class RowFate : std::uint8_t {
-    Kept,     // retained unchanged
-    Repaired, // retained after filling or merging
-    TooFew,   // quarantined: too few fields and filling is off
-    TooMany,  // quarantined: too many fields and merging is off
+    Kept,    // retained as parsed
+    Filled,  // retained after padding with empty fields
+    Merged,  // retained after merging the surplus into the last column
+    TooFew,  // quarantined: too few fields and filling is off
+    TooMany, // quarantined: too many fields and merging is off
 };
 
 inline bool is_retained(RowFate fate) noexcept {
-    return fate == RowFate::Kept || fate == RowFate::Repaired;
+    return fate <= RowFate::Merged;
+}
+inline bool is_repaired(RowFate fate) noexcept {
+    return fate == RowFate::Filled || fate == RowFate::Merged;
 }
 
 // "Row has too few columns (expected 3)" and its sibling for extra columns.
@@ -39,37 +54,78 @@ struct SalvageCounters {
     std::uint8_t detected_delimiter = ',';
 };
 
-// Drives the parser row by row, so that file salvage can write each row as it
-// comes while the streaming reader keeps them all. The input must outlive it.
+// One row that did not go through the plain fast path.
+struct RowEvent {
+    RowFate fate;
+    std::uint64_t line;    // the physical line the row begins on
+    RowView fields;        // filled or merged when retained, as parsed when quarantined
+    std::string_view text; // the row's input bytes, without its line break
+};
+
+// Where the pass reports. Views are valid during the call only. Every call
+// returns false to stop the run; the sink keeps its own reason.
+class RowSink {
+  public:
+    virtual ~RowSink() = default;
+    // The layout is settled; comes once, before any row.
+    virtual bool begin(const SalvageCounters& /*layout*/) { return true; }
+    // Rows kept exactly as they stand in the input: no quote byte, no CR,
+    // valid UTF-8, the run's width. `lines` holds them, each ending in LF,
+    // the first beginning on physical line `first_line`, each on the next.
+    // Written as clean CSV they are these very bytes.
+    virtual bool plain_rows(std::string_view lines, std::size_t rows, std::uint64_t first_line) = 0;
+    virtual bool row(const RowEvent& event) = 0;
+    // After each window: input bytes consumed and rows seen so far.
+    virtual bool progress(std::uint64_t /*bytes*/, std::uint64_t /*rows*/) { return true; }
+};
+
 class SalvagePass {
   public:
-    // Settles the delimiter (given, or sniffed) and then the column count
-    // (given, or inferred with that delimiter). Empty input runs neither
-    // heuristic and settles on comma and 0 columns.
-    SalvagePass(std::string_view input, const SalvageOptions& options);
+    SalvagePass(const SalvageOptions& options, RowSink& sink);
+    SalvagePass(const SalvagePass&) = delete;
+    SalvagePass& operator=(const SalvagePass&) = delete;
 
-    // Parses the next row onto the end of `rows` and brings it to the column
-    // count. A quarantined row is left last in `rows` exactly as parsed; the
-    // caller moves it away. Returns false at the end of input.
-    bool next(RowStore& rows, RowFate& fate, std::size_t& line);
+    // The push interface. Write up to `n` bytes at window_space(n) and
+    // commit() how many were written, or feed() a chunk; finish() at the
+    // end of input. Each returns false once the sink has stopped the run.
+    char* window_space(std::size_t n);
+    bool commit(std::size_t n);
+    bool feed(const char* data, std::size_t n);
+    bool finish();
 
-    // As next(), for a caller that has just called take_plain_rows(): the row
-    // at hand is known not to be plain, so it goes straight to the parser
-    // instead of being scanned for plainness a second time.
-    bool next_parsed(RowStore& rows, RowFate& fate, std::size_t& line);
+    // Runs the whole pass over one buffer in place, without copying it.
+    bool run_buffer(std::string_view input);
 
-    // Takes a run of rows that are retained exactly as they stand in the
-    // input and, written as clean CSV, are those same bytes (see
-    // ResilientParser::take_plain_rows), and counts them. May take nothing.
-    std::string_view take_plain_rows(std::size_t max_rows = SIZE_MAX);
+    // How many bytes to read next: the window, or more while a row longer
+    // than the window is pending.
+    std::size_t next_read_size() const noexcept;
 
+    bool settled() const noexcept { return parser_.has_value(); }
+    bool finished() const noexcept { return finished_; }
     const SalvageCounters& counters() const noexcept { return counters_; }
 
+    static constexpr std::size_t kWindow = 4U << 20;
+
   private:
+    bool process(std::string_view window, bool final);
+    bool settle(std::string_view window, bool final);
+    RowFate bring_to_width(RowStore& rows);
+    void compact() noexcept;
+
     SalvageOptions options_;
+    RowSink& sink_;
     SalvageCounters counters_;
-    ResilientParser parser_;
+    std::optional<ResilientParser> parser_;
     std::string separator_; // the delimiter as text, for merged fields
+    RowStore row_;          // the row at hand
+
+    ByteBuffer window_;
+    std::size_t begin_ = 0;     // first byte of window_ not yet consumed
+    std::size_t retry_at_ = 0;  // parse again once this many bytes are pending
+    std::uint64_t dropped_ = 0; // bytes compacted away in front of window_
+    bool borrowed_ = false;     // run_buffer: the input is the caller's, not window_
+    bool stopped_ = false;
+    bool finished_ = false;
 };
 
 // The rows set aside by one pass, with the number of the physical line each
@@ -83,7 +139,7 @@ class QuarantineList {
     std::string reason(std::size_t i) const { return quarantine_reason(fates_[i], columns_); }
 
     void set_columns(std::uint64_t columns) noexcept { columns_ = columns; }
-    void take_last_row_of(RowStore& rows, RowFate fate, std::size_t line);
+    void add(const RowView& fields, RowFate fate, std::size_t line);
     void release() noexcept;
 
   private:

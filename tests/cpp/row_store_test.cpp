@@ -223,11 +223,13 @@ TEST(RowStore, TakeAndPopRowsWithLongFields) {
     push_row(small_limit, {"a", big});
     push_row(small_limit, {accent, "", "cde"});
 
-    default_limit.take_last_row_of(small_limit);
+    default_limit.append_row(small_limit.last_row());
+    small_limit.pop_last_row();
     expect_store_holds(small_limit, {{"a", big}});
     expect_store_holds(default_limit, {{accent, "", "cde"}});
 
-    small_limit.take_last_row_of(default_limit);
+    small_limit.append_row(default_limit.last_row());
+    default_limit.pop_last_row();
     expect_store_holds(small_limit, {{"a", big}, {accent, "", "cde"}});
     expect_store_holds(default_limit, {});
 
@@ -331,7 +333,8 @@ TEST(RowStore, RandomOperationsMatchAPlainModel) {
                     row.push_back(merged);
                 }
             } else if (op == 7 && !other_model.empty()) {
-                store.take_last_row_of(other);
+                store.append_row(other.last_row());
+                other.pop_last_row();
                 model.push_back(other_model.back());
                 other_model.pop_back();
             } else if (op == 8) {

@@ -84,34 +84,54 @@ Outcome collect(const SalvageOutcome& outcome) {
     return out;
 }
 
-// The pass driven row by row, as file salvage drives it: one row in the
-// store at a time, quarantined rows moved to the list.
-Outcome collect_streaming(std::string_view input, const SalvageOptions& options) {
-    SalvagePass pass(input, options);
-    QuarantineList quarantine;
-    quarantine.set_columns(pass.counters().inferred_columns);
-    Outcome out;
-    RowStore row;
-    RowFate fate;
-    std::size_t line;
-    while (pass.next(row, fate, line)) {
-        EXPECT_EQ(row.row_count(), 1u);
-        expect_ascii_flags(row.last_row());
-        if (is_retained(fate)) {
-            out.rows.push_back(to_fields(row.last_row()));
-            row.clear();
-        } else {
-            EXPECT_TRUE(fate == RowFate::TooFew || fate == RowFate::TooMany);
-            quarantine.take_last_row_of(row, fate, line);
-            EXPECT_TRUE(row.empty());
+// The pass pushed `chunk` bytes at a time, as a stream feeds it, with a sink
+// that keeps what it is told.
+Outcome collect_streaming(std::string_view input, const SalvageOptions& options,
+                          std::size_t chunk) {
+    struct Collect final : RowSink {
+        Outcome out;
+        char delimiter = ',';
+        std::uint64_t columns = 0;
+        std::uint64_t next_line = 1;
+        bool begin(const SalvageCounters& layout) override {
+            delimiter = static_cast<char>(layout.detected_delimiter);
+            columns = layout.inferred_columns;
+            return true;
         }
-    }
-    for (std::size_t i = 0; i < quarantine.size(); ++i) {
-        out.quarantine.push_back(
-            {to_fields(quarantine.fields(i)), quarantine.reason(i), quarantine.line(i)});
-    }
-    out.counters = pass.counters();
-    return out;
+        bool plain_rows(std::string_view lines, std::size_t rows, std::uint64_t first) override {
+            EXPECT_GE(first, next_line);
+            std::size_t seen = 0;
+            for (std::size_t lf; (lf = lines.find('\n')) != std::string_view::npos; ++seen) {
+                RowStore row;
+                row.append_split_row(lines.substr(0, lf), delimiter);
+                out.rows.push_back(to_fields(row.last_row()));
+                lines.remove_prefix(lf + 1);
+            }
+            EXPECT_TRUE(lines.empty());
+            EXPECT_EQ(seen, rows);
+            next_line = first + rows;
+            return true;
+        }
+        bool row(const RowEvent& event) override {
+            EXPECT_GE(event.line, next_line);
+            next_line = event.line + 1;
+            expect_ascii_flags(event.fields);
+            if (is_retained(event.fate)) {
+                out.rows.push_back(to_fields(event.fields));
+            } else {
+                out.quarantine.push_back(
+                    {to_fields(event.fields), quarantine_reason(event.fate, columns), event.line});
+            }
+            return true;
+        }
+    } sink;
+    SalvagePass pass(options, sink);
+    for (std::size_t at = 0; at < input.size(); at += chunk)
+        pass.feed(input.data() + at, std::min(chunk, input.size() - at));
+    pass.finish();
+    EXPECT_TRUE(pass.finished());
+    sink.out.counters = pass.counters();
+    return sink.out;
 }
 
 void expect_counters(const SalvageCounters& actual, const Counters& expected) {
@@ -154,10 +174,14 @@ void check_all(const std::vector<PassCase>& table) {
         expect_counters(outcome.counters, c.counters);
         expect_consistent(outcome);
 
-        const Outcome streamed = collect_streaming(c.input, c.options);
-        EXPECT_EQ(streamed.rows, c.rows);
-        EXPECT_EQ(streamed.quarantine, c.quarantine);
-        expect_counters(streamed.counters, c.counters);
+        // Windows of every size down to one byte see the same rows.
+        for (const std::size_t chunk : {1, 2, 3, 5, 16, 64}) {
+            SCOPED_TRACE("chunks of " + std::to_string(chunk));
+            const Outcome streamed = collect_streaming(c.input, c.options, chunk);
+            EXPECT_EQ(streamed.rows, c.rows);
+            EXPECT_EQ(streamed.quarantine, c.quarantine);
+            expect_counters(streamed.counters, c.counters);
+        }
     }
 }
 
@@ -505,7 +529,8 @@ TEST(SalvagePass, RandomInputsMatchAPlainModel) {
                          expected.counters.repaired_rows,    expected.counters.quarantined_rows,
                          expected.counters.inferred_columns, expected.counters.detected_delimiter};
         expect_counters(actual.counters, c);
-        const Outcome streamed = collect_streaming(input, options);
+        const Outcome streamed =
+            collect_streaming(input, options, 1 + static_cast<std::size_t>(i) % 7);
         ASSERT_EQ(streamed.rows, expected.rows) << show(input);
         ASSERT_EQ(streamed.quarantine, expected.quarantine) << show(input);
         if (HasFailure()) {
