@@ -1,0 +1,137 @@
+"""Detecting encodings and decoding to UTF-8, with every replaced byte counted."""
+
+import codecs
+import encodings.cp1252
+
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+
+from rowmend._encoding import DETECT_BYTES, detect_encoding, normalize_encoding, resolve_encoding, transcode
+
+TEXT = "id;name\n1;Zoë Ångström – “quoted” €5\n"
+UNDEFINED_IN_CP1252 = bytes([0x81, 0x8D, 0x8F, 0x90, 0x9D])
+
+DETECTION = [
+    # (head, at_eof, expected)
+    (codecs.BOM_UTF8 + TEXT.encode(), True, ("utf-8", 3)),
+    (codecs.BOM_UTF16_LE + TEXT.encode("utf-16-le"), True, ("utf-16-le", 2)),
+    (codecs.BOM_UTF16_BE + TEXT.encode("utf-16-be"), True, ("utf-16-be", 2)),
+    (codecs.BOM_UTF32_LE + TEXT.encode("utf-32-le"), True, ("utf-32-le", 4)),
+    (codecs.BOM_UTF32_BE + TEXT.encode("utf-32-be"), True, ("utf-32-be", 4)),
+    (b"", True, ("utf-8", 0)),
+    (b"a,b\n", True, ("utf-8", 0)),
+    (TEXT.encode(), True, ("utf-8", 0)),
+    (TEXT.encode("cp1252"), True, ("cp1252", 0)),
+    (b"a,\x81\x8d\n", True, ("cp1252", 0)),
+    # a character cut by the end of the head is valid unless the input ends there
+    ("a,é€".encode()[:-1], False, ("utf-8", 0)),
+    ("a,é€".encode()[:-1], True, ("cp1252", 0)),
+    (b"a,\xe2\x28\xa1", False, ("cp1252", 0)),
+    # UTF-16 without a mark: NUL in every other byte
+    (TEXT.encode("utf-16-le"), True, ("utf-16-le", 0)),
+    (TEXT.encode("utf-16-be"), True, ("utf-16-be", 0)),
+    # zero-filled damage is no UTF-16
+    (b"a,b\n" + bytes(64) + b"c,d\n", True, ("utf-8", 0)),
+    # only the first MiB counts
+    (b"a" * DETECT_BYTES + b"\xff", True, ("utf-8", 0)),
+    (b"a" * (DETECT_BYTES - 1) + "é".encode(), False, ("utf-8", 0)),
+]
+
+
+@pytest.mark.parametrize("head, at_eof, expected", DETECTION)
+def test_detect_encoding(head, at_eof, expected):
+    assert detect_encoding(head, at_eof) == expected
+
+
+RESOLUTION = [
+    # (requested, head, expected)
+    ("auto", codecs.BOM_UTF8 + b"a", ("utf-8", 3)),
+    ("AUTO", b"\xe9", ("cp1252", 0)),
+    ("UTF8", codecs.BOM_UTF8 + b"a", ("utf-8", 3)),
+    ("utf-8-sig", codecs.BOM_UTF8 + b"a", ("utf-8", 3)),
+    ("utf-8-sig", b"a", ("utf-8", 0)),
+    ("utf-16", codecs.BOM_UTF16_BE + b"\x00a", ("utf-16-be", 2)),
+    ("utf-16", codecs.BOM_UTF16_LE + b"a\x00", ("utf-16-le", 2)),
+    ("UTF-16", "a,b\n".encode("utf-16-be"), ("utf-16-be", 0)),
+    ("utf-16", b"", ("utf-16-le", 0)),
+    ("utf_16_le", codecs.BOM_UTF16_LE + b"a\x00", ("utf-16-le", 2)),
+    ("utf-32", codecs.BOM_UTF32_BE + b"\x00\x00\x00a", ("utf-32-be", 4)),
+    ("utf-32", b"a\x00\x00\x00", ("utf-32-le", 0)),
+    ("latin-1", codecs.BOM_UTF8 + b"a", ("iso8859-1", 0)),
+    ("windows-1252", b"\x80", ("cp1252", 0)),
+    ("Shift_JIS", b"a", ("shift_jis", 0)),
+]
+
+
+@pytest.mark.parametrize("requested, head, expected", RESOLUTION)
+def test_resolve_encoding(requested, head, expected):
+    assert resolve_encoding(requested, head, at_eof=True) == expected
+
+
+@pytest.mark.parametrize("name", ["no-such-codec", "base64", "rot13", "zlib", ""])
+def test_names_that_are_no_text_encoding_are_lookup_errors(name):
+    with pytest.raises(LookupError):
+        normalize_encoding(name)
+
+
+def test_cp1252_keeps_every_byte():
+    every_byte = bytes(range(256))
+    text = every_byte.decode("rowmend-cp1252")
+    assert [text[b] for b in UNDEFINED_IN_CP1252] == [chr(b) for b in UNDEFINED_IN_CP1252]
+    assert [ch for b, ch in enumerate(text) if b not in UNDEFINED_IN_CP1252] == [
+        ch for b, ch in enumerate(encodings.cp1252.decoding_table) if b not in UNDEFINED_IN_CP1252
+    ]
+    assert text.encode("rowmend-cp1252") == every_byte
+
+
+TRANSCODING = [
+    # (chunks, encoding, expected text, replaced input bytes)
+    ([TEXT.encode("cp1252"), UNDEFINED_IN_CP1252], "cp1252", TEXT + "\x81\x8d\x8f\x90\x9d", 0),
+    ([TEXT.encode("cp1252")], "windows-1252", TEXT, 0),
+    ([b"\xe9\x81"], "latin-1", "é\x81", 0),
+    # multi-byte characters split across chunks decode whole
+    ([b"a\xe2", b"\x82", b"\xacb"], "utf-8", "a€b", 0),
+    ([b"\x00a\xd8", b"\x3d\xde\x00"], "utf-16-be", "a😀", 0),
+    ([b"\x82\xa0\x82", b"\xa2"], "shift_jis", "あい", 0),
+    # replacements, counted in input bytes
+    ([b"a\xff\xfeb"], "utf-8", "a\ufffd\ufffdb", 2),
+    ([b"a\xe2\x82"], "utf-8", "a\ufffd", 2),
+    ([b"\xe2\x82", b"x\xf0\x9f\x98"], "utf-8", "\ufffdx\ufffd", 5),
+    ([b"\xef\xbf\xbd"], "utf-8", "\ufffd", 0),  # a real U+FFFD is no replacement
+    ([b"a\x00b"], "utf-16-le", "a\ufffd", 1),  # odd byte at the end
+    ([b"\x00\xd8a\x00"], "utf-16-le", "\ufffda", 2),  # lone surrogate
+    ([codecs.BOM_UTF16_BE + b"\x00a"], "utf-16", "a", 0),  # the generic codec eats its mark
+    ([b"\x80"], "ascii", "\ufffd", 1),
+    ([], "utf-8", "", 0),
+]
+
+
+@pytest.mark.parametrize("chunks, encoding, text, replaced", TRANSCODING)
+def test_transcode(chunks, encoding, text, replaced):
+    transcoder = transcode(chunks, encoding)
+    output = list(transcoder)
+    assert b"".join(output).decode("utf-8") == text
+    assert all(output)  # no empty chunks
+    assert transcoder.replaced_bytes == replaced
+
+
+def test_transcoders_running_together_count_apart():
+    first, second = transcode([b"\xff"] * 3, "utf-8"), transcode([b"\xff\xff"] * 3, "utf-8")
+    for _ in zip(first, second):  # each decodes in turn
+        pass
+    assert (first.replaced_bytes, second.replaced_bytes) == (3, 6)
+
+
+@pytest.mark.parametrize("encoding", ["utf-8", "utf-16-le", "utf-16-be"])
+@given(data=st.binary(max_size=64), cuts=st.lists(st.integers(0, 64), max_size=4))
+def test_transcode_matches_one_shot_decoding_and_counts_exactly(encoding, data, cuts):
+    # In these codecs every valid character encodes back to the bytes it came
+    # from, so the bytes not accounted for by the output were replaced.
+    bounds = sorted({0, len(data), *(c for c in cuts if c <= len(data))})
+    chunks = [data[a:b] for a, b in zip(bounds, bounds[1:])]
+    transcoder = transcode(chunks, encoding)
+    text = b"".join(transcoder).decode("utf-8")
+    assert text == data.decode(encoding, "replace")
+    if "\ufffd" not in data.decode(encoding, "ignore"):
+        assert transcoder.replaced_bytes == len(data) - len(text.replace("\ufffd", "").encode(encoding))
