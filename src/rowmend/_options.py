@@ -1,0 +1,255 @@
+"""The reading options: one table, and their validation.
+
+:data:`OPTIONS` is the single list of the options every reading function
+takes: their names, types, defaults and help. The functions validate through
+:func:`resolve_options`, and the command line derives its flags from the same
+table (:attr:`OptionSpec.flag`), so a name means the same everywhere.
+"""
+
+from __future__ import annotations
+
+import difflib
+import operator
+from dataclasses import dataclass, fields
+from typing import Dict, Optional, SupportsIndex, Tuple, Union, cast
+
+from rowmend._encoding import normalize_encoding
+
+__all__ = ["OPTIONS", "Options", "OptionSpec", "resolve_options"]
+
+#: How many quarantined rows a report keeps unless told otherwise.
+DEFAULT_MAX_RECORDS = 10_000
+
+
+@dataclass(frozen=True)
+class OptionSpec:
+    """One reading option: what it is called, accepts and means.
+
+    Attributes:
+        name: The keyword argument's name.
+        type: The Python type of a value: ``bool``, ``int`` or ``str``.
+        default: The value when the option is not given.
+        help: One line saying what the option does.
+        kind: How the command line spells it: ``"flag"`` (``--x/--no-x``),
+            ``"choice"`` (``--x word``, one of :attr:`choices`) or
+            ``"value"`` (``--x VALUE``).
+        nullable: Whether None is a value (meaning: detect, infer, or none).
+        choices: For a choice: the words of the command line and the Python
+            values they stand for.
+        minimum: For an integer: the smallest value accepted.
+    """
+
+    name: str
+    type: type
+    default: object
+    help: str
+    kind: str
+    nullable: bool = False
+    choices: Tuple[Tuple[str, object], ...] = ()
+    minimum: Optional[int] = None
+
+    @property
+    def flag(self) -> str:
+        """The command line's spelling of the option: ``--fill-ragged-rows``."""
+        return "--" + self.name.replace("_", "-")
+
+
+OPTIONS: Tuple[OptionSpec, ...] = (
+    OptionSpec(
+        "delimiter", str, None, "field delimiter, one ASCII character (detected when not given)", "value", nullable=True
+    ),
+    OptionSpec("quote_char", str, '"', "quote character, one ASCII character", "value", nullable=True),
+    OptionSpec("fill_ragged_rows", bool, True, "pad rows with too few fields (else quarantine them)", "flag"),
+    OptionSpec("merge_overflow", bool, True, "merge surplus fields into the last column (else quarantine)", "flag"),
+    OptionSpec(
+        "expected_columns",
+        int,
+        None,
+        "number of columns (inferred when not given; 0 leaves rows as parsed)",
+        "value",
+        nullable=True,
+        minimum=0,
+    ),
+    OptionSpec("repair_quotes", bool, True, "tell stray quotes inside quoted fields from closing ones", "flag"),
+    OptionSpec("encoding", str, "auto", "text encoding: 'auto' or any codec name Python knows", "value"),
+    OptionSpec(
+        "header", bool, True, "whether the first row names the columns", "choice", choices=(("yes", True), ("no", False))
+    ),
+    OptionSpec("line_numbers", bool, False, "add a _line column with each row's line in the input", "flag"),
+    OptionSpec("threads", int, None, "threads one call may use (default 1)", "value", nullable=True, minimum=1),
+    OptionSpec(
+        "dtypes",
+        str,
+        None,
+        "column types: all strings, or inferred by Arrow",
+        "choice",
+        nullable=True,
+        choices=(("string", None), ("infer", "infer")),
+    ),
+    OptionSpec(
+        "max_records",
+        int,
+        DEFAULT_MAX_RECORDS,
+        "quarantined rows the report keeps (its counters stay exact)",
+        "value",
+        minimum=0,
+    ),
+)
+
+_SPECS: Dict[str, OptionSpec] = {spec.name: spec for spec in OPTIONS}
+
+
+@dataclass(frozen=True)
+class Options:
+    """Validated reading options, one field per entry of :data:`OPTIONS`.
+
+    Made by :func:`resolve_options`. ``encoding`` holds ``"auto"`` or the
+    canonical codec name; ``delimiter`` and ``quote_char`` one ASCII
+    character, or None to detect.
+    """
+
+    delimiter: Optional[str]
+    quote_char: Optional[str]
+    fill_ragged_rows: bool
+    merge_overflow: bool
+    expected_columns: Optional[int]
+    repair_quotes: bool
+    encoding: str
+    header: bool
+    line_numbers: bool
+    threads: Optional[int]
+    dtypes: Optional[str]
+    max_records: int
+
+    def engine_kwargs(self) -> Dict[str, Union[int, bool, None]]:
+        """The salvage options as the engine takes them.
+
+        The delimiter and quote character become their byte values; None
+        still means "detect" (for the quote character, the engine's
+        double quote until quote detection exists).
+
+        Examples:
+            >>> resolve_options(delimiter=";").engine_kwargs()
+            {'delimiter': 59, 'quote_char': 34, 'fill_ragged_rows': True, \
+'merge_overflow': True, 'expected_columns': None, 'repair_quotes': True}
+        """
+        return {
+            "delimiter": None if self.delimiter is None else ord(self.delimiter),
+            "quote_char": None if self.quote_char is None else ord(self.quote_char),
+            "fill_ragged_rows": self.fill_ragged_rows,
+            "merge_overflow": self.merge_overflow,
+            "expected_columns": self.expected_columns,
+            "repair_quotes": self.repair_quotes,
+        }
+
+
+assert [f.name for f in fields(Options)] == list(_SPECS), "Options and OPTIONS list the same names in order"
+
+_TYPE_WORDS = {bool: "True or False", int: "an int", str: "a str"}
+
+
+def _is_numpy_bool(value: object) -> bool:
+    kind = type(value)
+    return kind.__module__ == "numpy" and kind.__name__ in ("bool_", "bool")
+
+
+def _check_type(spec: OptionSpec, value: object) -> object:
+    """The value converted to the option's type, or TypeError naming the option."""
+    if value is None and spec.nullable:
+        return None
+    if spec.type is bool:
+        if isinstance(value, bool):
+            return value
+        if _is_numpy_bool(value):
+            return bool(value)
+    elif spec.type is int:
+        # bool is an int to Python, but True columns is always a mistake.
+        if not isinstance(value, bool) and hasattr(type(value), "__index__"):
+            return operator.index(cast(SupportsIndex, value))
+    elif isinstance(value, spec.type):
+        return spec.type(value)
+    expected = _TYPE_WORDS[spec.type] + (" or None" if spec.nullable else "")
+    actual = "None" if value is None else type(value).__name__
+    raise TypeError(f"{spec.name} must be {expected}, not {actual}")
+
+
+def _check_value(spec: OptionSpec, value: object) -> None:
+    if spec.choices and value not in [choice for _, choice in spec.choices]:
+        allowed = " or ".join(repr(choice) for _, choice in spec.choices)
+        raise ValueError(f"{spec.name} must be {allowed}, not {value!r}")
+    if spec.minimum is not None and isinstance(value, int) and value < spec.minimum:
+        raise ValueError(f"{spec.name} must be at least {spec.minimum}, not {value}")
+
+
+def _check_character(name: str, value: Optional[str]) -> None:
+    """A delimiter or quote character is one ASCII byte that is no line break."""
+    if value is None:
+        return
+    if len(value) != 1:
+        what = "an empty string" if not value else repr(value)
+        raise ValueError(f"{name} must be one character, not {what}; pass None to detect it")
+    if not value.isascii():
+        raise ValueError(f"{name} must be an ASCII character, not {value!r} (U+{ord(value):04X})")
+    if value in "\r\n":
+        raise ValueError(f"{name} cannot be a line break ({value!r})")
+
+
+def _check_encoding(value: str) -> str:
+    if value.lower() == "auto":
+        return "auto"
+    try:
+        return normalize_encoding(value)
+    except LookupError as exc:
+        raise ValueError(f"encoding must be 'auto' or a text encoding Python knows, not {value!r}") from exc
+
+
+def _unknown_option(name: str) -> TypeError:
+    close = difflib.get_close_matches(name, list(_SPECS), n=1)
+    hint = f"; did you mean {close[0]!r}?" if close else ""
+    return TypeError(f"unexpected option {name!r}{hint}")
+
+
+def resolve_options(**options: object) -> Options:
+    """Check reading options and fill in the defaults.
+
+    Args:
+        **options: Any of the options in :data:`OPTIONS`, by name.
+
+    Returns:
+        The validated :class:`Options`.
+
+    Raises:
+        TypeError: An unknown option, or a value of the wrong type; the
+            message names the option.
+        ValueError: A value of the right type that cannot be used: a
+            delimiter or quote character that is not one ASCII character, is
+            a line break, or equals the other; an encoding Python does not
+            know; a negative column count; fewer than one thread.
+
+    Examples:
+        >>> options = resolve_options(delimiter=";", encoding="latin-1")
+        >>> options.delimiter, options.encoding, options.header
+        (';', 'iso8859-1', True)
+        >>> resolve_options(delimiter="§")
+        Traceback (most recent call last):
+        ...
+        ValueError: delimiter must be an ASCII character, not '§' (U+00A7)
+    """
+    for name in options:
+        if name not in _SPECS:
+            raise _unknown_option(name)
+    values: Dict[str, object] = {}
+    for spec in OPTIONS:
+        value = _check_type(spec, options.get(spec.name, spec.default))
+        _check_value(spec, value)
+        values[spec.name] = value
+    delimiter, quote_char = values["delimiter"], values["quote_char"]
+    assert delimiter is None or isinstance(delimiter, str)
+    assert quote_char is None or isinstance(quote_char, str)
+    _check_character("delimiter", delimiter)
+    _check_character("quote_char", quote_char)
+    if delimiter is not None and delimiter == quote_char:
+        raise ValueError(f"delimiter and quote_char are both {delimiter!r}; they must differ")
+    values["encoding"] = _check_encoding(str(values["encoding"]))
+    return Options(**values)  # type: ignore[arg-type]
+

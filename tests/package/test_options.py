@@ -1,0 +1,127 @@
+"""The options table and the validation every reading function goes through."""
+
+import dataclasses
+
+import numpy as np
+import pytest
+
+from rowmend._options import OPTIONS, Options, resolve_options
+
+
+class Text(str):
+    pass
+
+
+def test_defaults_come_from_the_table_and_fields_match_it():
+    assert [field.name for field in dataclasses.fields(Options)] == [spec.name for spec in OPTIONS]
+    assert dataclasses.asdict(resolve_options()) == {spec.name: spec.default for spec in OPTIONS}
+
+
+def test_the_table_is_consistent_for_the_command_line():
+    for spec in OPTIONS:
+        assert spec.kind in ("flag", "choice", "value"), spec.name
+        assert (spec.kind == "flag") <= (spec.type is bool and not spec.nullable), spec.name
+        assert (spec.kind == "choice") == bool(spec.choices), spec.name
+        assert spec.default in [value for _, value in spec.choices] or not spec.choices, spec.name
+        assert spec.help and "\n" not in spec.help, spec.name
+    assert [spec.flag for spec in OPTIONS][:3] == ["--delimiter", "--quote-char", "--fill-ragged-rows"]
+
+
+ACCEPTED = [
+    # (option, value, resolved value)
+    ("delimiter", ";", ";"),
+    ("delimiter", "\t", "\t"),
+    ("delimiter", Text("|"), "|"),
+    ("delimiter", None, None),
+    ("quote_char", "'", "'"),
+    ("quote_char", None, None),
+    ("fill_ragged_rows", False, False),
+    ("merge_overflow", np.bool_(False), False),
+    ("expected_columns", 0, 0),
+    ("expected_columns", np.uint8(7), 7),
+    ("encoding", "Latin-1", "iso8859-1"),
+    ("encoding", "UTF8", "utf-8"),
+    ("encoding", "AUTO", "auto"),
+    ("encoding", "windows-1252", "cp1252"),
+    ("header", False, False),
+    ("line_numbers", True, True),
+    ("threads", 2, 2),
+    ("dtypes", "infer", "infer"),
+    ("max_records", 0, 0),
+]
+
+
+@pytest.mark.parametrize("option, value, resolved", ACCEPTED)
+def test_accepted_values(option, value, resolved):
+    result = getattr(resolve_options(**{option: value}), option)
+    assert result == resolved and type(result) is type(resolved)
+
+
+TYPE_ERRORS = [
+    ({"delim": ","}, "unexpected option 'delim'; did you mean 'delimiter'?"),
+    ({"zzz": 1}, "unexpected option 'zzz'"),
+    ({"delimiter": b","}, "delimiter must be a str or None, not bytes"),
+    ({"delimiter": 44}, "delimiter must be a str or None, not int"),
+    ({"quote_char": 34}, "quote_char must be a str or None, not int"),
+    ({"fill_ragged_rows": 1}, "fill_ragged_rows must be True or False, not int"),
+    ({"merge_overflow": None}, "merge_overflow must be True or False, not None"),
+    ({"repair_quotes": "yes"}, "repair_quotes must be True or False, not str"),
+    ({"expected_columns": 1.5}, "expected_columns must be an int or None, not float"),
+    ({"expected_columns": "3"}, "expected_columns must be an int or None, not str"),
+    ({"expected_columns": True}, "expected_columns must be an int or None, not bool"),
+    ({"threads": np.float64(2)}, "threads must be an int or None, not float64"),
+    ({"encoding": None}, "encoding must be a str, not None"),
+    ({"header": "yes"}, "header must be True or False, not str"),
+    ({"line_numbers": np.int64(1)}, "line_numbers must be True or False, not int64"),
+    ({"dtypes": 1}, "dtypes must be a str or None, not int"),
+    ({"max_records": None}, "max_records must be an int, not None"),
+]
+
+
+@pytest.mark.parametrize("kwargs, message", TYPE_ERRORS, ids=[m for _, m in TYPE_ERRORS])
+def test_type_errors_name_the_option(kwargs, message):
+    with pytest.raises(TypeError) as info:
+        resolve_options(**kwargs)
+    assert str(info.value) == message
+
+
+VALUE_ERRORS = [
+    ({"delimiter": ""}, "delimiter must be one character, not an empty string; pass None to detect it"),
+    ({"delimiter": ";;"}, "delimiter must be one character, not ';;'; pass None to detect it"),
+    ({"delimiter": "§"}, "delimiter must be an ASCII character, not '§' (U+00A7)"),
+    ({"quote_char": "\u201c"}, "quote_char must be an ASCII character, not '\u201c' (U+201C)"),
+    ({"delimiter": "\n"}, "delimiter cannot be a line break ('\\n')"),
+    ({"quote_char": "\r"}, "quote_char cannot be a line break ('\\r')"),
+    ({"delimiter": '"'}, "delimiter and quote_char are both '\"'; they must differ"),
+    ({"delimiter": "'", "quote_char": "'"}, "delimiter and quote_char are both \"'\"; they must differ"),
+    ({"encoding": "no-such-codec"}, "encoding must be 'auto' or a text encoding Python knows, not 'no-such-codec'"),
+    ({"encoding": "base64"}, "encoding must be 'auto' or a text encoding Python knows, not 'base64'"),
+    ({"expected_columns": -1}, "expected_columns must be at least 0, not -1"),
+    ({"threads": 0}, "threads must be at least 1, not 0"),
+    ({"max_records": -5}, "max_records must be at least 0, not -5"),
+    ({"dtypes": "strings"}, "dtypes must be None or 'infer', not 'strings'"),
+]
+
+
+@pytest.mark.parametrize("kwargs, message", VALUE_ERRORS, ids=[m for _, m in VALUE_ERRORS])
+def test_value_errors_name_the_option(kwargs, message):
+    with pytest.raises(ValueError) as info:
+        resolve_options(**kwargs)
+    assert str(info.value) == message
+    if "encoding" in kwargs:
+        assert isinstance(info.value.__cause__, LookupError)
+
+
+@pytest.mark.parametrize(
+    "kwargs, expected",
+    [
+        ({}, {"delimiter": None, "quote_char": 34}),
+        ({"delimiter": "\t", "quote_char": "'"}, {"delimiter": 9, "quote_char": 39}),
+        ({"quote_char": None, "expected_columns": 3}, {"quote_char": None, "expected_columns": 3}),
+    ],
+)
+def test_engine_kwargs_give_bytes(kwargs, expected):
+    engine = resolve_options(**kwargs).engine_kwargs()
+    assert list(engine) == ["delimiter", "quote_char", "fill_ragged_rows", "merge_overflow", "expected_columns", "repair_quotes"]
+    assert {key: engine[key] for key in expected} == expected
+
