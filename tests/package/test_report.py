@@ -1,0 +1,86 @@
+"""The report of a run: counters, records, and their limits."""
+
+import json
+import pickle
+
+import pytest
+
+import rowmend
+from rowmend._report import QuarantineLog
+
+RECORDS = (
+    rowmend.QuarantineRecord(3, "too many fields", "a,b,c,d"),
+    rowmend.QuarantineRecord(7, "too few fields", "x" * 10_000),
+)
+
+
+def make_report(**changes):
+    values = dict(
+        total_rows=10,
+        salvaged_rows=8,
+        repaired_rows=1,
+        quarantined_rows=2,
+        delimiter=";",
+        columns=3,
+        encoding="cp1252",
+        replaced_bytes=0,
+        quarantine=RECORDS,
+    )
+    return rowmend.Report(**{**values, **changes})
+
+
+def test_to_dict_uses_the_attribute_names_and_is_plain_data():
+    report = make_report()
+    data = report.to_dict()
+    assert list(data) == [
+        "total_rows", "salvaged_rows", "repaired_rows", "quarantined_rows",
+        "delimiter", "columns", "encoding", "replaced_bytes", "quarantine",
+    ]
+    assert data["quarantine"][0] == {"line": 3, "reason": "too many fields", "raw": "a,b,c,d"}
+    assert json.loads(json.dumps(data)) == data
+
+
+def test_reports_pickle_under_the_public_name():
+    report = make_report()
+    payload = pickle.dumps(report)
+    assert b"_report" not in payload  # stored pickles survive moving the class between modules
+    assert pickle.loads(payload) == report
+
+
+def test_repr_names_the_attributes_and_stays_short():
+    text = repr(make_report(quarantine=RECORDS * 3, quarantined_rows=6, total_rows=14))
+    assert text.startswith("Report(total_rows=14, salvaged_rows=8, repaired_rows=1, quarantined_rows=6, delimiter=';'")
+    assert "encoding='cp1252', replaced_bytes=0, quarantine=(QuarantineRecord(line=3," in text
+    assert text.count("QuarantineRecord(") == 3 and len(text) < 800
+
+
+@pytest.mark.parametrize(
+    "changes, words",
+    [
+        ({"total_rows": 11}, "total_rows must equal"),
+        ({"repaired_rows": 9}, "repaired_rows cannot exceed"),
+        ({"quarantined_rows": 1, "total_rows": 9}, "more quarantine records"),
+        ({"replaced_bytes": -1}, "cannot be negative"),
+    ],
+)
+def test_inconsistent_counts_are_refused(changes, words):
+    with pytest.raises(ValueError, match=words):
+        make_report(**changes)
+
+
+@pytest.mark.parametrize("max_records, kept", [(0, 0), (1, 1), (3, 3), (10, 5)])
+@pytest.mark.parametrize("how", ["add", "extend", "both"])
+def test_quarantine_log_keeps_the_first_records_and_counts_all(max_records, kept, how):
+    rows = [(line, "too few fields", f"row {line}") for line in range(1, 6)]
+    log = QuarantineLog(max_records)
+    if how == "add":
+        for row in rows:
+            log.add(*row)
+    elif how == "extend":
+        log.extend(iter(rows))
+    else:
+        log.add(*rows[0])
+        log.extend(rows[1:3])
+        log.extend(iter(rows[3:]))
+    assert log.count == 5
+    assert [record.line for record in log.records] == list(range(1, kept + 1))
