@@ -1,0 +1,26 @@
+"""Rescue corrupted CSV files: every row kept, repaired or set aside with its reason.
+
+rowmend reads CSV files that strict parsers refuse (stray quotes, ragged
+rows, mixed encodings, truncated lines) and hands the rows on as Arrow,
+pandas or Polars tables, or writes a clean file. Rows that cannot be
+repaired are never dropped silently: the :class:`Report` of each run counts
+them and keeps them with their line and the reason.
+
+Examples:
+    >>> import rowmend
+    >>> rowmend.Report(total_rows=2, salvaged_rows=2, repaired_rows=0, quarantined_rows=0,
+    ...                delimiter=";", columns=3, encoding="utf-8", replaced_bytes=0).to_dict()["delimiter"]
+    ';'
+"""
+
+from importlib.metadata import PackageNotFoundError, version
+
+from rowmend._errors import DecompressionError
+from rowmend._report import QuarantineRecord, Report
+
+try:
+    __version__: str = version("rowmend")
+except PackageNotFoundError:  # imported from a source tree that was never installed
+    __version__ = "0+unknown"
+
+__all__ = ["DecompressionError", "QuarantineRecord", "Report"]
