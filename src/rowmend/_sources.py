@@ -121,7 +121,8 @@ def _seekable(stream: Any) -> bool:
 def _size_hint(stream: Any, start: int) -> Optional[int]:
     """The bytes left from ``start``, when that is cheap to know."""
     if isinstance(stream, io.BytesIO):
-        return max(len(stream.getbuffer()) - start, 0)
+        with stream.getbuffer() as view:  # released at once: the buffer may grow later
+            return max(view.nbytes - start, 0)
     try:
         status = os.fstat(stream.fileno())
     except (AttributeError, OSError, ValueError):
@@ -276,6 +277,7 @@ class ByteSource(io.BufferedIOBase):
         return self._raw.consumed
 
     def readable(self) -> bool:
+        """Always True: a source is for reading."""
         return True
 
     def _pull(self, view: memoryview) -> int:
@@ -302,6 +304,11 @@ class ByteSource(io.BufferedIOBase):
         return DecompressionError(message, self.name, kind)
 
     def readinto(self, buffer: Any) -> int:
+        """Fill ``buffer`` with the next bytes; fewer only at the end of the input.
+
+        Returns:
+            The number of bytes stored, 0 at the end of the input.
+        """
         if self.closed:
             raise ValueError("I/O operation on closed file")
         view = memoryview(buffer).cast("B")
@@ -314,6 +321,7 @@ class ByteSource(io.BufferedIOBase):
         return filled
 
     def read(self, size: Optional[int] = -1) -> bytes:
+        """The next ``size`` bytes (fewer only at the end), or all the rest when ``size`` is negative or None."""
         if size is None or size < 0:
             parts: List[bytes] = []
             while True:
@@ -327,6 +335,7 @@ class ByteSource(io.BufferedIOBase):
         return bytes(buffer)
 
     def read1(self, size: int = -1) -> bytes:
+        """Up to ``size`` bytes from a single read of the input (64 KiB when ``size`` is negative)."""
         if self.closed:
             raise ValueError("I/O operation on closed file")
         buffer = bytearray(size if size >= 0 else 1 << 16)
@@ -335,6 +344,7 @@ class ByteSource(io.BufferedIOBase):
         return bytes(buffer)
 
     def close(self) -> None:
+        """Close what :func:`open_source` opened; a file object passed in stays open."""
         if self.closed:
             return
         try:
