@@ -49,6 +49,9 @@ step "Python tests (CPython)"
 # Run from a scratch directory so that only the installed module is imported.
 (cd "$(mktemp -d)" && "$PY" -m pytest "$OLDPWD/tests/python" -q -p no:cacheprovider)
 
+step "type stubs of _rowmend_backend (mypy.stubtest)"
+(cd "$(mktemp -d)" && "$PY" -m mypy.stubtest _rowmend_backend)
+
 if [ "${ROWMEND_QUICK:-0}" != 1 ]; then
     for extra in tests/sanitize.sh tests/pypy.sh; do
         if [ -f "$extra" ]; then
