@@ -26,6 +26,7 @@ if TYPE_CHECKING:
     from _typeshed import ReadableBuffer
 
 __all__ = [
+    "CP1252_CODEC",
     "DETECT_BYTES",
     "Transcoder",
     "detect_bom",

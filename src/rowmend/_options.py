@@ -15,7 +15,7 @@ from typing import Dict, Optional, SupportsIndex, Tuple, Union, cast
 
 from rowmend._encoding import normalize_encoding
 
-__all__ = ["OPTIONS", "Options", "OptionSpec", "resolve_options"]
+__all__ = ["DEFAULT_MAX_RECORDS", "OPTIONS", "Options", "OptionSpec", "resolve_options"]
 
 #: How many quarantined rows a report keeps unless told otherwise.
 DEFAULT_MAX_RECORDS = 10_000

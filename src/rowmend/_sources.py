@@ -31,7 +31,9 @@ class SupportsRead(Protocol):
     ``readinto`` is used instead when the object has it.
     """
 
-    def read(self, size: int = ..., /) -> bytes: ...
+    def read(self, size: int = ..., /) -> bytes:
+        """Up to ``size`` bytes; ``b""`` at the end."""
+        ...
 
 
 #: What the reading functions accept as their input.
