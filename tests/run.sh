@@ -47,7 +47,7 @@ echo "ok"
 
 step "Python tests (CPython)"
 # Run from a scratch directory so that only the installed module is imported.
-(cd "$(mktemp -d)" && "$PY" -m pytest "$OLDPWD/tests/python" -q -p no:cacheprovider)
+(cd "$(mktemp -d)" && "$PY" -m pytest "$OLDPWD/tests/python" "$OLDPWD/tests/package" -q -p no:cacheprovider)
 
 step "type stubs of _rowmend_backend (mypy.stubtest)"
 (cd "$(mktemp -d)" && "$PY" -m mypy.stubtest _rowmend_backend)

@@ -385,12 +385,32 @@ Result<SalvageStats, SalvageError> salvage_file(const std::string& input_path,
     CleanFileSink sink(options.quote_char, spool ? &*spool : nullptr);
     SalvagePass pass(options, sink);
 
+    // A pipe that is also the output would never end while we hold its
+    // write end: read it whole before writing, as every caller once did.
+    struct stat output_info;
+    const bool drain_first = (S_ISFIFO(input_info.st_mode) || S_ISSOCK(input_info.st_mode)) &&
+                             !has_nul(output_path) &&
+                             ::stat(output_path.c_str(), &output_info) == 0 &&
+                             output_info.st_dev == input_info.st_dev &&
+                             output_info.st_ino == input_info.st_ino;
+    ByteBuffer drained;
     // The first window is read before any output file is opened, so that an
     // unreadable input leaves nothing behind.
-    const std::size_t want = pass.next_read_size();
-    auto first = read_some(input_fd, pass.window_space(want), want, interrupt);
-    if (!first)
-        return interrupted_or(first.error());
+    std::size_t first = 0;
+    for (bool more = true; more;) {
+        const std::size_t want = pass.next_read_size();
+        char* into = drain_first ? drained.spare(want) : pass.window_space(want);
+        auto got = read_some(input_fd, into, want, interrupt);
+        if (!got)
+            return interrupted_or(got.error());
+        if (drain_first)
+            drained.commit(got.value());
+        else
+            first = got.value();
+        more = drain_first && got.value() != 0;
+        if (more && interrupt != nullptr && interrupt->requested())
+            return SalvageError::interrupted();
+    }
     if (quarantine_path && same_output_file(output_path, *quarantine_path))
         return SalvageError::same_output_file();
     if (auto error = clean.open(output_path, input_info, interrupt))
@@ -398,9 +418,11 @@ Result<SalvageStats, SalvageError> salvage_file(const std::string& input_path,
     sink.attach(clean.fd());
 
     std::optional<IoError> read_error;
-    if (first.value() == 0) {
+    if (drain_first) {
+        pass.run_buffer(std::string_view(drained.data(), drained.size()));
+    } else if (first == 0) {
         pass.finish();
-    } else if (pass.commit(first.value())) {
+    } else if (pass.commit(first)) {
         read_error = pump_file(input_fd, pass, interrupt);
     }
     if (sink.error())
