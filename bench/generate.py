@@ -29,8 +29,8 @@ SEED = 20261207
 # Sizes in MB per dataset. Narrow and messy go up to 1 GB so scaling shows;
 # the others stop where the picture is already clear.
 SIZES = {
-    "clean_narrow": [1, 10, 100, 200, 1000],
-    "messy": [1, 10, 100, 200, 1000],
+    "clean_narrow": [1, 10, 100, 200, 1000, 2000],
+    "messy": [1, 10, 100, 200, 1000, 2000],
     "clean_wide": [1, 10, 100],
     "quote_heavy": [1, 10, 100],
 }

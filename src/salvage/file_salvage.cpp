@@ -286,6 +286,12 @@ class CleanFileSink final : public RowSink {
 
     bool row(const RowEvent& event) override {
         line_.clear();
+        // A huge row is formatted into room reserved at once: growing the
+        // line by doubling would touch twice its size while copying. Pages
+        // reserved but never written cost no memory.
+        const std::size_t bytes = event.fields.bytes().size();
+        if (bytes > kLargeRow)
+            line_.reserve(2 * bytes + 3 * event.fields.size() + 64);
         if (is_retained(event.fate)) {
             format_->append_line(line_, event.fields, starts_file_);
             starts_file_ = false;
@@ -295,14 +301,24 @@ class CleanFileSink final : public RowSink {
             return true;
         append_quarantine_line(line_, event.line, quarantine_reason(event.fate, columns_),
                                event.fields, delimiter_.view());
-        return keep(spool_->add(line_));
+        const bool ok = keep(spool_->add(line_));
+        if (line_.capacity() > 16 * kLargeRow)
+            std::string().swap(line_);
+        return ok;
     }
 
     std::optional<IoError> flush() { return writer_->flush(); }
+
+    static constexpr std::size_t kLargeRow = 1U << 20;
     const std::optional<IoError>& error() const noexcept { return error_; }
 
   private:
-    bool write(std::string_view bytes) { return keep(writer_->write(bytes)); }
+    bool write(std::string_view bytes) {
+        const bool ok = keep(writer_->write(bytes));
+        if (line_.capacity() > 16 * kLargeRow)
+            std::string().swap(line_);
+        return ok;
+    }
     bool keep(std::optional<IoError> error) {
         if (!error)
             return true;
@@ -388,11 +404,10 @@ Result<SalvageStats, SalvageError> salvage_file(const std::string& input_path,
     // A pipe that is also the output would never end while we hold its
     // write end: read it whole before writing, as every caller once did.
     struct stat output_info;
-    const bool drain_first = (S_ISFIFO(input_info.st_mode) || S_ISSOCK(input_info.st_mode)) &&
-                             !has_nul(output_path) &&
-                             ::stat(output_path.c_str(), &output_info) == 0 &&
-                             output_info.st_dev == input_info.st_dev &&
-                             output_info.st_ino == input_info.st_ino;
+    const bool drain_first =
+        (S_ISFIFO(input_info.st_mode) || S_ISSOCK(input_info.st_mode)) && !has_nul(output_path) &&
+        ::stat(output_path.c_str(), &output_info) == 0 && output_info.st_dev == input_info.st_dev &&
+        output_info.st_ino == input_info.st_ino;
     ByteBuffer drained;
     // The first window is read before any output file is opened, so that an
     // unreadable input leaves nothing behind.
