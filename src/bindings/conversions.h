@@ -7,6 +7,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <iterator>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -39,6 +40,19 @@ inline constexpr const char* kOptionNames[6] = {
     "delimiter",      "quote_char",       "fill_ragged_rows",
     "merge_overflow", "expected_columns", "repair_quotes",
 };
+
+// True when `parameters` lists the option names, in order, from `first` on:
+// every signature that takes the options spells them as this table does.
+template <std::size_t N>
+constexpr bool lists_options(const char* const (&parameters)[N], std::size_t first) {
+    if (N != first + std::size(kOptionNames))
+        return false;
+    for (std::size_t i = 0; i < std::size(kOptionNames); ++i) {
+        if (std::string_view(parameters[first + i]) != kOptionNames[i])
+            return false;
+    }
+    return true;
+}
 
 // Converts the six bound option arguments, in order, into `options`.
 bool convert_salvage_options(std::span<PyObject* const, 6> arguments, SalvageOptions& options);

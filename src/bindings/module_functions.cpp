@@ -25,6 +25,7 @@ constexpr const char* kSalvageFileParameters[] = {
     "input_path",       "output_path",    "quarantine_path",  "delimiter",     "quote_char",
     "fill_ragged_rows", "merge_overflow", "expected_columns", "repair_quotes",
 };
+static_assert(lists_options(kSalvageFileParameters, 3));
 constexpr Signature kSalvageFileSignature{"salvage_file()", kSalvageFileParameters, 2};
 
 constexpr const char* kSniffParameters[] = {"sample"};

@@ -69,6 +69,7 @@ constexpr const char* kReaderParameters[] = {
     "file_path",      "delimiter",        "quote_char",    "fill_ragged_rows",
     "merge_overflow", "expected_columns", "repair_quotes",
 };
+static_assert(lists_options(kReaderParameters, 1));
 
 constexpr const char* kExitParameters[] = {"_exc_type", "_exc_val", "_exc_tb"};
 constexpr Signature kExitSignature{"SalvageReader.__exit__()", kExitParameters, 0};
