@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "heuristics/width_mode.h"
-#include "parser/resilient_parser.h"
 
 namespace rowmend {
 
@@ -37,18 +36,11 @@ std::optional<std::uint8_t> sniff_delimiter_prefix(std::string_view prefix, bool
     std::uint8_t best = ',';
     std::size_t widths[kSniffRowLimit];
     for (std::uint8_t candidate : kDelimiterCandidates) {
-        // The heuristics always parse with the double quote and repair on.
-        ResilientParser parser(prefix, candidate, '"', true, final);
-        std::size_t counted = 0;
-        RowShape shape;
-        ParseStep step = ParseStep::Row;
-        while (counted < kSniffRowLimit && (step = parser.step_shape(shape)) == ParseStep::Row) {
-            if (!shape.blank)
-                widths[counted++] = shape.field_count;
-        }
-        if (step == ParseStep::NeedMore)
+        const std::optional<std::size_t> counted =
+            sample_row_widths(prefix, candidate, final, std::span<std::size_t>(widths));
+        if (!counted)
             return std::nullopt;
-        const double score = score_row_widths(std::span<const std::size_t>(widths, counted));
+        const double score = score_row_widths(std::span<const std::size_t>(widths, *counted));
         if (score > best_score) {
             best_score = score;
             best = candidate;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "parser/resilient_parser.h"
+
 namespace rowmend {
 
 WidthMode width_mode(std::span<std::size_t> widths, std::size_t min_width) {
@@ -20,6 +22,21 @@ WidthMode width_mode(std::span<std::size_t> widths, std::size_t min_width) {
         i = j;
     }
     return mode;
+}
+
+std::optional<std::size_t> sample_row_widths(std::string_view prefix, std::uint8_t delimiter,
+                                             bool final, std::span<std::size_t> out) {
+    ResilientParser parser(prefix, delimiter, '"', true, final);
+    std::size_t counted = 0;
+    RowShape shape;
+    ParseStep step = ParseStep::Row;
+    while (counted < out.size() && (step = parser.step_shape(shape)) == ParseStep::Row) {
+        if (!shape.blank)
+            out[counted++] = shape.field_count;
+    }
+    if (step == ParseStep::NeedMore)
+        return std::nullopt;
+    return counted;
 }
 
 } // namespace rowmend
