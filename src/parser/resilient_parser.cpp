@@ -105,42 +105,23 @@ void ResilientParser::forget_look_ahead() noexcept {
 
 namespace {
 
-// Bits set in a 16-bit mask, without relying on a POPCNT instruction that a
-// baseline x86-64 build may not use (the builtin would become a library call).
-inline unsigned popcount16(unsigned x) noexcept {
-    x = x - ((x >> 1) & 0x5555U);
-    x = (x & 0x3333U) + ((x >> 2) & 0x3333U);
-    x = (x + (x >> 4)) & 0x0F0FU;
-    return (x + (x >> 8)) & 0x1FU;
-}
-
 // One row of the plain-row fast path: from `p`, the position of the LF that
 // ends the row, or nullptr when a quote byte or CR comes first or no LF does.
 // Counts delimiters and notes bytes of 0x80 and above on the way.
 inline const char* scan_plain_row(const char* p, const char* end, std::uint8_t delimiter,
                                   std::uint8_t quote, std::size_t& delimiters, bool& high) {
-#if defined(__SSE2__)
-    const __m128i vd = _mm_set1_epi8(static_cast<char>(delimiter));
-    const __m128i vq = _mm_set1_epi8(static_cast<char>(quote));
-    const __m128i vlf = _mm_set1_epi8('\n');
-    const __m128i vcr = _mm_set1_epi8('\r');
-    for (; end - p >= 16; p += 16) {
-        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        const auto lf = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, vlf)));
-        const auto bad = static_cast<unsigned>(
-            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(chunk, vq), _mm_cmpeq_epi8(chunk, vcr))));
-        const auto delim = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, vd)));
-        const auto top = static_cast<unsigned>(_mm_movemask_epi8(chunk));
+    for (; static_cast<std::size_t>(end - p) >= scan::Block::kSize; p += scan::Block::kSize) {
+        const scan::Block block(p);
+        const unsigned lf = block.eq(kLf);
         // Only the bytes before the first LF belong to this row.
-        const unsigned mine = lf != 0 ? (lf & (0U - lf)) - 1 : 0xFFFFU;
-        if ((bad & mine) != 0)
+        const unsigned mine = lf != 0 ? scan::below_first(lf) : 0xFFFFU;
+        if (((block.eq(quote) | block.eq(kCr)) & mine) != 0)
             return nullptr;
-        delimiters += popcount16(delim & mine);
-        high = high || (top & mine) != 0;
+        delimiters += scan::count16(block.eq(delimiter) & mine);
+        high = high || (block.high() & mine) != 0;
         if (lf != 0)
             return p + __builtin_ctz(lf);
     }
-#endif
     for (; p < end; ++p) {
         const auto c = static_cast<std::uint8_t>(*p);
         if (c == kLf)
@@ -246,7 +227,8 @@ template <class Sink> ParseStep ResilientParser::parse_row(Sink& sink) {
         case ParseState::Unquoted: {
             // Quote bytes are ordinary here: only the delimiter and line breaks stop the run.
             bool high = false;
-            const char* stop = scan::find_any3(data + p, data + n, delimiter_, kLf, kCr, high);
+            const char* stop =
+                scan::find_first_noting_high(data + p, data + n, high, delimiter_, kLf, kCr);
             const auto at = static_cast<std::size_t>(stop - data);
             sink.append(data + p, at - p, high);
             p = at;
@@ -266,7 +248,7 @@ template <class Sink> ParseStep ResilientParser::parse_row(Sink& sink) {
         case ParseState::Quoted: {
             // Inside quotes, line breaks are text; LF only matters to the line counter.
             bool high = false;
-            const char* stop = scan::find_any3(data + p, data + n, quote_, kLf, kLf, high);
+            const char* stop = scan::find_first_noting_high(data + p, data + n, high, quote_, kLf);
             const auto at = static_cast<std::size_t>(stop - data);
             sink.append(data + p, at - p, high);
             p = at;
@@ -359,7 +341,7 @@ int ResilientParser::quote_is_literal(std::size_t q) {
         // Find the end of the physical line, then walk back from it to the
         // last quote whose following blanks run into a delimiter, a line break
         // or the end of input. Later quotes on this line reuse the answer.
-        const char* line_end = scan::find_any2(input_.data() + s, input_.data() + n, kLf, kCr);
+        const char* line_end = scan::find_first(input_.data() + s, input_.data() + n, kLf, kCr);
         const auto end = static_cast<std::size_t>(line_end - input_.data());
         if (end == n && !final_)
             return -1; // the line goes on past the window

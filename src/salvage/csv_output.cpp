@@ -39,10 +39,11 @@ bool CleanCsvFormat::needs_quoting(std::string_view field) const noexcept {
     const char* begin = field.data();
     const char* end = begin + field.size();
     if (delimiter_size_ == 1 && quote_size_ == 1) {
-        return scan::find_any4(begin, end, delimiter_byte_, quote_byte_, '\n', '\r') != end;
+        return scan::find_first(begin, end, delimiter_byte_, quote_byte_, std::uint8_t{'\n'},
+                                std::uint8_t{'\r'}) != end;
     }
     // A byte of 0x80 or above is looked for in its two-byte UTF-8 form.
-    if (scan::find_any2(begin, end, '\n', '\r') != end)
+    if (scan::find_first(begin, end, std::uint8_t{'\n'}, std::uint8_t{'\r'}) != end)
         return true;
     return field.find(std::string_view(delimiter_, delimiter_size_)) != std::string_view::npos ||
            field.find(std::string_view(quote_, quote_size_)) != std::string_view::npos;
