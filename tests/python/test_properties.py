@@ -529,6 +529,11 @@ def test_any_arguments_raise_only_the_specified_exceptions(rm, argument_root, ca
     except ALLOWED as exc:
         assert type(exc).__module__ == "builtins"
         return
+    except ValueError as exc:
+        # The one ValueError: a quarantine file that would overwrite the clean file.
+        assert name == "salvage_file"
+        assert str(exc) == "quarantine_path names the same file as output_path"
+        return
     finally:
         os.chdir(cwd)
     # A call that returned gave what its kind of callable gives.
