@@ -1,0 +1,217 @@
+#include "bindings/native/arrow_sink.h"
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+#include <utility>
+
+#include "parser/utf8.h"
+
+namespace rowmend::native {
+
+bool ArrowSink::begin(const SalvageCounters& layout) {
+    settled_ = true;
+    delimiter_ = static_cast<char>(layout.detected_delimiter);
+    layout_columns_ = layout.inferred_columns;
+    header_pending_ = options_.header;
+    if (layout_columns_ != 0)
+        set_width(static_cast<std::size_t>(layout_columns_));
+    return true;
+}
+
+void ArrowSink::set_width(std::size_t width) {
+    width_ = width;
+    width_known_ = true;
+}
+
+void ArrowSink::take_header(std::vector<std::string> fields) {
+    header_pending_ = false;
+    if (!width_known_)
+        set_width(fields.size());
+    header_ = std::move(fields);
+}
+
+ArrowBatch& ArrowSink::batch() {
+    if (!current_)
+        current_ = std::make_unique<ArrowBatch>(width_, options_.line_numbers, options_.batch_rows);
+    return *current_;
+}
+
+// A row wider than the table keeps its surplus in the last column, joined by
+// the delimiters it had; a narrower one is padded with empty fields. The
+// pass only hands on such rows when it leaves rows as parsed.
+void ArrowSink::append_line(const char* begin, const char* end) {
+    std::vector<StringColumn>& columns = batch().columns;
+    const std::size_t last = width_ - 1;
+    std::size_t c = 0;
+    for (; c < last; ++c) {
+        const auto* cut = static_cast<const char*>(
+            std::memchr(begin, delimiter_, static_cast<std::size_t>(end - begin)));
+        if (cut == nullptr)
+            break;
+        columns[c].append(begin, static_cast<std::size_t>(cut - begin));
+        begin = cut + 1;
+    }
+    columns[c].append(begin, static_cast<std::size_t>(end - begin));
+    for (++c; c < width_; ++c)
+        columns[c].append(nullptr, 0);
+}
+
+void ArrowSink::append_fields(const RowView& fields) {
+    std::vector<StringColumn>& columns = batch().columns;
+    const std::size_t last = width_ - 1;
+    std::size_t c = 0;
+    for (auto it = fields.begin(); it != fields.end(); ++it, ++c) {
+        const FieldView field = *it;
+        if (c < last) {
+            columns[c].append(field.text.data(), field.text.size());
+            continue;
+        }
+        if (c == last) {
+            merged_.assign(field.text);
+        } else {
+            merged_ += delimiter_;
+            merged_ += field.text;
+        }
+    }
+    if (c > last)
+        columns[last].append(merged_.data(), merged_.size());
+    for (; c < width_; ++c)
+        columns[c].append(nullptr, 0);
+}
+
+void ArrowSink::end_row(std::uint64_t line) {
+    ArrowBatch& current = *current_;
+    if (current.with_lines)
+        current.lines.push_back(static_cast<std::int64_t>(line));
+    if (static_cast<std::size_t>(++current.rows) == options_.batch_rows)
+        done_.push_back(std::move(current_));
+}
+
+bool ArrowSink::plain_rows(std::string_view lines, std::size_t rows, std::uint64_t first_line) {
+    const char* p = lines.data();
+    const char* const end = p + lines.size();
+    std::uint64_t line = first_line;
+    if (header_pending_ && rows != 0) {
+        const auto* lf = static_cast<const char*>(std::memchr(p, '\n', lines.size()));
+        if (lf == nullptr)
+            throw std::logic_error("a plain row without its line feed");
+        std::vector<std::string> fields;
+        for (std::string_view rest(p, static_cast<std::size_t>(lf - p));;) {
+            const std::size_t cut = rest.find(delimiter_);
+            fields.emplace_back(rest.substr(0, cut));
+            if (cut == std::string_view::npos)
+                break;
+            rest.remove_prefix(cut + 1);
+        }
+        take_header(std::move(fields));
+        p = lf + 1;
+        --rows;
+        ++line;
+    }
+    counters_.total_rows += rows;
+    counters_.salvaged_rows += rows;
+    while (p < end) {
+        const auto* lf =
+            static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+        if (lf == nullptr)
+            throw std::logic_error("a plain row without its line feed");
+        if (!width_known_)
+            set_width(1 + static_cast<std::size_t>(std::count(p, lf, delimiter_)));
+        append_line(p, lf);
+        end_row(line++);
+        p = lf + 1;
+    }
+    return true;
+}
+
+bool ArrowSink::row(const RowEvent& event) {
+    if (!utf8::is_valid(event.text.data(), event.text.size()))
+        counters_.replaced_bytes += ill_formed_utf8_bytes(event.text);
+    if (!is_retained(event.fate)) {
+        ++counters_.total_rows;
+        ++counters_.quarantined_rows;
+        if (quarantine_.size() < options_.max_records)
+            quarantine_.push_back({event.line, event.fate, std::string(event.text)});
+        return true;
+    }
+    if (header_pending_) {
+        std::vector<std::string> fields;
+        fields.reserve(event.fields.size());
+        for (const FieldView field : event.fields)
+            fields.emplace_back(field.text);
+        take_header(std::move(fields));
+        return true;
+    }
+    ++counters_.total_rows;
+    ++counters_.salvaged_rows;
+    counters_.repaired_rows += is_repaired(event.fate) ? 1 : 0;
+    if (!width_known_)
+        set_width(event.fields.size());
+    if (width_ == 0)
+        set_width(1);
+    append_fields(event.fields);
+    end_row(event.line);
+    return true;
+}
+
+void ArrowSink::finish() {
+    if (current_ && current_->rows != 0)
+        done_.push_back(std::move(current_));
+    current_.reset();
+}
+
+std::vector<std::shared_ptr<const ArrowBatch>> ArrowSink::take_batches() {
+    return std::exchange(done_, {});
+}
+
+std::uint64_t ill_formed_utf8_bytes(std::string_view text) noexcept {
+    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t n = text.size();
+    std::uint64_t replaced = 0;
+    std::size_t i = 0;
+    while (i < n) {
+        const unsigned char lead = s[i];
+        if (lead < 0x80) {
+            ++i;
+            continue;
+        }
+        // The bytes that may follow each lead byte: the first continuation
+        // byte's range depends on the lead, the others are 80..BF.
+        std::size_t need = 0;
+        unsigned char low = 0x80, high = 0xBF;
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            need = 1;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            need = 2;
+            if (lead == 0xE0)
+                low = 0xA0;
+            else if (lead == 0xED)
+                high = 0x9F;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            need = 3;
+            if (lead == 0xF0)
+                low = 0x90;
+            else if (lead == 0xF4)
+                high = 0x8F;
+        } else {
+            ++replaced;
+            ++i;
+            continue;
+        }
+        std::size_t taken = 1;
+        for (; taken <= need && i + taken < n; ++taken) {
+            const unsigned char next = s[i + taken];
+            if (next < low || next > high)
+                break;
+            low = 0x80;
+            high = 0xBF;
+        }
+        if (taken <= need)
+            replaced += taken; // a maximal ill-formed subpart
+        i += taken;
+    }
+    return replaced;
+}
+
+} // namespace rowmend::native

@@ -1,0 +1,93 @@
+#pragma once
+// ArrowSink: the salvage pass's rows, collected into Arrow batches of a
+// fixed number of rows. The first retained row may be taken as the header;
+// the counters then count data rows only, so salvaged_rows is the number of
+// rows in the batches. The first quarantined rows are kept with their line,
+// fate and original text.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "bindings/native/arrow_batch.h"
+#include "salvage/salvage_pass.h"
+
+namespace rowmend::native {
+
+struct ArrowSinkOptions {
+    std::size_t batch_rows = 65536; // at least 1
+    bool header = true;
+    bool line_numbers = false;
+    std::size_t max_records = 10000;
+};
+
+struct DataCounters {
+    std::uint64_t total_rows = 0;
+    std::uint64_t salvaged_rows = 0;
+    std::uint64_t repaired_rows = 0;
+    std::uint64_t quarantined_rows = 0;
+    std::uint64_t replaced_bytes = 0; // ill-formed UTF-8 bytes in the rows' text
+};
+
+struct QuarantinedRow {
+    std::uint64_t line;
+    RowFate fate;
+    std::string text; // the row's input bytes, without its line break
+};
+
+class ArrowSink final : public RowSink {
+  public:
+    explicit ArrowSink(const ArrowSinkOptions& options) : options_(options) {}
+
+    bool begin(const SalvageCounters& layout) override;
+    bool plain_rows(std::string_view lines, std::size_t rows, std::uint64_t first_line) override;
+    bool row(const RowEvent& event) override;
+
+    // Completes the batch in progress, if it holds any row.
+    void finish();
+    // The completed batches, oldest first; the sink keeps none of them.
+    std::vector<std::shared_ptr<const ArrowBatch>> take_batches();
+    std::size_t ready() const noexcept { return done_.size(); }
+
+    bool settled() const noexcept { return settled_; }
+    char delimiter() const noexcept { return delimiter_; }
+    std::uint64_t layout_columns() const noexcept { return layout_columns_; }
+    // The table's width: the column count, or with rows left as parsed the
+    // width of the first retained row; 0 until known.
+    std::size_t width() const noexcept { return width_; }
+    const std::optional<std::vector<std::string>>& header() const noexcept { return header_; }
+    const DataCounters& counters() const noexcept { return counters_; }
+    const std::vector<QuarantinedRow>& quarantine() const noexcept { return quarantine_; }
+
+  private:
+    void set_width(std::size_t width);
+    void take_header(std::vector<std::string> fields);
+    ArrowBatch& batch();
+    void append_line(const char* begin, const char* end);
+    void append_fields(const RowView& fields);
+    void end_row(std::uint64_t line);
+
+    ArrowSinkOptions options_;
+    bool settled_ = false;
+    char delimiter_ = ',';
+    std::uint64_t layout_columns_ = 0;
+    std::size_t width_ = 0;
+    bool width_known_ = false;
+    bool header_pending_ = false;
+    std::optional<std::vector<std::string>> header_;
+    DataCounters counters_;
+    std::vector<QuarantinedRow> quarantine_;
+    std::unique_ptr<ArrowBatch> current_;
+    std::vector<std::shared_ptr<const ArrowBatch>> done_;
+    std::string merged_; // scratch for a row wider than the table
+};
+
+// How many bytes of `text` a lossy UTF-8 decoder replaces by U+FFFD, each
+// maximal ill-formed subsequence counted by its length.
+std::uint64_t ill_formed_utf8_bytes(std::string_view text) noexcept;
+
+} // namespace rowmend::native

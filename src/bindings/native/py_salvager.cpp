@@ -1,0 +1,412 @@
+#include "bindings/native/py_salvager.h"
+
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "bindings/gil.h"
+#include "bindings/guarded_call.h"
+#include "bindings/native/arrow_sink.h"
+#include "bindings/native/py_arrow_batch.h"
+#include "bindings/py_ref.h"
+#include "salvage/salvage_pass.h"
+
+namespace rowmend::native {
+
+using bindings::GilReleased;
+using bindings::guarded;
+using bindings::PyRef;
+
+namespace {
+
+// The pass refers to its sink, so both live in one heap object that never
+// moves.
+struct Run {
+    Run(const SalvageOptions& options, const ArrowSinkOptions& sink_options)
+        : sink(sink_options), pass(options, sink) {}
+    ArrowSink sink;
+    SalvagePass pass;
+};
+
+struct PySalvager {
+    PyObject_HEAD Run* run;
+    // Set while a call works on `run` with the GIL released: a second thread
+    // must not touch the run meanwhile.
+    bool busy;
+    bool finished;
+};
+
+PySalvager* as_salvager(PyObject* self) {
+    return reinterpret_cast<PySalvager*>(self);
+}
+
+// Claims the run for one call; false with RuntimeError set if another
+// thread holds it.
+bool claim(PySalvager* self) {
+    if (self->busy) {
+        PyErr_SetString(PyExc_RuntimeError, "Salvager is in use by another thread");
+        return false;
+    }
+    return true;
+}
+
+class Busy {
+  public:
+    explicit Busy(PySalvager* self) noexcept : self_(self) { self_->busy = true; }
+    Busy(const Busy&) = delete;
+    Busy& operator=(const Busy&) = delete;
+    ~Busy() { self_->busy = false; }
+
+  private:
+    PySalvager* self_;
+};
+
+bool byte_option(PyObject* value, const char* name, std::optional<std::uint8_t>& out) {
+    if (value == Py_None) {
+        out.reset();
+        return true;
+    }
+    const long byte = PyLong_AsLong(value);
+    if (byte == -1 && PyErr_Occurred())
+        return false;
+    if (byte <= 0 || byte >= 0x80 || byte == '\n' || byte == '\r') {
+        PyErr_Format(PyExc_ValueError, "%s must be an ASCII byte other than NUL, CR and LF", name);
+        return false;
+    }
+    out = static_cast<std::uint8_t>(byte);
+    return true;
+}
+
+// ---- methods -------------------------------------------------------------
+
+// The exported buffer of a bytes-like object, released on every way out.
+class BufferView {
+  public:
+    BufferView() = default;
+    BufferView(const BufferView&) = delete;
+    BufferView& operator=(const BufferView&) = delete;
+    ~BufferView() {
+        if (held_)
+            PyBuffer_Release(&view_);
+    }
+    bool acquire(PyObject* object) {
+        held_ = PyObject_GetBuffer(object, &view_, PyBUF_SIMPLE) == 0;
+        return held_;
+    }
+    const char* data() const noexcept { return static_cast<const char*>(view_.buf); }
+    std::size_t size() const noexcept { return static_cast<std::size_t>(view_.len); }
+
+  private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+PyObject* salvager_feed(PyObject* self_object, PyObject* data) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PySalvager* self = as_salvager(self_object);
+        BufferView view;
+        if (!view.acquire(data) || !claim(self))
+            return nullptr;
+        if (self->finished) {
+            PyErr_SetString(PyExc_ValueError, "feed() after finish()");
+            return nullptr;
+        }
+        {
+            Busy busy(self);
+            GilReleased gil;
+            self->run->pass.feed(view.data(), view.size());
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* salvager_finish(PyObject* self_object, PyObject*) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PySalvager* self = as_salvager(self_object);
+        if (!claim(self))
+            return nullptr;
+        if (!self->finished) {
+            Busy busy(self);
+            GilReleased gil;
+            self->run->pass.finish();
+            self->run->sink.finish();
+        }
+        self->finished = true;
+        Py_RETURN_NONE;
+    });
+}
+
+bool text_list(PyObject* names, std::vector<std::string>& out) {
+    PyRef items(PySequence_Fast(names, "names must be a sequence of str"));
+    if (!items)
+        return false;
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
+    out.reserve(static_cast<std::size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(item, &size);
+        if (text == nullptr)
+            return false;
+        out.emplace_back(text, static_cast<std::size_t>(size));
+    }
+    return true;
+}
+
+PyObject* salvager_take_batches(PyObject* self_object, PyObject* names_object) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PySalvager* self = as_salvager(self_object);
+        if (!claim(self))
+            return nullptr;
+        ArrowSink& sink = self->run->sink;
+        auto names = std::make_shared<std::vector<std::string>>();
+        if (!text_list(names_object, *names))
+            return nullptr;
+        std::vector<std::shared_ptr<const ArrowBatch>> batches = sink.take_batches();
+        PyRef list(PyList_New(0));
+        if (!list)
+            return nullptr;
+        for (std::size_t i = 0; i < batches.size(); ++i) {
+            const ArrowBatch& batch = *batches[i];
+            const std::size_t expected = batch.columns.size() + (batch.with_lines ? 1 : 0);
+            if (names->size() != expected) {
+                PyErr_Format(PyExc_ValueError, "names must hold %zu names, not %zu", expected,
+                             names->size());
+                return nullptr;
+            }
+            PyRef item(new_arrow_batch(batches[i], names));
+            if (!item || PyList_Append(list.get(), item.get()) < 0)
+                return nullptr;
+        }
+        return list.release();
+    });
+}
+
+PyMethodDef salvager_methods[] = {
+    {"feed", salvager_feed, METH_O,
+     "feed($self, data, /)\n--\n\n"
+     "Salvage the next chunk of UTF-8 input (any bytes-like object), without the GIL."},
+    {"finish", salvager_finish, METH_NOARGS,
+     "finish($self, /)\n--\n\nEnd the input: the last rows and the last batch complete."},
+    {"take_batches", salvager_take_batches, METH_O,
+     "take_batches($self, names, /)\n--\n\n"
+     "The batches completed since the last call, their columns named `names`\n"
+     "(the table's columns, then the line column when there is one)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// ---- properties ------------------------------------------------------------
+
+template <class Get> PyObject* read_sink(PyObject* self_object, Get get) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PySalvager* self = as_salvager(self_object);
+        if (!claim(self))
+            return nullptr;
+        return get(self->run->sink);
+    });
+}
+
+PyObject* get_delimiter(PyObject* self, void*) {
+    return read_sink(self, [](const ArrowSink& sink) -> PyObject* {
+        if (!sink.settled())
+            Py_RETURN_NONE;
+        const char delimiter = sink.delimiter();
+        return PyUnicode_FromStringAndSize(&delimiter, 1);
+    });
+}
+
+PyObject* get_columns(PyObject* self, void*) {
+    return read_sink(self, [](const ArrowSink& sink) { return PyLong_FromSize_t(sink.width()); });
+}
+
+PyObject* get_ready(PyObject* self, void*) {
+    return read_sink(self, [](const ArrowSink& sink) { return PyLong_FromSize_t(sink.ready()); });
+}
+
+PyObject* get_layout_columns(PyObject* self, void*) {
+    return read_sink(self, [](const ArrowSink& sink) {
+        return PyLong_FromUnsignedLongLong(sink.layout_columns());
+    });
+}
+
+PyObject* get_header(PyObject* self, void*) {
+    return read_sink(self, [](const ArrowSink& sink) -> PyObject* {
+        if (!sink.header())
+            Py_RETURN_NONE;
+        const std::vector<std::string>& fields = *sink.header();
+        PyRef list(PyList_New(static_cast<Py_ssize_t>(fields.size())));
+        if (!list)
+            return nullptr;
+        for (std::size_t i = 0; i < fields.size(); ++i) {
+            // Fields are valid UTF-8: the pass replaced what was not.
+            PyObject* text = PyUnicode_FromStringAndSize(fields[i].data(),
+                                                         static_cast<Py_ssize_t>(fields[i].size()));
+            if (text == nullptr)
+                return nullptr;
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text); // steals `text`
+        }
+        return list.release();
+    });
+}
+
+template <std::uint64_t DataCounters::*Counter> PyObject* get_counter(PyObject* self, void*) {
+    return read_sink(self, [](const ArrowSink& sink) {
+        return PyLong_FromUnsignedLongLong(sink.counters().*Counter);
+    });
+}
+
+PyObject* get_quarantine(PyObject* self, void*) {
+    return read_sink(self, [](const ArrowSink& sink) -> PyObject* {
+        const std::vector<QuarantinedRow>& rows = sink.quarantine();
+        PyRef list(PyList_New(static_cast<Py_ssize_t>(rows.size())));
+        if (!list)
+            return nullptr;
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            const QuarantinedRow& row = rows[i];
+            const std::string reason = quarantine_reason(row.fate, sink.layout_columns());
+            PyObject* record =
+                Py_BuildValue("(Ks#y#)", static_cast<unsigned long long>(row.line), reason.data(),
+                              static_cast<Py_ssize_t>(reason.size()), row.text.data(),
+                              static_cast<Py_ssize_t>(row.text.size()));
+            if (record == nullptr)
+                return nullptr;
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), record); // steals `record`
+        }
+        return list.release();
+    });
+}
+
+PyGetSetDef salvager_getset[] = {
+    {"delimiter", get_delimiter, nullptr, "The delimiter, once settled; else None.", nullptr},
+    {"columns", get_columns, nullptr, "The table's column count; 0 until known.", nullptr},
+    {"layout_columns", get_layout_columns, nullptr,
+     "The column count the pass settled on (0: rows left as parsed).", nullptr},
+    {"ready", get_ready, nullptr, "Completed batches not yet taken.", nullptr},
+    {"header", get_header, nullptr, "The header row's fields, or None.", nullptr},
+    {"total_rows", get_counter<&DataCounters::total_rows>, nullptr, "Data rows read.", nullptr},
+    {"salvaged_rows", get_counter<&DataCounters::salvaged_rows>, nullptr,
+     "Data rows kept, repaired ones included.", nullptr},
+    {"repaired_rows", get_counter<&DataCounters::repaired_rows>, nullptr,
+     "Kept data rows that were padded or merged.", nullptr},
+    {"quarantined_rows", get_counter<&DataCounters::quarantined_rows>, nullptr,
+     "Data rows set aside.", nullptr},
+    {"replaced_bytes", get_counter<&DataCounters::replaced_bytes>, nullptr,
+     "Ill-formed UTF-8 bytes in the input, replaced by U+FFFD.", nullptr},
+    {"quarantine", get_quarantine, nullptr,
+     "The first max_records set-aside rows as (line, reason, raw bytes).", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// ---- slots ---------------------------------------------------------------
+
+PyObject* salvager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        static const char* keywords[] = {
+            "delimiter",     "quote_char", "fill_ragged_rows", "merge_overflow", "expected_columns",
+            "repair_quotes", "batch_rows", "header",           "line_numbers",   "max_records",
+            nullptr,
+        };
+        PyObject* delimiter = Py_None;
+        PyObject* quote_char = nullptr;
+        int fill = 1, merge = 1, repair = 1, header = 1, line_numbers = 0;
+        PyObject* expected = Py_None;
+        Py_ssize_t batch_rows = 65536;
+        Py_ssize_t max_records = 10000;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOppOpnppn:Salvager",
+                                         const_cast<char**>(keywords), &delimiter, &quote_char,
+                                         &fill, &merge, &expected, &repair, &batch_rows, &header,
+                                         &line_numbers, &max_records))
+            return nullptr;
+
+        SalvageOptions options;
+        if (!byte_option(delimiter, "delimiter", options.delimiter))
+            return nullptr;
+        std::optional<std::uint8_t> quote;
+        if (quote_char != nullptr && !byte_option(quote_char, "quote_char", quote))
+            return nullptr;
+        options.quote_char = quote.value_or('"');
+        options.fill_ragged_rows = fill != 0;
+        options.merge_overflow = merge != 0;
+        options.repair_quotes = repair != 0;
+        if (expected != Py_None) {
+            const long long columns = PyLong_AsLongLong(expected);
+            if (columns == -1 && PyErr_Occurred())
+                return nullptr;
+            if (columns < 1) {
+                PyErr_SetString(PyExc_ValueError,
+                                "expected_columns must be at least 1: a table has a fixed width");
+                return nullptr;
+            }
+            options.expected_columns = static_cast<std::uint64_t>(columns);
+        }
+        if (batch_rows < 1 || max_records < 0) {
+            PyErr_SetString(PyExc_ValueError,
+                            "batch_rows must be at least 1 and max_records at least 0");
+            return nullptr;
+        }
+        ArrowSinkOptions sink_options;
+        sink_options.batch_rows = static_cast<std::size_t>(batch_rows);
+        sink_options.header = header != 0;
+        sink_options.line_numbers = line_numbers != 0;
+        sink_options.max_records = static_cast<std::size_t>(max_records);
+
+        auto run = std::make_unique<Run>(options, sink_options);
+        PyObject* self = type->tp_alloc(type, 0);
+        if (self == nullptr)
+            return nullptr;
+        PySalvager* salvager = as_salvager(self);
+        salvager->run = run.release();
+        salvager->busy = false;
+        salvager->finished = false;
+        return self;
+    });
+}
+
+void salvager_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    delete as_salvager(self)->run;
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyType_Slot salvager_slots[] = {
+    {Py_tp_doc,
+     const_cast<char*>("Salvager(*, delimiter=None, quote_char=34, fill_ragged_rows=True, "
+                       "merge_overflow=True, expected_columns=None, repair_quotes=True, "
+                       "batch_rows=65536, header=True, line_numbers=False, max_records=10000)\n"
+                       "--\n\n"
+                       "The salvage pass over input fed in chunks, its rows collected into\n"
+                       "Arrow batches of batch_rows rows. delimiter and quote_char are byte\n"
+                       "values; with header, the first retained row names the columns.")},
+    {Py_tp_new, reinterpret_cast<void*>(salvager_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(salvager_dealloc)},
+    {Py_tp_methods, salvager_methods},
+    {Py_tp_getset, salvager_getset},
+    {0, nullptr},
+};
+
+PyType_Spec salvager_spec = {
+    "rowmend._native.Salvager",
+    static_cast<int>(sizeof(PySalvager)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    salvager_slots,
+};
+
+PyTypeObject* salvager_class = nullptr;
+
+} // namespace
+
+PyTypeObject* salvager_type() {
+    if (salvager_class == nullptr) {
+        PyObject* created = PyType_FromSpec(&salvager_spec);
+        if (created == nullptr)
+            return nullptr;
+        salvager_class = reinterpret_cast<PyTypeObject*>(created);
+    }
+    return salvager_class;
+}
+
+} // namespace rowmend::native
