@@ -7,7 +7,9 @@ repaired are never dropped silently: the :class:`Report` of each run counts
 them and keeps them with their line and the reason.
 
 Examples:
-    >>> import rowmend
+    >>> import io, rowmend
+    >>> rowmend.read_arrow(io.BytesIO(b"a;b\\n1;2\\n")).to_pydict()
+    {'a': ['1'], 'b': ['2']}
     >>> rowmend.Report(total_rows=2, salvaged_rows=2, repaired_rows=0, quarantined_rows=0,
     ...                delimiter=";", columns=3, encoding="utf-8", replaced_bytes=0).to_dict()["delimiter"]
     ';'
@@ -17,10 +19,20 @@ from importlib.metadata import PackageNotFoundError, version
 
 from rowmend._errors import DecompressionError
 from rowmend._report import QuarantineRecord, Report
+from rowmend._tables import RowStream, read_arrow, read_pandas, read_polars, stream
 
 try:
     __version__: str = version("rowmend")
 except PackageNotFoundError:  # imported from a source tree that was never installed
     __version__ = "0+unknown"
 
-__all__ = ["DecompressionError", "QuarantineRecord", "Report"]
+__all__ = [
+    "DecompressionError",
+    "QuarantineRecord",
+    "Report",
+    "RowStream",
+    "read_arrow",
+    "read_pandas",
+    "read_polars",
+    "stream",
+]

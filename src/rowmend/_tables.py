@@ -1,0 +1,323 @@
+"""Reading an input into Arrow tables, pandas and Polars frames, or a stream of batches.
+
+The salvage pass runs natively: chunks of UTF-8 go in, and Arrow record
+batches come out, built directly in Arrow's memory layout, so no field ever
+becomes a Python object on the way to a table.
+"""
+
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any, Iterator, List, Optional
+
+import pyarrow as pa
+import pyarrow.compute as pc
+
+from rowmend._encoding import DETECT_BYTES, resolve_encoding, transcode
+from rowmend._names import column_names, line_column_name
+from rowmend._native import Salvager
+from rowmend._options import Options, resolve_options
+from rowmend._report import QuarantineRecord, Report
+from rowmend._sources import ByteSource, Source, open_source
+
+if TYPE_CHECKING:
+    import pandas
+    import polars
+
+__all__ = ["RowStream", "read_arrow", "read_pandas", "read_polars", "stream"]
+
+# Input is read and fed in pieces of this size: large enough that Python's
+# share of the work is negligible, small enough to keep memory bounded.
+_CHUNK = 1 << 20
+
+# The types Arrow's CSV reader tries, in its order; the first that every
+# non-empty value of a column converts to wins.
+_INFERRED_TYPES = (
+    pa.int64(),
+    pa.bool_(),
+    pa.date32(),
+    pa.time32("s"),
+    pa.timestamp("s"),
+    pa.timestamp("ns"),
+    pa.float64(),
+)
+
+
+def _chunks(first: bytes, source: ByteSource) -> Iterator[bytes]:
+    if first:
+        yield first
+    while True:
+        chunk = source.read(_CHUNK)
+        if not chunk:
+            return
+        yield chunk
+
+
+def _string_schema(names: List[str], line_column: Optional[str]) -> pa.Schema:
+    fields = [pa.field(name, pa.string(), nullable=False) for name in names]
+    if line_column is not None:
+        fields.append(pa.field(line_column, pa.int64(), nullable=False))
+    return pa.schema(fields)
+
+
+class RowStream:
+    """The rows of one input as Arrow record batches, read as they are taken.
+
+    Iterate over it for :class:`pyarrow.RecordBatch` objects, or hand it to any
+    consumer of the Arrow PyCapsule stream interface (``pyarrow.table(s)``,
+    ``polars.DataFrame(s)``, ``duckdb.sql("SELECT ... FROM s")``). A stream
+    is single-use. Made by :func:`stream`.
+
+    Attributes:
+        report: None until the last batch has been taken, then the
+            :class:`Report` of the read.
+    """
+
+    report: Optional[Report]
+
+    def __init__(self, source: Source, batch_rows: int, options: Options) -> None:
+        self.report = None
+        self._options = options
+        self._batch_rows = batch_rows
+        self._schema: Optional[pa.Schema] = None
+        self._exported = False
+        self._taken = False
+        self._pending: Optional[pa.RecordBatch] = None
+        self._source = open_source(source)
+        self._batches = self._read()
+
+    def __repr__(self) -> str:
+        return f"<RowStream {self._source.name!r}>"
+
+    def __iter__(self) -> RowStream:
+        return self
+
+    def __next__(self) -> pa.RecordBatch:
+        if self._exported:
+            raise RuntimeError("this stream was handed to an Arrow consumer; a stream is read once")
+        self._taken = True
+        if self._pending is not None:
+            batch, self._pending = self._pending, None
+            return batch
+        return next(self._batches)
+
+    def _settle(self) -> pa.Schema:
+        """Read up to the first batch (kept for the reader), which settles the schema."""
+        if self._schema is None:
+            self._pending = next(self._batches, None)
+        assert self._schema is not None, "the first batch or the end of input settles the schema"
+        return self._schema
+
+    def __arrow_c_schema__(self) -> object:
+        """Export the batches' schema as an ``ArrowSchema`` PyCapsule, reading up to the first batch."""
+        return self._settle().__arrow_c_schema__()
+
+    def __arrow_c_stream__(self, requested_schema: object = None) -> object:
+        """Export the stream as an ``ArrowArrayStream`` PyCapsule.
+
+        The schema is settled by reading up to the first batch.
+        """
+        if self._exported or self._taken:
+            raise RuntimeError("this stream was already read; a stream is read once")
+        schema = self._settle()
+        self._exported = True
+        first, self._pending = self._pending, None
+
+        def batches() -> Iterator[pa.RecordBatch]:
+            if first is not None:
+                yield first
+            yield from self._batches
+
+        reader = pa.RecordBatchReader.from_batches(schema, batches())
+        return reader.__arrow_c_stream__(requested_schema)
+
+    @property
+    def schema(self) -> Optional[pa.Schema]:
+        """The batches' schema, once the first batch (or the end) was read; else None."""
+        return self._schema
+
+    def close(self) -> None:
+        """Stop reading and close the input (a file object passed in stays open)."""
+        self._batches.close()
+        self._source.close()
+
+    def _settle_schema(self, salvager: Salvager) -> List[str]:
+        # Called once a batch is complete or the input ended: the header row
+        # (if any) and the width are known by then.
+        options = self._options
+        names = column_names(salvager.header if options.header else None, salvager.columns)
+        line_column = line_column_name(names) if options.line_numbers else None
+        self._schema = _string_schema(names, line_column)
+        return names + ([line_column] if line_column is not None else [])
+
+    def _read(self) -> Iterator[pa.RecordBatch]:
+        options = self._options
+        with self._source as source:
+            head = source.read(DETECT_BYTES)
+            encoding, bom = resolve_encoding(options.encoding, head, len(head) < DETECT_BYTES)
+            chunks: Iterator[bytes] = _chunks(head[bom:], source)
+            transcoder = None
+            if encoding != "utf-8":
+                transcoder = transcode(chunks, encoding)
+                chunks = transcoder
+            engine = options.engine_kwargs()
+            salvager = Salvager(
+                delimiter=engine["delimiter"],
+                quote_char=engine["quote_char"] if engine["quote_char"] is not None else ord('"'),
+                fill_ragged_rows=options.fill_ragged_rows,
+                merge_overflow=options.merge_overflow,
+                expected_columns=engine["expected_columns"],
+                repair_quotes=options.repair_quotes,
+                batch_rows=self._batch_rows,
+                header=options.header,
+                line_numbers=options.line_numbers,
+                max_records=options.max_records,
+            )
+            names: Optional[List[str]] = None
+            for chunk in chunks:
+                salvager.feed(chunk)
+                if salvager.ready:
+                    names = names or self._settle_schema(salvager)
+                    for batch in salvager.take_batches(names):
+                        yield pa.record_batch(batch)
+            salvager.finish()
+            names = names or self._settle_schema(salvager)
+            for batch in salvager.take_batches(names):
+                yield pa.record_batch(batch)
+            replaced = transcoder.replaced_bytes if transcoder is not None else salvager.replaced_bytes
+            self.report = Report(
+                total_rows=salvager.total_rows,
+                salvaged_rows=salvager.salvaged_rows,
+                repaired_rows=salvager.repaired_rows,
+                quarantined_rows=salvager.quarantined_rows,
+                delimiter=salvager.delimiter or options.delimiter or ",",
+                columns=salvager.columns,
+                encoding=encoding,
+                replaced_bytes=replaced,
+                quarantine=tuple(
+                    QuarantineRecord(line, reason, raw.decode("utf-8", "replace"))
+                    for line, reason, raw in salvager.quarantine
+                ),
+            )
+
+
+def _check_table_options(options: Options) -> None:
+    if options.expected_columns == 0:
+        raise ValueError("expected_columns=0 leaves rows ragged, which a table cannot hold; pass None or a count")
+
+
+def stream(source: Source, *, batch_rows: int = 65536, **options: Any) -> RowStream:
+    """Read an input as a stream of Arrow record batches, in bounded memory.
+
+    Args:
+        source: A path or a binary file object, compressed or not (see
+            :func:`rowmend._sources.open_source`).
+        batch_rows: Rows per batch (the last batch may hold fewer).
+        **options: The reading options (:data:`rowmend._options.OPTIONS`);
+            ``dtypes="infer"`` needs the whole table, so only the ``read_*``
+            functions take it.
+
+    Returns:
+        A single-use :class:`RowStream`; its ``report`` is set once the last
+        batch has been taken.
+
+    Raises:
+        TypeError, ValueError: An unknown option or an unusable value.
+        OSError: The input cannot be opened (``FileNotFoundError``, ...).
+
+    Examples:
+        >>> import io, pyarrow
+        >>> s = stream(io.BytesIO(b"a,b\\n1,2\\n3\\n"))
+        >>> pyarrow.table(s).to_pydict()
+        {'a': ['1', '3'], 'b': ['2', '']}
+        >>> s.report.repaired_rows
+        1
+    """
+    if isinstance(batch_rows, bool) or not isinstance(batch_rows, int):
+        raise TypeError(f"batch_rows must be an int, not {type(batch_rows).__name__}")
+    if batch_rows < 1:
+        raise ValueError(f"batch_rows must be at least 1, not {batch_rows}")
+    resolved = resolve_options(**options)
+    _check_table_options(resolved)
+    if resolved.dtypes is not None:
+        raise ValueError("dtypes='infer' needs the whole table: use read_arrow, read_pandas or read_polars")
+    return RowStream(source, batch_rows, resolved)
+
+
+def _infer_column(column: pa.ChunkedArray) -> pa.ChunkedArray:
+    """The column cast to the first type of Arrow's CSV inference order that fits.
+
+    Empty fields become nulls in a typed column; a column with no values
+    stays strings.
+    """
+    if column.type not in (pa.string(), pa.large_string()):
+        return column
+    values = pc.if_else(pc.equal(column, ""), pa.scalar(None, column.type), column)
+    if values.null_count == len(values):
+        return column
+    for target in _INFERRED_TYPES:
+        try:
+            return pc.cast(values, target)
+        except (pa.ArrowInvalid, pa.ArrowNotImplementedError):
+            continue
+    return column
+
+
+def read_arrow(source: Source, **options: Any) -> pa.Table:
+    """Read a whole input into a :class:`pyarrow.Table`.
+
+    Columns are strings (empty fields are ``""``), or typed by Arrow's own
+    inference with ``dtypes="infer"``. To see the run's :class:`Report`,
+    read through :func:`stream` instead.
+
+    Args:
+        source: A path or a binary file object, compressed or not.
+        **options: The reading options (:data:`rowmend._options.OPTIONS`).
+
+    Examples:
+        >>> import io
+        >>> read_arrow(io.BytesIO(b"n;x\\n1;a\\n2;b\\n"), dtypes="infer").column("n").type
+        DataType(int64)
+    """
+    resolved = resolve_options(**options)
+    _check_table_options(resolved)
+    rows = RowStream(source, 65536, resolved)
+    batches = list(rows)
+    assert rows.schema is not None
+    table = pa.Table.from_batches(batches, schema=rows.schema)
+    if resolved.dtypes == "infer":
+        for index, name in enumerate(table.column_names):
+            if resolved.line_numbers and index == table.num_columns - 1:
+                break
+            table = table.set_column(index, name, _infer_column(table.column(index)))
+    return table
+
+
+def read_pandas(source: Source, **options: Any) -> pandas.DataFrame:
+    """Read a whole input into a :class:`pandas.DataFrame` backed by Arrow memory.
+
+    Columns keep Arrow types (``pandas.ArrowDtype``), so strings are never
+    copied into Python objects.
+
+    Examples:
+        >>> import io
+        >>> read_pandas(io.BytesIO(b"a,b\\n1,x\\n")).dtypes["b"]
+        string[pyarrow]
+    """
+    import pandas
+
+    return read_arrow(source, **options).to_pandas(types_mapper=pandas.ArrowDtype)
+
+
+def read_polars(source: Source, **options: Any) -> polars.DataFrame:
+    """Read a whole input into a :class:`polars.DataFrame`, built from the Arrow memory.
+
+    Examples:
+        >>> import io
+        >>> read_polars(io.BytesIO(b"a,b\\n1,x\\n")).columns
+        ['a', 'b']
+    """
+    import polars
+
+    frame = polars.from_arrow(read_arrow(source, **options))
+    assert isinstance(frame, polars.DataFrame)
+    return frame

@@ -1,0 +1,252 @@
+"""Tables from the native salvage pass: the same rows as the backend, every consumer, the report."""
+
+import codecs
+import gzip
+import io
+import pathlib
+import random
+
+import duckdb
+import pandas
+import polars
+import pyarrow as pa
+import pytest
+
+import _rowmend_backend as backend
+import rowmend
+from rowmend._sources import _sniff_compression
+
+CORPUS = pathlib.Path(__file__).resolve().parents[3] / "shared" / "corpus"
+CORPUS_FILES = sorted(p for p in CORPUS.rglob("*") if p.is_file() and p.name not in ("MANIFEST.tsv", "README.md"))
+
+
+def messy(seed, rows=300):
+    """Rows of varied width with stray quotes, embedded delimiters, CRs and invalid bytes."""
+    rng = random.Random(seed)
+    pieces = ["a", "bc", "", "d e", '"q,1"', '"q""2"', 'x"y', "caf\u00e9", "\u20ac", '"multi\nline"', "\udcff"]
+    lines = []
+    for _ in range(rows):
+        width = rng.choice([3, 3, 3, 2, 4, 1])
+        lines.append(",".join(rng.choice(pieces) for _ in range(width)))
+    return ("\n" if seed % 2 else "\r\n").join(lines).encode("utf-8", "surrogateescape")
+
+
+GENERATED = {f"messy-{seed}": messy(seed) for seed in range(6)}
+GENERATED.update(
+    {
+        "empty": b"",
+        "blank lines": b"\n\n\n",
+        "one field": b"x",
+        "semicolons": b"a;b;c\n1;2\n3;4;5;6\n",
+        "tabs and quotes": b'a\tb\n"1\t2"\t3\n"open\t4\n',
+        "no final newline": b"a,b\n1,2",
+    }
+)
+
+
+def backend_rows(path, **options):
+    with backend.open(str(path), **options) as reader:
+        return list(reader), reader.summary
+
+
+def table_rows(table):
+    columns = [column.to_pylist() for column in table.columns]
+    return [list(row) for row in zip(*columns)]
+
+
+@pytest.mark.parametrize(
+    "path_or_name",
+    list(GENERATED) + CORPUS_FILES,
+    ids=lambda p: p if isinstance(p, str) else str(p.relative_to(CORPUS)),
+)
+def test_rows_and_counters_match_the_backend(tmp_path, path_or_name):
+    if isinstance(path_or_name, str):
+        path = tmp_path / "input.csv"
+        path.write_bytes(GENERATED[path_or_name])
+    else:
+        path = path_or_name
+    if _sniff_compression(path.read_bytes()[:10]):
+        pytest.skip("compressed: the backend reads the bytes as they are stored")
+    if path.read_bytes().startswith(codecs.BOM_UTF8):
+        pytest.skip("rowmend strips a byte-order mark, which the backend keeps as data")
+    expected, summary = backend_rows(path)
+    if summary.inferred_columns == 0 and len({len(row) for row in expected}) > 1:
+        pytest.skip("rows left as parsed are ragged; a table cannot hold them as they are")
+    # Small batches put batch boundaries everywhere.
+    rows = rowmend.stream(path, header=False, encoding="utf-8", batch_rows=7)
+    table = pa.Table.from_batches(list(rows), schema=rows.schema)
+    assert table_rows(table) == expected
+    report = rows.report
+    assert (report.total_rows, report.salvaged_rows, report.repaired_rows, report.quarantined_rows) == (
+        summary.total_rows,
+        summary.salvaged_rows,
+        summary.repaired_rows,
+        summary.quarantined_rows,
+    )
+    assert report.delimiter == summary.detected_delimiter
+    assert all(batch.num_rows == 7 for batch in table.to_batches()[:-1])
+
+
+DATA = b"id,name,city\n1,Ann,Oslo\n2,Bob\n3,Cy,Rome\n"
+EXPECTED = {"id": ["1", "2", "3"], "name": ["Ann", "Bob", "Cy"], "city": ["Oslo", "", "Rome"]}
+
+CONSUMERS = {
+    "iteration": lambda s: pa.Table.from_batches(list(s)).to_pydict(),
+    "pyarrow.table": lambda s: pa.table(s).to_pydict(),
+    "polars.DataFrame": lambda s: polars.DataFrame(s).to_dict(as_series=False),
+    "duckdb": lambda s: duckdb.sql("SELECT * FROM s ORDER BY id").arrow().read_all().to_pydict(),
+    "RecordBatchReader": lambda s: pa.RecordBatchReader.from_stream(s).read_all().to_pydict(),
+}
+
+
+@pytest.mark.parametrize("consumer", CONSUMERS)
+def test_every_consumer_gets_the_rows_and_the_report_follows(consumer):
+    s = rowmend.stream(io.BytesIO(DATA), batch_rows=2)
+    assert s.report is None
+    assert CONSUMERS[consumer](s) == EXPECTED
+    assert (s.report.total_rows, s.report.repaired_rows, s.report.columns) == (3, 1, 3)
+    with pytest.raises(RuntimeError, match="read once"):
+        pa.table(s)
+
+
+def test_report_stays_none_until_the_last_batch_is_taken():
+    s = rowmend.stream(io.BytesIO(DATA), batch_rows=1)
+    for _ in range(3):
+        next(s)
+        assert s.report is None
+    with pytest.raises(StopIteration):
+        next(s)
+    assert s.report.salvaged_rows == 3
+
+
+def test_duckdb_counts_a_stream_bound_to_a_variable():
+    s = rowmend.stream(io.BytesIO(b"a\n" + b"x\n" * 100_000), batch_rows=4096)
+    assert duckdb.sql("SELECT count(*) FROM s").fetchall() == [(100_000,)]
+
+
+def test_frames_keep_arrow_memory():
+    frame = rowmend.read_pandas(io.BytesIO(DATA))
+    assert all(isinstance(dtype, pandas.ArrowDtype) for dtype in frame.dtypes)
+    assert frame["city"].tolist() == EXPECTED["city"]
+    assert rowmend.read_polars(io.BytesIO(DATA)).to_dict(as_series=False) == EXPECTED
+
+
+@pytest.mark.parametrize(
+    "data, options, names, first_row",
+    [
+        (DATA, {}, ["id", "name", "city"], ["1", "Ann", "Oslo"]),
+        (DATA, {"header": False}, ["column_1", "column_2", "column_3"], ["id", "name", "city"]),
+        (DATA, {"line_numbers": True}, ["id", "name", "city", "_line"], ["1", "Ann", "Oslo", 2]),
+        (b"a,,A,_line\n1,2,3,4\n", {"line_numbers": True}, ["a", "column_2", "A_2", "_line", "_line_2"], ["1", "2", "3", "4", 2]),
+        (b'"x\ny",b\n1,2\n', {"line_numbers": True}, ["x\ny", "b", "_line"], ["1", "2", 3]),
+        (b"a,b\n", {}, ["a", "b"], None),
+        (b"", {}, [], None),
+    ],
+)
+def test_header_naming_and_line_numbers(data, options, names, first_row):
+    table = rowmend.read_arrow(io.BytesIO(data), **options)
+    assert table.column_names == names
+    assert (table_rows(table)[0] if table.num_rows else None) == first_row
+    assert all(not field.nullable for field in table.schema)
+
+
+TEXT = "name;note\nJos\u00e9;caf\u00e9 \u20ac\nZo\u00eb;na\u00efve\n"
+LATIN = TEXT.replace(" \u20ac", "")
+
+
+@pytest.mark.parametrize(
+    "text, data, encoding, used",
+    [
+        (TEXT, TEXT.encode("utf-8"), "auto", "utf-8"),
+        (TEXT, codecs.BOM_UTF8 + TEXT.encode("utf-8"), "auto", "utf-8"),
+        (TEXT, TEXT.encode("cp1252"), "auto", "cp1252"),
+        (TEXT, codecs.BOM_UTF16_LE + TEXT.encode("utf-16-le"), "auto", "utf-16-le"),
+        (TEXT, codecs.BOM_UTF16_BE + TEXT.encode("utf-16-be"), "auto", "utf-16-be"),
+        (LATIN, LATIN.encode("latin-1"), "latin-1", "iso8859-1"),
+        (TEXT, gzip.compress(TEXT.encode("cp1252")), "auto", "cp1252"),
+    ],
+)
+def test_encodings_and_compression_give_the_same_table(text, data, encoding, used):
+    s = rowmend.stream(io.BytesIO(data), encoding=encoding)
+    table = pa.table(s)
+    assert table.column_names == ["name", "note"]
+    assert table_rows(table) == [line.split(";") for line in text.splitlines()[1:]]
+    assert (s.report.encoding, s.report.replaced_bytes) == (used, 0)
+
+
+def count_replaced(data):
+    """Python's own decoder as the oracle: bytes it replaces."""
+    replaced = []
+
+    def handler(error):
+        replaced.append(error.end - error.start)
+        return "\ufffd", error.end
+
+    codecs.register_error("test_tables.count", handler)
+    data.decode("utf-8", "test_tables.count")
+    return sum(replaced)
+
+
+@pytest.mark.parametrize(
+    "data",
+    [b"a,b\n1,\xff\n", b"a,b\n\xe2\x82,\xf0\x9f\x98\n", b"\xc0\xaf,b\n\xed\xa0\x80,2\n", b"a\n" + b"ok\n" * 50],
+)
+def test_replaced_bytes_are_counted_like_pythons_decoder(data):
+    s = rowmend.stream(io.BytesIO(data), encoding="utf-8", header=False)
+    rows = table_rows(pa.table(s))
+    assert s.report.replaced_bytes == count_replaced(data)
+    assert rows == [line.split(",") for line in data.decode("utf-8", "replace").splitlines()]
+
+
+def test_quarantine_records_keep_line_reason_and_original_text():
+    data = b'h1,h2\n1,2\n"a""b",c,d\nsolo\n5,6\nx,y,z\n'
+    s = rowmend.stream(io.BytesIO(data), fill_ragged_rows=False, merge_overflow=False, max_records=2)
+    assert table_rows(pa.table(s)) == [["1", "2"], ["5", "6"]]
+    report = s.report
+    assert (report.total_rows, report.salvaged_rows, report.quarantined_rows) == (5, 2, 3)
+    assert [(r.line, r.raw) for r in report.quarantine] == [(3, '"a""b",c,d'), (4, "solo")]
+    assert [r.reason for r in report.quarantine] == [
+        "Row has extra columns (expected 2)",
+        "Row has too few columns (expected 2)",
+    ]
+
+
+def test_inferred_dtypes_follow_arrows_order():
+    data = b"i,f,b,d,s,e,mixed\n1,1.5,true,2024-01-31,x,,1\n-2,2,false,2024-02-01,y,,a\n,3e3,,,z,,2\n"
+    table = rowmend.read_arrow(io.BytesIO(data), dtypes="infer")
+    assert [str(t) for t in table.schema.types] == [
+        "int64",
+        "double",
+        "bool",
+        "date32[day]",
+        "string",
+        "string",
+        "string",
+    ]
+    assert table.column("i").to_pylist() == [1, -2, None]
+
+
+@pytest.mark.parametrize(
+    "call, error",
+    [
+        (lambda: rowmend.stream(io.BytesIO(DATA), expected_columns=0), ValueError),
+        (lambda: rowmend.stream(io.BytesIO(DATA), dtypes="infer"), ValueError),
+        (lambda: rowmend.stream(io.BytesIO(DATA), batch_rows=0), ValueError),
+        (lambda: rowmend.stream(io.BytesIO(DATA), delimeter=";"), TypeError),
+        (lambda: rowmend.read_arrow("/nonexistent/x.csv"), FileNotFoundError),
+    ],
+)
+def test_unusable_calls_raise(call, error):
+    with pytest.raises(error):
+        call()
+
+
+def test_a_stream_is_read_once_either_way():
+    s = rowmend.stream(io.BytesIO(DATA), batch_rows=1)
+    next(s)
+    with pytest.raises(RuntimeError, match="read once"):
+        s.__arrow_c_stream__()
+    t = rowmend.stream(io.BytesIO(DATA))
+    pa.table(t)
+    with pytest.raises(RuntimeError, match="read once"):
+        next(t)
