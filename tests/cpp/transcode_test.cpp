@@ -1,0 +1,124 @@
+// Decoding to UTF-8: encoded input on one side, UTF-8 and the count of bytes
+// replaced on the other; every case also fed one byte at a time and in
+// uneven chunks, which must not change a byte of the output.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "parser/transcode.h"
+#include "test_support.h"
+
+namespace rowmend::test {
+namespace {
+
+struct Decoded {
+    std::string text;
+    std::uint64_t replaced;
+};
+
+Decoded decode(SourceEncoding encoding, const std::string& in, std::size_t chunk) {
+    Transcoder transcoder(encoding);
+    std::string out;
+    for (std::size_t at = 0; at < in.size(); at += chunk) {
+        const std::size_t n = std::min(chunk, in.size() - at);
+        std::string room(Transcoder::max_output(n), '\0');
+        room.resize(transcoder.feed(in.data() + at, n, room.data()));
+        if (encoding != SourceEncoding::Utf8)
+            out += room;
+    }
+    std::string room(Transcoder::max_output(0), '\0');
+    room.resize(transcoder.finish(room.data()));
+    out += room;
+    // UTF-8 passes through unchanged; only its count matters.
+    return {encoding == SourceEncoding::Utf8 ? in : out, transcoder.replaced_bytes()};
+}
+
+TEST(Transcoder, DecodesAndCountsReplacements) {
+    using E = SourceEncoding;
+    struct Case {
+        E encoding;
+        std::string in;
+        std::string out;
+        std::uint64_t replaced;
+    };
+    const std::vector<Case> table = {
+        {E::Latin1, "caf\xE9,na\xEFve\n", "caf\xC3\xA9,na\xC3\xAFve\n", 0},
+        {E::Latin1, "\x80\x9F\xFF", "\xC2\x80\xC2\x9F\xC3\xBF", 0},
+        {E::Cp1252, "\x80 \x93q\x94 \x85", "\xE2\x82\xAC \xE2\x80\x9Cq\xE2\x80\x9D \xE2\x80\xA6",
+         0},
+        // The five bytes Windows-1252 leaves undefined read as Latin-1.
+        {E::Cp1252, "\x81\x8D\x8F\x90\x9D", "\xC2\x81\xC2\x8D\xC2\x8F\xC2\x90\xC2\x9D", 0},
+        {E::Cp1252, "\xE9t\xE9", "\xC3\xA9t\xC3\xA9", 0},
+        {E::Utf16Le, std::string("a\0,\0\xE9\0\n\0", 8), "a,\xC3\xA9\n", 0},
+        {E::Utf16Be, std::string("\0a\0,\x20\xAC", 6), "a,\xE2\x82\xAC", 0},
+        {E::Utf16Le, std::string("\x3D\xD8\x00\xDE", 4), "\xF0\x9F\x98\x80", 0}, // U+1F600
+        {E::Utf16Le,
+         std::string("\x00\xDC"
+                     "A\0",
+                     4),
+         "\xEF\xBF\xBD"
+         "A",
+         2}, // lone low
+        {E::Utf16Le,
+         std::string("\x00\xD8"
+                     "A\0",
+                     4),
+         "\xEF\xBF\xBD"
+         "A",
+         2}, // high, no pair
+        {E::Utf16Le,
+         std::string("\x00\xD8"
+                     "A",
+                     3),
+         "\xEF\xBF\xBD", 3}, // cut off
+        {E::Utf16Le, std::string("A\0B", 3), "A\xEF\xBF\xBD", 1},
+        {E::Utf8, "plain ascii\n", "plain ascii\n", 0},
+        {E::Utf8, "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80", "", 0},
+        {E::Utf8,
+         "a\xFF"
+         "b\xC0\xAF"
+         "c",
+         "", 3},
+        {E::Utf8,
+         "\xE2\x82"
+         ",x",
+         "", 2},                              // a subpart cut by a delimiter
+        {E::Utf8, "\xED\xA0\x80", "", 3},     // a surrogate: three subparts of one
+        {E::Utf8, "\xF0\x9F\x98", "", 3},     // cut off by the end of input
+        {E::Utf8, "\xF4\x90\x80\x80", "", 4}, // above U+10FFFF
+    };
+    for (const Case& c : table) {
+        for (const std::size_t chunk :
+             {std::size_t{1}, std::size_t{2}, std::size_t{3}, std::size_t{7}, c.in.size() + 1}) {
+            SCOPED_TRACE(show(c.in) + " in chunks of " + std::to_string(chunk));
+            const Decoded got = decode(c.encoding, c.in, chunk);
+            if (c.encoding != SourceEncoding::Utf8) {
+                EXPECT_EQ(show(got.text), show(c.out));
+            }
+            EXPECT_EQ(got.replaced, c.replaced);
+        }
+    }
+}
+
+TEST(Transcoder, UTF8CountIsWhatLossyDecodingReplaces) {
+    // Valid bytes go through lossy decoding one for one and each U+FFFD is
+    // three bytes, so the bytes replaced are the input less what was kept.
+    const std::vector<std::string> inputs = {
+        "\x80\x80\x80", "\xC2", "\xE0\x80\x80", "\xF0\x80", "a\xE2\x82\xAC\xE2\x82", "\xC3\xA9\xFE",
+    };
+    for (const std::string& in : inputs) {
+        SCOPED_TRACE(show(in));
+        const std::string lossy = lossy_utf8(in);
+        std::size_t replacements = 0;
+        for (std::size_t at = 0; (at = lossy.find("\xEF\xBF\xBD", at)) != std::string::npos;
+             at += 3)
+            ++replacements;
+        const Decoded got = decode(SourceEncoding::Utf8, in, 1);
+        EXPECT_EQ(got.replaced, in.size() - (lossy.size() - 3 * replacements));
+    }
+}
+
+} // namespace
+} // namespace rowmend::test
