@@ -7,7 +7,7 @@ becomes a Python object on the way to a table.
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Iterator, List, Optional
+from typing import TYPE_CHECKING, Any, Generator, Iterator, List, Optional, Union
 
 import pyarrow as pa
 import pyarrow.compute as pc
@@ -50,6 +50,22 @@ def _chunks(first: bytes, source: ByteSource) -> Iterator[bytes]:
         if not chunk:
             return
         yield chunk
+
+
+def _views(first: bytes, source: ByteSource) -> Iterator[memoryview]:
+    """The input as views of one reused buffer, each valid until the next is taken.
+
+    The salvager copies what it is fed, so UTF-8 input needs no bytes object
+    of its own per chunk: making one cost a third of the time of the pass.
+    """
+    if first:
+        yield memoryview(first)
+    view = memoryview(bytearray(_CHUNK))
+    while True:
+        count = source.readinto(view)
+        if not count:
+            return
+        yield view[:count]
 
 
 def _string_schema(names: List[str], line_column: Optional[str]) -> pa.Schema:
@@ -149,15 +165,17 @@ class RowStream:
         self._schema = _string_schema(names, line_column)
         return names + ([line_column] if line_column is not None else [])
 
-    def _read(self) -> Iterator[pa.RecordBatch]:
+    def _read(self) -> Generator[pa.RecordBatch, None, None]:
         options = self._options
         with self._source as source:
             head = source.read(DETECT_BYTES)
             encoding, bom = resolve_encoding(options.encoding, head, len(head) < DETECT_BYTES)
-            chunks: Iterator[bytes] = _chunks(head[bom:], source)
+            chunks: Iterator[Union[bytes, memoryview]]
             transcoder = None
-            if encoding != "utf-8":
-                transcoder = transcode(chunks, encoding)
+            if encoding == "utf-8":
+                chunks = _views(head[bom:], source)
+            else:
+                transcoder = transcode(_chunks(head[bom:], source), encoding)
                 chunks = transcoder
             engine = options.engine_kwargs()
             salvager = Salvager(

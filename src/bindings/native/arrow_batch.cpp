@@ -73,10 +73,13 @@ void StringColumn::widen() {
     large_ = true;
 }
 
-ArrowBatch::ArrowBatch(std::size_t width, bool with_lines_, std::size_t expected_rows)
+ArrowBatch::ArrowBatch(std::size_t width, bool with_lines_, std::size_t expected_rows,
+                       const std::vector<std::size_t>& column_bytes)
     : columns(width), with_lines(with_lines_) {
-    for (StringColumn& column : columns)
-        column.reserve(expected_rows);
+    for (std::size_t c = 0; c < width; ++c) {
+        const std::size_t bytes = c < column_bytes.size() ? column_bytes[c] : 0;
+        columns[c].reserve(expected_rows, bytes + bytes / 8);
+    }
     if (with_lines)
         lines.reserve(expected_rows);
 }

@@ -35,7 +35,11 @@ class StringColumn {
             widen();
         offsets64_.push_back(static_cast<std::int64_t>(data_.size()));
     }
-    void reserve(std::size_t rows) { offsets32_.reserve(rows + 1); }
+    void reserve(std::size_t rows, std::size_t bytes) {
+        offsets32_.reserve(rows + 1);
+        data_.spare(bytes);
+    }
+    std::size_t bytes() const noexcept { return data_.size(); }
 
     bool large() const noexcept { return large_; }
     const void* offsets() const noexcept;
@@ -53,7 +57,12 @@ class StringColumn {
 };
 
 struct ArrowBatch {
-    ArrowBatch(std::size_t width, bool with_lines, std::size_t expected_rows);
+    // Room for `expected_rows` rows and, per column, a little more than
+    // `column_bytes` (what a batch before it held, or empty): batches of one
+    // input are alike, and growing a column's data by doubling would copy it
+    // again and again.
+    ArrowBatch(std::size_t width, bool with_lines, std::size_t expected_rows,
+               const std::vector<std::size_t>& column_bytes);
 
     std::vector<StringColumn> columns;
     std::vector<std::int64_t> lines; // each row's physical line, when with_lines

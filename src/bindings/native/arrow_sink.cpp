@@ -33,7 +33,8 @@ void ArrowSink::take_header(std::vector<std::string> fields) {
 
 ArrowBatch& ArrowSink::batch() {
     if (!current_)
-        current_ = std::make_unique<ArrowBatch>(width_, options_.line_numbers, options_.batch_rows);
+        current_ = std::make_unique<ArrowBatch>(width_, options_.line_numbers, options_.batch_rows,
+                                                column_bytes_);
     return *current_;
 }
 
@@ -84,8 +85,12 @@ void ArrowSink::end_row(std::uint64_t line) {
     ArrowBatch& current = *current_;
     if (current.with_lines)
         current.lines.push_back(static_cast<std::int64_t>(line));
-    if (static_cast<std::size_t>(++current.rows) == options_.batch_rows)
+    if (static_cast<std::size_t>(++current.rows) == options_.batch_rows) {
+        column_bytes_.resize(current.columns.size());
+        for (std::size_t c = 0; c < current.columns.size(); ++c)
+            column_bytes_[c] = current.columns[c].bytes();
         done_.push_back(std::move(current_));
+    }
 }
 
 bool ArrowSink::plain_rows(std::string_view lines, std::size_t rows, std::uint64_t first_line) {

@@ -83,7 +83,8 @@ class ArrowSink final : public RowSink {
     std::vector<QuarantinedRow> quarantine_;
     std::unique_ptr<ArrowBatch> current_;
     std::vector<std::shared_ptr<const ArrowBatch>> done_;
-    std::string merged_; // scratch for a row wider than the table
+    std::vector<std::size_t> column_bytes_; // the last full batch's, to size the next
+    std::string merged_;                    // scratch for a row wider than the table
 };
 
 // How many bytes of `text` a lossy UTF-8 decoder replaces by U+FFFD, each

@@ -1,0 +1,71 @@
+"""Type stubs of rowmend._native: the salvage pass fed in chunks, its rows as Arrow batches."""
+
+from typing import List, Optional, Sequence, Tuple
+
+from typing_extensions import Buffer
+
+class ArrowBatch:
+    """One batch of salvaged rows in Arrow's memory layout."""
+
+    @property
+    def num_rows(self) -> int:
+        """Rows in the batch."""
+    def __arrow_c_array__(self, requested_schema: Optional[object] = None) -> Tuple[object, object]:
+        """The batch as a struct array: a pair of PyCapsules (arrow_schema, arrow_array)."""
+
+class Salvager:
+    """The salvage pass over input fed in chunks, its rows collected into Arrow batches."""
+
+    def __init__(
+        self,
+        *,
+        delimiter: Optional[int] = None,
+        quote_char: int = 34,
+        fill_ragged_rows: bool = True,
+        merge_overflow: bool = True,
+        expected_columns: Optional[int] = None,
+        repair_quotes: bool = True,
+        batch_rows: int = 65536,
+        header: bool = True,
+        line_numbers: bool = False,
+        max_records: int = 10000,
+    ) -> None: ...
+    def feed(self, data: Buffer, /) -> None:
+        """Salvage the next chunk of UTF-8 input, without the GIL."""
+    def finish(self) -> None:
+        """End the input: the last rows and the last batch complete."""
+    def take_batches(self, names: Sequence[str], /) -> List[ArrowBatch]:
+        """The batches completed since the last call, their columns named ``names``."""
+    @property
+    def delimiter(self) -> Optional[str]:
+        """The delimiter, once settled; else None."""
+    @property
+    def columns(self) -> int:
+        """The table's column count; 0 until known."""
+    @property
+    def layout_columns(self) -> int:
+        """The column count the pass settled on (0: rows left as parsed)."""
+    @property
+    def ready(self) -> int:
+        """Completed batches not yet taken."""
+    @property
+    def header(self) -> Optional[List[str]]:
+        """The header row's fields, or None."""
+    @property
+    def total_rows(self) -> int:
+        """Data rows read."""
+    @property
+    def salvaged_rows(self) -> int:
+        """Data rows kept, repaired ones included."""
+    @property
+    def repaired_rows(self) -> int:
+        """Kept data rows that were padded or merged."""
+    @property
+    def quarantined_rows(self) -> int:
+        """Data rows set aside."""
+    @property
+    def replaced_bytes(self) -> int:
+        """Ill-formed UTF-8 bytes in the input, replaced by U+FFFD."""
+    @property
+    def quarantine(self) -> List[Tuple[int, str, bytes]]:
+        """The first max_records set-aside rows as (line, reason, raw bytes)."""
