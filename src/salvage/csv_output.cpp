@@ -85,4 +85,14 @@ void append_quarantine_line(std::string& out, std::size_t line, std::string_view
     out.append("\"\n");
 }
 
+void append_quarantine_text_line(std::string& out, std::size_t line, std::string_view reason,
+                                 std::string_view text) {
+    out.append(std::to_string(line));
+    out.append(",\"");
+    append_doubling(out, reason, "\"");
+    out.append("\",\"");
+    append_doubling(out, text, "\"");
+    out.append("\"\n");
+}
+
 } // namespace rowmend

@@ -42,4 +42,8 @@ class CleanCsvFormat {
 void append_quarantine_line(std::string& out, std::size_t line, std::string_view reason,
                             const RowView& fields, std::string_view delimiter_text);
 
+// The same with raw_content given as text: the row's own input.
+void append_quarantine_text_line(std::string& out, std::size_t line, std::string_view reason,
+                                 std::string_view text);
+
 } // namespace rowmend

@@ -10,9 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "salvage/buffered_writer.h"
-#include "salvage/byte_text.h"
-#include "salvage/csv_output.h"
+#include "salvage/clean_output.h"
 #include "salvage/posix_file.h"
 
 namespace rowmend {
@@ -155,199 +153,12 @@ class CleanFileTarget {
     std::string final_path_; // what the replacement will be renamed to
 };
 
-// Quarantine lines, formatted as they will be written, wait here until the
-// clean file is complete: in memory up to a limit, then in an unlinked
-// temporary file. Each line is kept with its length, so that it is written
-// out line by line as if it had just been formatted.
-class QuarantineSpool {
-  public:
-    static constexpr std::size_t kMemoryLimit = 8U << 20;
-
-    explicit QuarantineSpool(std::string dir) : dir_(std::move(dir)) {}
-
-    std::optional<IoError> add(std::string_view line) {
-        const std::uint64_t size = line.size();
-        buffer_.append(reinterpret_cast<const char*>(&size), sizeof size);
-        buffer_.append(line);
-        if (buffer_.size() >= kMemoryLimit)
-            return spill();
-        return std::nullopt;
-    }
-
-    // Hands every line to `writer`, in order.
-    std::optional<IoError> replay(BufferedWriter& writer) {
-        if (file_.is_open()) {
-            if (auto error = spill())
-                return error;
-            if (::lseek(file_.fd(), 0, SEEK_SET) < 0)
-                return IoError::from_errno(errno);
-            std::string chunk;
-            std::size_t at = 0;
-            for (;;) {
-                // Keep whole records at the front of `chunk`, reading more as needed.
-                std::uint64_t size = 0;
-                if (chunk.size() - at >= sizeof size)
-                    std::memcpy(&size, chunk.data() + at, sizeof size);
-                const bool whole =
-                    chunk.size() - at >= sizeof size && chunk.size() - at - sizeof size >= size;
-                if (whole) {
-                    if (auto error =
-                            writer.write(std::string_view(chunk).substr(at + sizeof size, size)))
-                        return error;
-                    at += sizeof size + size;
-                    continue;
-                }
-                chunk.erase(0, at);
-                at = 0;
-                const std::size_t want = std::max<std::size_t>(1U << 20, size + sizeof size);
-                const std::size_t old = chunk.size();
-                chunk.resize(old + want);
-                auto got = read_some(file_.fd(), chunk.data() + old, want);
-                if (!got)
-                    return got.error();
-                chunk.resize(old + got.value());
-                if (got.value() == 0)
-                    return std::nullopt;
-            }
-        }
-        for (std::size_t at = 0; at < buffer_.size();) {
-            std::uint64_t size;
-            std::memcpy(&size, buffer_.data() + at, sizeof size);
-            if (auto error = writer.write(std::string_view(buffer_).substr(at + sizeof size, size)))
-                return error;
-            at += sizeof size + size;
-        }
-        return std::nullopt;
-    }
-
-  private:
-    std::optional<IoError> spill() {
-        if (!file_.is_open()) {
-            int fd = ::open(dir_.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-            if (fd < 0) {
-                const char* tmp = std::getenv("TMPDIR");
-                fd = ::open(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp",
-                            O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-            }
-            if (fd < 0)
-                return IoError::from_errno(errno);
-            file_ = FileHandle(fd);
-        }
-        IoError error = IoError::from_errno(0);
-        if (!write_all(file_.fd(), buffer_.data(), buffer_.size(), IoFixedMessage::WriteZeroWhole,
-                       error))
-            return error;
-        buffer_.clear();
-        return std::nullopt;
-    }
-
-    std::string dir_;
-    std::string buffer_;
-    FileHandle file_;
-};
-
-// Writes retained rows to the clean file as they come and spools the
-// quarantined ones.
-class CleanFileSink final : public RowSink {
-  public:
-    CleanFileSink(std::uint8_t quote, QuarantineSpool* spool) : quote_(quote), spool_(spool) {}
-
-    // The clean file opens once the first window has been read; no row
-    // comes before that.
-    void attach(int fd) { writer_.emplace(fd); }
-
-    bool begin(const SalvageCounters& layout) override {
-        format_.emplace(layout.detected_delimiter, quote_);
-        delimiter_ = ByteText(layout.detected_delimiter);
-        columns_ = layout.inferred_columns;
-        return true;
-    }
-
-    bool plain_rows(std::string_view lines, std::size_t, std::uint64_t) override {
-        if (starts_file_) {
-            // The clean file must not begin with the bytes of a byte-order
-            // mark (readers would drop them), so a first line that does goes
-            // through the formatter, which quotes that field.
-            starts_file_ = false;
-            if (lines.starts_with("\xEF\xBB\xBF")) {
-                const std::size_t lf = lines.find('\n');
-                RowStore first;
-                first.append_split_row(lines.substr(0, lf),
-                                       static_cast<char>(delimiter_.view()[0]));
-                line_.clear();
-                format_->append_line(line_, first.last_row(), true);
-                if (!write(line_))
-                    return false;
-                lines.remove_prefix(lf + 1);
-            }
-        }
-        return keep(writer_->write_lines(lines));
-    }
-
-    bool row(const RowEvent& event) override {
-        line_.clear();
-        // A huge row is formatted into room reserved at once: growing the
-        // line by doubling would touch twice its size while copying. Pages
-        // reserved but never written cost no memory.
-        const std::size_t bytes = event.fields.bytes().size();
-        if (bytes > kLargeRow)
-            line_.reserve(2 * bytes + 3 * event.fields.size() + 64);
-        if (is_retained(event.fate)) {
-            format_->append_line(line_, event.fields, starts_file_);
-            starts_file_ = false;
-            return write(line_);
-        }
-        if (spool_ == nullptr)
-            return true;
-        append_quarantine_line(line_, event.line, quarantine_reason(event.fate, columns_),
-                               event.fields, delimiter_.view());
-        const bool ok = keep(spool_->add(line_));
-        if (line_.capacity() > 16 * kLargeRow)
-            std::string().swap(line_);
-        return ok;
-    }
-
-    std::optional<IoError> flush() { return writer_->flush(); }
-
-    static constexpr std::size_t kLargeRow = 1U << 20;
-    const std::optional<IoError>& error() const noexcept { return error_; }
-
-  private:
-    bool write(std::string_view bytes) {
-        const bool ok = keep(writer_->write(bytes));
-        if (line_.capacity() > 16 * kLargeRow)
-            std::string().swap(line_);
-        return ok;
-    }
-    bool keep(std::optional<IoError> error) {
-        if (!error)
-            return true;
-        error_ = error;
-        return false;
-    }
-
-    std::optional<BufferedWriter> writer_;
-    std::uint8_t quote_;
-    QuarantineSpool* spool_;
-    std::optional<CleanCsvFormat> format_;
-    ByteText delimiter_{','};
-    std::uint64_t columns_ = 0;
-    std::string line_;
-    bool starts_file_ = true; // nothing written yet
-    std::optional<IoError> error_;
-};
-
 std::optional<IoError> write_quarantine(const std::string& path, QuarantineSpool& spool,
                                         Interrupt* interrupt) {
     auto created = create_for_writing(path, 0666, interrupt);
     if (!created)
         return created.error();
-    BufferedWriter writer(created.value().fd());
-    if (auto error = writer.write(kQuarantineHeader))
-        return error;
-    if (auto error = spool.replay(writer))
-        return error;
-    return writer.flush();
+    return write_quarantine_file(created.value().fd(), spool);
 }
 
 std::string directory_of(const std::string& path) {
@@ -398,7 +209,9 @@ Result<SalvageStats, SalvageError> salvage_file(const std::string& input_path,
     if (quarantine_path)
         spool.emplace(directory_of(*quarantine_path));
     CleanFileTarget clean;
-    CleanFileSink sink(options.quote_char, spool ? &*spool : nullptr);
+    CleanOutputFormat format;
+    format.quote = options.quote_char;
+    CleanFileSink sink(format, spool ? &*spool : nullptr);
     SalvagePass pass(options, sink);
 
     // A pipe that is also the output would never end while we hold its

@@ -1,0 +1,189 @@
+#include "salvage/clean_output.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "parser/utf8.h"
+
+namespace rowmend {
+
+std::optional<IoError> QuarantineSpool::add(std::string_view line) {
+    const std::uint64_t size = line.size();
+    buffer_.append(reinterpret_cast<const char*>(&size), sizeof size);
+    buffer_.append(line);
+    if (buffer_.size() >= kMemoryLimit)
+        return spill();
+    return std::nullopt;
+}
+
+std::optional<IoError> QuarantineSpool::replay(BufferedWriter& writer) {
+    if (file_.is_open()) {
+        if (auto error = spill())
+            return error;
+        if (::lseek(file_.fd(), 0, SEEK_SET) < 0)
+            return IoError::from_errno(errno);
+        std::string chunk;
+        std::size_t at = 0;
+        for (;;) {
+            // Keep whole records at the front of `chunk`, reading more as needed.
+            std::uint64_t size = 0;
+            if (chunk.size() - at >= sizeof size)
+                std::memcpy(&size, chunk.data() + at, sizeof size);
+            const bool whole =
+                chunk.size() - at >= sizeof size && chunk.size() - at - sizeof size >= size;
+            if (whole) {
+                if (auto error =
+                        writer.write(std::string_view(chunk).substr(at + sizeof size, size)))
+                    return error;
+                at += sizeof size + size;
+                continue;
+            }
+            chunk.erase(0, at);
+            at = 0;
+            const std::size_t want = std::max<std::size_t>(1U << 20, size + sizeof size);
+            const std::size_t old = chunk.size();
+            chunk.resize(old + want);
+            auto got = read_some(file_.fd(), chunk.data() + old, want);
+            if (!got)
+                return got.error();
+            chunk.resize(old + got.value());
+            if (got.value() == 0)
+                return std::nullopt;
+        }
+    }
+    for (std::size_t at = 0; at < buffer_.size();) {
+        std::uint64_t size;
+        std::memcpy(&size, buffer_.data() + at, sizeof size);
+        if (auto error = writer.write(std::string_view(buffer_).substr(at + sizeof size, size)))
+            return error;
+        at += sizeof size + size;
+    }
+    return std::nullopt;
+}
+
+std::optional<IoError> QuarantineSpool::spill() {
+    if (!file_.is_open()) {
+        int fd = ::open(dir_.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            const char* tmp = std::getenv("TMPDIR");
+            fd = ::open(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp",
+                        O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+        }
+        if (fd < 0)
+            return IoError::from_errno(errno);
+        file_ = FileHandle(fd);
+    }
+    IoError error = IoError::from_errno(0);
+    if (!write_all(file_.fd(), buffer_.data(), buffer_.size(), IoFixedMessage::WriteZeroWhole,
+                   error))
+        return error;
+    buffer_.clear();
+    return std::nullopt;
+}
+
+bool CleanFileSink::begin(const SalvageCounters& layout) {
+    const std::uint8_t out = options_.delimiter.value_or(layout.detected_delimiter);
+    format_.emplace(out, options_.quote);
+    input_delimiter_ = ByteText(layout.detected_delimiter);
+    columns_ = layout.inferred_columns;
+    // A plain row holds no quote byte and no CR; written with another
+    // delimiter it stays the same bytes only if that delimiter is the same.
+    copy_plain_rows_ = out == layout.detected_delimiter;
+    return true;
+}
+
+bool CleanFileSink::write_formatted(std::string_view lines) {
+    RowStore row;
+    while (!lines.empty()) {
+        const std::size_t lf = lines.find('\n');
+        row.clear();
+        row.append_split_row(lines.substr(0, lf), static_cast<char>(input_delimiter_.view()[0]));
+        line_.clear();
+        format_->append_line(line_, row.last_row(), starts_file_);
+        starts_file_ = false;
+        if (!write(line_))
+            return false;
+        lines.remove_prefix(lf + 1);
+    }
+    return true;
+}
+
+bool CleanFileSink::plain_rows(std::string_view lines, std::size_t, std::uint64_t) {
+    if (!copy_plain_rows_)
+        return write_formatted(lines);
+    if (starts_file_) {
+        // The clean file must not begin with the bytes of a byte-order mark
+        // (readers would drop them), so a first line that does goes through
+        // the formatter, which quotes that field.
+        if (lines.starts_with("\xEF\xBB\xBF")) {
+            const std::size_t lf = lines.find('\n');
+            if (!write_formatted(lines.substr(0, lf + 1)))
+                return false;
+            lines.remove_prefix(lf + 1);
+        }
+        starts_file_ = false;
+    }
+    return keep(writer_->write_lines(lines));
+}
+
+bool CleanFileSink::row(const RowEvent& event) {
+    line_.clear();
+    // A huge row is formatted into room reserved at once: growing the line by
+    // doubling would touch twice its size while copying. Pages reserved but
+    // never written cost no memory.
+    const std::size_t bytes = std::max(event.fields.bytes().size(), event.text.size());
+    if (bytes > kLargeRow)
+        line_.reserve(2 * bytes + 3 * event.fields.size() + 64);
+    if (is_retained(event.fate)) {
+        format_->append_line(line_, event.fields, starts_file_);
+        starts_file_ = false;
+        return write(line_);
+    }
+    if (spool_ == nullptr)
+        return true;
+    const std::string reason = quarantine_reason(event.fate, columns_);
+    if (options_.quarantine_text == QuarantineText::JoinedFields) {
+        append_quarantine_line(line_, event.line, reason, event.fields, input_delimiter_.view());
+    } else {
+        std::string text;
+        utf8::append_lossy(text, event.text);
+        append_quarantine_text_line(line_, event.line, reason, text);
+    }
+    const bool ok = keep(spool_->add(line_));
+    trim_line();
+    return ok;
+}
+
+bool CleanFileSink::write(std::string_view bytes) {
+    const bool ok = keep(writer_->write(bytes));
+    trim_line();
+    return ok;
+}
+
+void CleanFileSink::trim_line() noexcept {
+    if (line_.capacity() > 16 * kLargeRow)
+        std::string().swap(line_);
+}
+
+bool CleanFileSink::keep(std::optional<IoError> error) {
+    if (!error)
+        return true;
+    error_ = error;
+    return false;
+}
+
+std::optional<IoError> write_quarantine_file(int fd, QuarantineSpool& spool) {
+    BufferedWriter writer(fd);
+    if (auto error = writer.write(kQuarantineHeader))
+        return error;
+    if (auto error = spool.replay(writer))
+        return error;
+    return writer.flush();
+}
+
+} // namespace rowmend
