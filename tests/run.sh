@@ -52,6 +52,21 @@ step "Python tests (CPython)"
 step "type stubs of _rowmend_backend (mypy.stubtest)"
 (cd "$(mktemp -d)" && "$PY" -m mypy.stubtest _rowmend_backend)
 
+step "documentation site (mkdocs build --strict)"
+# Only the docs extra's requirements: the package itself is already installed,
+# and the site is built from the sources without it.
+mapfile -t docs_requirements < <("$PY" -c '
+try:
+    import tomllib
+except ImportError:  # Python < 3.11: the copy of the same parser that pip vendors
+    from pip._vendor import tomli as tomllib
+with open("pyproject.toml", "rb") as f:
+    print("\n".join(tomllib.load(f)["project"]["optional-dependencies"]["docs"]))
+')
+"$PY" -m pip install -q --disable-pip-version-check "${docs_requirements[@]}"
+NO_MKDOCS_2_WARNING=1 "$PY" -m mkdocs build --strict --quiet --site-dir "$(mktemp -d)"
+echo "ok"
+
 if [ "${ROWMEND_QUICK:-0}" != 1 ]; then
     for extra in tests/sanitize.sh tests/pypy.sh; do
         if [ -f "$extra" ]; then
