@@ -50,7 +50,8 @@ step "Python tests (CPython)"
 (cd "$(mktemp -d)" && "$PY" -m pytest "$OLDPWD/tests/python" "$OLDPWD/tests/package" -q -p no:cacheprovider)
 
 step "type stubs of _rowmend_backend (mypy.stubtest)"
-(cd "$(mktemp -d)" && "$PY" -m mypy.stubtest _rowmend_backend)
+(cd "$(mktemp -d)" && "$PY" -m mypy.stubtest _rowmend_backend rowmend._native)
+"$PY" -m mypy
 
 step "documentation site (mkdocs build --strict)"
 # Only the docs extra's requirements: the package itself is already installed,

@@ -17,6 +17,7 @@ Examples:
 
 from importlib.metadata import PackageNotFoundError, version
 
+from rowmend._clean import clean
 from rowmend._errors import DecompressionError
 from rowmend._report import QuarantineRecord, Report
 from rowmend._tables import RowStream, read_arrow, read_pandas, read_polars, stream
@@ -34,5 +35,6 @@ __all__ = [
     "read_arrow",
     "read_pandas",
     "read_polars",
+    "clean",
     "stream",
 ]

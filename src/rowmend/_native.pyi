@@ -1,9 +1,10 @@
 """Type stubs of rowmend._native: the salvage pass fed in chunks, its rows as Arrow batches."""
 
-from typing import List, Optional, Sequence, Tuple
+from typing import List, Optional, Sequence, Tuple, final
 
-from typing_extensions import Buffer
+from typing_extensions import Buffer, Self
 
+@final
 class ArrowBatch:
     """One batch of salvaged rows in Arrow's memory layout."""
 
@@ -13,11 +14,12 @@ class ArrowBatch:
     def __arrow_c_array__(self, requested_schema: Optional[object] = None) -> Tuple[object, object]:
         """The batch as a struct array: a pair of PyCapsules (arrow_schema, arrow_array)."""
 
+@final
 class Salvager:
     """The salvage pass over input fed in chunks, its rows collected into Arrow batches."""
 
-    def __init__(
-        self,
+    def __new__(
+        cls,
         *,
         delimiter: Optional[int] = None,
         quote_char: int = 34,
@@ -29,9 +31,15 @@ class Salvager:
         header: bool = True,
         line_numbers: bool = False,
         max_records: int = 10000,
-    ) -> None: ...
+        encoding: str = "utf-8",
+        output_fd: Optional[int] = None,
+        output_delimiter: Optional[int] = None,
+        quarantine_dir: Optional[str] = None,
+    ) -> Self: ...
     def feed(self, data: Buffer, /) -> None:
-        """Salvage the next chunk of UTF-8 input, without the GIL."""
+        """Salvage the next chunk of input in the run's encoding, without the GIL."""
+    def write_quarantine(self, fd: int, /) -> None:
+        """Write the quarantine file (header and every set-aside row) to the descriptor fd."""
     def finish(self) -> None:
         """End the input: the last rows and the last batch complete."""
     def take_batches(self, names: Sequence[str], /) -> List[ArrowBatch]:

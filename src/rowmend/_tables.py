@@ -7,27 +7,23 @@ becomes a Python object on the way to a table.
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Generator, Iterator, List, Optional, Union
+from typing import TYPE_CHECKING, Any, Generator, Iterator, List, Optional, Tuple
 
 import pyarrow as pa
 import pyarrow.compute as pc
 
-from rowmend._encoding import DETECT_BYTES, resolve_encoding, transcode
 from rowmend._names import column_names, line_column_name
 from rowmend._native import Salvager
 from rowmend._options import Options, resolve_options
-from rowmend._report import QuarantineRecord, Report
-from rowmend._sources import ByteSource, Source, open_source
+from rowmend._report import Report
+from rowmend._run import Run
+from rowmend._sources import Source, open_source
 
 if TYPE_CHECKING:
     import pandas
     import polars
 
 __all__ = ["RowStream", "read_arrow", "read_pandas", "read_polars", "stream"]
-
-# Input is read and fed in pieces of this size: large enough that Python's
-# share of the work is negligible, small enough to keep memory bounded.
-_CHUNK = 1 << 20
 
 # The types Arrow's CSV reader tries, in its order; the first that every
 # non-empty value of a column converts to wins.
@@ -42,37 +38,22 @@ _INFERRED_TYPES = (
 )
 
 
-def _chunks(first: bytes, source: ByteSource) -> Iterator[bytes]:
-    if first:
-        yield first
-    while True:
-        chunk = source.read(_CHUNK)
-        if not chunk:
-            return
-        yield chunk
-
-
-def _views(first: bytes, source: ByteSource) -> Iterator[memoryview]:
-    """The input as views of one reused buffer, each valid until the next is taken.
-
-    The salvager copies what it is fed, so UTF-8 input needs no bytes object
-    of its own per chunk: making one cost a third of the time of the pass.
-    """
-    if first:
-        yield memoryview(first)
-    view = memoryview(bytearray(_CHUNK))
-    while True:
-        count = source.readinto(view)
-        if not count:
-            return
-        yield view[:count]
-
-
 def _string_schema(names: List[str], line_column: Optional[str]) -> pa.Schema:
     fields = [pa.field(name, pa.string(), nullable=False) for name in names]
     if line_column is not None:
         fields.append(pa.field(line_column, pa.int64(), nullable=False))
     return pa.schema(fields)
+
+
+def table_schema(salvager: Salvager, options: Options) -> Tuple[pa.Schema, List[str]]:
+    """The schema of a run's table and the names its batches take.
+
+    Called once a batch is complete or the input ended: the header row (if
+    any) and the width are known by then.
+    """
+    names = column_names(salvager.header if options.header else None, salvager.columns)
+    line_column = line_column_name(names) if options.line_numbers else None
+    return _string_schema(names, line_column), names + ([line_column] if line_column is not None else [])
 
 
 class RowStream:
@@ -157,41 +138,15 @@ class RowStream:
         self._source.close()
 
     def _settle_schema(self, salvager: Salvager) -> List[str]:
-        # Called once a batch is complete or the input ended: the header row
-        # (if any) and the width are known by then.
-        options = self._options
-        names = column_names(salvager.header if options.header else None, salvager.columns)
-        line_column = line_column_name(names) if options.line_numbers else None
-        self._schema = _string_schema(names, line_column)
-        return names + ([line_column] if line_column is not None else [])
+        self._schema, names = table_schema(salvager, self._options)
+        return names
 
     def _read(self) -> Generator[pa.RecordBatch, None, None]:
-        options = self._options
         with self._source as source:
-            head = source.read(DETECT_BYTES)
-            encoding, bom = resolve_encoding(options.encoding, head, len(head) < DETECT_BYTES)
-            chunks: Iterator[Union[bytes, memoryview]]
-            transcoder = None
-            if encoding == "utf-8":
-                chunks = _views(head[bom:], source)
-            else:
-                transcoder = transcode(_chunks(head[bom:], source), encoding)
-                chunks = transcoder
-            engine = options.engine_kwargs()
-            salvager = Salvager(
-                delimiter=engine["delimiter"],
-                quote_char=engine["quote_char"] if engine["quote_char"] is not None else ord('"'),
-                fill_ragged_rows=options.fill_ragged_rows,
-                merge_overflow=options.merge_overflow,
-                expected_columns=engine["expected_columns"],
-                repair_quotes=options.repair_quotes,
-                batch_rows=self._batch_rows,
-                header=options.header,
-                line_numbers=options.line_numbers,
-                max_records=options.max_records,
-            )
+            run = Run(source, self._options, batch_rows=self._batch_rows)
+            salvager = run.salvager
             names: Optional[List[str]] = None
-            for chunk in chunks:
+            for chunk in run.chunks():
                 salvager.feed(chunk)
                 if salvager.ready:
                     names = names or self._settle_schema(salvager)
@@ -201,21 +156,7 @@ class RowStream:
             names = names or self._settle_schema(salvager)
             for batch in salvager.take_batches(names):
                 yield pa.record_batch(batch)
-            replaced = transcoder.replaced_bytes if transcoder is not None else salvager.replaced_bytes
-            self.report = Report(
-                total_rows=salvager.total_rows,
-                salvaged_rows=salvager.salvaged_rows,
-                repaired_rows=salvager.repaired_rows,
-                quarantined_rows=salvager.quarantined_rows,
-                delimiter=salvager.delimiter or options.delimiter or ",",
-                columns=salvager.columns,
-                encoding=encoding,
-                replaced_bytes=replaced,
-                quarantine=tuple(
-                    QuarantineRecord(line, reason, raw.decode("utf-8", "replace"))
-                    for line, reason, raw in salvager.quarantine
-                ),
-            )
+            self.report = run.report()
 
 
 def _check_table_options(options: Options) -> None:

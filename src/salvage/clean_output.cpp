@@ -114,6 +114,8 @@ bool CleanFileSink::write_formatted(std::string_view lines) {
 }
 
 bool CleanFileSink::plain_rows(std::string_view lines, std::size_t, std::uint64_t) {
+    if (!writer_)
+        return true;
     if (!copy_plain_rows_)
         return write_formatted(lines);
     if (starts_file_) {
@@ -140,6 +142,8 @@ bool CleanFileSink::row(const RowEvent& event) {
     if (bytes > kLargeRow)
         line_.reserve(2 * bytes + 3 * event.fields.size() + 64);
     if (is_retained(event.fate)) {
+        if (!writer_)
+            return true;
         format_->append_line(line_, event.fields, starts_file_);
         starts_file_ = false;
         return write(line_);

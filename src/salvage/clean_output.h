@@ -62,14 +62,14 @@ class CleanFileSink final : public RowSink {
         : options_(format), spool_(spool) {}
 
     // The clean file may open after the pass has started reading, but before
-    // any row comes.
+    // any row comes. A sink never attached only spools quarantined rows.
     void attach(int fd) { writer_.emplace(fd); }
 
     bool begin(const SalvageCounters& layout) override;
     bool plain_rows(std::string_view lines, std::size_t rows, std::uint64_t first_line) override;
     bool row(const RowEvent& event) override;
 
-    std::optional<IoError> flush() { return writer_->flush(); }
+    std::optional<IoError> flush() { return writer_ ? writer_->flush() : std::nullopt; }
     const std::optional<IoError>& error() const noexcept { return error_; }
 
   private:

@@ -5,8 +5,6 @@
 #include <stdexcept>
 #include <utility>
 
-#include "parser/utf8.h"
-
 namespace rowmend::native {
 
 bool ArrowSink::begin(const SalvageCounters& layout) {
@@ -116,6 +114,8 @@ bool ArrowSink::plain_rows(std::string_view lines, std::size_t rows, std::uint64
     }
     counters_.total_rows += rows;
     counters_.salvaged_rows += rows;
+    if (!options_.tables && width_known_)
+        return true; // counting is all that is left to do
     while (p < end) {
         const auto* lf =
             static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
@@ -123,16 +123,17 @@ bool ArrowSink::plain_rows(std::string_view lines, std::size_t rows, std::uint64
             throw std::logic_error("a plain row without its line feed");
         if (!width_known_)
             set_width(1 + static_cast<std::size_t>(std::count(p, lf, delimiter_)));
-        append_line(p, lf);
-        end_row(line++);
+        if (options_.tables) {
+            append_line(p, lf);
+            end_row(line);
+        }
+        ++line;
         p = lf + 1;
     }
     return true;
 }
 
 bool ArrowSink::row(const RowEvent& event) {
-    if (!utf8::is_valid(event.text.data(), event.text.size()))
-        counters_.replaced_bytes += ill_formed_utf8_bytes(event.text);
     if (!is_retained(event.fate)) {
         ++counters_.total_rows;
         ++counters_.quarantined_rows;
@@ -155,8 +156,10 @@ bool ArrowSink::row(const RowEvent& event) {
         set_width(event.fields.size());
     if (width_ == 0)
         set_width(1);
-    append_fields(event.fields);
-    end_row(event.line);
+    if (options_.tables) {
+        append_fields(event.fields);
+        end_row(event.line);
+    }
     return true;
 }
 
@@ -168,55 +171,6 @@ void ArrowSink::finish() {
 
 std::vector<std::shared_ptr<const ArrowBatch>> ArrowSink::take_batches() {
     return std::exchange(done_, {});
-}
-
-std::uint64_t ill_formed_utf8_bytes(std::string_view text) noexcept {
-    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-    const std::size_t n = text.size();
-    std::uint64_t replaced = 0;
-    std::size_t i = 0;
-    while (i < n) {
-        const unsigned char lead = s[i];
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        }
-        // The bytes that may follow each lead byte: the first continuation
-        // byte's range depends on the lead, the others are 80..BF.
-        std::size_t need = 0;
-        unsigned char low = 0x80, high = 0xBF;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            need = 1;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            need = 2;
-            if (lead == 0xE0)
-                low = 0xA0;
-            else if (lead == 0xED)
-                high = 0x9F;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            need = 3;
-            if (lead == 0xF0)
-                low = 0x90;
-            else if (lead == 0xF4)
-                high = 0x8F;
-        } else {
-            ++replaced;
-            ++i;
-            continue;
-        }
-        std::size_t taken = 1;
-        for (; taken <= need && i + taken < n; ++taken) {
-            const unsigned char next = s[i + taken];
-            if (next < low || next > high)
-                break;
-            low = 0x80;
-            high = 0xBF;
-        }
-        if (taken <= need)
-            replaced += taken; // a maximal ill-formed subpart
-        i += taken;
-    }
-    return replaced;
 }
 
 } // namespace rowmend::native

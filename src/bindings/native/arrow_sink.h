@@ -23,6 +23,7 @@ struct ArrowSinkOptions {
     bool header = true;
     bool line_numbers = false;
     std::size_t max_records = 10000;
+    bool tables = true; // build batches; off, the sink only counts and keeps records
 };
 
 struct DataCounters {
@@ -30,7 +31,6 @@ struct DataCounters {
     std::uint64_t salvaged_rows = 0;
     std::uint64_t repaired_rows = 0;
     std::uint64_t quarantined_rows = 0;
-    std::uint64_t replaced_bytes = 0; // ill-formed UTF-8 bytes in the rows' text
 };
 
 struct QuarantinedRow {
@@ -86,9 +86,5 @@ class ArrowSink final : public RowSink {
     std::vector<std::size_t> column_bytes_; // the last full batch's, to size the next
     std::string merged_;                    // scratch for a row wider than the table
 };
-
-// How many bytes of `text` a lossy UTF-8 decoder replaces by U+FFFD, each
-// maximal ill-formed subsequence counted by its length.
-std::uint64_t ill_formed_utf8_bytes(std::string_view text) noexcept;
 
 } // namespace rowmend::native

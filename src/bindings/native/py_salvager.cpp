@@ -1,5 +1,6 @@
 #include "bindings/native/py_salvager.h"
 
+#include <cstring>
 #include <memory>
 #include <new>
 #include <optional>
@@ -11,6 +12,8 @@
 #include "bindings/native/arrow_sink.h"
 #include "bindings/native/py_arrow_batch.h"
 #include "bindings/py_ref.h"
+#include "parser/transcode.h"
+#include "salvage/clean_output.h"
 #include "salvage/salvage_pass.h"
 
 namespace rowmend::native {
@@ -21,14 +24,67 @@ using bindings::PyRef;
 
 namespace {
 
-// The pass refers to its sink, so both live in one heap object that never
-// moves.
+// Tells two sinks everything; stops when either does.
+class Tee final : public RowSink {
+  public:
+    Tee(RowSink& first, RowSink* second) noexcept : first_(first), second_(second) {}
+    void also(RowSink* second) noexcept { second_ = second; }
+    bool begin(const SalvageCounters& layout) override {
+        return first_.begin(layout) && (second_ == nullptr || second_->begin(layout));
+    }
+    bool plain_rows(std::string_view lines, std::size_t rows, std::uint64_t first) override {
+        return first_.plain_rows(lines, rows, first) &&
+               (second_ == nullptr || second_->plain_rows(lines, rows, first));
+    }
+    bool row(const RowEvent& event) override {
+        return first_.row(event) && (second_ == nullptr || second_->row(event));
+    }
+
+  private:
+    RowSink& first_;
+    RowSink* second_;
+};
+
+// Where a run writes a clean file (fd -1: none, only the quarantine spool).
+struct CleanTarget {
+    int fd;
+    CleanOutputFormat format;
+    std::optional<std::string> quarantine_dir; // spool quarantined rows here
+};
+
+// The pass refers to its sinks, so all live in one heap object that never
+// moves. Input is decoded to UTF-8 straight into the pass's window.
 struct Run {
-    Run(const SalvageOptions& options, const ArrowSinkOptions& sink_options)
-        : sink(sink_options), pass(options, sink) {}
+    Run(const SalvageOptions& options, const ArrowSinkOptions& sink_options,
+        SourceEncoding encoding, const std::optional<CleanTarget>& target)
+        : transcoder(encoding), sink(sink_options), tee(sink, nullptr), pass(options, tee) {
+        if (target) {
+            if (target->quarantine_dir)
+                spool.emplace(*target->quarantine_dir);
+            clean.emplace(target->format, spool ? &*spool : nullptr);
+            if (target->fd >= 0)
+                clean->attach(target->fd);
+            tee.also(&*clean);
+        }
+    }
+    Transcoder transcoder;
     ArrowSink sink;
+    std::optional<QuarantineSpool> spool;
+    std::optional<CleanFileSink> clean;
+    Tee tee;
     SalvagePass pass;
 };
+
+// Raises the OSError of a failed write: the class that matches its errno.
+void raise_write_error(const IoError& error) {
+    if (error.is_os_error()) {
+        PyRef args(Py_BuildValue("(is)", error.os_code(), std::strerror(error.os_code())));
+        if (args)
+            PyErr_SetObject(PyExc_OSError, args.get());
+        return;
+    }
+    PyErr_SetString(PyExc_OSError, error.text().c_str());
+}
 
 struct PySalvager {
     PyObject_HEAD Run* run;
@@ -62,6 +118,21 @@ class Busy {
   private:
     PySalvager* self_;
 };
+
+// The encodings decoded here; the package decodes others in Python first.
+std::optional<SourceEncoding> encoding_named(std::string_view name) {
+    if (name == "utf-8")
+        return SourceEncoding::Utf8;
+    if (name == "latin-1" || name == "iso8859-1")
+        return SourceEncoding::Latin1;
+    if (name == "cp1252")
+        return SourceEncoding::Cp1252;
+    if (name == "utf-16-le")
+        return SourceEncoding::Utf16Le;
+    if (name == "utf-16-be")
+        return SourceEncoding::Utf16Be;
+    return std::nullopt;
+}
 
 bool byte_option(PyObject* value, const char* name, std::optional<std::uint8_t>& out) {
     if (value == Py_None) {
@@ -113,10 +184,17 @@ PyObject* salvager_feed(PyObject* self_object, PyObject* data) {
             PyErr_SetString(PyExc_ValueError, "feed() after finish()");
             return nullptr;
         }
+        bool going = true;
         {
             Busy busy(self);
             GilReleased gil;
-            self->run->pass.feed(view.data(), view.size());
+            Run& run = *self->run;
+            char* room = run.pass.window_space(Transcoder::max_output(view.size()));
+            going = run.pass.commit(run.transcoder.feed(view.data(), view.size(), room));
+        }
+        if (!going && self->run->clean && self->run->clean->error()) {
+            raise_write_error(*self->run->clean->error());
+            return nullptr;
         }
         Py_RETURN_NONE;
     });
@@ -127,13 +205,53 @@ PyObject* salvager_finish(PyObject* self_object, PyObject*) {
         PySalvager* self = as_salvager(self_object);
         if (!claim(self))
             return nullptr;
+        std::optional<IoError> failure;
         if (!self->finished) {
+            self->finished = true;
             Busy busy(self);
             GilReleased gil;
-            self->run->pass.finish();
-            self->run->sink.finish();
+            Run& run = *self->run;
+            char* room = run.pass.window_space(Transcoder::max_output(0));
+            run.pass.commit(run.transcoder.finish(room));
+            run.pass.finish();
+            run.sink.finish();
+            if (run.clean) {
+                failure = run.clean->error();
+                if (!failure)
+                    failure = run.clean->flush();
+            }
         }
-        self->finished = true;
+        if (failure) {
+            raise_write_error(*failure);
+            return nullptr;
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* salvager_write_quarantine(PyObject* self_object, PyObject* fd_object) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PySalvager* self = as_salvager(self_object);
+        if (!claim(self))
+            return nullptr;
+        const int fd = PyObject_AsFileDescriptor(fd_object);
+        if (fd < 0)
+            return nullptr;
+        if (!self->finished || !self->run->spool) {
+            PyErr_SetString(PyExc_ValueError,
+                            "write_quarantine() needs a finished run made with quarantine_dir");
+            return nullptr;
+        }
+        std::optional<IoError> failure;
+        {
+            Busy busy(self);
+            GilReleased gil;
+            failure = write_quarantine_file(fd, *self->run->spool);
+        }
+        if (failure) {
+            raise_write_error(*failure);
+            return nullptr;
+        }
         Py_RETURN_NONE;
     });
 }
@@ -187,9 +305,13 @@ PyObject* salvager_take_batches(PyObject* self_object, PyObject* names_object) {
 PyMethodDef salvager_methods[] = {
     {"feed", salvager_feed, METH_O,
      "feed($self, data, /)\n--\n\n"
-     "Salvage the next chunk of UTF-8 input (any bytes-like object), without the GIL."},
+     "Salvage the next chunk of input (any bytes-like object) in the run's encoding,\n"
+     "without the GIL."},
     {"finish", salvager_finish, METH_NOARGS,
      "finish($self, /)\n--\n\nEnd the input: the last rows and the last batch complete."},
+    {"write_quarantine", salvager_write_quarantine, METH_O,
+     "write_quarantine($self, fd, /)\n--\n\n"
+     "Write the quarantine file (header and every set-aside row) to the descriptor fd."},
     {"take_batches", salvager_take_batches, METH_O,
      "take_batches($self, names, /)\n--\n\n"
      "The batches completed since the last call, their columns named `names`\n"
@@ -257,6 +379,15 @@ template <std::uint64_t DataCounters::*Counter> PyObject* get_counter(PyObject* 
     });
 }
 
+PyObject* get_replaced_bytes(PyObject* self_object, void*) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PySalvager* self = as_salvager(self_object);
+        if (!claim(self))
+            return nullptr;
+        return PyLong_FromUnsignedLongLong(self->run->transcoder.replaced_bytes());
+    });
+}
+
 PyObject* get_quarantine(PyObject* self, void*) {
     return read_sink(self, [](const ArrowSink& sink) -> PyObject* {
         const std::vector<QuarantinedRow>& rows = sink.quarantine();
@@ -292,8 +423,8 @@ PyGetSetDef salvager_getset[] = {
      "Kept data rows that were padded or merged.", nullptr},
     {"quarantined_rows", get_counter<&DataCounters::quarantined_rows>, nullptr,
      "Data rows set aside.", nullptr},
-    {"replaced_bytes", get_counter<&DataCounters::replaced_bytes>, nullptr,
-     "Ill-formed UTF-8 bytes in the input, replaced by U+FFFD.", nullptr},
+    {"replaced_bytes", get_replaced_bytes, nullptr,
+     "Input bytes that stand for no character, replaced by U+FFFD.", nullptr},
     {"quarantine", get_quarantine, nullptr,
      "The first max_records set-aside rows as (line, reason, raw bytes).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -306,7 +437,7 @@ PyObject* salvager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         static const char* keywords[] = {
             "delimiter",     "quote_char", "fill_ragged_rows", "merge_overflow", "expected_columns",
             "repair_quotes", "batch_rows", "header",           "line_numbers",   "max_records",
-            nullptr,
+            "encoding",      "output_fd",  "output_delimiter", "quarantine_dir", nullptr,
         };
         PyObject* delimiter = Py_None;
         PyObject* quote_char = nullptr;
@@ -314,11 +445,20 @@ PyObject* salvager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         PyObject* expected = Py_None;
         Py_ssize_t batch_rows = 65536;
         Py_ssize_t max_records = 10000;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOppOpnppn:Salvager",
-                                         const_cast<char**>(keywords), &delimiter, &quote_char,
-                                         &fill, &merge, &expected, &repair, &batch_rows, &header,
-                                         &line_numbers, &max_records))
+        const char* encoding_name = "utf-8";
+        PyObject* output_fd = Py_None;
+        PyObject* output_delimiter = Py_None;
+        PyObject* quarantine_dir = Py_None;
+        if (!PyArg_ParseTupleAndKeywords(
+                args, kwargs, "|$OOppOpnppnsOOO:Salvager", const_cast<char**>(keywords), &delimiter,
+                &quote_char, &fill, &merge, &expected, &repair, &batch_rows, &header, &line_numbers,
+                &max_records, &encoding_name, &output_fd, &output_delimiter, &quarantine_dir))
             return nullptr;
+        std::optional<SourceEncoding> encoding = encoding_named(encoding_name);
+        if (!encoding) {
+            PyErr_Format(PyExc_ValueError, "encoding %s is not decoded natively", encoding_name);
+            return nullptr;
+        }
 
         SalvageOptions options;
         if (!byte_option(delimiter, "delimiter", options.delimiter))
@@ -334,7 +474,8 @@ PyObject* salvager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             const long long columns = PyLong_AsLongLong(expected);
             if (columns == -1 && PyErr_Occurred())
                 return nullptr;
-            if (columns < 1) {
+            // A table has a fixed width; a clean file may keep rows as parsed.
+            if (columns < 0 || (columns == 0 && output_fd == Py_None)) {
                 PyErr_SetString(PyExc_ValueError,
                                 "expected_columns must be at least 1: a table has a fixed width");
                 return nullptr;
@@ -352,7 +493,30 @@ PyObject* salvager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         sink_options.line_numbers = line_numbers != 0;
         sink_options.max_records = static_cast<std::size_t>(max_records);
 
-        auto run = std::make_unique<Run>(options, sink_options);
+        std::optional<CleanTarget> target;
+        if (output_fd != Py_None || quarantine_dir != Py_None) {
+            const int fd = output_fd == Py_None ? -1 : PyObject_AsFileDescriptor(output_fd);
+            if (fd < 0 && output_fd != Py_None)
+                return nullptr;
+            CleanTarget clean{fd, {}, std::nullopt};
+            clean.format.quote = options.quote_char;
+            clean.format.quarantine_text = QuarantineText::InputText;
+            if (!byte_option(output_delimiter, "output_delimiter", clean.format.delimiter))
+                return nullptr;
+            if (quarantine_dir != Py_None) {
+                PyObject* bytes = nullptr;
+                if (!PyUnicode_FSConverter(quarantine_dir, &bytes))
+                    return nullptr;
+                PyRef encoded(bytes);
+                clean.quarantine_dir =
+                    std::string(PyBytes_AS_STRING(encoded.get()), PyBytes_GET_SIZE(encoded.get()));
+            }
+            // Rows written to a clean file make no batches.
+            sink_options.tables = fd < 0;
+            target = std::move(clean);
+        }
+
+        auto run = std::make_unique<Run>(options, sink_options, *encoding, target);
         PyObject* self = type->tp_alloc(type, 0);
         if (self == nullptr)
             return nullptr;
@@ -375,11 +539,16 @@ PyType_Slot salvager_slots[] = {
     {Py_tp_doc,
      const_cast<char*>("Salvager(*, delimiter=None, quote_char=34, fill_ragged_rows=True, "
                        "merge_overflow=True, expected_columns=None, repair_quotes=True, "
-                       "batch_rows=65536, header=True, line_numbers=False, max_records=10000)\n"
+                       "batch_rows=65536, header=True, line_numbers=False, max_records=10000, "
+                       "encoding='utf-8', output_fd=None, output_delimiter=None, "
+                       "quarantine_dir=None)\n"
                        "--\n\n"
                        "The salvage pass over input fed in chunks, its rows collected into\n"
                        "Arrow batches of batch_rows rows. delimiter and quote_char are byte\n"
-                       "values; with header, the first retained row names the columns.")},
+                       "values; with header, the first retained row names the columns.\n"
+                       "With output_fd the rows go to a clean CSV file on that descriptor\n"
+                       "instead of batches, and with quarantine_dir the set-aside rows wait\n"
+                       "for write_quarantine().")},
     {Py_tp_new, reinterpret_cast<void*>(salvager_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(salvager_dealloc)},
     {Py_tp_methods, salvager_methods},

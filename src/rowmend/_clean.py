@@ -1,0 +1,178 @@
+"""Writing a clean file (CSV or Parquet) and a quarantine file, atomically.
+
+Each output is written to a temporary file beside its destination and
+renamed into place only when the run has succeeded, so a failed or
+interrupted run leaves no half-written file and never touches an existing
+one, the input included when it is also the destination.
+"""
+
+from __future__ import annotations
+
+import os
+import tempfile
+from typing import Any, Optional, Union
+
+from rowmend._options import _check_character, resolve_options
+from rowmend._report import Report
+from rowmend._run import Run
+from rowmend._sources import Source, open_source
+
+__all__ = ["clean"]
+
+PathArg = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+
+_PARQUET_SUFFIXES = (".parquet", ".pq")
+
+
+class _AtomicOutput:
+    """A temporary file beside ``path`` that becomes ``path`` on commit."""
+
+    def __init__(self, path: PathArg, what: str) -> None:
+        if not isinstance(path, (str, bytes, os.PathLike)):
+            raise TypeError(f"{what} must be a path (str, bytes or os.PathLike), not {type(path).__name__}")
+        self.path = os.fsdecode(path)
+        directory, name = os.path.split(os.path.abspath(self.path))
+        # Keep the temporary name within the file system's limit on a name.
+        self.fd, self.temporary = tempfile.mkstemp(prefix=f".{name[:200]}.", suffix=".rowmend-tmp", dir=directory)
+        # mkstemp gives 0600; a finished output gets what a new file would.
+        umask = os.umask(0)
+        os.umask(umask)
+        os.fchmod(self.fd, 0o666 & ~umask)
+
+    def commit(self) -> None:
+        os.close(self.fd)
+        self.fd = -1
+        os.replace(self.temporary, self.path)
+
+    def discard(self) -> None:
+        if self.fd >= 0:
+            os.close(self.fd)
+            self.fd = -1
+        try:
+            os.unlink(self.temporary)
+        except FileNotFoundError:
+            pass
+
+
+def _named(error: OSError, path: str) -> OSError:
+    """The same failure, naming the file it happened to."""
+    if error.errno is None:
+        return OSError(f"{path}: {error}")
+    return OSError(error.errno, error.strerror, path)
+
+
+def clean(
+    source: Source,
+    destination: PathArg,
+    *,
+    quarantine: Optional[PathArg] = None,
+    output_delimiter: Optional[str] = None,
+    format: Optional[str] = None,
+    **options: Any,
+) -> Report:
+    """Rescue a CSV file into a clean file, setting aside what cannot be repaired.
+
+    Args:
+        source: A path or a binary file object, compressed or not.
+        destination: Path of the clean file. Written to a temporary file
+            beside it and renamed into place once complete.
+        quarantine: Path of the quarantine file (header
+            ``line,reason,raw_content``), one record per set-aside row with
+            the row's original text; written atomically too. None writes none
+            (the rows are still counted and the first ones kept in the report).
+        output_delimiter: The clean file's delimiter, one ASCII character;
+            None keeps the input's.
+        format: ``"csv"`` or ``"parquet"``; None takes ``"parquet"`` for a
+            destination ending in ``.parquet`` or ``.pq``, else ``"csv"``.
+        **options: The reading options (:data:`rowmend._options.OPTIONS`).
+
+    Returns:
+        The run's :class:`Report`.
+
+    Raises:
+        TypeError, ValueError: An unknown option or an unusable value.
+        OSError: The input cannot be read or an output cannot be written;
+            the exception names the file.
+
+    Examples:
+        >>> import io, os, tempfile, rowmend
+        >>> out = os.path.join(tempfile.mkdtemp(), "clean.csv")
+        >>> report = rowmend.clean(io.BytesIO(b"a,b\\n1,2,3\\n4\\n"), out)
+        >>> open(out).read()
+        'a,b\\n1,"2,3"\\n4,\\n'
+        >>> report.repaired_rows
+        2
+    """
+    resolved = resolve_options(**options)
+    _check_character("output_delimiter", output_delimiter)
+    destination_name = os.fsdecode(destination) if isinstance(destination, (str, bytes, os.PathLike)) else ""
+    if format is None:
+        format = "parquet" if destination_name.lower().endswith(_PARQUET_SUFFIXES) else "csv"
+    if format not in ("csv", "parquet"):
+        raise ValueError(f"format must be 'csv' or 'parquet', not {format!r}")
+    if format == "parquet" and output_delimiter is not None:
+        raise ValueError("output_delimiter applies to CSV output only")
+
+    with open_source(source) as opened:
+        clean_file = _AtomicOutput(destination, "destination")
+        quarantine_file = _AtomicOutput(quarantine, "quarantine") if quarantine is not None else None
+        try:
+            native: dict[str, Any] = {}
+            if quarantine_file is not None:
+                native["quarantine_dir"] = os.path.dirname(quarantine_file.temporary)
+            if format == "csv":
+                native["output_fd"] = clean_file.fd
+                if output_delimiter is not None:
+                    native["output_delimiter"] = ord(output_delimiter)
+                run = Run(opened, resolved, **native)
+                try:
+                    run.feed_all()
+                except OSError as error:
+                    raise _named(error, clean_file.path) from None
+            else:
+                run = _write_parquet(opened, resolved, clean_file, native)
+            if quarantine_file is not None:
+                try:
+                    run.salvager.write_quarantine(quarantine_file.fd)
+                except OSError as error:
+                    raise _named(error, quarantine_file.path) from None
+                quarantine_file.commit()
+            clean_file.commit()
+        except BaseException:
+            clean_file.discard()
+            if quarantine_file is not None:
+                quarantine_file.discard()
+            raise
+    return run.report()
+
+
+def _write_parquet(opened: Any, options: Any, clean_file: _AtomicOutput, native: dict[str, Any]) -> Run:
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    from rowmend._tables import table_schema
+
+    run = Run(opened, options, **native)
+    salvager = run.salvager
+    writer: Optional[pq.ParquetWriter] = None
+    names = None
+    with os.fdopen(os.dup(clean_file.fd), "wb") as sink:
+
+        def write_ready() -> None:
+            nonlocal writer, names
+            if names is None:
+                schema, names = table_schema(salvager, options)
+                writer = pq.ParquetWriter(sink, schema)
+            for batch in salvager.take_batches(names):
+                assert writer is not None
+                writer.write_batch(pa.record_batch(batch))
+
+        for chunk in run.chunks():
+            salvager.feed(chunk)
+            if salvager.ready:
+                write_ready()
+        salvager.finish()
+        write_ready()
+        assert writer is not None
+        writer.close()
+    return run

@@ -1,0 +1,162 @@
+"""rowmend.clean: the engine's clean file for any encoding and format, outputs
+that appear only when complete, the quarantine's original text, and native
+decoding that agrees with Python's codecs."""
+
+import io
+import os
+import random
+
+import pyarrow.parquet as pq
+import pytest
+
+import _rowmend_backend as backend
+import rowmend
+
+INPUTS = {
+    "ragged": b"a,b,c\n1,2\n3,4,5,6\n\"q\"\"x\",y,z\n",
+    "stray quotes": b'id,text\n1,"say "hi" now"\n2,"ok"\n',
+    "semicolons": b"a;b;c\n1;2;3\n4;5\n",
+    "bom and crlf": b"\xef\xbb\xbfx,y\r\n1,2\r\n3\r\n",
+    "invalid utf-8": b"a,b\n\xff,\xc3\n",
+    "empty": b"",
+}
+
+
+@pytest.mark.parametrize("data", INPUTS.values(), ids=INPUTS.keys())
+@pytest.mark.parametrize("options", [{}, {"fill_ragged_rows": False, "merge_overflow": False}])
+def test_csv_is_the_engines_clean_file(tmp_path, data, options):
+    source = tmp_path / "in.csv"
+    source.write_bytes(data)
+    backend.salvage_file(str(source), str(tmp_path / "want.csv"), **options)
+    report = rowmend.clean(source, tmp_path / "got.csv", encoding="utf-8", **options)
+    assert (tmp_path / "got.csv").read_bytes() == (tmp_path / "want.csv").read_bytes()
+    assert report.total_rows == report.salvaged_rows + report.quarantined_rows
+
+
+@pytest.mark.parametrize("encoding", ["cp1252", "latin-1", "utf-16-le", "utf-16-be", "utf-16"])
+def test_other_encodings_give_what_their_utf8_gives(tmp_path, encoding):
+    text = "name;note\nZoë;“quoted” – ok\nJosé;naïve;extra\n"
+    if encoding == "latin-1":
+        text = text.replace("“", '"').replace("”", '"').replace("–", "-")
+    (tmp_path / "in.csv").write_bytes(text.encode(encoding))
+    (tmp_path / "utf8.csv").write_bytes(text.encode("utf-8"))
+    report = rowmend.clean(tmp_path / "in.csv", tmp_path / "a.csv")
+    rowmend.clean(tmp_path / "utf8.csv", tmp_path / "b.csv")
+    assert (tmp_path / "a.csv").read_bytes() == (tmp_path / "b.csv").read_bytes()
+    assert report.replaced_bytes == 0
+
+
+def test_output_delimiter_and_parquet_hold_the_same_rows(tmp_path):
+    data = b"a,b,c\n1,\"x;y\",3\n4,5\n"
+    (tmp_path / "in.csv").write_bytes(data)
+    rowmend.clean(tmp_path / "in.csv", tmp_path / "out.csv", output_delimiter=";")
+    assert (tmp_path / "out.csv").read_bytes() == b'a;b;c\n1;"x;y";3\n4;5;\n'
+    rowmend.clean(tmp_path / "in.csv", tmp_path / "out.parquet")
+    assert pq.read_table(tmp_path / "out.parquet").equals(rowmend.read_arrow(tmp_path / "in.csv"))
+
+
+def test_quarantine_keeps_every_row_as_it_was(tmp_path):
+    # Short rows between full ones; the second keeps its doubled quotes, which
+    # joining its parsed fields again would lose.
+    rows = ["a,b,c"] + [f'{i},"say ""hi"""' if i == 1 else f"{i},x" for i in range(7)] + ["1,2,3"]
+    (tmp_path / "in.csv").write_bytes(("\n".join(rows) + "\n").encode())
+    report = rowmend.clean(tmp_path / "in.csv", tmp_path / "out.csv", quarantine=tmp_path / "q.csv",
+                           fill_ragged_rows=False, expected_columns=3, max_records=2)
+    lines = (tmp_path / "q.csv").read_bytes().splitlines()
+    assert lines[0] == b"line,reason,raw_content"
+    assert len(lines) - 1 == report.quarantined_rows == 7
+    assert lines[2] == b'3,"Row has too few columns (expected 3)","1,""say """"hi"""""""'
+    assert [r.line for r in report.quarantine] == [2, 3]
+    assert report.quarantine[1].raw == '1,"say ""hi"""'
+
+
+class Breaks(io.RawIOBase):
+    """A source that fails part way through."""
+
+    def __init__(self, error):
+        self.error, self.sent = error, 0
+
+    def readable(self):
+        return True
+
+    def readinto(self, buffer):
+        if self.sent > 3 << 20:
+            raise self.error
+        buffer[: len(buffer)] = b"x,y\n" * (len(buffer) // 4) + b"\n" * (len(buffer) % 4)
+        self.sent += len(buffer)
+        return len(buffer)
+
+
+@pytest.mark.parametrize("error", [OSError(5, "Input/output error"), KeyboardInterrupt()])
+def test_a_failed_run_leaves_no_output(tmp_path, error):
+    (tmp_path / "out.csv").write_bytes(b"previous")
+    with pytest.raises(type(error)):
+        rowmend.clean(io.BufferedReader(Breaks(error)), tmp_path / "out.csv", quarantine=tmp_path / "q.csv")
+    assert sorted(os.listdir(tmp_path)) == ["out.csv"]
+    assert (tmp_path / "out.csv").read_bytes() == b"previous"
+
+
+def test_in_place_and_permissions(tmp_path):
+    path = tmp_path / "data.csv"
+    path.write_bytes(b"a,b\n1\n")
+    rowmend.clean(path, path)
+    assert path.read_bytes() == b"a,b\n1,\n"
+    assert sorted(os.listdir(tmp_path)) == ["data.csv"]
+    umask = os.umask(0o022)
+    os.umask(umask)
+    assert os.stat(path).st_mode & 0o777 == 0o666 & ~umask
+
+
+def test_errors_name_the_file(tmp_path):
+    with pytest.raises(FileNotFoundError) as missing:
+        rowmend.clean(tmp_path / "missing.csv", tmp_path / "out.csv")
+    assert missing.value.filename == str(tmp_path / "missing.csv")
+    (tmp_path / "in.csv").write_bytes(b"a\n")
+    with pytest.raises(FileNotFoundError) as no_dir:
+        rowmend.clean(tmp_path / "in.csv", tmp_path / "nowhere" / "out.csv")
+    assert "nowhere" in str(no_dir.value)
+    for bad, kind in [({"format": "xlsx"}, ValueError), ({"output_delimiter": "§"}, ValueError),
+                      ({"format": "parquet", "output_delimiter": ";"}, ValueError)]:
+        with pytest.raises(kind):
+            rowmend.clean(tmp_path / "in.csv", tmp_path / "out.csv", **bad)
+    assert sorted(os.listdir(tmp_path)) == ["in.csv"]
+
+
+@pytest.mark.parametrize("encoding", ["latin-1", "cp1252", "utf-16-le", "utf-16-be", "utf-8"])
+def test_native_decoding_agrees_with_python(encoding):
+    # Random bytes, lone surrogates and odd lengths included: the engine's
+    # decoder must give what Python's codec gives, replacements counted alike.
+    rng = random.Random(encoding)
+    alphabet = [b"a", b",", b"\n", b"\x80", b"\x93", b"\xe9", b"\xff", b"\x00", b"\xd8", b"\xdc", b"\xc3"]
+    python_codec = "rowmend-cp1252" if encoding == "cp1252" else encoding
+    for _ in range(200):
+        data = b"".join(rng.choice(alphabet) for _ in range(rng.randrange(1, 40)))
+        text = data.decode(python_codec, "replace")
+        if encoding.startswith("utf-16") and text.startswith("\ufeff"):
+            continue  # a byte-order mark is skipped, not data
+        ours = rowmend.read_arrow(io.BytesIO(data), encoding=encoding, header=False)
+        want = rowmend.read_arrow(io.BytesIO(text.encode("utf-8")), encoding="utf-8", header=False)
+        assert ours.equals(want), data
+        expected = sum(len(b) for b in _replaced_pieces(data, python_codec))
+        assert ours is not None and _replaced(io.BytesIO(data), encoding) == expected, data
+
+
+def _replaced(source, encoding):
+    stream = rowmend.stream(source, encoding=encoding, header=False)
+    for _ in stream:
+        pass
+    return stream.report.replaced_bytes
+
+
+def _replaced_pieces(data, codec):
+    pieces = []
+
+    def collect(error):
+        pieces.append(error.object[error.start:error.end])
+        return ("\ufffd", error.end)
+
+    import codecs
+
+    codecs.register_error("test.collect", collect)
+    data.decode(codec, "test.collect")
+    return pieces
