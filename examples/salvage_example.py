@@ -1,4 +1,4 @@
-"""Salvages examples/messy_export.csv and shows what came out.
+"""Rescues examples/messy_export.csv and shows what came out.
 
 Run from the repository root after `pip install .`:
 
@@ -8,7 +8,7 @@ Run from the repository root after `pip install .`:
 import pathlib
 import tempfile
 
-import _rowmend_backend as rowmend
+import rowmend
 
 here = pathlib.Path(__file__).resolve().parent
 messy = here / "messy_export.csv"
@@ -17,19 +17,19 @@ with tempfile.TemporaryDirectory() as scratch:
     clean = pathlib.Path(scratch) / "clean.csv"
     quarantine = pathlib.Path(scratch) / "quarantine.csv"
 
-    print("sniffed delimiter:", repr(rowmend.sniff(messy.read_text("utf-8", "replace"))))
-
     # Strict: rows with too many fields are set aside rather than merged.
-    summary = rowmend.salvage_file(str(messy), str(clean), str(quarantine), merge_overflow=False)
-    print(summary)
+    report = rowmend.clean(messy, clean, quarantine=quarantine, merge_overflow=False)
+    print(f"encoding {report.encoding}, delimiter {report.delimiter!r}, {report.columns} columns")
+    print(
+        f"{report.total_rows} rows: {report.salvaged_rows} kept ({report.repaired_rows} repaired), "
+        f"{report.quarantined_rows} set aside"
+    )
     print("--- clean.csv ---")
     print(clean.read_text("utf-8"), end="")
     print("--- quarantine.csv ---")
     print(quarantine.read_text("utf-8"), end="")
 
-    # Streaming: every row repaired to the inferred width, as lists of str.
-    print("--- rows streamed with the defaults ---")
-    with rowmend.open(str(messy)) as reader:
-        for row in reader:
-            print(row)
-        print(reader.summary.to_dict())
+# With the defaults every row is repaired to the table's width, straight into Arrow.
+print("--- as a table ---")
+for row in rowmend.read_arrow(messy).to_pylist():
+    print(row)

@@ -37,6 +37,13 @@ inline char* put_code_point(char* out, std::uint32_t cp) noexcept {
     return out;
 }
 
+inline char* put_cp1252(char* out, std::uint8_t byte) noexcept {
+    std::uint32_t cp = byte;
+    if (cp >= 0x80 && cp < 0xA0 && kCp1252High[cp - 0x80] != 0)
+        cp = kCp1252High[cp - 0x80];
+    return put_code_point(out, cp);
+}
+
 inline char* put_replacement(char* out) noexcept {
     std::memcpy(out, kReplacement, 3);
     return out + 3;
@@ -62,6 +69,8 @@ std::size_t Transcoder::feed(const char* in, std::size_t n, char* out) {
     switch (encoding_) {
     case SourceEncoding::Utf8:
         return feed_utf8(bytes, n, out);
+    case SourceEncoding::Utf8OrCp1252:
+        return feed_utf8_or_cp1252(bytes, n, out);
     case SourceEncoding::Latin1:
     case SourceEncoding::Cp1252:
         return feed_single_byte(bytes, n, out);
@@ -80,6 +89,8 @@ std::size_t Transcoder::finish(char* out) {
         seq_seen_ = 0;
         return 0;
     }
+    if (encoding_ == SourceEncoding::Utf8OrCp1252)
+        return static_cast<std::size_t>(flush_pending_as_cp1252(p) - out);
     // What waits at the end is one truncated character: a high surrogate,
     // a lone byte, or both.
     const unsigned waiting = (high_surrogate_ != 0 ? 2U : 0U) + (has_odd_byte_ ? 1U : 0U);
@@ -148,6 +159,69 @@ std::size_t Transcoder::feed_utf8(const std::uint8_t* in, std::size_t n, char* o
     return n;
 }
 
+char* Transcoder::flush_pending_as_cp1252(char* out) noexcept {
+    for (std::uint8_t k = 0; k < seq_seen_; ++k)
+        out = put_cp1252(out, pending_[k]);
+    fallback_ += seq_seen_;
+    seq_seen_ = 0;
+    return out;
+}
+
+std::size_t Transcoder::feed_utf8_or_cp1252(const std::uint8_t* in, std::size_t n, char* out) {
+    const char* const text = reinterpret_cast<const char*>(in);
+    char* p = out;
+    std::size_t i = 0;
+    while (i < n) {
+        if (seq_seen_ == 0) {
+            const std::size_t run = ascii_run(text + i, text + n);
+            std::memcpy(p, text + i, run);
+            p += run;
+            i += run;
+            if (i == n)
+                break;
+        }
+        const std::uint8_t b = in[i++];
+        if (seq_seen_ != 0) {
+            if (b >= next_low_ && b <= next_high_) {
+                pending_[seq_seen_++] = b;
+                next_low_ = 0x80;
+                next_high_ = 0xBF;
+                if (seq_seen_ == seq_need_) {
+                    std::memcpy(p, pending_, seq_seen_);
+                    p += seq_seen_;
+                    seq_seen_ = 0;
+                }
+                continue;
+            }
+            p = flush_pending_as_cp1252(p); // ill-formed so far; `b` starts afresh
+        }
+        if (b < 0x80) {
+            *p++ = static_cast<char>(b);
+            continue;
+        }
+        next_low_ = 0x80;
+        next_high_ = 0xBF;
+        if (b >= 0xC2 && b <= 0xDF) {
+            seq_need_ = 2;
+        } else if (b >= 0xE0 && b <= 0xEF) {
+            seq_need_ = 3;
+            next_low_ = b == 0xE0 ? 0xA0 : 0x80;
+            next_high_ = b == 0xED ? 0x9F : 0xBF;
+        } else if (b >= 0xF0 && b <= 0xF4) {
+            seq_need_ = 4;
+            next_low_ = b == 0xF0 ? 0x90 : 0x80;
+            next_high_ = b == 0xF4 ? 0x8F : 0xBF;
+        } else {
+            p = put_cp1252(p, b);
+            ++fallback_;
+            continue;
+        }
+        pending_[0] = b;
+        seq_seen_ = 1;
+    }
+    return static_cast<std::size_t>(p - out);
+}
+
 std::size_t Transcoder::feed_single_byte(const std::uint8_t* in, std::size_t n, char* out) {
     const char* const text = reinterpret_cast<const char*>(in);
     char* p = out;
@@ -158,10 +232,8 @@ std::size_t Transcoder::feed_single_byte(const std::uint8_t* in, std::size_t n, 
         p += run;
         i += run;
         for (; i < n && in[i] >= 0x80; ++i) {
-            std::uint32_t cp = in[i];
-            if (encoding_ == SourceEncoding::Cp1252 && cp < 0xA0 && kCp1252High[cp - 0x80] != 0)
-                cp = kCp1252High[cp - 0x80];
-            p = put_code_point(p, cp);
+            p = encoding_ == SourceEncoding::Cp1252 ? put_cp1252(p, in[i])
+                                                    : put_code_point(p, in[i]);
         }
     }
     return static_cast<std::size_t>(p - out);

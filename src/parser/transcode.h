@@ -15,6 +15,9 @@ namespace rowmend {
 
 enum class SourceEncoding : std::uint8_t {
     Utf8,
+    // UTF-8 whose ill-formed bytes are read as Windows-1252 instead of being
+    // replaced: what a file that is UTF-8 but for a few pasted bytes needs.
+    Utf8OrCp1252,
     Latin1,
     Cp1252, // with the five bytes it leaves undefined read as Latin-1
     Utf16Le,
@@ -36,12 +39,18 @@ class Transcoder {
     std::size_t finish(char* out);
 
     std::uint64_t replaced_bytes() const noexcept { return replaced_; }
+    // Utf8OrCp1252: the ill-formed bytes that were read as Windows-1252.
+    std::uint64_t fallback_bytes() const noexcept { return fallback_; }
 
   private:
     std::size_t feed_utf8(const std::uint8_t* in, std::size_t n, char* out);
     std::size_t feed_single_byte(const std::uint8_t* in, std::size_t n, char* out);
     std::size_t feed_utf16(const std::uint8_t* in, std::size_t n, char* out);
+    std::size_t feed_utf8_or_cp1252(const std::uint8_t* in, std::size_t n, char* out);
+    // Follows one byte through the table of well-formed UTF-8, counting the
+    // bytes of ill-formed subsequences.
     void count_utf8(std::uint8_t byte) noexcept;
+    char* flush_pending_as_cp1252(char* out) noexcept;
 
     SourceEncoding encoding_;
     std::uint64_t replaced_ = 0;
@@ -50,6 +59,8 @@ class Transcoder {
     std::uint8_t seq_need_ = 0; // bytes it needs in all
     std::uint8_t next_low_ = 0; // bounds of its next byte
     std::uint8_t next_high_ = 0;
+    std::uint8_t pending_[4] = {}; // Utf8OrCp1252: the sequence's bytes so far
+    std::uint64_t fallback_ = 0;
     // UTF-16: a lone byte of a code unit, and a high surrogate awaiting its pair.
     bool has_odd_byte_ = false;
     std::uint8_t odd_byte_ = 0;

@@ -203,24 +203,33 @@ def _utf16_without_bom(head: bytes) -> Optional[str]:
 
 
 def _is_utf8(head: bytes, at_eof: bool) -> bool:
+    """Valid UTF-8, or UTF-8 but for fewer stray bytes than real characters.
+
+    Text in a single-byte encoding almost never holds a valid multi-byte
+    UTF-8 sequence by chance, so one that holds more of them than ill-formed
+    bytes is UTF-8 with a few bytes pasted in from elsewhere; those are read
+    as cp1252 when the input is decoded.
+    """
     if head.isascii():
         return True
-    try:
-        # Not final unless at the end of the input: a character cut in two by
-        # the end of the head is still valid.
-        codecs.getincrementaldecoder("utf-8")("strict").decode(head, at_eof)
-    except UnicodeDecodeError:
-        return False
-    return True
+    # Not final unless at the end of the input: a character cut in two by
+    # the end of the head is still valid.
+    text = codecs.getincrementaldecoder("utf-8")("replace").decode(head, at_eof)
+    invalid = text.count("\ufffd") - head.count(b"\xef\xbf\xbd")
+    if invalid == 0:
+        return True
+    characters = sum(1 for c in text if c >= "\x80") - text.count("\ufffd")
+    return characters > invalid
 
 
 def detect_encoding(head: bytes, at_eof: bool) -> Tuple[str, int]:
     """Guess the encoding of an input from its first bytes.
 
     In order: a byte-order mark decides UTF-8, UTF-16 or UTF-32; text with
-    a NUL in every other byte is UTF-16 without a mark; valid UTF-8 is UTF-8;
-    anything else is cp1252 (decoded with :data:`CP1252_CODEC`, so that no
-    byte is lost).
+    a NUL in every other byte is UTF-16 without a mark; valid UTF-8 is UTF-8,
+    and so is text with more valid multi-byte UTF-8 characters than stray
+    bytes (those are then read as cp1252); anything else is cp1252 (decoded
+    with :data:`CP1252_CODEC`, so that no byte is lost).
 
     Args:
         head: The start of the input; only the first :data:`DETECT_BYTES` are

@@ -75,5 +75,8 @@ class Salvager:
     def replaced_bytes(self) -> int:
         """Ill-formed UTF-8 bytes in the input, replaced by U+FFFD."""
     @property
+    def fallback_bytes(self) -> int:
+        """With encoding 'utf-8+cp1252': the bytes that were not UTF-8, read as cp1252."""
+    @property
     def quarantine(self) -> List[Tuple[int, str, bytes]]:
         """The first max_records set-aside rows as (line, reason, raw bytes)."""

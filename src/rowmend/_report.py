@@ -61,7 +61,9 @@ class Report:
         delimiter: The delimiter used, given or detected.
         columns: The column count used, given or inferred (0: rows were
             left as parsed).
-        encoding: The text encoding the input was decoded with.
+        encoding: The text encoding the input was decoded with;
+            ``"utf-8+cp1252"`` for detected UTF-8 in which some bytes were
+            not UTF-8 and were read as cp1252 rather than replaced.
         replaced_bytes: Input bytes that could not be decoded in that
             encoding and became U+FFFD.
         quarantine: The first quarantined rows (10,000 unless

@@ -21,6 +21,11 @@ __all__ = ["NATIVE_ENCODINGS", "Run"]
 # any other goes through Python's incremental decoders first.
 NATIVE_ENCODINGS = frozenset({"utf-8", "iso8859-1", "cp1252", "utf-16-le", "utf-16-be"})
 
+# What a detected UTF-8 input is decoded as: a file that is UTF-8 but for a
+# few pasted bytes (an export with a Latin-1 name in it) keeps those letters,
+# read as cp1252, instead of losing them to U+FFFD. The report then names it.
+UTF8_OR_CP1252 = "utf-8+cp1252"
+
 # Input is read and fed in pieces of this size: large enough that Python's
 # share of the work is negligible, small enough to keep memory bounded.
 CHUNK = 1 << 20
@@ -78,9 +83,14 @@ class Run:
             header=options.header,
             line_numbers=options.line_numbers,
             max_records=options.max_records,
-            encoding=self.encoding if self.encoding in NATIVE_ENCODINGS else "utf-8",
+            encoding=self._native_encoding(),
             **native,
         )
+
+    def _native_encoding(self) -> str:
+        if self.encoding == "utf-8" and self.options.encoding.lower() == "auto":
+            return UTF8_OR_CP1252
+        return self.encoding if self.encoding in NATIVE_ENCODINGS else "utf-8"
 
     def chunks(self) -> Iterator[Union[bytes, memoryview]]:
         """The input's bytes after the byte-order mark, ready for ``feed``."""
@@ -108,7 +118,7 @@ class Run:
             quarantined_rows=salvager.quarantined_rows,
             delimiter=salvager.delimiter or self.options.delimiter or ",",
             columns=salvager.columns,
-            encoding=self.encoding,
+            encoding=UTF8_OR_CP1252 if salvager.fallback_bytes else self.encoding,
             replaced_bytes=replaced,
             quarantine=tuple(
                 QuarantineRecord(line, reason, raw.decode("utf-8", "replace"))

@@ -102,6 +102,42 @@ TEST(Transcoder, DecodesAndCountsReplacements) {
     }
 }
 
+TEST(Transcoder, UTF8WithCp1252FallbackKeepsWhatIsNotUTF8) {
+    struct Case {
+        std::string in;
+        std::string out;
+        std::uint64_t fallback;
+    };
+    const std::vector<Case> table = {
+        {"caf\xC3\xA9", "caf\xC3\xA9", 0},
+        {"Bj\xF6rn;G\xF6teborg", "Bj\xC3\xB6rn;G\xC3\xB6teborg", 2},
+        {"\x93q\x94", "\xE2\x80\x9Cq\xE2\x80\x9D", 2},
+        {"\xE2\x82", "\xC3\xA2\xE2\x80\x9A", 2}, // cut off: both bytes as cp1252
+        {"\xE2\x82x\xE2\x82\xAC", "\xC3\xA2\xE2\x80\x9Ax\xE2\x82\xAC", 2},
+        {"\xED\xA0\x80", "\xC3\xAD\xC2\xA0\xE2\x82\xAC", 3},
+        {"\x81", "\xC2\x81", 1},
+    };
+    for (const Case& c : table) {
+        for (const std::size_t chunk : {std::size_t{1}, std::size_t{2}, c.in.size() + 1}) {
+            SCOPED_TRACE(show(c.in) + " in chunks of " + std::to_string(chunk));
+            Transcoder transcoder(SourceEncoding::Utf8OrCp1252);
+            std::string out;
+            for (std::size_t at = 0; at < c.in.size(); at += chunk) {
+                const std::size_t n = std::min(chunk, c.in.size() - at);
+                std::string room(Transcoder::max_output(n), '\0');
+                room.resize(transcoder.feed(c.in.data() + at, n, room.data()));
+                out += room;
+            }
+            std::string room(Transcoder::max_output(0), '\0');
+            room.resize(transcoder.finish(room.data()));
+            out += room;
+            EXPECT_EQ(show(out), show(c.out));
+            EXPECT_EQ(transcoder.fallback_bytes(), c.fallback);
+            EXPECT_EQ(transcoder.replaced_bytes(), 0u);
+        }
+    }
+}
+
 TEST(Transcoder, UTF8CountIsWhatLossyDecodingReplaces) {
     // Valid bytes go through lossy decoding one for one and each U+FFFD is
     // three bytes, so the bytes replaced are the input less what was kept.

@@ -160,3 +160,23 @@ def _replaced_pieces(data, codec):
     codecs.register_error("test.collect", collect)
     data.decode(codec, "test.collect")
     return pieces
+
+
+@pytest.mark.parametrize(
+    "data, encoding, name, city, reported, replaced",
+    [
+        # Detected UTF-8 with a pasted Latin-1 byte keeps the letter.
+        (b"\xef\xbb\xbfname,city\nZo\xc3\xab,G\xf6teborg\n", "auto", "Zoë", "Göteborg", "utf-8+cp1252", 0),
+        ("name,city\nZoë,Köln\n".encode(), "auto", "Zoë", "Köln", "utf-8", 0),
+        # No mark, but more UTF-8 characters than stray bytes: still UTF-8.
+        (b"name,city\nZo\xc3\xab B\xc3\xb6rn,G\xf6teborg\n", "auto", "Zoë Börn", "Göteborg", "utf-8+cp1252", 0),
+        # Asked for strict UTF-8, the byte is replaced and counted.
+        (b"name,city\nZo\xc3\xab,G\xf6teborg\n", "utf-8", "Zoë", "G\ufffdteborg", "utf-8", 1),
+    ],
+    ids=["fallback", "clean utf-8", "mostly utf-8", "strict"],
+)
+def test_utf8_with_stray_cp1252_bytes(data, encoding, name, city, reported, replaced):
+    stream = rowmend.stream(io.BytesIO(data), encoding=encoding)
+    rows = [row for batch in stream for row in batch.to_pylist()]
+    assert rows == [{"name": name, "city": city}]
+    assert (stream.report.encoding, stream.report.replaced_bytes) == (reported, replaced)

@@ -123,6 +123,8 @@ class Busy {
 std::optional<SourceEncoding> encoding_named(std::string_view name) {
     if (name == "utf-8")
         return SourceEncoding::Utf8;
+    if (name == "utf-8+cp1252")
+        return SourceEncoding::Utf8OrCp1252;
     if (name == "latin-1" || name == "iso8859-1")
         return SourceEncoding::Latin1;
     if (name == "cp1252")
@@ -388,6 +390,15 @@ PyObject* get_replaced_bytes(PyObject* self_object, void*) {
     });
 }
 
+PyObject* get_fallback_bytes(PyObject* self_object, void*) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PySalvager* self = as_salvager(self_object);
+        if (!claim(self))
+            return nullptr;
+        return PyLong_FromUnsignedLongLong(self->run->transcoder.fallback_bytes());
+    });
+}
+
 PyObject* get_quarantine(PyObject* self, void*) {
     return read_sink(self, [](const ArrowSink& sink) -> PyObject* {
         const std::vector<QuarantinedRow>& rows = sink.quarantine();
@@ -425,6 +436,8 @@ PyGetSetDef salvager_getset[] = {
      "Data rows set aside.", nullptr},
     {"replaced_bytes", get_replaced_bytes, nullptr,
      "Input bytes that stand for no character, replaced by U+FFFD.", nullptr},
+    {"fallback_bytes", get_fallback_bytes, nullptr,
+     "With encoding 'utf-8+cp1252': the bytes that were not UTF-8, read as cp1252.", nullptr},
     {"quarantine", get_quarantine, nullptr,
      "The first max_records set-aside rows as (line, reason, raw bytes).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
