@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "parser/transcode.h"
@@ -98,6 +99,41 @@ TEST(Transcoder, DecodesAndCountsReplacements) {
                 EXPECT_EQ(show(got.text), show(c.out));
             }
             EXPECT_EQ(got.replaced, c.replaced);
+        }
+    }
+}
+
+TEST(Transcoder, UTF16RunsOfASCIIAroundOtherCharacters) {
+    // Long enough for the eight-unit fast path, with the character that
+    // stops it at every offset.
+    const std::vector<std::pair<std::u16string, std::string>> others = {
+        {u"\u00E9", "\xC3\xA9"}, {u"\u20AC", "\xE2\x82\xAC"}, {u"\U0001F600", "\xF0\x9F\x98\x80"},
+        {u"\u0100", "\xC4\x80"}, {u"\u0080", "\xC2\x80"},
+    };
+    for (const auto& [other, other_utf8] : others) {
+        for (std::size_t at = 0; at < 40; ++at) {
+            std::u16string units;
+            std::string want;
+            for (std::size_t k = 0; k < 40; ++k) {
+                if (k == at) {
+                    units += other;
+                    want += other_utf8;
+                }
+                units += static_cast<char16_t>('a' + k % 26);
+                want += static_cast<char>('a' + k % 26);
+            }
+            for (const bool little : {true, false}) {
+                std::string in;
+                for (const char16_t u : units) {
+                    const char lo = static_cast<char>(u & 0xFF), hi = static_cast<char>(u >> 8);
+                    in += little ? std::string{lo, hi} : std::string{hi, lo};
+                }
+                SCOPED_TRACE(show(in));
+                const Decoded got =
+                    decode(little ? SourceEncoding::Utf16Le : SourceEncoding::Utf16Be, in, 17);
+                EXPECT_EQ(show(got.text), show(want));
+                EXPECT_EQ(got.replaced, 0u);
+            }
         }
     }
 }
