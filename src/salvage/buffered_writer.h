@@ -1,14 +1,17 @@
 #pragma once
-// An 8192-byte buffered writer over a file descriptor it does not own.
+// A buffered writer over a file descriptor it does not own; 8192 bytes
+// unless asked for another capacity.
 //
 // A line is copied into the buffer when it fits in the free space. Otherwise
 // the buffer is written out first; then a line shorter than the buffer is
-// copied into it and a line of 8192 bytes or more is written directly.
+// copied into it and a line as long as the buffer or longer is written
+// directly.
 // Dropping the writer makes one best-effort attempt to write out what is
 // still buffered, ignoring any error: on failure paths this leaves as much
 // of the file on disk as the OS will take.
 
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <string_view>
 
@@ -20,7 +23,8 @@ class BufferedWriter {
   public:
     static constexpr std::size_t kCapacity = 8192;
 
-    explicit BufferedWriter(int fd) noexcept : fd_(fd) {}
+    explicit BufferedWriter(int fd, std::size_t capacity = kCapacity)
+        : fd_(fd), capacity_(capacity), buffer_(new char[capacity]) {}
     BufferedWriter(const BufferedWriter&) = delete;
     BufferedWriter& operator=(const BufferedWriter&) = delete;
     ~BufferedWriter();
@@ -36,8 +40,9 @@ class BufferedWriter {
     std::optional<IoError> write_out_buffer();
 
     int fd_;
+    std::size_t capacity_;
     std::size_t used_ = 0;
-    char buffer_[kCapacity];
+    std::unique_ptr<char[]> buffer_;
 };
 
 } // namespace rowmend

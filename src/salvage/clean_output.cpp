@@ -181,8 +181,9 @@ bool CleanFileSink::keep(std::optional<IoError> error) {
     return false;
 }
 
-std::optional<IoError> write_quarantine_file(int fd, QuarantineSpool& spool) {
-    BufferedWriter writer(fd);
+std::optional<IoError> write_quarantine_file(int fd, QuarantineSpool& spool,
+                                             std::size_t buffer_bytes) {
+    BufferedWriter writer(fd, buffer_bytes);
     if (auto error = writer.write(kQuarantineHeader))
         return error;
     if (auto error = spool.replay(writer))

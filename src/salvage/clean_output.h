@@ -51,6 +51,9 @@ struct CleanOutputFormat {
     std::uint8_t quote = '"';
     std::optional<std::uint8_t> delimiter; // absent: the input's delimiter
     QuarantineText quarantine_text = QuarantineText::JoinedFields;
+    // The writers' buffer. Files whose write-out points are part of their
+    // contract keep the standard 8192 bytes; others write fewer, larger pieces.
+    std::size_t buffer_bytes = BufferedWriter::kCapacity;
 };
 
 // Writes retained rows to the clean file as they come and spools the
@@ -63,7 +66,7 @@ class CleanFileSink final : public RowSink {
 
     // The clean file may open after the pass has started reading, but before
     // any row comes. A sink never attached only spools quarantined rows.
-    void attach(int fd) { writer_.emplace(fd); }
+    void attach(int fd) { writer_.emplace(fd, options_.buffer_bytes); }
 
     bool begin(const SalvageCounters& layout) override;
     bool plain_rows(std::string_view lines, std::size_t rows, std::uint64_t first_line) override;
@@ -93,6 +96,7 @@ class CleanFileSink final : public RowSink {
 };
 
 // Writes the quarantine header and every spooled line to `fd`.
-std::optional<IoError> write_quarantine_file(int fd, QuarantineSpool& spool);
+std::optional<IoError> write_quarantine_file(int fd, QuarantineSpool& spool,
+                                             std::size_t buffer_bytes = BufferedWriter::kCapacity);
 
 } // namespace rowmend
