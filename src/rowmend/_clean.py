@@ -10,11 +10,11 @@ from __future__ import annotations
 
 import os
 import tempfile
-from typing import Any, Optional, Union
+from typing import Any, List, Optional, Union
 
 from rowmend._options import _check_character, resolve_options
 from rowmend._report import Report
-from rowmend._run import Run
+from rowmend._run import Progress, Run
 from rowmend._sources import Source, open_source
 
 __all__ = ["clean"]
@@ -33,7 +33,10 @@ class _AtomicOutput:
         self.path = os.fsdecode(path)
         directory, name = os.path.split(os.path.abspath(self.path))
         # Keep the temporary name within the file system's limit on a name.
-        self.fd, self.temporary = tempfile.mkstemp(prefix=f".{name[:200]}.", suffix=".rowmend-tmp", dir=directory)
+        try:
+            self.fd, self.temporary = tempfile.mkstemp(prefix=f".{name[:200]}.", suffix=".rowmend-tmp", dir=directory)
+        except OSError as error:
+            raise _named(error, self.path) from None
         # mkstemp gives 0600; a finished output gets what a new file would.
         umask = os.umask(0)
         os.umask(umask)
@@ -68,6 +71,7 @@ def clean(
     quarantine: Optional[PathArg] = None,
     output_delimiter: Optional[str] = None,
     format: Optional[str] = None,
+    progress: Optional[Progress] = None,
     **options: Any,
 ) -> Report:
     """Rescue a CSV file into a clean file, setting aside what cannot be repaired.
@@ -84,6 +88,14 @@ def clean(
             None keeps the input's.
         format: ``"csv"`` or ``"parquet"``; None takes ``"parquet"`` for a
             destination ending in ``.parquet`` or ``.pq``, else ``"csv"``.
+            Parquet columns are strings, or typed by Arrow's inference with
+            ``dtypes="infer"``.
+        progress: Called after each chunk of input (about 1 MiB) and once at
+            the end, as ``progress(bytes_read, rows_read)``: the bytes taken
+            from the input as stored (compressed, if it is; compare with the
+            file's size) and the data rows read so far. It runs in the
+            calling thread; an exception it raises ends the run, and no
+            output is written.
         **options: The reading options (:data:`rowmend._options.OPTIONS`).
 
     Returns:
@@ -112,6 +124,8 @@ def clean(
         raise ValueError(f"format must be 'csv' or 'parquet', not {format!r}")
     if format == "parquet" and output_delimiter is not None:
         raise ValueError("output_delimiter applies to CSV output only")
+    if format == "csv" and (resolved.line_numbers or resolved.dtypes is not None):
+        raise ValueError("line_numbers and dtypes apply to Parquet output and tables, not to CSV output")
 
     with open_source(source) as opened:
         clean_file = _AtomicOutput(destination, "destination")
@@ -126,11 +140,11 @@ def clean(
                     native["output_delimiter"] = ord(output_delimiter)
                 run = Run(opened, resolved, **native)
                 try:
-                    run.feed_all()
+                    run.feed_all(progress)
                 except OSError as error:
                     raise _named(error, clean_file.path) from None
             else:
-                run = _write_parquet(opened, resolved, clean_file, native)
+                run = _write_parquet(opened, resolved, clean_file, native, progress)
             if quarantine_file is not None:
                 try:
                     run.salvager.write_quarantine(quarantine_file.fd)
@@ -146,17 +160,28 @@ def clean(
     return run.report()
 
 
-def _write_parquet(opened: Any, options: Any, clean_file: _AtomicOutput, native: dict[str, Any]) -> Run:
+def _write_parquet(
+    opened: Any, options: Any, clean_file: _AtomicOutput, native: dict[str, Any], progress: Optional[Progress]
+) -> Run:
     import pyarrow as pa
     import pyarrow.parquet as pq
 
-    from rowmend._tables import table_schema
+    from rowmend._tables import infer_types, table_schema
 
     run = Run(opened, options, **native)
     salvager = run.salvager
-    writer: Optional[pq.ParquetWriter] = None
-    names = None
     with os.fdopen(os.dup(clean_file.fd), "wb") as sink:
+        if options.dtypes == "infer":
+            # Inferring a column's type needs all of its values.
+            run.feed_all(progress)
+            string_schema, all_names = table_schema(salvager, options)
+            table = pa.Table.from_batches(
+                [pa.record_batch(batch) for batch in salvager.take_batches(all_names)], schema=string_schema
+            )
+            pq.write_table(infer_types(table, options), sink)
+            return run
+        writer: Optional[pq.ParquetWriter] = None
+        names: Optional[List[str]] = None
 
         def write_ready() -> None:
             nonlocal writer, names
@@ -168,10 +193,12 @@ def _write_parquet(opened: Any, options: Any, clean_file: _AtomicOutput, native:
                 writer.write_batch(pa.record_batch(batch))
 
         for chunk in run.chunks():
-            salvager.feed(chunk)
+            run.feed(chunk, progress)
             if salvager.ready:
                 write_ready()
         salvager.finish()
+        if progress is not None:
+            progress(run.source.consumed, salvager.total_rows)
         write_ready()
         assert writer is not None
         writer.close()

@@ -7,7 +7,7 @@ is the same and lives here.
 
 from __future__ import annotations
 
-from typing import Any, Iterator, Optional, Union
+from typing import Any, Callable, Iterator, Optional, Union
 
 from rowmend._encoding import DETECT_BYTES, Transcoder, resolve_encoding, transcode
 from rowmend._native import Salvager
@@ -15,7 +15,12 @@ from rowmend._options import Options
 from rowmend._report import QuarantineRecord, Report
 from rowmend._sources import ByteSource
 
-__all__ = ["NATIVE_ENCODINGS", "Run"]
+__all__ = ["NATIVE_ENCODINGS", "Progress", "Run"]
+
+#: A progress callback: called after each chunk of input with the bytes taken
+#: from the input so far, as stored (compressed, if it is), and the data rows
+#: read so far.
+Progress = Callable[[int, int], None]
 
 # Encodings the native pass decodes itself, at the speed of a copy for ASCII;
 # any other goes through Python's incremental decoders first.
@@ -99,11 +104,19 @@ class Run:
         self._python_decoder = transcode(_chunks(self._head, self.source), self.encoding)
         return self._python_decoder
 
-    def feed_all(self) -> None:
-        """Feeds the whole input and finishes the pass."""
+    def feed(self, chunk: Union[bytes, memoryview], progress: Optional[Progress] = None) -> None:
+        """Feeds one chunk from :meth:`chunks`, then tells ``progress`` how far the run is."""
+        self.salvager.feed(chunk)
+        if progress is not None:
+            progress(self.source.consumed, self.salvager.total_rows)
+
+    def feed_all(self, progress: Optional[Progress] = None) -> None:
+        """Feeds the whole input and finishes the pass, calling ``progress`` after each chunk."""
         for chunk in self.chunks():
-            self.salvager.feed(chunk)
+            self.feed(chunk, progress)
         self.salvager.finish()
+        if progress is not None:
+            progress(self.source.consumed, self.salvager.total_rows)
 
     def report(self) -> Report:
         """The report of the finished run."""

@@ -23,7 +23,7 @@ if TYPE_CHECKING:
     import pandas
     import polars
 
-__all__ = ["RowStream", "read_arrow", "read_pandas", "read_polars", "stream"]
+__all__ = ["RowStream", "infer_types", "read_arrow", "read_pandas", "read_polars", "stream"]
 
 # The types Arrow's CSV reader tries, in its order; the first that every
 # non-empty value of a column converts to wins.
@@ -221,6 +221,18 @@ def _infer_column(column: pa.ChunkedArray) -> pa.ChunkedArray:
     return column
 
 
+def infer_types(table: pa.Table, options: Options) -> pa.Table:
+    """The table with each string column cast as Arrow's CSV inference would.
+
+    The ``_line`` column of ``line_numbers`` (the last) is left as it is.
+    """
+    for index, name in enumerate(table.column_names):
+        if options.line_numbers and index == table.num_columns - 1:
+            break
+        table = table.set_column(index, name, _infer_column(table.column(index)))
+    return table
+
+
 def read_arrow(source: Source, **options: Any) -> pa.Table:
     """Read a whole input into a :class:`pyarrow.Table`.
 
@@ -243,12 +255,7 @@ def read_arrow(source: Source, **options: Any) -> pa.Table:
     batches = list(rows)
     assert rows.schema is not None
     table = pa.Table.from_batches(batches, schema=rows.schema)
-    if resolved.dtypes == "infer":
-        for index, name in enumerate(table.column_names):
-            if resolved.line_numbers and index == table.num_columns - 1:
-                break
-            table = table.set_column(index, name, _infer_column(table.column(index)))
-    return table
+    return infer_types(table, resolved) if resolved.dtypes == "infer" else table
 
 
 def read_pandas(source: Source, **options: Any) -> pandas.DataFrame:
