@@ -7,7 +7,10 @@ A page asks for a table with a marker on a line of its own:
   table the functions validate against), so the page can never drift from
   the code;
 * ``<!-- table: streaming -->``: the bounded-memory and Ctrl-C measurements
-  recorded by ``bench/streaming.py`` in ``docs/benchmarks/streaming.json``.
+  recorded by ``bench/streaming.py`` in ``docs/benchmarks/streaming.json``;
+* ``<!-- table: dask -->``: the many-files timings recorded by
+  ``bench/dask_files.py`` in ``docs/benchmarks/dask.json`` (a note instead
+  while they have not been recorded).
 
 The options are read from ``src/rowmend`` without running the package's
 ``__init__``, which imports the compiled ``rowmend._native``: the site builds
@@ -112,7 +115,27 @@ def streaming_table() -> str:
     return "\n".join(rows)
 
 
-TABLES: Dict[str, Callable[[], str]] = {"options": options_table, "streaming": streaming_table}
+def dask_table() -> str:
+    path = ROOT / "docs" / "benchmarks" / "dask.json"
+    if not path.exists():
+        return "*Not measured yet: run `python bench/dask_files.py` to record `docs/benchmarks/dask.json`.*"
+    results = json.loads(path.read_text("utf-8"))
+    rows: List[str] = ["| read | time | rows | rows dropped |", "|---|---|---|---|"]
+    for name, run in results["results"].items():
+        rows.append(f"| {_cell(name)} | {run['seconds']:.2f} s | {run['rows']:,} | {run.get('rows_dropped', 0):,} |")
+    machine = results["machine"]
+    rows.append("")
+    rows.append(
+        f"{results['files']} files of {results['mb_per_file']} MB ({results['total_bytes'] / 1e9:.2f} GB), "
+        f"fastest of {results['reps']} runs, on {machine['cpus']} cores (Python {machine['python']}, "
+        f"Dask {machine['dask']}, pandas {machine['pandas']}): {results['speedup_over_one_after_the_other']}x "
+        f"the speed of one file after the other on {results['workers']} workers; the cluster took "
+        f"{results['cluster_startup_seconds']} s to start."
+    )
+    return "\n".join(rows)
+
+
+TABLES: Dict[str, Callable[[], str]] = {"options": options_table, "streaming": streaming_table, "dask": dask_table}
 
 
 def on_page_markdown(markdown: str, page: Any, config: Any, files: Iterable[Any]) -> str:
