@@ -1,0 +1,289 @@
+"""Many inputs for the command line: finding the files, naming the outputs, cleaning them in processes.
+
+:func:`expand_inputs` turns the command line's arguments (files, folders,
+glob patterns) into files; :func:`output_name` says what an input is called
+in an output folder; :func:`run_jobs` cleans each :class:`Job` in this
+process or in worker processes and hands back an :class:`Outcome` per job,
+in the order of the jobs.
+"""
+
+from __future__ import annotations
+
+import concurrent.futures
+import glob
+import multiprocessing
+import os
+import queue
+import sys
+import traceback
+from dataclasses import dataclass, field
+from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
+
+from rowmend._clean import clean
+from rowmend._errors import DecompressionError
+from rowmend._report import Report
+
+__all__ = [
+    "COMPRESSION_SUFFIXES",
+    "CSV_SUFFIXES",
+    "Job",
+    "Outcome",
+    "UsageError",
+    "describe_error",
+    "expand_inputs",
+    "is_csv_name",
+    "output_name",
+    "run_job",
+    "run_jobs",
+]
+
+#: Names a folder or a glob pattern counts as CSV files, each possibly
+#: followed by one of :data:`COMPRESSION_SUFFIXES`.
+CSV_SUFFIXES = (".csv", ".tsv", ".txt")
+COMPRESSION_SUFFIXES = (".gz", ".bz2", ".xz", ".zst")
+
+#: Exit statuses, lowest priority first after success.
+OK, FAILED_CHECK, USAGE, IO_FAILURE = 0, 1, 2, 3
+
+#: The name standard input and output go by on the command line.
+STDIO = "-"
+
+
+class UsageError(Exception):
+    """The command line asks for something that cannot be done (exit status 2)."""
+
+
+def _strip_compression(name: str) -> str:
+    lower = name.lower()
+    for suffix in COMPRESSION_SUFFIXES:
+        if lower.endswith(suffix):
+            return name[: -len(suffix)]
+    return name
+
+
+def is_csv_name(name: str) -> bool:
+    """Whether a file name is a CSV file's, compressed or not: ``a.csv``, ``b.tsv.gz``."""
+    return _strip_compression(name).lower().endswith(CSV_SUFFIXES)
+
+
+def is_compressed_name(name: str) -> bool:
+    """Whether a file name ends in a compression suffix (``.gz``, ``.bz2``, ``.xz``, ``.zst``)."""
+    return _strip_compression(name) != name
+
+
+def output_name(path: str, format: Optional[str]) -> str:
+    """What the clean file of ``path`` is called in an output folder.
+
+    The input's own name without its compression suffix; for Parquet, its
+    CSV suffix becomes ``.parquet``.
+
+    Examples:
+        >>> output_name("drop/orders.csv.gz", None), output_name("x/a.tsv", "parquet")
+        ('orders.csv', 'a.parquet')
+    """
+    name = _strip_compression(os.path.basename(path))
+    if format == "parquet":
+        stem, suffix = os.path.splitext(name)
+        name = (stem if suffix.lower() in CSV_SUFFIXES else name) + ".parquet"
+    return name
+
+
+def _csv_files_in(directory: str) -> List[str]:
+    names = sorted(entry.name for entry in os.scandir(directory) if entry.is_file() and is_csv_name(entry.name))
+    return [os.path.join(directory, name) for name in names]
+
+
+def expand_inputs(arguments: Sequence[str]) -> List[str]:
+    """The files the command line's inputs name, in order, each once.
+
+    A folder stands for the CSV files in it (not in its subfolders), a glob
+    pattern (``drop/*.csv.gz``, ``**`` reaching into subfolders) for the CSV
+    files it matches; any other argument is taken as a file, whatever its
+    name, so that a missing one is reported when it is opened.
+
+    Raises:
+        UsageError: A folder or pattern that names no CSV file.
+    """
+    files: List[str] = []
+    for argument in arguments:
+        if argument != STDIO and os.path.isdir(argument):
+            found = _csv_files_in(argument)
+            what = "folder"
+        elif argument != STDIO and not os.path.lexists(argument) and glob.has_magic(argument):
+            found = []
+            for match in sorted(glob.glob(argument, recursive=True)):
+                if os.path.isdir(match):
+                    found.extend(_csv_files_in(match))
+                elif is_csv_name(match):
+                    found.append(match)
+            what = "pattern"
+        else:
+            found = [argument]
+            what = ""
+        if not found:
+            raise UsageError(f"{argument}: the {what} names no CSV file ({', '.join(CSV_SUFFIXES)}, compressed or not)")
+        files.extend(found)
+    return list(dict.fromkeys(files))
+
+
+@dataclass(frozen=True)
+class Job:
+    """One input to clean, and where its outputs go.
+
+    Attributes:
+        index: The job's place among the run's jobs.
+        source: The input's path, or ``"-"`` for standard input.
+        destination: The clean file's path.
+        quarantine: The quarantine file's path, or None for none.
+        format: ``"csv"``, ``"parquet"`` or None (from the destination's name).
+        output_delimiter: The clean file's delimiter, or None for the input's.
+        options: The reading options, by name.
+    """
+
+    index: int
+    source: str
+    destination: str
+    quarantine: Optional[str] = None
+    format: Optional[str] = None
+    output_delimiter: Optional[str] = None
+    options: Dict[str, Any] = field(default_factory=dict)
+
+
+@dataclass(frozen=True)
+class Outcome:
+    """What became of one :class:`Job`: its report, or the error that ended it.
+
+    Attributes:
+        index: The job's index.
+        source: The job's input, as given.
+        report: The run's report; None when it failed.
+        status: For a failure, the exit status it calls for (2 or 3); else 0.
+        error: For a failure, one line naming the file and the cause.
+        details: For a failure, the traceback, shown with ``--debug``.
+    """
+
+    index: int
+    source: str
+    report: Optional[Report] = None
+    status: int = OK
+    error: str = ""
+    details: str = ""
+
+
+def describe_error(error: BaseException, source: str) -> Tuple[int, str]:
+    """The exit status an error calls for and one line naming the file and the cause."""
+    if isinstance(error, OSError) and error.strerror:
+        name = os.fsdecode(error.filename) if error.filename is not None else source
+        return IO_FAILURE, f"{name}: {error.strerror}"
+    if isinstance(error, DecompressionError) and error.compression == "zip":
+        return USAGE, str(error)  # not a CSV file at all: the wrong input was named
+    if isinstance(error, (OSError, DecompressionError)):
+        message = str(error)
+        return IO_FAILURE, message if source in message else f"{source}: {message}"
+    if isinstance(error, (ValueError, TypeError, ImportError)):
+        message = str(error)
+        return USAGE, message if source in message else f"{source}: {message}"
+    return IO_FAILURE, f"{source}: unexpected {type(error).__name__}: {error} (--debug shows where)"
+
+
+#: Called as ``progress(job_index, bytes_read, rows_read)`` while a job runs.
+JobProgress = Callable[[int, int, int], None]
+
+
+def run_job(job: Job, progress: Optional[JobProgress] = None) -> Outcome:
+    """Clean one input, turning any failure but an interrupt into its :class:`Outcome`."""
+
+    def report_progress(done: int, rows: int) -> None:
+        assert progress is not None
+        progress(job.index, done, rows)
+
+    callback = report_progress if progress is not None else None
+    try:
+        source: Any = sys.stdin.buffer if job.source == STDIO else job.source
+        report = clean(
+            source,
+            job.destination,
+            quarantine=job.quarantine,
+            format=job.format,
+            output_delimiter=job.output_delimiter,
+            progress=callback,
+            **job.options,
+        )
+    except Exception as error:
+        status, message = describe_error(error, job.source)
+        return Outcome(job.index, job.source, status=status, error=message, details=traceback.format_exc())
+    return Outcome(job.index, job.source, report=report)
+
+
+# The queue a worker process sends its progress through, when someone watches.
+_worker_progress: Optional[Any] = None
+
+
+def _start_worker(progress_queue: Optional[Any]) -> None:
+    global _worker_progress
+    _worker_progress = progress_queue
+
+
+def _send_progress(index: int, done: int, rows: int) -> None:
+    assert _worker_progress is not None
+    _worker_progress.put((index, done, rows))
+
+
+def _run_in_worker(job: Job) -> Outcome:
+    return run_job(job, _send_progress if _worker_progress is not None else None)
+
+
+def _pool_context() -> Any:
+    # Not fork: the parent may run threads (the progress display's), which a
+    # forked child would inherit in whatever state they were.
+    methods = multiprocessing.get_all_start_methods()
+    return multiprocessing.get_context("forkserver" if "forkserver" in methods else "spawn")
+
+
+def run_jobs(jobs: Sequence[Job], workers: int, progress: Optional[JobProgress] = None) -> Iterator[Outcome]:
+    """Run every job and yield its outcome, in the jobs' order.
+
+    With ``workers`` above one and more than one job, the jobs run in that
+    many worker processes; ``progress`` is still called in this process.
+    An outcome is yielded as soon as it and every earlier one are done.
+    """
+    if workers <= 1 or len(jobs) <= 1:
+        for job in jobs:
+            yield run_job(job, progress)
+        return
+    context = _pool_context()
+    progress_queue = context.Queue() if progress is not None else None
+    done: Dict[int, Outcome] = {}
+    position = 0
+    with concurrent.futures.ProcessPoolExecutor(
+        max_workers=min(workers, len(jobs)),
+        mp_context=context,
+        initializer=_start_worker,
+        initargs=(progress_queue,),
+    ) as pool:
+        try:
+            pending = {pool.submit(_run_in_worker, job) for job in jobs}
+            while pending or position < len(jobs):
+                finished, pending = concurrent.futures.wait(
+                    pending, timeout=0.1, return_when=concurrent.futures.FIRST_COMPLETED
+                )
+                if progress_queue is not None and progress is not None:
+                    _drain(progress_queue, progress)
+                for future in finished:
+                    outcome = future.result()
+                    done[outcome.index] = outcome
+                while position < len(jobs) and jobs[position].index in done:
+                    yield done.pop(jobs[position].index)
+                    position += 1
+        except BaseException:
+            pool.shutdown(wait=True, cancel_futures=True)
+            raise
+
+
+def _drain(progress_queue: Any, progress: JobProgress) -> None:
+    while True:
+        try:
+            index, done, rows = progress_queue.get_nowait()
+        except queue.Empty:
+            return
+        progress(index, done, rows)

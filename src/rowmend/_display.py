@@ -1,0 +1,181 @@
+"""What the command line shows people on a terminal: a progress bar and tables, drawn by rich.
+
+Nothing here decides whether to show anything: the command line shows a
+:class:`ProgressDisplay` and the tables only when its output is a terminal.
+"""
+
+from __future__ import annotations
+
+from types import TracebackType
+from typing import Dict, List, Optional, Sequence, Set, Tuple, Type
+
+from rich.console import Console
+from rich.progress import (
+    BarColumn,
+    DownloadColumn,
+    Progress,
+    ProgressColumn,
+    Task,
+    TaskID,
+    TextColumn,
+    TimeRemainingColumn,
+    TransferSpeedColumn,
+)
+from rich.table import Table
+from rich.text import Text
+
+from rowmend._report import Report
+
+__all__ = ["ProgressDisplay", "RowRateColumn", "inspect_tables", "summary_table"]
+
+
+class RowRateColumn(ProgressColumn):
+    """Rows read per second since the task started, from the task's ``rows`` field."""
+
+    def render(self, task: Task) -> Text:
+        """The rate as ``12,345 rows/s``, or ``? rows/s`` before there is one."""
+        rows = int(task.fields.get("rows", 0))
+        elapsed = task.finished_time if task.finished else task.elapsed
+        if not elapsed or not rows:
+            return Text("? rows/s", style="progress.data.speed")
+        return Text(f"{rows / elapsed:,.0f} rows/s", style="progress.data.speed")
+
+
+class ProgressDisplay:
+    """One progress bar over a run of one or many inputs, on ``console``.
+
+    Use it as a context manager; call :meth:`update` as inputs are read and
+    :meth:`finished` when one is done.
+
+    Args:
+        console: Where to draw (standard error's console).
+        sizes: Each job's input size as stored, by job index; None where it
+            is unknown (standard input), which leaves the bar without a total.
+        names: Each job's input name, by job index.
+    """
+
+    def __init__(self, console: Console, sizes: Dict[int, Optional[int]], names: Dict[int, str]) -> None:
+        self._sizes = sizes
+        self._names = names
+        self._done: Dict[int, int] = {}
+        self._rows: Dict[int, int] = {}
+        self._closed: Set[int] = set()
+        known = [size for size in sizes.values() if size is not None]
+        total = sum(known) if len(known) == len(sizes) else None
+        self._progress = Progress(
+            TextColumn("{task.description}"),
+            BarColumn(),
+            DownloadColumn(),
+            TransferSpeedColumn(),
+            RowRateColumn(),
+            TimeRemainingColumn(),
+            console=console,
+        )
+        self._task: TaskID = self._progress.add_task(self._description(), total=total, rows=0)
+
+    def _description(self) -> str:
+        if len(self._sizes) == 1:
+            return next(iter(self._names.values()))
+        return f"{len(self._closed)}/{len(self._sizes)} files"
+
+    def __enter__(self) -> ProgressDisplay:
+        self._progress.start()
+        return self
+
+    def __exit__(
+        self,
+        kind: Optional[Type[BaseException]],
+        error: Optional[BaseException],
+        trace: Optional[TracebackType],
+    ) -> None:
+        self._progress.stop()
+
+    @property
+    def console(self) -> Console:
+        """The console to print on while the bar is shown (lines appear above it)."""
+        return self._progress.console
+
+    def update(self, index: int, done: int, rows: int) -> None:
+        """Job ``index`` has read ``done`` bytes (as stored) and ``rows`` rows so far."""
+        if index in self._closed:
+            return  # a late message from the worker that ran the job
+        self._done[index] = done
+        self._rows[index] = rows
+        self._refresh()
+
+    def finished(self, index: int, report: Optional[Report]) -> None:
+        """Job ``index`` is done: its whole input counts as read."""
+        size = self._sizes.get(index)
+        self._done[index] = size if size is not None else self._done.get(index, 0)
+        if report is not None:
+            self._rows[index] = report.total_rows
+        self._closed.add(index)
+        self._refresh()
+
+    def _refresh(self) -> None:
+        self._progress.update(
+            self._task,
+            completed=sum(self._done.values()),
+            rows=sum(self._rows.values()),
+            description=self._description(),
+        )
+
+
+def _count(value: int) -> str:
+    return f"{value:,}"
+
+
+def summary_table(rows: Sequence[Tuple[str, Optional[Report], str]]) -> Table:
+    """The end-of-run table: one line per input (its name, report and outcome), and totals.
+
+    ``rows`` holds ``(name, report, outcome)``; the report is None for an
+    input that failed.
+    """
+    table = Table(title="rowmend clean", title_justify="left")
+    table.add_column("file", overflow="fold")
+    for heading in ("rows", "repaired", "quarantined"):
+        table.add_column(heading, justify="right")
+    table.add_column("outcome")
+    totals = [0, 0, 0]
+    for name, report, outcome in rows:
+        style = "green" if outcome == "ok" else "yellow" if report is not None else "red"
+        if report is None:
+            table.add_row(name, "", "", "", Text(outcome, style=style))
+            continue
+        counts = (report.total_rows, report.repaired_rows, report.quarantined_rows)
+        totals = [total + count for total, count in zip(totals, counts)]
+        table.add_row(name, *map(_count, counts), Text(outcome, style=style))
+    if len(rows) > 1:
+        table.add_section()
+        table.add_row(f"{len(rows)} files", *map(_count, totals), "")
+    return table
+
+
+def inspect_tables(name: str, report: Report, header: Optional[List[str]], quote_char: str, shown: int) -> List[Table]:
+    """What ``rowmend inspect`` shows: the layout, the counts and the first quarantined rows."""
+    layout = Table(title=name, title_justify="left", show_header=False)
+    layout.add_column("", style="bold")
+    layout.add_column("", overflow="fold")
+    layout.add_row("delimiter", repr(report.delimiter))
+    layout.add_row("quote", repr(quote_char))
+    layout.add_row("encoding", report.encoding)
+    layout.add_row("columns", str(report.columns))
+    layout.add_row("header", ", ".join(header) if header is not None else "none")
+    layout.add_row("rows", _count(report.total_rows))
+    layout.add_row("kept", _count(report.salvaged_rows))
+    layout.add_row("repaired", _count(report.repaired_rows))
+    layout.add_row("quarantined", _count(report.quarantined_rows))
+    layout.add_row("replaced bytes", _count(report.replaced_bytes))
+    tables = [layout]
+    records = report.quarantine[:shown]
+    if records:
+        more = report.quarantined_rows - len(records)
+        title = "quarantined rows" + (f" (first {len(records)} of {report.quarantined_rows:,})" if more else "")
+        quarantine = Table(title=title, title_justify="left")
+        quarantine.add_column("line", justify="right")
+        quarantine.add_column("reason")
+        quarantine.add_column("row as read", overflow="ellipsis", no_wrap=True, max_width=60)
+        for record in records:
+            quarantine.add_row(str(record.line), record.reason, record.raw.rstrip("\r\n"))
+        tables.append(quarantine)
+    return tables

@@ -1,0 +1,541 @@
+"""The ``rowmend`` command: ``clean``, ``sniff`` and ``inspect`` CSV files from a shell.
+
+Every reading option of the package is a flag of the same name, made from
+the one options table (:data:`rowmend._options.OPTIONS`). The exit status is
+one a scheduler can branch on: 0 when every row was kept, 1 when rows were
+quarantined or a limit on quarantined or repaired rows was exceeded, 2 for
+a command line that cannot be carried out, 3 when a file cannot be read or
+written; over many files the highest of them. Errors are one line each on
+standard error, naming the file and the cause. On a terminal a progress bar
+and a summary table appear on standard error; in pipes, nothing but errors.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import json
+import os
+import shutil
+import sys
+import tempfile
+import traceback
+from dataclasses import dataclass
+from typing import Any, Callable, Dict, List, NoReturn, Optional, Sequence, Tuple
+
+from rich.console import Console
+
+from rowmend import __version__
+from rowmend._batch import (
+    FAILED_CHECK,
+    IO_FAILURE,
+    OK,
+    STDIO,
+    USAGE,
+    Job,
+    Outcome,
+    UsageError,
+    describe_error,
+    expand_inputs,
+    is_compressed_name,
+    output_name,
+    run_jobs,
+)
+from rowmend._display import ProgressDisplay, inspect_tables, summary_table
+from rowmend._options import OPTIONS, OptionSpec, _check_character, resolve_options
+from rowmend._report import Report
+from rowmend._run import UTF8_OR_CP1252, Run
+from rowmend._sources import open_source
+
+__all__ = ["Limit", "build_parser", "main"]
+
+# A single input smaller than this finishes too soon for a progress bar.
+_LARGE_INPUT = 16 << 20
+
+# How much of an input sniff reads at most while the layout is unsettled.
+_SNIFF_BYTES = 8 << 20
+
+
+class _Parser(argparse.ArgumentParser):
+    """argparse's parser, with usage errors on one line."""
+
+    def error(self, message: str) -> NoReturn:
+        """Print ``prog: error: message`` and exit with status 2."""
+        self.exit(USAGE, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
+
+
+@dataclass(frozen=True)
+class Limit:
+    """A limit on rows: a count (``100``) or a share of the rows read (``5%``).
+
+    Examples:
+        >>> Limit.parse("5%").exceeded(6, 100), Limit.parse("5%").exceeded(5, 100)
+        (True, False)
+        >>> Limit.parse("0").exceeded(1, 10**9)
+        True
+    """
+
+    value: float
+    percent: bool
+    text: str
+
+    @classmethod
+    def parse(cls, text: str) -> Limit:
+        """Read ``N`` or ``P%``; raises ``argparse.ArgumentTypeError`` for anything else."""
+        percent = text.endswith("%")
+        try:
+            value = float(text[:-1]) if percent else int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"expected a count or a percentage such as 5%, not {text!r}") from None
+        if value < 0 or (percent and value > 100):
+            raise argparse.ArgumentTypeError(f"expected a count or a percentage from 0% to 100%, not {text!r}")
+        return cls(value, percent, text)
+
+    def exceeded(self, count: int, total: int) -> bool:
+        """Whether ``count`` rows out of ``total`` are more than the limit allows."""
+        return count * 100 > self.value * total if self.percent else count > self.value
+
+
+def _character(text: str) -> str:
+    # A tab is awkward to type in a shell: \t stands for one.
+    return "\t" if text == "\\t" else text
+
+
+def _add_option(group: Any, spec: OptionSpec) -> None:
+    """One reading option as a flag, its spelling and meaning from the options table."""
+    common: Dict[str, Any] = {"dest": spec.name, "default": argparse.SUPPRESS}
+    if spec.kind == "flag":
+        default = "yes" if spec.default else "no"
+        group.add_argument(
+            spec.flag, action=argparse.BooleanOptionalAction, help=f"{spec.help} (default: {default})", **common
+        )
+    elif spec.kind == "choice":
+        words = [word for word, _ in spec.choices]
+        default_word = next(word for word, value in spec.choices if value == spec.default)
+        group.add_argument(spec.flag, choices=words, help=f"{spec.help} (default: {default_word})", **common)
+    else:
+        convert: Callable[[str], object] = int if spec.type is int else _character
+        default_text = "" if spec.default is None else f" (default: {spec.default})"
+        metavar = "N" if spec.type is int else spec.name.split("_")[0].upper()
+        group.add_argument(spec.flag, type=convert, metavar=metavar, help=spec.help + default_text, **common)
+
+
+def _reading_options(args: argparse.Namespace) -> Dict[str, Any]:
+    """The reading options given on the command line, the choices' words turned into values."""
+    options: Dict[str, Any] = {}
+    for spec in OPTIONS:
+        if hasattr(args, spec.name):
+            value = getattr(args, spec.name)
+            if spec.kind == "choice":
+                value = dict(spec.choices)[value]
+            options[spec.name] = value
+    return options
+
+
+def build_parser() -> argparse.ArgumentParser:
+    """The command line's parser: the commands, their flags and every reading option."""
+    common = _Parser(add_help=False)
+    common.add_argument("--json", action="store_true", help="print one JSON object per file on standard output")
+    common.add_argument("--debug", action="store_true", help="show the traceback of an error")
+    reading = common.add_argument_group("reading options (as in the Python package)")
+    for spec in OPTIONS:
+        _add_option(reading, spec)
+
+    checks = _Parser(add_help=False)
+    group = checks.add_argument_group("exit status")
+    group.add_argument("--allow-quarantine", action="store_true", help="exit with 0, not 1, when rows were quarantined")
+    group.add_argument(
+        "--max-quarantined",
+        type=Limit.parse,
+        metavar="N|P%",
+        help="exit with 1 only when more rows than this were quarantined (a count or a percentage)",
+    )
+    group.add_argument(
+        "--max-repaired",
+        type=Limit.parse,
+        metavar="N|P%",
+        help="exit with 1 when more rows than this were repaired: a layout guessed wrong repairs every row",
+    )
+
+    parser = _Parser(prog="rowmend", description="Rescue corrupted CSV files: every row kept, repaired or set aside.")
+    parser.add_argument("--version", action="version", version=f"rowmend {__version__}")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=_Parser)
+
+    clean = commands.add_parser(
+        "clean",
+        parents=[common, checks],
+        help="write clean files and set aside the rows that cannot be repaired",
+        description="Clean CSV files. With one input and no -o, the clean rows go to standard output.",
+    )
+    clean.add_argument(
+        "inputs",
+        nargs="+",
+        metavar="INPUT",
+        help="CSV files (compressed too), folders, glob patterns; - reads standard input",
+    )
+    outputs = clean.add_mutually_exclusive_group()
+    outputs.add_argument("-o", "--output", metavar="OUTPUT", help="the clean file of one input; - is standard output")
+    outputs.add_argument("--output-dir", metavar="DIR", help="a folder for the clean files, each named as its input")
+    outputs.add_argument("--in-place", action="store_true", help="replace each input by its clean file")
+    quarantines = clean.add_mutually_exclusive_group()
+    quarantines.add_argument(
+        "--quarantine", metavar="PATH", help="the quarantine file of one input; - is standard output"
+    )
+    quarantines.add_argument(
+        "--quarantine-dir", metavar="DIR", help="a folder for the quarantine files, named as the inputs"
+    )
+    clean.add_argument(
+        "--format", choices=["csv", "parquet"], help="the clean files' format (default: from -o's name, else csv)"
+    )
+    clean.add_argument(
+        "--output-delimiter", type=_character, metavar="C", help="the clean CSV's delimiter (default: the input's)"
+    )
+    clean.add_argument(
+        "--jobs", type=_positive, metavar="N", help="files cleaned at once, in processes (default: the core count)"
+    )
+    clean.set_defaults(run=_clean, parser=clean)
+
+    sniff = commands.add_parser(
+        "sniff",
+        parents=[common],
+        help="tell each file's delimiter, encoding, columns and header",
+        description="Detect the layout of CSV files from their first rows, one line per file.",
+    )
+    sniff.add_argument(
+        "files", nargs="+", metavar="FILE", help="CSV files, folders or glob patterns; - reads standard input"
+    )
+    sniff.set_defaults(run=_sniff, parser=sniff)
+
+    inspect = commands.add_parser(
+        "inspect",
+        parents=[common, checks],
+        help="show what cleaning a file would do, writing nothing",
+        description="Read a file as clean would and show its layout, its counts and the first quarantined rows.",
+    )
+    inspect.add_argument("file", metavar="FILE", help="a CSV file, compressed or not; - reads standard input")
+    inspect.add_argument("--rows", type=_positive, default=10, metavar="N", help="quarantined rows shown (default: 10)")
+    inspect.set_defaults(run=_inspect, parser=inspect)
+    return parser
+
+
+def _positive(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a whole number, not {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"expected at least 1, not {value}")
+    return value
+
+
+def _core_count() -> int:
+    if hasattr(os, "sched_getaffinity"):
+        return len(os.sched_getaffinity(0))
+    return os.cpu_count() or 1
+
+
+class _Session:
+    """One command's output: messages on standard error, JSON on standard output, the terminal's display."""
+
+    def __init__(self, args: argparse.Namespace) -> None:
+        self.args = args
+        self.console = Console(stderr=True)
+        self.interactive = self.console.is_terminal
+        self.display: Optional[ProgressDisplay] = None
+
+    def say(self, line: str) -> None:
+        """One line on standard error, above the progress bar when there is one."""
+        if self.interactive:
+            console = self.display.console if self.display is not None else self.console
+            console.print(line, markup=False, highlight=False, soft_wrap=True)
+        else:
+            print(line, file=sys.stderr, flush=True)
+
+    def fail(self, status: int, message: str, details: str = "") -> int:
+        """Report an error (and its traceback with ``--debug``); returns ``status``."""
+        self.say(f"rowmend: error: {message}")
+        if self.args.debug and details:
+            self.say(details.rstrip("\n"))
+        return status
+
+    def emit(self, record: Dict[str, Any]) -> None:
+        """One JSON object on a line of standard output."""
+        print(json.dumps(record, ensure_ascii=False), flush=True)
+
+
+def _check(report: Report, args: argparse.Namespace, kept: bool) -> Tuple[int, str, str]:
+    """The exit status a report calls for, why (when it is not 0), and a word for the summary."""
+    problems = []
+    label = "ok"
+    total = report.total_rows
+    quarantined, repaired = report.quarantined_rows, report.repaired_rows
+    limit: Optional[Limit] = args.max_quarantined
+    if limit is not None and limit.exceeded(quarantined, total):
+        problems.append(f"{quarantined:,} of {total:,} rows quarantined, more than --max-quarantined {limit.text}")
+        label = "over limit"
+    elif limit is None and quarantined and not args.allow_quarantine:
+        problems.append(f"{quarantined:,} of {total:,} rows quarantined")
+        label = "quarantined"
+    if problems and not kept:
+        problems[-1] += " (--quarantine or --quarantine-dir keeps them)"
+    limit = args.max_repaired
+    if limit is not None and limit.exceeded(repaired, total):
+        problems.append(f"{repaired:,} of {total:,} rows repaired, more than --max-repaired {limit.text}")
+        label = "over limit"
+    return (FAILED_CHECK, "; ".join(problems), label) if problems else (OK, "", label)
+
+
+def _plan(args: argparse.Namespace, inputs: List[str], options: Dict[str, Any], scratch: str) -> List[Job]:
+    """A job per input with its outputs; raises UsageError for outputs that cannot be made.
+
+    Output meant for standard output goes to a file in ``scratch`` first.
+    """
+    several = len(inputs) > 1
+    if STDIO in inputs and (several or args.in_place):
+        raise UsageError("- (standard input) must be the only input, and cannot be cleaned in place")
+    if several and not (args.output_dir or args.in_place):
+        raise UsageError(f"{len(inputs)} inputs need --output-dir (or --in-place)")
+    if several and args.quarantine is not None:
+        raise UsageError("--quarantine names the file of one input: with several, use --quarantine-dir")
+    if args.output_delimiter is not None and args.format == "parquet":
+        raise UsageError("--output-delimiter applies to CSV output only")
+    if args.in_place and args.format == "parquet":
+        raise UsageError("--in-place writes CSV: use --output-dir for Parquet")
+    to_stdout = args.output == STDIO or (args.output is None and not args.output_dir and not args.in_place)
+    if to_stdout and args.json:
+        raise UsageError("--json writes to standard output, where the clean rows go: give -o or --output-dir")
+    if to_stdout and args.quarantine == STDIO:
+        raise UsageError("the clean rows and the quarantine cannot both go to standard output")
+    if to_stdout and args.format == "parquet" and sys.stdout.isatty():
+        raise UsageError("Parquet is binary: redirect standard output or give -o")
+    jobs = []
+    written: Dict[str, str] = {}
+    for index, source in enumerate(inputs):
+        if args.in_place:
+            if is_compressed_name(source):
+                raise UsageError(f"{source}: --in-place cannot rewrite a compressed file; use --output-dir")
+            destination = source
+        elif args.output_dir:
+            destination = os.path.join(args.output_dir, output_name(source, args.format))
+        elif to_stdout:
+            destination = os.path.join(scratch, "clean" + (".parquet" if args.format == "parquet" else ".csv"))
+        else:
+            destination = args.output
+        quarantine = args.quarantine
+        if args.quarantine_dir:
+            quarantine = os.path.join(args.quarantine_dir, output_name(source, None))
+        elif quarantine == STDIO:
+            quarantine = os.path.join(scratch, "quarantine.csv")
+        for path in (destination, quarantine):
+            if path is None or path.startswith(scratch):
+                continue
+            key = os.path.realpath(path)
+            if key in written:
+                raise UsageError(f"{written[key]} and {source} would both write {path}")
+            written[key] = source
+        jobs.append(Job(index, source, destination, quarantine, args.format, args.output_delimiter, options))
+    return jobs
+
+
+def _stored_size(path: str) -> Optional[int]:
+    if path == STDIO:
+        return None
+    try:
+        return os.stat(path).st_size
+    except OSError:
+        return 0
+
+
+def _copy_out(path: str) -> None:
+    with open(path, "rb") as result:
+        shutil.copyfileobj(result, sys.stdout.buffer, 1 << 20)
+    sys.stdout.buffer.flush()
+
+
+def _progress_display(session: _Session, jobs: Sequence[Job]) -> Optional[ProgressDisplay]:
+    """A progress bar on a terminal, for many inputs or a large one."""
+    if not session.interactive or (any(job.source == STDIO for job in jobs) and sys.stdin.isatty()):
+        return None
+    sizes = {job.index: _stored_size(job.source) for job in jobs}
+    known = [size for size in sizes.values() if size is not None]
+    if len(jobs) == 1 and len(known) == 1 and known[0] < _LARGE_INPUT:
+        return None
+    return ProgressDisplay(session.console, sizes, {job.index: job.source for job in jobs})
+
+
+def _clean(session: _Session, args: argparse.Namespace, options: Dict[str, Any]) -> int:
+    inputs = expand_inputs(args.inputs)
+    workers = min(args.jobs or _core_count(), len(inputs))
+    if workers > 1:
+        options = {**options, "threads": 1}
+    for folder in (args.output_dir, args.quarantine_dir):
+        if folder:
+            try:
+                os.makedirs(folder, exist_ok=True)
+            except OSError as error:
+                return session.fail(*describe_error(error, folder))
+    status = OK
+    summary: List[Tuple[str, Optional[Report], str]] = []
+    with tempfile.TemporaryDirectory(prefix="rowmend-") as scratch, contextlib.ExitStack() as stack:
+        jobs = _plan(args, inputs, options, scratch)
+        session.display = _progress_display(session, jobs)
+        if session.display is not None:
+            stack.enter_context(session.display)
+        for outcome in run_jobs(jobs, workers, session.display.update if session.display else None):
+            if session.display is not None:
+                session.display.finished(outcome.index, outcome.report)
+            job = jobs[outcome.index]
+            file_status, label = _finish(session, outcome, args, kept=job.quarantine is not None)
+            if outcome.report is not None:
+                # Standard output gets a file's content once the file is
+                # complete, so that a failed run writes nothing there.
+                for path in (job.destination, job.quarantine):
+                    if path is not None and path.startswith(scratch):
+                        _copy_out(path)
+            status = max(status, file_status)
+            summary.append((outcome.source, outcome.report, label))
+    if session.interactive and summary:
+        session.console.print(summary_table(summary))
+    return status
+
+
+def _finish(session: _Session, outcome: Outcome, args: argparse.Namespace, kept: bool) -> Tuple[int, str]:
+    """Report one input's outcome (message, JSON); returns its exit status and a word for the summary."""
+    if outcome.report is None:
+        if args.json:
+            session.emit({"path": outcome.source, "status": outcome.status, "error": outcome.error})
+        return session.fail(outcome.status, outcome.error, outcome.details), "error"
+    status, problem, label = _check(outcome.report, args, kept)
+    if problem:
+        session.say(f"rowmend: {outcome.source}: {problem}")
+    if args.json:
+        session.emit({"path": outcome.source, **outcome.report.to_dict(), "status": status})
+    return status, label
+
+
+def _open_input(path: str) -> Any:
+    return open_source(sys.stdin.buffer if path == STDIO else path)
+
+
+def _sniff_one(path: str, options: Dict[str, Any]) -> Dict[str, Any]:
+    """The layout of an input, from its first rows (the pass runs until it settles)."""
+    resolved = resolve_options(**options)
+    with _open_input(path) as opened:
+        run = Run(opened, resolved)
+        salvager = run.salvager
+        settled = False
+        for chunk in run.chunks():
+            salvager.feed(chunk)
+            settled = salvager.delimiter is not None and salvager.columns > 0
+            if settled or opened.consumed >= _SNIFF_BYTES:
+                break
+        if not settled:
+            salvager.finish()  # decide on what was read
+        header = salvager.header if resolved.header else None
+        return {
+            "path": path,
+            "delimiter": salvager.delimiter or resolved.delimiter or ",",
+            "quote_char": resolved.quote_char or '"',
+            "encoding": UTF8_OR_CP1252 if salvager.fallback_bytes else run.encoding,
+            "compression": opened.compression,
+            "columns": salvager.columns,
+            "header": header is not None,
+            "names": header,
+        }
+
+
+def _sniff(session: _Session, args: argparse.Namespace, options: Dict[str, Any]) -> int:
+    status = OK
+    for path in expand_inputs(args.files):
+        try:
+            layout = _sniff_one(path, options)
+        except Exception as error:
+            code, message = describe_error(error, path)
+            if args.json:
+                session.emit({"path": path, "status": code, "error": message})
+            status = max(status, session.fail(code, message, traceback.format_exc()))
+            continue
+        if args.json:
+            session.emit(layout)
+            continue
+        parts = [
+            f"delimiter={layout['delimiter']!r}",
+            f"quote={layout['quote_char']!r}",
+            f"encoding={layout['encoding']}",
+            f"columns={layout['columns']}",
+            f"header={'yes' if layout['header'] else 'no'}",
+        ]
+        if layout["compression"]:
+            parts.append(f"compression={layout['compression']}")
+        print(f"{path}  " + "  ".join(parts), flush=True)
+    return status
+
+
+def _inspect(session: _Session, args: argparse.Namespace, options: Dict[str, Any]) -> int:
+    options.setdefault("max_records", args.rows)
+    resolved = resolve_options(**options)
+    path: str = args.file
+    size = _stored_size(path)
+    if session.interactive and (size is None or size >= _LARGE_INPUT) and not (path == STDIO and sys.stdin.isatty()):
+        session.display = ProgressDisplay(session.console, {0: size}, {0: path})
+    try:
+        with _open_input(path) as opened, open(os.devnull, "wb") as nowhere:
+            run = Run(opened, resolved, output_fd=nowhere.fileno())
+            if session.display is not None:
+                display = session.display
+                with display:
+                    run.feed_all(lambda done, rows: display.update(0, done, rows))
+            else:
+                run.feed_all()
+            report = run.report()
+            header = run.salvager.header if resolved.header else None
+    except Exception as error:
+        code, message = describe_error(error, path)
+        if args.json:
+            session.emit({"path": path, "status": code, "error": message})
+        return session.fail(code, message, traceback.format_exc())
+    status, problem, _ = _check(report, args, kept=True)
+    if args.json:
+        session.emit({"path": path, **report.to_dict(), "header": header, "status": status})
+    else:
+        console = Console(soft_wrap=False)
+        for table in inspect_tables(path, report, header, resolved.quote_char or '"', args.rows):
+            console.print(table)
+    if problem:
+        session.say(f"rowmend: {path}: {problem}")
+    return status
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    """Run the ``rowmend`` command with ``argv`` (default: ``sys.argv[1:]``) and return its exit status.
+
+    Examples:
+        >>> main(["--version"])  # doctest: +SKIP
+        rowmend 0.4.0
+    """
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    session = _Session(args)
+    options = _reading_options(args)
+    try:
+        resolve_options(**options)
+        _check_character("output_delimiter", getattr(args, "output_delimiter", None))
+    except (TypeError, ValueError) as error:
+        args.parser.error(str(error))
+    try:
+        status: int = args.run(session, args, options)
+        return status
+    except UsageError as error:
+        return session.fail(USAGE, str(error))
+    except KeyboardInterrupt:
+        session.say("rowmend: interrupted")
+        return 130
+    except BrokenPipeError:
+        # The reader of standard output went away (| head): stop quietly.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return IO_FAILURE
+    except Exception as error:
+        if args.debug:
+            raise
+        return session.fail(*describe_error(error, "rowmend"))
