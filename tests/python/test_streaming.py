@@ -106,14 +106,20 @@ def test_blocked_open_answers_ctrl_c_and_lets_threads_run(rm, tmp_path):
             threading.Event().wait(0.01)
         os.kill(os.getpid(), signal.SIGINT)
 
-    for call in (lambda: rm.salvage_file(fifo, str(tmp_path / "out")), lambda: rm.open(fifo)):
-        ticks.clear()
-        thread = threading.Thread(target=interrupt_later)
-        thread.start()
-        with pytest.raises(KeyboardInterrupt):
-            call()
-        thread.join()
-        assert len(ticks) == 20
+    # A process started in the background may inherit SIGINT ignored, and
+    # Python then installs no handler of its own: install it here.
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        for call in (lambda: rm.salvage_file(fifo, str(tmp_path / "out")), lambda: rm.open(fifo)):
+            ticks.clear()
+            thread = threading.Thread(target=interrupt_later)
+            thread.start()
+            with pytest.raises(KeyboardInterrupt):
+                call()
+            thread.join()
+            assert len(ticks) == 20
+    finally:
+        signal.signal(signal.SIGINT, previous)
     assert os.listdir(tmp_path) == ["pipe"]
 
 
