@@ -222,11 +222,12 @@ def test_sniff_and_inspect_report_the_layout(tmp_path):
         "path": "m.csv.gz", "delimiter": ";", "quote_char": '"', "encoding": "utf-8+cp1252", "compression": "gzip",
         "columns": 5, "header": True, "names": ["order_id", "customer", "city", "amount", "note"]}
     line = rowmend_cli("sniff", "m.csv.gz", "--header", "no", cwd=tmp_path).stdout.decode()
-    assert line == "m.csv.gz  delimiter=';'  quote='\"'  encoding=utf-8+cp1252  columns=5  header=no  compression=gzip\n"
+    want = "m.csv.gz  delimiter=';'  quote='\"'  encoding=utf-8+cp1252  columns=5  header=no  compression=gzip\n"
+    assert line == want
     inspected = rowmend_cli("inspect", "m.csv.gz", "--json", "--no-fill-ragged-rows", "--rows", "2", cwd=tmp_path)
-    report = rowmend.stream(tmp_path / "m.csv.gz", fill_ragged_rows=False, max_records=2)
-    list(report)
-    assert json.loads(inspected.stdout) == {"path": "m.csv.gz", **report.report.to_dict(), "status": 1,
+    stream = rowmend.stream(tmp_path / "m.csv.gz", fill_ragged_rows=False, max_records=2)
+    list(stream)
+    assert json.loads(inspected.stdout) == {"path": "m.csv.gz", **stream.report.to_dict(), "status": 1,
                                             "header": ["order_id", "customer", "city", "amount", "note"]}
     text = rowmend_cli("inspect", "m.csv.gz", "--no-fill-ragged-rows", cwd=tmp_path).stdout.decode()
     assert "order_id, customer, city, amount, note" in text and "1003;Chen Wei;Shanghai;15,75" in text
