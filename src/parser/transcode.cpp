@@ -107,44 +107,47 @@ std::size_t Transcoder::finish(char* out) {
     return static_cast<std::size_t>(p - out);
 }
 
-// Follows the Unicode Standard's table of well-formed byte sequences to count
-// the bytes of maximal ill-formed subsequences.
-void Transcoder::count_utf8(std::uint8_t b) noexcept {
+// Follows the Unicode Standard's table of well-formed byte sequences one
+// byte at a time. Bytes that turn out to be a maximal ill-formed subsequence
+// go to `ill_formed` before anything else changes; the result says what the
+// byte did to the sequence in progress (held in pending_).
+template <class IllFormed>
+Transcoder::Utf8Byte Transcoder::next_utf8(std::uint8_t b, IllFormed&& ill_formed) {
     if (seq_seen_ != 0) {
         if (b >= next_low_ && b <= next_high_) {
-            if (++seq_seen_ == seq_need_)
-                seq_seen_ = 0;
+            pending_[seq_seen_++] = b;
             next_low_ = 0x80;
             next_high_ = 0xBF;
-            return;
+            if (seq_seen_ < seq_need_)
+                return Utf8Byte::Pending;
+            seq_seen_ = 0;
+            return Utf8Byte::Complete;
         }
         // The subpart so far is ill-formed; this byte starts afresh.
-        replaced_ += seq_seen_;
+        ill_formed(pending_, seq_seen_);
         seq_seen_ = 0;
     }
     if (b < 0x80)
-        return;
+        return Utf8Byte::Ascii;
     next_low_ = 0x80;
     next_high_ = 0xBF;
     if (b >= 0xC2 && b <= 0xDF) {
         seq_need_ = 2;
     } else if (b >= 0xE0 && b <= 0xEF) {
         seq_need_ = 3;
-        if (b == 0xE0)
-            next_low_ = 0xA0;
-        if (b == 0xED)
-            next_high_ = 0x9F;
+        next_low_ = b == 0xE0 ? 0xA0 : 0x80;
+        next_high_ = b == 0xED ? 0x9F : 0xBF;
     } else if (b >= 0xF0 && b <= 0xF4) {
         seq_need_ = 4;
-        if (b == 0xF0)
-            next_low_ = 0x90;
-        if (b == 0xF4)
-            next_high_ = 0x8F;
+        next_low_ = b == 0xF0 ? 0x90 : 0x80;
+        next_high_ = b == 0xF4 ? 0x8F : 0xBF;
     } else {
-        ++replaced_; // never a lead byte
-        return;
+        ill_formed(&b, 1); // never a lead byte
+        return Utf8Byte::Handled;
     }
+    pending_[0] = b;
     seq_seen_ = 1;
+    return Utf8Byte::Pending;
 }
 
 std::size_t Transcoder::feed_utf8(const std::uint8_t* in, std::size_t n, char* out) {
@@ -156,7 +159,7 @@ std::size_t Transcoder::feed_utf8(const std::uint8_t* in, std::size_t n, char* o
             if (i == n)
                 break;
         }
-        count_utf8(in[i++]);
+        next_utf8(in[i++], [&](const std::uint8_t*, std::size_t k) { replaced_ += k; });
     }
     if (n != 0)
         std::memcpy(out, in, n);
@@ -185,43 +188,17 @@ std::size_t Transcoder::feed_utf8_or_cp1252(const std::uint8_t* in, std::size_t 
                 break;
         }
         const std::uint8_t b = in[i++];
-        if (seq_seen_ != 0) {
-            if (b >= next_low_ && b <= next_high_) {
-                pending_[seq_seen_++] = b;
-                next_low_ = 0x80;
-                next_high_ = 0xBF;
-                if (seq_seen_ == seq_need_) {
-                    std::memcpy(p, pending_, seq_seen_);
-                    p += seq_seen_;
-                    seq_seen_ = 0;
-                }
-                continue;
-            }
-            p = flush_pending_as_cp1252(p); // ill-formed so far; `b` starts afresh
-        }
-        if (b < 0x80) {
+        const Utf8Byte step = next_utf8(b, [&](const std::uint8_t* bytes, std::size_t k) {
+            for (std::size_t m = 0; m < k; ++m)
+                p = put_cp1252(p, bytes[m]);
+            fallback_ += k;
+        });
+        if (step == Utf8Byte::Ascii) {
             *p++ = static_cast<char>(b);
-            continue;
+        } else if (step == Utf8Byte::Complete) {
+            std::memcpy(p, pending_, seq_need_);
+            p += seq_need_;
         }
-        next_low_ = 0x80;
-        next_high_ = 0xBF;
-        if (b >= 0xC2 && b <= 0xDF) {
-            seq_need_ = 2;
-        } else if (b >= 0xE0 && b <= 0xEF) {
-            seq_need_ = 3;
-            next_low_ = b == 0xE0 ? 0xA0 : 0x80;
-            next_high_ = b == 0xED ? 0x9F : 0xBF;
-        } else if (b >= 0xF0 && b <= 0xF4) {
-            seq_need_ = 4;
-            next_low_ = b == 0xF0 ? 0x90 : 0x80;
-            next_high_ = b == 0xF4 ? 0x8F : 0xBF;
-        } else {
-            p = put_cp1252(p, b);
-            ++fallback_;
-            continue;
-        }
-        pending_[0] = b;
-        seq_seen_ = 1;
     }
     return static_cast<std::size_t>(p - out);
 }

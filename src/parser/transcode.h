@@ -47,9 +47,8 @@ class Transcoder {
     std::size_t feed_single_byte(const std::uint8_t* in, std::size_t n, char* out);
     std::size_t feed_utf16(const std::uint8_t* in, std::size_t n, char* out);
     std::size_t feed_utf8_or_cp1252(const std::uint8_t* in, std::size_t n, char* out);
-    // Follows one byte through the table of well-formed UTF-8, counting the
-    // bytes of ill-formed subsequences.
-    void count_utf8(std::uint8_t byte) noexcept;
+    enum class Utf8Byte : std::uint8_t { Ascii, Pending, Complete, Handled };
+    template <class IllFormed> Utf8Byte next_utf8(std::uint8_t byte, IllFormed&& ill_formed);
     char* flush_pending_as_cp1252(char* out) noexcept;
 
     SourceEncoding encoding_;
