@@ -1,0 +1,476 @@
+"""Polluted CSV files with known truth, generated from a seed.
+
+A case starts from a clean table (a header and rectangular records of text):
+either a generated one (2 to 12 columns of integers, decimals, ISO dates,
+words, phrases, text that needs quoting, some empty cells) or a well-formed
+file of the shared corpus. Exactly one pollution is then applied while the
+table is written out. The truth of the case is what a reader should return:
+the header (a list of names, or None when the file has none) and the records
+(lists of str). Lines that a reader should set aside (preamble, footer,
+comments, blank lines, a second table) are marked as noise in
+:attr:`Case.pieces`, so that the file minus its noise is the table itself.
+
+The same seed, kind and index always give the same bytes.
+"""
+
+from __future__ import annotations
+
+import csv
+import io
+import pathlib
+import random
+import re
+from dataclasses import dataclass, field
+from typing import Callable, Dict, List, Optional, Sequence, Tuple
+
+__all__ = [
+    "KINDS",
+    "Case",
+    "Dialect",
+    "Table",
+    "corpus_tables",
+    "make_case",
+    "render_row",
+    "render_table",
+]
+
+CORPUS = pathlib.Path("/work/shared/corpus")
+
+Table = Tuple[List[str], List[List[str]]]
+"""A clean table: its header and its records, every record as wide as the header."""
+
+
+@dataclass(frozen=True)
+class Dialect:
+    """How a table is written: a delimiter (one or more characters), a quote
+    character, an optional escape character (else quotes are doubled) and a
+    line end."""
+
+    delimiter: str = ","
+    quote: str = '"'
+    escape: Optional[str] = None
+    line_end: str = "\n"
+
+
+@dataclass
+class Case:
+    """One polluted file and its truth.
+
+    Attributes:
+        kind: The pollution applied (one of :data:`KINDS`).
+        name: A file-name stem unique within the kind.
+        source: Where the clean table came from: ``generated`` or a corpus path.
+        header: The true header, or None when the file has no header.
+        records: The true records.
+        pieces: The file as consecutive pieces of text, each marked True when
+            it is noise a reader should set aside.
+        dialect: The dialect the table itself is written in.
+    """
+
+    kind: str
+    name: str
+    source: str
+    header: Optional[List[str]]
+    records: List[List[str]]
+    pieces: List[Tuple[str, bool]] = field(default_factory=list)
+    dialect: Dialect = Dialect()
+
+    @property
+    def text(self) -> str:
+        """The whole polluted file."""
+        return "".join(text for text, _ in self.pieces)
+
+    def truth(self) -> Dict[str, object]:
+        """The truth as JSON-serialisable data."""
+        return {
+            "kind": self.kind,
+            "source": self.source,
+            "header": self.header,
+            "records": self.records,
+            "delimiter": self.dialect.delimiter,
+            "quote": self.dialect.quote,
+            "escape": self.dialect.escape,
+        }
+
+
+# ---------------------------------------------------------------- writing
+
+
+def _needs_quotes(cell: str, dialect: Dialect) -> bool:
+    special = {dialect.delimiter[0], dialect.quote, "\n", "\r"}
+    if dialect.escape:
+        special.add(dialect.escape)
+    if any(ch in cell for ch in special):
+        return True
+    # Blank-padded delimiters ("; ", space) would eat leading or trailing blanks.
+    if dialect.delimiter[0] == " " or dialect.delimiter.endswith(" "):
+        return cell == "" and dialect.delimiter == " " or cell != cell.strip(" ")
+    return False
+
+
+def _quote(cell: str, dialect: Dialect) -> str:
+    q = dialect.quote
+    if dialect.escape:
+        body = cell.replace(dialect.escape, dialect.escape * 2).replace(q, dialect.escape + q)
+    else:
+        body = cell.replace(q, q * 2)
+    return q + body + q
+
+
+def render_row(cells: Sequence[str], dialect: Dialect, raw: Sequence[int] = ()) -> str:
+    """One record as a line: cells quoted only where they must be.
+
+    ``raw`` lists positions written exactly as they stand, never quoted (to
+    plant stray quotes). The line end is the dialect's.
+
+    Examples:
+        >>> render_row(["a", "b,c"], Dialect())
+        'a,"b,c"\\n'
+        >>> render_row(["1", "x y"], Dialect(delimiter=" ", quote="'"))
+        "1 'x y'\\n"
+    """
+    out = [
+        cell if i in raw or not _needs_quotes(cell, dialect) else _quote(cell, dialect) for i, cell in enumerate(cells)
+    ]
+    return dialect.delimiter.join(out) + dialect.line_end
+
+
+def render_table(header: Optional[Sequence[str]], records: Sequence[Sequence[str]], dialect: Dialect = Dialect()) -> str:
+    """A whole table in one dialect (the header first when there is one)."""
+    rows = ([list(header)] if header is not None else []) + [list(r) for r in records]
+    return "".join(render_row(r, dialect) for r in rows)
+
+
+# ---------------------------------------------------------------- clean tables
+
+_WORDS = (
+    "alpha bravo cedar delta ember fjord garnet harbor iris juniper kestrel lumen "
+    "maple nectar onyx prairie quartz raven sierra tundra umber violet willow yarrow zephyr"
+).split()
+_CITIES = ["Lisbon", "Oslo", "Kraków", "Dublin", "Québec", "Nairobi", "Osaka", "Lima", "Perth", "Tromsø"]
+_TRICKY = [
+    "Smith, John",
+    'the "best" one',
+    "first line\nsecond line",
+    "a;b;c",
+    "left|right",
+    "col\tumn",
+    "it's fine",
+    "ratio 3:4",
+    "x^2 + y^2",
+    "about ~5",
+    "Mueller, Anna; Berlin",
+    "two words",
+    "back\\slash",
+]
+_NAMES = {
+    "int": ["id", "count", "qty", "year", "rank", "units", "code", "stock"],
+    "decimal": ["amount", "price", "weight", "rate", "score", "total", "balance"],
+    "date": ["date", "created", "shipped", "due", "born", "updated"],
+    "word": ["status", "tag", "kind", "colour", "grade", "team"],
+    "phrase": ["city", "name", "label", "title", "place"],
+    "tricky": ["note", "comment", "description", "remarks", "address"],
+}
+_KINDS_OF_CELL = list(_NAMES)
+
+
+def _cell(kind: str, rng: random.Random) -> str:
+    if kind == "int":
+        return str(rng.randint(-50, 99999) if rng.random() < 0.1 else rng.randint(0, 9999))
+    if kind == "decimal":
+        return f"{rng.uniform(-100, 5000):.{rng.choice((1, 2, 2, 3))}f}"
+    if kind == "date":
+        return f"{rng.randint(1990, 2030)}-{rng.randint(1, 12):02d}-{rng.randint(1, 28):02d}"
+    if kind == "word":
+        return rng.choice(_WORDS)
+    if kind == "phrase":
+        return rng.choice(_CITIES) + " " + rng.choice(_WORDS)
+    return rng.choice(_TRICKY) if rng.random() < 0.6 else rng.choice(_WORDS)
+
+
+def generated_table(rng: random.Random, kinds: Optional[List[str]] = None) -> Table:
+    """A clean table of 2 to 12 typed columns and 20 to 200 records.
+
+    The first column is an integer key; other columns have about 5% empty cells.
+    ``kinds`` fixes the column kinds.
+    """
+    if kinds is None:
+        width = rng.randint(2, 12)
+        kinds = ["int"] + [rng.choice(_KINDS_OF_CELL) for _ in range(width - 1)]
+    header: List[str] = []
+    for kind in kinds:
+        name = rng.choice(_NAMES[kind])
+        header.append(name if name not in header else f"{name}_{len(header) + 1}")
+    records = []
+    for n in range(rng.randint(20, 200)):
+        row = [str(n + 1)] + [
+            "" if rng.random() < 0.05 else _cell(kind, rng) for kind in kinds[1:]
+        ]
+        records.append(row)
+    return header, records
+
+
+_NUMBER = re.compile(r"-?\d+(\.\d+)?")
+
+
+def _usable(rows: List[List[str]]) -> bool:
+    if len(rows) < 4 or len(rows[0]) < 2:
+        return False
+    header = rows[0]
+    if len(set(header)) != len(header) or any(not h.strip() or _NUMBER.fullmatch(h.strip()) for h in header):
+        return False
+    return all(len(r) == len(header) for r in rows)
+
+
+def corpus_tables(root: pathlib.Path = CORPUS, max_records: int = 300) -> List[Tuple[str, Table]]:
+    """Well-formed corpus files: a header of distinct names over a rectangle.
+
+    Only the files the corpus lists as controls are tried, read with Python's
+    csv in their listed delimiter; at most ``max_records`` records of each.
+    """
+    manifest = root / "MANIFEST.tsv"
+    if not manifest.exists():
+        return []
+    found = []
+    delimiters = {"comma": ",", "semicolon": ";", "tab": "\t", "pipe": "|"}
+    with open(manifest, encoding="utf-8", newline="") as f:
+        for entry in csv.DictReader(f, delimiter="\t"):
+            note = entry["note"]
+            if "control" not in note or int(entry["bytes"]) > 300_000:
+                continue
+            delimiter = delimiters.get(note.split(";")[0].strip())
+            if delimiter is None:
+                continue
+            try:
+                text = (root / entry["path"]).read_text(encoding="utf-8")
+            except (OSError, UnicodeDecodeError):
+                continue
+            rows = list(csv.reader(io.StringIO(text.lstrip("\ufeff"), newline=""), delimiter=delimiter))
+            if _usable(rows):
+                found.append((entry["path"], (rows[0], rows[1 : max_records + 1])))
+    return found
+
+
+# ---------------------------------------------------------------- pollutions
+
+Pieces = List[Tuple[str, bool]]
+Pollute = Callable[[List[str], List[List[str]], random.Random], Case]
+
+
+def _table_pieces(header: Optional[List[str]], records: List[List[str]], dialect: Dialect) -> Pieces:
+    rows = ([header] if header is not None else []) + records
+    return [(render_row(r, dialect), False) for r in rows]
+
+
+def _plain(dialect: Dialect) -> Pollute:
+    def pollute(header: List[str], records: List[List[str]], rng: random.Random) -> Case:
+        return Case("", "", "", header, records, _table_pieces(header, records, dialect), dialect)
+
+    return pollute
+
+
+def _preamble(header: List[str], records: List[List[str]], rng: random.Random) -> Case:
+    lines = [
+        rng.choice(["Quarterly sales report", "EXPORT", "Customer list", "Inventory, all sites", "Table 3"]),
+        f"Report generated {rng.randint(2019, 2026)}-0{rng.randint(1, 9)}-1{rng.randint(0, 9)} "
+        f"at {rng.randint(10, 23)}:{rng.randint(10, 59)}",
+        f"Source: {rng.choice(_WORDS)} database",
+        f"Rows: {len(records)}",
+        "Exported by: admin",
+        f"Filter, region = {rng.choice(_CITIES)}",
+    ]
+    chosen = rng.sample(lines, rng.randint(1, 5))
+    pieces = [(line + "\n", True) for line in chosen]
+    if rng.random() < 0.5:
+        pieces.append(("\n", True))
+    return Case("", "", "", header, records, pieces + _table_pieces(header, records, Dialect()))
+
+
+def _footer(header: List[str], records: List[List[str]], rng: random.Random) -> Case:
+    total = ["Total"] + [""] * (len(header) - 2) + [str(rng.randint(1000, 99999))]
+    options = [
+        render_row(total, Dialect()),
+        f"{len(records)} rows\n",
+        f"({len(records)} rows affected)\n",
+        "End of report\n",
+    ]
+    chosen = rng.sample(options, rng.randint(1, 3))
+    pieces = _table_pieces(header, records, Dialect())
+    if rng.random() < 0.5:
+        pieces.append(("\n", True))
+    return Case("", "", "", header, records, pieces + [(line, True) for line in chosen])
+
+
+def _comments(header: List[str], records: List[List[str]], rng: random.Random) -> Case:
+    notes = ["# exported from the warehouse", "# do not edit", "#", "# checked, ok", "# batch 7: partial"]
+    pieces = _table_pieces(header, records, Dialect())
+    if rng.random() < 0.5:  # at the top
+        top = [(rng.choice(notes) + "\n", True) for _ in range(rng.randint(1, 4))]
+        return Case("", "", "", header, records, top + pieces)
+    out: Pieces = []
+    for i, piece in enumerate(pieces):
+        if i > 0 and rng.random() < 0.08:
+            out.append((rng.choice(notes) + "\n", True))
+        out.append(piece)
+    out.insert(0, (rng.choice(notes) + "\n", True))
+    return Case("", "", "", header, records, out)
+
+
+def _blank_lines(header: List[str], records: List[List[str]], rng: random.Random) -> Case:
+    out: Pieces = []
+    for i, piece in enumerate(_table_pieces(header, records, Dialect())):
+        if i > 0 and rng.random() < 0.1:
+            out.extend([("\n", True)] * rng.randint(1, 2))
+        out.append(piece)
+    out.append(("\n", True))
+    return Case("", "", "", header, records, out)
+
+
+def _decimal_comma(header: List[str], records: List[List[str]], rng: random.Random) -> Case:
+    records = [[cell.replace(".", ",") if _NUMBER.fullmatch(cell) else cell for cell in r] for r in records]
+    dialect = Dialect(delimiter=";")
+    return Case("", "", "", header, records, _table_pieces(header, records, dialect), dialect)
+
+
+def _multi_row_header(header: List[str], records: List[List[str]], rng: random.Random) -> Case:
+    groups = ["Order", "Customer", "Shipping", "Payment", "Meta"]
+    top, joined = [], []
+    group = rng.choice(groups)
+    for i, name in enumerate(header):
+        if i > 0 and rng.random() < 0.35:
+            group = rng.choice(groups)
+        top.append(group)
+        joined.append(f"{group} {name}")
+    pieces = [(render_row(top, Dialect()), True)] + _table_pieces(header, records, Dialect())
+    return Case("", "", "", joined, records, pieces)
+
+
+def _no_header(header: List[str], records: List[List[str]], rng: random.Random) -> Case:
+    return Case("", "", "", None, records, _table_pieces(None, records, Dialect()))
+
+
+def _extra_separators(header: List[str], records: List[List[str]], rng: random.Random) -> Case:
+    pieces = _table_pieces(header, [], Dialect())
+    for r in records:
+        line = render_row(r, Dialect())
+        if rng.random() < 0.15:
+            line = line[:-1] + "," * rng.randint(1, 2) + "\n"
+        pieces.append((line, False))
+    return Case("", "", "", header, records, pieces)
+
+
+def _missing_separators(header: List[str], records: List[List[str]], rng: random.Random) -> Case:
+    pieces = _table_pieces(header, [], Dialect())
+    for r in records:
+        if rng.random() < 0.15:
+            i = rng.randrange(len(r) - 1)
+            cells = r[:i] + [r[i] + r[i + 1]] + r[i + 2 :]
+            line = render_row(cells, Dialect())
+        else:
+            line = render_row(r, Dialect())
+        pieces.append((line, False))
+    return Case("", "", "", header, records, pieces)
+
+
+def _stray_quotes(header: List[str], records: List[List[str]], rng: random.Random) -> Case:
+    pieces = _table_pieces(header, [], Dialect())
+    out_records = []
+    for r in records:
+        r = list(r)
+        plain = [i for i, cell in enumerate(r) if cell and not _needs_quotes(cell, Dialect())]
+        raw: List[int] = []
+        if plain and rng.random() < 0.12:
+            i = rng.choice(plain)
+            cell = r[i]
+            cut = rng.randint(0, len(cell)) if rng.random() < 0.3 else rng.randint(1, len(cell))
+            r[i] = cell[:cut] + '"' + cell[cut:] if cut > 0 else '"' + cell
+            raw = [i]
+        out_records.append(r)
+        pieces.append((render_row(r, Dialect(), raw), False))
+    return Case("", "", "", header, out_records, pieces)
+
+
+def _mixed_line_ends(header: List[str], records: List[List[str]], rng: random.Random) -> Case:
+    pieces = []
+    for r in [header] + records:
+        pieces.append((render_row(r, Dialect(line_end=rng.choice(["\n", "\r\n", "\r"]))), False))
+    return Case("", "", "", header, records, pieces)
+
+
+def _second_table(header: List[str], records: List[List[str]], rng: random.Random) -> Case:
+    other_header, other_records = generated_table(rng)
+    other_records = other_records[: rng.randint(3, 15)]
+    pieces = _table_pieces(header, records, Dialect())
+    pieces.append(("\n" * rng.randint(1, 2), True))
+    if rng.random() < 0.5:
+        pieces.append((rng.choice(["Summary by region", "Table 2", "Returns"]) + "\n", True))
+    pieces += [(render_row(r, Dialect()), True) for r in [other_header] + other_records]
+    return Case("", "", "", header, records, pieces)
+
+
+_DELIMITERS = {
+    "comma": ",",
+    "semicolon": ";",
+    "tab": "\t",
+    "pipe": "|",
+    "colon": ":",
+    "caret": "^",
+    "tilde": "~",
+    "space": " ",
+    "comma_space": ", ",
+    "semicolon_space": "; ",
+}
+
+POLLUTIONS: Dict[str, Pollute] = {
+    "none": _plain(Dialect()),
+    "preamble": _preamble,
+    "footer": _footer,
+    "comments": _comments,
+    "blank_lines": _blank_lines,
+    **{f"delimiter_{name}": _plain(Dialect(delimiter=d)) for name, d in _DELIMITERS.items() if name != "comma"},
+    "quote_single": _plain(Dialect(quote="'")),
+    "escape_backslash": _plain(Dialect(escape="\\")),
+    "decimal_comma": _decimal_comma,
+    "multi_row_header": _multi_row_header,
+    "no_header": _no_header,
+    "extra_separators": _extra_separators,
+    "missing_separators": _missing_separators,
+    "stray_quotes": _stray_quotes,
+    "mixed_line_ends": _mixed_line_ends,
+    "second_table": _second_table,
+}
+
+# Column kinds a pollution needs in order to change the file at all.
+_NEEDS: Dict[str, List[str]] = {
+    "decimal_comma": ["decimal", "decimal"],
+    "quote_single": ["tricky", "tricky"],
+    "escape_backslash": ["tricky", "tricky", "tricky"],
+}
+
+#: Every pollution, in the order of the score table (``none`` is the control).
+KINDS: Tuple[str, ...] = tuple(POLLUTIONS)
+
+
+def make_case(kind: str, index: int, seed: int = 0, corpus: Sequence[Tuple[str, Table]] = ()) -> Case:
+    """The ``index``-th case of one pollution kind.
+
+    About one case in four starts from a corpus table (when ``corpus`` is
+    given), the rest from generated ones. Pollutions that only show on some
+    cells (decimal commas, quote and escape characters) always start from a
+    generated table that has such cells.
+    """
+    rng = random.Random(f"{seed}:{kind}:{index}")
+    if kind in _NEEDS:
+        width = rng.randint(4, 10)
+        kinds = ["int"] + _NEEDS[kind] + [rng.choice(_KINDS_OF_CELL) for _ in range(width - 1 - len(_NEEDS[kind]))]
+        header, records = generated_table(rng, kinds)
+        source = "generated"
+    elif corpus and rng.random() < 0.25:
+        source, (header, records) = corpus[rng.randrange(len(corpus))]
+        header, records = list(header), [list(r) for r in records]
+    else:
+        header, records = generated_table(rng)
+        source = "generated"
+    case = POLLUTIONS[kind](header, records, rng)
+    case.kind, case.name, case.source = kind, f"{kind}_{index:03d}", source
+    return case
