@@ -18,7 +18,8 @@ Examples:
 from importlib.metadata import PackageNotFoundError, version
 
 from rowmend._clean import clean
-from rowmend._errors import DecompressionError
+from rowmend._errors import DecompressionError, LayoutDriftError, LayoutDriftWarning, RowmendWarning
+from rowmend._layout import Layout, detect
 from rowmend._report import QuarantineRecord, Report
 from rowmend._tables import RowStream, read_arrow, read_pandas, read_polars, stream
 
@@ -29,12 +30,17 @@ except PackageNotFoundError:  # imported from a source tree that was never insta
 
 __all__ = [
     "DecompressionError",
+    "Layout",
+    "LayoutDriftError",
+    "LayoutDriftWarning",
     "QuarantineRecord",
     "Report",
     "RowStream",
+    "RowmendWarning",
     "read_arrow",
     "read_pandas",
     "read_polars",
     "clean",
+    "detect",
     "stream",
 ]

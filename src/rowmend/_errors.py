@@ -4,7 +4,7 @@ from __future__ import annotations
 
 from typing import Tuple
 
-__all__ = ["DecompressionError"]
+__all__ = ["DecompressionError", "LayoutDriftError", "LayoutDriftWarning", "RowmendWarning"]
 
 
 class DecompressionError(ValueError):
@@ -39,3 +39,51 @@ class DecompressionError(ValueError):
     def __reduce__(self) -> Tuple[type, Tuple[str, str, str]]:
         # Exceptions pickle through their args, which hold the message alone.
         return type(self), (str(self), self.filename, self.compression)
+
+
+class LayoutDriftError(ValueError):
+    """An input's own layout differs from the layout a run was told to apply.
+
+    Raised before any row is read when ``layout=`` is given with
+    ``on_drift="error"`` (the default): a nightly job stops instead of
+    reading a changed export with yesterday's delimiter or columns.
+
+    Attributes:
+        filename: The input's name as errors show it.
+        differences: One phrase per difference, such as
+            ``"delimiter ';' where the layout has ','"``.
+
+    Examples:
+        >>> error = LayoutDriftError("a.csv", ("6 columns where the layout has 5",))
+        >>> str(error)
+        'a.csv: 6 columns where the layout has 5'
+    """
+
+    __module__ = "rowmend"
+
+    filename: str
+    differences: Tuple[str, ...]
+
+    def __init__(self, filename: str, differences: Tuple[str, ...]) -> None:
+        super().__init__(f"{filename}: " + "; ".join(differences))
+        self.filename = filename
+        self.differences = tuple(differences)
+
+    def __reduce__(self) -> Tuple[type, Tuple[str, Tuple[str, ...]]]:
+        return type(self), (self.filename, self.differences)
+
+
+class RowmendWarning(UserWarning):
+    """The base class of the warnings rowmend gives."""
+
+    __module__ = "rowmend"
+
+
+class LayoutDriftWarning(RowmendWarning):
+    """An input's own layout differs from the one applied, with ``on_drift="warn"``.
+
+    The message names the input and each difference, as
+    :class:`LayoutDriftError`'s does; the run goes on with the layout given.
+    """
+
+    __module__ = "rowmend"

@@ -11,9 +11,13 @@ from __future__ import annotations
 import difflib
 import operator
 from dataclasses import dataclass, fields
-from typing import Dict, Optional, SupportsIndex, Tuple, Union, cast
+import os
+from typing import TYPE_CHECKING, Dict, Mapping, Optional, SupportsIndex, Tuple, Union, cast
 
 from rowmend._encoding import normalize_encoding
+
+if TYPE_CHECKING:
+    from rowmend._layout import Layout
 
 __all__ = ["DEFAULT_MAX_RECORDS", "OPTIONS", "Options", "OptionSpec", "resolve_options"]
 
@@ -37,6 +41,8 @@ class OptionSpec:
         choices: For a choice: the words of the command line and the Python
             values they stand for.
         minimum: For an integer: the smallest value accepted.
+        metavar: For a value: how the command line's help names it (by
+            default, from the option's name).
     """
 
     name: str
@@ -47,6 +53,7 @@ class OptionSpec:
     nullable: bool = False
     choices: Tuple[Tuple[str, object], ...] = ()
     minimum: Optional[int] = None
+    metavar: Optional[str] = None
 
     @property
     def flag(self) -> str:
@@ -94,6 +101,23 @@ OPTIONS: Tuple[OptionSpec, ...] = (
         "value",
         minimum=0,
     ),
+    OptionSpec(
+        "layout",
+        str,
+        None,
+        "a saved layout (rowmend.Layout or its JSON file) to apply instead of detecting",
+        "value",
+        nullable=True,
+        metavar="FILE",
+    ),
+    OptionSpec(
+        "on_drift",
+        str,
+        "error",
+        "with a layout: what an input whose own layout differs from it does",
+        "choice",
+        choices=(("error", "error"), ("warn", "warn"), ("ignore", "ignore")),
+    ),
 )
 
 _SPECS: Dict[str, OptionSpec] = {spec.name: spec for spec in OPTIONS}
@@ -105,7 +129,8 @@ class Options:
 
     Made by :func:`resolve_options`. ``encoding`` holds ``"auto"`` or the
     canonical codec name; ``delimiter`` and ``quote_char`` one ASCII
-    character, or None to detect.
+    character, or None to detect. With a ``layout``, the options it fixes
+    hold its values.
     """
 
     delimiter: Optional[str]
@@ -120,6 +145,8 @@ class Options:
     threads: Optional[int]
     dtypes: Optional[str]
     max_records: int
+    layout: Optional[Layout]
+    on_drift: str
 
     def engine_kwargs(self) -> Dict[str, Union[int, bool, None]]:
         """The salvage options as the engine takes them.
@@ -203,6 +230,30 @@ def _check_encoding(value: str) -> str:
         raise ValueError(f"encoding must be 'auto' or a text encoding Python knows, not {value!r}") from exc
 
 
+def _load_layout(value: object) -> Optional[Layout]:
+    """The ``layout`` option as a :class:`~rowmend.Layout`: given as one, or read from its JSON file."""
+    # Imported here: the layout module detects through the salvage run,
+    # which needs these options first.
+    from rowmend._layout import Layout, read_layout
+
+    if value is None or isinstance(value, Layout):
+        return value
+    if isinstance(value, (str, bytes, os.PathLike)):
+        return read_layout(value)
+    raise TypeError(f"layout must be a rowmend.Layout, a path to its JSON file or None, not {type(value).__name__}")
+
+
+def _apply_layout(values: Dict[str, object], layout: Layout, given: Mapping[str, object]) -> None:
+    """Set the options a layout fixes; ValueError for one given explicitly with another value."""
+    for name, value in layout.options().items():
+        if name in given and values[name] != value:
+            raise ValueError(
+                f"{name}={given[name]!r} contradicts the layout, which has {value!r}: "
+                f"leave {name} out to take the layout's, or detect anew without layout"
+            )
+        values[name] = value
+
+
 def _unknown_option(name: str) -> TypeError:
     close = difflib.get_close_matches(name, list(_SPECS), n=1)
     hint = f"; did you mean {close[0]!r}?" if close else ""
@@ -224,7 +275,10 @@ def resolve_options(**options: object) -> Options:
         ValueError: A value of the right type that cannot be used: a
             delimiter or quote character that is not one ASCII character, is
             a line break, or equals the other; an encoding Python does not
-            know; a negative column count; fewer than one thread.
+            know; a negative column count; fewer than one thread; a layout
+            file that holds no layout, or an option that contradicts the
+            layout given.
+        OSError: The layout's JSON file cannot be read.
 
     Examples:
         >>> options = resolve_options(delimiter=";", encoding="latin-1")
@@ -240,6 +294,9 @@ def resolve_options(**options: object) -> Options:
             raise _unknown_option(name)
     values: Dict[str, object] = {}
     for spec in OPTIONS:
+        if spec.name == "layout":
+            values["layout"] = _load_layout(options.get("layout"))
+            continue
         value = _check_type(spec, options.get(spec.name, spec.default))
         _check_value(spec, value)
         values[spec.name] = value
@@ -251,5 +308,8 @@ def resolve_options(**options: object) -> Options:
     if delimiter is not None and delimiter == quote_char:
         raise ValueError(f"delimiter and quote_char are both {delimiter!r}; they must differ")
     values["encoding"] = _check_encoding(str(values["encoding"]))
+    layout = values["layout"]
+    if layout is not None:
+        _apply_layout(values, cast("Layout", layout), options)
     return Options(**values)  # type: ignore[arg-type]
 

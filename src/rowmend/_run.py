@@ -72,6 +72,11 @@ class Run:
     def __init__(self, source: ByteSource, options: Options, **native: Any) -> None:
         self.source = source
         self.options = options
+        if options.layout is not None:
+            # Imported here: the layout module detects through this class.
+            from rowmend._layout import check_drift
+
+            check_drift(source, options)
         head = source.read(DETECT_BYTES)
         self.encoding, bom = resolve_encoding(options.encoding, head, len(head) < DETECT_BYTES)
         self._head = head[bom:]
@@ -93,7 +98,9 @@ class Run:
         )
 
     def _native_encoding(self) -> str:
-        if self.encoding == "utf-8" and self.options.encoding.lower() == "auto":
+        # A layout's UTF-8 is the detected one, and reads stray bytes the same way.
+        detected = self.options.encoding.lower() == "auto" or self.options.layout is not None
+        if self.encoding == "utf-8" and detected:
             return UTF8_OR_CP1252
         return self.encoding if self.encoding in NATIVE_ENCODINGS else "utf-8"
 

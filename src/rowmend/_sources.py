@@ -267,6 +267,8 @@ class ByteSource(io.BufferedIOBase):
         self._raw = raw
         self._owned = owned
         self._corrupt_errors: Tuple[Type[BaseException], ...] = (EOFError, zlib.error, lzma.LZMAError)
+        self._recorded: Optional[bytearray] = None  # bytes read since record(), kept for replay()
+        self._replaying = memoryview(b"")  # replayed bytes not yet read again
         if compression == "zstd":
             self._corrupt_errors += (_import_zstandard(name).ZstdError,)
 
@@ -282,7 +284,37 @@ class ByteSource(io.BufferedIOBase):
         """Always True: a source is for reading."""
         return True
 
+    def record(self) -> None:
+        """Keep every byte read from now on in memory, to be read again after :meth:`replay`.
+
+        Lets a look at the start of a stream that cannot seek (a pipe, standard
+        input) leave it as it was: detection reads a bounded prefix this way.
+        """
+        self._recorded = bytearray()
+
+    def replay(self) -> bytes:
+        """Stop keeping bytes; the next reads return those kept since :meth:`record` first.
+
+        Returns:
+            The kept bytes.
+        """
+        kept = bytes(self._recorded or b"") + bytes(self._replaying)
+        self._recorded = None
+        self._replaying = memoryview(kept)
+        return kept
+
     def _pull(self, view: memoryview) -> int:
+        count = min(len(view), len(self._replaying))
+        if count:
+            view[:count] = self._replaying[:count]
+            self._replaying = self._replaying[count:]
+        else:
+            count = self._pull_stream(view)
+        if self._recorded is not None:
+            self._recorded += view[:count]
+        return count
+
+    def _pull_stream(self, view: memoryview) -> int:
         if self.compression is None:
             return _readinto(self._stream, view)
         try:

@@ -23,7 +23,7 @@ if TYPE_CHECKING:
     import pandas
     import polars
 
-__all__ = ["RowStream", "infer_types", "read_arrow", "read_pandas", "read_polars", "stream"]
+__all__ = ["RowStream", "infer_types", "names_schema", "read_arrow", "read_pandas", "read_polars", "stream"]
 
 # The types Arrow's CSV reader tries, in its order; the first that every
 # non-empty value of a column converts to wins.
@@ -51,7 +51,11 @@ def table_schema(salvager: Salvager, options: Options) -> Tuple[pa.Schema, List[
     Called once a batch is complete or the input ended: the header row (if
     any) and the width are known by then.
     """
-    names = column_names(salvager.header if options.header else None, salvager.columns)
+    return names_schema(column_names(salvager.header if options.header else None, salvager.columns), options)
+
+
+def names_schema(names: List[str], options: Options) -> Tuple[pa.Schema, List[str]]:
+    """The string schema of a table with columns ``names`` (and ``_line``, if asked), and all its names."""
     line_column = line_column_name(names) if options.line_numbers else None
     return _string_schema(names, line_column), names + ([line_column] if line_column is not None else [])
 

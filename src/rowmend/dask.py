@@ -53,9 +53,9 @@ from rowmend._clean import _named
 from rowmend._clean import clean as _clean_file
 from rowmend._options import Options, _check_character, resolve_options
 from rowmend._report import QuarantineRecord, Report
-from rowmend._run import Run
+from rowmend._layout import Layout, settle_layout
 from rowmend._sources import open_source
-from rowmend._tables import _check_table_options, read_arrow, stream, table_schema
+from rowmend._tables import _check_table_options, names_schema, read_arrow, stream
 
 __all__ = ["clean", "read_csv", "reports"]
 
@@ -209,26 +209,21 @@ _reads: Dict[str, _ReadInfo] = {}
 # --- read_csv --------------------------------------------------------------
 
 
-def _layout(item: _File, resolved: Options) -> Tuple[str, int, pa.Schema]:
-    """The first file's delimiter, column count and string schema, from as much of it as settles them."""
+def _layout(item: _File, resolved: Options) -> Tuple[Layout, pa.Schema]:
+    """The first file's layout and string schema, from as much of it as settles them."""
     source = _read_source(item)
     try:
         with open_source(source) as opened:
-            run = Run(opened, resolved)
-            salvager = run.salvager
-            for chunk in run.chunks():
-                salvager.feed(chunk)
-                if salvager.columns:
-                    break
-            else:
-                salvager.finish()
-            schema, _ = table_schema(salvager, resolved)
-            delimiter = salvager.delimiter or resolved.delimiter or ","
-            return delimiter, salvager.columns, schema
+            layout = settle_layout(opened, resolved)
     except OSError as error:
         raise _named(error, item.name) if error.filename is None else error from None
     finally:
         _close(source)
+    if layout is None:
+        raise ValueError(f"{item.name}: the first file holds no row to take the layout from")
+    assert layout.names is not None, "a detected layout names its columns"
+    schema, _ = names_schema(list(layout.names), resolved)
+    return layout, schema
 
 
 def _typed_schema(item: _File, options: Dict[str, Any]) -> pa.Schema:
@@ -347,10 +342,12 @@ def read_csv(
     _check_table_options(resolved)
     inputs = _open_inputs(paths, storage_options)
     first = inputs[0]
-    delimiter, columns, schema = _layout(first, resolved)
+    layout, schema = _layout(first, resolved)
     # Every file is read with the first file's layout; types are settled after.
-    partition_options = {**options, "delimiter": delimiter, "expected_columns": columns}
+    partition_options = {**options, "delimiter": layout.delimiter, "expected_columns": layout.columns}
     partition_options.pop("dtypes", None)
+    if resolved.layout is not None:
+        partition_options["layout"] = resolved.layout  # read once here, not from a path on every worker
     if resolved.dtypes is not None:
         schema = _typed_schema(first, {**partition_options, "dtypes": resolved.dtypes})
     reader = _ReadPartition(uuid.uuid4().hex, partition_options, schema, first.name)

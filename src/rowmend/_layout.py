@@ -1,0 +1,368 @@
+"""What detection settles for an input, kept as a value: detecting it, saving it, applying it.
+
+:func:`detect` reads the start of an input (until the salvage pass has
+settled its layout and the header row, at most :data:`DETECT_LIMIT` bytes)
+and returns a :class:`Layout`. A layout is saved as JSON and applied to
+later runs with ``layout=``, which fixes the encoding, delimiter, quote
+character, header and column count instead of detecting them; each input's
+own layout is still detected first and compared, so that an input whose
+layout changed stops the run (``on_drift="error"``) or warns.
+"""
+
+from __future__ import annotations
+
+import codecs
+import dataclasses
+import json
+import os
+import warnings
+from dataclasses import dataclass
+from typing import Any, Dict, List, Mapping, Optional, Tuple, Union
+
+from rowmend._encoding import normalize_encoding
+from rowmend._errors import LayoutDriftError, LayoutDriftWarning
+from rowmend._names import column_names
+from rowmend._options import Options, _check_character, resolve_options
+from rowmend._run import Run
+from rowmend._sources import ByteSource, Source, open_source
+
+__all__ = ["DETECT_LIMIT", "LAYOUT_VERSION", "Layout", "check_drift", "detect", "read_layout", "settle_layout"]
+
+#: The newest layout format this package reads and the one it writes.
+LAYOUT_VERSION = 1
+
+#: How many bytes of an input (decompressed) detection reads at most while
+#: the layout is unsettled; it then decides on what it has read.
+DETECT_LIMIT = 8 << 20
+
+_REQUIRED = ("version", "encoding", "delimiter", "columns")
+
+
+@dataclass(frozen=True)
+class Layout:
+    """The layout of a CSV input: how to decode and split it, and its columns.
+
+    Made by :func:`detect`, or read back with :meth:`from_json`; given as
+    ``layout=`` to any reading function, it is applied instead of detecting.
+    A layout's ``"utf-8"`` reads stray bytes that are not UTF-8 as cp1252,
+    as a detected UTF-8 input does.
+
+    Attributes:
+        version: The layout format's version (:data:`LAYOUT_VERSION`); later
+            versions add fields, each with a default.
+        encoding: The text encoding, as Python names the codec (``"utf-8"``,
+            ``"cp1252"``, ``"utf-16-le"``...).
+        delimiter: The field delimiter, one ASCII character.
+        quote_char: The quote character, one ASCII character.
+        header: Whether the first row names the columns.
+        columns: The number of columns, at least 1.
+        names: The columns' names as the tables take them (from the header
+            row, or ``column_1``...), one per column; None when not known,
+            and then not compared.
+
+    Examples:
+        >>> layout = Layout(encoding="utf-8", delimiter=";", columns=2, names=("id", "name"))
+        >>> Layout.from_json(layout.to_json()) == layout
+        True
+        >>> layout.options()["expected_columns"]
+        2
+    """
+
+    encoding: str
+    delimiter: str
+    columns: int
+    quote_char: str = '"'
+    header: bool = True
+    names: Optional[Tuple[str, ...]] = None
+    version: int = LAYOUT_VERSION
+
+    def __post_init__(self) -> None:
+        _require(isinstance(self.version, int) and not isinstance(self.version, bool), "version must be an int")
+        if not 1 <= self.version <= LAYOUT_VERSION:
+            raise ValueError(
+                f"layout version {self.version} is not one this rowmend reads (1 to {LAYOUT_VERSION}); "
+                "a newer rowmend wrote it: upgrade rowmend"
+            )
+        _require(isinstance(self.encoding, str), "encoding must be a str")
+        try:
+            object.__setattr__(self, "encoding", normalize_encoding(self.encoding))
+        except LookupError:
+            raise ValueError(f"encoding {self.encoding!r} is no text encoding Python knows") from None
+        for name in ("delimiter", "quote_char"):
+            value = getattr(self, name)
+            _require(isinstance(value, str), f"{name} must be a str")
+            _check_character(name, value)
+        if self.delimiter == self.quote_char:
+            raise ValueError(f"delimiter and quote_char are both {self.delimiter!r}; they must differ")
+        _require(isinstance(self.header, bool), "header must be True or False")
+        _require(isinstance(self.columns, int) and not isinstance(self.columns, bool), "columns must be an int")
+        if self.columns < 1:
+            raise ValueError(f"columns must be at least 1, not {self.columns}")
+        if self.names is not None:
+            _require(
+                not isinstance(self.names, str) and all(isinstance(name, str) for name in self.names),
+                "names must be a list of str or None",
+            )
+            object.__setattr__(self, "names", tuple(self.names))
+            if len(self.names) != self.columns:
+                raise ValueError(f"names holds {len(self.names)} names for {self.columns} columns")
+
+    def options(self) -> Dict[str, Any]:
+        """The reading options the layout fixes, by name.
+
+        Examples:
+            >>> sorted(Layout(encoding="latin-1", delimiter="|", columns=3).options().items())
+            [('delimiter', '|'), ('encoding', 'iso8859-1'), ('expected_columns', 3), ('header', True), \
+('quote_char', '"')]
+        """
+        return {
+            "encoding": self.encoding,
+            "delimiter": self.delimiter,
+            "quote_char": self.quote_char,
+            "header": self.header,
+            "expected_columns": self.columns,
+        }
+
+    def to_dict(self) -> Dict[str, Any]:
+        """The layout as plain data (``names`` a list), as :meth:`to_json` writes it."""
+        data = dataclasses.asdict(self)
+        data["names"] = None if self.names is None else list(self.names)
+        return {"version": data.pop("version"), **data}
+
+    @classmethod
+    def from_dict(cls, data: Mapping[str, Any]) -> Layout:
+        """The layout ``data`` describes, as :meth:`to_dict` makes it.
+
+        Fields missing from it that have a default take it; ``version``,
+        ``encoding``, ``delimiter`` and ``columns`` are required.
+
+        Raises:
+            ValueError: ``data`` is not a mapping, lacks a required field,
+                has a field this version of rowmend does not know (a layout
+                written by a newer one), or holds an unusable value; the
+                message names the field.
+        """
+        if not isinstance(data, Mapping):
+            raise ValueError(f"a layout is a JSON object, not {type(data).__name__}")
+        version = data.get("version")
+        if isinstance(version, int) and not isinstance(version, bool) and version > LAYOUT_VERSION:
+            raise ValueError(
+                f"layout version {version} is newer than this rowmend reads ({LAYOUT_VERSION}): upgrade rowmend"
+            )
+        known = {field.name for field in dataclasses.fields(cls)}
+        unknown = sorted(set(data) - known)
+        if unknown:
+            raise ValueError(
+                f"unknown layout field(s) {', '.join(map(repr, unknown))}; "
+                f"version {LAYOUT_VERSION} layouts have {', '.join(sorted(known))}"
+            )
+        missing = [name for name in _REQUIRED if name not in data]
+        if missing:
+            raise ValueError(f"the layout lacks the field(s) {', '.join(map(repr, missing))}")
+        try:
+            return cls(**data)
+        except TypeError as error:
+            raise ValueError(f"unusable layout: {error}") from None
+
+    def to_json(self) -> str:
+        """The layout as a JSON object, one field a line.
+
+        Examples:
+            >>> print(Layout(encoding="utf-8", delimiter=",", columns=1, names=["id"]).to_json())
+            {
+              "version": 1,
+              "encoding": "utf-8",
+              "delimiter": ",",
+              "columns": 1,
+              "quote_char": "\\"",
+              "header": true,
+              "names": [
+                "id"
+              ]
+            }
+        """
+        return json.dumps(self.to_dict(), ensure_ascii=False, indent=2)
+
+    @classmethod
+    def from_json(cls, text: Union[str, bytes]) -> Layout:
+        """The layout a JSON text holds, as :meth:`to_json` writes it.
+
+        Raises:
+            ValueError: The text is not JSON, or does not describe a layout
+                (see :meth:`from_dict`).
+        """
+        try:
+            data = json.loads(text)
+        except json.JSONDecodeError as error:
+            raise ValueError(f"not JSON: {error}") from None
+        return cls.from_dict(data)
+
+    def differences(self, found: Layout) -> List[str]:
+        """How an input's own layout ``found`` differs from this one, a phrase per difference.
+
+        Only what detection settles is compared: encoding, delimiter,
+        column count and names. An input whose start is plain ASCII reads
+        the same in any encoding that keeps ASCII, and the delimiter of a
+        single column is never seen, so neither is a difference.
+
+        Examples:
+            >>> saved = Layout(encoding="utf-8", delimiter=",", columns=2, names=("id", "name"))
+            >>> saved.differences(Layout(encoding="utf-8", delimiter=";", columns=3))
+            ["delimiter ';' where the layout has ','", '3 columns where it has 2']
+        """
+        differences = []
+        if found.encoding != self.encoding:
+            differences.append(f"encoding {found.encoding} where the layout has {self.encoding}")
+        if found.delimiter != self.delimiter and not found.columns == self.columns == 1:
+            differences.append(f"delimiter {found.delimiter!r} where the layout has {self.delimiter!r}")
+        if found.columns != self.columns:
+            differences.append(f"{found.columns} columns where it has {self.columns}")
+        elif found.names is not None and self.names is not None and found.names != self.names:
+            renamed = [
+                f"column {position} is {new!r} where the layout has {old!r}"
+                for position, (new, old) in enumerate(zip(found.names, self.names), 1)
+                if new != old
+            ]
+            more = len(renamed) - 3
+            differences.extend(renamed[:3] + ([f"{more} more columns renamed"] if more > 0 else []))
+        return differences
+
+
+def _require(condition: bool, message: str) -> None:
+    if not condition:
+        raise TypeError(message)
+
+
+def read_layout(path: Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]) -> Layout:
+    """The layout saved as JSON in the file ``path``.
+
+    Raises:
+        OSError: The file cannot be read (its ``filename`` is set).
+        ValueError: The file holds no layout; the message names the file.
+    """
+    name = os.fsdecode(path)
+    with open(path, "rb") as file:
+        text = file.read()
+    try:
+        return Layout.from_json(text)
+    except ValueError as error:
+        raise ValueError(f"{name}: not a rowmend layout: {error}") from None
+
+
+def settle_layout(source: ByteSource, options: Options) -> Optional[Layout]:
+    """The layout of an opened input, from as much of its start as settles it.
+
+    Feeds the salvage pass until its delimiter, column count and header row
+    are known, or :data:`DETECT_LIMIT` bytes were read (it then decides on
+    those). With a ``layout`` among ``options`` the input is first compared
+    with it (:func:`check_drift`), and the values it fixes are kept.
+
+    Returns:
+        The layout, or None for an input with no row at all.
+    """
+    run = Run(source, options)
+    salvager = run.salvager
+    fed = 0
+    settled = False
+    for chunk in run.chunks():
+        salvager.feed(chunk)
+        fed += len(chunk)
+        settled = salvager.delimiter is not None and salvager.columns > 0
+        if settled or fed >= DETECT_LIMIT:
+            break
+    if not settled:
+        salvager.finish()  # decide on what was read
+    if salvager.columns < 1:
+        return None
+    return Layout(
+        encoding=run.encoding,
+        delimiter=salvager.delimiter or options.delimiter or ",",
+        quote_char=options.quote_char or '"',
+        header=options.header,
+        columns=salvager.columns,
+        names=tuple(column_names(salvager.header if options.header else None, salvager.columns)),
+    )
+
+
+def _keeps_ascii(encoding: str) -> bool:
+    ascii_bytes = bytes(range(128))
+    return codecs.decode(ascii_bytes, encoding, "replace") == ascii_bytes.decode("ascii")
+
+
+def check_drift(source: ByteSource, options: Options) -> None:
+    """Compare an input's own layout with the layout among ``options``, before it is read.
+
+    Detects the input's layout from its start (recorded and then replayed,
+    so that nothing of the input is lost, even from a pipe), with the quote
+    character and header of the layout, and compares (:meth:`Layout.differences`).
+
+    Raises:
+        LayoutDriftError: They differ and ``on_drift`` is ``"error"``;
+            with ``"warn"``, a :class:`~rowmend.LayoutDriftWarning` instead.
+    """
+    layout = options.layout
+    if layout is None or options.on_drift == "ignore":
+        return
+    own = dataclasses.replace(options, encoding="auto", delimiter=None, expected_columns=None, layout=None)
+    source.record()
+    try:
+        found = settle_layout(source, own)
+    finally:
+        start = source.replay()
+    if found is None:
+        return  # no row: nothing to compare
+    if start.isascii() and _keeps_ascii(layout.encoding):
+        found = dataclasses.replace(found, encoding=layout.encoding)
+    differences = tuple(layout.differences(found))
+    if not differences:
+        return
+    if options.on_drift == "error":
+        raise LayoutDriftError(source.name, differences)
+    warnings.warn(f"{source.name}: " + "; ".join(differences), LayoutDriftWarning, stacklevel=2)
+
+
+def detect(source: Source, **options: Any) -> Layout:
+    """Detect the layout of a CSV input from its start, without reading the rest.
+
+    Reads until the salvage pass has settled the delimiter, the column count
+    and the header row (usually the first hundred rows; at most
+    :data:`DETECT_LIMIT` bytes), exactly as a full read starts. Options
+    given (a ``delimiter``, an ``encoding``, ``header=False``...) are taken
+    as they are instead of detected. Save the result with
+    :meth:`Layout.to_json` and pass it as ``layout=`` to read later inputs
+    the same way.
+
+    Args:
+        source: A path or a binary file object, compressed or not. A file
+            object is left just past the bytes read.
+        **options: The reading options (:data:`rowmend._options.OPTIONS`).
+            With ``layout=``, the input is compared with it first (see
+            ``on_drift``).
+
+    Returns:
+        The input's :class:`Layout`.
+
+    Raises:
+        TypeError, ValueError: An unknown option or an unusable value, or an
+            input with no row to detect a layout from (the message names it).
+        LayoutDriftError: With ``layout=``, the input's own layout differs.
+        OSError: The input cannot be opened or read.
+
+    Examples:
+        >>> import io, rowmend
+        >>> layout = rowmend.detect(io.BytesIO(b"id;name\\n1;Ana\\n2;Bo\\n"))
+        >>> layout.delimiter, layout.columns, layout.names
+        (';', 2, ('id', 'name'))
+        >>> rowmend.read_arrow(io.BytesIO(b"id;name\\n3;Cy\\n"), layout=layout).to_pydict()
+        {'id': ['3'], 'name': ['Cy']}
+        >>> rowmend.read_arrow(io.BytesIO(b"id,name,x\\n3,Cy,1\\n"), layout=layout)
+        Traceback (most recent call last):
+        ...
+        rowmend.LayoutDriftError: <BytesIO>: delimiter ',' where the layout has ';'; 3 columns where it has 2
+    """
+    resolved = resolve_options(**options)
+    with open_source(source) as opened:
+        layout = settle_layout(opened, resolved)
+        if layout is None:
+            raise ValueError(f"{opened.name}: holds no row to detect a layout from")
+        return layout
