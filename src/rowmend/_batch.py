@@ -16,11 +16,12 @@ import os
 import queue
 import sys
 import traceback
+import warnings
 from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
 
 from rowmend._clean import clean
-from rowmend._errors import DecompressionError
+from rowmend._errors import DecompressionError, LayoutDriftError, RowmendWarning
 from rowmend._report import Report
 
 __all__ = [
@@ -160,6 +161,8 @@ class Outcome:
         status: For a failure, the exit status it calls for (2 or 3); else 0.
         error: For a failure, one line naming the file and the cause.
         details: For a failure, the traceback, shown with ``--debug``.
+        warnings: The messages of the warnings rowmend gave, such as a
+            layout's drift with ``on_drift="warn"``.
     """
 
     index: int
@@ -168,6 +171,7 @@ class Outcome:
     status: int = OK
     error: str = ""
     details: str = ""
+    warnings: Tuple[str, ...] = ()
 
 
 def describe_error(error: BaseException, source: str) -> Tuple[int, str]:
@@ -175,6 +179,8 @@ def describe_error(error: BaseException, source: str) -> Tuple[int, str]:
     if isinstance(error, OSError) and error.strerror:
         name = os.fsdecode(error.filename) if error.filename is not None else source
         return IO_FAILURE, f"{name}: {error.strerror}"
+    if isinstance(error, LayoutDriftError):
+        return FAILED_CHECK, str(error)  # the input is readable, but not as the layout says
     if isinstance(error, DecompressionError) and error.compression == "zip":
         return USAGE, str(error)  # not a CSV file at all: the wrong input was named
     if isinstance(error, (OSError, DecompressionError)):
@@ -198,21 +204,27 @@ def run_job(job: Job, progress: Optional[JobProgress] = None) -> Outcome:
         progress(job.index, done, rows)
 
     callback = report_progress if progress is not None else None
-    try:
-        source: Any = sys.stdin.buffer if job.source == STDIO else job.source
-        report = clean(
-            source,
-            job.destination,
-            quarantine=job.quarantine,
-            format=job.format,
-            output_delimiter=job.output_delimiter,
-            progress=callback,
-            **job.options,
-        )
-    except Exception as error:
-        status, message = describe_error(error, job.source)
-        return Outcome(job.index, job.source, status=status, error=message, details=traceback.format_exc())
-    return Outcome(job.index, job.source, report=report)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", RowmendWarning)
+        try:
+            source: Any = sys.stdin.buffer if job.source == STDIO else job.source
+            report = clean(
+                source,
+                job.destination,
+                quarantine=job.quarantine,
+                format=job.format,
+                output_delimiter=job.output_delimiter,
+                progress=callback,
+                **job.options,
+            )
+        except Exception as error:
+            status, message = describe_error(error, job.source)
+            return Outcome(job.index, job.source, status=status, error=message, details=traceback.format_exc())
+    said = tuple(str(warning.message) for warning in caught if issubclass(warning.category, RowmendWarning))
+    for warning in caught:
+        if not issubclass(warning.category, RowmendWarning):
+            warnings.showwarning(warning.message, warning.category, warning.filename, warning.lineno)
+    return Outcome(job.index, job.source, report=report, warnings=said)
 
 
 # The queue a worker process sends its progress through, when someone watches.

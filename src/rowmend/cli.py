@@ -20,6 +20,7 @@ import shutil
 import sys
 import tempfile
 import traceback
+import warnings
 from dataclasses import dataclass
 from typing import Any, Callable, Dict, List, NoReturn, Optional, Sequence, Tuple
 
@@ -42,18 +43,17 @@ from rowmend._batch import (
     run_jobs,
 )
 from rowmend._display import ProgressDisplay, inspect_tables, summary_table
+from rowmend._errors import RowmendWarning
+from rowmend._layout import Layout, read_layout, settle_layout
 from rowmend._options import OPTIONS, OptionSpec, _check_character, resolve_options
 from rowmend._report import Report
-from rowmend._run import UTF8_OR_CP1252, Run
+from rowmend._run import Run
 from rowmend._sources import open_source
 
 __all__ = ["Limit", "build_parser", "main"]
 
 # A single input smaller than this finishes too soon for a progress bar.
 _LARGE_INPUT = 16 << 20
-
-# How much of an input sniff reads at most while the layout is unsettled.
-_SNIFF_BYTES = 8 << 20
 
 
 class _Parser(argparse.ArgumentParser):
@@ -114,9 +114,13 @@ def _add_option(group: Any, spec: OptionSpec) -> None:
         default_word = next(word for word, value in spec.choices if value == spec.default)
         group.add_argument(spec.flag, choices=words, help=f"{spec.help} (default: {default_word})", **common)
     else:
-        convert: Callable[[str], object] = int if spec.type is int else _character
+        convert: Callable[[str], object] = str
+        if spec.type is int:
+            convert = int
+        elif spec.name in ("delimiter", "quote_char"):
+            convert = _character
         default_text = "" if spec.default is None else f" (default: {spec.default})"
-        metavar = "N" if spec.type is int else spec.name.split("_")[0].upper()
+        metavar = spec.metavar or ("N" if spec.type is int else spec.name.split("_")[0].upper())
         group.add_argument(spec.flag, type=convert, metavar=metavar, help=spec.help + default_text, **common)
 
 
@@ -204,6 +208,9 @@ def build_parser() -> argparse.ArgumentParser:
     sniff.add_argument(
         "files", nargs="+", metavar="FILE", help="CSV files, folders or glob patterns; - reads standard input"
     )
+    sniff.add_argument(
+        "--save-layout", metavar="FILE", help="write the layout of the one input as JSON, for --layout in later runs"
+    )
     sniff.set_defaults(run=_sniff, parser=sniff)
 
     inspect = commands.add_parser(
@@ -261,6 +268,24 @@ class _Session:
     def emit(self, record: Dict[str, Any]) -> None:
         """One JSON object on a line of standard output."""
         print(json.dumps(record, ensure_ascii=False), flush=True)
+
+    def warn(self, message: str) -> None:
+        """One warning line on standard error."""
+        self.say(f"rowmend: warning: {message}")
+
+    @contextlib.contextmanager
+    def warnings_said(self) -> Any:
+        """Say rowmend's warnings given inside the block, one line each."""
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always", RowmendWarning)
+            try:
+                yield
+            finally:
+                for warning in caught:
+                    if issubclass(warning.category, RowmendWarning):
+                        self.warn(str(warning.message))
+                    else:
+                        warnings.showwarning(warning.message, warning.category, warning.filename, warning.lineno)
 
 
 def _check(report: Report, args: argparse.Namespace, kept: bool) -> Tuple[int, str, str]:
@@ -405,6 +430,8 @@ def _finish(session: _Session, outcome: Outcome, args: argparse.Namespace, kept:
         if args.json:
             session.emit({"path": outcome.source, "status": outcome.status, "error": outcome.error})
         return session.fail(outcome.status, outcome.error, outcome.details), "error"
+    for warning in outcome.warnings:
+        session.warn(warning)
     status, problem, label = _check(outcome.report, args, kept)
     if problem:
         session.say(f"rowmend: {outcome.source}: {problem}")
@@ -417,38 +444,27 @@ def _open_input(path: str) -> Any:
     return open_source(sys.stdin.buffer if path == STDIO else path)
 
 
-def _sniff_one(path: str, options: Dict[str, Any]) -> Dict[str, Any]:
-    """The layout of an input, from its first rows (the pass runs until it settles)."""
-    resolved = resolve_options(**options)
+def _sniff_one(path: str, options: Dict[str, Any]) -> Tuple[Layout, Optional[str]]:
+    """The layout of an input from its first rows, and its compression."""
     with _open_input(path) as opened:
-        run = Run(opened, resolved)
-        salvager = run.salvager
-        settled = False
-        for chunk in run.chunks():
-            salvager.feed(chunk)
-            settled = salvager.delimiter is not None and salvager.columns > 0
-            if settled or opened.consumed >= _SNIFF_BYTES:
-                break
-        if not settled:
-            salvager.finish()  # decide on what was read
-        header = salvager.header if resolved.header else None
-        return {
-            "path": path,
-            "delimiter": salvager.delimiter or resolved.delimiter or ",",
-            "quote_char": resolved.quote_char or '"',
-            "encoding": UTF8_OR_CP1252 if salvager.fallback_bytes else run.encoding,
-            "compression": opened.compression,
-            "columns": salvager.columns,
-            "header": header is not None,
-            "names": header,
-        }
+        layout = settle_layout(opened, resolve_options(**options))
+        if layout is None:
+            raise ValueError(f"{path}: holds no row to detect a layout from")
+        return layout, opened.compression
 
 
 def _sniff(session: _Session, args: argparse.Namespace, options: Dict[str, Any]) -> int:
     status = OK
-    for path in expand_inputs(args.files):
+    paths = expand_inputs(args.files)
+    if args.save_layout is not None and len(paths) != 1:
+        raise UsageError(f"--save-layout keeps the layout of one input, not of {len(paths)}")
+    for path in paths:
         try:
-            layout = _sniff_one(path, options)
+            with session.warnings_said():
+                layout, compression = _sniff_one(path, options)
+            if args.save_layout is not None:
+                with open(args.save_layout, "w", encoding="utf-8") as saved:
+                    saved.write(layout.to_json() + "\n")
         except Exception as error:
             code, message = describe_error(error, path)
             if args.json:
@@ -456,17 +472,17 @@ def _sniff(session: _Session, args: argparse.Namespace, options: Dict[str, Any])
             status = max(status, session.fail(code, message, traceback.format_exc()))
             continue
         if args.json:
-            session.emit(layout)
+            session.emit({"path": path, **layout.to_dict(), "compression": compression})
             continue
         parts = [
-            f"delimiter={layout['delimiter']!r}",
-            f"quote={layout['quote_char']!r}",
-            f"encoding={layout['encoding']}",
-            f"columns={layout['columns']}",
-            f"header={'yes' if layout['header'] else 'no'}",
+            f"delimiter={layout.delimiter!r}",
+            f"quote={layout.quote_char!r}",
+            f"encoding={layout.encoding}",
+            f"columns={layout.columns}",
+            f"header={'yes' if layout.header else 'no'}",
         ]
-        if layout["compression"]:
-            parts.append(f"compression={layout['compression']}")
+        if compression:
+            parts.append(f"compression={compression}")
         print(f"{path}  " + "  ".join(parts), flush=True)
     return status
 
@@ -479,7 +495,7 @@ def _inspect(session: _Session, args: argparse.Namespace, options: Dict[str, Any
     if session.interactive and (size is None or size >= _LARGE_INPUT) and not (path == STDIO and sys.stdin.isatty()):
         session.display = ProgressDisplay(session.console, {0: size}, {0: path})
     try:
-        with _open_input(path) as opened, open(os.devnull, "wb") as nowhere:
+        with session.warnings_said(), _open_input(path) as opened, open(os.devnull, "wb") as nowhere:
             run = Run(opened, resolved, output_fd=nowhere.fileno())
             if session.display is not None:
                 display = session.display
@@ -518,8 +534,13 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     session = _Session(args)
     options = _reading_options(args)
     try:
+        if "layout" in options:
+            # Read once, here: every file and worker process gets the value.
+            options["layout"] = read_layout(options["layout"])
         resolve_options(**options)
         _check_character("output_delimiter", getattr(args, "output_delimiter", None))
+    except OSError as error:
+        return session.fail(*describe_error(error, "--layout"))
     except (TypeError, ValueError) as error:
         args.parser.error(str(error))
     try:
