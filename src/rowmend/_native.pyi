@@ -1,6 +1,6 @@
 """Type stubs of rowmend._native: the salvage pass fed in chunks, its rows as Arrow batches."""
 
-from typing import List, Optional, Sequence, Tuple, final
+from typing import Dict, List, Optional, Sequence, Tuple, final
 
 from typing_extensions import Buffer, Self
 
@@ -35,6 +35,7 @@ class Salvager:
         output_fd: Optional[int] = None,
         output_delimiter: Optional[int] = None,
         quarantine_dir: Optional[str] = None,
+        skip_blank_rows: bool = False,
     ) -> Self: ...
     def feed(self, data: Buffer, /) -> None:
         """Salvage the next chunk of input in the run's encoding, without the GIL."""
@@ -71,6 +72,12 @@ class Salvager:
     @property
     def quarantined_rows(self) -> int:
         """Data rows set aside."""
+    @property
+    def skipped_rows(self) -> int:
+        """Rows set aside as not part of the table."""
+    @property
+    def skipped(self) -> Dict[str, int]:
+        """Skipped rows per kind, every kind named."""
     @property
     def replaced_bytes(self) -> int:
         """Ill-formed UTF-8 bytes in the input, replaced by U+FFFD."""

@@ -82,6 +82,7 @@ OPTIONS: Tuple[OptionSpec, ...] = (
     OptionSpec(
         "header", bool, True, "whether the first row names the columns", "choice", choices=(("yes", True), ("no", False))
     ),
+    OptionSpec("skip_blank_rows", bool, True, "set blank lines aside as skipped rather than data rows", "flag"),
     OptionSpec("line_numbers", bool, False, "add a _line column with each row's line in the input", "flag"),
     OptionSpec("threads", int, None, "threads one call may use (default 1)", "value", nullable=True, minimum=1),
     OptionSpec(
@@ -141,6 +142,7 @@ class Options:
     repair_quotes: bool
     encoding: str
     header: bool
+    skip_blank_rows: bool
     line_numbers: bool
     threads: Optional[int]
     dtypes: Optional[str]

@@ -3,9 +3,9 @@
 from __future__ import annotations
 
 import reprlib
-from dataclasses import dataclass, fields
+from dataclasses import dataclass, field, fields
 from itertools import islice
-from typing import Any, Dict, Iterable, List, Tuple
+from typing import Any, Dict, Iterable, List, Mapping, Tuple
 
 from rowmend._options import DEFAULT_MAX_RECORDS
 
@@ -48,16 +48,20 @@ class QuarantineRecord:
 class Report:
     """The outcome of reading or cleaning one input.
 
-    The row counters count data rows: a header row is none of them, so
+    The row counters count rows read: a header row is none of them, so
     ``salvaged_rows`` is the number of rows of the table read.
-    ``total_rows == salvaged_rows + quarantined_rows`` always holds.
+    ``total_rows == salvaged_rows + quarantined_rows + skipped_rows`` always
+    holds.
 
     Attributes:
-        total_rows: Data rows read from the input.
+        total_rows: Rows read from the input, the header row not included.
         salvaged_rows: Rows kept, repaired ones included.
         repaired_rows: Kept rows that were padded or had surplus fields merged.
         quarantined_rows: Rows set aside; exact even when ``quarantine``
             holds only the first of them.
+        skipped_rows: Rows set aside as not part of the table (blank
+            lines), never as data.
+        skipped: How many rows were skipped of each kind (``"blank"``).
         delimiter: The delimiter used, given or detected.
         columns: The column count used, given or inferred (0: rows were
             left as parsed).
@@ -90,14 +94,19 @@ class Report:
     encoding: str
     replaced_bytes: int
     quarantine: Tuple[QuarantineRecord, ...] = ()
+    skipped_rows: int = 0
+    skipped: Mapping[str, int] = field(default_factory=dict, hash=False)
 
     def __post_init__(self) -> None:
         object.__setattr__(self, "quarantine", tuple(self.quarantine))
+        object.__setattr__(self, "skipped", dict(self.skipped))
         counts = (self.total_rows, self.salvaged_rows, self.repaired_rows, self.quarantined_rows, self.replaced_bytes)
-        if min(counts + (self.columns,)) < 0:
+        if min(counts + (self.columns, self.skipped_rows) + tuple(self.skipped.values())) < 0:
             raise ValueError(f"a report's counts cannot be negative: {self!r}")
-        if self.total_rows != self.salvaged_rows + self.quarantined_rows:
-            raise ValueError(f"total_rows must equal salvaged_rows + quarantined_rows: {self!r}")
+        if self.total_rows != self.salvaged_rows + self.quarantined_rows + self.skipped_rows:
+            raise ValueError(f"total_rows must equal salvaged_rows + quarantined_rows + skipped_rows: {self!r}")
+        if self.skipped and sum(self.skipped.values()) != self.skipped_rows:
+            raise ValueError(f"the skipped counts per kind must add up to skipped_rows: {self!r}")
         if self.repaired_rows > self.salvaged_rows:
             raise ValueError(f"repaired_rows cannot exceed salvaged_rows: {self!r}")
         if len(self.quarantine) > self.quarantined_rows:
@@ -118,6 +127,7 @@ class Report:
         """
         result: Dict[str, Any] = {field.name: getattr(self, field.name) for field in fields(self)}
         result["quarantine"] = [record.to_dict() for record in self.quarantine]
+        result["skipped"] = dict(self.skipped)
         return result
 
 

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 
 namespace rowmend {
 
@@ -13,6 +14,11 @@ struct SalvageOptions {
     bool merge_overflow = true;                    // merge long rows' surplus, or quarantine them
     std::optional<std::uint64_t> expected_columns; // absent: infer it; 0: leave rows as parsed
     bool repair_quotes = true;                     // steers only the salvage parser
+
+    // Rows that are not part of the table: set aside and counted as skipped
+    // rather than parsed as data. All off by default, which keeps every row
+    // a data row, as the backend's callers rely on.
+    bool skip_blank_rows = false; // one field of White_Space only
 };
 
 } // namespace rowmend

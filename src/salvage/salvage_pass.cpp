@@ -5,9 +5,25 @@
 
 #include "heuristics/column_count.h"
 #include "heuristics/delimiter_sniffer.h"
+#include "parser/utf8.h"
 #include "salvage/byte_text.h"
 
 namespace rowmend {
+
+namespace {
+
+bool is_whitespace(std::string_view text) noexcept {
+    utf8::WhitespaceMatcher matcher;
+    matcher.feed(text.data(), text.size());
+    return matcher.matched();
+}
+
+// The same blankness the counting parser reports: one field, White_Space only.
+bool is_blank_row(const RowView& fields) {
+    return fields.size() == 1 && is_whitespace((*fields.begin()).text);
+}
+
+} // namespace
 
 std::string quarantine_reason(RowFate fate, std::uint64_t columns) {
     std::string text = fate == RowFate::TooFew ? "Row has too few columns (expected "
@@ -15,6 +31,14 @@ std::string quarantine_reason(RowFate fate, std::uint64_t columns) {
     text += std::to_string(columns);
     text += ')';
     return text;
+}
+
+std::string_view skip_kind_name(SkipKind kind) noexcept {
+    switch (kind) {
+    case SkipKind::Blank:
+        return "blank";
+    }
+    return "unknown";
 }
 
 SalvagePass::SalvagePass(const SalvageOptions& options, RowSink& sink)
@@ -113,6 +137,57 @@ RowFate SalvagePass::bring_to_width(RowStore& rows) {
     return RowFate::Merged;
 }
 
+bool SalvagePass::skip(SkipKind kind, std::uint64_t line, std::string_view text) {
+    ++counters_.total_rows;
+    ++counters_.skipped_rows;
+    ++counters_.skipped_by_kind[static_cast<std::size_t>(kind)];
+    return sink_.skipped(SkippedRow{kind, line, text});
+}
+
+bool SalvagePass::emit_plain(std::string_view lines, std::size_t rows, std::uint64_t first_line) {
+    // Only single-column rows can be blank: a plain row of more columns has
+    // a delimiter. Otherwise the run goes on whole, as the fast path meant.
+    const bool may_skip = options_.skip_blank_rows && counters_.inferred_columns <= 1;
+    if (!may_skip) {
+        counters_.total_rows += rows;
+        counters_.salvaged_rows += rows;
+        return sink_.plain_rows(lines, rows, first_line);
+    }
+    // Each plain row is one physical line ending in LF: cut the run around
+    // the lines to skip and hand on the rest as plain runs.
+    std::size_t run_begin = 0;
+    std::size_t run_rows = 0;
+    std::uint64_t run_line = first_line;
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < rows; ++i) {
+        const std::size_t lf = lines.find('\n', at);
+        const std::string_view text = lines.substr(at, lf - at);
+        const std::uint64_t line = first_line + i;
+        if (text.find(static_cast<char>(counters_.detected_delimiter)) == std::string_view::npos &&
+            is_whitespace(text)) {
+            if (run_rows != 0) {
+                counters_.total_rows += run_rows;
+                counters_.salvaged_rows += run_rows;
+                if (!sink_.plain_rows(lines.substr(run_begin, at - run_begin), run_rows, run_line))
+                    return false;
+            }
+            if (!skip(SkipKind::Blank, line, text))
+                return false;
+            run_begin = lf + 1;
+            run_rows = 0;
+            run_line = line + 1;
+        } else {
+            ++run_rows;
+        }
+        at = lf + 1;
+    }
+    if (run_rows == 0)
+        return true;
+    counters_.total_rows += run_rows;
+    counters_.salvaged_rows += run_rows;
+    return sink_.plain_rows(lines.substr(run_begin, at - run_begin), run_rows, run_line);
+}
+
 bool SalvagePass::process(std::string_view window, bool final) {
     if (stopped_ || finished_)
         return !stopped_;
@@ -137,18 +212,19 @@ bool SalvagePass::process(std::string_view window, bool final) {
         const std::size_t first_line = parser.line();
         std::size_t plain = 0;
         const std::string_view run = parser.take_plain_rows(columns, SIZE_MAX, plain);
-        if (plain != 0) {
-            counters_.total_rows += plain;
-            counters_.salvaged_rows += plain;
-            if (!sink_.plain_rows(run, plain, first_line))
-                return !(stopped_ = true);
-        }
+        if (plain != 0 && !emit_plain(run, plain, first_line))
+            return !(stopped_ = true);
 
         const std::size_t line = parser.line();
         row_.clear();
         step = parser.step_row(row_);
         if (step != ParseStep::Row)
             break;
+        if (options_.skip_blank_rows && is_blank_row(row_.last_row())) {
+            if (!skip(SkipKind::Blank, line, parser.last_row_bytes()))
+                return !(stopped_ = true);
+            continue;
+        }
         const RowFate fate = bring_to_width(row_);
         ++counters_.total_rows;
         if (is_retained(fate)) {
@@ -157,7 +233,8 @@ bool SalvagePass::process(std::string_view window, bool final) {
         } else {
             ++counters_.quarantined_rows;
         }
-        assert(counters_.total_rows == counters_.salvaged_rows + counters_.quarantined_rows);
+        assert(counters_.total_rows ==
+               counters_.salvaged_rows + counters_.quarantined_rows + counters_.skipped_rows);
         if (!sink_.row(RowEvent{fate, line, row_.last_row(), parser.last_row_bytes()}))
             return !(stopped_ = true);
     }

@@ -5,7 +5,9 @@
 // tells a RowSink each row's fate. File salvage, the streaming reader and
 // the in-memory pass are sinks of this one loop. Nothing here fails on
 // malformed input and no row is dropped:
-//   total_rows == salvaged_rows + quarantined_rows.
+//   total_rows == salvaged_rows + quarantined_rows + skipped_rows,
+// where skipped rows (blank lines, when the options ask) are not part of the
+// table at all and are told to the sink as such.
 //
 // Memory is bounded by the window, not by the input: the pass keeps the
 // bytes not yet consumed plus the row in progress. A row longer than the
@@ -13,6 +15,7 @@
 // needs the rest of a physical line) grows the window for that row only,
 // and growth is geometric, so no row is parsed more than a few times.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -42,6 +45,15 @@ inline bool is_repaired(RowFate fate) noexcept {
     return fate == RowFate::Filled || fate == RowFate::Merged;
 }
 
+// Why a row is not part of the table. Only the options turn skipping on.
+enum class SkipKind : std::uint8_t {
+    Blank, // one field of White_Space only
+};
+inline constexpr std::size_t kSkipKinds = 1;
+
+// The kind's name in reports: "blank".
+std::string_view skip_kind_name(SkipKind kind) noexcept;
+
 // "Row has too few columns (expected 3)" and its sibling for extra columns.
 std::string quarantine_reason(RowFate fate, std::uint64_t columns);
 
@@ -52,6 +64,8 @@ struct SalvageCounters {
     std::uint64_t quarantined_rows = 0;
     std::uint64_t inferred_columns = 0;
     std::uint8_t detected_delimiter = ',';
+    std::uint64_t skipped_rows = 0;
+    std::array<std::uint64_t, kSkipKinds> skipped_by_kind{}; // indexed by SkipKind
 };
 
 // One row that did not go through the plain fast path.
@@ -59,6 +73,13 @@ struct RowEvent {
     RowFate fate;
     std::uint64_t line;    // the physical line the row begins on
     RowView fields;        // filled or merged when retained, as parsed when quarantined
+    std::string_view text; // the row's input bytes, without its line break
+};
+
+// One row set aside as not part of the table.
+struct SkippedRow {
+    SkipKind kind;
+    std::uint64_t line;    // the physical line the row begins on
     std::string_view text; // the row's input bytes, without its line break
 };
 
@@ -75,6 +96,9 @@ class RowSink {
     // Written as clean CSV they are these very bytes.
     virtual bool plain_rows(std::string_view lines, std::size_t rows, std::uint64_t first_line) = 0;
     virtual bool row(const RowEvent& event) = 0;
+    // A row that is not part of the table; sinks that write only the table
+    // need not hear of it.
+    virtual bool skipped(const SkippedRow& /*row*/) { return true; }
     // After each window: input bytes consumed and rows seen so far.
     virtual bool progress(std::uint64_t /*bytes*/, std::uint64_t /*rows*/) { return true; }
 };
@@ -110,6 +134,8 @@ class SalvagePass {
     bool process(std::string_view window, bool final);
     bool settle(std::string_view window, bool final);
     RowFate bring_to_width(RowStore& rows);
+    bool skip(SkipKind kind, std::uint64_t line, std::string_view text);
+    bool emit_plain(std::string_view lines, std::size_t rows, std::uint64_t first_line);
     void compact() noexcept;
 
     SalvageOptions options_;

@@ -56,10 +56,23 @@ struct Counters {
     std::uint8_t delimiter;
 };
 
+// A row the pass set aside as not part of the table.
+struct Skip {
+    SkipKind kind;
+    std::size_t line;
+    std::string text;
+    bool operator==(const Skip&) const = default;
+};
+
+void PrintTo(const Skip& s, std::ostream* os) {
+    *os << "{" << skip_kind_name(s.kind) << ", line " << s.line << ", " << show(s.text) << "}";
+}
+
 struct Outcome {
     Rows rows;
     std::vector<Record> quarantine;
     SalvageCounters counters;
+    std::vector<Skip> skipped;
 };
 
 // Every field's ASCII flag must say whether its text is pure ASCII: the
@@ -76,7 +89,7 @@ Outcome collect(const SalvageOutcome& outcome) {
         expect_ascii_flags(outcome.rows.row(r));
     for (std::size_t q = 0; q < outcome.quarantine.size(); ++q)
         expect_ascii_flags(outcome.quarantine.fields(q));
-    Outcome out{all_rows(outcome.rows), {}, outcome.counters};
+    Outcome out{all_rows(outcome.rows), {}, outcome.counters, {}};
     for (std::size_t i = 0; i < outcome.quarantine.size(); ++i) {
         out.quarantine.push_back({to_fields(outcome.quarantine.fields(i)),
                                   outcome.quarantine.reason(i), outcome.quarantine.line(i)});
@@ -124,6 +137,12 @@ Outcome collect_streaming(std::string_view input, const SalvageOptions& options,
             }
             return true;
         }
+        bool skipped(const SkippedRow& row) override {
+            EXPECT_GE(row.line, next_line);
+            next_line = row.line + 1;
+            out.skipped.push_back({row.kind, row.line, std::string(row.text)});
+            return true;
+        }
     } sink;
     SalvagePass pass(options, sink);
     for (std::size_t at = 0; at < input.size(); at += chunk)
@@ -145,7 +164,7 @@ void expect_counters(const SalvageCounters& actual, const Counters& expected) {
 
 void expect_consistent(const Outcome& outcome) {
     const SalvageCounters& c = outcome.counters;
-    EXPECT_EQ(c.total_rows, c.salvaged_rows + c.quarantined_rows);
+    EXPECT_EQ(c.total_rows, c.salvaged_rows + c.quarantined_rows + c.skipped_rows);
     EXPECT_LE(c.repaired_rows, c.salvaged_rows);
     EXPECT_EQ(c.salvaged_rows, outcome.rows.size());
     EXPECT_EQ(c.quarantined_rows, outcome.quarantine.size());
@@ -266,6 +285,74 @@ TEST(SalvagePass, FillMergeOrQuarantine) {
          {{{"a"}, too_few(12345), 1}},
          {1, 0, 0, 1, 12345, ','}},
     });
+}
+
+SalvageOptions skipping_blanks(SalvageOptions options) {
+    options.skip_blank_rows = true;
+    return options;
+}
+
+// Rows that are not part of the table reach the sink as skipped, in every
+// window size, with their line and text, and count in skipped_rows.
+TEST(SalvagePass, SkippedRowsAreToldApart) {
+    struct Case {
+        const char* name;
+        std::string input;
+        SalvageOptions options;
+        Rows rows;
+        std::vector<Skip> skipped;
+    };
+    const SkipKind blank = SkipKind::Blank;
+    const std::vector<Case> table = {
+        {"blank lines between rows",
+         "a,b\n\n1,2\n \t\n3,4\n",
+         skipping_blanks({}),
+         {{"a", "b"}, {"1", "2"}, {"3", "4"}},
+         {{blank, 2, ""}, {blank, 4, " \t"}}},
+        {"one column: blanks inside plain runs",
+         "x\n\ny\n  \nz\n",
+         skipping_blanks({}),
+         {{"x"}, {"y"}, {"z"}},
+         {{blank, 2, ""}, {blank, 4, "  "}}},
+        {"rows left as parsed",
+         "a,b\n\nc\n",
+         skipping_blanks(layout(',', 0)),
+         {{"a", "b"}, {"c"}},
+         {{blank, 2, ""}}},
+        {"CR LF and a trailing blank",
+         "a,b\r\n\r\n1,2\r\n\r\n",
+         skipping_blanks({}),
+         {{"a", "b"}, {"1", "2"}},
+         {{blank, 2, ""}, {blank, 4, ""}}},
+        {"no-break space is White_Space",
+         "a,b\n\xC2\xA0\n1,2\n",
+         skipping_blanks({}),
+         {{"a", "b"}, {"1", "2"}},
+         {{blank, 2, "\xC2\xA0"}}},
+        {"a tab-delimited row of two empty fields is data",
+         "a\tb\n\t\n",
+         skipping_blanks(layout('\t', 0)),
+         {{"a", "b"}, {"", ""}},
+         {}},
+        {"a space is the delimiter",
+         "a b\n \nc d\n",
+         skipping_blanks(layout(' ', 0)),
+         {{"a", "b"}, {"", ""}, {"c", "d"}},
+         {}},
+        {"off: blanks are filled rows", "a,b\n\n1,2\n", {}, {{"a", "b"}, {"", ""}, {"1", "2"}}, {}},
+    };
+    for (const Case& c : table) {
+        SCOPED_TRACE(std::string(c.name) + ": " + show(c.input));
+        for (const std::size_t chunk : {1, 2, 3, 7, 64}) {
+            SCOPED_TRACE("chunks of " + std::to_string(chunk));
+            const Outcome outcome = collect_streaming(c.input, c.options, chunk);
+            EXPECT_EQ(outcome.rows, c.rows);
+            EXPECT_EQ(outcome.skipped, c.skipped);
+            EXPECT_EQ(outcome.counters.skipped_rows, c.skipped.size());
+            EXPECT_EQ(outcome.counters.skipped_by_kind[0], c.skipped.size());
+            expect_consistent(outcome);
+        }
+    }
 }
 
 TEST(SalvagePass, ZeroColumnsLeaveRowsAsParsed) {

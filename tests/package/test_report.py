@@ -34,7 +34,7 @@ def test_to_dict_uses_the_attribute_names_and_is_plain_data():
     data = report.to_dict()
     assert list(data) == [
         "total_rows", "salvaged_rows", "repaired_rows", "quarantined_rows",
-        "delimiter", "columns", "encoding", "replaced_bytes", "quarantine",
+        "delimiter", "columns", "encoding", "replaced_bytes", "quarantine", "skipped_rows", "skipped",
     ]
     assert data["quarantine"][0] == {"line": 3, "reason": "too many fields", "raw": "a,b,c,d"}
     assert json.loads(json.dumps(data)) == data
@@ -58,6 +58,9 @@ def test_repr_names_the_attributes_and_stays_short():
     "changes, words",
     [
         ({"total_rows": 11}, "total_rows must equal"),
+        ({"skipped_rows": 1}, "total_rows must equal"),
+        ({"total_rows": 11, "skipped_rows": 1, "skipped": {"blank": 2}}, "must add up to skipped_rows"),
+        ({"total_rows": 11, "skipped_rows": 1, "skipped": {"blank": -1, "comment": 2}}, "cannot be negative"),
         ({"repaired_rows": 9}, "repaired_rows cannot exceed"),
         ({"quarantined_rows": 1, "total_rows": 9}, "more quarantine records"),
         ({"replaced_bytes": -1}, "cannot be negative"),

@@ -163,6 +163,13 @@ bool ArrowSink::row(const RowEvent& event) {
     return true;
 }
 
+bool ArrowSink::skipped(const SkippedRow& row) {
+    ++counters_.total_rows;
+    ++counters_.skipped_rows;
+    ++counters_.skipped_by_kind[static_cast<std::size_t>(row.kind)];
+    return true;
+}
+
 void ArrowSink::finish() {
     if (current_ && current_->rows != 0)
         done_.push_back(std::move(current_));

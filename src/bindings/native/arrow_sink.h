@@ -5,6 +5,7 @@
 // rows in the batches. The first quarantined rows are kept with their line,
 // fate and original text.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -31,6 +32,8 @@ struct DataCounters {
     std::uint64_t salvaged_rows = 0;
     std::uint64_t repaired_rows = 0;
     std::uint64_t quarantined_rows = 0;
+    std::uint64_t skipped_rows = 0;
+    std::array<std::uint64_t, kSkipKinds> skipped_by_kind{}; // indexed by SkipKind
 };
 
 struct QuarantinedRow {
@@ -46,6 +49,7 @@ class ArrowSink final : public RowSink {
     bool begin(const SalvageCounters& layout) override;
     bool plain_rows(std::string_view lines, std::size_t rows, std::uint64_t first_line) override;
     bool row(const RowEvent& event) override;
+    bool skipped(const SkippedRow& row) override;
 
     // Completes the batch in progress, if it holds any row.
     void finish();

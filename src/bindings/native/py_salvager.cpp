@@ -39,6 +39,9 @@ class Tee final : public RowSink {
     bool row(const RowEvent& event) override {
         return first_.row(event) && (second_ == nullptr || second_->row(event));
     }
+    bool skipped(const SkippedRow& row) override {
+        return first_.skipped(row) && (second_ == nullptr || second_->skipped(row));
+    }
 
   private:
     RowSink& first_;
@@ -424,6 +427,23 @@ PyObject* get_quarantine(PyObject* self, void*) {
     });
 }
 
+PyObject* get_skipped(PyObject* self, void*) {
+    return read_sink(self, [](const ArrowSink& sink) -> PyObject* {
+        PyRef counts(PyDict_New());
+        if (!counts)
+            return nullptr;
+        for (std::size_t k = 0; k < kSkipKinds; ++k) {
+            const std::string_view name = skip_kind_name(static_cast<SkipKind>(k));
+            PyRef key(
+                PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+            PyRef count(PyLong_FromUnsignedLongLong(sink.counters().skipped_by_kind[k]));
+            if (!key || !count || PyDict_SetItem(counts.get(), key.get(), count.get()) < 0)
+                return nullptr;
+        }
+        return counts.release();
+    });
+}
+
 PyGetSetDef salvager_getset[] = {
     {"delimiter", get_delimiter, nullptr, "The delimiter, once settled; else None.", nullptr},
     {"columns", get_columns, nullptr, "The table's column count; 0 until known.", nullptr},
@@ -438,6 +458,9 @@ PyGetSetDef salvager_getset[] = {
      "Kept data rows that were padded or merged.", nullptr},
     {"quarantined_rows", get_counter<&DataCounters::quarantined_rows>, nullptr,
      "Data rows set aside.", nullptr},
+    {"skipped_rows", get_counter<&DataCounters::skipped_rows>, nullptr,
+     "Rows set aside as not part of the table.", nullptr},
+    {"skipped", get_skipped, nullptr, "Skipped rows per kind, every kind named.", nullptr},
     {"replaced_bytes", get_replaced_bytes, nullptr,
      "Input bytes that stand for no character, replaced by U+FFFD.", nullptr},
     {"fallback_bytes", get_fallback_bytes, nullptr,
@@ -452,13 +475,14 @@ PyGetSetDef salvager_getset[] = {
 PyObject* salvager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         static const char* keywords[] = {
-            "delimiter",     "quote_char", "fill_ragged_rows", "merge_overflow", "expected_columns",
-            "repair_quotes", "batch_rows", "header",           "line_numbers",   "max_records",
-            "encoding",      "output_fd",  "output_delimiter", "quarantine_dir", nullptr,
+            "delimiter",        "quote_char",     "fill_ragged_rows", "merge_overflow",
+            "expected_columns", "repair_quotes",  "batch_rows",       "header",
+            "line_numbers",     "max_records",    "encoding",         "output_fd",
+            "output_delimiter", "quarantine_dir", "skip_blank_rows",  nullptr,
         };
         PyObject* delimiter = Py_None;
         PyObject* quote_char = nullptr;
-        int fill = 1, merge = 1, repair = 1, header = 1, line_numbers = 0;
+        int fill = 1, merge = 1, repair = 1, header = 1, line_numbers = 0, skip_blank = 0;
         PyObject* expected = Py_None;
         Py_ssize_t batch_rows = 65536;
         Py_ssize_t max_records = 10000;
@@ -466,10 +490,11 @@ PyObject* salvager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         PyObject* output_fd = Py_None;
         PyObject* output_delimiter = Py_None;
         PyObject* quarantine_dir = Py_None;
-        if (!PyArg_ParseTupleAndKeywords(
-                args, kwargs, "|$OOppOpnppnsOOO:Salvager", const_cast<char**>(keywords), &delimiter,
-                &quote_char, &fill, &merge, &expected, &repair, &batch_rows, &header, &line_numbers,
-                &max_records, &encoding_name, &output_fd, &output_delimiter, &quarantine_dir))
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOppOpnppnsOOOp:Salvager",
+                                         const_cast<char**>(keywords), &delimiter, &quote_char,
+                                         &fill, &merge, &expected, &repair, &batch_rows, &header,
+                                         &line_numbers, &max_records, &encoding_name, &output_fd,
+                                         &output_delimiter, &quarantine_dir, &skip_blank))
             return nullptr;
         std::optional<SourceEncoding> encoding = encoding_named(encoding_name);
         if (!encoding) {
@@ -487,6 +512,7 @@ PyObject* salvager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         options.fill_ragged_rows = fill != 0;
         options.merge_overflow = merge != 0;
         options.repair_quotes = repair != 0;
+        options.skip_blank_rows = skip_blank != 0;
         if (expected != Py_None) {
             const long long columns = PyLong_AsLongLong(expected);
             if (columns == -1 && PyErr_Occurred())
@@ -559,14 +585,15 @@ PyType_Slot salvager_slots[] = {
                        "merge_overflow=True, expected_columns=None, repair_quotes=True, "
                        "batch_rows=65536, header=True, line_numbers=False, max_records=10000, "
                        "encoding='utf-8', output_fd=None, output_delimiter=None, "
-                       "quarantine_dir=None)\n"
+                       "quarantine_dir=None, skip_blank_rows=False)\n"
                        "--\n\n"
                        "The salvage pass over input fed in chunks, its rows collected into\n"
                        "Arrow batches of batch_rows rows. delimiter and quote_char are byte\n"
                        "values; with header, the first retained row names the columns.\n"
                        "With output_fd the rows go to a clean CSV file on that descriptor\n"
                        "instead of batches, and with quarantine_dir the set-aside rows wait\n"
-                       "for write_quarantine().")},
+                       "for write_quarantine(). skip_blank_rows sets blank rows aside as\n"
+                       "skipped rather than data.")},
     {Py_tp_new, reinterpret_cast<void*>(salvager_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(salvager_dealloc)},
     {Py_tp_methods, salvager_methods},
