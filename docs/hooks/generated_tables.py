@@ -67,6 +67,8 @@ def _accepts(spec: Any) -> str:
             accepted += f" ≥ {spec.minimum}"
         if spec.type is str and spec.name in ("delimiter", "quote_char"):
             accepted = "one ASCII character"
+        if spec.name == "layout":
+            accepted = "a `rowmend.Layout` or the path of its JSON file"
     return accepted + (" or `None`" if spec.nullable else "")
 
 
