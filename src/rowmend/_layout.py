@@ -274,13 +274,15 @@ def settle_layout(source: ByteSource, options: Options) -> Optional[Layout]:
         salvager.finish()  # decide on what was read
     if salvager.columns < 1:
         return None
+    header_row = salvager.header if options.header else None
     return Layout(
         encoding=run.encoding,
         delimiter=salvager.delimiter or options.delimiter or ",",
         quote_char=options.quote_char or '"',
-        header=options.header,
+        # A header option that is not True or False left the pass to decide.
+        header=options.header if isinstance(options.header, bool) else header_row is not None,
         columns=salvager.columns,
-        names=tuple(column_names(salvager.header if options.header else None, salvager.columns)),
+        names=tuple(column_names(header_row, salvager.columns)),
     )
 
 
