@@ -1,6 +1,6 @@
 """Type stubs of rowmend._native: the salvage pass fed in chunks, its rows as Arrow batches."""
 
-from typing import Dict, List, Optional, Sequence, Tuple, final
+from typing import Dict, List, Union, Optional, Sequence, Tuple, final
 
 from typing_extensions import Buffer, Self
 
@@ -28,7 +28,7 @@ class Salvager:
         expected_columns: Optional[int] = None,
         repair_quotes: bool = True,
         batch_rows: int = 65536,
-        header: bool = True,
+        header: Union[bool, str] = True,
         line_numbers: bool = False,
         max_records: int = 10000,
         encoding: str = "utf-8",

@@ -80,7 +80,12 @@ OPTIONS: Tuple[OptionSpec, ...] = (
     OptionSpec("repair_quotes", bool, True, "tell stray quotes inside quoted fields from closing ones", "flag"),
     OptionSpec("encoding", str, "auto", "text encoding: 'auto' or any codec name Python knows", "value"),
     OptionSpec(
-        "header", bool, True, "whether the first row names the columns", "choice", choices=(("yes", True), ("no", False))
+        "header",
+        bool,
+        "auto",
+        "whether the first row names the columns ('auto': when it reads as names over the rows below)",
+        "choice",
+        choices=(("auto", "auto"), ("yes", True), ("no", False)),
     ),
     OptionSpec("skip_blank_rows", bool, True, "set blank lines aside as skipped rather than data rows", "flag"),
     OptionSpec("line_numbers", bool, False, "add a _line column with each row's line in the input", "flag"),
@@ -141,7 +146,7 @@ class Options:
     expected_columns: Optional[int]
     repair_quotes: bool
     encoding: str
-    header: bool
+    header: Union[bool, str]
     skip_blank_rows: bool
     line_numbers: bool
     threads: Optional[int]
@@ -186,6 +191,9 @@ def _check_type(spec: OptionSpec, value: object) -> object:
     """The value converted to the option's type, or TypeError naming the option."""
     if value is None and spec.nullable:
         return None
+    # A choice may stand for a word of another type: header="auto".
+    if isinstance(value, str) and any(isinstance(c, str) and value == c for _, c in spec.choices):
+        return value
     if spec.type is bool:
         if isinstance(value, bool):
             return value
@@ -285,7 +293,7 @@ def resolve_options(**options: object) -> Options:
     Examples:
         >>> options = resolve_options(delimiter=";", encoding="latin-1")
         >>> options.delimiter, options.encoding, options.header
-        (';', 'iso8859-1', True)
+        (';', 'iso8859-1', 'auto')
         >>> resolve_options(delimiter="§")
         Traceback (most recent call last):
         ...

@@ -19,6 +19,7 @@ struct SalvageOptions {
     // rather than parsed as data. All off by default, which keeps every row
     // a data row, as the backend's callers rely on.
     bool skip_blank_rows = false; // one field of White_Space only
+    bool detect_header = false;   // judge whether the first row names the columns
 };
 
 } // namespace rowmend

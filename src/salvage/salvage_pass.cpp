@@ -5,6 +5,7 @@
 
 #include "heuristics/column_count.h"
 #include "heuristics/delimiter_sniffer.h"
+#include "heuristics/header.h"
 #include "parser/utf8.h"
 #include "salvage/byte_text.h"
 
@@ -113,10 +114,31 @@ bool SalvagePass::settle(std::string_view window, bool final) {
             return false;
         counters_.detected_delimiter = *delimiter;
         counters_.inferred_columns = *columns;
+        if (options_.detect_header && !detect_header(window, final))
+            return false;
     }
     separator_ = ByteText(counters_.detected_delimiter).view();
     parser_.emplace(window, counters_.detected_delimiter, options_.quote_char,
                     options_.repair_quotes, final);
+    return true;
+}
+
+bool SalvagePass::detect_header(std::string_view window, bool final) {
+    // The rows as the pass itself will parse them, blank ones left out when
+    // they will be skipped: the header is judged on the table's own rows.
+    ResilientParser parser(window, counters_.detected_delimiter, options_.quote_char,
+                           options_.repair_quotes, final);
+    RowStore rows;
+    while (rows.row_count() < kHeaderSampleRows) {
+        const ParseStep step = parser.step_row(rows);
+        if (step == ParseStep::NeedMore)
+            return false;
+        if (step == ParseStep::End)
+            break;
+        if (options_.skip_blank_rows && is_blank_row(rows.last_row()))
+            rows.pop_last_row();
+    }
+    counters_.header_row = first_row_is_header(rows);
     return true;
 }
 

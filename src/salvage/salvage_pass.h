@@ -66,6 +66,7 @@ struct SalvageCounters {
     std::uint8_t detected_delimiter = ',';
     std::uint64_t skipped_rows = 0;
     std::array<std::uint64_t, kSkipKinds> skipped_by_kind{}; // indexed by SkipKind
+    bool header_row = false; // detect_header found the first row to name the columns
 };
 
 // One row that did not go through the plain fast path.
@@ -133,6 +134,7 @@ class SalvagePass {
   private:
     bool process(std::string_view window, bool final);
     bool settle(std::string_view window, bool final);
+    bool detect_header(std::string_view window, bool final);
     RowFate bring_to_width(RowStore& rows);
     bool skip(SkipKind kind, std::uint64_t line, std::string_view text);
     bool emit_plain(std::string_view lines, std::size_t rows, std::uint64_t first_line);

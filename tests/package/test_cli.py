@@ -66,7 +66,7 @@ def test_every_option_is_a_flag_of_every_command(command, spec):
 def test_help_lists_every_option(tmp_path):
     text = rowmend_cli("clean", "--help", cwd=tmp_path).stdout.decode()
     assert all(spec.flag in text for spec in OPTIONS)
-    assert "--no-merge-overflow" in text and "{yes,no}" in text
+    assert "--no-merge-overflow" in text and "{auto,yes,no}" in text
 
 
 def files(tmp_path, **contents):

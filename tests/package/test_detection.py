@@ -38,3 +38,30 @@ def test_blank_rows(data, options, rows, skipped):
     _, got, report = read(data, **options)
     assert got == rows
     assert nonzero(report.skipped) == skipped
+
+
+@pytest.mark.parametrize(
+    "data, header, names, rows",
+    [
+        (b"id,amount\n1,2.5\n2,3\n", "auto", ["id", "amount"], 2),
+        (b"1,2.5\n2,3\n", "auto", ["column_1", "column_2"], 2),
+        (b"name,city\nana,rome\nbo,rome\n", "auto", ["name", "city"], 2),
+        (b"ana,rome\nbo,rome\n", "auto", ["column_1", "column_2"], 2),
+        (b"id,amount\n\n1,2.5\n", "auto", ["id", "amount"], 1),
+        (b"1,2.5\n2,3\n", True, ["1", "2.5"], 1),
+        (b"id,amount\n1,2.5\n", False, ["column_1", "column_2"], 2),
+    ],
+    ids=["names over numbers", "numbers", "all text", "a value recurs", "after a blank", "forced", "off"],
+)
+def test_header(data, header, names, rows):
+    got_names, got, report = read(data, header=header)
+    assert got_names == names
+    assert len(got) == report.salvaged_rows == rows
+    assert report.total_rows == rows + report.skipped_rows  # the header row counts in none
+
+
+def test_header_is_the_default_and_a_command_line_choice():
+    spec = next(spec for spec in rowmend._options.OPTIONS if spec.name == "header")
+    assert spec.default == "auto" and ("auto", "auto") in spec.choices
+    with pytest.raises(TypeError, match="header must be"):
+        rowmend.read_arrow(io.BytesIO(b"a\n"), header="maybe")

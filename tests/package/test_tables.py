@@ -141,7 +141,7 @@ def test_frames_keep_arrow_memory():
         (DATA, {}, ["id", "name", "city"], ["1", "Ann", "Oslo"]),
         (DATA, {"header": False}, ["column_1", "column_2", "column_3"], ["id", "name", "city"]),
         (DATA, {"line_numbers": True}, ["id", "name", "city", "_line"], ["1", "Ann", "Oslo", 2]),
-        (b"a,,A,_line\n1,2,3,4\n", {"line_numbers": True}, ["a", "column_2", "A_2", "_line", "_line_2"], ["1", "2", "3", "4", 2]),
+        (b"a,,A,_line\n1,2,3,4\n", {"line_numbers": True, "header": True}, ["a", "column_2", "A_2", "_line", "_line_2"], ["1", "2", "3", "4", 2]),
         (b'"x\ny",b\n1,2\n', {"line_numbers": True}, ["x\ny", "b", "_line"], ["1", "2", 3]),
         (b"a,b\n", {}, ["a", "b"], None),
         (b"", {}, [], None),

@@ -11,7 +11,7 @@ bool ArrowSink::begin(const SalvageCounters& layout) {
     settled_ = true;
     delimiter_ = static_cast<char>(layout.detected_delimiter);
     layout_columns_ = layout.inferred_columns;
-    header_pending_ = options_.header;
+    header_pending_ = options_.header || (options_.detected_header && layout.header_row);
     if (layout_columns_ != 0)
         set_width(static_cast<std::size_t>(layout_columns_));
     return true;

@@ -21,7 +21,8 @@ namespace rowmend::native {
 
 struct ArrowSinkOptions {
     std::size_t batch_rows = 65536; // at least 1
-    bool header = true;
+    bool header = true;             // the first retained row names the columns, or ...
+    bool detected_header = false;   // ... the pass says whether it does
     bool line_numbers = false;
     std::size_t max_records = 10000;
     bool tables = true; // build batches; off, the sink only counts and keeps records

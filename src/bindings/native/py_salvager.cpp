@@ -482,7 +482,8 @@ PyObject* salvager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         };
         PyObject* delimiter = Py_None;
         PyObject* quote_char = nullptr;
-        int fill = 1, merge = 1, repair = 1, header = 1, line_numbers = 0, skip_blank = 0;
+        int fill = 1, merge = 1, repair = 1, line_numbers = 0, skip_blank = 0;
+        PyObject* header = Py_True;
         PyObject* expected = Py_None;
         Py_ssize_t batch_rows = 65536;
         Py_ssize_t max_records = 10000;
@@ -490,7 +491,7 @@ PyObject* salvager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         PyObject* output_fd = Py_None;
         PyObject* output_delimiter = Py_None;
         PyObject* quarantine_dir = Py_None;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOppOpnppnsOOOp:Salvager",
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOppOpnOpnsOOOp:Salvager",
                                          const_cast<char**>(keywords), &delimiter, &quote_char,
                                          &fill, &merge, &expected, &repair, &batch_rows, &header,
                                          &line_numbers, &max_records, &encoding_name, &output_fd,
@@ -532,7 +533,16 @@ PyObject* salvager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         }
         ArrowSinkOptions sink_options;
         sink_options.batch_rows = static_cast<std::size_t>(batch_rows);
-        sink_options.header = header != 0;
+        if (PyUnicode_Check(header) && PyUnicode_CompareWithASCIIString(header, "auto") == 0) {
+            options.detect_header = true;
+            sink_options.header = false;
+            sink_options.detected_header = true;
+        } else {
+            const int named = PyObject_IsTrue(header);
+            if (named < 0)
+                return nullptr;
+            sink_options.header = named != 0;
+        }
         sink_options.line_numbers = line_numbers != 0;
         sink_options.max_records = static_cast<std::size_t>(max_records);
 
@@ -589,7 +599,8 @@ PyType_Slot salvager_slots[] = {
                        "--\n\n"
                        "The salvage pass over input fed in chunks, its rows collected into\n"
                        "Arrow batches of batch_rows rows. delimiter and quote_char are byte\n"
-                       "values; with header, the first retained row names the columns.\n"
+                       "values; with header, the first retained row names the columns;\n"
+                       "header='auto' names them when the first row reads as names.\n"
                        "With output_fd the rows go to a clean CSV file on that descriptor\n"
                        "instead of batches, and with quarantine_dir the set-aside rows wait\n"
                        "for write_quarantine(). skip_blank_rows sets blank rows aside as\n"

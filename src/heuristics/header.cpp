@@ -1,0 +1,118 @@
+#include "heuristics/header.h"
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace rowmend {
+
+namespace {
+
+bool is_digit(char c) noexcept {
+    return c >= '0' && c <= '9';
+}
+
+std::string_view trim(std::string_view text) noexcept {
+    const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+    while (!text.empty() && blank(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && blank(text.back()))
+        text.remove_suffix(1);
+    return text;
+}
+
+// Digits with at least two of one date or time separator between them, and
+// nothing but digits, separators and one optional 'T' or space between a
+// date and a time.
+bool is_date(std::string_view text) noexcept {
+    std::size_t digits = 0, separators = 0;
+    for (const char c : text) {
+        if (is_digit(c))
+            ++digits;
+        else if (c == '-' || c == '/' || c == '.' || c == ':')
+            ++separators;
+        else if (c != 'T' && c != ' ')
+            return false;
+    }
+    return digits >= 4 && separators >= 2 && is_digit(text.front()) && is_digit(text.back());
+}
+
+bool is_number(std::string_view text) noexcept {
+    // Currency and sign in front, percent behind: "$1,200.50", "-3", "12%".
+    while (!text.empty() && (text.front() == '+' || text.front() == '-' || text.front() == '$'))
+        text.remove_prefix(1);
+    if (text.starts_with("\xE2\x82\xAC")) // the euro sign
+        text.remove_prefix(3);
+    if (!text.empty() && text.back() == '%')
+        text.remove_suffix(1);
+    if (text.empty())
+        return false;
+    std::size_t digits = 0;
+    bool exponent = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (is_digit(c)) {
+            ++digits;
+        } else if ((c == 'e' || c == 'E') && !exponent && digits != 0 && i + 1 < text.size()) {
+            exponent = true;
+            if (text[i + 1] == '+' || text[i + 1] == '-')
+                ++i;
+        } else if (c != '.' && c != ',' && c != '\'' && c != ' ') {
+            return false;
+        }
+    }
+    return digits != 0 && is_digit(text.back());
+}
+
+} // namespace
+
+CellKind cell_kind(std::string_view text) noexcept {
+    text = trim(text);
+    if (text.empty())
+        return CellKind::Empty;
+    if (is_date(text))
+        return CellKind::Date;
+    if (is_number(text))
+        return CellKind::Number;
+    return CellKind::Text;
+}
+
+bool first_row_is_header(const RowStore& rows) {
+    if (rows.row_count() == 0)
+        return false;
+    std::vector<std::string_view> names;
+    for (const FieldView field : rows.row(0)) {
+        const std::string_view name = trim(field.text);
+        if (cell_kind(name) != CellKind::Text)
+            return false; // an empty, numeric or date cell names nothing
+        names.push_back(name);
+    }
+    std::vector<std::string_view> sorted = names;
+    std::sort(sorted.begin(), sorted.end());
+    if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end())
+        return false;
+
+    // Per column: cells below that hold values rather than text, cells that
+    // hold anything, and whether the first row's cell recurs below.
+    std::vector<std::size_t> values(names.size()), filled(names.size());
+    bool recurs = false;
+    for (std::size_t r = 1; r < rows.row_count(); ++r) {
+        std::size_t c = 0;
+        for (const FieldView field : rows.row(r)) {
+            if (c == names.size())
+                break;
+            const CellKind kind = cell_kind(field.text);
+            filled[c] += kind != CellKind::Empty ? 1 : 0;
+            values[c] += kind == CellKind::Number || kind == CellKind::Date ? 1 : 0;
+            recurs = recurs || trim(field.text) == names[c];
+            ++c;
+        }
+    }
+    for (std::size_t c = 0; c < names.size(); ++c) {
+        if (filled[c] != 0 && 2 * values[c] > filled[c])
+            return true; // a name over a column of values
+    }
+    return !recurs;
+}
+
+} // namespace rowmend

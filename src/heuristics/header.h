@@ -1,0 +1,34 @@
+#pragma once
+// Header detection: whether the first row of a table names its columns,
+// judged by how its cells differ in kind from the rows below.
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "parser/row_store.h"
+
+namespace rowmend {
+
+// What a cell holds, as far as telling names from values goes.
+enum class CellKind : std::uint8_t {
+    Empty,  // nothing but blanks
+    Number, // an integer or decimal, signed, with a decimal point or comma,
+            // thousands separators, an exponent, a percent or currency sign
+    Date,   // digits in date or time form: 2024-01-31, 31/01/2024, 12:30:00
+    Text,   // anything else
+};
+
+CellKind cell_kind(std::string_view text) noexcept;
+
+// How many rows header detection reads: the first and the ones below it.
+inline constexpr std::size_t kHeaderSampleRows = 20;
+
+// True when row 0 of `rows` reads as column names: no empty, repeated,
+// numeric or date cell; and either a column below it holds mostly numbers
+// or dates (names over values), or, in an all-text table, none of its cells
+// recurs in its column below. A lone row of distinct names counts as a
+// header, as a file of only names has always been read. False for no rows.
+bool first_row_is_header(const RowStore& rows);
+
+} // namespace rowmend
