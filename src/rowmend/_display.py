@@ -152,7 +152,7 @@ def summary_table(rows: Sequence[Tuple[str, Optional[Report], str]]) -> Table:
 
 
 def inspect_tables(name: str, report: Report, header: Optional[List[str]], quote_char: str, shown: int) -> List[Table]:
-    """What ``rowmend inspect`` shows: the layout, the counts and the first quarantined rows."""
+    """What ``rowmend inspect`` shows: the layout, the counts, the first quarantined and repaired rows."""
     layout = Table(title=name, title_justify="left", show_header=False)
     layout.add_column("", style="bold")
     layout.add_column("", overflow="fold")
@@ -178,4 +178,17 @@ def inspect_tables(name: str, report: Report, header: Optional[List[str]], quote
         for record in records:
             quarantine.add_row(str(record.line), record.reason, record.raw.rstrip("\r\n"))
         tables.append(quarantine)
+    repairs = report.repairs[:shown]
+    if repairs:
+        more = report.repaired_rows - len(repairs)
+        title = "repaired rows" + (f" (first {len(repairs)} of {report.repaired_rows:,})" if more else "")
+        repaired = Table(title=title, title_justify="left")
+        repaired.add_column("line", justify="right", no_wrap=True, min_width=4)
+        repaired.add_column("action", no_wrap=True, min_width=6)
+        repaired.add_column("row as read", overflow="ellipsis", no_wrap=True, max_width=28)
+        repaired.add_column("fields kept", overflow="ellipsis", no_wrap=True, max_width=28)
+        for fix in repairs:
+            kept = " | ".join(text.replace("\n", " ") for text in fix.fields)
+            repaired.add_row(str(fix.line), fix.action, fix.raw.rstrip("\r\n").replace("\n", " "), kept)
+        tables.append(repaired)
     return tables

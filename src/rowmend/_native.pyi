@@ -36,6 +36,7 @@ class Salvager:
         output_delimiter: Optional[int] = None,
         quarantine_dir: Optional[str] = None,
         skip_blank_rows: bool = False,
+        record_repairs: bool = False,
     ) -> Self: ...
     def feed(self, data: Buffer, /) -> None:
         """Salvage the next chunk of input in the run's encoding, without the GIL."""
@@ -81,6 +82,10 @@ class Salvager:
     @property
     def replaced_bytes(self) -> int:
         """Ill-formed UTF-8 bytes in the input, replaced by U+FFFD."""
+    @property
+    def repairs(self) -> List[Tuple[int, str, bytes, List[str]]]:
+        """With record_repairs, the first max_records filled or merged rows as
+        (line, 'filled' or 'merged', raw bytes, kept fields)."""
     @property
     def fallback_bytes(self) -> int:
         """With encoding 'utf-8+cp1252': the bytes that were not UTF-8, read as cp1252."""

@@ -89,6 +89,9 @@ OPTIONS: Tuple[OptionSpec, ...] = (
     ),
     OptionSpec("skip_blank_rows", bool, True, "set blank lines aside as skipped rather than data rows", "flag"),
     OptionSpec("line_numbers", bool, False, "add a _line column with each row's line in the input", "flag"),
+    OptionSpec(
+        "record_repairs", bool, False, "keep the first max_records repaired rows in the report, as read and as kept", "flag"
+    ),
     OptionSpec("threads", int, None, "threads one call may use (default 1)", "value", nullable=True, minimum=1),
     OptionSpec(
         "dtypes",
@@ -149,6 +152,7 @@ class Options:
     header: Union[bool, str]
     skip_blank_rows: bool
     line_numbers: bool
+    record_repairs: bool
     threads: Optional[int]
     dtypes: Optional[str]
     max_records: int

@@ -44,6 +44,33 @@ class QuarantineRecord:
         return {"line": self.line, "reason": self.reason, "raw": self.raw}
 
 
+@dataclass(frozen=True)
+class RepairRecord:
+    """A row that was kept after repair, as it stood and as it was kept.
+
+    Attributes:
+        line: The 1-based physical line of the input on which the row begins.
+        action: ``"filled"`` (padded with empty fields) or ``"merged"``
+            (surplus fields joined into the last column).
+        raw: The row's original text, as it stood in the input.
+        fields: The fields as they were kept.
+    """
+
+    __module__ = "rowmend"
+
+    line: int
+    action: str
+    raw: str
+    fields: Tuple[str, ...]
+
+    def __repr__(self) -> str:
+        return f"RepairRecord(line={self.line}, action={self.action!r}, raw={_short.repr(self.raw)})"
+
+    def to_dict(self) -> Dict[str, Any]:
+        """The record as a dictionary with the keys ``line``, ``action``, ``raw`` and ``fields``."""
+        return {"line": self.line, "action": self.action, "raw": self.raw, "fields": list(self.fields)}
+
+
 @dataclass(frozen=True, repr=False)
 class Report:
     """The outcome of reading or cleaning one input.
@@ -72,6 +99,8 @@ class Report:
             encoding and became U+FFFD.
         quarantine: The first quarantined rows (10,000 unless
             ``max_records`` said otherwise), in input order.
+        repairs: With ``record_repairs=True``, the first repaired rows in
+            the same way; otherwise empty. ``repaired_rows`` counts them all.
 
     Examples:
         >>> report = Report(total_rows=3, salvaged_rows=2, repaired_rows=1, quarantined_rows=1,
@@ -96,9 +125,11 @@ class Report:
     quarantine: Tuple[QuarantineRecord, ...] = ()
     skipped_rows: int = 0
     skipped: Mapping[str, int] = field(default_factory=dict, hash=False)
+    repairs: Tuple[RepairRecord, ...] = ()
 
     def __post_init__(self) -> None:
         object.__setattr__(self, "quarantine", tuple(self.quarantine))
+        object.__setattr__(self, "repairs", tuple(self.repairs))
         object.__setattr__(self, "skipped", dict(self.skipped))
         counts = (self.total_rows, self.salvaged_rows, self.repaired_rows, self.quarantined_rows, self.replaced_bytes)
         if min(counts + (self.columns, self.skipped_rows) + tuple(self.skipped.values())) < 0:
@@ -111,22 +142,26 @@ class Report:
             raise ValueError(f"repaired_rows cannot exceed salvaged_rows: {self!r}")
         if len(self.quarantine) > self.quarantined_rows:
             raise ValueError(f"the report holds more quarantine records than quarantined_rows: {self!r}")
+        if len(self.repairs) > self.repaired_rows:
+            raise ValueError(f"the report holds more repair records than repaired_rows: {self!r}")
 
     def __repr__(self) -> str:
         parts = []
         for field in fields(self):
             value = getattr(self, field.name)
-            parts.append(f"{field.name}={_short.repr(value) if field.name == 'quarantine' else repr(value)}")
+            short = field.name in ("quarantine", "repairs")
+            parts.append(f"{field.name}={_short.repr(value) if short else repr(value)}")
         return f"Report({', '.join(parts)})"
 
     def to_dict(self) -> Dict[str, Any]:
         """The report as plain data (``json.dumps`` takes it), keyed by attribute name.
 
-        ``quarantine`` becomes a list of dictionaries with the keys ``line``,
-        ``reason`` and ``raw``.
+        ``quarantine`` and ``repairs`` become lists of dictionaries (see
+        :meth:`QuarantineRecord.to_dict` and :meth:`RepairRecord.to_dict`).
         """
         result: Dict[str, Any] = {field.name: getattr(self, field.name) for field in fields(self)}
         result["quarantine"] = [record.to_dict() for record in self.quarantine]
+        result["repairs"] = [record.to_dict() for record in self.repairs]
         result["skipped"] = dict(self.skipped)
         return result
 

@@ -12,7 +12,7 @@ from typing import Any, Callable, Iterator, Optional, Union
 from rowmend._encoding import DETECT_BYTES, Transcoder, resolve_encoding, transcode
 from rowmend._native import Salvager
 from rowmend._options import Options
-from rowmend._report import QuarantineRecord, Report
+from rowmend._report import QuarantineRecord, RepairRecord, Report
 from rowmend._sources import ByteSource
 
 __all__ = ["NATIVE_ENCODINGS", "Progress", "Run"]
@@ -92,6 +92,7 @@ class Run:
             repair_quotes=options.repair_quotes,
             header=options.header,
             skip_blank_rows=options.skip_blank_rows,
+            record_repairs=options.record_repairs,
             line_numbers=options.line_numbers,
             max_records=options.max_records,
             encoding=self._native_encoding(),
@@ -146,5 +147,9 @@ class Run:
             quarantine=tuple(
                 QuarantineRecord(line, reason, raw.decode("utf-8", "replace"))
                 for line, reason, raw in salvager.quarantine
+            ),
+            repairs=tuple(
+                RepairRecord(line, action, raw.decode("utf-8", "replace"), tuple(kept))
+                for line, action, raw, kept in salvager.repairs
             ),
         )

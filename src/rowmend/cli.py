@@ -220,7 +220,7 @@ def build_parser() -> argparse.ArgumentParser:
         description="Read a file as clean would and show its layout, its counts and the first quarantined rows.",
     )
     inspect.add_argument("file", metavar="FILE", help="a CSV file, compressed or not; - reads standard input")
-    inspect.add_argument("--rows", type=_positive, default=10, metavar="N", help="quarantined rows shown (default: 10)")
+    inspect.add_argument("--rows", type=_positive, default=10, metavar="N", help="quarantined and repaired rows shown (default: 10)")
     inspect.set_defaults(run=_inspect, parser=inspect)
     return parser
 
@@ -489,6 +489,7 @@ def _sniff(session: _Session, args: argparse.Namespace, options: Dict[str, Any])
 
 def _inspect(session: _Session, args: argparse.Namespace, options: Dict[str, Any]) -> int:
     options.setdefault("max_records", args.rows)
+    options.setdefault("record_repairs", True)
     resolved = resolve_options(**options)
     path: str = args.file
     size = _stored_size(path)

@@ -214,3 +214,18 @@ def test_parquet_columns_are_typed_with_dtypes_infer(tmp_path):
     assert typed.equals(rowmend.read_arrow(tmp_path / "in.csv", dtypes="infer", line_numbers=True))
     assert [str(t) for t in typed.schema.types] == ["int64", "string", "date32[day]", "int64"]
     assert set(map(str, pq.read_table(tmp_path / "strings.parquet").schema.types)) == {"string"}
+
+
+def test_repairs_are_recorded_when_asked(tmp_path):
+    data = b"a,b,c\n1,2\n3,4,5,6\n7,8,9\n10\n"
+    (tmp_path / "in.csv").write_bytes(data)
+    assert rowmend.clean(tmp_path / "in.csv", tmp_path / "out.csv").repairs == ()
+    report = rowmend.clean(tmp_path / "in.csv", tmp_path / "out.csv", record_repairs=True, max_records=2)
+    assert report.repaired_rows == 3
+    assert [r.to_dict() for r in report.repairs] == [
+        {"line": 2, "action": "filled", "raw": "1,2", "fields": ["1", "2", ""]},
+        {"line": 3, "action": "merged", "raw": "3,4,5,6", "fields": ["3", "4", "5,6"]},
+    ]
+    import pickle
+
+    assert pickle.loads(pickle.dumps(report)) == report

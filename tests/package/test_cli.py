@@ -225,7 +225,7 @@ def test_sniff_and_inspect_report_the_layout(tmp_path):
     want = "m.csv.gz  delimiter=';'  quote='\"'  encoding=utf-8  columns=5  header=no  compression=gzip\n"
     assert line == want
     inspected = rowmend_cli("inspect", "m.csv.gz", "--json", "--no-fill-ragged-rows", "--rows", "2", cwd=tmp_path)
-    stream = rowmend.stream(tmp_path / "m.csv.gz", fill_ragged_rows=False, max_records=2)
+    stream = rowmend.stream(tmp_path / "m.csv.gz", fill_ragged_rows=False, max_records=2, record_repairs=True)
     list(stream)
     assert json.loads(inspected.stdout) == {"path": "m.csv.gz", **stream.report.to_dict(), "status": 1,
                                             "header": ["order_id", "customer", "city", "amount", "note"]}

@@ -151,7 +151,16 @@ bool ArrowSink::row(const RowEvent& event) {
     }
     ++counters_.total_rows;
     ++counters_.salvaged_rows;
-    counters_.repaired_rows += is_repaired(event.fate) ? 1 : 0;
+    if (is_repaired(event.fate)) {
+        ++counters_.repaired_rows;
+        if (options_.record_repairs && repairs_.size() < options_.max_records) {
+            RepairedRow repaired{event.line, event.fate, std::string(event.text), {}};
+            repaired.fields.reserve(event.fields.size());
+            for (const FieldView field : event.fields)
+                repaired.fields.emplace_back(field.text);
+            repairs_.push_back(std::move(repaired));
+        }
+    }
     if (!width_known_)
         set_width(event.fields.size());
     if (width_ == 0)

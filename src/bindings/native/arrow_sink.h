@@ -25,7 +25,8 @@ struct ArrowSinkOptions {
     bool detected_header = false;   // ... the pass says whether it does
     bool line_numbers = false;
     std::size_t max_records = 10000;
-    bool tables = true; // build batches; off, the sink only counts and keeps records
+    bool tables = true;          // build batches; off, the sink only counts and keeps records
+    bool record_repairs = false; // keep the first max_records filled or merged rows too
 };
 
 struct DataCounters {
@@ -41,6 +42,14 @@ struct QuarantinedRow {
     std::uint64_t line;
     RowFate fate;
     std::string text; // the row's input bytes, without its line break
+};
+
+// A row kept after filling or merging: as it stood and as it was kept.
+struct RepairedRow {
+    std::uint64_t line;
+    RowFate fate;
+    std::string text;
+    std::vector<std::string> fields;
 };
 
 class ArrowSink final : public RowSink {
@@ -67,6 +76,7 @@ class ArrowSink final : public RowSink {
     const std::optional<std::vector<std::string>>& header() const noexcept { return header_; }
     const DataCounters& counters() const noexcept { return counters_; }
     const std::vector<QuarantinedRow>& quarantine() const noexcept { return quarantine_; }
+    const std::vector<RepairedRow>& repairs() const noexcept { return repairs_; }
 
   private:
     void set_width(std::size_t width);
@@ -86,6 +96,7 @@ class ArrowSink final : public RowSink {
     std::optional<std::vector<std::string>> header_;
     DataCounters counters_;
     std::vector<QuarantinedRow> quarantine_;
+    std::vector<RepairedRow> repairs_;
     std::unique_ptr<ArrowBatch> current_;
     std::vector<std::shared_ptr<const ArrowBatch>> done_;
     std::vector<std::size_t> column_bytes_; // the last full batch's, to size the next

@@ -397,6 +397,37 @@ PyObject* get_replaced_bytes(PyObject* self_object, void*) {
     });
 }
 
+PyObject* get_repairs(PyObject* self, void*) {
+    return read_sink(self, [](const ArrowSink& sink) -> PyObject* {
+        const std::vector<RepairedRow>& rows = sink.repairs();
+        PyRef list(PyList_New(static_cast<Py_ssize_t>(rows.size())));
+        if (!list)
+            return nullptr;
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            const RepairedRow& row = rows[i];
+            PyRef fields(PyList_New(static_cast<Py_ssize_t>(row.fields.size())));
+            if (!fields)
+                return nullptr;
+            for (std::size_t f = 0; f < row.fields.size(); ++f) {
+                // Kept fields are valid UTF-8: the pass replaced what was not.
+                PyObject* text = PyUnicode_FromStringAndSize(
+                    row.fields[f].data(), static_cast<Py_ssize_t>(row.fields[f].size()));
+                if (text == nullptr)
+                    return nullptr;
+                PyList_SET_ITEM(fields.get(), static_cast<Py_ssize_t>(f), text); // steals `text`
+            }
+            const char* action = row.fate == RowFate::Filled ? "filled" : "merged";
+            PyObject* record = Py_BuildValue(
+                "(Ksy#O)", static_cast<unsigned long long>(row.line), action, row.text.data(),
+                static_cast<Py_ssize_t>(row.text.size()), fields.get());
+            if (record == nullptr)
+                return nullptr;
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), record); // steals `record`
+        }
+        return list.release();
+    });
+}
+
 PyObject* get_fallback_bytes(PyObject* self_object, void*) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         PySalvager* self = as_salvager(self_object);
@@ -463,6 +494,10 @@ PyGetSetDef salvager_getset[] = {
     {"skipped", get_skipped, nullptr, "Skipped rows per kind, every kind named.", nullptr},
     {"replaced_bytes", get_replaced_bytes, nullptr,
      "Input bytes that stand for no character, replaced by U+FFFD.", nullptr},
+    {"repairs", get_repairs, nullptr,
+     "With record_repairs, the first max_records filled or merged rows as\n"
+     "(line, 'filled' or 'merged', raw bytes, kept fields).",
+     nullptr},
     {"fallback_bytes", get_fallback_bytes, nullptr,
      "With encoding 'utf-8+cp1252': the bytes that were not UTF-8, read as cp1252.", nullptr},
     {"quarantine", get_quarantine, nullptr,
@@ -475,14 +510,27 @@ PyGetSetDef salvager_getset[] = {
 PyObject* salvager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         static const char* keywords[] = {
-            "delimiter",        "quote_char",     "fill_ragged_rows", "merge_overflow",
-            "expected_columns", "repair_quotes",  "batch_rows",       "header",
-            "line_numbers",     "max_records",    "encoding",         "output_fd",
-            "output_delimiter", "quarantine_dir", "skip_blank_rows",  nullptr,
+            "delimiter",
+            "quote_char",
+            "fill_ragged_rows",
+            "merge_overflow",
+            "expected_columns",
+            "repair_quotes",
+            "batch_rows",
+            "header",
+            "line_numbers",
+            "max_records",
+            "encoding",
+            "output_fd",
+            "output_delimiter",
+            "quarantine_dir",
+            "skip_blank_rows",
+            "record_repairs",
+            nullptr,
         };
         PyObject* delimiter = Py_None;
         PyObject* quote_char = nullptr;
-        int fill = 1, merge = 1, repair = 1, line_numbers = 0, skip_blank = 0;
+        int fill = 1, merge = 1, repair = 1, line_numbers = 0, skip_blank = 0, record_repairs = 0;
         PyObject* header = Py_True;
         PyObject* expected = Py_None;
         Py_ssize_t batch_rows = 65536;
@@ -491,11 +539,11 @@ PyObject* salvager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         PyObject* output_fd = Py_None;
         PyObject* output_delimiter = Py_None;
         PyObject* quarantine_dir = Py_None;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOppOpnOpnsOOOp:Salvager",
-                                         const_cast<char**>(keywords), &delimiter, &quote_char,
-                                         &fill, &merge, &expected, &repair, &batch_rows, &header,
-                                         &line_numbers, &max_records, &encoding_name, &output_fd,
-                                         &output_delimiter, &quarantine_dir, &skip_blank))
+        if (!PyArg_ParseTupleAndKeywords(
+                args, kwargs, "|$OOppOpnOpnsOOOpp:Salvager", const_cast<char**>(keywords),
+                &delimiter, &quote_char, &fill, &merge, &expected, &repair, &batch_rows, &header,
+                &line_numbers, &max_records, &encoding_name, &output_fd, &output_delimiter,
+                &quarantine_dir, &skip_blank, &record_repairs))
             return nullptr;
         std::optional<SourceEncoding> encoding = encoding_named(encoding_name);
         if (!encoding) {
@@ -545,6 +593,7 @@ PyObject* salvager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         }
         sink_options.line_numbers = line_numbers != 0;
         sink_options.max_records = static_cast<std::size_t>(max_records);
+        sink_options.record_repairs = record_repairs != 0;
 
         std::optional<CleanTarget> target;
         if (output_fd != Py_None || quarantine_dir != Py_None) {
@@ -595,7 +644,7 @@ PyType_Slot salvager_slots[] = {
                        "merge_overflow=True, expected_columns=None, repair_quotes=True, "
                        "batch_rows=65536, header=True, line_numbers=False, max_records=10000, "
                        "encoding='utf-8', output_fd=None, output_delimiter=None, "
-                       "quarantine_dir=None, skip_blank_rows=False)\n"
+                       "quarantine_dir=None, skip_blank_rows=False, record_repairs=False)\n"
                        "--\n\n"
                        "The salvage pass over input fed in chunks, its rows collected into\n"
                        "Arrow batches of batch_rows rows. delimiter and quote_char are byte\n"
