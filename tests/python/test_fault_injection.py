@@ -665,7 +665,9 @@ def test_signals_interrupting_reads_and_writes(rm, built_shim, tmp_path, work, b
     assert answer == expected
     assert (work / "clean.csv").read_bytes() == clean.read_bytes()
     assert (work / "q.csv").read_bytes() == quarantine.read_bytes()
-    if through_fifos and built_shim is not None:
+    # PyPy may restart an interrupted call itself, after its own handler,
+    # so the shim cannot count on seeing the interruptions there.
+    if through_fifos and built_shim is not None and not IS_PYPY:
         _, interrupted = read_report(report)
         assert interrupted >= 1
 
