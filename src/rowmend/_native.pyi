@@ -37,6 +37,7 @@ class Salvager:
         quarantine_dir: Optional[str] = None,
         skip_blank_rows: bool = False,
         record_repairs: bool = False,
+        comment: Optional[str] = None,
     ) -> Self: ...
     def feed(self, data: Buffer, /) -> None:
         """Salvage the next chunk of input in the run's encoding, without the GIL."""

@@ -88,6 +88,14 @@ OPTIONS: Tuple[OptionSpec, ...] = (
         choices=(("auto", "auto"), ("yes", True), ("no", False)),
     ),
     OptionSpec("skip_blank_rows", bool, True, "set blank lines aside as skipped rather than data rows", "flag"),
+    OptionSpec(
+        "comment",
+        str,
+        "auto",
+        "comment lines to set aside: 'auto' ('#' lines outside the table's shape) or a prefix",
+        "value",
+        nullable=True,
+    ),
     OptionSpec("line_numbers", bool, False, "add a _line column with each row's line in the input", "flag"),
     OptionSpec(
         "record_repairs", bool, False, "keep the first max_records repaired rows in the report, as read and as kept", "flag"
@@ -151,6 +159,7 @@ class Options:
     encoding: str
     header: Union[bool, str]
     skip_blank_rows: bool
+    comment: Optional[str]
     line_numbers: bool
     record_repairs: bool
     threads: Optional[int]
@@ -321,6 +330,9 @@ def resolve_options(**options: object) -> Options:
     _check_character("quote_char", quote_char)
     if delimiter is not None and delimiter == quote_char:
         raise ValueError(f"delimiter and quote_char are both {delimiter!r}; they must differ")
+    comment = values["comment"]
+    if comment is not None and (not comment or "\n" in str(comment) or "\r" in str(comment)):
+        raise ValueError(f"comment must be 'auto' or a prefix on one line, not {comment!r}; pass None to keep every line")
     values["encoding"] = _check_encoding(str(values["encoding"]))
     layout = values["layout"]
     if layout is not None:

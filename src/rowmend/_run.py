@@ -93,6 +93,7 @@ class Run:
             header=options.header,
             skip_blank_rows=options.skip_blank_rows,
             record_repairs=options.record_repairs,
+            comment=options.comment,
             line_numbers=options.line_numbers,
             max_records=options.max_records,
             encoding=self._native_encoding(),

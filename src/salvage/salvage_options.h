@@ -20,6 +20,11 @@ struct SalvageOptions {
     // a data row, as the backend's callers rely on.
     bool skip_blank_rows = false; // one field of White_Space only
     bool detect_header = false;   // judge whether the first row names the columns
+    // Comment lines: with a prefix, every row whose text begins with it;
+    // else, when detecting, a row beginning with '#' that stands outside the
+    // table's shape (before its first data row, or of another width).
+    std::string comment_prefix;
+    bool detect_comments = false;
 };
 
 } // namespace rowmend

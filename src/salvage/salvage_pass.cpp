@@ -38,6 +38,8 @@ std::string_view skip_kind_name(SkipKind kind) noexcept {
     switch (kind) {
     case SkipKind::Blank:
         return "blank";
+    case SkipKind::Comment:
+        return "comment";
     }
     return "unknown";
 }
@@ -135,7 +137,10 @@ bool SalvagePass::detect_header(std::string_view window, bool final) {
             return false;
         if (step == ParseStep::End)
             break;
-        if (options_.skip_blank_rows && is_blank_row(rows.last_row()))
+        const RowView row = rows.last_row();
+        if ((options_.skip_blank_rows && is_blank_row(row)) ||
+            is_comment(parser.last_row_bytes(), row.size() == counters_.inferred_columns,
+                       rows.row_count() > 1))
             rows.pop_last_row();
     }
     counters_.header_row = first_row_is_header(rows);
@@ -166,11 +171,22 @@ bool SalvagePass::skip(SkipKind kind, std::uint64_t line, std::string_view text)
     return sink_.skipped(SkippedRow{kind, line, text});
 }
 
+bool SalvagePass::is_comment(std::string_view text, bool fits, bool table_started) const noexcept {
+    if (!options_.comment_prefix.empty())
+        return text.starts_with(options_.comment_prefix);
+    // A '#' row of the table's width inside the table may well be data.
+    return options_.detect_comments && text.starts_with('#') && (!table_started || !fits);
+}
+
 bool SalvagePass::emit_plain(std::string_view lines, std::size_t rows, std::uint64_t first_line) {
     // Only single-column rows can be blank: a plain row of more columns has
-    // a delimiter. Otherwise the run goes on whole, as the fast path meant.
-    const bool may_skip = options_.skip_blank_rows && counters_.inferred_columns <= 1;
-    if (!may_skip) {
+    // a delimiter. Plain rows have the table's width, so a detected comment
+    // among them can only come before the table. Otherwise the run goes on
+    // whole, as the fast path meant.
+    const bool may_blank = options_.skip_blank_rows && counters_.inferred_columns <= 1;
+    const bool may_comment =
+        !options_.comment_prefix.empty() || (options_.detect_comments && !table_started());
+    if (!may_blank && !may_comment) {
         counters_.total_rows += rows;
         counters_.salvaged_rows += rows;
         return sink_.plain_rows(lines, rows, first_line);
@@ -181,25 +197,33 @@ bool SalvagePass::emit_plain(std::string_view lines, std::size_t rows, std::uint
     std::size_t run_rows = 0;
     std::uint64_t run_line = first_line;
     std::size_t at = 0;
+    bool started = table_started();
     for (std::size_t i = 0; i < rows; ++i) {
         const std::size_t lf = lines.find('\n', at);
         const std::string_view text = lines.substr(at, lf - at);
         const std::uint64_t line = first_line + i;
-        if (text.find(static_cast<char>(counters_.detected_delimiter)) == std::string_view::npos &&
-            is_whitespace(text)) {
+        std::optional<SkipKind> kind;
+        if (may_blank &&
+            text.find(static_cast<char>(counters_.detected_delimiter)) == std::string_view::npos &&
+            is_whitespace(text))
+            kind = SkipKind::Blank;
+        else if (may_comment && is_comment(text, true, started))
+            kind = SkipKind::Comment;
+        if (kind) {
             if (run_rows != 0) {
                 counters_.total_rows += run_rows;
                 counters_.salvaged_rows += run_rows;
                 if (!sink_.plain_rows(lines.substr(run_begin, at - run_begin), run_rows, run_line))
                     return false;
             }
-            if (!skip(SkipKind::Blank, line, text))
+            if (!skip(*kind, line, text))
                 return false;
             run_begin = lf + 1;
             run_rows = 0;
             run_line = line + 1;
         } else {
             ++run_rows;
+            started = true;
         }
         at = lf + 1;
     }
@@ -244,6 +268,12 @@ bool SalvagePass::process(std::string_view window, bool final) {
             break;
         if (options_.skip_blank_rows && is_blank_row(row_.last_row())) {
             if (!skip(SkipKind::Blank, line, parser.last_row_bytes()))
+                return !(stopped_ = true);
+            continue;
+        }
+        if (is_comment(parser.last_row_bytes(), columns == 0 || row_.last_row().size() == columns,
+                       table_started())) {
+            if (!skip(SkipKind::Comment, line, parser.last_row_bytes()))
                 return !(stopped_ = true);
             continue;
         }

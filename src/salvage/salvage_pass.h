@@ -47,11 +47,12 @@ inline bool is_repaired(RowFate fate) noexcept {
 
 // Why a row is not part of the table. Only the options turn skipping on.
 enum class SkipKind : std::uint8_t {
-    Blank, // one field of White_Space only
+    Blank,   // one field of White_Space only
+    Comment, // a comment line
 };
-inline constexpr std::size_t kSkipKinds = 1;
+inline constexpr std::size_t kSkipKinds = 2;
 
-// The kind's name in reports: "blank".
+// The kind's name in reports: "blank", "comment".
 std::string_view skip_kind_name(SkipKind kind) noexcept;
 
 // "Row has too few columns (expected 3)" and its sibling for extra columns.
@@ -137,6 +138,10 @@ class SalvagePass {
     bool detect_header(std::string_view window, bool final);
     RowFate bring_to_width(RowStore& rows);
     bool skip(SkipKind kind, std::uint64_t line, std::string_view text);
+    bool is_comment(std::string_view text, bool fits, bool table_started) const noexcept;
+    bool table_started() const noexcept {
+        return counters_.salvaged_rows + counters_.quarantined_rows != 0;
+    }
     bool emit_plain(std::string_view lines, std::size_t rows, std::uint64_t first_line);
     void compact() noexcept;
 

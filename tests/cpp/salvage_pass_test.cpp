@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <random>
 #include <string>
@@ -292,6 +293,12 @@ SalvageOptions skipping_blanks(SalvageOptions options) {
     return options;
 }
 
+SalvageOptions comments(SalvageOptions options, std::string prefix) {
+    options.comment_prefix = std::move(prefix);
+    options.detect_comments = options.comment_prefix.empty();
+    return options;
+}
+
 // Rows that are not part of the table reach the sink as skipped, in every
 // window size, with their line and text, and count in skipped_rows.
 TEST(SalvagePass, SkippedRowsAreToldApart) {
@@ -303,6 +310,7 @@ TEST(SalvagePass, SkippedRowsAreToldApart) {
         std::vector<Skip> skipped;
     };
     const SkipKind blank = SkipKind::Blank;
+    const SkipKind comment = SkipKind::Comment;
     const std::vector<Case> table = {
         {"blank lines between rows",
          "a,b\n\n1,2\n \t\n3,4\n",
@@ -340,6 +348,37 @@ TEST(SalvagePass, SkippedRowsAreToldApart) {
          {{"a", "b"}, {"", ""}, {"c", "d"}},
          {}},
         {"off: blanks are filled rows", "a,b\n\n1,2\n", {}, {{"a", "b"}, {"", ""}, {"1", "2"}}, {}},
+        {"detected: '#' lines before the table, of any width",
+         "# export\n#a,b\na,b\n1,2\n",
+         comments({}, ""),
+         {{"a", "b"}, {"1", "2"}},
+         {{comment, 1, "# export"}, {comment, 2, "#a,b"}}},
+        {"detected: a '#' line of another width inside the table",
+         "a,b\n1,2\n# note\n3,4\n",
+         comments({}, ""),
+         {{"a", "b"}, {"1", "2"}, {"3", "4"}},
+         {{comment, 3, "# note"}}},
+        {"detected: a '#' row of the table's width inside it is data",
+         "a,b\n#1,2\n",
+         comments({}, ""),
+         {{"a", "b"}, {"#1", "2"}},
+         {}},
+        {"detected, one column: before the table only",
+         "# t\nx\n#y\n",
+         comments({}, ""),
+         {{"x"}, {"#y"}},
+         {{comment, 1, "# t"}}},
+        {"a given prefix: every line that begins with it",
+         "a,b\n//1,2\n1,2\n// x\n#3,4\n",
+         comments({}, "//"),
+         {{"a", "b"}, {"1", "2"}, {"#3", "4"}},
+         {{comment, 2, "//1,2"}, {comment, 4, "// x"}}},
+        {"comments and blanks together",
+         "# t\n\na,b\n1,2\n\n# n\n",
+         skipping_blanks(comments({}, "")),
+         {{"a", "b"}, {"1", "2"}},
+         {{comment, 1, "# t"}, {blank, 2, ""}, {blank, 5, ""}, {comment, 6, "# n"}}},
+        {"off: '#' lines are rows", "# t\na,b\n", {}, {{"# t", ""}, {"a", "b"}}, {}},
     };
     for (const Case& c : table) {
         SCOPED_TRACE(std::string(c.name) + ": " + show(c.input));
@@ -349,7 +388,13 @@ TEST(SalvagePass, SkippedRowsAreToldApart) {
             EXPECT_EQ(outcome.rows, c.rows);
             EXPECT_EQ(outcome.skipped, c.skipped);
             EXPECT_EQ(outcome.counters.skipped_rows, c.skipped.size());
-            EXPECT_EQ(outcome.counters.skipped_by_kind[0], c.skipped.size());
+            for (std::size_t k = 0; k < kSkipKinds; ++k) {
+                const auto of_kind =
+                    std::count_if(c.skipped.begin(), c.skipped.end(), [&](const Skip& s) {
+                        return static_cast<std::size_t>(s.kind) == k;
+                    });
+                EXPECT_EQ(outcome.counters.skipped_by_kind[k], static_cast<std::uint64_t>(of_kind));
+            }
             expect_consistent(outcome);
         }
     }

@@ -65,3 +65,28 @@ def test_header_is_the_default_and_a_command_line_choice():
     assert spec.default == "auto" and ("auto", "auto") in spec.choices
     with pytest.raises(TypeError, match="header must be"):
         rowmend.read_arrow(io.BytesIO(b"a\n"), header="maybe")
+
+
+@pytest.mark.parametrize(
+    "data, options, names, rows, skipped",
+    [
+        (b"# exported\n# by x\nid,n\n1,2\n", {}, ["id", "n"], [["1", "2"]], {"comment": 2}),
+        (b"#id,n\nid,n\n1,2\n", {}, ["id", "n"], [["1", "2"]], {"comment": 1}),
+        (b"id,n\n1,2\n# a note\n3,4\n", {}, ["id", "n"], [["1", "2"], ["3", "4"]], {"comment": 1}),
+        (b"id,n\n1,2\n#3,4\n", {}, ["id", "n"], [["1", "2"], ["#3", "4"]], {}),
+        (b"id,n\n1,2\n;3,4\n; x\n", {"comment": ";"}, ["id", "n"], [["1", "2"]], {"comment": 2}),
+        (b"# t\nid,n\n1,2\n", {"comment": None}, ["# t", "column_2"], [["id", "n"], ["1", "2"]], {}),
+        (b"# t\n\nid,n\n1,2\n", {}, ["id", "n"], [["1", "2"]], {"comment": 1, "blank": 1}),
+    ],
+    ids=["before the table", "before, of its width", "another width", "its width: data", "forced", "off", "and blank"],
+)
+def test_comment_lines(data, options, names, rows, skipped):
+    got_names, got, report = read(data, header="auto", **options)
+    assert (got_names, got) == (names, rows)
+    assert nonzero(report.skipped) == skipped
+
+
+@pytest.mark.parametrize("comment", ["", "#\n"])
+def test_comment_must_be_a_prefix_on_one_line(comment):
+    with pytest.raises(ValueError, match="comment must be"):
+        rowmend.read_arrow(io.BytesIO(b"a\n"), comment=comment)

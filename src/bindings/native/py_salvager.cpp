@@ -510,23 +510,11 @@ PyGetSetDef salvager_getset[] = {
 PyObject* salvager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         static const char* keywords[] = {
-            "delimiter",
-            "quote_char",
-            "fill_ragged_rows",
-            "merge_overflow",
-            "expected_columns",
-            "repair_quotes",
-            "batch_rows",
-            "header",
-            "line_numbers",
-            "max_records",
-            "encoding",
-            "output_fd",
-            "output_delimiter",
-            "quarantine_dir",
-            "skip_blank_rows",
-            "record_repairs",
-            nullptr,
+            "delimiter",        "quote_char",     "fill_ragged_rows", "merge_overflow",
+            "expected_columns", "repair_quotes",  "batch_rows",       "header",
+            "line_numbers",     "max_records",    "encoding",         "output_fd",
+            "output_delimiter", "quarantine_dir", "skip_blank_rows",  "record_repairs",
+            "comment",          nullptr,
         };
         PyObject* delimiter = Py_None;
         PyObject* quote_char = nullptr;
@@ -539,11 +527,12 @@ PyObject* salvager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         PyObject* output_fd = Py_None;
         PyObject* output_delimiter = Py_None;
         PyObject* quarantine_dir = Py_None;
+        PyObject* comment = Py_None;
         if (!PyArg_ParseTupleAndKeywords(
-                args, kwargs, "|$OOppOpnOpnsOOOpp:Salvager", const_cast<char**>(keywords),
+                args, kwargs, "|$OOppOpnOpnsOOOppO:Salvager", const_cast<char**>(keywords),
                 &delimiter, &quote_char, &fill, &merge, &expected, &repair, &batch_rows, &header,
                 &line_numbers, &max_records, &encoding_name, &output_fd, &output_delimiter,
-                &quarantine_dir, &skip_blank, &record_repairs))
+                &quarantine_dir, &skip_blank, &record_repairs, &comment))
             return nullptr;
         std::optional<SourceEncoding> encoding = encoding_named(encoding_name);
         if (!encoding) {
@@ -562,6 +551,21 @@ PyObject* salvager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         options.merge_overflow = merge != 0;
         options.repair_quotes = repair != 0;
         options.skip_blank_rows = skip_blank != 0;
+        if (comment != Py_None) {
+            Py_ssize_t size = 0;
+            const char* prefix =
+                PyUnicode_Check(comment) ? PyUnicode_AsUTF8AndSize(comment, &size) : nullptr;
+            if (prefix == nullptr || size == 0) {
+                if (!PyErr_Occurred())
+                    PyErr_SetString(PyExc_ValueError,
+                                    "comment must be 'auto', a non-empty prefix or None");
+                return nullptr;
+            }
+            if (std::string_view(prefix, static_cast<std::size_t>(size)) == "auto")
+                options.detect_comments = true;
+            else
+                options.comment_prefix.assign(prefix, static_cast<std::size_t>(size));
+        }
         if (expected != Py_None) {
             const long long columns = PyLong_AsLongLong(expected);
             if (columns == -1 && PyErr_Occurred())
@@ -644,7 +648,8 @@ PyType_Slot salvager_slots[] = {
                        "merge_overflow=True, expected_columns=None, repair_quotes=True, "
                        "batch_rows=65536, header=True, line_numbers=False, max_records=10000, "
                        "encoding='utf-8', output_fd=None, output_delimiter=None, "
-                       "quarantine_dir=None, skip_blank_rows=False, record_repairs=False)\n"
+                       "quarantine_dir=None, skip_blank_rows=False, record_repairs=False, "
+                       "comment=None)\n"
                        "--\n\n"
                        "The salvage pass over input fed in chunks, its rows collected into\n"
                        "Arrow batches of batch_rows rows. delimiter and quote_char are byte\n"
@@ -653,7 +658,8 @@ PyType_Slot salvager_slots[] = {
                        "With output_fd the rows go to a clean CSV file on that descriptor\n"
                        "instead of batches, and with quarantine_dir the set-aside rows wait\n"
                        "for write_quarantine(). skip_blank_rows sets blank rows aside as\n"
-                       "skipped rather than data.")},
+                       "skipped rather than data. comment='auto' sets aside '#' lines\n"
+                       "outside the table's shape; a prefix, every line beginning with it.")},
     {Py_tp_new, reinterpret_cast<void*>(salvager_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(salvager_dealloc)},
     {Py_tp_methods, salvager_methods},
