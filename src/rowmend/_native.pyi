@@ -38,6 +38,7 @@ class Salvager:
         skip_blank_rows: bool = False,
         record_repairs: bool = False,
         comment: Optional[str] = None,
+        skip_preamble: Union[int, str] = 0,
     ) -> Self: ...
     def feed(self, data: Buffer, /) -> None:
         """Salvage the next chunk of input in the run's encoding, without the GIL."""

@@ -43,6 +43,8 @@ class OptionSpec:
         minimum: For an integer: the smallest value accepted.
         metavar: For a value: how the command line's help names it (by
             default, from the option's name).
+        words: For a value: words it takes besides its type's values
+            (``"auto"`` for a count that may be detected).
     """
 
     name: str
@@ -54,6 +56,7 @@ class OptionSpec:
     choices: Tuple[Tuple[str, object], ...] = ()
     minimum: Optional[int] = None
     metavar: Optional[str] = None
+    words: Tuple[str, ...] = ()
 
     @property
     def flag(self) -> str:
@@ -95,6 +98,16 @@ OPTIONS: Tuple[OptionSpec, ...] = (
         "comment lines to set aside: 'auto' ('#' lines outside the table's shape) or a prefix",
         "value",
         nullable=True,
+    ),
+    OptionSpec(
+        "skip_preamble",
+        int,
+        "auto",
+        "leading lines to set aside: 'auto' (those narrower than the table) or a count (0: none)",
+        "value",
+        minimum=0,
+        metavar="N",
+        words=("auto",),
     ),
     OptionSpec("line_numbers", bool, False, "add a _line column with each row's line in the input", "flag"),
     OptionSpec(
@@ -160,6 +173,7 @@ class Options:
     header: Union[bool, str]
     skip_blank_rows: bool
     comment: Optional[str]
+    skip_preamble: Union[int, str]
     line_numbers: bool
     record_repairs: bool
     threads: Optional[int]
@@ -206,6 +220,8 @@ def _check_type(spec: OptionSpec, value: object) -> object:
         return None
     # A choice may stand for a word of another type: header="auto".
     if isinstance(value, str) and any(isinstance(c, str) and value == c for _, c in spec.choices):
+        return value
+    if isinstance(value, str) and value in spec.words:
         return value
     if spec.type is bool:
         if isinstance(value, bool):

@@ -94,6 +94,7 @@ class Run:
             skip_blank_rows=options.skip_blank_rows,
             record_repairs=options.record_repairs,
             comment=options.comment,
+            skip_preamble=options.skip_preamble,
             line_numbers=options.line_numbers,
             max_records=options.max_records,
             encoding=self._native_encoding(),

@@ -116,7 +116,8 @@ def _add_option(group: Any, spec: OptionSpec) -> None:
     else:
         convert: Callable[[str], object] = str
         if spec.type is int:
-            convert = int
+            # A count may also take a word: --skip-preamble auto.
+            convert = int if not spec.words else lambda text: text if text in spec.words else int(text)
         elif spec.name in ("delimiter", "quote_char"):
             convert = _character
         default_text = "" if spec.default is None else f" (default: {spec.default})"

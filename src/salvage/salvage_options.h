@@ -25,6 +25,10 @@ struct SalvageOptions {
     // table's shape (before its first data row, or of another width).
     std::string comment_prefix;
     bool detect_comments = false;
+    // A preamble: this many leading rows, or, when detecting, the leading
+    // rows narrower than the table (blank and comment lines among them).
+    std::size_t skip_preamble_rows = 0;
+    bool detect_preamble = false;
 };
 
 } // namespace rowmend

@@ -6,6 +6,7 @@
 #include "heuristics/column_count.h"
 #include "heuristics/delimiter_sniffer.h"
 #include "heuristics/header.h"
+#include "heuristics/table_bounds.h"
 #include "parser/utf8.h"
 #include "salvage/byte_text.h"
 
@@ -40,6 +41,8 @@ std::string_view skip_kind_name(SkipKind kind) noexcept {
         return "blank";
     case SkipKind::Comment:
         return "comment";
+    case SkipKind::Preamble:
+        return "preamble";
     }
     return "unknown";
 }
@@ -109,14 +112,32 @@ bool SalvagePass::settle(std::string_view window, bool final) {
             delimiter = sniff_delimiter_prefix(window, final);
         if (!delimiter)
             return false;
+        // The table's shape and header are judged on the rows after any
+        // preamble, which is no part of it.
+        std::string_view table = window;
+        if (options_.detect_preamble || options_.skip_preamble_rows != 0) {
+            const std::string_view comment = !options_.comment_prefix.empty()
+                                                 ? std::string_view(options_.comment_prefix)
+                                             : options_.detect_comments ? std::string_view("#")
+                                                                        : std::string_view();
+            std::optional<std::size_t> given;
+            if (!options_.detect_preamble)
+                given = options_.skip_preamble_rows;
+            const std::optional<TableStart> start =
+                find_table_start(window, *delimiter, comment, final, given);
+            if (!start)
+                return false;
+            preamble_left_ = start->rows;
+            table = window.substr(start->offset);
+        }
         std::optional<std::uint64_t> columns = options_.expected_columns;
         if (!columns)
-            columns = infer_column_count_prefix(window, *delimiter, final);
+            columns = infer_column_count_prefix(table, *delimiter, final);
         if (!columns)
             return false;
         counters_.detected_delimiter = *delimiter;
         counters_.inferred_columns = *columns;
-        if (options_.detect_header && !detect_header(window, final))
+        if (options_.detect_header && !detect_header(table, final))
             return false;
     }
     separator_ = ByteText(counters_.detected_delimiter).view();
@@ -255,17 +276,23 @@ bool SalvagePass::process(std::string_view window, bool final) {
     ParseStep step;
     for (;;) {
         // Most rows of most files need no repair: hand them on in runs.
-        const std::size_t first_line = parser.line();
-        std::size_t plain = 0;
-        const std::string_view run = parser.take_plain_rows(columns, SIZE_MAX, plain);
-        if (plain != 0 && !emit_plain(run, plain, first_line))
-            return !(stopped_ = true);
+        // Preamble rows are counted one by one instead.
+        if (preamble_left_ == 0) {
+            const std::size_t first_line = parser.line();
+            std::size_t plain = 0;
+            const std::string_view run = parser.take_plain_rows(columns, SIZE_MAX, plain);
+            if (plain != 0 && !emit_plain(run, plain, first_line))
+                return !(stopped_ = true);
+        }
 
         const std::size_t line = parser.line();
         row_.clear();
         step = parser.step_row(row_);
         if (step != ParseStep::Row)
             break;
+        const bool preamble = preamble_left_ != 0;
+        if (preamble)
+            --preamble_left_;
         if (options_.skip_blank_rows && is_blank_row(row_.last_row())) {
             if (!skip(SkipKind::Blank, line, parser.last_row_bytes()))
                 return !(stopped_ = true);
@@ -274,6 +301,11 @@ bool SalvagePass::process(std::string_view window, bool final) {
         if (is_comment(parser.last_row_bytes(), columns == 0 || row_.last_row().size() == columns,
                        table_started())) {
             if (!skip(SkipKind::Comment, line, parser.last_row_bytes()))
+                return !(stopped_ = true);
+            continue;
+        }
+        if (preamble) {
+            if (!skip(SkipKind::Preamble, line, parser.last_row_bytes()))
                 return !(stopped_ = true);
             continue;
         }

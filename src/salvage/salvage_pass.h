@@ -47,12 +47,13 @@ inline bool is_repaired(RowFate fate) noexcept {
 
 // Why a row is not part of the table. Only the options turn skipping on.
 enum class SkipKind : std::uint8_t {
-    Blank,   // one field of White_Space only
-    Comment, // a comment line
+    Blank,    // one field of White_Space only
+    Comment,  // a comment line
+    Preamble, // a leading row that stands before the table
 };
-inline constexpr std::size_t kSkipKinds = 2;
+inline constexpr std::size_t kSkipKinds = 3;
 
-// The kind's name in reports: "blank", "comment".
+// The kind's name in reports: "blank", "comment", "preamble".
 std::string_view skip_kind_name(SkipKind kind) noexcept;
 
 // "Row has too few columns (expected 3)" and its sibling for extra columns.
@@ -149,8 +150,9 @@ class SalvagePass {
     RowSink& sink_;
     SalvageCounters counters_;
     std::optional<ResilientParser> parser_;
-    std::string separator_; // the delimiter as text, for merged fields
-    RowStore row_;          // the row at hand
+    std::string separator_;         // the delimiter as text, for merged fields
+    RowStore row_;                  // the row at hand
+    std::size_t preamble_left_ = 0; // leading rows still to set aside as preamble
 
     ByteBuffer window_;
     std::size_t begin_ = 0;     // first byte of window_ not yet consumed

@@ -3,10 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "heuristics/header.h"
+#include "heuristics/table_bounds.h"
 #include "parser/resilient_parser.h"
 
 namespace rowmend::test {
@@ -72,6 +74,72 @@ TEST(Detection, FirstRowIsHeader) {
         while (parser.next_row(rows)) {
         }
         EXPECT_EQ(first_row_is_header(rows), c.header) << c.name;
+    }
+}
+
+// Leading rows narrower than the table's usual width (0: blank or comment)
+// stand before it only when most rows from its start have that width.
+TEST(Detection, PreambleRowsFromWidths) {
+    struct Case {
+        const char* name;
+        std::vector<std::size_t> widths;
+        std::size_t rows;
+    };
+    const std::vector<Case> table = {
+        {"no rows", {}, 0},
+        {"no preamble", {3, 3, 3}, 0},
+        {"a title", {1, 3, 3, 3}, 1},
+        {"title, metadata, blank", {1, 2, 0, 3, 3, 3, 3}, 3},
+        {"a narrower header over ragged rows", {3, 4, 4}, 0},
+        {"metadata just above the table", {1, 2, 3, 3, 3}, 0},
+        {"half as wide just above the table", {1, 2, 4, 4, 4}, 2},
+        {"a short row inside the table", {3, 1, 3, 3}, 0},
+        {"a wider first row: the table began there", {4, 3, 3, 3}, 0},
+        {"no majority after the narrow rows", {1, 3, 2, 4, 2}, 0},
+        {"one column", {1, 1, 1}, 0},
+        {"only blank lines", {0, 0}, 0},
+        {"a preamble longer than the limit", std::vector<std::size_t>(kMaxPreambleRows + 1, 1), 0},
+    };
+    for (const Case& c : table) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(preamble_rows(c.widths), c.rows);
+    }
+    std::vector<std::size_t> longest(kMaxPreambleRows, 1);
+    longest.insert(longest.end(), kMaxPreambleRows + 1, 2);
+    EXPECT_EQ(preamble_rows(longest), kMaxPreambleRows);
+}
+
+TEST(Detection, TableStartInBytes) {
+    struct Case {
+        const char* name;
+        std::string input;
+        std::string comment;
+        std::optional<std::size_t> given;
+        bool final;
+        std::optional<std::size_t> rows; // nothing: need more
+        std::size_t offset;
+    };
+    const std::string table = "a,b\n1,2\n3,4\n";
+    const std::vector<Case> cases = {
+        {"none", table, "", std::nullopt, true, 0, 0},
+        {"title and blank", "Report\n\n" + table, "", std::nullopt, true, 2, 8},
+        {"comment of the table's width", "#x,y\n" + table, "#", std::nullopt, true, 1, 5},
+        {"that line without comments: the table", "#x,y\n" + table, "", std::nullopt, true, 0, 0},
+        {"a quoted line break in the title", "\"Re\nport\"\n" + table, "", std::nullopt, true, 1,
+         10},
+        {"given rows", "x\ny\n" + table, "", 1, true, 1, 2},
+        {"given more rows than there are", "x\n", "", 5, true, 1, 2},
+        {"rows run past a prefix", "Report\n" + table, "", std::nullopt, false, std::nullopt, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::optional<TableStart> start =
+            find_table_start(c.input, ',', c.comment, c.final, c.given);
+        ASSERT_EQ(start.has_value(), c.rows.has_value());
+        if (start) {
+            EXPECT_EQ(start->rows, *c.rows);
+            EXPECT_EQ(start->offset, c.offset);
+        }
     }
 }
 

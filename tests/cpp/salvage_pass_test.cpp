@@ -293,6 +293,12 @@ SalvageOptions skipping_blanks(SalvageOptions options) {
     return options;
 }
 
+SalvageOptions preamble(SalvageOptions options, std::optional<std::size_t> rows) {
+    options.detect_preamble = !rows;
+    options.skip_preamble_rows = rows.value_or(0);
+    return options;
+}
+
 SalvageOptions comments(SalvageOptions options, std::string prefix) {
     options.comment_prefix = std::move(prefix);
     options.detect_comments = options.comment_prefix.empty();
@@ -311,6 +317,7 @@ TEST(SalvagePass, SkippedRowsAreToldApart) {
     };
     const SkipKind blank = SkipKind::Blank;
     const SkipKind comment = SkipKind::Comment;
+    const SkipKind pre = SkipKind::Preamble;
     const std::vector<Case> table = {
         {"blank lines between rows",
          "a,b\n\n1,2\n \t\n3,4\n",
@@ -378,6 +385,26 @@ TEST(SalvagePass, SkippedRowsAreToldApart) {
          skipping_blanks(comments({}, "")),
          {{"a", "b"}, {"1", "2"}},
          {{comment, 1, "# t"}, {blank, 2, ""}, {blank, 5, ""}, {comment, 6, "# n"}}},
+        {"detected preamble: the width is the table's",
+         "Sales report\nfrom,2024\n\na,b,c\n1,2,3\n4,5,6\n",
+         preamble(skipping_blanks({}), std::nullopt),
+         {{"a", "b", "c"}, {"1", "2", "3"}, {"4", "5", "6"}},
+         {{pre, 1, "Sales report"}, {pre, 2, "from,2024"}, {blank, 3, ""}}},
+        {"detected preamble with a comment line",
+         "# x\nTitle\na,b\n1,2\n",
+         preamble(comments({}, ""), std::nullopt),
+         {{"a", "b"}, {"1", "2"}},
+         {{comment, 1, "# x"}, {pre, 2, "Title"}}},
+        {"given preamble rows, whatever their width",
+         "a,b\nc,d\n1,2\n",
+         preamble({}, 2),
+         {{"1", "2"}},
+         {{pre, 1, "a,b"}, {pre, 2, "c,d"}}},
+        {"no preamble detected",
+         "a,b\n1\n",
+         preamble({}, std::nullopt),
+         {{"a", "b"}, {"1", ""}},
+         {}},
         {"off: '#' lines are rows", "# t\na,b\n", {}, {{"# t", ""}, {"a", "b"}}, {}},
     };
     for (const Case& c : table) {

@@ -7,6 +7,7 @@ import pyarrow as pa
 import pytest
 
 import rowmend
+from rowmend import cli
 
 
 def read(data, **options):
@@ -75,7 +76,13 @@ def test_header_is_the_default_and_a_command_line_choice():
         (b"id,n\n1,2\n# a note\n3,4\n", {}, ["id", "n"], [["1", "2"], ["3", "4"]], {"comment": 1}),
         (b"id,n\n1,2\n#3,4\n", {}, ["id", "n"], [["1", "2"], ["#3", "4"]], {}),
         (b"id,n\n1,2\n;3,4\n; x\n", {"comment": ";"}, ["id", "n"], [["1", "2"]], {"comment": 2}),
-        (b"# t\nid,n\n1,2\n", {"comment": None}, ["# t", "column_2"], [["id", "n"], ["1", "2"]], {}),
+        (
+            b"id,n\n1,2\n# a note\n3,4\n",
+            {"comment": None},
+            ["id", "n"],
+            [["1", "2"], ["# a note", ""], ["3", "4"]],
+            {},
+        ),
         (b"# t\n\nid,n\n1,2\n", {}, ["id", "n"], [["1", "2"]], {"comment": 1, "blank": 1}),
     ],
     ids=["before the table", "before, of its width", "another width", "its width: data", "forced", "off", "and blank"],
@@ -90,3 +97,34 @@ def test_comment_lines(data, options, names, rows, skipped):
 def test_comment_must_be_a_prefix_on_one_line(comment):
     with pytest.raises(ValueError, match="comment must be"):
         rowmend.read_arrow(io.BytesIO(b"a\n"), comment=comment)
+
+
+TABLE = b"id,name,amount\n1,ana,2.5\n2,bo,3\n3,cy,4\n"
+
+
+@pytest.mark.parametrize(
+    "data, options, names, rows, skipped",
+    [
+        (b"Sales report\nexported: 2024-01-31\n\n" + TABLE, {}, ["id", "name", "amount"], 3, {"preamble": 2, "blank": 1}),
+        (b"# by x\nSales\n" + TABLE, {}, ["id", "name", "amount"], 3, {"comment": 1, "preamble": 1}),
+        (TABLE, {}, ["id", "name", "amount"], 3, {}),
+        (b"x,y,z\nSales\n" + TABLE, {"skip_preamble": 2}, ["id", "name", "amount"], 3, {"preamble": 2}),
+        (b"Sales report\n" + TABLE, {"skip_preamble": 0}, ["Sales report", "column_2", "column_3"], 4, {}),
+    ],
+    ids=["title, metadata and blank", "comment and title", "none", "a given count", "off"],
+)
+def test_preamble(data, options, names, rows, skipped):
+    got_names, got, report = read(data, **options)
+    assert (got_names, len(got)) == (names, rows)
+    assert nonzero(report.skipped) == skipped
+
+
+def test_preamble_option_and_flag():
+    with pytest.raises(ValueError, match="skip_preamble must be at least 0"):
+        rowmend.read_arrow(io.BytesIO(b"a\n"), skip_preamble=-1)
+    with pytest.raises(TypeError, match="skip_preamble must be"):
+        rowmend.read_arrow(io.BytesIO(b"a\n"), skip_preamble="some")
+    parser = cli.build_parser()
+    for word, value in [("auto", "auto"), ("3", 3)]:
+        args = parser.parse_args(["clean", "in.csv", "--skip-preamble", word, "--comment", ";"])
+        assert cli._reading_options(args) == {"skip_preamble": value, "comment": ";"}

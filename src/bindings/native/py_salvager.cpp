@@ -510,11 +510,25 @@ PyGetSetDef salvager_getset[] = {
 PyObject* salvager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         static const char* keywords[] = {
-            "delimiter",        "quote_char",     "fill_ragged_rows", "merge_overflow",
-            "expected_columns", "repair_quotes",  "batch_rows",       "header",
-            "line_numbers",     "max_records",    "encoding",         "output_fd",
-            "output_delimiter", "quarantine_dir", "skip_blank_rows",  "record_repairs",
-            "comment",          nullptr,
+            "delimiter",
+            "quote_char",
+            "fill_ragged_rows",
+            "merge_overflow",
+            "expected_columns",
+            "repair_quotes",
+            "batch_rows",
+            "header",
+            "line_numbers",
+            "max_records",
+            "encoding",
+            "output_fd",
+            "output_delimiter",
+            "quarantine_dir",
+            "skip_blank_rows",
+            "record_repairs",
+            "comment",
+            "skip_preamble",
+            nullptr,
         };
         PyObject* delimiter = Py_None;
         PyObject* quote_char = nullptr;
@@ -528,11 +542,12 @@ PyObject* salvager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         PyObject* output_delimiter = Py_None;
         PyObject* quarantine_dir = Py_None;
         PyObject* comment = Py_None;
+        PyObject* skip_preamble = nullptr;
         if (!PyArg_ParseTupleAndKeywords(
-                args, kwargs, "|$OOppOpnOpnsOOOppO:Salvager", const_cast<char**>(keywords),
+                args, kwargs, "|$OOppOpnOpnsOOOppOO:Salvager", const_cast<char**>(keywords),
                 &delimiter, &quote_char, &fill, &merge, &expected, &repair, &batch_rows, &header,
                 &line_numbers, &max_records, &encoding_name, &output_fd, &output_delimiter,
-                &quarantine_dir, &skip_blank, &record_repairs, &comment))
+                &quarantine_dir, &skip_blank, &record_repairs, &comment, &skip_preamble))
             return nullptr;
         std::optional<SourceEncoding> encoding = encoding_named(encoding_name);
         if (!encoding) {
@@ -582,6 +597,21 @@ PyObject* salvager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             PyErr_SetString(PyExc_ValueError,
                             "batch_rows must be at least 1 and max_records at least 0");
             return nullptr;
+        }
+        if (skip_preamble != nullptr && PyUnicode_Check(skip_preamble) &&
+            PyUnicode_CompareWithASCIIString(skip_preamble, "auto") == 0) {
+            options.detect_preamble = true;
+        } else if (skip_preamble != nullptr) {
+            const Py_ssize_t rows =
+                PyLong_Check(skip_preamble) ? PyLong_AsSsize_t(skip_preamble) : -1;
+            if (rows == -1 && PyErr_Occurred())
+                return nullptr;
+            if (rows < 0) {
+                PyErr_SetString(PyExc_ValueError,
+                                "skip_preamble must be 'auto' or a line count of at least 0");
+                return nullptr;
+            }
+            options.skip_preamble_rows = static_cast<std::size_t>(rows);
         }
         ArrowSinkOptions sink_options;
         sink_options.batch_rows = static_cast<std::size_t>(batch_rows);
@@ -649,7 +679,7 @@ PyType_Slot salvager_slots[] = {
                        "batch_rows=65536, header=True, line_numbers=False, max_records=10000, "
                        "encoding='utf-8', output_fd=None, output_delimiter=None, "
                        "quarantine_dir=None, skip_blank_rows=False, record_repairs=False, "
-                       "comment=None)\n"
+                       "comment=None, skip_preamble=0)\n"
                        "--\n\n"
                        "The salvage pass over input fed in chunks, its rows collected into\n"
                        "Arrow batches of batch_rows rows. delimiter and quote_char are byte\n"
@@ -659,7 +689,9 @@ PyType_Slot salvager_slots[] = {
                        "instead of batches, and with quarantine_dir the set-aside rows wait\n"
                        "for write_quarantine(). skip_blank_rows sets blank rows aside as\n"
                        "skipped rather than data. comment='auto' sets aside '#' lines\n"
-                       "outside the table's shape; a prefix, every line beginning with it.")},
+                       "outside the table's shape; a prefix, every line beginning with it.\n"
+                       "skip_preamble='auto' sets aside the leading rows narrower than the\n"
+                       "table; a count, that many leading rows.")},
     {Py_tp_new, reinterpret_cast<void*>(salvager_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(salvager_dealloc)},
     {Py_tp_methods, salvager_methods},

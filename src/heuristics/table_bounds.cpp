@@ -1,0 +1,64 @@
+#include "heuristics/table_bounds.h"
+
+#include <algorithm>
+#include <array>
+#include <vector>
+
+#include "heuristics/width_mode.h"
+#include "parser/resilient_parser.h"
+
+namespace rowmend {
+
+std::size_t preamble_rows(std::span<const std::size_t> widths) {
+    const std::size_t last_start = std::min(widths.size(), kMaxPreambleRows + 1);
+    std::vector<std::size_t> rest;
+    for (std::size_t start = 0; start < last_start; ++start) {
+        const std::size_t width = widths[start];
+        // A one-column table has no narrower row to tell a title by.
+        if (width < 2)
+            continue;
+        rest.assign(widths.begin() + static_cast<std::ptrdiff_t>(start), widths.end());
+        const WidthMode mode = width_mode(rest, 1);
+        if (mode.width != width || 2 * mode.rows <= rest.size())
+            continue;
+        // Rows before a table wider than they are read as its preamble;
+        // one as wide or wider means the table began earlier, ragged.
+        const bool narrower =
+            std::all_of(widths.begin(), widths.begin() + static_cast<std::ptrdiff_t>(start),
+                        [&](std::size_t w) { return w < width; });
+        // A row just above the table and more than half its width is more
+        // likely its header with names missing than a preamble line.
+        const bool apart = start == 0 || 2 * widths[start - 1] <= width;
+        return narrower && apart ? start : 0;
+    }
+    return 0;
+}
+
+std::optional<TableStart> find_table_start(std::string_view prefix, std::uint8_t delimiter,
+                                           std::string_view comment_prefix, bool final,
+                                           std::optional<std::size_t> given_rows) {
+    ResilientParser parser(prefix, delimiter, '"', true, final);
+    const std::size_t limit = given_rows ? *given_rows : kTableBoundsSampleRows;
+    std::vector<std::size_t> widths;
+    std::vector<std::size_t> offsets;
+    RowShape shape;
+    ParseStep step = ParseStep::Row;
+    while (widths.size() < limit) {
+        const std::size_t at = parser.pos();
+        step = parser.step_shape(shape);
+        if (step != ParseStep::Row)
+            break;
+        const bool comment =
+            !comment_prefix.empty() && prefix.substr(at).starts_with(comment_prefix);
+        offsets.push_back(at);
+        widths.push_back(shape.blank || comment ? 0 : shape.field_count);
+    }
+    if (step == ParseStep::NeedMore)
+        return std::nullopt;
+    const std::size_t rows = given_rows ? widths.size() : preamble_rows(widths);
+    if (rows == 0)
+        return TableStart{};
+    return TableStart{rows, rows < offsets.size() ? offsets[rows] : parser.pos()};
+}
+
+} // namespace rowmend

@@ -1,0 +1,42 @@
+#pragma once
+// Where the table starts: leading rows that do not fit its shape (titles,
+// export metadata, blank and comment lines) stand before it as a preamble.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+
+namespace rowmend {
+
+// How many rows the search for the table's start reads, and the longest
+// preamble it sets aside.
+inline constexpr std::size_t kTableBoundsSampleRows = 100;
+inline constexpr std::size_t kMaxPreambleRows = 20;
+
+// How many of the leading rows stand before the table, given the field
+// count of each of the first rows in order (0 for a blank or comment line).
+// The table starts at the first row of the most common width among the
+// rows from there on, when every row before it is narrower and more than
+// half of the rows from it on have that width, and the row just before it
+// is at most half as wide; 0 when no such start exists
+// within kMaxPreambleRows rows or the table has one column.
+std::size_t preamble_rows(std::span<const std::size_t> widths);
+
+struct TableStart {
+    std::size_t rows = 0;   // leading rows that stand before the table
+    std::size_t offset = 0; // the byte offset of the table's first row
+};
+
+// The table's start in the first bytes of an input, its rows counted as the
+// heuristics count them (the double quote, repair on). A row beginning with
+// `comment_prefix`, when that is not empty, counts as a comment line. When
+// `given_rows` is set, that many rows are the preamble and only the offset
+// is sought. Nothing when `final` is false and the rows it reads run past
+// the prefix.
+std::optional<TableStart> find_table_start(std::string_view prefix, std::uint8_t delimiter,
+                                           std::string_view comment_prefix, bool final,
+                                           std::optional<std::size_t> given_rows = std::nullopt);
+
+} // namespace rowmend
