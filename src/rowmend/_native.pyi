@@ -39,6 +39,7 @@ class Salvager:
         record_repairs: bool = False,
         comment: Optional[str] = None,
         skip_preamble: Union[int, str] = 0,
+        skip_footer: Union[bool, str] = False,
     ) -> Self: ...
     def feed(self, data: Buffer, /) -> None:
         """Salvage the next chunk of input in the run's encoding, without the GIL."""

@@ -109,6 +109,15 @@ OPTIONS: Tuple[OptionSpec, ...] = (
         metavar="N",
         words=("auto",),
     ),
+    OptionSpec(
+        "skip_footer",
+        bool,
+        False,
+        "set aside a trailing run of up to 8 rows narrower than the table ('auto'); off by default, "
+        "as a cut-off last row is narrow too",
+        "choice",
+        choices=(("auto", "auto"), ("no", False)),
+    ),
     OptionSpec("line_numbers", bool, False, "add a _line column with each row's line in the input", "flag"),
     OptionSpec(
         "record_repairs", bool, False, "keep the first max_records repaired rows in the report, as read and as kept", "flag"
@@ -174,6 +183,7 @@ class Options:
     skip_blank_rows: bool
     comment: Optional[str]
     skip_preamble: Union[int, str]
+    skip_footer: Union[bool, str]
     line_numbers: bool
     record_repairs: bool
     threads: Optional[int]

@@ -95,6 +95,7 @@ class Run:
             record_repairs=options.record_repairs,
             comment=options.comment,
             skip_preamble=options.skip_preamble,
+            skip_footer=options.skip_footer,
             line_numbers=options.line_numbers,
             max_records=options.max_records,
             encoding=self._native_encoding(),

@@ -29,6 +29,9 @@ struct SalvageOptions {
     // rows narrower than the table (blank and comment lines among them).
     std::size_t skip_preamble_rows = 0;
     bool detect_preamble = false;
+    // A footer: a trailing run of up to kMaxFooterRows rows narrower than
+    // the table, after its first data row, held back until the end of input.
+    bool detect_footer = false;
 };
 
 } // namespace rowmend

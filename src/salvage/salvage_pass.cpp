@@ -43,6 +43,8 @@ std::string_view skip_kind_name(SkipKind kind) noexcept {
         return "comment";
     case SkipKind::Preamble:
         return "preamble";
+    case SkipKind::Footer:
+        return "footer";
     }
     return "unknown";
 }
@@ -255,6 +257,43 @@ bool SalvagePass::emit_plain(std::string_view lines, std::size_t rows, std::uint
     return sink_.plain_rows(lines.substr(run_begin, at - run_begin), run_rows, run_line);
 }
 
+bool SalvagePass::emit_row(RowFate fate, std::uint64_t line, const RowView& fields,
+                           std::string_view text) {
+    ++counters_.total_rows;
+    if (is_retained(fate)) {
+        ++counters_.salvaged_rows;
+        counters_.repaired_rows += is_repaired(fate) ? 1 : 0;
+    } else {
+        ++counters_.quarantined_rows;
+    }
+    assert(counters_.total_rows ==
+           counters_.salvaged_rows + counters_.quarantined_rows + counters_.skipped_rows);
+    return sink_.row(RowEvent{fate, line, fields, text});
+}
+
+bool SalvagePass::release_held() {
+    // The held rows were no footer: they go on as the rows they are.
+    for (const HeldRow& held : held_) {
+        const bool ok = held.skipped
+                            ? skip(*held.skipped, held.line, held.text)
+                            : emit_row(held.fate, held.line, held_rows_.row(held.row), held.text);
+        if (!ok)
+            return false;
+    }
+    held_.clear();
+    held_rows_.clear();
+    return true;
+}
+
+bool SalvagePass::skip_or_hold(SkipKind kind, std::uint64_t line, std::string_view text) {
+    // Between held rows a blank or comment line waits with them, so the
+    // sink hears every row in input order; a long run of them ends the wait.
+    if (held_.empty() || held_.size() >= 4 * kMaxFooterRows)
+        return release_held() && skip(kind, line, text);
+    held_.push_back(HeldRow{RowFate::Kept, line, std::string(text), kind, 0});
+    return true;
+}
+
 bool SalvagePass::process(std::string_view window, bool final) {
     if (stopped_ || finished_)
         return !stopped_;
@@ -281,8 +320,11 @@ bool SalvagePass::process(std::string_view window, bool final) {
             const std::size_t first_line = parser.line();
             std::size_t plain = 0;
             const std::string_view run = parser.take_plain_rows(columns, SIZE_MAX, plain);
-            if (plain != 0 && !emit_plain(run, plain, first_line))
-                return !(stopped_ = true);
+            if (plain != 0) {
+                narrow_run_ = 0;
+                if (!release_held() || !emit_plain(run, plain, first_line))
+                    return !(stopped_ = true);
+            }
         }
 
         const std::size_t line = parser.line();
@@ -294,13 +336,13 @@ bool SalvagePass::process(std::string_view window, bool final) {
         if (preamble)
             --preamble_left_;
         if (options_.skip_blank_rows && is_blank_row(row_.last_row())) {
-            if (!skip(SkipKind::Blank, line, parser.last_row_bytes()))
+            if (!skip_or_hold(SkipKind::Blank, line, parser.last_row_bytes()))
                 return !(stopped_ = true);
             continue;
         }
         if (is_comment(parser.last_row_bytes(), columns == 0 || row_.last_row().size() == columns,
                        table_started())) {
-            if (!skip(SkipKind::Comment, line, parser.last_row_bytes()))
+            if (!skip_or_hold(SkipKind::Comment, line, parser.last_row_bytes()))
                 return !(stopped_ = true);
             continue;
         }
@@ -309,18 +351,27 @@ bool SalvagePass::process(std::string_view window, bool final) {
                 return !(stopped_ = true);
             continue;
         }
+        const bool narrow = row_.last_row().size() < columns;
         const RowFate fate = bring_to_width(row_);
-        ++counters_.total_rows;
-        if (is_retained(fate)) {
-            ++counters_.salvaged_rows;
-            counters_.repaired_rows += is_repaired(fate) ? 1 : 0;
-        } else {
-            ++counters_.quarantined_rows;
+        // A narrow row after the table's first row may start its footer:
+        // hold it back until a row of the table or the end of input says.
+        narrow_run_ = narrow ? narrow_run_ + 1 : 0;
+        if (options_.detect_footer && narrow && table_started() && narrow_run_ <= kMaxFooterRows) {
+            held_.push_back(HeldRow{fate, line, std::string(parser.last_row_bytes()), std::nullopt,
+                                    held_rows_.row_count()});
+            held_rows_.append_row(row_.last_row());
+            continue;
         }
-        assert(counters_.total_rows ==
-               counters_.salvaged_rows + counters_.quarantined_rows + counters_.skipped_rows);
-        if (!sink_.row(RowEvent{fate, line, row_.last_row(), parser.last_row_bytes()}))
+        if (!release_held() || !emit_row(fate, line, row_.last_row(), parser.last_row_bytes()))
             return !(stopped_ = true);
+    }
+    if (step == ParseStep::End) {
+        for (const HeldRow& held : held_) {
+            if (!skip(held.skipped.value_or(SkipKind::Footer), held.line, held.text))
+                return !(stopped_ = true);
+        }
+        held_.clear();
+        held_rows_.release();
     }
 
     // A row that runs past the window is parsed again once the pending bytes

@@ -50,10 +50,11 @@ enum class SkipKind : std::uint8_t {
     Blank,    // one field of White_Space only
     Comment,  // a comment line
     Preamble, // a leading row that stands before the table
+    Footer,   // a trailing row that stands after the table
 };
-inline constexpr std::size_t kSkipKinds = 3;
+inline constexpr std::size_t kSkipKinds = 4;
 
-// The kind's name in reports: "blank", "comment", "preamble".
+// The kind's name in reports: "blank", "comment", "preamble", "footer".
 std::string_view skip_kind_name(SkipKind kind) noexcept;
 
 // "Row has too few columns (expected 3)" and its sibling for extra columns.
@@ -132,6 +133,7 @@ class SalvagePass {
     const SalvageCounters& counters() const noexcept { return counters_; }
 
     static constexpr std::size_t kWindow = 4U << 20;
+    static constexpr std::size_t kMaxFooterRows = 8;
 
   private:
     bool process(std::string_view window, bool final);
@@ -143,6 +145,9 @@ class SalvagePass {
     bool table_started() const noexcept {
         return counters_.salvaged_rows + counters_.quarantined_rows != 0;
     }
+    bool emit_row(RowFate fate, std::uint64_t line, const RowView& fields, std::string_view text);
+    bool release_held();
+    bool skip_or_hold(SkipKind kind, std::uint64_t line, std::string_view text);
     bool emit_plain(std::string_view lines, std::size_t rows, std::uint64_t first_line);
     void compact() noexcept;
 
@@ -153,6 +158,19 @@ class SalvagePass {
     std::string separator_;         // the delimiter as text, for merged fields
     RowStore row_;                  // the row at hand
     std::size_t preamble_left_ = 0; // leading rows still to set aside as preamble
+    // Narrow rows held back as a possible footer: their fields as brought to
+    // width, and their fate, line and input bytes.
+    // Blank and comment lines among them are held too, to keep the order.
+    struct HeldRow {
+        RowFate fate;
+        std::uint64_t line;
+        std::string text;
+        std::optional<SkipKind> skipped; // a blank or comment line, no row
+        std::size_t row = 0;             // its fields in held_rows_
+    };
+    RowStore held_rows_;
+    std::vector<HeldRow> held_;
+    std::size_t narrow_run_ = 0; // narrow rows in a row: a longer run is no footer
 
     ByteBuffer window_;
     std::size_t begin_ = 0;     // first byte of window_ not yet consumed

@@ -299,6 +299,11 @@ SalvageOptions preamble(SalvageOptions options, std::optional<std::size_t> rows)
     return options;
 }
 
+SalvageOptions footer(SalvageOptions options) {
+    options.detect_footer = true;
+    return options;
+}
+
 SalvageOptions comments(SalvageOptions options, std::string prefix) {
     options.comment_prefix = std::move(prefix);
     options.detect_comments = options.comment_prefix.empty();
@@ -318,6 +323,7 @@ TEST(SalvagePass, SkippedRowsAreToldApart) {
     const SkipKind blank = SkipKind::Blank;
     const SkipKind comment = SkipKind::Comment;
     const SkipKind pre = SkipKind::Preamble;
+    const SkipKind foot = SkipKind::Footer;
     const std::vector<Case> table = {
         {"blank lines between rows",
          "a,b\n\n1,2\n \t\n3,4\n",
@@ -405,6 +411,31 @@ TEST(SalvagePass, SkippedRowsAreToldApart) {
          preamble({}, std::nullopt),
          {{"a", "b"}, {"1", ""}},
          {}},
+        {"footer: trailing narrow rows, a blank among them",
+         "a,b,c\n1,2,3\nTotal,3\n\nend\n",
+         footer(skipping_blanks({})),
+         {{"a", "b", "c"}, {"1", "2", "3"}},
+         {{foot, 3, "Total,3"}, {blank, 4, ""}, {foot, 5, "end"}}},
+        {"footer: narrow rows followed by the table are rows",
+         "a,b,c\n1,2\n\n3,4,5\n",
+         footer(skipping_blanks({})),
+         {{"a", "b", "c"}, {"1", "2", ""}, {"3", "4", "5"}},
+         {{blank, 3, ""}}},
+        {"footer: a run longer than the limit is data",
+         "a,b\nx\nx\nx\nx\nx\nx\nx\nx\nx\n",
+         footer(layout(',', 2)),
+         {{"a", "b"},
+          {"x", ""},
+          {"x", ""},
+          {"x", ""},
+          {"x", ""},
+          {"x", ""},
+          {"x", ""},
+          {"x", ""},
+          {"x", ""},
+          {"x", ""}},
+         {}},
+        {"footer: the first row is never one", "a\n1,2\n", footer({}), {{"a", ""}, {"1", "2"}}, {}},
         {"off: '#' lines are rows", "# t\na,b\n", {}, {{"# t", ""}, {"a", "b"}}, {}},
     };
     for (const Case& c : table) {

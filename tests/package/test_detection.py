@@ -128,3 +128,18 @@ def test_preamble_option_and_flag():
     for word, value in [("auto", "auto"), ("3", 3)]:
         args = parser.parse_args(["clean", "in.csv", "--skip-preamble", word, "--comment", ";"])
         assert cli._reading_options(args) == {"skip_preamble": value, "comment": ";"}
+
+
+@pytest.mark.parametrize(
+    "data, options, rows, skipped",
+    [
+        (TABLE + b"\nTotal,9.5\n", {"skip_footer": "auto"}, 3, {"blank": 1, "footer": 1}),
+        (TABLE + b"Total,9.5\n4,dy,1\n", {"skip_footer": "auto"}, 5, {}),
+        (TABLE + b"Total,9.5\n", {}, 4, {}),
+    ],
+    ids=["after a blank", "followed by the table", "off by default"],
+)
+def test_footer(data, options, rows, skipped):
+    _, got, report = read(data, **options)
+    assert len(got) == report.salvaged_rows == rows
+    assert nonzero(report.skipped) == skipped

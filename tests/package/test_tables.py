@@ -33,7 +33,7 @@ def messy(seed, rows=300):
 
 # The options under which the package reads every row as the backend does:
 # no header, and no row set aside as not part of the table.
-AS_THE_BACKEND = {"header": False, "skip_blank_rows": False, "comment": None, "skip_preamble": 0}
+AS_THE_BACKEND = {"header": False, "skip_blank_rows": False, "comment": None, "skip_preamble": 0, "skip_footer": False}
 
 GENERATED = {f"messy-{seed}": messy(seed) for seed in range(6)}
 GENERATED.update(

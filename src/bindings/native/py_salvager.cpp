@@ -510,25 +510,11 @@ PyGetSetDef salvager_getset[] = {
 PyObject* salvager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         static const char* keywords[] = {
-            "delimiter",
-            "quote_char",
-            "fill_ragged_rows",
-            "merge_overflow",
-            "expected_columns",
-            "repair_quotes",
-            "batch_rows",
-            "header",
-            "line_numbers",
-            "max_records",
-            "encoding",
-            "output_fd",
-            "output_delimiter",
-            "quarantine_dir",
-            "skip_blank_rows",
-            "record_repairs",
-            "comment",
-            "skip_preamble",
-            nullptr,
+            "delimiter",        "quote_char",     "fill_ragged_rows", "merge_overflow",
+            "expected_columns", "repair_quotes",  "batch_rows",       "header",
+            "line_numbers",     "max_records",    "encoding",         "output_fd",
+            "output_delimiter", "quarantine_dir", "skip_blank_rows",  "record_repairs",
+            "comment",          "skip_preamble",  "skip_footer",      nullptr,
         };
         PyObject* delimiter = Py_None;
         PyObject* quote_char = nullptr;
@@ -543,11 +529,13 @@ PyObject* salvager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         PyObject* quarantine_dir = Py_None;
         PyObject* comment = Py_None;
         PyObject* skip_preamble = nullptr;
-        if (!PyArg_ParseTupleAndKeywords(
-                args, kwargs, "|$OOppOpnOpnsOOOppOO:Salvager", const_cast<char**>(keywords),
-                &delimiter, &quote_char, &fill, &merge, &expected, &repair, &batch_rows, &header,
-                &line_numbers, &max_records, &encoding_name, &output_fd, &output_delimiter,
-                &quarantine_dir, &skip_blank, &record_repairs, &comment, &skip_preamble))
+        PyObject* skip_footer = Py_False;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOppOpnOpnsOOOppOOO:Salvager",
+                                         const_cast<char**>(keywords), &delimiter, &quote_char,
+                                         &fill, &merge, &expected, &repair, &batch_rows, &header,
+                                         &line_numbers, &max_records, &encoding_name, &output_fd,
+                                         &output_delimiter, &quarantine_dir, &skip_blank,
+                                         &record_repairs, &comment, &skip_preamble, &skip_footer))
             return nullptr;
         std::optional<SourceEncoding> encoding = encoding_named(encoding_name);
         if (!encoding) {
@@ -612,6 +600,18 @@ PyObject* salvager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                 return nullptr;
             }
             options.skip_preamble_rows = static_cast<std::size_t>(rows);
+        }
+        if (PyUnicode_Check(skip_footer)) {
+            if (PyUnicode_CompareWithASCIIString(skip_footer, "auto") != 0) {
+                PyErr_SetString(PyExc_ValueError, "skip_footer must be 'auto' or False");
+                return nullptr;
+            }
+            options.detect_footer = true;
+        } else {
+            const int footer = PyObject_IsTrue(skip_footer);
+            if (footer < 0)
+                return nullptr;
+            options.detect_footer = footer != 0;
         }
         ArrowSinkOptions sink_options;
         sink_options.batch_rows = static_cast<std::size_t>(batch_rows);
@@ -679,7 +679,7 @@ PyType_Slot salvager_slots[] = {
                        "batch_rows=65536, header=True, line_numbers=False, max_records=10000, "
                        "encoding='utf-8', output_fd=None, output_delimiter=None, "
                        "quarantine_dir=None, skip_blank_rows=False, record_repairs=False, "
-                       "comment=None, skip_preamble=0)\n"
+                       "comment=None, skip_preamble=0, skip_footer=False)\n"
                        "--\n\n"
                        "The salvage pass over input fed in chunks, its rows collected into\n"
                        "Arrow batches of batch_rows rows. delimiter and quote_char are byte\n"
@@ -691,7 +691,8 @@ PyType_Slot salvager_slots[] = {
                        "skipped rather than data. comment='auto' sets aside '#' lines\n"
                        "outside the table's shape; a prefix, every line beginning with it.\n"
                        "skip_preamble='auto' sets aside the leading rows narrower than the\n"
-                       "table; a count, that many leading rows.")},
+                       "table; a count, that many leading rows. skip_footer sets aside a\n"
+                       "trailing run of narrow rows.")},
     {Py_tp_new, reinterpret_cast<void*>(salvager_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(salvager_dealloc)},
     {Py_tp_methods, salvager_methods},
