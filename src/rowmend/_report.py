@@ -86,9 +86,11 @@ class Report:
         repaired_rows: Kept rows that were padded or had surplus fields merged.
         quarantined_rows: Rows set aside; exact even when ``quarantine``
             holds only the first of them.
-        skipped_rows: Rows set aside as not part of the table (blank
-            lines), never as data.
-        skipped: How many rows were skipped of each kind (``"blank"``).
+        skipped_rows: Rows set aside as not part of the table (blank lines,
+            comment lines, a preamble above the table, a footer below it),
+            never as data.
+        skipped: How many rows were skipped of each kind (``"blank"``,
+            ``"comment"``, ``"preamble"``, ``"footer"``).
         delimiter: The delimiter used, given or detected.
         columns: The column count used, given or inferred (0: rows were
             left as parsed).
