@@ -85,6 +85,14 @@ void RowStore::append_split_row(std::string_view line, char delimiter) {
     }
 }
 
+void RowStore::append_split_lines(std::string_view lines, char delimiter) {
+    while (!lines.empty()) {
+        const std::size_t lf = lines.find('\n');
+        append_split_row(lines.substr(0, lf), delimiter);
+        lines.remove_prefix(lf + 1);
+    }
+}
+
 void RowStore::pad_last_row(std::size_t width) {
     const std::size_t have = row_field_end(rows_.size() - 1) - rows_.back().field_begin;
     if (have < width)

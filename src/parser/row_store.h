@@ -101,6 +101,8 @@ class RowStore {
     // Appends a row made of `line` split at every `delimiter` byte; `line`
     // must be valid UTF-8 and `delimiter` below 0x80.
     void append_split_row(std::string_view line, char delimiter);
+    // The same for each line of `lines`, every one ending in LF.
+    void append_split_lines(std::string_view lines, char delimiter);
 
     // Reshaping the last row, used by the salvage pass.
     void pad_last_row(std::size_t width);

@@ -21,10 +21,6 @@ SalvageError io_failure(const IoError& error) {
     return SalvageError::io(error);
 }
 
-bool has_nul(const std::string& path) noexcept {
-    return std::memchr(path.data(), '\0', path.size()) != nullptr;
-}
-
 // The path with its directory resolved (links followed), for comparing
 // paths of files that do not exist yet.
 std::string resolved_path(const std::string& path) {
@@ -42,7 +38,7 @@ std::string resolved_path(const std::string& path) {
 // same device and inode when both exist, the same resolved path when neither
 // does. A character device (/dev/null as both) loses nothing either way.
 bool same_output_file(const std::string& output, const std::string& quarantine) {
-    if (has_nul(output) || has_nul(quarantine))
+    if (path_has_nul(output) || path_has_nul(quarantine))
         return false;
     struct stat a, b;
     const bool a_exists = ::stat(output.c_str(), &a) == 0;
@@ -66,14 +62,10 @@ class CleanFileTarget {
 
     std::optional<IoError> open(const std::string& output_path, const struct stat& input_info,
                                 Interrupt* interrupt) {
-        struct stat output_info;
         // Only a regular file is replaced: renaming over a device or a FIFO
         // would put a regular file where the node was.
-        if (S_ISREG(input_info.st_mode) && !has_nul(output_path) &&
-            ::stat(output_path.c_str(), &output_info) == 0 &&
-            output_info.st_dev == input_info.st_dev && output_info.st_ino == input_info.st_ino) {
+        if (S_ISREG(input_info.st_mode) && path_names(output_path, input_info))
             return open_replacement(output_path, input_info);
-        }
         auto created = create_for_writing(output_path, 0666, interrupt);
         if (!created)
             return created.error();
@@ -216,11 +208,8 @@ Result<SalvageStats, SalvageError> salvage_file(const std::string& input_path,
 
     // A pipe that is also the output would never end while we hold its
     // write end: read it whole before writing, as every caller once did.
-    struct stat output_info;
-    const bool drain_first =
-        (S_ISFIFO(input_info.st_mode) || S_ISSOCK(input_info.st_mode)) && !has_nul(output_path) &&
-        ::stat(output_path.c_str(), &output_info) == 0 && output_info.st_dev == input_info.st_dev &&
-        output_info.st_ino == input_info.st_ino;
+    const bool drain_first = (S_ISFIFO(input_info.st_mode) || S_ISSOCK(input_info.st_mode)) &&
+                             path_names(output_path, input_info);
     ByteBuffer drained;
     // The first window is read before any output file is opened, so that an
     // unreadable input leaves nothing behind.

@@ -11,19 +11,13 @@ namespace rowmend {
 
 namespace {
 
-// A path is handed to the OS as a C string, so a NUL inside it would
-// silently name another file.
-bool has_nul(const std::string& path) noexcept {
-    return std::memchr(path.data(), '\0', path.size()) != nullptr;
-}
-
 bool stop_on_signal(Interrupt* interrupt) {
     return interrupt != nullptr && interrupt->requested();
 }
 
 Result<FileHandle, IoError> open_path(const std::string& path, int flags, mode_t mode,
                                       Interrupt* interrupt) {
-    if (has_nul(path))
+    if (path_has_nul(path))
         return IoError::fixed(IoFixedMessage::NulInPath);
     for (;;) {
         const int fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
@@ -35,6 +29,16 @@ Result<FileHandle, IoError> open_path(const std::string& path, int flags, mode_t
 }
 
 } // namespace
+
+bool path_has_nul(const std::string& path) noexcept {
+    return std::memchr(path.data(), '\0', path.size()) != nullptr;
+}
+
+bool path_names(const std::string& path, const struct stat& node) noexcept {
+    struct stat info;
+    return !path_has_nul(path) && ::stat(path.c_str(), &info) == 0 && info.st_dev == node.st_dev &&
+           info.st_ino == node.st_ino;
+}
 
 FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
     if (this != &other) {

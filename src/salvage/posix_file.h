@@ -2,6 +2,7 @@
 // Thin, signal-safe wrappers over POSIX file calls. Every failure comes back
 // as an IoError value; interrupted calls are retried.
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <string>
@@ -30,6 +31,14 @@ class FileHandle {
   private:
     int fd_ = -1;
 };
+
+// A path is handed to the OS as a C string, so a NUL inside it would
+// silently name another file.
+bool path_has_nul(const std::string& path) noexcept;
+
+// True when `path` exists and is the node `node` describes (same device and
+// inode, links followed).
+bool path_names(const std::string& path, const struct stat& node) noexcept;
 
 // Opens for reading only. A signal during a blocking open (a FIFO without
 // a writer) retries it unless `interrupt` says to stop, which fails with

@@ -416,11 +416,7 @@ class OutcomeSink final : public RowSink {
         return true;
     }
     bool plain_rows(std::string_view lines, std::size_t, std::uint64_t) override {
-        while (!lines.empty()) {
-            const std::size_t lf = lines.find('\n');
-            outcome_.rows.append_split_row(lines.substr(0, lf), delimiter_);
-            lines.remove_prefix(lf + 1);
-        }
+        outcome_.rows.append_split_lines(lines, delimiter_);
         return true;
     }
     bool row(const RowEvent& event) override {
