@@ -40,6 +40,7 @@ class Salvager:
         comment: Optional[str] = None,
         skip_preamble: Union[int, str] = 0,
         skip_footer: Union[bool, str] = False,
+        threads: int = 1,
     ) -> Self: ...
     def feed(self, data: Buffer, /) -> None:
         """Salvage the next chunk of input in the run's encoding, without the GIL."""

@@ -122,7 +122,15 @@ OPTIONS: Tuple[OptionSpec, ...] = (
     OptionSpec(
         "record_repairs", bool, False, "keep the first max_records repaired rows in the report, as read and as kept", "flag"
     ),
-    OptionSpec("threads", int, None, "threads one call may use (default 1)", "value", nullable=True, minimum=1),
+    OptionSpec(
+        "threads",
+        int,
+        None,
+        "threads one call may use (default: one per CPU); with two, a clean file is written by a thread of its own",
+        "value",
+        nullable=True,
+        minimum=1,
+    ),
     OptionSpec(
         "dtypes",
         str,

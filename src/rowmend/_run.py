@@ -99,6 +99,7 @@ class Run:
             line_numbers=options.line_numbers,
             max_records=options.max_records,
             encoding=self._native_encoding(),
+            threads=options.threads or 0,
             **native,
         )
 

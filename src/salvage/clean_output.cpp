@@ -1,6 +1,7 @@
 #include "salvage/clean_output.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -179,6 +180,14 @@ bool CleanFileSink::keep(std::optional<IoError> error) {
         return true;
     error_ = error;
     return false;
+}
+
+WriteMode write_mode(int fd, const SalvageOptions& options) {
+    const unsigned threads = options.threads != 0 ? options.threads : usable_cpus();
+    struct stat info;
+    if (threads < 2 || ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
+        return WriteMode::Inline;
+    return WriteMode::Behind;
 }
 
 std::optional<IoError> write_quarantine_file(int fd, QuarantineSpool& spool,

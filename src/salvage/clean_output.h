@@ -66,13 +66,22 @@ class CleanFileSink final : public RowSink {
 
     // The clean file may open after the pass has started reading, but before
     // any row comes. A sink never attached only spools quarantined rows.
-    void attach(int fd) { writer_.emplace(fd, options_.buffer_bytes); }
+    void attach(int fd, WriteMode mode = WriteMode::Inline) {
+        writer_.emplace(fd, options_.buffer_bytes, mode);
+    }
 
     bool begin(const SalvageCounters& layout) override;
     bool plain_rows(std::string_view lines, std::size_t rows, std::uint64_t first_line) override;
     bool row(const RowEvent& event) override;
 
     std::optional<IoError> flush() { return writer_ ? writer_->flush() : std::nullopt; }
+    // Waits for the writes so far (see BufferedWriter::drain); the first
+    // error, kept in error() as well.
+    std::optional<IoError> drain() {
+        if (writer_ && !error_)
+            keep(writer_->drain());
+        return error_;
+    }
     const std::optional<IoError>& error() const noexcept { return error_; }
 
   private:
@@ -94,6 +103,11 @@ class CleanFileSink final : public RowSink {
     bool starts_file_ = true; // nothing written yet
     std::optional<IoError> error_;
 };
+
+// How a clean file on `fd` is written: behind, on a thread of its own, only
+// into a regular file, where the writes are the slow part (page-cache
+// copies), and only when the options leave a thread to spare.
+WriteMode write_mode(int fd, const SalvageOptions& options);
 
 // Writes the quarantine header and every spooled line to `fd`.
 std::optional<IoError> write_quarantine_file(int fd, QuarantineSpool& spool,

@@ -232,7 +232,7 @@ Result<SalvageStats, SalvageError> salvage_file(const std::string& input_path,
         return SalvageError::same_output_file();
     if (auto error = clean.open(output_path, input_info, interrupt))
         return interrupted_or(*error);
-    sink.attach(clean.fd());
+    sink.attach(clean.fd(), write_mode(clean.fd(), options));
 
     std::optional<IoError> read_error;
     if (drain_first) {
@@ -242,6 +242,10 @@ Result<SalvageStats, SalvageError> salvage_file(const std::string& input_path,
     } else if (pass.commit(first)) {
         read_error = pump_file(input_fd, pass, interrupt);
     }
+    // A write that failed before the read did would have stopped the run:
+    // its error goes first, as it would without write-behind.
+    if (read_error)
+        sink.drain();
     if (sink.error())
         return io_failure(*sink.error());
     if (read_error)

@@ -1,6 +1,7 @@
 #include "salvage/posix_file.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -94,6 +95,15 @@ bool write_all(int fd, const char* data, std::size_t size, IoFixedMessage on_zer
         size -= static_cast<std::size_t>(put);
     }
     return true;
+}
+
+unsigned usable_cpus() noexcept {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (::sched_getaffinity(0, sizeof set, &set) != 0)
+        return 1;
+    const int count = CPU_COUNT(&set);
+    return count > 0 ? static_cast<unsigned>(count) : 1;
 }
 
 } // namespace rowmend

@@ -59,4 +59,7 @@ Result<std::size_t, IoError> read_some(int fd, char* data, std::size_t n,
 // `on_zero`. Returns true on success, otherwise sets `error`.
 bool write_all(int fd, const char* data, std::size_t size, IoFixedMessage on_zero, IoError& error);
 
+// The CPUs this process may run on (its affinity mask), at least 1.
+unsigned usable_cpus() noexcept;
+
 } // namespace rowmend

@@ -32,6 +32,11 @@ struct SalvageOptions {
     // A footer: a trailing run of up to kMaxFooterRows rows narrower than
     // the table, after its first data row, held back until the end of input.
     bool detect_footer = false;
+
+    // Threads one run may use, its own included; 0: one per CPU this
+    // process may run on. With two or more, a clean file is written by a
+    // thread of its own while the run goes on; the output is the same.
+    unsigned threads = 0;
 };
 
 } // namespace rowmend

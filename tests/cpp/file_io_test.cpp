@@ -230,39 +230,46 @@ TEST(BufferedWriter, BuffersShortLinesAndWritesLongOnesDirectly) {
              return v;
          }()},
     };
+    // Written behind, the bytes reach the file once drained, at the same points.
     for (const WriterCase& c : table) {
-        SCOPED_TRACE(c.name);
-        TempDir dir;
-        auto out = create_for_writing(dir.file("out"));
-        ASSERT_TRUE(out);
-        std::string expected;
-        {
-            BufferedWriter writer(out.value().fd());
-            for (std::size_t i = 0; i < c.writes.size(); ++i) {
-                // Distinct bytes per write show the order on disk.
-                const std::string bytes(c.writes[i], static_cast<char>('A' + i % 26));
-                expected += bytes;
-                ASSERT_FALSE(writer.write(bytes));
-                EXPECT_EQ(file_size(out.value().fd()), c.on_disk[i]) << "after write " << i;
+        for (const WriteMode mode : {WriteMode::Inline, WriteMode::Behind}) {
+            SCOPED_TRACE(c.name);
+            TempDir dir;
+            auto out = create_for_writing(dir.file("out"));
+            ASSERT_TRUE(out);
+            std::string expected;
+            {
+                BufferedWriter writer(out.value().fd(), kCap, mode);
+                for (std::size_t i = 0; i < c.writes.size(); ++i) {
+                    // Distinct bytes per write show the order on disk.
+                    const std::string bytes(c.writes[i], static_cast<char>('A' + i % 26));
+                    expected += bytes;
+                    ASSERT_FALSE(writer.write(bytes));
+                    ASSERT_FALSE(writer.drain());
+                    EXPECT_EQ(file_size(out.value().fd()), c.on_disk[i]) << "after write " << i;
+                }
+                ASSERT_FALSE(writer.flush());
+                EXPECT_EQ(file_size(out.value().fd()), expected.size());
+                ASSERT_FALSE(writer.flush());
             }
-            ASSERT_FALSE(writer.flush());
-            EXPECT_EQ(file_size(out.value().fd()), expected.size());
-            ASSERT_FALSE(writer.flush());
+            EXPECT_TRUE(read_file(dir.file("out")) == expected);
         }
-        EXPECT_TRUE(read_file(dir.file("out")) == expected);
     }
 }
 
 TEST(BufferedWriter, DroppingWritesOutWhatIsBuffered) {
-    TempDir dir;
-    auto out = create_for_writing(dir.file("out"));
-    ASSERT_TRUE(out);
-    {
-        BufferedWriter writer(out.value().fd());
-        ASSERT_FALSE(writer.write("unflushed line\n"));
-        EXPECT_EQ(file_size(out.value().fd()), 0u);
+    for (const WriteMode mode : {WriteMode::Inline, WriteMode::Behind}) {
+        TempDir dir;
+        auto out = create_for_writing(dir.file("out"));
+        ASSERT_TRUE(out);
+        const std::string queued(20000, 'q');
+        {
+            BufferedWriter writer(out.value().fd(), BufferedWriter::kCapacity, mode);
+            ASSERT_FALSE(writer.write(queued));
+            ASSERT_FALSE(writer.write("unflushed line\n"));
+        }
+        EXPECT_EQ(read_file(dir.file("out")), queued + "unflushed line\n");
     }
-    EXPECT_EQ(read_file(dir.file("out")), "unflushed line\n");
 }
 
 TEST(BufferedWriter, DiskFullIsReportedWhenBytesReachTheDevice) {

@@ -97,6 +97,8 @@ extern "C" ssize_t __wrap_read(int fd, void* buf, size_t count) {
 namespace rowmend::test {
 namespace {
 
+constexpr WriteMode kModes[] = {WriteMode::Inline, WriteMode::Behind};
+
 // Lower-case letters from `seed` on, so the bytes show where each piece went.
 std::string pattern(std::size_t size, char seed) {
     std::string out(size, '\0');
@@ -140,59 +142,70 @@ TEST(IoFaults, ZeroByteWritesHaveTheirOwnMessages) {
          "failed to write the buffered data"},
     };
     for (const Case& c : table) {
-        SCOPED_TRACE(c.name);
-        TempDir dir;
-        auto out = create_for_writing(dir.file("out"));
-        ASSERT_TRUE(out);
-        BufferedWriter writer(out.value().fd());
-        for (const std::string& line : c.lines)
-            ASSERT_FALSE(writer.write(line));
-        std::optional<IoError> error;
-        {
-            const Armed armed(g_write_fault, zero_after(0));
-            error = writer.write(c.faulty_line);
-            if (!error)
-                error = writer.flush();
+        for (const WriteMode mode : kModes) {
+            SCOPED_TRACE(c.name);
+            TempDir dir;
+            auto out = create_for_writing(dir.file("out"));
+            ASSERT_TRUE(out);
+            BufferedWriter writer(out.value().fd(), BufferedWriter::kCapacity, mode);
+            for (const std::string& line : c.lines)
+                ASSERT_FALSE(writer.write(line));
+            ASSERT_FALSE(writer.drain());
+            std::optional<IoError> error;
+            {
+                const Armed armed(g_write_fault, zero_after(0));
+                error = writer.write(c.faulty_line);
+                if (!error)
+                    error = writer.flush();
+            }
+            ASSERT_TRUE(error);
+            EXPECT_EQ(error->text(), c.text);
         }
-        ASSERT_TRUE(error);
-        EXPECT_EQ(error->text(), c.text);
     }
 }
 
 TEST(IoFaults, AFailedWriteOutKeepsOnlyTheUnwrittenBytes) {
-    TempDir dir;
-    auto out = create_for_writing(dir.file("out"));
-    ASSERT_TRUE(out);
-    const std::string line = pattern(100, 'a');
-    {
-        BufferedWriter writer(out.value().fd());
-        ASSERT_FALSE(writer.write(line));
+    for (const WriteMode mode : kModes) {
+        TempDir dir;
+        auto out = create_for_writing(dir.file("out"));
+        ASSERT_TRUE(out);
+        const std::string line = pattern(100, 'a');
         {
-            const Armed armed(g_write_fault, zero_after(30));
-            auto error = writer.flush();
-            ASSERT_TRUE(error);
-            EXPECT_EQ(error->text(), "failed to write the buffered data");
+            BufferedWriter writer(out.value().fd(), BufferedWriter::kCapacity, mode);
+            ASSERT_FALSE(writer.write(line));
+            {
+                const Armed armed(g_write_fault, zero_after(30));
+                auto error = writer.flush();
+                ASSERT_TRUE(error);
+                EXPECT_EQ(error->text(), "failed to write the buffered data");
+            }
+            EXPECT_EQ(read_file(dir.file("out")), line.substr(0, 30));
+            // Once writes work again, the rest follows without repeating anything.
+            EXPECT_FALSE(writer.flush());
+            EXPECT_EQ(writer.mode(), WriteMode::Inline);
         }
-        EXPECT_EQ(read_file(dir.file("out")), line.substr(0, 30));
-        // Once writes work again, the rest follows without repeating anything.
-        EXPECT_FALSE(writer.flush());
+        EXPECT_EQ(read_file(dir.file("out")), line);
     }
-    EXPECT_EQ(read_file(dir.file("out")), line);
 }
 
 TEST(IoFaults, AnOsErrorPartWayIsReported) {
-    TempDir dir;
-    auto out = create_for_writing(dir.file("out"));
-    ASSERT_TRUE(out);
-    BufferedWriter writer(out.value().fd());
-    Fault plan;
-    plan.fail_after = 5000;
-    plan.fail_errno = ENOSPC;
-    const Armed armed(g_write_fault, plan);
-    auto error = writer.write(pattern(20000, 'a'));
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->text(), "No space left on device (os error 28)");
-    EXPECT_EQ(file_size(out.value().fd()), 5000u);
+    // Written behind, a long line is queued and its failure comes with the flush.
+    for (const WriteMode mode : kModes) {
+        TempDir dir;
+        auto out = create_for_writing(dir.file("out"));
+        ASSERT_TRUE(out);
+        BufferedWriter writer(out.value().fd(), BufferedWriter::kCapacity, mode);
+        Fault plan;
+        plan.fail_after = 5000;
+        plan.fail_errno = ENOSPC;
+        const Armed armed(g_write_fault, plan);
+        auto error = writer.write(pattern(20000, 'a'));
+        if (!error)
+            error = writer.flush();
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->text(), "No space left on device (os error 28)");
+        EXPECT_EQ(file_size(out.value().fd()), 5000u);
+    }
 }
 
 TEST(IoFaults, InterruptedAndShortWritesAreRetriedToTheEnd) {
@@ -261,15 +274,18 @@ TEST(IoFaults, WriteLinesWritesOutWhereLineByLineWritingWould) {
         for (const std::string& line : lines)
             all += line;
 
-        std::vector<std::size_t> one_by_one, batched;
-        std::string content_one, content_batched;
-        for (const bool batch : {false, true}) {
+        // Written behind, on the writer's thread, the calls are the same again.
+        std::vector<std::size_t> one_by_one, batched, behind;
+        std::string content_one, content_batched, content_behind;
+        for (const int run : {0, 1, 2}) {
+            const bool batch = run != 0;
             TempDir dir;
             auto out = create_for_writing(dir.file("out"));
             ASSERT_TRUE(out);
             {
                 const Armed armed(g_write_fault, Fault{});
-                BufferedWriter writer(out.value().fd());
+                BufferedWriter writer(out.value().fd(), BufferedWriter::kCapacity,
+                                      run == 2 ? WriteMode::Behind : WriteMode::Inline);
                 ASSERT_FALSE(writer.write(prefill));
                 if (batch) {
                     ASSERT_FALSE(writer.write_lines(all));
@@ -278,11 +294,15 @@ TEST(IoFaults, WriteLinesWritesOutWhereLineByLineWritingWould) {
                         ASSERT_FALSE(writer.write(line));
                 }
                 ASSERT_FALSE(writer.flush());
-                (batch ? batched : one_by_one) = armed.state().requests;
+                (run == 2 ? behind : batch ? batched : one_by_one) = armed.state().requests;
             }
-            (batch ? content_batched : content_one) = read_file(dir.file("out"));
+            (run == 2 ? content_behind
+             : batch  ? content_batched
+                      : content_one) = read_file(dir.file("out"));
         }
         ASSERT_EQ(batched, one_by_one) << "round " << round;
+        ASSERT_EQ(behind, one_by_one) << "round " << round;
+        ASSERT_TRUE(content_behind == content_one) << "round " << round;
         ASSERT_TRUE(content_batched == prefill + all) << "round " << round;
         ASSERT_TRUE(content_one == content_batched) << "round " << round;
     }

@@ -70,7 +70,7 @@ struct Run {
                 spool.emplace(*target->quarantine_dir);
             clean.emplace(target->format, spool ? &*spool : nullptr);
             if (target->fd >= 0)
-                clean->attach(target->fd);
+                clean->attach(target->fd, write_mode(target->fd, options));
             tee.also(&*clean);
         }
     }
@@ -510,11 +510,13 @@ PyGetSetDef salvager_getset[] = {
 PyObject* salvager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         static const char* keywords[] = {
-            "delimiter",        "quote_char",     "fill_ragged_rows", "merge_overflow",
-            "expected_columns", "repair_quotes",  "batch_rows",       "header",
-            "line_numbers",     "max_records",    "encoding",         "output_fd",
-            "output_delimiter", "quarantine_dir", "skip_blank_rows",  "record_repairs",
-            "comment",          "skip_preamble",  "skip_footer",      nullptr,
+            "delimiter",        "quote_char",       "fill_ragged_rows",
+            "merge_overflow",   "expected_columns", "repair_quotes",
+            "batch_rows",       "header",           "line_numbers",
+            "max_records",      "encoding",         "output_fd",
+            "output_delimiter", "quarantine_dir",   "skip_blank_rows",
+            "record_repairs",   "comment",          "skip_preamble",
+            "skip_footer",      "threads",          nullptr,
         };
         PyObject* delimiter = Py_None;
         PyObject* quote_char = nullptr;
@@ -530,12 +532,13 @@ PyObject* salvager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         PyObject* comment = Py_None;
         PyObject* skip_preamble = nullptr;
         PyObject* skip_footer = Py_False;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOppOpnOpnsOOOppOOO:Salvager",
-                                         const_cast<char**>(keywords), &delimiter, &quote_char,
-                                         &fill, &merge, &expected, &repair, &batch_rows, &header,
-                                         &line_numbers, &max_records, &encoding_name, &output_fd,
-                                         &output_delimiter, &quarantine_dir, &skip_blank,
-                                         &record_repairs, &comment, &skip_preamble, &skip_footer))
+        unsigned int threads = 1;
+        if (!PyArg_ParseTupleAndKeywords(
+                args, kwargs, "|$OOppOpnOpnsOOOppOOOI:Salvager", const_cast<char**>(keywords),
+                &delimiter, &quote_char, &fill, &merge, &expected, &repair, &batch_rows, &header,
+                &line_numbers, &max_records, &encoding_name, &output_fd, &output_delimiter,
+                &quarantine_dir, &skip_blank, &record_repairs, &comment, &skip_preamble,
+                &skip_footer, &threads))
             return nullptr;
         std::optional<SourceEncoding> encoding = encoding_named(encoding_name);
         if (!encoding) {
@@ -554,6 +557,7 @@ PyObject* salvager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         options.merge_overflow = merge != 0;
         options.repair_quotes = repair != 0;
         options.skip_blank_rows = skip_blank != 0;
+        options.threads = threads;
         if (comment != Py_None) {
             Py_ssize_t size = 0;
             const char* prefix =
@@ -679,7 +683,7 @@ PyType_Slot salvager_slots[] = {
                        "batch_rows=65536, header=True, line_numbers=False, max_records=10000, "
                        "encoding='utf-8', output_fd=None, output_delimiter=None, "
                        "quarantine_dir=None, skip_blank_rows=False, record_repairs=False, "
-                       "comment=None, skip_preamble=0, skip_footer=False)\n"
+                       "comment=None, skip_preamble=0, skip_footer=False, threads=1)\n"
                        "--\n\n"
                        "The salvage pass over input fed in chunks, its rows collected into\n"
                        "Arrow batches of batch_rows rows. delimiter and quote_char are byte\n"
@@ -692,7 +696,9 @@ PyType_Slot salvager_slots[] = {
                        "outside the table's shape; a prefix, every line beginning with it.\n"
                        "skip_preamble='auto' sets aside the leading rows narrower than the\n"
                        "table; a count, that many leading rows. skip_footer sets aside a\n"
-                       "trailing run of narrow rows.")},
+                       "trailing run of narrow rows. threads bounds the threads the run may\n"
+                       "use (0: one per CPU); with two or more, the clean file is written\n"
+                       "by a thread of its own.")},
     {Py_tp_new, reinterpret_cast<void*>(salvager_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(salvager_dealloc)},
     {Py_tp_methods, salvager_methods},
