@@ -31,8 +31,8 @@ SEED = 20261207
 SIZES = {
     "clean_narrow": [1, 10, 100, 200, 1000, 2000],
     "messy": [1, 10, 100, 200, 1000, 2000],
-    "clean_wide": [1, 10, 100],
-    "quote_heavy": [1, 10, 100],
+    "clean_wide": [1, 10, 100, 200, 1000],
+    "quote_heavy": [1, 10, 100, 200, 1000],
 }
 PATHOLOGICAL_MB = 10
 
