@@ -380,5 +380,52 @@ TEST(IoFaults, SalvageFileSurvivesInterruptedAndShortTransfers) {
     EXPECT_EQ(read_file(dir.file("q")), "line,reason,raw_content\n");
 }
 
+// With a thread to write the clean file, a failing write must end the run
+// with the same error and leave the same bytes on disk as on one thread,
+// and a read error that comes after it must not hide it.
+TEST(IoFaults, SalvageFileWritesBehindAsItWouldInline) {
+    std::string input;
+    for (int i = 0; i < 20000; ++i)
+        input += pattern(static_cast<std::size_t>(i) * 7 % 300, 'a') + ",\"x,y\"\n";
+    struct Case {
+        const char* name;
+        Fault write;
+        std::size_t read_fails_after = SIZE_MAX;
+    };
+    Fault enospc;
+    enospc.fail_after = 1'000'000;
+    enospc.fail_errno = ENOSPC;
+    const std::vector<Case> table = {
+        {"no fault", Fault{}},
+        {"zero-byte writes part-way", zero_after(777'777)},
+        {"disk full part-way", enospc},
+        {"disk full, then a read error", enospc, 1'100'000},
+        {"a read error alone", Fault{}, 2'000'000},
+        {"short and interrupted writes", choppy()},
+    };
+    for (const Case& c : table) {
+        SCOPED_TRACE(c.name);
+        std::string texts[2], outputs[2];
+        for (const unsigned threads : {1U, 2U}) {
+            TempDir dir;
+            write_file(dir.file("in"), input);
+            SalvageOptions options;
+            options.threads = threads;
+            Fault read;
+            read.fail_after = c.read_fails_after;
+            auto result = [&] {
+                const Armed reads(g_read_fault, read);
+                const Armed writes(g_write_fault, c.write);
+                return salvage_file(dir.file("in"), dir.file("out"), std::nullopt, options);
+            }();
+            texts[threads - 1] = result ? "ok" : result.error().text();
+            outputs[threads - 1] = read_file(dir.file("out"));
+        }
+        EXPECT_EQ(texts[0], texts[1]);
+        EXPECT_TRUE(outputs[0] == outputs[1])
+            << outputs[0].size() << " against " << outputs[1].size();
+    }
+}
+
 } // namespace
 } // namespace rowmend::test
