@@ -112,9 +112,9 @@ OPTIONS: Tuple[OptionSpec, ...] = (
     OptionSpec(
         "skip_footer",
         bool,
-        False,
-        "set aside a trailing run of up to 8 rows narrower than the table ('auto'); off by default, "
-        "as a cut-off last row is narrow too",
+        "auto",
+        "set aside a trailing run of up to 8 rows narrower than the table ('auto'), except one last row "
+        "that reads as data cut short",
         "choice",
         choices=(("auto", "auto"), ("no", False)),
     ),

@@ -1,5 +1,6 @@
 #include "salvage/salvage_pass.h"
 
+#include <algorithm>
 #include <cassert>
 #include <cstring>
 
@@ -139,7 +140,7 @@ bool SalvagePass::settle(std::string_view window, bool final) {
             return false;
         counters_.detected_delimiter = *delimiter;
         counters_.inferred_columns = *columns;
-        if (options_.detect_header && !detect_header(table, final))
+        if ((options_.detect_header || options_.detect_footer) && !sample_table(table, final))
             return false;
     }
     separator_ = ByteText(counters_.detected_delimiter).view();
@@ -148,7 +149,7 @@ bool SalvagePass::settle(std::string_view window, bool final) {
     return true;
 }
 
-bool SalvagePass::detect_header(std::string_view window, bool final) {
+bool SalvagePass::sample_table(std::string_view window, bool final) {
     // The rows as the pass itself will parse them, blank ones left out when
     // they will be skipped: the header is judged on the table's own rows.
     ResilientParser parser(window, counters_.detected_delimiter, options_.quote_char,
@@ -166,7 +167,74 @@ bool SalvagePass::detect_header(std::string_view window, bool final) {
                        rows.row_count() > 1))
             rows.pop_last_row();
     }
-    counters_.header_row = first_row_is_header(rows);
+    if (options_.detect_header)
+        counters_.header_row = first_row_is_header(rows);
+    // A column's kind: numbers or dates when every filled cell below the
+    // header is one, else text; empty when none is filled. Only rows of the
+    // table's width count: a narrow one may be the very footer to judge.
+    const std::size_t columns = static_cast<std::size_t>(counters_.inferred_columns);
+    column_kinds_.assign(columns, CellKind::Empty);
+    for (std::size_t r = counters_.header_row ? 1 : 0; r < rows.row_count(); ++r) {
+        if (rows.row(r).size() != columns)
+            continue;
+        std::size_t i = 0;
+        for (const FieldView field : rows.row(r)) {
+            if (i >= columns)
+                break;
+            const CellKind kind = cell_kind(field.text);
+            CellKind& column = column_kinds_[i++];
+            if (kind != CellKind::Empty)
+                column = column == CellKind::Empty || column == kind ? kind : CellKind::Text;
+        }
+    }
+    return true;
+}
+
+bool SalvagePass::looks_cut_off(const RowView& fields, std::size_t width, bool unterminated) const {
+    // A data row cut short holds values of its columns' kinds; a footer
+    // ("Total", "Generated on ...") puts text where numbers or dates stand.
+    // The last cell of a row the input ends inside may be cut mid-value.
+    // With no full row in view there is no table for it to trail.
+    if (std::all_of(column_kinds_.begin(), column_kinds_.end(),
+                    [](CellKind kind) { return kind == CellKind::Empty; }))
+        return true;
+    bool matches = false;
+    std::size_t i = 0;
+    for (const FieldView field : fields) {
+        if (i >= width || (unterminated && i + 1 == width))
+            break;
+        const CellKind column = i < column_kinds_.size() ? column_kinds_[i] : CellKind::Empty;
+        ++i;
+        const CellKind kind = cell_kind(field.text);
+        if (kind == CellKind::Empty || column == CellKind::Empty || column == CellKind::Text)
+            continue;
+        if (kind != column)
+            return false;
+        matches = true;
+    }
+    return matches || unterminated;
+}
+
+bool SalvagePass::finish_held() {
+    // At the end of input the held rows are a footer, unless they are one
+    // row that reads as data cut short: a truncated file's last row is
+    // rescued, not set aside.
+    const HeldRow* only = nullptr;
+    std::size_t narrow = 0;
+    for (const HeldRow& held : held_) {
+        if (!held.skipped) {
+            ++narrow;
+            only = &held;
+        }
+    }
+    if (narrow == 1 && looks_cut_off(held_rows_.row(only->row), only->width, only->unterminated))
+        return release_held();
+    for (const HeldRow& held : held_) {
+        if (!skip(held.skipped.value_or(SkipKind::Footer), held.line, held.text))
+            return false;
+    }
+    held_.clear();
+    held_rows_.release();
     return true;
 }
 
@@ -351,28 +419,28 @@ bool SalvagePass::process(std::string_view window, bool final) {
                 return !(stopped_ = true);
             continue;
         }
-        const bool narrow = row_.last_row().size() < columns;
+        const std::size_t narrow_width = row_.last_row().size();
+        const bool narrow = narrow_width < columns;
         const RowFate fate = bring_to_width(row_);
         // A narrow row after the table's first row may start its footer:
         // hold it back until a row of the table or the end of input says.
         narrow_run_ = narrow ? narrow_run_ + 1 : 0;
         if (options_.detect_footer && narrow && table_started() && narrow_run_ <= kMaxFooterRows) {
-            held_.push_back(HeldRow{fate, line, std::string(parser.last_row_bytes()), std::nullopt,
-                                    held_rows_.row_count()});
+            // The input ends inside a row when nothing, not even a line
+            // break, follows its bytes.
+            const std::string_view text = parser.last_row_bytes();
+            const bool unterminated =
+                final && text.data() + text.size() == window.data() + window.size();
+            held_.push_back(HeldRow{fate, line, std::string(text), std::nullopt,
+                                    held_rows_.row_count(), narrow_width, unterminated});
             held_rows_.append_row(row_.last_row());
             continue;
         }
         if (!release_held() || !emit_row(fate, line, row_.last_row(), parser.last_row_bytes()))
             return !(stopped_ = true);
     }
-    if (step == ParseStep::End) {
-        for (const HeldRow& held : held_) {
-            if (!skip(held.skipped.value_or(SkipKind::Footer), held.line, held.text))
-                return !(stopped_ = true);
-        }
-        held_.clear();
-        held_rows_.release();
-    }
+    if (step == ParseStep::End && !finish_held())
+        return !(stopped_ = true);
 
     // A row that runs past the window is parsed again once the pending bytes
     // have doubled, so however long it is, it costs a few parses in all.

@@ -23,6 +23,7 @@
 #include <string_view>
 #include <vector>
 
+#include "heuristics/header.h"
 #include "parser/byte_buffer.h"
 #include "parser/resilient_parser.h"
 #include "parser/row_store.h"
@@ -138,7 +139,9 @@ class SalvagePass {
   private:
     bool process(std::string_view window, bool final);
     bool settle(std::string_view window, bool final);
-    bool detect_header(std::string_view window, bool final);
+    bool sample_table(std::string_view window, bool final);
+    bool looks_cut_off(const RowView& fields, std::size_t width, bool unterminated) const;
+    bool finish_held();
     RowFate bring_to_width(RowStore& rows);
     bool skip(SkipKind kind, std::uint64_t line, std::string_view text);
     bool is_comment(std::string_view text, bool fits, bool table_started) const noexcept;
@@ -167,10 +170,15 @@ class SalvagePass {
         std::string text;
         std::optional<SkipKind> skipped; // a blank or comment line, no row
         std::size_t row = 0;             // its fields in held_rows_
+        std::size_t width = 0;           // the fields it had as parsed
+        bool unterminated = false;       // the input ended inside it
     };
     RowStore held_rows_;
     std::vector<HeldRow> held_;
     std::size_t narrow_run_ = 0; // narrow rows in a row: a longer run is no footer
+    // What each column holds in the first rows of the table, to tell a
+    // footer from a data row cut short by the end of the input.
+    std::vector<CellKind> column_kinds_;
 
     ByteBuffer window_;
     std::size_t begin_ = 0;     // first byte of window_ not yet consumed

@@ -299,6 +299,11 @@ SalvageOptions preamble(SalvageOptions options, std::optional<std::size_t> rows)
     return options;
 }
 
+SalvageOptions headed(SalvageOptions options) {
+    options.detect_header = true;
+    return options;
+}
+
 SalvageOptions footer(SalvageOptions options) {
     options.detect_footer = true;
     return options;
@@ -436,6 +441,26 @@ TEST(SalvagePass, SkippedRowsAreToldApart) {
           {"x", ""}},
          {}},
         {"footer: the first row is never one", "a\n1,2\n", footer({}), {{"a", ""}, {"1", "2"}}, {}},
+        {"footer: a last row the input ends inside is data",
+         "a,b,c\n1,2,3\n4,5",
+         footer({}),
+         {{"a", "b", "c"}, {"1", "2", "3"}, {"4", "5", ""}},
+         {}},
+        {"footer: a last row of values of its columns' kinds is data",
+         "id,name,amount\n1,ana,2.5\n2,bo\n",
+         footer(headed({})),
+         {{"id", "name", "amount"}, {"1", "ana", "2.5"}, {"2", "bo", ""}},
+         {}},
+        {"footer: text where the column holds numbers, though unterminated",
+         "id,name,amount\n1,ana,2.5\nTotal,2.5",
+         footer(headed({})),
+         {{"id", "name", "amount"}, {"1", "ana", "2.5"}},
+         {{foot, 3, "Total,2.5"}}},
+        {"footer: two narrow rows are no cut-off row",
+         "id,name,amount\n1,ana,2.5\n2,bo\n3,cy\n",
+         footer(headed({})),
+         {{"id", "name", "amount"}, {"1", "ana", "2.5"}},
+         {{foot, 3, "2,bo"}, {foot, 4, "3,cy"}}},
         {"off: '#' lines are rows", "# t\na,b\n", {}, {{"# t", ""}, {"a", "b"}}, {}},
     };
     for (const Case& c : table) {

@@ -135,9 +135,11 @@ def test_preamble_option_and_flag():
     [
         (TABLE + b"\nTotal,9.5\n", {"skip_footer": "auto"}, 3, {"blank": 1, "footer": 1}),
         (TABLE + b"Total,9.5\n4,dy,1\n", {"skip_footer": "auto"}, 5, {}),
-        (TABLE + b"Total,9.5\n", {}, 4, {}),
+        (TABLE + b"Total,9.5\n", {}, 3, {"footer": 1}),
+        (TABLE + b"Total,9.5\n", {"skip_footer": False}, 4, {}),
+        (TABLE + b"4,dy", {}, 4, {}),
     ],
-    ids=["after a blank", "followed by the table", "off by default"],
+    ids=["after a blank", "followed by the table", "on by default", "turned off", "a cut-off last row is data"],
 )
 def test_footer(data, options, rows, skipped):
     _, got, report = read(data, **options)
