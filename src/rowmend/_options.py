@@ -45,6 +45,8 @@ class OptionSpec:
             default, from the option's name).
         words: For a value: words it takes besides its type's values
             (``"auto"`` for a count that may be detected).
+        none_flag: For a nullable value whose None turns something off: the
+            command line spells None as ``--no-NAME``.
     """
 
     name: str
@@ -57,6 +59,7 @@ class OptionSpec:
     minimum: Optional[int] = None
     metavar: Optional[str] = None
     words: Tuple[str, ...] = ()
+    none_flag: bool = False
 
     @property
     def flag(self) -> str:
@@ -98,6 +101,7 @@ OPTIONS: Tuple[OptionSpec, ...] = (
         "comment lines to set aside: 'auto' ('#' lines outside the table's shape) or a prefix",
         "value",
         nullable=True,
+        none_flag=True,
     ),
     OptionSpec(
         "skip_preamble",

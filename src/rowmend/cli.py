@@ -123,6 +123,10 @@ def _add_option(group: Any, spec: OptionSpec) -> None:
         default_text = "" if spec.default is None else f" (default: {spec.default})"
         metavar = spec.metavar or ("N" if spec.type is int else spec.name.split("_")[0].upper())
         group.add_argument(spec.flag, type=convert, metavar=metavar, help=spec.help + default_text, **common)
+        if spec.none_flag:
+            group.add_argument(
+                "--no-" + spec.flag[2:], action="store_const", const=None, help=f"no {spec.name.replace('_', ' ')}", **common
+            )
 
 
 def _reading_options(args: argparse.Namespace) -> Dict[str, Any]:

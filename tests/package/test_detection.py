@@ -128,6 +128,7 @@ def test_preamble_option_and_flag():
     for word, value in [("auto", "auto"), ("3", 3)]:
         args = parser.parse_args(["clean", "in.csv", "--skip-preamble", word, "--comment", ";"])
         assert cli._reading_options(args) == {"skip_preamble": value, "comment": ";"}
+    assert cli._reading_options(parser.parse_args(["clean", "in.csv", "--no-comment"])) == {"comment": None}
 
 
 @pytest.mark.parametrize(
