@@ -50,6 +50,11 @@ bool CleanCsvFormat::needs_quoting(std::string_view field) const noexcept {
 }
 
 void CleanCsvFormat::append_line(std::string& out, const RowView& row, bool starts_file) const {
+    const std::string_view bytes = row.bytes();
+    if (delimiter_size_ == 1 && quote_size_ == 1 && bytes.size() <= kShortRow) {
+        append_short_line(out, row, bytes, starts_file);
+        return;
+    }
     const std::string_view delimiter(delimiter_, delimiter_size_);
     const std::string_view quote(quote_, quote_size_);
     bool first = true;
@@ -67,6 +72,56 @@ void CleanCsvFormat::append_line(std::string& out, const RowView& row, bool star
         }
     }
     out.push_back('\n');
+}
+
+void CleanCsvFormat::append_short_line(std::string& out, const RowView& row, std::string_view bytes,
+                                       bool starts_file) const {
+    // The line is written into room for its longest form (every byte a
+    // doubled quote, every field quoted), which a short row can afford.
+    // The fields lie back to back, so one scan over all of them finds the
+    // bytes that force quoting: a field is quoted when the next such byte
+    // falls inside it, and most fields are passed with one comparison.
+    const char* const end = bytes.data() + bytes.size();
+    const char delimiter = static_cast<char>(delimiter_byte_);
+    const char quote = static_cast<char>(quote_byte_);
+    const auto next_special = [&](const char* from) {
+        return scan::find_first(from, end, delimiter_byte_, quote_byte_, std::uint8_t{'\n'},
+                                std::uint8_t{'\r'});
+    };
+    const char* special = next_special(bytes.data());
+    const std::size_t start = out.size();
+    out.resize(start + 2 * bytes.size() + 3 * row.size() + 1);
+    char* w = out.data() + start;
+    bool first = true;
+    for (const FieldView field : row) {
+        const char* from = field.text.data();
+        const char* const field_end = from + field.text.size();
+        if (!first)
+            *w++ = delimiter;
+        const bool looks_like_bom = first && starts_file && field.text.starts_with("\xEF\xBB\xBF");
+        first = false;
+        if (special < from)
+            special = next_special(from);
+        if (special >= field_end && !looks_like_bom) {
+            std::memcpy(w, from, field.text.size());
+            w += field.text.size();
+            continue;
+        }
+        *w++ = quote;
+        for (;;) {
+            const void* hit = std::memchr(from, quote, static_cast<std::size_t>(field_end - from));
+            const char* upto = hit == nullptr ? field_end : static_cast<const char*>(hit) + 1;
+            std::memcpy(w, from, static_cast<std::size_t>(upto - from));
+            w += upto - from;
+            if (hit == nullptr)
+                break;
+            *w++ = quote;
+            from = upto;
+        }
+        *w++ = quote;
+    }
+    *w++ = '\n';
+    out.resize(static_cast<std::size_t>(w - out.data()));
 }
 
 void append_quarantine_line(std::string& out, std::size_t line, std::string_view reason,

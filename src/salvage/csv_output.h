@@ -29,6 +29,11 @@ class CleanCsvFormat {
     bool needs_quoting(std::string_view field) const noexcept;
 
   private:
+    // Rows up to this many bytes are formatted in place with raw copies.
+    static constexpr std::size_t kShortRow = 64U << 10;
+    void append_short_line(std::string& out, const RowView& row, std::string_view bytes,
+                           bool starts_file) const;
+
     char delimiter_[2];
     char quote_[2];
     std::uint8_t delimiter_size_;
