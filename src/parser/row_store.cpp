@@ -20,19 +20,6 @@ std::string_view RowView::bytes() const noexcept {
     return {store_->bytes_.data() + byte_begin_, byte_end_ - byte_begin_};
 }
 
-RowView RowStore::row(std::size_t r) const noexcept {
-    return RowView(this, rows_[r].field_begin, row_field_end(r), rows_[r].byte_begin,
-                   row_byte_end(r));
-}
-
-std::size_t RowStore::row_field_end(std::size_t r) const noexcept {
-    return r + 1 < rows_.size() ? rows_[r + 1].field_begin : fields_.size();
-}
-
-std::size_t RowStore::row_byte_end(std::size_t r) const noexcept {
-    return r + 1 < rows_.size() ? rows_[r + 1].byte_begin : bytes_.size();
-}
-
 std::size_t RowStore::long_field_length(std::size_t field) const noexcept {
     const auto it = std::lower_bound(long_fields_.begin(), long_fields_.end(), field,
                                      [](const std::pair<std::uint64_t, std::uint64_t>& entry,
@@ -40,15 +27,9 @@ std::size_t RowStore::long_field_length(std::size_t field) const noexcept {
     return static_cast<std::size_t>(it->second);
 }
 
-void RowStore::push_field(std::size_t length, bool ascii) {
-    const std::uint32_t flag = ascii ? 0U : 1U;
-    if (length < inline_limit_) {
-        fields_.push_back(static_cast<std::uint32_t>(length << 1) | flag);
-    } else {
-        long_fields_.emplace_back(fields_.size(), length);
-        fields_.push_back((inline_limit_ << 1) | flag);
-    }
-    open_field_begin_ = bytes_.size();
+void RowStore::push_long_field(std::size_t length, std::uint32_t flag) {
+    long_fields_.emplace_back(fields_.size(), length);
+    fields_.push_back((inline_limit_ << 1) | flag);
 }
 
 void RowStore::finish_field(bool maybe_non_ascii) {

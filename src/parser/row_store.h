@@ -123,14 +123,28 @@ class RowStore {
         std::uint64_t field_begin;
     };
 
-    void push_field(std::size_t length, bool ascii);
+    // Called for every field of every row: inline, with the rare field of
+    // 2 GiB or more out of line.
+    void push_field(std::size_t length, bool ascii) {
+        const std::uint32_t flag = ascii ? 0U : 1U;
+        if (length < inline_limit_) [[likely]]
+            fields_.push_back(static_cast<std::uint32_t>(length << 1) | flag);
+        else
+            push_long_field(length, flag);
+        open_field_begin_ = bytes_.size();
+    }
+    void push_long_field(std::size_t length, std::uint32_t flag);
     std::size_t field_length(std::size_t field, std::uint32_t word) const noexcept {
         const std::size_t inline_length = word >> 1;
         return inline_length < inline_limit_ ? inline_length : long_field_length(field);
     }
     std::size_t long_field_length(std::size_t field) const noexcept;
-    std::size_t row_field_end(std::size_t r) const noexcept;
-    std::size_t row_byte_end(std::size_t r) const noexcept;
+    std::size_t row_field_end(std::size_t r) const noexcept {
+        return r + 1 < rows_.size() ? rows_[r + 1].field_begin : fields_.size();
+    }
+    std::size_t row_byte_end(std::size_t r) const noexcept {
+        return r + 1 < rows_.size() ? rows_[r + 1].byte_begin : bytes_.size();
+    }
 
     ByteBuffer bytes_;
     std::vector<std::uint32_t> fields_;
@@ -139,6 +153,11 @@ class RowStore {
     std::size_t open_field_begin_ = 0; // byte offset where the field being built starts
     std::uint32_t inline_limit_;
 };
+
+inline RowView RowStore::row(std::size_t r) const noexcept {
+    return RowView(this, rows_[r].field_begin, row_field_end(r), rows_[r].byte_begin,
+                   row_byte_end(r));
+}
 
 inline FieldView RowView::Iterator::operator*() const {
     const std::uint32_t word = store_->fields_[field_];
