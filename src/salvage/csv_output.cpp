@@ -103,7 +103,9 @@ void CleanCsvFormat::append_short_line(std::string& out, const RowView& row, std
         if (special < from)
             special = next_special(from);
         if (special >= field_end && !looks_like_bom) {
-            std::memcpy(w, from, field.text.size());
+            // An empty field may have no bytes to point at at all.
+            if (!field.text.empty())
+                std::memcpy(w, from, field.text.size());
             w += field.text.size();
             continue;
         }
