@@ -1,10 +1,10 @@
 #pragma once
-// Finding bytes of interest in short runs of bytes, sixteen at a time
-// through one primitive, Block: asked which of its bytes equal a given byte
-// (a bit mask) and which are 0x80 or above. The parser itself works on
-// 64-byte blocks (block_masks.h); this serves the writers and transcoding.
-// SSE2 is part of every x86-64 processor; elsewhere Block builds the same
-// masks with a plain loop.
+// Finding bytes of interest in runs of ordinary bytes. The parser's state
+// machine only runs on delimiters, quotes and line breaks; every scanner
+// skips what lies between them a block at a time through one primitive,
+// Block: sixteen bytes, asked which of them equal a given byte (a bit mask)
+// and which are 0x80 or above. SSE2 is part of every x86-64 processor;
+// elsewhere Block builds the same masks with a plain loop.
 
 #include <cstddef>
 #include <cstdint>

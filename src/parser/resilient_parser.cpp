@@ -82,8 +82,7 @@ ResilientParser::ResilientParser(std::string_view input, std::uint8_t delimiter,
     : input_(input), pos_(0), final_(final), repair_quotes_(repair_quotes), delimiter_(delimiter),
       quote_(quote),
       plain_rows_possible_(delimiter < 0x80 && quote < 0x80 && delimiter != quote &&
-                           delimiter != kLf && delimiter != kCr && quote != kLf && quote != kCr),
-      classify_(scan::block_classifier()) {
+                           delimiter != kLf && delimiter != kCr && quote != kLf && quote != kCr) {
     if (input.size() >= 3 && input.substr(0, 3) == "\xEF\xBB\xBF")
         pos_ = 3;
 }
@@ -100,7 +99,6 @@ void ResilientParser::advance_window(std::string_view window, bool final) noexce
 void ResilientParser::extend_window(std::string_view window, bool final) noexcept {
     input_ = window;
     final_ = final;
-    masks_base_ = SIZE_MAX; // the last block may hold more bytes now
     // A run of blanks that reached the old end may go on. The closer memo
     // only ever covers a line whose end was in view, and the no-break span
     // stays true of the same bytes.
@@ -109,7 +107,6 @@ void ResilientParser::extend_window(std::string_view window, bool final) noexcep
 }
 
 void ResilientParser::forget_look_ahead() noexcept {
-    masks_base_ = SIZE_MAX;
     closer_from_ = 1;
     closer_line_end_ = 0;
     has_closer_ = false;
@@ -120,33 +117,38 @@ void ResilientParser::forget_look_ahead() noexcept {
     suspended_.active = false;
 }
 
-void ResilientParser::classify_at(std::size_t base) noexcept {
-    const char* p = input_.data() + base;
-    const std::size_t left = input_.size() - base;
-    if (left >= scan::kBlock)
-        classify_(p, quote_, delimiter_, masks_);
-    else
-        scan::classify_partial(classify_, p, left, quote_, delimiter_, masks_);
-    masks_base_ = base;
+namespace {
+
+// One row of the plain-row fast path: from `p`, the position of the LF that
+// ends the row, or nullptr when a quote byte or CR comes first or no LF does.
+// Counts delimiters and notes bytes of 0x80 and above on the way.
+inline const char* scan_plain_row(const char* p, const char* end, std::uint8_t delimiter,
+                                  std::uint8_t quote, std::size_t& delimiters, bool& high) {
+    for (; static_cast<std::size_t>(end - p) >= scan::Block::kSize; p += scan::Block::kSize) {
+        const scan::Block block(p);
+        const unsigned lf = block.eq(kLf);
+        // Only the bytes before the first LF belong to this row.
+        const unsigned mine = lf != 0 ? scan::below_first(lf) : 0xFFFFU;
+        if (((block.eq(quote) | block.eq(kCr)) & mine) != 0)
+            return nullptr;
+        delimiters += scan::count16(block.eq(delimiter) & mine);
+        high = high || (block.high() & mine) != 0;
+        if (lf != 0)
+            return p + __builtin_ctz(lf);
+    }
+    for (; p < end; ++p) {
+        const auto c = static_cast<std::uint8_t>(*p);
+        if (c == kLf)
+            return p;
+        if (c == quote || c == kCr)
+            return nullptr;
+        delimiters += c == delimiter;
+        high = high || c >= 0x80;
+    }
+    return nullptr; // the last row has no LF: the full parser takes it
 }
 
-template <class Pick>
-std::size_t ResilientParser::next_marked(std::size_t p, bool& high, Pick pick) noexcept {
-    const std::size_t n = input_.size();
-    while (p < n) {
-        const std::size_t base = p & ~(scan::kBlock - 1);
-        const scan::BlockMasks& m = masks_at(base);
-        const std::uint64_t from = ~std::uint64_t{0} << (p - base);
-        const std::uint64_t hit = pick(m) & from;
-        if (hit != 0) {
-            high = high || (m.high & from & ((hit & (0 - hit)) - 1)) != 0;
-            return base + static_cast<std::size_t>(__builtin_ctzll(hit));
-        }
-        high = high || (m.high & from) != 0;
-        p = base + scan::kBlock;
-    }
-    return n;
-}
+} // namespace
 
 std::string_view ResilientParser::take_plain_rows(std::size_t fields, std::size_t max_rows,
                                                   std::size_t& rows) {
@@ -154,43 +156,22 @@ std::string_view ResilientParser::take_plain_rows(std::size_t fields, std::size_
     const char* const begin = input_.data() + pos_;
     if (!plain_rows_possible_)
         return {};
-    const std::size_t n = input_.size();
-    std::size_t p = pos_;
-    while (rows < max_rows && p < n) {
-        // One row: up to its LF, with no quote or CR before it. Counts
-        // delimiters and notes bytes of 0x80 and above on the way.
+    const char* const end = input_.data() + input_.size();
+    const char* p = begin;
+    while (rows < max_rows && p < end) {
         std::size_t delimiters = 0;
         bool high = false;
-        std::size_t lf_at = n;
-        for (std::size_t q = p; q < n;) {
-            const std::size_t base = q & ~(scan::kBlock - 1);
-            const scan::BlockMasks& m = masks_at(base);
-            const std::uint64_t from = ~std::uint64_t{0} << (q - base);
-            const std::uint64_t lf = m.lf & from;
-            // Only the bytes before the first LF belong to this row.
-            const std::uint64_t mine = lf != 0 ? from & ((lf & (0 - lf)) - 1) : from;
-            if (((m.quote | m.cr) & mine) != 0)
-                break;
-            delimiters += scan::count64(m.delimiter & mine);
-            high = high || (m.high & mine) != 0;
-            if (lf != 0) {
-                lf_at = base + static_cast<std::size_t>(__builtin_ctzll(lf));
-                break;
-            }
-            q = base + scan::kBlock;
-        }
-        // The last row has no LF: the full parser takes it.
-        if (lf_at == n || (fields != 0 && delimiters + 1 != fields))
+        const char* lf = scan_plain_row(p, end, delimiter_, quote_, delimiters, high);
+        if (lf == nullptr || (fields != 0 && delimiters + 1 != fields))
             break;
-        if (high && !utf8::is_valid(input_.data() + p, lf_at - p))
+        if (high && !utf8::is_valid(p, static_cast<std::size_t>(lf - p)))
             break;
         ++rows;
-        p = lf_at + 1;
+        p = lf + 1;
     }
     line_ += rows;
-    const std::size_t taken = p - pos_;
-    pos_ = p;
-    return {begin, taken};
+    pos_ += static_cast<std::size_t>(p - begin);
+    return {begin, static_cast<std::size_t>(p - begin)};
 }
 
 ParseStep ResilientParser::step_row(RowStore& store) {
@@ -282,8 +263,9 @@ template <class Sink> ParseStep ResilientParser::parse_row(Sink& sink, bool susp
         case ParseState::Unquoted: {
             // Quote bytes are ordinary here: only the delimiter and line breaks stop the run.
             bool high = false;
-            const std::size_t at = next_marked(
-                p, high, [](const scan::BlockMasks& m) { return m.delimiter | m.lf | m.cr; });
+            const char* stop =
+                scan::find_first_noting_high(data + p, data + n, high, delimiter_, kLf, kCr);
+            const auto at = static_cast<std::size_t>(stop - data);
             sink.append(data + p, at - p, high);
             p = at;
             if (p == n)
@@ -304,8 +286,8 @@ template <class Sink> ParseStep ResilientParser::parse_row(Sink& sink, bool susp
         case ParseState::Quoted: {
             // Inside quotes, line breaks are text; LF only matters to the line counter.
             bool high = false;
-            const std::size_t at =
-                next_marked(p, high, [](const scan::BlockMasks& m) { return m.quote | m.lf; });
+            const char* stop = scan::find_first_noting_high(data + p, data + n, high, quote_, kLf);
+            const auto at = static_cast<std::size_t>(stop - data);
             sink.append(data + p, at - p, high);
             p = at;
             if (p == n)
@@ -402,9 +384,8 @@ int ResilientParser::quote_is_literal(std::size_t q) {
         // A search that stopped at an earlier window's end goes on from there.
         const bool known_clear = s >= no_break_from_ && s <= no_break_end_;
         const std::size_t from = known_clear ? no_break_end_ : s;
-        bool ignored = false;
-        const std::size_t end =
-            next_marked(from, ignored, [](const scan::BlockMasks& m) { return m.lf | m.cr; });
+        const char* line_end = scan::find_first(input_.data() + from, input_.data() + n, kLf, kCr);
+        const auto end = static_cast<std::size_t>(line_end - input_.data());
         if (end == n && !final_) {
             no_break_from_ = known_clear ? no_break_from_ : s;
             no_break_end_ = n;

@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <string_view>
 
-#include "parser/block_masks.h"
 #include "parser/row_store.h"
 #include "parser/utf8.h"
 
@@ -110,17 +109,6 @@ class ResilientParser {
         return (c == ' ' || c == '\t') && c != delimiter_;
     }
     void forget_look_ahead() noexcept;
-    // The masks of the block that begins at `base`, a multiple of 64 in the
-    // window; the last block of a window is masked to the window's end.
-    const scan::BlockMasks& masks_at(std::size_t base) noexcept {
-        if (base != masks_base_)
-            classify_at(base);
-        return masks_;
-    }
-    void classify_at(std::size_t base) noexcept;
-    // The first position in [p, end of window) marked in `pick(masks)`, or the
-    // window's size; sets `high` when a byte of 0x80 or above lies before it.
-    template <class Pick> std::size_t next_marked(std::size_t p, bool& high, Pick pick) noexcept;
 
     std::string_view input_;
     std::size_t pos_;
@@ -161,11 +149,6 @@ class ResilientParser {
     };
     Suspended suspended_;
     ShapeProgress shape_progress_;
-
-    // The block last classified, kept while the state machine works through it.
-    scan::ClassifyBlock classify_;
-    std::size_t masks_base_ = SIZE_MAX;
-    scan::BlockMasks masks_;
 };
 
 } // namespace rowmend

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "fuzz/reference_parser.h"
-#include "parser/block_masks.h"
 #include "parser/resilient_parser.h"
 #include "test_support.h"
 
@@ -560,46 +559,6 @@ TEST(ResilientParser, TakePlainRowsStopsAtTheFirstRowThatNeedsTheStateMachine) {
             EXPECT_EQ(parser.line(), full[r].line);
         }
         EXPECT_FALSE(parser.next_row(store));
-    }
-}
-
-TEST(BlockMasks, EveryClassifierMarksTheSameBytes) {
-    // Every byte value at every position of a block, and blocks cut short,
-    // against the plain loop; the quote and delimiter pairs include high
-    // bytes, line breaks and a delimiter equal to the quote.
-    std::string bytes(256 + 64, '\0');
-    for (std::size_t i = 0; i < bytes.size(); ++i)
-        bytes[i] = static_cast<char>((i * 7) % 256);
-    const std::uint8_t pairs[][2] = {{'"', ','}, {'\'', ';'},  {0xE2, '\t'},
-                                     {'"', '"'}, {'\n', '\r'}, {0, 0xFF}};
-    const scan::ClassifyBlock fast[] = {scan::sse2_classifier(), scan::avx2_classifier(),
-                                        scan::block_classifier()};
-    for (const auto& pair : pairs) {
-        for (std::size_t at = 0; at + 64 <= bytes.size(); at += 13) {
-            scan::BlockMasks want;
-            scan::portable_classifier()(bytes.data() + at, pair[0], pair[1], want);
-            for (const scan::ClassifyBlock classify : fast) {
-                if (classify == nullptr)
-                    continue;
-                scan::BlockMasks got;
-                classify(bytes.data() + at, pair[0], pair[1], got);
-                EXPECT_EQ(got.quote, want.quote);
-                EXPECT_EQ(got.delimiter, want.delimiter);
-                EXPECT_EQ(got.lf, want.lf);
-                EXPECT_EQ(got.cr, want.cr);
-                EXPECT_EQ(got.high, want.high);
-            }
-            for (const std::size_t size : {0U, 1U, 17U, 63U}) {
-                scan::BlockMasks part;
-                scan::classify_partial(scan::block_classifier(), bytes.data() + at, size, pair[0],
-                                       pair[1], part);
-                const std::uint64_t valid = (std::uint64_t{1} << size) - 1;
-                EXPECT_EQ(part.quote, want.quote & valid);
-                EXPECT_EQ(part.delimiter, want.delimiter & valid);
-                EXPECT_EQ(part.high, want.high & valid);
-                EXPECT_EQ(part.lf | part.cr, (want.lf | want.cr) & valid);
-            }
-        }
     }
 }
 
