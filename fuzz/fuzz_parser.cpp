@@ -1,16 +1,22 @@
 // The row parser on any bytes, in three ways at once: full mode, counting
 // mode and a plain byte-at-a-time rendering of its rules. They must agree on
 // every row boundary, field and line number; every row has a field, every
-// field is valid UTF-8, and the end of input stays the end.
+// field is valid UTF-8, and the end of input stays the end. The heuristics,
+// reading a growing prefix once, answer at every prefix as they do when
+// they read that prefix whole.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "fuzz_support.h"
+#include "heuristics/column_count.h"
 #include "heuristics/delimiter_sniffer.h"
+#include "heuristics/width_mode.h"
 #include "parser/resilient_parser.h"
 #include "parser/row_store.h"
 #include "parser/utf8.h"
@@ -24,6 +30,9 @@ using namespace rowmend::fuzz;
 // The reference rescans lines for every stray quote; above this size (only
 // large replayed seeds get there) it would dominate the run.
 constexpr std::size_t kReferenceLimit = 64 * 1024;
+// Each prefix is read whole once more to compare: kept to small inputs, where
+// the cuts fall everywhere that matters anyway.
+constexpr std::size_t kGrowingPrefixLimit = 8 * 1024;
 
 void check_row(const RowView& row) {
     FUZZ_CHECK(row.size() >= 1);
@@ -47,6 +56,49 @@ void check_against_reference(const RowView& row, const std::vector<std::string>&
         // Well-formed bytes come through untouched.
         FUZZ_CHECK(!valid_utf8(raw[i]) || field.text == raw[i]);
         ++i;
+    }
+}
+
+bool same_widths(std::optional<std::span<const std::size_t>> a, std::optional<std::size_t> b_count,
+                 const std::vector<std::size_t>& b) {
+    if (!a || !b_count)
+        return !a && !b_count;
+    return std::equal(a->begin(), a->end(), b.begin(),
+                      b.begin() + static_cast<std::ptrdiff_t>(*b_count));
+}
+
+// The prefixes grow a byte at a time on small inputs, by half otherwise, as
+// the pass's retries on a doubled prefix do.
+void check_growing_prefixes(std::string_view csv, std::uint8_t delimiter, bool byte_steps) {
+    DelimiterSniffer sniffer;
+    std::optional<ColumnCounter> after_sniff; // goes on from the sniffer's rows
+    ColumnCounter counter(delimiter);
+    std::vector<RowWidthSampler> every_row;
+    for (const std::uint8_t d : kDelimiterCandidates)
+        every_row.emplace_back(d, SIZE_MAX);
+    every_row.emplace_back(delimiter, SIZE_MAX);
+    std::vector<std::size_t> widths(csv.size() + 1);
+
+    for (std::size_t len = 0;;) {
+        len = std::min(csv.size(), len + (byte_steps ? 1 : 1 + len / 2));
+        const bool final = len == csv.size();
+        const std::string_view prefix = csv.substr(0, len);
+        const std::optional<std::uint8_t> sniffed = sniffer.sniff(prefix, final);
+        FUZZ_CHECK(sniffed == sniff_delimiter_prefix(prefix, final));
+        if (sniffed && !after_sniff)
+            after_sniff.emplace(sniffer.take_rows(*sniffed));
+        if (after_sniff)
+            FUZZ_CHECK(after_sniff->infer(prefix, final) ==
+                       infer_column_count_prefix(prefix, *sniffed, final));
+        FUZZ_CHECK(counter.infer(prefix, final) ==
+                   infer_column_count_prefix(prefix, delimiter, final));
+        for (RowWidthSampler& rows : every_row) {
+            const std::optional<std::size_t> whole =
+                sample_row_widths(prefix, rows.delimiter(), final, std::span<std::size_t>(widths));
+            FUZZ_CHECK(same_widths(rows.sample(prefix, final), whole, widths));
+        }
+        if (final)
+            break;
     }
 }
 
@@ -116,6 +168,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(store.row_count() == rows && store.field_count() == fields &&
                    store.byte_count() == bytes);
     }
+
+    if (csv.size() <= kGrowingPrefixLimit)
+        check_growing_prefixes(csv, delimiter, csv.size() <= 256);
 
     // Earlier rows survive the arena growing under later ones.
     for (std::size_t r = 0; r < rows; ++r)

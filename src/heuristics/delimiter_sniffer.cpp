@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 #include <vector>
 
 #include "heuristics/width_mode.h"
@@ -47,6 +48,45 @@ std::optional<std::uint8_t> sniff_delimiter_prefix(std::string_view prefix, bool
         }
     }
     return best;
+}
+
+DelimiterSniffer::DelimiterSniffer() noexcept
+    : candidates_{RowWidthSampler(kDelimiterCandidates[0], kSniffRowLimit),
+                  RowWidthSampler(kDelimiterCandidates[1], kSniffRowLimit),
+                  RowWidthSampler(kDelimiterCandidates[2], kSniffRowLimit),
+                  RowWidthSampler(kDelimiterCandidates[3], kSniffRowLimit)} {}
+
+std::optional<std::uint8_t> DelimiterSniffer::sniff(std::string_view prefix, bool final) {
+    if (answer_)
+        return answer_;
+    // Every candidate reads as far as it can before any answer is given,
+    // so that none reads these bytes again on the next prefix.
+    std::array<std::optional<std::span<const std::size_t>>, 4> widths;
+    bool complete = true;
+    for (std::size_t i = 0; i < candidates_.size(); ++i) {
+        widths[i] = candidates_[i].sample(prefix, final);
+        complete = complete && widths[i].has_value();
+    }
+    if (!complete)
+        return std::nullopt;
+    double best_score = -1.0;
+    std::uint8_t best = ',';
+    for (std::size_t i = 0; i < candidates_.size(); ++i) {
+        const double score = score_row_widths(*widths[i]);
+        if (score > best_score) {
+            best_score = score;
+            best = kDelimiterCandidates[i];
+        }
+    }
+    answer_ = best;
+    return best;
+}
+
+RowWidthSampler DelimiterSniffer::take_rows(std::uint8_t delimiter) noexcept {
+    std::size_t i = 0;
+    while (i + 1 < candidates_.size() && kDelimiterCandidates[i] != delimiter)
+        ++i;
+    return std::move(candidates_[i]);
 }
 
 std::uint8_t sniff_delimiter(std::string_view sample) {

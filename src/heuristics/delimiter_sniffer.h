@@ -2,10 +2,13 @@
 // Delimiter sniffing: which of comma, semicolon, tab and vertical bar splits
 // the first rows of a text most consistently into the most fields.
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <string_view>
+
+#include "heuristics/width_mode.h"
 
 namespace rowmend {
 
@@ -23,6 +26,23 @@ std::uint8_t sniff_delimiter(std::string_view sample);
 // some candidate's rows run past the prefix before it has read its rows,
 // returns nothing: the answer needs more of the input.
 std::optional<std::uint8_t> sniff_delimiter_prefix(std::string_view prefix, bool final);
+
+// sniff_delimiter_prefix over an input that arrives as ever longer prefixes
+// of the same bytes: each candidate keeps the rows it has read, so a retry
+// on a longer prefix reads only what is new. Same answer, prefix by prefix.
+class DelimiterSniffer {
+  public:
+    DelimiterSniffer() noexcept;
+    std::optional<std::uint8_t> sniff(std::string_view prefix, bool final);
+
+    // Once sniff() has answered, the rows read for `delimiter`, one of the
+    // candidates, to read on from. sniff() keeps its answer.
+    RowWidthSampler take_rows(std::uint8_t delimiter) noexcept;
+
+  private:
+    std::array<RowWidthSampler, 4> candidates_;
+    std::optional<std::uint8_t> answer_;
+};
 
 // The score of one candidate from the field counts of its non-blank rows:
 // share of rows having the most frequent field count of 2 or more, times

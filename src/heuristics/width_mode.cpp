@@ -39,4 +39,29 @@ std::optional<std::size_t> sample_row_widths(std::string_view prefix, std::uint8
     return counted;
 }
 
+std::optional<std::span<const std::size_t>> RowWidthSampler::sample(std::string_view prefix,
+                                                                    bool final) {
+    if (!ended_ && widths_.size() < limit_) {
+        if (!parser_) {
+            // A leading byte-order mark must be whole in view before the
+            // parser is made, which skips it once and for all.
+            if (!final && prefix.size() < 3)
+                return std::nullopt;
+            parser_.emplace(prefix, delimiter_, '"', true, final);
+        } else {
+            parser_->extend_window(prefix, final);
+        }
+        RowShape shape;
+        ParseStep step = ParseStep::Row;
+        while (widths_.size() < limit_ && (step = parser_->resume_shape(shape)) == ParseStep::Row) {
+            if (!shape.blank)
+                widths_.push_back(shape.field_count);
+        }
+        if (step == ParseStep::NeedMore)
+            return std::nullopt;
+        ended_ = step == ParseStep::End;
+    }
+    return std::span<const std::size_t>(widths_);
+}
+
 } // namespace rowmend

@@ -7,6 +7,9 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <vector>
+
+#include "parser/resilient_parser.h"
 
 namespace rowmend {
 
@@ -28,5 +31,32 @@ WidthMode width_mode(std::span<std::size_t> widths, std::size_t min_width = 0);
 // past a prefix that is not `final`.
 std::optional<std::size_t> sample_row_widths(std::string_view prefix, std::uint8_t delimiter,
                                              bool final, std::span<std::size_t> out);
+
+// sample_row_widths over an input that arrives as ever longer prefixes of
+// the same bytes, each call with the whole prefix so far. It reads every
+// byte once, however often the prefix grows, goes on inside a row that ran
+// past the last prefix, and stops reading once it has its rows; for every
+// prefix it answers what sample_row_widths answers.
+class RowWidthSampler {
+  public:
+    RowWidthSampler(std::uint8_t delimiter, std::size_t limit) noexcept
+        : delimiter_(delimiter), limit_(limit) {}
+
+    // The widths, or nothing while they run past a prefix that is not `final`.
+    std::optional<std::span<const std::size_t>> sample(std::string_view prefix, bool final);
+
+    // Reads on to `limit` rows on the next call, from where it stopped: a
+    // sample of more rows with the same delimiter begins with this one's.
+    void raise_limit(std::size_t limit) noexcept { limit_ = limit > limit_ ? limit : limit_; }
+
+    std::uint8_t delimiter() const noexcept { return delimiter_; }
+
+  private:
+    std::uint8_t delimiter_;
+    std::size_t limit_;
+    bool ended_ = false; // the input ended before the limit
+    std::optional<ResilientParser> parser_;
+    std::vector<std::size_t> widths_;
+};
 
 } // namespace rowmend

@@ -39,39 +39,40 @@ class StoreSink {
 };
 
 // Counting mode: fields are counted; the first field's bytes only feed the
-// whitespace matcher, and only while they could still be blank.
+// whitespace matcher, and only while they could still be blank. What it has
+// counted lives in a ShapeProgress, which a suspended row keeps.
 class ShapeSink {
   public:
-    explicit ShapeSink(RowShape& shape) noexcept : shape_(shape) {}
-    void begin_row() noexcept {
-        shape_.field_count = 0;
-        matcher_ = utf8::WhitespaceMatcher();
-    }
+    ShapeSink(RowShape& shape, ResilientParser::ShapeProgress& progress) noexcept
+        : shape_(shape), progress_(progress) {}
+    void begin_row() noexcept { progress_ = ResilientParser::ShapeProgress(); }
     void append(const char* p, std::size_t n, bool) noexcept {
-        if (shape_.field_count == 0 && !matcher_.failed())
-            matcher_.feed(p, n);
+        if (progress_.field_count == 0 && !progress_.matcher.failed())
+            progress_.matcher.feed(p, n);
     }
     void push_byte(char c) noexcept {
-        if (shape_.field_count == 0)
-            matcher_.feed(static_cast<std::uint8_t>(c));
+        if (progress_.field_count == 0)
+            progress_.matcher.feed(static_cast<std::uint8_t>(c));
     }
     void finish_field() noexcept {
-        if (shape_.field_count == 0)
-            first_blank_ = matcher_.matched();
-        ++shape_.field_count;
+        if (progress_.field_count == 0)
+            progress_.first_blank = progress_.matcher.matched();
+        ++progress_.field_count;
     }
     void empty_field() noexcept {
-        if (shape_.field_count == 0)
-            first_blank_ = true;
-        ++shape_.field_count;
+        if (progress_.field_count == 0)
+            progress_.first_blank = true;
+        ++progress_.field_count;
     }
-    void end_row() noexcept { shape_.blank = shape_.field_count == 1 && first_blank_; }
+    void end_row() noexcept {
+        shape_.field_count = progress_.field_count;
+        shape_.blank = progress_.field_count == 1 && progress_.first_blank;
+    }
     void abandon_row() noexcept {}
 
   private:
     RowShape& shape_;
-    utf8::WhitespaceMatcher matcher_;
-    bool first_blank_ = false;
+    ResilientParser::ShapeProgress& progress_;
 };
 
 } // namespace
@@ -95,12 +96,25 @@ void ResilientParser::advance_window(std::string_view window, bool final) noexce
     forget_look_ahead();
 }
 
+void ResilientParser::extend_window(std::string_view window, bool final) noexcept {
+    input_ = window;
+    final_ = final;
+    // A run of blanks that reached the old end may go on. The closer memo
+    // only ever covers a line whose end was in view, and the no-break span
+    // stays true of the same bytes.
+    blank_from_ = 1;
+    blank_end_ = 0;
+}
+
 void ResilientParser::forget_look_ahead() noexcept {
     closer_from_ = 1;
     closer_line_end_ = 0;
     has_closer_ = false;
     blank_from_ = 1;
     blank_end_ = 0;
+    no_break_from_ = 1;
+    no_break_end_ = 0;
+    suspended_.active = false;
 }
 
 namespace {
@@ -162,40 +176,60 @@ std::string_view ResilientParser::take_plain_rows(std::size_t fields, std::size_
 
 ParseStep ResilientParser::step_row(RowStore& store) {
     StoreSink sink(store);
-    return parse_row(sink);
+    return parse_row(sink, false);
 }
 
 ParseStep ResilientParser::step_shape(RowShape& shape) {
-    ShapeSink sink(shape);
-    const ParseStep step = parse_row(sink);
+    ShapeProgress progress;
+    ShapeSink sink(shape, progress);
+    const ParseStep step = parse_row(sink, false);
     if (step == ParseStep::Row)
         sink.end_row();
     return step;
 }
 
-template <class Sink> ParseStep ResilientParser::parse_row(Sink& sink) {
+ParseStep ResilientParser::resume_shape(RowShape& shape) {
+    ShapeSink sink(shape, shape_progress_);
+    const ParseStep step = parse_row(sink, true);
+    if (step == ParseStep::Row)
+        sink.end_row();
+    return step;
+}
+
+template <class Sink> ParseStep ResilientParser::parse_row(Sink& sink, bool suspend) {
     const std::size_t n = input_.size();
     if (pos_ >= n)
         return final_ ? ParseStep::End : ParseStep::NeedMore;
     const char* const data = input_.data();
     const std::size_t line_before = line_;
-    sink.begin_row();
 
     ParseState state = ParseState::FieldStart;
     std::size_t p = pos_;
+    if (suspend && suspended_.active) {
+        state = suspended_.state;
+        p = suspended_.at;
+        line_ = suspended_.line;
+        suspended_.active = false;
+    } else {
+        sink.begin_row();
+    }
 
     // The row reaches past a window that is not final: undo it, so that it
-    // is parsed again from its start once the window holds more.
-    auto need_more = [&] {
-        sink.abandon_row();
+    // is parsed again from its start once the window holds more, or, when
+    // suspending, note where it stopped so that it goes on from there.
+    // Nothing is handed to the sink for the byte at `at` before this.
+    auto need_more = [&](ParseState at_state, std::size_t at) {
+        if (suspend)
+            suspended_ = Suspended{true, at_state, at, line_};
+        else
+            sink.abandon_row();
         line_ = line_before;
         return ParseStep::NeedMore;
     };
-    // A line break ends the row: CR LF is one terminator, a lone CR or LF
-    // too. A CR at the window's end waits to see whether an LF follows.
+    // A CR at the window's end waits to see whether an LF follows.
+    auto cr_waits = [&](std::size_t at) { return data[at] == '\r' && at + 1 == n && !final_; };
+    // A line break ends the row: CR LF is one terminator, a lone CR or LF too.
     auto end_row_at = [&](std::size_t at) {
-        if (data[at] == '\r' && at + 1 == n && !final_)
-            return need_more();
         row_begin_ = pos_;
         row_content_end_ = at;
         at += (data[at] == '\r' && at + 1 < n && data[at + 1] == '\n') ? 2 : 1;
@@ -217,6 +251,8 @@ template <class Sink> ParseStep ResilientParser::parse_row(Sink& sink) {
                 sink.empty_field();
                 ++p;
             } else if (c == kLf || c == kCr) {
+                if (cr_waits(p))
+                    return need_more(state, p);
                 sink.empty_field();
                 return end_row_at(p);
             } else {
@@ -239,6 +275,8 @@ template <class Sink> ParseStep ResilientParser::parse_row(Sink& sink) {
                 ++p;
                 state = ParseState::FieldStart;
             } else {
+                if (cr_waits(p))
+                    return need_more(state, p);
                 sink.finish_field();
                 return end_row_at(p);
             }
@@ -262,7 +300,7 @@ template <class Sink> ParseStep ResilientParser::parse_row(Sink& sink) {
             }
             if (p + 1 == n) { // a quote that ends the input closes its field
                 if (!final_)
-                    return need_more();
+                    return need_more(state, p);
                 ++p;
                 state = ParseState::AfterQuote;
             } else if (static_cast<std::uint8_t>(data[p + 1]) == quote_) {
@@ -271,7 +309,7 @@ template <class Sink> ParseStep ResilientParser::parse_row(Sink& sink) {
             } else {
                 const int literal = repair_quotes_ ? quote_is_literal(p) : 0;
                 if (literal < 0)
-                    return need_more();
+                    return need_more(state, p);
                 if (literal != 0) {
                     sink.push_byte(static_cast<char>(quote_));
                     ++p;
@@ -291,6 +329,8 @@ template <class Sink> ParseStep ResilientParser::parse_row(Sink& sink) {
             } else if (c == ' ' || c == '\t') {
                 ++p; // blanks after a closing quote are dropped
             } else if (c == kLf || c == kCr) {
+                if (cr_waits(p))
+                    return need_more(state, p);
                 sink.finish_field();
                 return end_row_at(p);
             } else {
@@ -303,7 +343,7 @@ template <class Sink> ParseStep ResilientParser::parse_row(Sink& sink) {
     }
 
     if (!final_)
-        return need_more();
+        return need_more(state, p);
     // End of input. Only a delimiter can have left us in FieldStart here (a
     // row never starts at the end), and a row ending in a delimiter has an
     // empty last field. The line counter does not count the end of input.
@@ -341,10 +381,16 @@ int ResilientParser::quote_is_literal(std::size_t q) {
         // Find the end of the physical line, then walk back from it to the
         // last quote whose following blanks run into a delimiter, a line break
         // or the end of input. Later quotes on this line reuse the answer.
-        const char* line_end = scan::find_first(input_.data() + s, input_.data() + n, kLf, kCr);
+        // A search that stopped at an earlier window's end goes on from there.
+        const bool known_clear = s >= no_break_from_ && s <= no_break_end_;
+        const std::size_t from = known_clear ? no_break_end_ : s;
+        const char* line_end = scan::find_first(input_.data() + from, input_.data() + n, kLf, kCr);
         const auto end = static_cast<std::size_t>(line_end - input_.data());
-        if (end == n && !final_)
+        if (end == n && !final_) {
+            no_break_from_ = known_clear ? no_break_from_ : s;
+            no_break_end_ = n;
             return -1; // the line goes on past the window
+        }
         has_closer_ = false;
         bool ends_in_terminator = true; // the byte at `end` is CR, LF or the end of input
         for (std::size_t j = end; j-- > s;) {

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "parser/row_store.h"
+#include "parser/utf8.h"
 
 namespace rowmend {
 
@@ -52,6 +53,19 @@ class ResilientParser {
     ParseStep step_row(RowStore& store);
     ParseStep step_shape(RowShape& shape);
 
+    // Counting mode over a prefix that grows: on NeedMore the row at hand
+    // keeps what it has read, and once extend_window() shows more of the
+    // input the next call goes on from there rather than from the row's
+    // start, so a row far longer than the prefix is still read once. pos()
+    // and line() stay at the row's start until it ends. Not to be mixed with
+    // the other steps on one parser.
+    ParseStep resume_shape(RowShape& shape);
+
+    // Shows more of the same input: `window` begins where the current one
+    // does and holds it whole. Positions, the line counter and a row
+    // suspended by resume_shape() carry over.
+    void extend_window(std::string_view window, bool final) noexcept;
+
     // Moves on to a new window that begins with the first byte not yet
     // consumed (the byte at pos() in the old one). The line counter goes on.
     void advance_window(std::string_view window, bool final) noexcept;
@@ -78,8 +92,15 @@ class ResilientParser {
     // Position in the current window.
     std::size_t pos() const noexcept { return pos_; }
 
+    // What counting mode carries from one byte of a row to the next.
+    struct ShapeProgress {
+        std::size_t field_count = 0;
+        utf8::WhitespaceMatcher matcher; // the first field, while it could be blank
+        bool first_blank = false;
+    };
+
   private:
-    template <class Sink> ParseStep parse_row(Sink& sink);
+    template <class Sink> ParseStep parse_row(Sink& sink, bool suspend);
     // The stray-quote test for a quote byte at `q` inside a quoted field:
     // 1 when the quote belongs to the text, 0 when it closes the field, -1
     // when the answer lies beyond a window that is not final.
@@ -112,6 +133,22 @@ class ResilientParser {
     // The last run of blanks skipped: [blank_from_, blank_end_) is all blanks.
     std::size_t blank_from_ = 1;
     std::size_t blank_end_ = 0;
+    // The last search for a line's end that ran into the window's end:
+    // [no_break_from_, no_break_end_) holds no CR or LF, so a longer window
+    // is searched from where that search stopped.
+    std::size_t no_break_from_ = 1;
+    std::size_t no_break_end_ = 0;
+
+    // A row that resume_shape() left at a window's end: where and in which
+    // state it stopped, the line the next byte is on, and its fields so far.
+    struct Suspended {
+        bool active = false;
+        ParseState state = ParseState::FieldStart;
+        std::size_t at = 0;
+        std::size_t line = 0;
+    };
+    Suspended suspended_;
+    ShapeProgress shape_progress_;
 };
 
 } // namespace rowmend

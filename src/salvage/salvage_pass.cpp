@@ -111,8 +111,11 @@ bool SalvagePass::settle(std::string_view window, bool final) {
         counters_.inferred_columns = 0;
     } else {
         std::optional<std::uint8_t> delimiter = options_.delimiter;
-        if (!delimiter)
-            delimiter = sniff_delimiter_prefix(window, final);
+        if (!delimiter) {
+            if (!sniffer_)
+                sniffer_.emplace();
+            delimiter = sniffer_->sniff(window, final);
+        }
         if (!delimiter)
             return false;
         // The table's shape and header are judged on the rows after any
@@ -134,8 +137,19 @@ bool SalvagePass::settle(std::string_view window, bool final) {
             table = window.substr(start->offset);
         }
         std::optional<std::uint64_t> columns = options_.expected_columns;
-        if (!columns)
-            columns = infer_column_count_prefix(table, *delimiter, final);
+        if (!columns) {
+            const auto from = static_cast<std::size_t>(table.data() - window.data());
+            if (!column_counter_ || counted_from_ != from) {
+                // Without a preamble, the sniffer has read the first rows
+                // with this delimiter just as the count reads them.
+                if (sniffer_ && from == 0)
+                    column_counter_.emplace(sniffer_->take_rows(*delimiter));
+                else
+                    column_counter_.emplace(*delimiter);
+                counted_from_ = from;
+            }
+            columns = column_counter_->infer(table, final);
+        }
         if (!columns)
             return false;
         counters_.detected_delimiter = *delimiter;
@@ -143,6 +157,8 @@ bool SalvagePass::settle(std::string_view window, bool final) {
         if ((options_.detect_header || options_.detect_footer) && !sample_table(table, final))
             return false;
     }
+    sniffer_.reset();
+    column_counter_.reset();
     separator_ = ByteText(counters_.detected_delimiter).view();
     parser_.emplace(window, counters_.detected_delimiter, options_.quote_char,
                     options_.repair_quotes, final);

@@ -23,6 +23,8 @@
 #include <string_view>
 #include <vector>
 
+#include "heuristics/column_count.h"
+#include "heuristics/delimiter_sniffer.h"
 #include "heuristics/header.h"
 #include "parser/byte_buffer.h"
 #include "parser/resilient_parser.h"
@@ -158,6 +160,11 @@ class SalvagePass {
     RowSink& sink_;
     SalvageCounters counters_;
     std::optional<ResilientParser> parser_;
+    // Until the layout is settled, the heuristics read the input seen so far
+    // and keep what they have read, so each retry reads only the new bytes.
+    std::optional<DelimiterSniffer> sniffer_;
+    std::optional<ColumnCounter> column_counter_;
+    std::size_t counted_from_ = 0;  // where column_counter_'s rows begin
     std::string separator_;         // the delimiter as text, for merged fields
     RowStore row_;                  // the row at hand
     std::size_t preamble_left_ = 0; // leading rows still to set aside as preamble
