@@ -87,9 +87,32 @@ bool CleanCsvFormat::needs_quoting(std::string_view field) const noexcept {
 }
 
 void CleanCsvFormat::append_line(std::string& out, const RowView& row, bool starts_file) const {
-    const std::string_view bytes = row.bytes();
-    if (delimiter_size_ == 1 && quote_size_ == 1 && bytes.size() <= kShortRow) {
-        append_short_line(out, row, bytes, starts_file);
+    if (delimiter_size_ == 1 && quote_size_ == 1) {
+        const std::string_view bytes = row.bytes();
+        if (bytes.size() <= kShortRow) {
+            append_fields(out, row.begin(), row.end(), bytes, row.size(), true, starts_file, true);
+            return;
+        }
+        // Runs of fields of at most kShortRow bytes go through the in-place
+        // writer; a field longer than that on its own is appended as it is.
+        bool first = true;
+        for (auto it = row.begin(); it != row.end();) {
+            auto stop = it;
+            std::size_t bytes = 0;
+            std::size_t fields = 0;
+            const char* begin = (*it).text.data();
+            while (stop != row.end() && (fields == 0 || bytes + (*stop).text.size() <= kShortRow)) {
+                bytes += (*stop).text.size();
+                ++fields;
+                ++stop;
+            }
+            append_fields(out, it, stop, std::string_view(begin, bytes), fields, first,
+                          first && starts_file, stop == row.end());
+            first = false;
+            it = stop;
+        }
+        if (row.size() == 0)
+            out.push_back('\n');
         return;
     }
     const std::string_view delimiter(delimiter_, delimiter_size_);
@@ -111,10 +134,9 @@ void CleanCsvFormat::append_line(std::string& out, const RowView& row, bool star
     out.push_back('\n');
 }
 
-void CleanCsvFormat::append_short_line(std::string& out, const RowView& row, std::string_view bytes,
-                                       bool starts_file) const {
-    // The line is written into room for its longest form (every byte a
-    // doubled quote, every field quoted), which a short row can afford.
+void CleanCsvFormat::append_fields(std::string& out, RowView::Iterator it, RowView::Iterator stop,
+                                   std::string_view bytes, std::size_t fields, bool first,
+                                   bool starts_file, bool ends_line) const {
     // The fields lie back to back, so one scan over all of them finds the
     // bytes that force quoting: a field is quoted when the next such byte
     // falls inside it, and most fields are passed with one comparison.
@@ -125,18 +147,33 @@ void CleanCsvFormat::append_short_line(std::string& out, const RowView& row, std
         return scan::find_first(from, end, delimiter_byte_, quote_byte_, std::uint8_t{'\n'},
                                 std::uint8_t{'\r'});
     };
-    const char* special = next_special(bytes.data());
+    const char* special = bytes.empty() ? end : next_special(bytes.data());
+    // Room for the longest form (every byte a doubled quote, every field
+    // quoted), which a run of at most kShortRow bytes can afford, or for one
+    // longer field, whose doubled quotes are counted first so that no more
+    // room is zeroed than it takes.
+    std::size_t room = 2 * bytes.size() + 3 * fields + 1;
+    if (bytes.size() > kShortRow) {
+        std::size_t quotes = 0;
+        for (const char* p = bytes.data(); p != end; ++quotes) {
+            p = static_cast<const char*>(std::memchr(p, quote, static_cast<std::size_t>(end - p)));
+            if (p == nullptr)
+                break;
+            ++p;
+        }
+        room = bytes.size() + quotes + 4;
+    }
     const std::size_t start = out.size();
-    out.resize(start + 2 * bytes.size() + 3 * row.size() + 1);
+    out.resize(start + room);
     char* w = out.data() + start;
-    bool first = true;
-    for (const FieldView field : row) {
+    for (; it != stop; ++it) {
+        const FieldView field = *it;
         const char* from = field.text.data();
         const char* const field_end = from + field.text.size();
         if (!first)
             *w++ = delimiter;
-        const bool looks_like_bom = first && starts_file && field.text.starts_with("\xEF\xBB\xBF");
-        first = false;
+        const bool looks_like_bom = starts_file && field.text.starts_with("\xEF\xBB\xBF");
+        first = starts_file = false;
         if (special < from)
             special = next_special(from);
         if (special >= field_end && !looks_like_bom) {
@@ -159,7 +196,8 @@ void CleanCsvFormat::append_short_line(std::string& out, const RowView& row, std
         }
         *w++ = quote;
     }
-    *w++ = '\n';
+    if (ends_line)
+        *w++ = '\n';
     out.resize(static_cast<std::size_t>(w - out.data()));
 }
 

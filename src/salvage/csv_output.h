@@ -29,10 +29,15 @@ class CleanCsvFormat {
     bool needs_quoting(std::string_view field) const noexcept;
 
   private:
-    // Rows up to this many bytes are formatted in place with raw copies.
+    // Fields are formatted in place, with raw copies, in runs of at most
+    // this many bytes (or one longer field).
     static constexpr std::size_t kShortRow = 64U << 10;
-    void append_short_line(std::string& out, const RowView& row, std::string_view bytes,
-                           bool starts_file) const;
+    // Appends the fields [it, stop), `bytes` being their texts back to back;
+    // `first`: they begin the line; `starts_file`: the line begins the file;
+    // `ends_line`: the line's LF follows them.
+    void append_fields(std::string& out, RowView::Iterator it, RowView::Iterator stop,
+                       std::string_view bytes, std::size_t fields, bool first, bool starts_file,
+                       bool ends_line) const;
 
     char delimiter_[2];
     char quote_[2];
