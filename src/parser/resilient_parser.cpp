@@ -193,6 +193,27 @@ template <class Sink> ParseStep ResilientParser::parse_row(Sink& sink) {
     };
     // A line break ends the row: CR LF is one terminator, a lone CR or LF
     // too. A CR at the window's end waits to see whether an LF follows.
+    // The escape byte at `at`: the byte after it is text. An escape that
+    // ends the input is text itself; one that ends a window waits for more.
+    auto take_escaped = [&](std::size_t& at, Sink& out) {
+        if (at + 1 == n) {
+            if (!final_)
+                return false;
+            out.push_byte(static_cast<char>(escape_));
+            ++at;
+            return true;
+        }
+        const char next = data[at + 1];
+        out.push_byte(next);
+        line_ += next == '\n';
+        at += 2;
+        return true;
+    };
+    // Past a delimiter and, when trimming, one space after it.
+    auto after_delimiter = [&](std::size_t at) {
+        ++at;
+        return trim_ && at < n && data[at] == ' ' ? at + 1 : at;
+    };
     auto end_row_at = [&](std::size_t at) {
         if (data[at] == '\r' && at + 1 == n && !final_)
             return need_more();
@@ -215,7 +236,7 @@ template <class Sink> ParseStep ResilientParser::parse_row(Sink& sink) {
                 state = ParseState::Quoted;
             } else if (c == delimiter_) {
                 sink.empty_field();
-                ++p;
+                p = after_delimiter(p);
             } else if (c == kLf || c == kCr) {
                 sink.empty_field();
                 return end_row_at(p);
@@ -228,15 +249,21 @@ template <class Sink> ParseStep ResilientParser::parse_row(Sink& sink) {
             // Quote bytes are ordinary here: only the delimiter and line breaks stop the run.
             bool high = false;
             const char* stop =
-                scan::find_first_noting_high(data + p, data + n, high, delimiter_, kLf, kCr);
+                escape_ == 0
+                    ? scan::find_first_noting_high(data + p, data + n, high, delimiter_, kLf, kCr)
+                    : scan::find_first_noting_high(data + p, data + n, high, delimiter_, kLf, kCr,
+                                                   escape_);
             const auto at = static_cast<std::size_t>(stop - data);
             sink.append(data + p, at - p, high);
             p = at;
             if (p == n)
                 break;
-            if (static_cast<std::uint8_t>(data[p]) == delimiter_) {
+            if (static_cast<std::uint8_t>(data[p]) == escape_ && escape_ != 0) {
+                if (!take_escaped(p, sink))
+                    return need_more();
+            } else if (static_cast<std::uint8_t>(data[p]) == delimiter_) {
                 sink.finish_field();
-                ++p;
+                p = after_delimiter(p);
                 state = ParseState::FieldStart;
             } else {
                 sink.finish_field();
@@ -248,12 +275,21 @@ template <class Sink> ParseStep ResilientParser::parse_row(Sink& sink) {
         case ParseState::Quoted: {
             // Inside quotes, line breaks are text; LF only matters to the line counter.
             bool high = false;
-            const char* stop = scan::find_first_noting_high(data + p, data + n, high, quote_, kLf);
+            const char* stop =
+                escape_ == 0
+                    ? scan::find_first_noting_high(data + p, data + n, high, quote_, kLf)
+                    : scan::find_first_noting_high(data + p, data + n, high, quote_, kLf, escape_);
             const auto at = static_cast<std::size_t>(stop - data);
             sink.append(data + p, at - p, high);
             p = at;
             if (p == n)
                 break;
+            if (static_cast<std::uint8_t>(data[p]) == escape_ && escape_ != 0 &&
+                escape_ != quote_) {
+                if (!take_escaped(p, sink))
+                    return need_more();
+                break;
+            }
             if (static_cast<std::uint8_t>(data[p]) != quote_) {
                 sink.push_byte(static_cast<char>(kLf));
                 ++line_;
@@ -286,13 +322,15 @@ template <class Sink> ParseStep ResilientParser::parse_row(Sink& sink) {
         case ParseState::AfterQuote:
             if (c == delimiter_) {
                 sink.finish_field();
-                ++p;
+                p = after_delimiter(p);
                 state = ParseState::FieldStart;
             } else if (c == ' ' || c == '\t') {
                 ++p; // blanks after a closing quote are dropped
             } else if (c == kLf || c == kCr) {
                 sink.finish_field();
                 return end_row_at(p);
+            } else if (c == escape_ && escape_ != 0) {
+                state = ParseState::Unquoted; // which takes the escape
             } else {
                 sink.push_byte(static_cast<char>(c));
                 ++p;

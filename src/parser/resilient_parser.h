@@ -52,6 +52,20 @@ class ResilientParser {
     ParseStep step_row(RowStore& store);
     ParseStep step_shape(RowShape& shape);
 
+    // Off unless set, so the default grammar stays as it is. An escape byte
+    // makes the byte after it text, in quoted and unquoted fields alike (and
+    // is itself dropped); trimming drops one space right after each
+    // delimiter, for separators such as ", ". Either one turns off
+    // take_plain_rows, whose rows must be their own bytes.
+    void set_escape(std::uint8_t escape) noexcept {
+        escape_ = escape;
+        plain_rows_possible_ = plain_rows_possible_ && escape == 0;
+    }
+    void set_trim_after_delimiter(bool trim) noexcept {
+        trim_ = trim;
+        plain_rows_possible_ = plain_rows_possible_ && !trim;
+    }
+
     // Moves on to a new window that begins with the first byte not yet
     // consumed (the byte at pos() in the old one). The line counter goes on.
     void advance_window(std::string_view window, bool final) noexcept;
@@ -99,6 +113,8 @@ class ResilientParser {
     std::uint8_t delimiter_;
     std::uint8_t quote_;
     bool plain_rows_possible_;
+    std::uint8_t escape_ = 0; // 0: no escape byte
+    bool trim_ = false;
 
     // Look-ahead memo of the stray-quote test, so that a line full of stray
     // quotes is scanned once rather than once per quote. For the physical line

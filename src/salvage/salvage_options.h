@@ -15,6 +15,16 @@ struct SalvageOptions {
     std::optional<std::uint64_t> expected_columns; // absent: infer it; 0: leave rows as parsed
     bool repair_quotes = true;                     // steers only the salvage parser
 
+    // The wider dialect detection (off for the backend, whose four-delimiter
+    // sniffer stays as it is): an absent delimiter is chosen among more
+    // separators, the quote and escape bytes are detected unless given, and
+    // the column count is inferred in the dialect found.
+    bool detect_dialect = false;
+    bool detect_quote = false;         // with detect_dialect: quote_char is only the fallback
+    bool detect_escape = false;        // with detect_dialect
+    std::uint8_t escape_char = 0;      // 0: none; the byte after it is text
+    bool trim_after_delimiter = false; // a given separator is the delimiter plus one space
+
     // Rows that are not part of the table: set aside and counted as skipped
     // rather than parsed as data. All off by default, which keeps every row
     // a data row, as the backend's callers rely on.

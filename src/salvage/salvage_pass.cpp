@@ -5,6 +5,7 @@
 
 #include "heuristics/column_count.h"
 #include "heuristics/delimiter_sniffer.h"
+#include "heuristics/dialect.h"
 #include "heuristics/header.h"
 #include "heuristics/table_bounds.h"
 #include "parser/utf8.h"
@@ -107,13 +108,31 @@ bool SalvagePass::settle(std::string_view window, bool final) {
     if (window.empty()) {
         // Empty input: comma and 0 columns, whatever the options say.
         counters_.detected_delimiter = ',';
+        counters_.detected_quote = options_.quote_char;
+        counters_.detected_escape = options_.escape_char;
         counters_.inferred_columns = 0;
     } else {
         std::optional<std::uint8_t> delimiter = options_.delimiter;
+        Dialect dialect{options_.delimiter.value_or(','), options_.quote_char, options_.escape_char,
+                        options_.trim_after_delimiter};
+        if (options_.detect_dialect &&
+            (!delimiter || options_.detect_quote || options_.detect_escape)) {
+            DialectHint hint{options_.delimiter, options_.trim_after_delimiter, {}, {}};
+            if (!options_.detect_quote)
+                hint.quote = options_.quote_char;
+            if (!options_.detect_escape)
+                hint.escape = options_.escape_char;
+            const std::optional<Dialect> found = detect_dialect_prefix(window, final, hint);
+            if (!found)
+                return false;
+            dialect = *found;
+            delimiter = dialect.delimiter;
+        }
         if (!delimiter)
             delimiter = sniff_delimiter_prefix(window, final);
         if (!delimiter)
             return false;
+        dialect.delimiter = *delimiter;
         // The table's shape and header are judged on the rows after any
         // preamble, which is no part of it.
         std::string_view table = window;
@@ -134,25 +153,33 @@ bool SalvagePass::settle(std::string_view window, bool final) {
         }
         std::optional<std::uint64_t> columns = options_.expected_columns;
         if (!columns)
-            columns = infer_column_count_prefix(table, *delimiter, final);
+            columns = options_.detect_dialect ? infer_columns_in_dialect(table, dialect, final)
+                                              : infer_column_count_prefix(table, *delimiter, final);
         if (!columns)
             return false;
         counters_.detected_delimiter = *delimiter;
+        counters_.detected_quote = dialect.quote;
+        counters_.detected_escape = dialect.escape;
+        counters_.trim_after_delimiter = dialect.trim_blank;
         counters_.inferred_columns = *columns;
         if (options_.detect_header && !detect_header(table, final))
             return false;
     }
     separator_ = ByteText(counters_.detected_delimiter).view();
-    parser_.emplace(window, counters_.detected_delimiter, options_.quote_char,
+    if (counters_.trim_after_delimiter)
+        separator_ += ' ';
+    parser_.emplace(window, counters_.detected_delimiter, counters_.detected_quote,
                     options_.repair_quotes, final);
+    configure(*parser_);
     return true;
 }
 
 bool SalvagePass::detect_header(std::string_view window, bool final) {
     // The rows as the pass itself will parse them, blank ones left out when
     // they will be skipped: the header is judged on the table's own rows.
-    ResilientParser parser(window, counters_.detected_delimiter, options_.quote_char,
+    ResilientParser parser(window, counters_.detected_delimiter, counters_.detected_quote,
                            options_.repair_quotes, final);
+    configure(parser);
     RowStore rows;
     while (rows.row_count() < kHeaderSampleRows) {
         const ParseStep step = parser.step_row(rows);

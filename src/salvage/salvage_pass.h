@@ -67,6 +67,9 @@ struct SalvageCounters {
     std::uint64_t quarantined_rows = 0;
     std::uint64_t inferred_columns = 0;
     std::uint8_t detected_delimiter = ',';
+    std::uint8_t detected_quote = '"';
+    std::uint8_t detected_escape = 0;  // 0: none
+    bool trim_after_delimiter = false; // the separator is the delimiter and a space
     std::uint64_t skipped_rows = 0;
     std::array<std::uint64_t, kSkipKinds> skipped_by_kind{}; // indexed by SkipKind
     bool header_row = false; // detect_header found the first row to name the columns
@@ -139,6 +142,10 @@ class SalvagePass {
     bool process(std::string_view window, bool final);
     bool settle(std::string_view window, bool final);
     bool detect_header(std::string_view window, bool final);
+    void configure(ResilientParser& parser) const noexcept {
+        parser.set_escape(counters_.detected_escape);
+        parser.set_trim_after_delimiter(counters_.trim_after_delimiter);
+    }
     RowFate bring_to_width(RowStore& rows);
     bool skip(SkipKind kind, std::uint64_t line, std::string_view text);
     bool is_comment(std::string_view text, bool fits, bool table_started) const noexcept;
