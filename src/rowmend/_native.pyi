@@ -22,7 +22,7 @@ class Salvager:
         cls,
         *,
         delimiter: Optional[int] = None,
-        quote_char: int = 34,
+        quote_char: Optional[int] = 34,
         fill_ragged_rows: bool = True,
         merge_overflow: bool = True,
         expected_columns: Optional[int] = None,
@@ -40,6 +40,9 @@ class Salvager:
         comment: Optional[str] = None,
         skip_preamble: Union[int, str] = 0,
         skip_footer: Union[bool, str] = False,
+        detect_dialect: bool = False,
+        escape_char: Optional[int] = None,
+        trim_blank: bool = False,
     ) -> Self: ...
     def feed(self, data: Buffer, /) -> None:
         """Salvage the next chunk of input in the run's encoding, without the GIL."""
@@ -51,7 +54,13 @@ class Salvager:
         """The batches completed since the last call, their columns named ``names``."""
     @property
     def delimiter(self) -> Optional[str]:
-        """The delimiter, once settled; else None."""
+        """The separator, once settled (', ' when a blank follows every comma); else None."""
+    @property
+    def quote_char(self) -> Optional[str]:
+        """The quote character, once settled; else None."""
+    @property
+    def escape_char(self) -> Optional[str]:
+        """The escape character, once settled, or None when there is none."""
     @property
     def columns(self) -> int:
         """The table's column count; 0 until known."""

@@ -91,7 +91,9 @@ class Report:
             never as data.
         skipped: How many rows were skipped of each kind (``"blank"``,
             ``"comment"``, ``"preamble"``, ``"footer"``).
-        delimiter: The delimiter used, given or detected.
+        delimiter: The separator used, given or detected: one character, or
+            the character and a blank (``", "``) when a blank after every
+            delimiter was read as part of the separator.
         columns: The column count used, given or inferred (0: rows were
             left as parsed).
         encoding: The text encoding the input was decoded with;

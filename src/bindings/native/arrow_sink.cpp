@@ -10,6 +10,11 @@ namespace rowmend::native {
 bool ArrowSink::begin(const SalvageCounters& layout) {
     settled_ = true;
     delimiter_ = static_cast<char>(layout.detected_delimiter);
+    separator_.assign(1, delimiter_);
+    if (layout.trim_after_delimiter)
+        separator_ += ' ';
+    quote_ = layout.detected_quote;
+    escape_ = layout.detected_escape;
     layout_columns_ = layout.inferred_columns;
     header_pending_ = options_.header || (options_.detected_header && layout.header_row);
     if (layout_columns_ != 0)
@@ -69,7 +74,7 @@ void ArrowSink::append_fields(const RowView& fields) {
         if (c == last) {
             merged_.assign(field.text);
         } else {
-            merged_ += delimiter_;
+            merged_ += separator_;
             merged_ += field.text;
         }
     }

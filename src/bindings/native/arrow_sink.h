@@ -69,6 +69,11 @@ class ArrowSink final : public RowSink {
 
     bool settled() const noexcept { return settled_; }
     char delimiter() const noexcept { return delimiter_; }
+    // The separator as the input writes it: the delimiter, and a blank
+    // after it when every delimiter was followed by one.
+    std::string_view separator() const noexcept { return separator_; }
+    std::uint8_t quote() const noexcept { return quote_; }
+    std::uint8_t escape() const noexcept { return escape_; } // 0: none
     std::uint64_t layout_columns() const noexcept { return layout_columns_; }
     // The table's width: the column count, or with rows left as parsed the
     // width of the first retained row; 0 until known.
@@ -89,6 +94,9 @@ class ArrowSink final : public RowSink {
     ArrowSinkOptions options_;
     bool settled_ = false;
     char delimiter_ = ',';
+    std::string separator_ = ",";
+    std::uint8_t quote_ = '"';
+    std::uint8_t escape_ = 0;
     std::uint64_t layout_columns_ = 0;
     std::size_t width_ = 0;
     bool width_known_ = false;

@@ -343,8 +343,27 @@ PyObject* get_delimiter(PyObject* self, void*) {
     return read_sink(self, [](const ArrowSink& sink) -> PyObject* {
         if (!sink.settled())
             Py_RETURN_NONE;
-        const char delimiter = sink.delimiter();
-        return PyUnicode_FromStringAndSize(&delimiter, 1);
+        const std::string_view separator = sink.separator();
+        return PyUnicode_FromStringAndSize(separator.data(),
+                                           static_cast<Py_ssize_t>(separator.size()));
+    });
+}
+
+PyObject* get_quote_char(PyObject* self, void*) {
+    return read_sink(self, [](const ArrowSink& sink) -> PyObject* {
+        if (!sink.settled())
+            Py_RETURN_NONE;
+        const char quote = static_cast<char>(sink.quote());
+        return PyUnicode_FromStringAndSize(&quote, 1);
+    });
+}
+
+PyObject* get_escape_char(PyObject* self, void*) {
+    return read_sink(self, [](const ArrowSink& sink) -> PyObject* {
+        if (!sink.settled() || sink.escape() == 0)
+            Py_RETURN_NONE;
+        const char escape = static_cast<char>(sink.escape());
+        return PyUnicode_FromStringAndSize(&escape, 1);
     });
 }
 
@@ -476,7 +495,12 @@ PyObject* get_skipped(PyObject* self, void*) {
 }
 
 PyGetSetDef salvager_getset[] = {
-    {"delimiter", get_delimiter, nullptr, "The delimiter, once settled; else None.", nullptr},
+    {"delimiter", get_delimiter, nullptr,
+     "The separator, once settled (', ' when a blank follows every comma); else None.", nullptr},
+    {"quote_char", get_quote_char, nullptr, "The quote character, once settled; else None.",
+     nullptr},
+    {"escape_char", get_escape_char, nullptr,
+     "The escape character, once settled, or None when there is none.", nullptr},
     {"columns", get_columns, nullptr, "The table's column count; 0 until known.", nullptr},
     {"layout_columns", get_layout_columns, nullptr,
      "The column count the pass settled on (0: rows left as parsed).", nullptr},
@@ -510,11 +534,29 @@ PyGetSetDef salvager_getset[] = {
 PyObject* salvager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         static const char* keywords[] = {
-            "delimiter",        "quote_char",     "fill_ragged_rows", "merge_overflow",
-            "expected_columns", "repair_quotes",  "batch_rows",       "header",
-            "line_numbers",     "max_records",    "encoding",         "output_fd",
-            "output_delimiter", "quarantine_dir", "skip_blank_rows",  "record_repairs",
-            "comment",          "skip_preamble",  "skip_footer",      nullptr,
+            "delimiter",
+            "quote_char",
+            "fill_ragged_rows",
+            "merge_overflow",
+            "expected_columns",
+            "repair_quotes",
+            "batch_rows",
+            "header",
+            "line_numbers",
+            "max_records",
+            "encoding",
+            "output_fd",
+            "output_delimiter",
+            "quarantine_dir",
+            "skip_blank_rows",
+            "record_repairs",
+            "comment",
+            "skip_preamble",
+            "skip_footer",
+            "detect_dialect",
+            "escape_char",
+            "trim_blank",
+            nullptr,
         };
         PyObject* delimiter = Py_None;
         PyObject* quote_char = nullptr;
@@ -530,12 +572,14 @@ PyObject* salvager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         PyObject* comment = Py_None;
         PyObject* skip_preamble = nullptr;
         PyObject* skip_footer = Py_False;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOppOpnOpnsOOOppOOO:Salvager",
-                                         const_cast<char**>(keywords), &delimiter, &quote_char,
-                                         &fill, &merge, &expected, &repair, &batch_rows, &header,
-                                         &line_numbers, &max_records, &encoding_name, &output_fd,
-                                         &output_delimiter, &quarantine_dir, &skip_blank,
-                                         &record_repairs, &comment, &skip_preamble, &skip_footer))
+        int detect_dialect = 0, trim_blank = 0;
+        PyObject* escape_char = Py_None;
+        if (!PyArg_ParseTupleAndKeywords(
+                args, kwargs, "|$OOppOpnOpnsOOOppOOOpOp:Salvager", const_cast<char**>(keywords),
+                &delimiter, &quote_char, &fill, &merge, &expected, &repair, &batch_rows, &header,
+                &line_numbers, &max_records, &encoding_name, &output_fd, &output_delimiter,
+                &quarantine_dir, &skip_blank, &record_repairs, &comment, &skip_preamble,
+                &skip_footer, &detect_dialect, &escape_char, &trim_blank))
             return nullptr;
         std::optional<SourceEncoding> encoding = encoding_named(encoding_name);
         if (!encoding) {
@@ -550,6 +594,19 @@ PyObject* salvager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (quote_char != nullptr && !byte_option(quote_char, "quote_char", quote))
             return nullptr;
         options.quote_char = quote.value_or('"');
+        // With detect_dialect, a quote or escape left as None is detected.
+        options.detect_dialect = detect_dialect != 0;
+        options.detect_quote = options.detect_dialect && !quote;
+        std::optional<std::uint8_t> escape;
+        int overflow = 0;
+        const bool no_escape = PyLong_CheckExact(escape_char) &&
+                               PyLong_AsLongAndOverflow(escape_char, &overflow) == 0 &&
+                               overflow == 0;
+        if (!no_escape && !byte_option(escape_char, "escape_char", escape))
+            return nullptr;
+        options.detect_escape = options.detect_dialect && escape_char == Py_None;
+        options.escape_char = escape.value_or(0);
+        options.trim_after_delimiter = trim_blank != 0 && options.delimiter.has_value();
         options.fill_ragged_rows = fill != 0;
         options.merge_overflow = merge != 0;
         options.repair_quotes = repair != 0;
@@ -679,7 +736,8 @@ PyType_Slot salvager_slots[] = {
                        "batch_rows=65536, header=True, line_numbers=False, max_records=10000, "
                        "encoding='utf-8', output_fd=None, output_delimiter=None, "
                        "quarantine_dir=None, skip_blank_rows=False, record_repairs=False, "
-                       "comment=None, skip_preamble=0, skip_footer=False)\n"
+                       "comment=None, skip_preamble=0, skip_footer=False, detect_dialect=False, "
+                       "escape_char=None, trim_blank=False)\n"
                        "--\n\n"
                        "The salvage pass over input fed in chunks, its rows collected into\n"
                        "Arrow batches of batch_rows rows. delimiter and quote_char are byte\n"
@@ -692,7 +750,10 @@ PyType_Slot salvager_slots[] = {
                        "outside the table's shape; a prefix, every line beginning with it.\n"
                        "skip_preamble='auto' sets aside the leading rows narrower than the\n"
                        "table; a count, that many leading rows. skip_footer sets aside a\n"
-                       "trailing run of narrow rows.")},
+                       "trailing run of narrow rows. detect_dialect chooses an absent delimiter\n"
+                       "among more separators and detects a quote_char or escape_char left\n"
+                       "as None; escape_char 0 means none. trim_blank makes the given\n"
+                       "delimiter a separator with one blank after it, as in ', '.")},
     {Py_tp_new, reinterpret_cast<void*>(salvager_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(salvager_dealloc)},
     {Py_tp_methods, salvager_methods},
