@@ -105,6 +105,8 @@ struct Tally {
     std::size_t delimiters = 0;
     std::size_t delimiters_then_blank = 0;
     std::size_t escapes = 0; // escapes before a quote or delimiter
+    std::size_t closed = 0;  // quoted fields closed right before a delimiter or line end
+    std::size_t doubled = 0; // doubled quotes inside quoted fields
     double score = 0.0;
 };
 
@@ -127,7 +129,7 @@ void read_rows(std::string_view s, bool whole, Tally& t, std::size_t max_rows,
             break;
         }
         std::size_t width = 0;
-        std::size_t delimiters = 0, then_blank = 0, escapes = 0;
+        std::size_t delimiters = 0, then_blank = 0, escapes = 0, closed = 0, doubled = 0;
         bool row_ended = false, blank = false;
         while (!row_ended) {
             // Field start: blanks before a quote belong to the separator.
@@ -147,6 +149,7 @@ void read_rows(std::string_view s, bool whole, Tally& t, std::size_t max_rows,
                         p += 2;
                     } else if (c == d.quote) {
                         if (p + 1 < n && at(p + 1) == d.quote) {
+                            ++doubled;
                             p += 2;
                         } else {
                             to = p++;
@@ -158,6 +161,8 @@ void read_rows(std::string_view s, bool whole, Tally& t, std::size_t max_rows,
                 }
                 p = std::min(p, n);
                 kind = classify(s.substr(from, std::min(to, n) - from), d.delimiter, true);
+                closed +=
+                    to < n && (p == n || at(p) == d.delimiter || at(p) == '\n' || at(p) == '\r');
                 while (p < n && at(p) != d.delimiter && at(p) != '\n' && at(p) != '\r')
                     ++p;
             } else {
@@ -202,6 +207,8 @@ void read_rows(std::string_view s, bool whole, Tally& t, std::size_t max_rows,
         t.delimiters += delimiters;
         t.delimiters_then_blank += then_blank;
         t.escapes += escapes;
+        t.closed += closed;
+        t.doubled += doubled;
         // The first row may be a header: its kinds say nothing of the columns.
         if (!t.widths.empty())
             for (std::size_t c = 0; c < std::min(width, kMaxColumns); ++c)
@@ -302,11 +309,25 @@ std::optional<Dialect> detect_dialect_prefix(std::string_view prefix, bool final
     for (std::size_t i = 1; i < tallies.size(); ++i) {
         const Tally& t = tallies[i];
         const Tally& b = tallies[best];
-        // An escape that the data uses wins a tie with the same dialect without it.
-        const bool escape_tie =
-            t.dialect.escape != 0 && b.dialect.escape == 0 && t.escapes != 0 && !better(b, t);
+        // An escape that the data uses, and that doubled quotes do not
+        // stand in for, wins a tie with the same dialect without it.
+        const bool escape_tie = t.dialect.escape != 0 && b.dialect.escape == 0 && t.escapes != 0 &&
+                                t.doubled == 0 && !better(b, t);
         if (better(t, b) || escape_tie)
             best = i;
+    }
+    // The apostrophe must show that the data quotes with it: more fields
+    // closed by it than by the double quote. Otherwise a stray double quote
+    // that spoils the double quote's reading (and that the parser repairs)
+    // would hand the choice to an apostrophe the data never uses.
+    if (!hint.quote && tallies[best].dialect.quote == '\'') {
+        Tally sibling;
+        sibling.dialect = tallies[best].dialect;
+        sibling.dialect.quote = '"';
+        read_rows(sample, whole, sibling, kLongRows, sample.size() + 1);
+        sibling.score = score(sibling);
+        if (tallies[best].closed <= sibling.closed)
+            tallies[best] = std::move(sibling);
     }
     const Tally& chosen = tallies[best];
     if (chosen.score <= 0.0) {
