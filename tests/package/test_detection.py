@@ -143,3 +143,77 @@ def test_footer(data, options, rows, skipped):
     _, got, report = read(data, **options)
     assert len(got) == report.salvaged_rows == rows
     assert nonzero(report.skipped) == skipped
+
+
+def rows_of(*lines):
+    return "".join(line + "\n" for line in lines).encode()
+
+
+DIALECTS = [
+    # (data, options, separator in the report, quote, escape, rows)
+    (rows_of("a;b", "1;2,5", "2;3,75"), {}, ";", '"', None, [["1", "2,5"], ["2", "3,75"]]),
+    (rows_of("a:b", "x:1", "y:2"), {}, ":", '"', None, [["x", "1"], ["y", "2"]]),
+    (rows_of("a^b", "x^1", "y^2"), {}, "^", '"', None, [["x", "1"], ["y", "2"]]),
+    (rows_of("a~b", "x~1", "y~2"), {}, "~", '"', None, [["x", "1"], ["y", "2"]]),
+    (rows_of("a b", "x 1", "y 2"), {}, " ", '"', None, [["x", "1"], ["y", "2"]]),
+    (rows_of("a, b", '"x, y", 1', "z, 2"), {}, ", ", '"', None, [["x, y", "1"], ["z", "2"]]),
+    (rows_of("a; b", "x y; 1", "z; 2"), {}, "; ", '"', None, [["x y", "1"], ["z", "2"]]),
+    (rows_of("a,b", "'x,y',1", "'z',2"), {}, ",", "'", None, [["x,y", "1"], ["z", "2"]]),
+    (rows_of("a,b", '"say \\"hi\\", ok",1', "x\\,y,2"), {}, ",", '"', "\\", [['say "hi", ok', "1"], ["x,y", "2"]]),
+    # Every rule gives way to a given value.
+    (rows_of("a;b", "1;2,5", "2;3,75"), {"delimiter": ","}, ",", '"', None, [["1;2", "5"], ["2;3", "75"]]),
+    (rows_of("a, b", "x, 1"), {"delimiter": ","}, ",", '"', None, [["x", " 1"]]),
+    (rows_of("a,b", "x, 1"), {"delimiter": ", "}, ", ", '"', None, [["x", "1"]]),
+    (rows_of("a,b", "'x,y',1", "'z',2"), {"quote_char": '"'}, ",", '"', None, [["'x", "y',1"], ["'z'", "2"]]),
+    (rows_of("a,b", "x\\,y,2", "z,3"), {"escape_char": None}, ",", '"', None, [["x\\", "y,2"], ["z", "3"]]),
+    (rows_of("a,b", "x|y,2", "z,3"), {"escape_char": "|"}, ",", '"', "|", [["xy", "2"], ["z", "3"]]),
+]
+
+
+@pytest.mark.parametrize(
+    "data, options, separator, quote, escape, rows",
+    DIALECTS,
+    ids=[
+        "decimal commas",
+        "colon",
+        "caret",
+        "tilde",
+        "space",
+        "comma and blank",
+        "semicolon and blank",
+        "apostrophe quotes",
+        "backslash escapes",
+        "given delimiter",
+        "given comma keeps the blank",
+        "given comma and blank",
+        "given quote",
+        "no escape",
+        "given escape",
+    ],
+)
+def test_dialects(data, options, separator, quote, escape, rows):
+    names, got, report = read(data, **options)
+    assert got == rows
+    assert report.delimiter == separator
+    layout = rowmend.detect(io.BytesIO(data), **options)
+    assert (layout.delimiter, layout.quote_char, layout.escape_char) == (separator, quote, escape)
+    assert rowmend.Layout.from_json(layout.to_json()) == layout
+
+
+def test_quote_given_with_two_rows_infers_their_width():
+    names, rows, _ = read(b"a,b\n'x,y',z\n", quote_char="'")
+    assert (names, rows) == (["a", "b"], [["x,y", "z"]])
+
+
+def test_a_saved_layout_applies_its_dialect():
+    layout = rowmend.detect(io.BytesIO(rows_of("a, b", "x\\, y, 1")))
+    assert (layout.delimiter, layout.escape_char) == (", ", "\\")
+    # A file of the same export without an escape in its first rows still reads in the saved dialect.
+    _, rows, _ = read(rows_of("a, b", "p, 1", "q\\, r, 2"), **layout.options())
+    assert rows == [["p", "1"], ["q, r", "2"]]
+
+
+def test_dialect_options_on_the_command_line(tmp_path):
+    (tmp_path / "e.csv").write_bytes(rows_of("a,b", "x|,y,1"))
+    assert cli.main(["clean", str(tmp_path / "e.csv"), "-o", str(tmp_path / "out.csv"), "--escape-char", "|"]) == 0
+    assert (tmp_path / "out.csv").read_bytes() == b'a,b\n"x,y",1\n'
