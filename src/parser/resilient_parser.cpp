@@ -179,6 +179,7 @@ template <class Sink> ParseStep ResilientParser::parse_row(Sink& sink) {
         return final_ ? ParseStep::End : ParseStep::NeedMore;
     const char* const data = input_.data();
     const std::size_t line_before = line_;
+    quote_repaired_ = false;
     sink.begin_row();
 
     ParseState state = ParseState::FieldStart;
@@ -310,6 +311,7 @@ template <class Sink> ParseStep ResilientParser::parse_row(Sink& sink) {
                     return need_more();
                 if (literal != 0) {
                     sink.push_byte(static_cast<char>(quote_));
+                    quote_repaired_ = true;
                     ++p;
                 } else {
                     ++p;

@@ -86,6 +86,9 @@ class ResilientParser {
         return input_.substr(row_begin_, row_content_end_ - row_begin_);
     }
 
+    // Whether the row last returned had a stray quote kept as text.
+    bool last_row_repaired_quote() const noexcept { return quote_repaired_; }
+
     // Number of the physical line the next row starts on (for input whose
     // quoted line breaks are LF or CR LF). Starts at 1.
     std::size_t line() const noexcept { return line_; }
@@ -114,6 +117,7 @@ class ResilientParser {
     std::uint8_t quote_;
     bool plain_rows_possible_;
     std::uint8_t escape_ = 0; // 0: no escape byte
+    bool quote_repaired_ = false;
     bool trim_ = false;
 
     // Look-ahead memo of the stray-quote test, so that a line full of stray

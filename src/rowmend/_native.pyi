@@ -96,8 +96,8 @@ class Salvager:
         """Ill-formed UTF-8 bytes in the input, replaced by U+FFFD."""
     @property
     def repairs(self) -> List[Tuple[int, str, bytes, List[str]]]:
-        """With record_repairs, the first max_records filled or merged rows as
-        (line, 'filled' or 'merged', raw bytes, kept fields)."""
+        """With record_repairs, the first max_records filled, merged or quote-repaired
+        rows as (line, 'filled', 'merged' or 'quote repaired', raw bytes, kept fields)."""
     @property
     def fallback_bytes(self) -> int:
         """With encoding 'utf-8+cp1252': the bytes that were not UTF-8, read as cp1252."""

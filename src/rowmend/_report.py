@@ -50,8 +50,10 @@ class RepairRecord:
 
     Attributes:
         line: The 1-based physical line of the input on which the row begins.
-        action: ``"filled"`` (padded with empty fields) or ``"merged"``
-            (surplus fields joined into the last column).
+        action: ``"filled"`` (padded with empty fields), ``"merged"``
+            (surplus fields joined into the last column) or ``"quote
+            repaired"`` (a stray quote inside a quoted field kept as text;
+            a row also filled or merged is recorded by that action).
         raw: The row's original text, as it stood in the input.
         fields: The fields as they were kept.
     """
@@ -104,7 +106,8 @@ class Report:
         quarantine: The first quarantined rows (10,000 unless
             ``max_records`` said otherwise), in input order.
         repairs: With ``record_repairs=True``, the first repaired rows in
-            the same way; otherwise empty. ``repaired_rows`` counts them all.
+            the same way; otherwise empty. ``repaired_rows`` counts the
+            filled and merged ones.
 
     Examples:
         >>> report = Report(total_rows=3, salvaged_rows=2, repaired_rows=1, quarantined_rows=1,
@@ -146,8 +149,10 @@ class Report:
             raise ValueError(f"repaired_rows cannot exceed salvaged_rows: {self!r}")
         if len(self.quarantine) > self.quarantined_rows:
             raise ValueError(f"the report holds more quarantine records than quarantined_rows: {self!r}")
-        if len(self.repairs) > self.repaired_rows:
-            raise ValueError(f"the report holds more repair records than repaired_rows: {self!r}")
+        if len(self.repairs) > self.salvaged_rows:
+            # Rows whose only repair was a stray quote are recorded but not
+            # counted in repaired_rows, which the backend's count matches.
+            raise ValueError(f"the report holds more repair records than salvaged_rows: {self!r}")
 
     def __repr__(self) -> str:
         parts = []

@@ -285,7 +285,7 @@ bool SalvagePass::emit_plain(std::string_view lines, std::size_t rows, std::uint
 }
 
 bool SalvagePass::emit_row(RowFate fate, std::uint64_t line, const RowView& fields,
-                           std::string_view text) {
+                           std::string_view text, bool quote_repaired) {
     ++counters_.total_rows;
     if (is_retained(fate)) {
         ++counters_.salvaged_rows;
@@ -295,15 +295,15 @@ bool SalvagePass::emit_row(RowFate fate, std::uint64_t line, const RowView& fiel
     }
     assert(counters_.total_rows ==
            counters_.salvaged_rows + counters_.quarantined_rows + counters_.skipped_rows);
-    return sink_.row(RowEvent{fate, line, fields, text});
+    return sink_.row(RowEvent{fate, line, fields, text, quote_repaired});
 }
 
 bool SalvagePass::release_held() {
     // The held rows were no footer: they go on as the rows they are.
     for (const HeldRow& held : held_) {
-        const bool ok = held.skipped
-                            ? skip(*held.skipped, held.line, held.text)
-                            : emit_row(held.fate, held.line, held_rows_.row(held.row), held.text);
+        const bool ok = held.skipped ? skip(*held.skipped, held.line, held.text)
+                                     : emit_row(held.fate, held.line, held_rows_.row(held.row),
+                                                held.text, held.quote_repaired);
         if (!ok)
             return false;
     }
@@ -385,11 +385,12 @@ bool SalvagePass::process(std::string_view window, bool final) {
         narrow_run_ = narrow ? narrow_run_ + 1 : 0;
         if (options_.detect_footer && narrow && table_started() && narrow_run_ <= kMaxFooterRows) {
             held_.push_back(HeldRow{fate, line, std::string(parser.last_row_bytes()), std::nullopt,
-                                    held_rows_.row_count()});
+                                    held_rows_.row_count(), parser.last_row_repaired_quote()});
             held_rows_.append_row(row_.last_row());
             continue;
         }
-        if (!release_held() || !emit_row(fate, line, row_.last_row(), parser.last_row_bytes()))
+        if (!release_held() || !emit_row(fate, line, row_.last_row(), parser.last_row_bytes(),
+                                         parser.last_row_repaired_quote()))
             return !(stopped_ = true);
     }
     if (step == ParseStep::End) {

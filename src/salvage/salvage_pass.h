@@ -78,9 +78,10 @@ struct SalvageCounters {
 // One row that did not go through the plain fast path.
 struct RowEvent {
     RowFate fate;
-    std::uint64_t line;    // the physical line the row begins on
-    RowView fields;        // filled or merged when retained, as parsed when quarantined
-    std::string_view text; // the row's input bytes, without its line break
+    std::uint64_t line;          // the physical line the row begins on
+    RowView fields;              // filled or merged when retained, as parsed when quarantined
+    std::string_view text;       // the row's input bytes, without its line break
+    bool quote_repaired = false; // a stray quote in it was kept as text
 };
 
 // One row set aside as not part of the table.
@@ -152,7 +153,8 @@ class SalvagePass {
     bool table_started() const noexcept {
         return counters_.salvaged_rows + counters_.quarantined_rows != 0;
     }
-    bool emit_row(RowFate fate, std::uint64_t line, const RowView& fields, std::string_view text);
+    bool emit_row(RowFate fate, std::uint64_t line, const RowView& fields, std::string_view text,
+                  bool quote_repaired = false);
     bool release_held();
     bool skip_or_hold(SkipKind kind, std::uint64_t line, std::string_view text);
     bool emit_plain(std::string_view lines, std::size_t rows, std::uint64_t first_line);
@@ -174,6 +176,7 @@ class SalvagePass {
         std::string text;
         std::optional<SkipKind> skipped; // a blank or comment line, no row
         std::size_t row = 0;             // its fields in held_rows_
+        bool quote_repaired = false;
     };
     RowStore held_rows_;
     std::vector<HeldRow> held_;

@@ -229,3 +229,15 @@ def test_repairs_are_recorded_when_asked(tmp_path):
     import pickle
 
     assert pickle.loads(pickle.dumps(report)) == report
+
+
+def test_stray_quotes_kept_as_text_are_recorded(tmp_path):
+    # A row whose stray quote was kept and that was also filled is recorded once, as filled.
+    data = b'a,b\n"say "hi" now",1\n"ok",2\n"x"y"\n'
+    (tmp_path / "in.csv").write_bytes(data)
+    report = rowmend.clean(tmp_path / "in.csv", tmp_path / "out.csv", record_repairs=True)
+    assert [(r.line, r.action, r.fields) for r in report.repairs] == [
+        (2, "quote repaired", ('say "hi" now', "1")),
+        (4, "filled", ('x"y', "")),
+    ]
+    assert report.repaired_rows == 1

@@ -156,8 +156,11 @@ bool ArrowSink::row(const RowEvent& event) {
     }
     ++counters_.total_rows;
     ++counters_.salvaged_rows;
-    if (is_repaired(event.fate)) {
+    if (is_repaired(event.fate))
         ++counters_.repaired_rows;
+    // A row both filled or merged and quote-repaired is recorded once, by
+    // what changed its shape.
+    if (is_repaired(event.fate) || event.quote_repaired) {
         if (options_.record_repairs && repairs_.size() < options_.max_records) {
             RepairedRow repaired{event.line, event.fate, std::string(event.text), {}};
             repaired.fields.reserve(event.fields.size());

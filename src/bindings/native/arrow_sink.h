@@ -26,7 +26,7 @@ struct ArrowSinkOptions {
     bool line_numbers = false;
     std::size_t max_records = 10000;
     bool tables = true;          // build batches; off, the sink only counts and keeps records
-    bool record_repairs = false; // keep the first max_records filled or merged rows too
+    bool record_repairs = false; // keep the first max_records repaired rows too
 };
 
 struct DataCounters {
@@ -47,7 +47,8 @@ struct QuarantinedRow {
 // A row kept after filling or merging: as it stood and as it was kept.
 struct RepairedRow {
     std::uint64_t line;
-    RowFate fate;
+    RowFate fate; // Kept: only a stray quote was kept as text
+
     std::string text;
     std::vector<std::string> fields;
 };

@@ -435,7 +435,9 @@ PyObject* get_repairs(PyObject* self, void*) {
                     return nullptr;
                 PyList_SET_ITEM(fields.get(), static_cast<Py_ssize_t>(f), text); // steals `text`
             }
-            const char* action = row.fate == RowFate::Filled ? "filled" : "merged";
+            const char* action = row.fate == RowFate::Filled   ? "filled"
+                                 : row.fate == RowFate::Merged ? "merged"
+                                                               : "quote repaired";
             PyObject* record = Py_BuildValue(
                 "(Ksy#O)", static_cast<unsigned long long>(row.line), action, row.text.data(),
                 static_cast<Py_ssize_t>(row.text.size()), fields.get());
@@ -519,8 +521,8 @@ PyGetSetDef salvager_getset[] = {
     {"replaced_bytes", get_replaced_bytes, nullptr,
      "Input bytes that stand for no character, replaced by U+FFFD.", nullptr},
     {"repairs", get_repairs, nullptr,
-     "With record_repairs, the first max_records filled or merged rows as\n"
-     "(line, 'filled' or 'merged', raw bytes, kept fields).",
+     "With record_repairs, the first max_records filled, merged or quote-repaired\n"
+     "rows as (line, 'filled', 'merged' or 'quote repaired', raw bytes, kept fields).",
      nullptr},
     {"fallback_bytes", get_fallback_bytes, nullptr,
      "With encoding 'utf-8+cp1252': the bytes that were not UTF-8, read as cp1252.", nullptr},
