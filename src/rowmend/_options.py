@@ -82,15 +82,6 @@ OPTIONS: Tuple[OptionSpec, ...] = (
         nullable=True,
         words=("auto",),
     ),
-    OptionSpec(
-        "escape_char",
-        str,
-        "auto",
-        "escape character, one ASCII character ('auto': the backslash when the data uses it; none: no escape)",
-        "value",
-        nullable=True,
-        words=("auto",),
-    ),
     OptionSpec("fill_ragged_rows", bool, True, "pad rows with too few fields (else quarantine them)", "flag"),
     OptionSpec("merge_overflow", bool, True, "merge surplus fields into the last column (else quarantine)", "flag"),
     OptionSpec(
@@ -103,6 +94,15 @@ OPTIONS: Tuple[OptionSpec, ...] = (
         minimum=0,
     ),
     OptionSpec("repair_quotes", bool, True, "tell stray quotes inside quoted fields from closing ones", "flag"),
+    OptionSpec(
+        "escape_char",
+        str,
+        "auto",
+        "escape character, one ASCII character ('auto': the backslash when the data uses it; none: no escape)",
+        "value",
+        nullable=True,
+        words=("auto",),
+    ),
     OptionSpec("encoding", str, "auto", "text encoding: 'auto' or any codec name Python knows", "value"),
     OptionSpec(
         "header",
@@ -198,11 +198,11 @@ class Options:
 
     delimiter: Optional[str]
     quote_char: str
-    escape_char: Optional[str]
     fill_ragged_rows: bool
     merge_overflow: bool
     expected_columns: Optional[int]
     repair_quotes: bool
+    escape_char: Optional[str]
     encoding: str
     header: Union[bool, str]
     skip_blank_rows: bool
