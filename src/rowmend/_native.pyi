@@ -39,7 +39,7 @@ class Salvager:
         record_repairs: bool = False,
         comment: Optional[str] = None,
         skip_preamble: Union[int, str] = 0,
-        skip_footer: Union[bool, str] = False,
+        skip_footer: Union[bool, str] = False,  # or "auto", "section"
         detect_dialect: bool = False,
         escape_char: Optional[int] = None,
         trim_blank: bool = False,

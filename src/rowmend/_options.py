@@ -134,11 +134,12 @@ OPTIONS: Tuple[OptionSpec, ...] = (
     OptionSpec(
         "skip_footer",
         bool,
-        False,
-        "set aside a trailing run of up to 8 rows narrower than the table ('auto'); off by default, "
-        "as a cut-off last row is narrow too",
+        "section",
+        "set aside what trails the table: 'section', the rows after a blank line none of which has the "
+        "table's width (a second table, a summary); 'auto', also a trailing run of up to 8 narrower rows "
+        "(not the default, as a cut-off last row is narrow too)",
         "choice",
-        choices=(("auto", "auto"), ("no", False)),
+        choices=(("section", "section"), ("auto", "auto"), ("no", False)),
     ),
     OptionSpec("line_numbers", bool, False, "add a _line column with each row's line in the input", "flag"),
     OptionSpec(

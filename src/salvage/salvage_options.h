@@ -42,6 +42,10 @@ struct SalvageOptions {
     // A footer: a trailing run of up to kMaxFooterRows rows narrower than
     // the table, after its first data row, held back until the end of input.
     bool detect_footer = false;
+    // A trailing section: after a blank line (skipped as such) behind the
+    // table, a run of up to kMaxSectionRows rows none of which has the
+    // table's width, to the end of input (a second table, a summary).
+    bool detect_trailing_section = false;
 };
 
 } // namespace rowmend

@@ -349,6 +349,7 @@ bool SalvagePass::process(std::string_view window, bool final) {
             const std::string_view run = parser.take_plain_rows(columns, SIZE_MAX, plain);
             if (plain != 0) {
                 narrow_run_ = 0;
+                section_open_ = false;
                 if (!release_held() || !emit_plain(run, plain, first_line))
                     return !(stopped_ = true);
             }
@@ -363,6 +364,7 @@ bool SalvagePass::process(std::string_view window, bool final) {
         if (preamble)
             --preamble_left_;
         if (options_.skip_blank_rows && is_blank_row(row_.last_row())) {
+            section_open_ = section_open_ || (options_.detect_trailing_section && table_started());
             if (!skip_or_hold(SkipKind::Blank, line, parser.last_row_bytes()))
                 return !(stopped_ = true);
             continue;
@@ -379,11 +381,15 @@ bool SalvagePass::process(std::string_view window, bool final) {
             continue;
         }
         const bool narrow = row_.last_row().size() < columns;
+        const bool fits = columns == 0 || row_.last_row().size() == columns;
         const RowFate fate = bring_to_width(row_);
-        // A narrow row after the table's first row may start its footer:
-        // hold it back until a row of the table or the end of input says.
+        // A narrow row after the table's first row may start its footer, and
+        // a row of another width after a blank line a trailing section: hold
+        // it back until a row of the table or the end of input says.
         narrow_run_ = narrow ? narrow_run_ + 1 : 0;
-        if (options_.detect_footer && narrow && table_started() && narrow_run_ <= kMaxFooterRows) {
+        section_open_ = section_open_ && !fits && held_.size() < kMaxSectionRows;
+        if (section_open_ || (options_.detect_footer && narrow && table_started() &&
+                              narrow_run_ <= kMaxFooterRows)) {
             held_.push_back(HeldRow{fate, line, std::string(parser.last_row_bytes()), std::nullopt,
                                     held_rows_.row_count(), parser.last_row_repaired_quote()});
             held_rows_.append_row(row_.last_row());

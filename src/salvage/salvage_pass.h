@@ -138,6 +138,7 @@ class SalvagePass {
 
     static constexpr std::size_t kWindow = 4U << 20;
     static constexpr std::size_t kMaxFooterRows = 8;
+    static constexpr std::size_t kMaxSectionRows = 64;
 
   private:
     bool process(std::string_view window, bool final);
@@ -181,6 +182,7 @@ class SalvagePass {
     RowStore held_rows_;
     std::vector<HeldRow> held_;
     std::size_t narrow_run_ = 0; // narrow rows in a row: a longer run is no footer
+    bool section_open_ = false;  // a blank line behind the table, and no row of its width since
 
     ByteBuffer window_;
     std::size_t begin_ = 0;     // first byte of window_ not yet consumed

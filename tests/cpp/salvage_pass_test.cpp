@@ -304,6 +304,11 @@ SalvageOptions footer(SalvageOptions options) {
     return options;
 }
 
+SalvageOptions sections(SalvageOptions options) {
+    options.detect_trailing_section = true;
+    return options;
+}
+
 SalvageOptions comments(SalvageOptions options, std::string prefix) {
     options.comment_prefix = std::move(prefix);
     options.detect_comments = options.comment_prefix.empty();
@@ -416,6 +421,21 @@ TEST(SalvagePass, SkippedRowsAreToldApart) {
          footer(skipping_blanks({})),
          {{"a", "b", "c"}, {"1", "2", "3"}},
          {{foot, 3, "Total,3"}, {blank, 4, ""}, {foot, 5, "end"}}},
+        {"trailing section: a second table after a blank line",
+         "a,b,c\n1,2,3\n\nx,y\n7,8,9,10\n",
+         sections(skipping_blanks({})),
+         {{"a", "b", "c"}, {"1", "2", "3"}},
+         {{blank, 3, ""}, {foot, 4, "x,y"}, {foot, 5, "7,8,9,10"}}},
+        {"trailing section: ended by a row of the table",
+         "a,b,c\n\nx,y\n3,4,5\n",
+         sections(skipping_blanks({})),
+         {{"a", "b", "c"}, {"x", "y", ""}, {"3", "4", "5"}},
+         {{blank, 2, ""}}},
+        {"trailing section: no blank line, no section",
+         "a,b,c\n1,2,3\nx,y\n",
+         sections(skipping_blanks({})),
+         {{"a", "b", "c"}, {"1", "2", "3"}, {"x", "y", ""}},
+         {}},
         {"footer: narrow rows followed by the table are rows",
          "a,b,c\n1,2\n\n3,4,5\n",
          footer(skipping_blanks({})),

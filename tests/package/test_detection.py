@@ -136,8 +136,20 @@ def test_preamble_option_and_flag():
         (TABLE + b"\nTotal,9.5\n", {"skip_footer": "auto"}, 3, {"blank": 1, "footer": 1}),
         (TABLE + b"Total,9.5\n4,dy,1\n", {"skip_footer": "auto"}, 5, {}),
         (TABLE + b"Total,9.5\n", {}, 4, {}),
+        (TABLE + b"\nReturns\nid,why\n7,late\n8,torn\n", {}, 3, {"blank": 1, "footer": 4}),
+        (TABLE + b"\nReturns\nid,why\n\n4,dy,1\n", {}, 6, {"blank": 2}),
+        (TABLE + b"\nid,why\n7,late\n", {"skip_footer": False}, 5, {"blank": 1}),
+        (TABLE + b"\nid,why,x,y\n7,late,1,2\n", {"skip_footer": "section"}, 3, {"blank": 1, "footer": 2}),
     ],
-    ids=["after a blank", "followed by the table", "off by default"],
+    ids=[
+        "after a blank",
+        "followed by the table",
+        "narrow rows kept by default",
+        "a second table after a blank line",
+        "a section followed by the table",
+        "sections off",
+        "wider rows",
+    ],
 )
 def test_footer(data, options, rows, skipped):
     _, got, report = read(data, **options)

@@ -661,11 +661,15 @@ PyObject* salvager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             options.skip_preamble_rows = static_cast<std::size_t>(rows);
         }
         if (PyUnicode_Check(skip_footer)) {
-            if (PyUnicode_CompareWithASCIIString(skip_footer, "auto") != 0) {
-                PyErr_SetString(PyExc_ValueError, "skip_footer must be 'auto' or False");
+            // 'section': only a trailing section after a blank line; 'auto':
+            // that and a trailing run of narrow rows.
+            const bool section = PyUnicode_CompareWithASCIIString(skip_footer, "section") == 0;
+            if (!section && PyUnicode_CompareWithASCIIString(skip_footer, "auto") != 0) {
+                PyErr_SetString(PyExc_ValueError, "skip_footer must be 'auto', 'section' or False");
                 return nullptr;
             }
-            options.detect_footer = true;
+            options.detect_footer = !section;
+            options.detect_trailing_section = true;
         } else {
             const int footer = PyObject_IsTrue(skip_footer);
             if (footer < 0)
@@ -752,7 +756,9 @@ PyType_Slot salvager_slots[] = {
                        "outside the table's shape; a prefix, every line beginning with it.\n"
                        "skip_preamble='auto' sets aside the leading rows narrower than the\n"
                        "table; a count, that many leading rows. skip_footer sets aside a\n"
-                       "trailing run of narrow rows. detect_dialect chooses an absent delimiter\n"
+                       "trailing run of narrow rows and, as skip_footer='section' alone, the rows\n"
+                       "after a blank line none of which has the table's width. detect_dialect "
+                       "chooses an absent delimiter\n"
                        "among more separators and detects a quote_char or escape_char left\n"
                        "as None; escape_char 0 means none. trim_blank makes the given\n"
                        "delimiter a separator with one blank after it, as in ', '.")},
