@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "heuristics/column_count.h"
+#include "heuristics/header.h"
 #include "heuristics/width_mode.h"
 #include "parser/resilient_parser.h"
 
@@ -13,10 +14,11 @@ namespace rowmend {
 
 namespace {
 
-// What a cell looks like, for the consistency of columns. Mixed is text that
-// holds another common separator unquoted: a sign that the candidate cut the
-// row in the wrong places, so it never counts as consistent.
-enum class CellKind : std::uint8_t { Empty, Number, Date, Text, Mixed };
+// What a cell looks like, for the consistency of columns: the header
+// detector's kinds, and Mixed, text that holds another common separator
+// unquoted: a sign that the candidate cut the row in the wrong places, so it
+// never counts as consistent.
+enum class Kind : std::uint8_t { Empty, Number, Date, Text, Mixed };
 constexpr std::size_t kKinds = 5;
 constexpr std::size_t kMaxColumns = 64;
 // The first round reads this many rows (or this many bytes, whichever comes
@@ -26,72 +28,25 @@ constexpr std::size_t kShortBytes = 4096;
 constexpr std::size_t kLongRows = 400;
 constexpr std::size_t kFinalists = 3;
 
-bool is_digit(std::uint8_t c) noexcept {
-    return c >= '0' && c <= '9';
-}
-
-CellKind classify(std::string_view cell, std::uint8_t delimiter, bool quoted) noexcept {
-    while (!cell.empty() && (cell.front() == ' ' || cell.front() == '\t'))
-        cell.remove_prefix(1);
-    while (!cell.empty() && (cell.back() == ' ' || cell.back() == '\t'))
-        cell.remove_suffix(1);
-    if (cell.empty())
-        return CellKind::Empty;
-    // A number: sign, digits, at most one decimal point or comma, an
-    // exponent, a percent sign.
-    std::size_t i = 0;
-    const std::size_t n = cell.size();
-    const auto at = [&](std::size_t k) { return static_cast<std::uint8_t>(cell[k]); };
-    if (at(0) == '+' || at(0) == '-')
-        ++i;
-    std::size_t digits = 0;
-    bool point = false;
-    for (; i < n; ++i) {
-        const std::uint8_t c = at(i);
-        if (is_digit(c)) {
-            ++digits;
-        } else if ((c == '.' || c == ',') && !point) {
-            point = true;
-        } else {
-            break;
-        }
-    }
-    if (digits != 0 && i < n && (at(i) == 'e' || at(i) == 'E')) {
-        std::size_t j = i + 1;
-        if (j < n && (at(j) == '+' || at(j) == '-'))
-            ++j;
-        const std::size_t from = j;
-        while (j < n && is_digit(at(j)))
-            ++j;
-        if (j > from)
-            i = j;
-    }
-    if (digits != 0 && i < n && at(i) == '%')
-        ++i;
-    if (digits != 0 && i == n)
-        return CellKind::Number;
-    // A date or time: digits and the usual separators, starting with a digit.
-    if (is_digit(at(0))) {
-        std::size_t separators = 0;
-        bool only = true;
-        for (std::size_t k = 0; k < n && only; ++k) {
-            const std::uint8_t c = at(k);
-            if (c == '-' || c == '/' || c == ':' || c == '.' || c == ' ' || c == 'T')
-                ++separators;
-            else
-                only = is_digit(c);
-        }
-        if (only && separators != 0)
-            return CellKind::Date;
+Kind classify(std::string_view cell, std::uint8_t delimiter, bool quoted) noexcept {
+    switch (cell_kind(cell)) {
+    case CellKind::Empty:
+        return Kind::Empty;
+    case CellKind::Number:
+        return Kind::Number;
+    case CellKind::Date:
+        return Kind::Date;
+    case CellKind::Text:
+        break;
     }
     if (!quoted) {
         for (const char c : cell) {
             const auto b = static_cast<std::uint8_t>(c);
             if (b != delimiter && (b == ',' || b == ';' || b == '\t' || b == '|'))
-                return CellKind::Mixed;
+                return Kind::Mixed;
         }
     }
-    return CellKind::Text;
+    return Kind::Text;
 }
 
 // One candidate's reading of the sample so far, resumable: the second round
@@ -119,7 +74,7 @@ void read_rows(std::string_view s, bool whole, Tally& t, std::size_t max_rows,
     const auto at = [&](std::size_t k) { return static_cast<std::uint8_t>(s[k]); };
     const Dialect& d = t.dialect;
     const std::uint8_t esc = d.escape;
-    std::array<CellKind, kMaxColumns> row_kinds{};
+    std::array<Kind, kMaxColumns> row_kinds{};
     std::size_t p = t.pos;
     if (p == 0 && n >= 3 && s.substr(0, 3) == "\xEF\xBB\xBF")
         p = 3;
@@ -137,7 +92,7 @@ void read_rows(std::string_view s, bool whole, Tally& t, std::size_t max_rows,
             if (d.delimiter != ' ')
                 while (q < n && at(q) == ' ')
                     ++q;
-            CellKind kind;
+            Kind kind;
             if (q < n && at(q) == d.quote) {
                 p = q + 1;
                 const std::size_t from = p;
@@ -191,13 +146,13 @@ void read_rows(std::string_view s, bool whole, Tally& t, std::size_t max_rows,
                     return; // cut off: not counted
                 }
                 row_ended = true;
-                blank = width == 1 && kind == CellKind::Empty;
+                blank = width == 1 && kind == Kind::Empty;
             } else if (at(p) == d.delimiter) {
                 ++delimiters;
                 ++p;
                 then_blank += p < n && at(p) == ' ';
             } else {
-                blank = width == 1 && kind == CellKind::Empty;
+                blank = width == 1 && kind == Kind::Empty;
                 p += (at(p) == '\r' && p + 1 < n && at(p + 1) == '\n') ? 2 : 1;
                 row_ended = true;
             }
@@ -231,10 +186,10 @@ double score(const Tally& t) {
     const double regularity = static_cast<double>(mode.rows) / static_cast<double>(t.widths.size());
     std::size_t cells = 0, consistent = 0;
     for (const auto& column : t.kinds) {
-        const std::uint32_t number = column[static_cast<std::size_t>(CellKind::Number)];
-        const std::uint32_t date = column[static_cast<std::size_t>(CellKind::Date)];
-        const std::uint32_t text = column[static_cast<std::size_t>(CellKind::Text)];
-        cells += number + date + text + column[static_cast<std::size_t>(CellKind::Mixed)];
+        const std::uint32_t number = column[static_cast<std::size_t>(Kind::Number)];
+        const std::uint32_t date = column[static_cast<std::size_t>(Kind::Date)];
+        const std::uint32_t text = column[static_cast<std::size_t>(Kind::Text)];
+        cells += number + date + text + column[static_cast<std::size_t>(Kind::Mixed)];
         consistent += std::max({number, date, text});
     }
     const double consistency =
