@@ -193,7 +193,8 @@ bool SalvagePass::detect_header(std::string_view window, bool final) {
                        rows.row_count() > 1))
             rows.pop_last_row();
     }
-    counters_.header_row = first_row_is_header(rows);
+    counters_.header_rows = static_cast<std::uint8_t>(header_rows(rows));
+    counters_.header_row = counters_.header_rows != 0;
     return true;
 }
 

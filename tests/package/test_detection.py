@@ -51,8 +51,20 @@ def test_blank_rows(data, options, rows, skipped):
         (b"id,amount\n\n1,2.5\n", "auto", ["id", "amount"], 1),
         (b"1,2.5\n2,3\n", True, ["1", "2.5"], 1),
         (b"id,amount\n1,2.5\n", False, ["column_1", "column_2"], 2),
+        (b"Sales,,Returns,\nQ1,Q2,Q1,Q2\n1,2,3,4\n", "auto", ["Sales Q1", "Sales Q2", "Returns Q1", "Returns Q2"], 1),
+        (b"Meta,Meta\nid,amount\n1,2.5\n", True, ["Meta", "Meta_2"], 2),
     ],
-    ids=["names over numbers", "numbers", "all text", "a value recurs", "after a blank", "forced", "off"],
+    ids=[
+        "names over numbers",
+        "numbers",
+        "all text",
+        "a value recurs",
+        "after a blank",
+        "forced",
+        "off",
+        "rows of names joined",
+        "forced: one row",
+    ],
 )
 def test_header(data, header, names, rows):
     got_names, got, report = read(data, header=header)

@@ -102,6 +102,7 @@ class ArrowSink final : public RowSink {
     std::size_t width_ = 0;
     bool width_known_ = false;
     bool header_pending_ = false;
+    std::size_t header_rows_left_ = 0; // header rows still to come, their names joined
     std::optional<std::vector<std::string>> header_;
     DataCounters counters_;
     std::vector<QuarantinedRow> quarantine_;
