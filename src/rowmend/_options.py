@@ -108,7 +108,8 @@ OPTIONS: Tuple[OptionSpec, ...] = (
         "header",
         bool,
         "auto",
-        "whether the first row names the columns ('auto': when it reads as names over the rows below)",
+        "whether the first row names the columns ('auto': when it reads as names over the rows below, "
+        "rows of group labels above it joined in: 'Sales' over 'Q1' names 'Sales Q1')",
         "choice",
         choices=(("auto", "auto"), ("yes", True), ("no", False)),
     ),
