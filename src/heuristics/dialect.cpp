@@ -243,25 +243,30 @@ std::optional<Dialect> detect_dialect_prefix(std::string_view prefix, bool final
         t.score = score(t);
     }
     std::stable_sort(tallies.begin(), tallies.end(), better);
-    if (tallies.size() > kFinalists)
-        tallies.resize(kFinalists);
+    // The finalists come first; the others keep their reading of the
+    // prefix, so that none is read again from its start.
+    std::vector<std::size_t> contenders;
+    for (std::size_t i = 0; i < std::min(kFinalists, tallies.size()); ++i)
+        contenders.push_back(i);
     // With a backslash in the sample, each finalist also runs with it as
     // the escape byte.
     if (!hint.escape && sample.find('\\') != std::string_view::npos) {
-        const std::size_t finalists = tallies.size();
+        const std::size_t finalists = contenders.size();
         for (std::size_t i = 0; i < finalists; ++i) {
-            Tally& t = tallies.emplace_back();
+            Tally t;
             t.dialect = tallies[i].dialect;
             t.dialect.escape = '\\';
+            contenders.push_back(tallies.size());
+            tallies.push_back(std::move(t));
         }
     }
     // Round two: the finalists on the whole sample.
-    for (Tally& t : tallies) {
-        read_rows(sample, whole, t, kLongRows, sample.size() + 1);
-        t.score = score(t);
+    for (const std::size_t i : contenders) {
+        read_rows(sample, whole, tallies[i], kLongRows, sample.size() + 1);
+        tallies[i].score = score(tallies[i]);
     }
-    std::size_t best = 0;
-    for (std::size_t i = 1; i < tallies.size(); ++i) {
+    std::size_t best = contenders.front();
+    for (const std::size_t i : contenders) {
         const Tally& t = tallies[i];
         const Tally& b = tallies[best];
         // An escape that the data uses, and that doubled quotes do not
@@ -274,15 +279,21 @@ std::optional<Dialect> detect_dialect_prefix(std::string_view prefix, bool final
     // The apostrophe must show that the data quotes with it: more fields
     // closed by it than by the double quote. Otherwise a stray double quote
     // that spoils the double quote's reading (and that the parser repairs)
-    // would hand the choice to an apostrophe the data never uses.
+    // would hand the choice to an apostrophe the data never uses. The
+    // double quote's reading goes on from where it stopped, if it began.
     if (!hint.quote && tallies[best].dialect.quote == '\'') {
-        Tally sibling;
-        sibling.dialect = tallies[best].dialect;
-        sibling.dialect.quote = '"';
-        read_rows(sample, whole, sibling, kLongRows, sample.size() + 1);
-        sibling.score = score(sibling);
-        if (tallies[best].closed <= sibling.closed)
-            tallies[best] = std::move(sibling);
+        Dialect wanted = tallies[best].dialect;
+        wanted.quote = '"';
+        std::size_t sibling = 0;
+        while (sibling < tallies.size() && !(tallies[sibling].dialect == wanted))
+            ++sibling;
+        if (sibling == tallies.size())
+            tallies.emplace_back().dialect = wanted;
+        Tally& quoted = tallies[sibling];
+        read_rows(sample, whole, quoted, kLongRows, sample.size() + 1);
+        quoted.score = score(quoted);
+        if (tallies[best].closed <= quoted.closed)
+            best = sibling;
     }
     const Tally& chosen = tallies[best];
     if (chosen.score <= 0.0) {
