@@ -181,6 +181,7 @@ bool SalvagePass::detect_header(std::string_view window, bool final) {
                            options_.repair_quotes, final);
     configure(parser);
     RowStore rows;
+    std::vector<std::string> texts; // each kept row's bytes, for the header's
     while (rows.row_count() < kHeaderSampleRows) {
         const ParseStep step = parser.step_row(rows);
         if (step == ParseStep::NeedMore)
@@ -192,9 +193,32 @@ bool SalvagePass::detect_header(std::string_view window, bool final) {
             is_comment(parser.last_row_bytes(), row.size() == counters_.inferred_columns,
                        rows.row_count() > 1))
             rows.pop_last_row();
+        else if (texts.size() < kMaxHeaderRows)
+            texts.emplace_back(parser.last_row_bytes());
     }
     counters_.header_rows = static_cast<std::uint8_t>(header_rows(rows));
     counters_.header_row = counters_.header_rows != 0;
+    if (counters_.header_row && options_.detect_trailing_section) {
+        // What tells a second table's header from the table's own rows.
+        const std::size_t first = counters_.header_rows;
+        const std::size_t width = rows.row(first - 1).size();
+        std::vector<std::size_t> values(width), filled(width);
+        for (std::size_t r = first; r < rows.row_count(); ++r) {
+            std::size_t c = 0;
+            for (const FieldView field : rows.row(r)) {
+                if (c == width)
+                    break;
+                const CellKind kind = cell_kind(field.text);
+                filled[c] += kind != CellKind::Empty ? 1 : 0;
+                values[c] += kind == CellKind::Number || kind == CellKind::Date ? 1 : 0;
+                ++c;
+            }
+        }
+        value_columns_.assign(width, false);
+        for (std::size_t c = 0; c < width; ++c)
+            value_columns_[c] = filled[c] != 0 && 2 * values[c] > filled[c];
+        header_text_ = texts[first - 1];
+    }
     return true;
 }
 
@@ -299,6 +323,21 @@ bool SalvagePass::emit_row(RowFate fate, std::uint64_t line, const RowView& fiel
     return sink_.row(RowEvent{fate, line, fields, text, quote_repaired});
 }
 
+bool SalvagePass::names_row(const RowView& row, std::string_view text) const {
+    if (text == header_text_)
+        return false; // the header again: the same table goes on
+    bool text_over_values = false;
+    std::size_t c = 0;
+    for (const FieldView field : row) {
+        const CellKind kind = cell_kind(field.text);
+        if (kind != CellKind::Text)
+            return false;
+        text_over_values = text_over_values || (c < value_columns_.size() && value_columns_[c]);
+        ++c;
+    }
+    return text_over_values;
+}
+
 bool SalvagePass::release_held() {
     // The held rows were no footer: they go on as the rows they are.
     for (const HeldRow& held : held_) {
@@ -344,7 +383,9 @@ bool SalvagePass::process(std::string_view window, bool final) {
     for (;;) {
         // Most rows of most files need no repair: hand them on in runs.
         // Preamble rows are counted one by one instead.
-        if (preamble_left_ == 0) {
+        // After a blank line behind the table, the next row is looked at
+        // on its own: it may start a trailing section.
+        if (preamble_left_ == 0 && !section_open_ && !second_table_) {
             const std::size_t first_line = parser.line();
             std::size_t plain = 0;
             const std::string_view run = parser.take_plain_rows(columns, SIZE_MAX, plain);
@@ -388,9 +429,13 @@ bool SalvagePass::process(std::string_view window, bool final) {
         // a row of another width after a blank line a trailing section: hold
         // it back until a row of the table or the end of input says.
         narrow_run_ = narrow ? narrow_run_ + 1 : 0;
+        second_table_ = (second_table_ || (section_open_ && fits && !value_columns_.empty() &&
+                                           names_row(row_.last_row(), parser.last_row_bytes()))) &&
+                        held_.size() < kMaxSectionRows;
         section_open_ = section_open_ && !fits && held_.size() < kMaxSectionRows;
-        if (section_open_ || (options_.detect_footer && narrow && table_started() &&
-                              narrow_run_ <= kMaxFooterRows)) {
+        if (section_open_ || second_table_ ||
+            (options_.detect_footer && narrow && table_started() &&
+             narrow_run_ <= kMaxFooterRows)) {
             held_.push_back(HeldRow{fate, line, std::string(parser.last_row_bytes()), std::nullopt,
                                     held_rows_.row_count(), parser.last_row_repaired_quote()});
             held_rows_.append_row(row_.last_row());

@@ -184,6 +184,12 @@ class SalvagePass {
     std::vector<HeldRow> held_;
     std::size_t narrow_run_ = 0; // narrow rows in a row: a longer run is no footer
     bool section_open_ = false;  // a blank line behind the table, and no row of its width since
+    // A second table: after a blank line, a row of the table's width that
+    // names columns (text where the table holds values, nothing else).
+    bool second_table_ = false;
+    std::vector<bool> value_columns_; // columns of mostly numbers or dates below the header
+    std::string header_text_;         // the header row's bytes, not a second table's
+    bool names_row(const RowView& row, std::string_view text) const;
 
     ByteBuffer window_;
     std::size_t begin_ = 0;     // first byte of window_ not yet consumed

@@ -304,6 +304,11 @@ SalvageOptions footer(SalvageOptions options) {
     return options;
 }
 
+SalvageOptions headers(SalvageOptions options) {
+    options.detect_header = true;
+    return options;
+}
+
 SalvageOptions sections(SalvageOptions options) {
     options.detect_trailing_section = true;
     return options;
@@ -431,6 +436,16 @@ TEST(SalvagePass, SkippedRowsAreToldApart) {
          sections(skipping_blanks({})),
          {{"a", "b", "c"}, {"x", "y", ""}, {"3", "4", "5"}},
          {{blank, 2, ""}}},
+        {"trailing section: a second table as wide, under its own names",
+         "id,n\n1,2\n3,4\n5,6\n7,8\n\ncode,qty\n9,9\n",
+         headers(sections(skipping_blanks({}))),
+         {{"id", "n"}, {"1", "2"}, {"3", "4"}, {"5", "6"}, {"7", "8"}},
+         {{blank, 6, ""}, {foot, 7, "code,qty"}, {foot, 8, "9,9"}}},
+        {"trailing section: the header again is no second table",
+         "id,n\n1,2\n3,4\n\nid,n\n5,6\n",
+         headers(sections(skipping_blanks({}))),
+         {{"id", "n"}, {"1", "2"}, {"3", "4"}, {"id", "n"}, {"5", "6"}},
+         {{blank, 4, ""}}},
         {"trailing section: no blank line, no section",
          "a,b,c\n1,2,3\nx,y\n",
          sections(skipping_blanks({})),

@@ -152,6 +152,9 @@ def test_preamble_option_and_flag():
         (TABLE + b"\nReturns\nid,why\n\n4,dy,1\n", {}, 6, {"blank": 2}),
         (TABLE + b"\nid,why\n7,late\n", {"skip_footer": False}, 5, {"blank": 1}),
         (TABLE + b"\nid,why,x,y\n7,late,1,2\n", {"skip_footer": "section"}, 3, {"blank": 1, "footer": 2}),
+        (TABLE + b"\ncode,who,qty\n7,x,1\n8,y,2\n", {}, 3, {"blank": 1, "footer": 3}),
+        (TABLE + b"\nid,name,amount\n4,dy,1\n", {}, 5, {"blank": 1}),
+        (TABLE + b"\ncode,who,qty\n7,x,1\n", {"header": False}, 6, {"blank": 1}),
     ],
     ids=[
         "after a blank",
@@ -161,6 +164,9 @@ def test_preamble_option_and_flag():
         "a section followed by the table",
         "sections off",
         "wider rows",
+        "a second table as wide, under its own names",
+        "the header again: the table goes on",
+        "no header, no second table",
     ],
 )
 def test_footer(data, options, rows, skipped):
