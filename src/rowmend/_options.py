@@ -137,8 +137,9 @@ OPTIONS: Tuple[OptionSpec, ...] = (
         bool,
         "section",
         "set aside what trails the table: 'section', the rows after a blank line none of which has the "
-        "table's width (a second table, a summary); 'auto', also a trailing run of up to 8 narrower rows "
-        "(not the default, as a cut-off last row is narrow too)",
+        "table's width, a second table under its own names after a blank line, and up to 8 narrow rows of "
+        "words where the table holds values ('End of report'); 'auto', also any trailing run of up to 8 "
+        "narrower rows (not the default, as a cut-off last row is narrow too)",
         "choice",
         choices=(("section", "section"), ("auto", "auto"), ("no", False)),
     ),

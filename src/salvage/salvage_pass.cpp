@@ -338,6 +338,20 @@ bool SalvagePass::names_row(const RowView& row, std::string_view text) const {
     return text_over_values;
 }
 
+bool SalvagePass::summary_row(const RowView& row) const {
+    bool words_over_values = false;
+    std::size_t c = 0;
+    for (const FieldView field : row) {
+        const CellKind kind = cell_kind(field.text);
+        if (kind == CellKind::Number || kind == CellKind::Date)
+            return false;
+        words_over_values = words_over_values || (kind == CellKind::Text &&
+                                                  c < value_columns_.size() && value_columns_[c]);
+        ++c;
+    }
+    return words_over_values;
+}
+
 bool SalvagePass::release_held() {
     // The held rows were no footer: they go on as the rows they are.
     for (const HeldRow& held : held_) {
@@ -434,8 +448,9 @@ bool SalvagePass::process(std::string_view window, bool final) {
                         held_.size() < kMaxSectionRows;
         section_open_ = section_open_ && !fits && held_.size() < kMaxSectionRows;
         if (section_open_ || second_table_ ||
-            (options_.detect_footer && narrow && table_started() &&
-             narrow_run_ <= kMaxFooterRows)) {
+            (narrow && table_started() && narrow_run_ <= kMaxFooterRows &&
+             (options_.detect_footer ||
+              (options_.detect_trailing_section && summary_row(row_.last_row()))))) {
             held_.push_back(HeldRow{fate, line, std::string(parser.last_row_bytes()), std::nullopt,
                                     held_rows_.row_count(), parser.last_row_repaired_quote()});
             held_rows_.append_row(row_.last_row());

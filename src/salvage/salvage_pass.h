@@ -190,6 +190,9 @@ class SalvagePass {
     std::vector<bool> value_columns_; // columns of mostly numbers or dates below the header
     std::string header_text_;         // the header row's bytes, not a second table's
     bool names_row(const RowView& row, std::string_view text) const;
+    // A narrow row of words where the table holds values ("End of report",
+    // "(5 rows affected)"): a footer line rather than a row cut short.
+    bool summary_row(const RowView& row) const;
 
     ByteBuffer window_;
     std::size_t begin_ = 0;     // first byte of window_ not yet consumed

@@ -155,6 +155,9 @@ def test_preamble_option_and_flag():
         (TABLE + b"\ncode,who,qty\n7,x,1\n8,y,2\n", {}, 3, {"blank": 1, "footer": 3}),
         (TABLE + b"\nid,name,amount\n4,dy,1\n", {}, 5, {"blank": 1}),
         (TABLE + b"\ncode,who,qty\n7,x,1\n", {"header": False}, 6, {"blank": 1}),
+        (TABLE + b"End of report\n(3 rows affected)\n", {}, 3, {"footer": 2}),
+        (TABLE + b"4,dy\n", {}, 4, {}),
+        (TABLE + b"End of report\n", {"skip_footer": False}, 4, {}),
     ],
     ids=[
         "after a blank",
@@ -167,6 +170,9 @@ def test_preamble_option_and_flag():
         "a second table as wide, under its own names",
         "the header again: the table goes on",
         "no header, no second table",
+        "words where the table has values",
+        "a row cut short is no footer",
+        "footers off",
     ],
 )
 def test_footer(data, options, rows, skipped):
