@@ -10,6 +10,7 @@
 
 #include "fuzz_support.h"
 #include "heuristics/delimiter_sniffer.h"
+#include "heuristics/dialect.h"
 #include "parser/resilient_parser.h"
 #include "parser/row_store.h"
 #include "salvage/salvage_pass.h"
@@ -162,6 +163,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         bool candidate = false;
         for (const std::uint8_t c : kDelimiterCandidates) {
             candidate |= counters.detected_delimiter == c;
+        }
+        for (const std::uint8_t c : kDialectDelimiters) {
+            candidate |= options.detect_dialect && counters.detected_delimiter == c;
         }
         FUZZ_CHECK(candidate);
     }

@@ -75,8 +75,10 @@ inline std::uint8_t pick_quote(std::uint8_t selector) noexcept {
 //           repair_quotes; bit 6 is left to the target ('@' to 'O'); bit 7
 //           makes the backslash an escape byte;
 //   byte 2: its low four bits: 1 to 8 expect that many columns, 9 expects
-//           the given 0 columns, anything else infers the count; bit 7
-//           trims one space after each delimiter.
+//           the given 0 columns, anything else infers the count; bit 6
+//           ('@' to 'O') detects the dialect as the package does (when
+//           sniffing, the delimiter too); bit 7 trims one space after each
+//           delimiter.
 struct FuzzOptions {
     SalvageOptions salvage;
     bool target_flag; // bit 6 of byte 1
@@ -98,6 +100,7 @@ inline FuzzOptions take_options(FuzzInput& in) noexcept {
     salvage.repair_quotes = (flags & 8) == 0;
     salvage.escape_char = (flags & 0x80) != 0 ? '\\' : 0;
     salvage.trim_after_delimiter = (width & 0x80) != 0;
+    salvage.detect_dialect = salvage.detect_quote = salvage.detect_escape = (width & 0x40) != 0;
     if (columns >= 1 && columns <= 8)
         salvage.expected_columns = columns;
     if (columns == 9)

@@ -65,6 +65,9 @@ class ResilientParser {
         trim_ = trim;
         plain_rows_possible_ = plain_rows_possible_ && !trim;
     }
+    // For callers whose output quotes with another byte than the input: a
+    // row free of this parser's quote may hold that one.
+    void disable_plain_rows() noexcept { plain_rows_possible_ = false; }
 
     // Moves on to a new window that begins with the first byte not yet
     // consumed (the byte at pos() in the old one). The line counter goes on.

@@ -148,6 +148,10 @@ class SalvagePass {
     void configure(ResilientParser& parser) const noexcept {
         parser.set_escape(counters_.detected_escape);
         parser.set_trim_after_delimiter(counters_.trim_after_delimiter);
+        // Plain rows are written out as they stand, which is right only
+        // when the output quotes with the quote the input was read with.
+        if (counters_.detected_quote != options_.quote_char)
+            parser.disable_plain_rows();
     }
     RowFate bring_to_width(RowStore& rows);
     bool skip(SkipKind kind, std::uint64_t line, std::string_view text);
