@@ -115,9 +115,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     ResilientParser full(csv, delimiter, quote, repair);
     ResilientParser counting(csv, delimiter, quote, repair);
+    for (ResilientParser* parser : {&full, &counting}) {
+        parser->set_escape(salvage.escape_char);
+        parser->set_trim_after_delimiter(salvage.trim_after_delimiter);
+    }
     std::optional<ReferenceParser> reference;
     if (csv.size() <= kReferenceLimit)
-        reference.emplace(csv, delimiter, quote, repair);
+        reference.emplace(csv, delimiter, quote, repair, salvage.escape_char,
+                          salvage.trim_after_delimiter);
     // A tiny inline limit sends most fields through the store's side table
     // of long fields, which real input reaches only at 2 GiB.
     RowStore store(options.target_flag ? 3 : RowStore::kInlineLimit);

@@ -10,6 +10,7 @@
 
 #include "fuzz_support.h"
 #include "heuristics/delimiter_sniffer.h"
+#include "heuristics/dialect.h"
 #include "parser/resilient_parser.h"
 #include "parser/row_store.h"
 #include "salvage/salvage_pass.h"
@@ -163,6 +164,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (const std::uint8_t c : kDelimiterCandidates) {
             candidate |= counters.detected_delimiter == c;
         }
+        for (const std::uint8_t c : kDialectDelimiters) {
+            candidate |= options.detect_dialect && counters.detected_delimiter == c;
+        }
         FUZZ_CHECK(candidate);
     }
     if (options.expected_columns) {
@@ -178,12 +182,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // Parse again and follow each row to where the pass must have put it.
     const auto columns = static_cast<std::size_t>(counters.inferred_columns);
-    const std::string separator = delimiter_text(counters.detected_delimiter);
+    const std::string separator =
+        delimiter_text(counters.detected_delimiter) + (counters.trim_after_delimiter ? " " : "");
     const std::string expected = "(expected " + std::to_string(columns) + ")";
     const std::string too_few = "Row has too few columns " + expected;
     const std::string too_many = "Row has extra columns " + expected;
-    ResilientParser parser(csv, counters.detected_delimiter, options.quote_char,
+    ResilientParser parser(csv, counters.detected_delimiter, counters.detected_quote,
                            options.repair_quotes);
+    parser.set_escape(counters.detected_escape);
+    parser.set_trim_after_delimiter(counters.trim_after_delimiter);
     RowStore parsed;
     std::size_t retained = 0, quarantined = 0, repaired = 0, total = 0;
     std::size_t line = parser.line();

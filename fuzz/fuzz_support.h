@@ -72,9 +72,13 @@ inline std::uint8_t pick_quote(std::uint8_t selector) noexcept {
 //           then give comma, semicolon, tab and vertical bar);
 //   byte 1: bit 0 sniffs the delimiter instead, bit 1 clears
 //           fill_ragged_rows, bit 2 clears merge_overflow, bit 3 clears
-//           repair_quotes; bit 6 is left to the target ('@' to 'O');
+//           repair_quotes; bit 6 is left to the target ('@' to 'O'); bit 7
+//           makes the backslash an escape byte;
 //   byte 2: its low four bits: 1 to 8 expect that many columns, 9 expects
-//           the given 0 columns, anything else infers the count.
+//           the given 0 columns, anything else infers the count; bit 6
+//           ('@' to 'O') detects the dialect as the package does (when
+//           sniffing, the delimiter too); bit 7 trims one space after each
+//           delimiter.
 struct FuzzOptions {
     SalvageOptions salvage;
     bool target_flag; // bit 6 of byte 1
@@ -83,7 +87,8 @@ struct FuzzOptions {
 inline FuzzOptions take_options(FuzzInput& in) noexcept {
     const std::uint8_t layout = in.take();
     const std::uint8_t flags = in.take();
-    const std::uint8_t columns = in.take() & 15;
+    const std::uint8_t width = in.take();
+    const std::uint8_t columns = width & 15;
     FuzzOptions options;
     options.target_flag = (flags & 0x40) != 0;
     SalvageOptions& salvage = options.salvage;
@@ -93,6 +98,9 @@ inline FuzzOptions take_options(FuzzInput& in) noexcept {
     salvage.fill_ragged_rows = (flags & 2) == 0;
     salvage.merge_overflow = (flags & 4) == 0;
     salvage.repair_quotes = (flags & 8) == 0;
+    salvage.escape_char = (flags & 0x80) != 0 ? '\\' : 0;
+    salvage.trim_after_delimiter = (width & 0x80) != 0;
+    salvage.detect_dialect = salvage.detect_quote = salvage.detect_escape = (width & 0x40) != 0;
     if (columns >= 1 && columns <= 8)
         salvage.expected_columns = columns;
     if (columns == 9)

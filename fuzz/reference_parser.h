@@ -16,8 +16,9 @@ namespace rowmend::fuzz {
 class ReferenceParser {
   public:
     ReferenceParser(std::string_view input, std::uint8_t delimiter, std::uint8_t quote,
-                    bool repair_quotes) noexcept
-        : in_(input), delimiter_(delimiter), quote_(quote), repair_(repair_quotes) {
+                    bool repair_quotes, std::uint8_t escape = 0, bool trim = false) noexcept
+        : in_(input), delimiter_(delimiter), quote_(quote), repair_(repair_quotes), escape_(escape),
+          trim_(trim) {
         if (in_.size() >= 3 && in_.substr(0, 3) == "\xEF\xBB\xBF")
             pos_ = 3;
     }
@@ -54,12 +55,14 @@ class ReferenceParser {
                     state = Quoted;
                 } else if (c == delimiter_) {
                     fields.emplace_back();
-                    ++pos_;
+                    skip_delimiter();
                     after_delimiter = true;
                 } else if (line_break) {
                     fields.emplace_back();
                     end_row();
                     return true;
+                } else if (escape_ != 0 && c == escape_) {
+                    state = Unquoted;
                 } else {
                     field.push_back(static_cast<char>(c));
                     ++pos_;
@@ -67,9 +70,11 @@ class ReferenceParser {
                 }
                 break;
             case Unquoted:
-                if (c == delimiter_) {
+                if (escape_ != 0 && c == escape_) {
+                    take_escaped(field);
+                } else if (c == delimiter_) {
                     finish();
-                    ++pos_;
+                    skip_delimiter();
                     after_delimiter = true;
                     state = FieldStart;
                 } else if (line_break) {
@@ -82,7 +87,9 @@ class ReferenceParser {
                 }
                 break;
             case Quoted:
-                if (c != quote_) {
+                if (escape_ != 0 && c == escape_ && escape_ != quote_) {
+                    take_escaped(field);
+                } else if (c != quote_) {
                     field.push_back(static_cast<char>(c));
                     if (c == '\n')
                         ++line_;
@@ -104,7 +111,7 @@ class ReferenceParser {
             case AfterQuote:
                 if (c == delimiter_) {
                     finish();
-                    ++pos_;
+                    skip_delimiter();
                     after_delimiter = true;
                     state = FieldStart;
                 } else if (c == ' ' || c == '\t') {
@@ -113,6 +120,8 @@ class ReferenceParser {
                     finish();
                     end_row();
                     return true;
+                } else if (escape_ != 0 && c == escape_) {
+                    state = Unquoted;
                 } else {
                     field.push_back(static_cast<char>(c));
                     ++pos_;
@@ -160,6 +169,24 @@ class ReferenceParser {
         return at(i) == delimiter_ || at(i) == '\n' || at(i) == '\r';
     }
 
+    // An escape makes the next byte text; at the end of input it is text.
+    void take_escaped(std::string& field) {
+        if (pos_ + 1 == in_.size()) {
+            field.push_back(static_cast<char>(escape_));
+            ++pos_;
+            return;
+        }
+        field.push_back(in_[pos_ + 1]);
+        if (at(pos_ + 1) == '\n')
+            ++line_;
+        pos_ += 2;
+    }
+    void skip_delimiter() noexcept {
+        ++pos_;
+        if (trim_ && pos_ < in_.size() && at(pos_) == ' ')
+            ++pos_;
+    }
+
     void end_row() noexcept {
         pos_ += (at(pos_) == '\r' && pos_ + 1 < in_.size() && at(pos_ + 1) == '\n') ? 2 : 1;
         ++line_;
@@ -169,6 +196,8 @@ class ReferenceParser {
     std::uint8_t delimiter_;
     std::uint8_t quote_;
     bool repair_;
+    std::uint8_t escape_;
+    bool trim_;
     std::size_t pos_ = 0;
     std::size_t line_ = 1;
 };

@@ -115,4 +115,67 @@ bool first_row_is_header(const RowStore& rows) {
     return !recurs;
 }
 
+std::size_t header_rows(const RowStore& rows) {
+    if (first_row_is_header(rows))
+        return 1;
+    // The names the first k + 1 rows give together, as the tables join
+    // them: a group label spans the empty cells to its right.
+    std::vector<std::string> names;
+    RowStore joined;
+    for (std::size_t k = 1; k < kMaxHeaderRows && k < rows.row_count(); ++k) {
+        const RowView group = rows.row(k - 1);
+        bool labels = false;
+        std::size_t c = 0;
+        std::string_view label;
+        for (const FieldView field : group) {
+            const CellKind kind = cell_kind(field.text);
+            if (kind == CellKind::Number || kind == CellKind::Date)
+                return 0; // values, no label
+            labels = labels || kind == CellKind::Text;
+            if (kind == CellKind::Text)
+                label = trim(field.text);
+            if (c == names.size())
+                names.emplace_back();
+            if (!label.empty())
+                names[c] += std::string(label) + ' ';
+            ++c;
+        }
+        if (!labels)
+            return 0;
+        joined.clear();
+        joined.begin_row();
+        c = 0;
+        for (const FieldView field : rows.row(k)) {
+            const std::string name =
+                (c < names.size() ? names[c] : std::string()) + std::string(trim(field.text));
+            joined.append(name.data(), name.size());
+            joined.finish_field(true);
+            ++c;
+        }
+        for (std::size_t r = k + 1; r < rows.row_count(); ++r)
+            joined.append_row(rows.row(r));
+        if (!first_row_is_header(joined))
+            continue;
+        // Names over values, not an all-text table read from its second row.
+        const std::size_t width = joined.row(0).size();
+        std::vector<std::size_t> values(width), filled(width);
+        for (std::size_t r = 1; r < joined.row_count(); ++r) {
+            c = 0;
+            for (const FieldView field : joined.row(r)) {
+                if (c == width)
+                    break;
+                const CellKind kind = cell_kind(field.text);
+                filled[c] += kind != CellKind::Empty ? 1 : 0;
+                values[c] += kind == CellKind::Number || kind == CellKind::Date ? 1 : 0;
+                ++c;
+            }
+        }
+        for (c = 0; c < width; ++c)
+            if (filled[c] != 0 && 2 * values[c] > filled[c])
+                return k + 1;
+        return 0;
+    }
+    return 0;
+}
+
 } // namespace rowmend

@@ -31,4 +31,12 @@ inline constexpr std::size_t kHeaderSampleRows = 20;
 // header, as a file of only names has always been read. False for no rows.
 bool first_row_is_header(const RowStore& rows);
 
+// How many leading rows of `rows` name the columns together: 1 or 0 as
+// first_row_is_header says, or up to kMaxHeaderRows when the first rows are
+// group labels (text only, some cell empty or repeated, so that they name
+// nothing alone) over a row that reads as names over values (a column below
+// it holds mostly numbers or dates). Their names are joined per column.
+inline constexpr std::size_t kMaxHeaderRows = 3;
+std::size_t header_rows(const RowStore& rows);
+
 } // namespace rowmend

@@ -211,6 +211,7 @@ template <class Sink> ParseStep ResilientParser::parse_row(Sink& sink, bool susp
         line_ = suspended_.line;
         suspended_.active = false;
     } else {
+        quote_repaired_ = false;
         sink.begin_row();
     }
 
@@ -228,6 +229,27 @@ template <class Sink> ParseStep ResilientParser::parse_row(Sink& sink, bool susp
     };
     // A CR at the window's end waits to see whether an LF follows.
     auto cr_waits = [&](std::size_t at) { return data[at] == '\r' && at + 1 == n && !final_; };
+    // The escape byte at `at`: the byte after it is text. An escape that
+    // ends the input is text itself; one that ends a window waits for more.
+    auto take_escaped = [&](std::size_t& at, Sink& out) {
+        if (at + 1 == n) {
+            if (!final_)
+                return false;
+            out.push_byte(static_cast<char>(escape_));
+            ++at;
+            return true;
+        }
+        const char next = data[at + 1];
+        out.push_byte(next);
+        line_ += next == '\n';
+        at += 2;
+        return true;
+    };
+    // Past a delimiter and, when trimming, one space after it.
+    auto after_delimiter = [&](std::size_t at) {
+        ++at;
+        return trim_ && at < n && data[at] == ' ' ? at + 1 : at;
+    };
     // A line break ends the row: CR LF is one terminator, a lone CR or LF too.
     auto end_row_at = [&](std::size_t at) {
         row_begin_ = pos_;
@@ -249,7 +271,7 @@ template <class Sink> ParseStep ResilientParser::parse_row(Sink& sink, bool susp
                 state = ParseState::Quoted;
             } else if (c == delimiter_) {
                 sink.empty_field();
-                ++p;
+                p = after_delimiter(p);
             } else if (c == kLf || c == kCr) {
                 if (cr_waits(p))
                     return need_more(state, p);
@@ -264,15 +286,21 @@ template <class Sink> ParseStep ResilientParser::parse_row(Sink& sink, bool susp
             // Quote bytes are ordinary here: only the delimiter and line breaks stop the run.
             bool high = false;
             const char* stop =
-                scan::find_first_noting_high(data + p, data + n, high, delimiter_, kLf, kCr);
+                escape_ == 0
+                    ? scan::find_first_noting_high(data + p, data + n, high, delimiter_, kLf, kCr)
+                    : scan::find_first_noting_high(data + p, data + n, high, delimiter_, kLf, kCr,
+                                                   escape_);
             const auto at = static_cast<std::size_t>(stop - data);
             sink.append(data + p, at - p, high);
             p = at;
             if (p == n)
                 break;
-            if (static_cast<std::uint8_t>(data[p]) == delimiter_) {
+            if (static_cast<std::uint8_t>(data[p]) == escape_ && escape_ != 0) {
+                if (!take_escaped(p, sink))
+                    return need_more(state, p);
+            } else if (static_cast<std::uint8_t>(data[p]) == delimiter_) {
                 sink.finish_field();
-                ++p;
+                p = after_delimiter(p);
                 state = ParseState::FieldStart;
             } else {
                 if (cr_waits(p))
@@ -286,12 +314,21 @@ template <class Sink> ParseStep ResilientParser::parse_row(Sink& sink, bool susp
         case ParseState::Quoted: {
             // Inside quotes, line breaks are text; LF only matters to the line counter.
             bool high = false;
-            const char* stop = scan::find_first_noting_high(data + p, data + n, high, quote_, kLf);
+            const char* stop =
+                escape_ == 0
+                    ? scan::find_first_noting_high(data + p, data + n, high, quote_, kLf)
+                    : scan::find_first_noting_high(data + p, data + n, high, quote_, kLf, escape_);
             const auto at = static_cast<std::size_t>(stop - data);
             sink.append(data + p, at - p, high);
             p = at;
             if (p == n)
                 break;
+            if (static_cast<std::uint8_t>(data[p]) == escape_ && escape_ != 0 &&
+                escape_ != quote_) {
+                if (!take_escaped(p, sink))
+                    return need_more(state, p);
+                break;
+            }
             if (static_cast<std::uint8_t>(data[p]) != quote_) {
                 sink.push_byte(static_cast<char>(kLf));
                 ++line_;
@@ -312,6 +349,7 @@ template <class Sink> ParseStep ResilientParser::parse_row(Sink& sink, bool susp
                     return need_more(state, p);
                 if (literal != 0) {
                     sink.push_byte(static_cast<char>(quote_));
+                    quote_repaired_ = true;
                     ++p;
                 } else {
                     ++p;
@@ -324,7 +362,7 @@ template <class Sink> ParseStep ResilientParser::parse_row(Sink& sink, bool susp
         case ParseState::AfterQuote:
             if (c == delimiter_) {
                 sink.finish_field();
-                ++p;
+                p = after_delimiter(p);
                 state = ParseState::FieldStart;
             } else if (c == ' ' || c == '\t') {
                 ++p; // blanks after a closing quote are dropped
@@ -333,6 +371,8 @@ template <class Sink> ParseStep ResilientParser::parse_row(Sink& sink, bool susp
                     return need_more(state, p);
                 sink.finish_field();
                 return end_row_at(p);
+            } else if (c == escape_ && escape_ != 0) {
+                state = ParseState::Unquoted; // which takes the escape
             } else {
                 sink.push_byte(static_cast<char>(c));
                 ++p;

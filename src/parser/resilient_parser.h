@@ -66,6 +66,23 @@ class ResilientParser {
     // suspended by resume_shape() carry over.
     void extend_window(std::string_view window, bool final) noexcept;
 
+    // Off unless set, so the default grammar stays as it is. An escape byte
+    // makes the byte after it text, in quoted and unquoted fields alike (and
+    // is itself dropped); trimming drops one space right after each
+    // delimiter, for separators such as ", ". Either one turns off
+    // take_plain_rows, whose rows must be their own bytes.
+    void set_escape(std::uint8_t escape) noexcept {
+        escape_ = escape;
+        plain_rows_possible_ = plain_rows_possible_ && escape == 0;
+    }
+    void set_trim_after_delimiter(bool trim) noexcept {
+        trim_ = trim;
+        plain_rows_possible_ = plain_rows_possible_ && !trim;
+    }
+    // For callers whose output quotes with another byte than the input: a
+    // row free of this parser's quote may hold that one.
+    void disable_plain_rows() noexcept { plain_rows_possible_ = false; }
+
     // Moves on to a new window that begins with the first byte not yet
     // consumed (the byte at pos() in the old one). The line counter goes on.
     void advance_window(std::string_view window, bool final) noexcept;
@@ -85,6 +102,9 @@ class ResilientParser {
     std::string_view last_row_bytes() const noexcept {
         return input_.substr(row_begin_, row_content_end_ - row_begin_);
     }
+
+    // Whether the row last returned had a stray quote kept as text.
+    bool last_row_repaired_quote() const noexcept { return quote_repaired_; }
 
     // Number of the physical line the next row starts on (for input whose
     // quoted line breaks are LF or CR LF). Starts at 1.
@@ -120,6 +140,9 @@ class ResilientParser {
     std::uint8_t delimiter_;
     std::uint8_t quote_;
     bool plain_rows_possible_;
+    std::uint8_t escape_ = 0; // 0: no escape byte
+    bool quote_repaired_ = false;
+    bool trim_ = false;
 
     // Look-ahead memo of the stray-quote test, so that a line full of stray
     // quotes is scanned once rather than once per quote. For the physical line

@@ -22,14 +22,14 @@ from typing import Any, Dict, List, Mapping, Optional, Tuple, Union
 from rowmend._encoding import normalize_encoding
 from rowmend._errors import LayoutDriftError, LayoutDriftWarning
 from rowmend._names import column_names
-from rowmend._options import Options, _check_character, resolve_options
+from rowmend._options import Options, _check_character, _check_distinct, resolve_options
 from rowmend._run import Run
 from rowmend._sources import ByteSource, Source, open_source
 
 __all__ = ["DETECT_LIMIT", "LAYOUT_VERSION", "Layout", "check_drift", "detect", "read_layout", "settle_layout"]
 
 #: The newest layout format this package reads and the one it writes.
-LAYOUT_VERSION = 1
+LAYOUT_VERSION = 2
 
 #: How many bytes of an input (decompressed) detection reads at most while
 #: the layout is unsettled; it then decides on what it has read.
@@ -52,8 +52,10 @@ class Layout:
             versions add fields, each with a default.
         encoding: The text encoding, as Python names the codec (``"utf-8"``,
             ``"cp1252"``, ``"utf-16-le"``...).
-        delimiter: The field delimiter, one ASCII character.
+        delimiter: The field delimiter, one ASCII character, or one and
+            a blank (``", "``) when a blank followed every delimiter.
         quote_char: The quote character, one ASCII character.
+        escape_char: The escape character (version 2), or None for none.
         header: Whether the first row names the columns.
         columns: The number of columns, at least 1.
         names: The columns' names as the tables take them (from the header
@@ -72,6 +74,7 @@ class Layout:
     delimiter: str
     columns: int
     quote_char: str = '"'
+    escape_char: Optional[str] = None
     header: bool = True
     names: Optional[Tuple[str, ...]] = None
     version: int = LAYOUT_VERSION
@@ -92,8 +95,9 @@ class Layout:
             value = getattr(self, name)
             _require(isinstance(value, str), f"{name} must be a str")
             _check_character(name, value)
-        if self.delimiter == self.quote_char:
-            raise ValueError(f"delimiter and quote_char are both {self.delimiter!r}; they must differ")
+        _require(self.escape_char is None or isinstance(self.escape_char, str), "escape_char must be a str or None")
+        _check_character("escape_char", self.escape_char)
+        _check_distinct({"delimiter": self.delimiter[0], "quote_char": self.quote_char, "escape_char": self.escape_char})
         _require(isinstance(self.header, bool), "header must be True or False")
         _require(isinstance(self.columns, int) and not isinstance(self.columns, bool), "columns must be an int")
         if self.columns < 1:
@@ -113,12 +117,13 @@ class Layout:
         Examples:
             >>> sorted(Layout(encoding="latin-1", delimiter="|", columns=3).options().items())
             [('delimiter', '|'), ('encoding', 'iso8859-1'), ('expected_columns', 3), ('header', True), \
-('quote_char', '"')]
+('escape_char', None), ('quote_char', '"')]
         """
         return {
             "encoding": self.encoding,
             "delimiter": self.delimiter,
             "quote_char": self.quote_char,
+            "escape_char": self.escape_char,
             "header": self.header,
             "expected_columns": self.columns,
         }
@@ -170,11 +175,12 @@ class Layout:
         Examples:
             >>> print(Layout(encoding="utf-8", delimiter=",", columns=1, names=["id"]).to_json())
             {
-              "version": 1,
+              "version": 2,
               "encoding": "utf-8",
               "delimiter": ",",
               "columns": 1,
               "quote_char": "\\"",
+              "escape_char": null,
               "header": true,
               "names": [
                 "id"
@@ -278,7 +284,8 @@ def settle_layout(source: ByteSource, options: Options) -> Optional[Layout]:
     return Layout(
         encoding=run.encoding,
         delimiter=salvager.delimiter or options.delimiter or ",",
-        quote_char=options.quote_char or '"',
+        quote_char=salvager.quote_char or '"',
+        escape_char=salvager.escape_char,
         # A header option that is not True or False left the pass to decide.
         header=options.header if isinstance(options.header, bool) else header_row is not None,
         columns=salvager.columns,

@@ -22,7 +22,7 @@ class Salvager:
         cls,
         *,
         delimiter: Optional[int] = None,
-        quote_char: int = 34,
+        quote_char: Optional[int] = 34,
         fill_ragged_rows: bool = True,
         merge_overflow: bool = True,
         expected_columns: Optional[int] = None,
@@ -39,7 +39,10 @@ class Salvager:
         record_repairs: bool = False,
         comment: Optional[str] = None,
         skip_preamble: Union[int, str] = 0,
-        skip_footer: Union[bool, str] = False,
+        skip_footer: Union[bool, str] = False,  # or "auto", "section"
+        detect_dialect: bool = False,
+        escape_char: Optional[int] = None,
+        trim_blank: bool = False,
         threads: int = 1,
     ) -> Self: ...
     def feed(self, data: Buffer, /) -> None:
@@ -52,7 +55,13 @@ class Salvager:
         """The batches completed since the last call, their columns named ``names``."""
     @property
     def delimiter(self) -> Optional[str]:
-        """The delimiter, once settled; else None."""
+        """The separator, once settled (', ' when a blank follows every comma); else None."""
+    @property
+    def quote_char(self) -> Optional[str]:
+        """The quote character, once settled; else None."""
+    @property
+    def escape_char(self) -> Optional[str]:
+        """The escape character, once settled, or None when there is none."""
     @property
     def columns(self) -> int:
         """The table's column count; 0 until known."""
@@ -88,8 +97,8 @@ class Salvager:
         """Ill-formed UTF-8 bytes in the input, replaced by U+FFFD."""
     @property
     def repairs(self) -> List[Tuple[int, str, bytes, List[str]]]:
-        """With record_repairs, the first max_records filled or merged rows as
-        (line, 'filled' or 'merged', raw bytes, kept fields)."""
+        """With record_repairs, the first max_records filled, merged or quote-repaired
+        rows as (line, 'filled', 'merged' or 'quote repaired', raw bytes, kept fields)."""
     @property
     def fallback_bytes(self) -> int:
         """With encoding 'utf-8+cp1252': the bytes that were not UTF-8, read as cp1252."""

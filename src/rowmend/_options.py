@@ -69,9 +69,22 @@ class OptionSpec:
 
 OPTIONS: Tuple[OptionSpec, ...] = (
     OptionSpec(
-        "delimiter", str, None, "field delimiter, one ASCII character (detected when not given)", "value", nullable=True
+        "delimiter",
+        str,
+        None,
+        "field delimiter, one ASCII character, or one and a blank as in ', ' (detected when not given)",
+        "value",
+        nullable=True,
     ),
-    OptionSpec("quote_char", str, '"', "quote character, one ASCII character", "value", nullable=True),
+    OptionSpec(
+        "quote_char",
+        str,
+        "auto",
+        "quote character, one ASCII character ('auto': the double quote or the apostrophe, as the data uses)",
+        "value",
+        nullable=True,
+        words=("auto",),
+    ),
     OptionSpec("fill_ragged_rows", bool, True, "pad rows with too few fields (else quarantine them)", "flag"),
     OptionSpec("merge_overflow", bool, True, "merge surplus fields into the last column (else quarantine)", "flag"),
     OptionSpec(
@@ -84,12 +97,22 @@ OPTIONS: Tuple[OptionSpec, ...] = (
         minimum=0,
     ),
     OptionSpec("repair_quotes", bool, True, "tell stray quotes inside quoted fields from closing ones", "flag"),
+    OptionSpec(
+        "escape_char",
+        str,
+        "auto",
+        "escape character, one ASCII character ('auto': the backslash when the data uses it; none: no escape)",
+        "value",
+        nullable=True,
+        words=("auto",),
+    ),
     OptionSpec("encoding", str, "auto", "text encoding: 'auto' or any codec name Python knows", "value"),
     OptionSpec(
         "header",
         bool,
         "auto",
-        "whether the first row names the columns ('auto': when it reads as names over the rows below)",
+        "whether the first row names the columns ('auto': when it reads as names over the rows below, "
+        "rows of group labels above it joined in: 'Sales' over 'Q1' names 'Sales Q1')",
         "choice",
         choices=(("auto", "auto"), ("yes", True), ("no", False)),
     ),
@@ -116,11 +139,13 @@ OPTIONS: Tuple[OptionSpec, ...] = (
     OptionSpec(
         "skip_footer",
         bool,
-        "auto",
-        "set aside a trailing run of up to 8 rows narrower than the table ('auto'), except one last row "
-        "that reads as data cut short",
+        "section",
+        "set aside what trails the table: 'section', the rows after a blank line none of which has the "
+        "table's width, a second table under its own names after a blank line, and up to 8 narrow rows of "
+        "words where the table holds values ('End of report'); 'auto', also any trailing run of up to 8 "
+        "narrower rows, except one last row that reads as data cut short",
         "choice",
-        choices=(("auto", "auto"), ("no", False)),
+        choices=(("section", "section"), ("auto", "auto"), ("no", False)),
     ),
     OptionSpec("line_numbers", bool, False, "add a _line column with each row's line in the input", "flag"),
     OptionSpec(
@@ -179,17 +204,20 @@ class Options:
     """Validated reading options, one field per entry of :data:`OPTIONS`.
 
     Made by :func:`resolve_options`. ``encoding`` holds ``"auto"`` or the
-    canonical codec name; ``delimiter`` and ``quote_char`` one ASCII
-    character, or None to detect. With a ``layout``, the options it fixes
-    hold its values.
+    canonical codec name; ``delimiter`` one ASCII character, one and a
+    blank (``", "``: the blank after each delimiter is no part of a field),
+    or None to detect; ``quote_char`` one ASCII character or ``"auto"``;
+    ``escape_char`` one ASCII character, ``"auto"``, or None for no escape.
+    With a ``layout``, the options it fixes hold its values.
     """
 
     delimiter: Optional[str]
-    quote_char: Optional[str]
+    quote_char: str
     fill_ragged_rows: bool
     merge_overflow: bool
     expected_columns: Optional[int]
     repair_quotes: bool
+    escape_char: Optional[str]
     encoding: str
     header: Union[bool, str]
     skip_blank_rows: bool
@@ -207,18 +235,21 @@ class Options:
     def engine_kwargs(self) -> Dict[str, Union[int, bool, None]]:
         """The salvage options as the engine takes them.
 
-        The delimiter and quote character become their byte values; None
-        still means "detect" (for the quote character, the engine's
-        double quote until quote detection exists).
+        The delimiter, quote and escape characters become their byte
+        values; None means "detect", an escape of 0 "none"; ``trim_blank``
+        says the delimiter was given with a blank after it.
 
         Examples:
-            >>> resolve_options(delimiter=";").engine_kwargs()
-            {'delimiter': 59, 'quote_char': 34, 'fill_ragged_rows': True, \
-'merge_overflow': True, 'expected_columns': None, 'repair_quotes': True}
+            >>> resolve_options(delimiter="; ", escape_char=None).engine_kwargs()
+            {'delimiter': 59, 'trim_blank': True, 'quote_char': None, 'escape_char': 0, \
+'fill_ragged_rows': True, 'merge_overflow': True, 'expected_columns': None, 'repair_quotes': True}
         """
+        escape = self.escape_char
         return {
-            "delimiter": None if self.delimiter is None else ord(self.delimiter),
-            "quote_char": None if self.quote_char is None else ord(self.quote_char),
+            "delimiter": None if self.delimiter is None else ord(self.delimiter[0]),
+            "trim_blank": self.delimiter is not None and len(self.delimiter) == 2,
+            "quote_char": None if self.quote_char == "auto" else ord(self.quote_char),
+            "escape_char": None if escape == "auto" else 0 if escape is None else ord(escape),
             "fill_ragged_rows": self.fill_ragged_rows,
             "merge_overflow": self.merge_overflow,
             "expected_columns": self.expected_columns,
@@ -270,9 +301,14 @@ def _check_value(spec: OptionSpec, value: object) -> None:
 
 
 def _check_character(name: str, value: Optional[str]) -> None:
-    """A delimiter or quote character is one ASCII byte that is no line break."""
+    """A delimiter, quote or escape character is one ASCII byte that is no line break.
+
+    A delimiter may also be one such byte and a blank: the separator ``", "``.
+    """
     if value is None:
         return
+    if name == "delimiter" and len(value) == 2 and value[1] == " " and value[0] != " ":
+        value = value[0]
     if len(value) != 1:
         what = "an empty string" if not value else repr(value)
         raise ValueError(f"{name} must be one character, not {what}; pass None to detect it")
@@ -280,6 +316,15 @@ def _check_character(name: str, value: Optional[str]) -> None:
         raise ValueError(f"{name} must be an ASCII character, not {value!r} (U+{ord(value):04X})")
     if value in "\r\n":
         raise ValueError(f"{name} cannot be a line break ({value!r})")
+
+
+def _check_distinct(given: Dict[str, Optional[str]]) -> None:
+    """The delimiter, quote and escape characters given must be three different bytes."""
+    names = [name for name, value in given.items() if value is not None]
+    for i, first in enumerate(names):
+        for second in names[i + 1 :]:
+            if given[first] == given[second]:
+                raise ValueError(f"{first} and {second} are both {given[first]!r}; they must differ")
 
 
 def _check_encoding(value: str) -> str:
@@ -361,13 +406,19 @@ def resolve_options(**options: object) -> Options:
         value = _check_type(spec, options.get(spec.name, spec.default))
         _check_value(spec, value)
         values[spec.name] = value
-    delimiter, quote_char = values["delimiter"], values["quote_char"]
+    if values["quote_char"] is None:
+        values["quote_char"] = "auto"  # None has always meant: detect it
+    delimiter, quote_char, escape_char = values["delimiter"], values["quote_char"], values["escape_char"]
     assert delimiter is None or isinstance(delimiter, str)
-    assert quote_char is None or isinstance(quote_char, str)
+    assert isinstance(quote_char, str) and (escape_char is None or isinstance(escape_char, str))
     _check_character("delimiter", delimiter)
-    _check_character("quote_char", quote_char)
-    if delimiter is not None and delimiter == quote_char:
-        raise ValueError(f"delimiter and quote_char are both {delimiter!r}; they must differ")
+    given = {"delimiter": None if delimiter is None else delimiter[0]}
+    for name, value in (("quote_char", quote_char), ("escape_char", escape_char)):
+        if value != "auto":
+            _check_character(name, value)
+            if value is not None:
+                given[name] = value
+    _check_distinct(given)
     comment = values["comment"]
     if comment is not None and (not comment or "\n" in str(comment) or "\r" in str(comment)):
         raise ValueError(f"comment must be 'auto' or a prefix on one line, not {comment!r}; pass None to keep every line")

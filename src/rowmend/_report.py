@@ -50,8 +50,10 @@ class RepairRecord:
 
     Attributes:
         line: The 1-based physical line of the input on which the row begins.
-        action: ``"filled"`` (padded with empty fields) or ``"merged"``
-            (surplus fields joined into the last column).
+        action: ``"filled"`` (padded with empty fields), ``"merged"``
+            (surplus fields joined into the last column) or ``"quote
+            repaired"`` (a stray quote inside a quoted field kept as text;
+            a row also filled or merged is recorded by that action).
         raw: The row's original text, as it stood in the input.
         fields: The fields as they were kept.
     """
@@ -91,7 +93,9 @@ class Report:
             never as data.
         skipped: How many rows were skipped of each kind (``"blank"``,
             ``"comment"``, ``"preamble"``, ``"footer"``).
-        delimiter: The delimiter used, given or detected.
+        delimiter: The separator used, given or detected: one character, or
+            the character and a blank (``", "``) when a blank after every
+            delimiter was read as part of the separator.
         columns: The column count used, given or inferred (0: rows were
             left as parsed).
         encoding: The text encoding the input was decoded with;
@@ -102,7 +106,8 @@ class Report:
         quarantine: The first quarantined rows (10,000 unless
             ``max_records`` said otherwise), in input order.
         repairs: With ``record_repairs=True``, the first repaired rows in
-            the same way; otherwise empty. ``repaired_rows`` counts them all.
+            the same way; otherwise empty. ``repaired_rows`` counts the
+            filled and merged ones.
 
     Examples:
         >>> report = Report(total_rows=3, salvaged_rows=2, repaired_rows=1, quarantined_rows=1,
@@ -144,8 +149,10 @@ class Report:
             raise ValueError(f"repaired_rows cannot exceed salvaged_rows: {self!r}")
         if len(self.quarantine) > self.quarantined_rows:
             raise ValueError(f"the report holds more quarantine records than quarantined_rows: {self!r}")
-        if len(self.repairs) > self.repaired_rows:
-            raise ValueError(f"the report holds more repair records than repaired_rows: {self!r}")
+        if len(self.repairs) > self.salvaged_rows:
+            # Rows whose only repair was a stray quote are recorded but not
+            # counted in repaired_rows, which the backend's count matches.
+            raise ValueError(f"the report holds more repair records than salvaged_rows: {self!r}")
 
     def __repr__(self) -> str:
         parts = []

@@ -82,10 +82,12 @@ class Run:
         self._head = head[bom:]
         self._python_decoder: Optional[Transcoder] = None
         engine = options.engine_kwargs()
-        quote = engine["quote_char"]
         self.salvager = Salvager(
             delimiter=engine["delimiter"],
-            quote_char=quote if quote is not None else ord('"'),
+            trim_blank=bool(engine["trim_blank"]),
+            detect_dialect=True,
+            quote_char=engine["quote_char"],
+            escape_char=engine["escape_char"],
             fill_ragged_rows=options.fill_ragged_rows,
             merge_overflow=options.merge_overflow,
             expected_columns=engine["expected_columns"],

@@ -96,8 +96,11 @@ class Limit:
         return count * 100 > self.value * total if self.percent else count > self.value
 
 
-def _character(text: str) -> str:
-    # A tab is awkward to type in a shell: \t stands for one.
+def _character(text: str) -> Optional[str]:
+    # A tab is awkward to type in a shell: \t stands for one; "none" turns
+    # the escape character off.
+    if text == "none":
+        return None
     return "\t" if text == "\\t" else text
 
 
@@ -118,7 +121,7 @@ def _add_option(group: Any, spec: OptionSpec) -> None:
         if spec.type is int:
             # A count may also take a word: --skip-preamble auto.
             convert = int if not spec.words else lambda text: text if text in spec.words else int(text)
-        elif spec.name in ("delimiter", "quote_char"):
+        elif spec.name in ("delimiter", "quote_char", "escape_char"):
             convert = _character
         default_text = "" if spec.default is None else f" (default: {spec.default})"
         metavar = spec.metavar or ("N" if spec.type is int else spec.name.split("_")[0].upper())
@@ -482,6 +485,7 @@ def _sniff(session: _Session, args: argparse.Namespace, options: Dict[str, Any])
         parts = [
             f"delimiter={layout.delimiter!r}",
             f"quote={layout.quote_char!r}",
+            *([f"escape={layout.escape_char!r}"] if layout.escape_char else []),
             f"encoding={layout.encoding}",
             f"columns={layout.columns}",
             f"header={'yes' if layout.header else 'no'}",

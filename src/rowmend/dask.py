@@ -344,7 +344,13 @@ def read_csv(
     first = inputs[0]
     layout, schema = _layout(first, resolved)
     # Every file is read with the first file's layout; types are settled after.
-    partition_options = {**options, "delimiter": layout.delimiter, "expected_columns": layout.columns}
+    partition_options = {
+        **options,
+        "delimiter": layout.delimiter,
+        "quote_char": layout.quote_char,
+        "escape_char": layout.escape_char,
+        "expected_columns": layout.columns,
+    }
     partition_options.pop("dtypes", None)
     if resolved.layout is not None:
         partition_options["layout"] = resolved.layout  # read once here, not from a path on every worker

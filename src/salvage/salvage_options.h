@@ -15,6 +15,16 @@ struct SalvageOptions {
     std::optional<std::uint64_t> expected_columns; // absent: infer it; 0: leave rows as parsed
     bool repair_quotes = true;                     // steers only the salvage parser
 
+    // The wider dialect detection (off for the backend, whose four-delimiter
+    // sniffer stays as it is): an absent delimiter is chosen among more
+    // separators, the quote and escape bytes are detected unless given, and
+    // the column count is inferred in the dialect found.
+    bool detect_dialect = false;
+    bool detect_quote = false;         // with detect_dialect: quote_char is only the fallback
+    bool detect_escape = false;        // with detect_dialect
+    std::uint8_t escape_char = 0;      // 0: none; the byte after it is text
+    bool trim_after_delimiter = false; // a given separator is the delimiter plus one space
+
     // Rows that are not part of the table: set aside and counted as skipped
     // rather than parsed as data. All off by default, which keeps every row
     // a data row, as the backend's callers rely on.
@@ -32,6 +42,10 @@ struct SalvageOptions {
     // A footer: a trailing run of up to kMaxFooterRows rows narrower than
     // the table, after its first data row, held back until the end of input.
     bool detect_footer = false;
+    // A trailing section: after a blank line (skipped as such) behind the
+    // table, a run of up to kMaxSectionRows rows none of which has the
+    // table's width, to the end of input (a second table, a summary).
+    bool detect_trailing_section = false;
 
     // Threads one run may use, its own included; 0: one per CPU this
     // process may run on. With two or more, a clean file is written by a

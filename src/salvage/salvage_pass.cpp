@@ -6,6 +6,7 @@
 
 #include "heuristics/column_count.h"
 #include "heuristics/delimiter_sniffer.h"
+#include "heuristics/dialect.h"
 #include "heuristics/header.h"
 #include "heuristics/table_bounds.h"
 #include "parser/utf8.h"
@@ -108,9 +109,26 @@ bool SalvagePass::settle(std::string_view window, bool final) {
     if (window.empty()) {
         // Empty input: comma and 0 columns, whatever the options say.
         counters_.detected_delimiter = ',';
+        counters_.detected_quote = options_.quote_char;
+        counters_.detected_escape = options_.escape_char;
         counters_.inferred_columns = 0;
     } else {
         std::optional<std::uint8_t> delimiter = options_.delimiter;
+        Dialect dialect{options_.delimiter.value_or(','), options_.quote_char, options_.escape_char,
+                        options_.trim_after_delimiter};
+        if (options_.detect_dialect &&
+            (!delimiter || options_.detect_quote || options_.detect_escape)) {
+            DialectHint hint{options_.delimiter, options_.trim_after_delimiter, {}, {}};
+            if (!options_.detect_quote)
+                hint.quote = options_.quote_char;
+            if (!options_.detect_escape)
+                hint.escape = options_.escape_char;
+            const std::optional<Dialect> found = detect_dialect_prefix(window, final, hint);
+            if (!found)
+                return false;
+            dialect = *found;
+            delimiter = dialect.delimiter;
+        }
         if (!delimiter) {
             if (!sniffer_)
                 sniffer_.emplace();
@@ -118,6 +136,7 @@ bool SalvagePass::settle(std::string_view window, bool final) {
         }
         if (!delimiter)
             return false;
+        dialect.delimiter = *delimiter;
         // The table's shape and header are judged on the rows after any
         // preamble, which is no part of it.
         std::string_view table = window;
@@ -137,7 +156,9 @@ bool SalvagePass::settle(std::string_view window, bool final) {
             table = window.substr(start->offset);
         }
         std::optional<std::uint64_t> columns = options_.expected_columns;
-        if (!columns) {
+        if (!columns && options_.detect_dialect) {
+            columns = infer_columns_in_dialect(table, dialect, final);
+        } else if (!columns) {
             const auto from = static_cast<std::size_t>(table.data() - window.data());
             if (!column_counter_ || counted_from_ != from) {
                 // Without a preamble, the sniffer has read the first rows
@@ -153,24 +174,34 @@ bool SalvagePass::settle(std::string_view window, bool final) {
         if (!columns)
             return false;
         counters_.detected_delimiter = *delimiter;
+        counters_.detected_quote = dialect.quote;
+        counters_.detected_escape = dialect.escape;
+        counters_.trim_after_delimiter = dialect.trim_blank;
         counters_.inferred_columns = *columns;
-        if ((options_.detect_header || options_.detect_footer) && !sample_table(table, final))
+        if ((options_.detect_header || options_.detect_footer ||
+             options_.detect_trailing_section) &&
+            !sample_table(table, final))
             return false;
     }
     sniffer_.reset();
     column_counter_.reset();
     separator_ = ByteText(counters_.detected_delimiter).view();
-    parser_.emplace(window, counters_.detected_delimiter, options_.quote_char,
+    if (counters_.trim_after_delimiter)
+        separator_ += ' ';
+    parser_.emplace(window, counters_.detected_delimiter, counters_.detected_quote,
                     options_.repair_quotes, final);
+    configure(*parser_);
     return true;
 }
 
 bool SalvagePass::sample_table(std::string_view window, bool final) {
     // The rows as the pass itself will parse them, blank ones left out when
     // they will be skipped: the header is judged on the table's own rows.
-    ResilientParser parser(window, counters_.detected_delimiter, options_.quote_char,
+    ResilientParser parser(window, counters_.detected_delimiter, counters_.detected_quote,
                            options_.repair_quotes, final);
+    configure(parser);
     RowStore rows;
+    std::vector<std::string> texts; // each kept row's bytes, for the header's
     while (rows.row_count() < kHeaderSampleRows) {
         const ParseStep step = parser.step_row(rows);
         if (step == ParseStep::NeedMore)
@@ -182,15 +213,19 @@ bool SalvagePass::sample_table(std::string_view window, bool final) {
             is_comment(parser.last_row_bytes(), row.size() == counters_.inferred_columns,
                        rows.row_count() > 1))
             rows.pop_last_row();
+        else if (texts.size() < kMaxHeaderRows)
+            texts.emplace_back(parser.last_row_bytes());
     }
-    if (options_.detect_header)
-        counters_.header_row = first_row_is_header(rows);
+    if (options_.detect_header) {
+        counters_.header_rows = static_cast<std::uint8_t>(header_rows(rows));
+        counters_.header_row = counters_.header_rows != 0;
+    }
     // A column's kind: numbers or dates when every filled cell below the
     // header is one, else text; empty when none is filled. Only rows of the
     // table's width count: a narrow one may be the very footer to judge.
     const std::size_t columns = static_cast<std::size_t>(counters_.inferred_columns);
     column_kinds_.assign(columns, CellKind::Empty);
-    for (std::size_t r = counters_.header_row ? 1 : 0; r < rows.row_count(); ++r) {
+    for (std::size_t r = counters_.header_rows; r < rows.row_count(); ++r) {
         if (rows.row(r).size() != columns)
             continue;
         std::size_t i = 0;
@@ -202,6 +237,27 @@ bool SalvagePass::sample_table(std::string_view window, bool final) {
             if (kind != CellKind::Empty)
                 column = column == CellKind::Empty || column == kind ? kind : CellKind::Text;
         }
+    }
+    if (counters_.header_row && options_.detect_trailing_section) {
+        // What tells a second table's header from the table's own rows.
+        const std::size_t first = counters_.header_rows;
+        const std::size_t width = rows.row(first - 1).size();
+        std::vector<std::size_t> values(width), filled(width);
+        for (std::size_t r = first; r < rows.row_count(); ++r) {
+            std::size_t c = 0;
+            for (const FieldView field : rows.row(r)) {
+                if (c == width)
+                    break;
+                const CellKind kind = cell_kind(field.text);
+                filled[c] += kind != CellKind::Empty ? 1 : 0;
+                values[c] += kind == CellKind::Number || kind == CellKind::Date ? 1 : 0;
+                ++c;
+            }
+        }
+        value_columns_.assign(width, false);
+        for (std::size_t c = 0; c < width; ++c)
+            value_columns_[c] = filled[c] != 0 && 2 * values[c] > filled[c];
+        header_text_ = texts[first - 1];
     }
     return true;
 }
@@ -233,17 +289,18 @@ bool SalvagePass::looks_cut_off(const RowView& fields, std::size_t width, bool u
 
 bool SalvagePass::finish_held() {
     // At the end of input the held rows are a footer, unless they are one
-    // row that reads as data cut short: a truncated file's last row is
-    // rescued, not set aside.
+    // narrow row that reads as data cut short: a truncated file's last row
+    // is rescued, not set aside.
     const HeldRow* only = nullptr;
-    std::size_t narrow = 0;
+    std::size_t rows = 0;
     for (const HeldRow& held : held_) {
         if (!held.skipped) {
-            ++narrow;
+            ++rows;
             only = &held;
         }
     }
-    if (narrow == 1 && looks_cut_off(held_rows_.row(only->row), only->width, only->unterminated))
+    if (rows == 1 && only->width < counters_.inferred_columns &&
+        looks_cut_off(held_rows_.row(only->row), only->width, only->unterminated))
         return release_held();
     for (const HeldRow& held : held_) {
         if (!skip(held.skipped.value_or(SkipKind::Footer), held.line, held.text))
@@ -342,7 +399,7 @@ bool SalvagePass::emit_plain(std::string_view lines, std::size_t rows, std::uint
 }
 
 bool SalvagePass::emit_row(RowFate fate, std::uint64_t line, const RowView& fields,
-                           std::string_view text) {
+                           std::string_view text, bool quote_repaired) {
     ++counters_.total_rows;
     if (is_retained(fate)) {
         ++counters_.salvaged_rows;
@@ -352,15 +409,44 @@ bool SalvagePass::emit_row(RowFate fate, std::uint64_t line, const RowView& fiel
     }
     assert(counters_.total_rows ==
            counters_.salvaged_rows + counters_.quarantined_rows + counters_.skipped_rows);
-    return sink_.row(RowEvent{fate, line, fields, text});
+    return sink_.row(RowEvent{fate, line, fields, text, quote_repaired});
+}
+
+bool SalvagePass::names_row(const RowView& row, std::string_view text) const {
+    if (text == header_text_)
+        return false; // the header again: the same table goes on
+    bool text_over_values = false;
+    std::size_t c = 0;
+    for (const FieldView field : row) {
+        const CellKind kind = cell_kind(field.text);
+        if (kind != CellKind::Text)
+            return false;
+        text_over_values = text_over_values || (c < value_columns_.size() && value_columns_[c]);
+        ++c;
+    }
+    return text_over_values;
+}
+
+bool SalvagePass::summary_row(const RowView& row) const {
+    bool words_over_values = false;
+    std::size_t c = 0;
+    for (const FieldView field : row) {
+        const CellKind kind = cell_kind(field.text);
+        if (kind == CellKind::Number || kind == CellKind::Date)
+            return false;
+        words_over_values = words_over_values || (kind == CellKind::Text &&
+                                                  c < value_columns_.size() && value_columns_[c]);
+        ++c;
+    }
+    return words_over_values;
 }
 
 bool SalvagePass::release_held() {
     // The held rows were no footer: they go on as the rows they are.
     for (const HeldRow& held : held_) {
-        const bool ok = held.skipped
-                            ? skip(*held.skipped, held.line, held.text)
-                            : emit_row(held.fate, held.line, held_rows_.row(held.row), held.text);
+        const bool ok = held.skipped ? skip(*held.skipped, held.line, held.text)
+                                     : emit_row(held.fate, held.line, held_rows_.row(held.row),
+                                                held.text, held.quote_repaired);
         if (!ok)
             return false;
     }
@@ -400,12 +486,15 @@ bool SalvagePass::process(std::string_view window, bool final) {
     for (;;) {
         // Most rows of most files need no repair: hand them on in runs.
         // Preamble rows are counted one by one instead.
-        if (preamble_left_ == 0) {
+        // After a blank line behind the table, the next row is looked at
+        // on its own: it may start a trailing section.
+        if (preamble_left_ == 0 && !section_open_ && !second_table_) {
             const std::size_t first_line = parser.line();
             std::size_t plain = 0;
             const std::string_view run = parser.take_plain_rows(columns, SIZE_MAX, plain);
             if (plain != 0) {
                 narrow_run_ = 0;
+                section_open_ = false;
                 if (!release_held() || !emit_plain(run, plain, first_line))
                     return !(stopped_ = true);
             }
@@ -420,6 +509,7 @@ bool SalvagePass::process(std::string_view window, bool final) {
         if (preamble)
             --preamble_left_;
         if (options_.skip_blank_rows && is_blank_row(row_.last_row())) {
+            section_open_ = section_open_ || (options_.detect_trailing_section && table_started());
             if (!skip_or_hold(SkipKind::Blank, line, parser.last_row_bytes()))
                 return !(stopped_ = true);
             continue;
@@ -435,24 +525,35 @@ bool SalvagePass::process(std::string_view window, bool final) {
                 return !(stopped_ = true);
             continue;
         }
-        const std::size_t narrow_width = row_.last_row().size();
-        const bool narrow = narrow_width < columns;
+        const std::size_t width = row_.last_row().size();
+        const bool narrow = width < columns;
+        const bool fits = columns == 0 || width == columns;
         const RowFate fate = bring_to_width(row_);
-        // A narrow row after the table's first row may start its footer:
-        // hold it back until a row of the table or the end of input says.
+        // A narrow row after the table's first row may start its footer, and
+        // a row of another width after a blank line a trailing section: hold
+        // it back until a row of the table or the end of input says.
         narrow_run_ = narrow ? narrow_run_ + 1 : 0;
-        if (options_.detect_footer && narrow && table_started() && narrow_run_ <= kMaxFooterRows) {
+        second_table_ = (second_table_ || (section_open_ && fits && !value_columns_.empty() &&
+                                           names_row(row_.last_row(), parser.last_row_bytes()))) &&
+                        held_.size() < kMaxSectionRows;
+        section_open_ = section_open_ && !fits && held_.size() < kMaxSectionRows;
+        if (section_open_ || second_table_ ||
+            (narrow && table_started() && narrow_run_ <= kMaxFooterRows &&
+             (options_.detect_footer ||
+              (options_.detect_trailing_section && summary_row(row_.last_row()))))) {
             // The input ends inside a row when nothing, not even a line
             // break, follows its bytes.
             const std::string_view text = parser.last_row_bytes();
             const bool unterminated =
                 final && text.data() + text.size() == window.data() + window.size();
             held_.push_back(HeldRow{fate, line, std::string(text), std::nullopt,
-                                    held_rows_.row_count(), narrow_width, unterminated});
+                                    held_rows_.row_count(), parser.last_row_repaired_quote(), width,
+                                    unterminated});
             held_rows_.append_row(row_.last_row());
             continue;
         }
-        if (!release_held() || !emit_row(fate, line, row_.last_row(), parser.last_row_bytes()))
+        if (!release_held() || !emit_row(fate, line, row_.last_row(), parser.last_row_bytes(),
+                                         parser.last_row_repaired_quote()))
             return !(stopped_ = true);
     }
     if (step == ParseStep::End && !finish_held())

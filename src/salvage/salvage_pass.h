@@ -70,17 +70,22 @@ struct SalvageCounters {
     std::uint64_t quarantined_rows = 0;
     std::uint64_t inferred_columns = 0;
     std::uint8_t detected_delimiter = ',';
+    std::uint8_t detected_quote = '"';
+    std::uint8_t detected_escape = 0;  // 0: none
+    bool trim_after_delimiter = false; // the separator is the delimiter and a space
     std::uint64_t skipped_rows = 0;
     std::array<std::uint64_t, kSkipKinds> skipped_by_kind{}; // indexed by SkipKind
-    bool header_row = false; // detect_header found the first row to name the columns
+    bool header_row = false;      // detect_header found the first row to name the columns
+    std::uint8_t header_rows = 0; // with header_row: how many leading rows name them together
 };
 
 // One row that did not go through the plain fast path.
 struct RowEvent {
     RowFate fate;
-    std::uint64_t line;    // the physical line the row begins on
-    RowView fields;        // filled or merged when retained, as parsed when quarantined
-    std::string_view text; // the row's input bytes, without its line break
+    std::uint64_t line;          // the physical line the row begins on
+    RowView fields;              // filled or merged when retained, as parsed when quarantined
+    std::string_view text;       // the row's input bytes, without its line break
+    bool quote_repaired = false; // a stray quote in it was kept as text
 };
 
 // One row set aside as not part of the table.
@@ -137,6 +142,7 @@ class SalvagePass {
 
     static constexpr std::size_t kWindow = 4U << 20;
     static constexpr std::size_t kMaxFooterRows = 8;
+    static constexpr std::size_t kMaxSectionRows = 64;
 
   private:
     bool process(std::string_view window, bool final);
@@ -144,13 +150,22 @@ class SalvagePass {
     bool sample_table(std::string_view window, bool final);
     bool looks_cut_off(const RowView& fields, std::size_t width, bool unterminated) const;
     bool finish_held();
+    void configure(ResilientParser& parser) const noexcept {
+        parser.set_escape(counters_.detected_escape);
+        parser.set_trim_after_delimiter(counters_.trim_after_delimiter);
+        // Plain rows are written out as they stand, which is right only
+        // when the output quotes with the quote the input was read with.
+        if (counters_.detected_quote != options_.quote_char)
+            parser.disable_plain_rows();
+    }
     RowFate bring_to_width(RowStore& rows);
     bool skip(SkipKind kind, std::uint64_t line, std::string_view text);
     bool is_comment(std::string_view text, bool fits, bool table_started) const noexcept;
     bool table_started() const noexcept {
         return counters_.salvaged_rows + counters_.quarantined_rows != 0;
     }
-    bool emit_row(RowFate fate, std::uint64_t line, const RowView& fields, std::string_view text);
+    bool emit_row(RowFate fate, std::uint64_t line, const RowView& fields, std::string_view text,
+                  bool quote_repaired = false);
     bool release_held();
     bool skip_or_hold(SkipKind kind, std::uint64_t line, std::string_view text);
     bool emit_plain(std::string_view lines, std::size_t rows, std::uint64_t first_line);
@@ -177,8 +192,9 @@ class SalvagePass {
         std::string text;
         std::optional<SkipKind> skipped; // a blank or comment line, no row
         std::size_t row = 0;             // its fields in held_rows_
-        std::size_t width = 0;           // the fields it had as parsed
-        bool unterminated = false;       // the input ended inside it
+        bool quote_repaired = false;
+        std::size_t width = 0;     // the fields it had as parsed
+        bool unterminated = false; // the input ended inside it
     };
     RowStore held_rows_;
     std::vector<HeldRow> held_;
@@ -186,6 +202,16 @@ class SalvagePass {
     // What each column holds in the first rows of the table, to tell a
     // footer from a data row cut short by the end of the input.
     std::vector<CellKind> column_kinds_;
+    bool section_open_ = false; // a blank line behind the table, and no row of its width since
+    // A second table: after a blank line, a row of the table's width that
+    // names columns (text where the table holds values, nothing else).
+    bool second_table_ = false;
+    std::vector<bool> value_columns_; // columns of mostly numbers or dates below the header
+    std::string header_text_;         // the header row's bytes, not a second table's
+    bool names_row(const RowView& row, std::string_view text) const;
+    // A narrow row of words where the table holds values ("End of report",
+    // "(5 rows affected)"): a footer line rather than a row cut short.
+    bool summary_row(const RowView& row) const;
 
     ByteBuffer window_;
     std::size_t begin_ = 0;     // first byte of window_ not yet consumed

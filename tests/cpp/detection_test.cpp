@@ -77,6 +77,31 @@ TEST(Detection, FirstRowIsHeader) {
     }
 }
 
+TEST(HeaderRows, GroupLabelsOverNamesOverValues) {
+    struct Case {
+        const char* name;
+        const char* input;
+        std::size_t rows;
+    };
+    const std::vector<Case> table = {
+        {"one row of names", "id,amount\n1,2.5\n", 1},
+        {"no header", "1,2\n3,4\n", 0},
+        {"repeated group label", "Meta,Meta\nid,amount\n1,2.5\n2,3\n", 2},
+        {"spanning labels over repeated names", "Sales,,Returns,\nQ1,Q2,Q1,Q2\n1,2,3,4\n", 2},
+        {"two group rows", "A,A\nB,B\nx,y\n1,2\n", 3},
+        {"all text below: no group", "x,x\nana,rome\nbo,oslo\n", 0},
+        {"a number in the group row", "Meta,7\nid,amount\n1,2.5\n", 0},
+        {"an empty group row", ",\nid,amount\n1,2.5\n", 0},
+    };
+    for (const Case& c : table) {
+        ResilientParser parser(c.input, ',', '"', true);
+        RowStore rows;
+        while (parser.next_row(rows)) {
+        }
+        EXPECT_EQ(header_rows(rows), c.rows) << c.name;
+    }
+}
+
 // Leading rows narrower than the table's usual width (0: blank or comment)
 // stand before it only when most rows from its start have that width.
 TEST(Detection, PreambleRowsFromWidths) {

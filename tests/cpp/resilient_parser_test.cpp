@@ -562,5 +562,28 @@ TEST(ResilientParser, TakePlainRowsStopsAtTheFirstRowThatNeedsTheStateMachine) {
     }
 }
 
+TEST(ResilientParser, FlagsRowsWhoseStrayQuoteWasKept) {
+    struct Case {
+        const char* name;
+        std::string text;
+        bool repair;
+        std::vector<bool> flags; // per row
+    };
+    const std::vector<Case> table = {
+        {"clean quoted fields", "\"a\",b\n\"c\"\"d\",e\n", true, {false, false}},
+        {"a stray quote kept, then a clean row", "\"a\"b\",c\nd,e\n", true, {true, false}},
+        {"repair off", "\"a\"b\",c\nd,e\n", false, {false, false}},
+        {"a quote inside an unquoted field is no repair", "a\"b,c\n", true, {false}},
+    };
+    for (const Case& c : table) {
+        ResilientParser parser(c.text, ',', '"', c.repair);
+        RowStore store;
+        std::vector<bool> flags;
+        while (parser.next_row(store))
+            flags.push_back(parser.last_row_repaired_quote());
+        EXPECT_EQ(flags, c.flags) << c.name;
+    }
+}
+
 } // namespace
 } // namespace rowmend::test

@@ -309,6 +309,16 @@ SalvageOptions footer(SalvageOptions options) {
     return options;
 }
 
+SalvageOptions headers(SalvageOptions options) {
+    options.detect_header = true;
+    return options;
+}
+
+SalvageOptions sections(SalvageOptions options) {
+    options.detect_trailing_section = true;
+    return options;
+}
+
 SalvageOptions comments(SalvageOptions options, std::string prefix) {
     options.comment_prefix = std::move(prefix);
     options.detect_comments = options.comment_prefix.empty();
@@ -421,6 +431,47 @@ TEST(SalvagePass, SkippedRowsAreToldApart) {
          footer(skipping_blanks({})),
          {{"a", "b", "c"}, {"1", "2", "3"}},
          {{foot, 3, "Total,3"}, {blank, 4, ""}, {foot, 5, "end"}}},
+        {"trailing section: a second table after a blank line",
+         "a,b,c\n1,2,3\n\nx,y\n7,8,9,10\n",
+         sections(skipping_blanks({})),
+         {{"a", "b", "c"}, {"1", "2", "3"}},
+         {{blank, 3, ""}, {foot, 4, "x,y"}, {foot, 5, "7,8,9,10"}}},
+        {"trailing section: ended by a row of the table",
+         "a,b,c\n\nx,y\n3,4,5\n",
+         sections(skipping_blanks({})),
+         {{"a", "b", "c"}, {"x", "y", ""}, {"3", "4", "5"}},
+         {{blank, 2, ""}}},
+        {"trailing section: a second table as wide, under its own names",
+         "id,n\n1,2\n3,4\n5,6\n7,8\n\ncode,qty\n9,9\n",
+         headers(sections(skipping_blanks({}))),
+         {{"id", "n"}, {"1", "2"}, {"3", "4"}, {"5", "6"}, {"7", "8"}},
+         {{blank, 6, ""}, {foot, 7, "code,qty"}, {foot, 8, "9,9"}}},
+        {"trailing section: narrow rows of words over values, and a row cut short",
+         "id,n\n1,2\n3,4\n5,6\nEnd\n(2 rows)\n9\n",
+         headers(sections({})),
+         {{"id", "n"},
+          {"1", "2"},
+          {"3", "4"},
+          {"5", "6"},
+          {"End", ""},
+          {"(2 rows)", ""},
+          {"9", ""}},
+         {}},
+        {"trailing section: narrow rows of words over values at the end",
+         "id,n\n1,2\n3,4\n5,6\nEnd\n(2 rows)\n",
+         headers(sections({})),
+         {{"id", "n"}, {"1", "2"}, {"3", "4"}, {"5", "6"}},
+         {{foot, 5, "End"}, {foot, 6, "(2 rows)"}}},
+        {"trailing section: the header again is no second table",
+         "id,n\n1,2\n3,4\n\nid,n\n5,6\n",
+         headers(sections(skipping_blanks({}))),
+         {{"id", "n"}, {"1", "2"}, {"3", "4"}, {"id", "n"}, {"5", "6"}},
+         {{blank, 4, ""}}},
+        {"trailing section: no blank line, no section",
+         "a,b,c\n1,2,3\nx,y\n",
+         sections(skipping_blanks({})),
+         {{"a", "b", "c"}, {"1", "2", "3"}, {"x", "y", ""}},
+         {}},
         {"footer: narrow rows followed by the table are rows",
          "a,b,c\n1,2\n\n3,4,5\n",
          footer(skipping_blanks({})),

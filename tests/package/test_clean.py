@@ -229,3 +229,24 @@ def test_repairs_are_recorded_when_asked(tmp_path):
     import pickle
 
     assert pickle.loads(pickle.dumps(report)) == report
+
+
+def test_stray_quotes_kept_as_text_are_recorded(tmp_path):
+    # A row whose stray quote was kept and that was also filled is recorded once, as filled.
+    data = b'a,b\n"say "hi" now",1\n"ok",2\n"x"y"\n'
+    (tmp_path / "in.csv").write_bytes(data)
+    report = rowmend.clean(tmp_path / "in.csv", tmp_path / "out.csv", record_repairs=True)
+    assert [(r.line, r.action, r.fields) for r in report.repairs] == [
+        (2, "quote repaired", ('say "hi" now', "1")),
+        (4, "filled", ('x"y', "")),
+    ]
+    assert report.repaired_rows == 1
+
+
+def test_a_file_quoted_with_apostrophes_keeps_its_double_quotes_when_cleaned(tmp_path):
+    # Rows without the input's quote byte may still hold the output's.
+    (tmp_path / "in.csv").write_bytes(b"a,b\n'x,y',z\n'p',1\n\"q\",2\n")
+    rowmend.clean(tmp_path / "in.csv", tmp_path / "out.csv")
+    expected = [{"a": "x,y", "b": "z"}, {"a": "p", "b": "1"}, {"a": '"q"', "b": "2"}]
+    assert rowmend.read_arrow(tmp_path / "in.csv").to_pylist() == expected
+    assert rowmend.read_arrow(tmp_path / "out.csv").to_pylist() == expected

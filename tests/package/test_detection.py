@@ -51,8 +51,20 @@ def test_blank_rows(data, options, rows, skipped):
         (b"id,amount\n\n1,2.5\n", "auto", ["id", "amount"], 1),
         (b"1,2.5\n2,3\n", True, ["1", "2.5"], 1),
         (b"id,amount\n1,2.5\n", False, ["column_1", "column_2"], 2),
+        (b"Sales,,Returns,\nQ1,Q2,Q1,Q2\n1,2,3,4\n", "auto", ["Sales Q1", "Sales Q2", "Returns Q1", "Returns Q2"], 1),
+        (b"Meta,Meta\nid,amount\n1,2.5\n", True, ["Meta", "Meta_2"], 2),
     ],
-    ids=["names over numbers", "numbers", "all text", "a value recurs", "after a blank", "forced", "off"],
+    ids=[
+        "names over numbers",
+        "numbers",
+        "all text",
+        "a value recurs",
+        "after a blank",
+        "forced",
+        "off",
+        "rows of names joined",
+        "forced: one row",
+    ],
 )
 def test_header(data, header, names, rows):
     got_names, got, report = read(data, header=header)
@@ -136,13 +148,113 @@ def test_preamble_option_and_flag():
     [
         (TABLE + b"\nTotal,9.5\n", {"skip_footer": "auto"}, 3, {"blank": 1, "footer": 1}),
         (TABLE + b"Total,9.5\n4,dy,1\n", {"skip_footer": "auto"}, 5, {}),
-        (TABLE + b"Total,9.5\n", {}, 3, {"footer": 1}),
-        (TABLE + b"Total,9.5\n", {"skip_footer": False}, 4, {}),
-        (TABLE + b"4,dy", {}, 4, {}),
+        (TABLE + b"Total,9.5\n", {}, 4, {}),
+        (TABLE + b"\nReturns\nid,why\n7,late\n8,torn\n", {}, 3, {"blank": 1, "footer": 4}),
+        (TABLE + b"\nReturns\nid,why\n\n4,dy,1\n", {}, 6, {"blank": 2}),
+        (TABLE + b"\nid,why\n7,late\n", {"skip_footer": False}, 5, {"blank": 1}),
+        (TABLE + b"\nid,why,x,y\n7,late,1,2\n", {"skip_footer": "section"}, 3, {"blank": 1, "footer": 2}),
+        (TABLE + b"\ncode,who,qty\n7,x,1\n8,y,2\n", {}, 3, {"blank": 1, "footer": 3}),
+        (TABLE + b"\nid,name,amount\n4,dy,1\n", {}, 5, {"blank": 1}),
+        (TABLE + b"\ncode,who,qty\n7,x,1\n", {"header": False}, 6, {"blank": 1}),
+        (TABLE + b"End of report\n(3 rows affected)\n", {}, 3, {"footer": 2}),
+        (TABLE + b"4,dy\n", {}, 4, {}),
+        (TABLE + b"End of report\n", {"skip_footer": False}, 4, {}),
+        (TABLE + b"Total,9.5\n", {"skip_footer": "auto"}, 3, {"footer": 1}),
+        (TABLE + b"4,dy", {"skip_footer": "auto"}, 4, {}),
     ],
-    ids=["after a blank", "followed by the table", "on by default", "turned off", "a cut-off last row is data"],
+    ids=[
+        "after a blank",
+        "followed by the table",
+        "narrow rows kept by default",
+        "a second table after a blank line",
+        "a section followed by the table",
+        "sections off",
+        "wider rows",
+        "a second table as wide, under its own names",
+        "the header again: the table goes on",
+        "no header, no second table",
+        "words where the table has values",
+        "a row cut short is no footer",
+        "footers off",
+        "auto: any narrow trailing row",
+        "auto: but not a last row cut short",
+    ],
 )
 def test_footer(data, options, rows, skipped):
     _, got, report = read(data, **options)
     assert len(got) == report.salvaged_rows == rows
     assert nonzero(report.skipped) == skipped
+
+
+def rows_of(*lines):
+    return "".join(line + "\n" for line in lines).encode()
+
+
+DIALECTS = [
+    # (data, options, separator in the report, quote, escape, rows)
+    (rows_of("a;b", "1;2,5", "2;3,75"), {}, ";", '"', None, [["1", "2,5"], ["2", "3,75"]]),
+    (rows_of("a:b", "x:1", "y:2"), {}, ":", '"', None, [["x", "1"], ["y", "2"]]),
+    (rows_of("a^b", "x^1", "y^2"), {}, "^", '"', None, [["x", "1"], ["y", "2"]]),
+    (rows_of("a~b", "x~1", "y~2"), {}, "~", '"', None, [["x", "1"], ["y", "2"]]),
+    (rows_of("a b", "x 1", "y 2"), {}, " ", '"', None, [["x", "1"], ["y", "2"]]),
+    (rows_of("a, b", '"x, y", 1', "z, 2"), {}, ", ", '"', None, [["x, y", "1"], ["z", "2"]]),
+    (rows_of("a; b", "x y; 1", "z; 2"), {}, "; ", '"', None, [["x y", "1"], ["z", "2"]]),
+    (rows_of("a,b", "'x,y',1", "'z',2"), {}, ",", "'", None, [["x,y", "1"], ["z", "2"]]),
+    (rows_of("a,b", '"say \\"hi\\", ok",1', "x\\,y,2"), {}, ",", '"', "\\", [['say "hi", ok', "1"], ["x,y", "2"]]),
+    # Every rule gives way to a given value.
+    (rows_of("a;b", "1;2,5", "2;3,75"), {"delimiter": ","}, ",", '"', None, [["1;2", "5"], ["2;3", "75"]]),
+    (rows_of("a, b", "x, 1"), {"delimiter": ","}, ",", '"', None, [["x", " 1"]]),
+    (rows_of("a,b", "x, 1"), {"delimiter": ", "}, ", ", '"', None, [["x", "1"]]),
+    (rows_of("a,b", "'x,y',1", "'z',2"), {"quote_char": '"'}, ",", '"', None, [["'x", "y',1"], ["'z'", "2"]]),
+    (rows_of("a,b", "x\\,y,2", "z,3"), {"escape_char": None}, ",", '"', None, [["x\\", "y,2"], ["z", "3"]]),
+    (rows_of("a,b", "x|y,2", "z,3"), {"escape_char": "|"}, ",", '"', "|", [["xy", "2"], ["z", "3"]]),
+]
+
+
+@pytest.mark.parametrize(
+    "data, options, separator, quote, escape, rows",
+    DIALECTS,
+    ids=[
+        "decimal commas",
+        "colon",
+        "caret",
+        "tilde",
+        "space",
+        "comma and blank",
+        "semicolon and blank",
+        "apostrophe quotes",
+        "backslash escapes",
+        "given delimiter",
+        "given comma keeps the blank",
+        "given comma and blank",
+        "given quote",
+        "no escape",
+        "given escape",
+    ],
+)
+def test_dialects(data, options, separator, quote, escape, rows):
+    names, got, report = read(data, **options)
+    assert got == rows
+    assert report.delimiter == separator
+    layout = rowmend.detect(io.BytesIO(data), **options)
+    assert (layout.delimiter, layout.quote_char, layout.escape_char) == (separator, quote, escape)
+    assert rowmend.Layout.from_json(layout.to_json()) == layout
+
+
+def test_quote_given_with_two_rows_infers_their_width():
+    names, rows, _ = read(b"a,b\n'x,y',z\n", quote_char="'")
+    assert (names, rows) == (["a", "b"], [["x,y", "z"]])
+
+
+def test_a_saved_layout_applies_its_dialect():
+    layout = rowmend.detect(io.BytesIO(rows_of("a, b", "x\\, y, 1")))
+    assert (layout.delimiter, layout.escape_char) == (", ", "\\")
+    # A file of the same export without an escape in its first rows still reads in the saved dialect.
+    _, rows, _ = read(rows_of("a, b", "p, 1", "q\\, r, 2"), **layout.options())
+    assert rows == [["p", "1"], ["q, r", "2"]]
+
+
+def test_dialect_options_on_the_command_line(tmp_path):
+    (tmp_path / "e.csv").write_bytes(rows_of("a,b", "x|,y,1"))
+    assert cli.main(["clean", str(tmp_path / "e.csv"), "-o", str(tmp_path / "out.csv"), "--escape-char", "|"]) == 0
+    assert (tmp_path / "out.csv").read_bytes() == b'a,b\n"x,y",1\n'

@@ -95,9 +95,9 @@ def test_json_round_trip_and_defaults():
 
 # (case, JSON text, what the error says)
 UNREADABLE = [
-    ("newer version", {"version": 2, "encoding": "utf-8", "delimiter": ",", "columns": 1}, "newer than this rowmend"),
-    ("unknown field", {"version": 1, "encoding": "utf-8", "delimiter": ",", "columns": 1, "escape_char": "\\"},
-     "unknown layout field(s) 'escape_char'"),
+    ("newer version", {"version": 3, "encoding": "utf-8", "delimiter": ",", "columns": 1}, "newer than this rowmend"),
+    ("unknown field", {"version": 2, "encoding": "utf-8", "delimiter": ",", "columns": 1, "comment_char": "#"},
+     "unknown layout field(s) 'comment_char'"),
     ("missing field", {"version": 1, "encoding": "utf-8", "columns": 1}, "lacks the field(s) 'delimiter'"),
     ("no version", {"encoding": "utf-8", "delimiter": ",", "columns": 1}, "'version'"),
     ("version as text", {"version": "1", "encoding": "utf-8", "delimiter": ",", "columns": 1}, "version must be"),

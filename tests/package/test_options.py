@@ -33,8 +33,13 @@ ACCEPTED = [
     ("delimiter", "\t", "\t"),
     ("delimiter", Text("|"), "|"),
     ("delimiter", None, None),
+    ("delimiter", ", ", ", "),
     ("quote_char", "'", "'"),
-    ("quote_char", None, None),
+    ("quote_char", None, "auto"),
+    ("quote_char", "auto", "auto"),
+    ("escape_char", "\\", "\\"),
+    ("escape_char", None, None),
+    ("escape_char", "auto", "auto"),
     ("fill_ragged_rows", False, False),
     ("merge_overflow", np.bool_(False), False),
     ("expected_columns", 0, 0),
@@ -92,7 +97,10 @@ VALUE_ERRORS = [
     ({"quote_char": "\u201c"}, "quote_char must be an ASCII character, not '\u201c' (U+201C)"),
     ({"delimiter": "\n"}, "delimiter cannot be a line break ('\\n')"),
     ({"quote_char": "\r"}, "quote_char cannot be a line break ('\\r')"),
-    ({"delimiter": '"'}, "delimiter and quote_char are both '\"'; they must differ"),
+    ({"delimiter": '"', "quote_char": '"'}, "delimiter and quote_char are both '\"'; they must differ"),
+    ({"delimiter": "\\", "escape_char": "\\"}, "delimiter and escape_char are both '\\\\'; they must differ"),
+    ({"delimiter": "  "}, "delimiter must be one character, not '  '; pass None to detect it"),
+    ({"escape_char": "ab"}, "escape_char must be one character, not 'ab'; pass None to detect it"),
     ({"delimiter": "'", "quote_char": "'"}, "delimiter and quote_char are both \"'\"; they must differ"),
     ({"encoding": "no-such-codec"}, "encoding must be 'auto' or a text encoding Python knows, not 'no-such-codec'"),
     ({"encoding": "base64"}, "encoding must be 'auto' or a text encoding Python knows, not 'base64'"),
@@ -115,13 +123,17 @@ def test_value_errors_name_the_option(kwargs, message):
 @pytest.mark.parametrize(
     "kwargs, expected",
     [
-        ({}, {"delimiter": None, "quote_char": 34}),
+        ({}, {"delimiter": None, "trim_blank": False, "quote_char": None, "escape_char": None}),
         ({"delimiter": "\t", "quote_char": "'"}, {"delimiter": 9, "quote_char": 39}),
-        ({"quote_char": None, "expected_columns": 3}, {"quote_char": None, "expected_columns": 3}),
+        ({"delimiter": ", ", "escape_char": None}, {"delimiter": 44, "trim_blank": True, "escape_char": 0}),
+        ({"escape_char": "\\", "expected_columns": 3}, {"escape_char": 92, "expected_columns": 3}),
     ],
 )
 def test_engine_kwargs_give_bytes(kwargs, expected):
     engine = resolve_options(**kwargs).engine_kwargs()
-    assert list(engine) == ["delimiter", "quote_char", "fill_ragged_rows", "merge_overflow", "expected_columns", "repair_quotes"]
+    assert list(engine) == [
+        "delimiter", "trim_blank", "quote_char", "escape_char",
+        "fill_ragged_rows", "merge_overflow", "expected_columns", "repair_quotes",
+    ]
     assert {key: engine[key] for key in expected} == expected
 

@@ -10,8 +10,16 @@ namespace rowmend::native {
 bool ArrowSink::begin(const SalvageCounters& layout) {
     settled_ = true;
     delimiter_ = static_cast<char>(layout.detected_delimiter);
+    separator_.assign(1, delimiter_);
+    if (layout.trim_after_delimiter)
+        separator_ += ' ';
+    quote_ = layout.detected_quote;
+    escape_ = layout.detected_escape;
     layout_columns_ = layout.inferred_columns;
     header_pending_ = options_.header || (options_.detected_header && layout.header_row);
+    header_rows_left_ = !header_pending_           ? 0
+                        : options_.detected_header ? std::max<std::size_t>(layout.header_rows, 1)
+                                                   : 1;
     if (layout_columns_ != 0)
         set_width(static_cast<std::size_t>(layout_columns_));
     return true;
@@ -23,10 +31,29 @@ void ArrowSink::set_width(std::size_t width) {
 }
 
 void ArrowSink::take_header(std::vector<std::string> fields) {
-    header_pending_ = false;
-    if (!width_known_)
-        set_width(fields.size());
-    header_ = std::move(fields);
+    // A group label of a header of several rows spans the empty cells to
+    // its right: "Sales,,Returns," over "Q1,Q2,Q1,Q2".
+    if (header_rows_left_ > 1)
+        for (std::size_t c = 1; c < fields.size(); ++c)
+            if (fields[c].empty())
+                fields[c] = fields[c - 1];
+    header_pending_ = --header_rows_left_ != 0;
+    if (!header_) {
+        if (!width_known_)
+            set_width(fields.size());
+        header_ = std::move(fields);
+        return;
+    }
+    // A header of several rows: each column's name is its non-empty parts,
+    // top to bottom, joined by a blank ("Sales" over "Q1": "Sales Q1").
+    std::vector<std::string>& names = *header_;
+    for (std::size_t c = 0; c < std::min(names.size(), fields.size()); ++c) {
+        if (fields[c].empty())
+            continue;
+        if (!names[c].empty())
+            names[c] += ' ';
+        names[c] += fields[c];
+    }
 }
 
 ArrowBatch& ArrowSink::batch() {
@@ -69,7 +96,7 @@ void ArrowSink::append_fields(const RowView& fields) {
         if (c == last) {
             merged_.assign(field.text);
         } else {
-            merged_ += delimiter_;
+            merged_ += separator_;
             merged_ += field.text;
         }
     }
@@ -95,8 +122,9 @@ bool ArrowSink::plain_rows(std::string_view lines, std::size_t rows, std::uint64
     const char* p = lines.data();
     const char* const end = p + lines.size();
     std::uint64_t line = first_line;
-    if (header_pending_ && rows != 0) {
-        const auto* lf = static_cast<const char*>(std::memchr(p, '\n', lines.size()));
+    while (header_pending_ && rows != 0) {
+        const auto* lf =
+            static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
         if (lf == nullptr)
             throw std::logic_error("a plain row without its line feed");
         std::vector<std::string> fields;
@@ -151,8 +179,11 @@ bool ArrowSink::row(const RowEvent& event) {
     }
     ++counters_.total_rows;
     ++counters_.salvaged_rows;
-    if (is_repaired(event.fate)) {
+    if (is_repaired(event.fate))
         ++counters_.repaired_rows;
+    // A row both filled or merged and quote-repaired is recorded once, by
+    // what changed its shape.
+    if (is_repaired(event.fate) || event.quote_repaired) {
         if (options_.record_repairs && repairs_.size() < options_.max_records) {
             RepairedRow repaired{event.line, event.fate, std::string(event.text), {}};
             repaired.fields.reserve(event.fields.size());

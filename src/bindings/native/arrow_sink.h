@@ -26,7 +26,7 @@ struct ArrowSinkOptions {
     bool line_numbers = false;
     std::size_t max_records = 10000;
     bool tables = true;          // build batches; off, the sink only counts and keeps records
-    bool record_repairs = false; // keep the first max_records filled or merged rows too
+    bool record_repairs = false; // keep the first max_records repaired rows too
 };
 
 struct DataCounters {
@@ -47,7 +47,8 @@ struct QuarantinedRow {
 // A row kept after filling or merging: as it stood and as it was kept.
 struct RepairedRow {
     std::uint64_t line;
-    RowFate fate;
+    RowFate fate; // Kept: only a stray quote was kept as text
+
     std::string text;
     std::vector<std::string> fields;
 };
@@ -69,6 +70,11 @@ class ArrowSink final : public RowSink {
 
     bool settled() const noexcept { return settled_; }
     char delimiter() const noexcept { return delimiter_; }
+    // The separator as the input writes it: the delimiter, and a blank
+    // after it when every delimiter was followed by one.
+    std::string_view separator() const noexcept { return separator_; }
+    std::uint8_t quote() const noexcept { return quote_; }
+    std::uint8_t escape() const noexcept { return escape_; } // 0: none
     std::uint64_t layout_columns() const noexcept { return layout_columns_; }
     // The table's width: the column count, or with rows left as parsed the
     // width of the first retained row; 0 until known.
@@ -89,10 +95,14 @@ class ArrowSink final : public RowSink {
     ArrowSinkOptions options_;
     bool settled_ = false;
     char delimiter_ = ',';
+    std::string separator_ = ",";
+    std::uint8_t quote_ = '"';
+    std::uint8_t escape_ = 0;
     std::uint64_t layout_columns_ = 0;
     std::size_t width_ = 0;
     bool width_known_ = false;
     bool header_pending_ = false;
+    std::size_t header_rows_left_ = 0; // header rows still to come, their names joined
     std::optional<std::vector<std::string>> header_;
     DataCounters counters_;
     std::vector<QuarantinedRow> quarantine_;

@@ -343,8 +343,27 @@ PyObject* get_delimiter(PyObject* self, void*) {
     return read_sink(self, [](const ArrowSink& sink) -> PyObject* {
         if (!sink.settled())
             Py_RETURN_NONE;
-        const char delimiter = sink.delimiter();
-        return PyUnicode_FromStringAndSize(&delimiter, 1);
+        const std::string_view separator = sink.separator();
+        return PyUnicode_FromStringAndSize(separator.data(),
+                                           static_cast<Py_ssize_t>(separator.size()));
+    });
+}
+
+PyObject* get_quote_char(PyObject* self, void*) {
+    return read_sink(self, [](const ArrowSink& sink) -> PyObject* {
+        if (!sink.settled())
+            Py_RETURN_NONE;
+        const char quote = static_cast<char>(sink.quote());
+        return PyUnicode_FromStringAndSize(&quote, 1);
+    });
+}
+
+PyObject* get_escape_char(PyObject* self, void*) {
+    return read_sink(self, [](const ArrowSink& sink) -> PyObject* {
+        if (!sink.settled() || sink.escape() == 0)
+            Py_RETURN_NONE;
+        const char escape = static_cast<char>(sink.escape());
+        return PyUnicode_FromStringAndSize(&escape, 1);
     });
 }
 
@@ -416,7 +435,9 @@ PyObject* get_repairs(PyObject* self, void*) {
                     return nullptr;
                 PyList_SET_ITEM(fields.get(), static_cast<Py_ssize_t>(f), text); // steals `text`
             }
-            const char* action = row.fate == RowFate::Filled ? "filled" : "merged";
+            const char* action = row.fate == RowFate::Filled   ? "filled"
+                                 : row.fate == RowFate::Merged ? "merged"
+                                                               : "quote repaired";
             PyObject* record = Py_BuildValue(
                 "(Ksy#O)", static_cast<unsigned long long>(row.line), action, row.text.data(),
                 static_cast<Py_ssize_t>(row.text.size()), fields.get());
@@ -476,7 +497,12 @@ PyObject* get_skipped(PyObject* self, void*) {
 }
 
 PyGetSetDef salvager_getset[] = {
-    {"delimiter", get_delimiter, nullptr, "The delimiter, once settled; else None.", nullptr},
+    {"delimiter", get_delimiter, nullptr,
+     "The separator, once settled (', ' when a blank follows every comma); else None.", nullptr},
+    {"quote_char", get_quote_char, nullptr, "The quote character, once settled; else None.",
+     nullptr},
+    {"escape_char", get_escape_char, nullptr,
+     "The escape character, once settled, or None when there is none.", nullptr},
     {"columns", get_columns, nullptr, "The table's column count; 0 until known.", nullptr},
     {"layout_columns", get_layout_columns, nullptr,
      "The column count the pass settled on (0: rows left as parsed).", nullptr},
@@ -495,8 +521,8 @@ PyGetSetDef salvager_getset[] = {
     {"replaced_bytes", get_replaced_bytes, nullptr,
      "Input bytes that stand for no character, replaced by U+FFFD.", nullptr},
     {"repairs", get_repairs, nullptr,
-     "With record_repairs, the first max_records filled or merged rows as\n"
-     "(line, 'filled' or 'merged', raw bytes, kept fields).",
+     "With record_repairs, the first max_records filled, merged or quote-repaired\n"
+     "rows as (line, 'filled', 'merged' or 'quote repaired', raw bytes, kept fields).",
      nullptr},
     {"fallback_bytes", get_fallback_bytes, nullptr,
      "With encoding 'utf-8+cp1252': the bytes that were not UTF-8, read as cp1252.", nullptr},
@@ -510,13 +536,12 @@ PyGetSetDef salvager_getset[] = {
 PyObject* salvager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         static const char* keywords[] = {
-            "delimiter",        "quote_char",       "fill_ragged_rows",
-            "merge_overflow",   "expected_columns", "repair_quotes",
-            "batch_rows",       "header",           "line_numbers",
-            "max_records",      "encoding",         "output_fd",
-            "output_delimiter", "quarantine_dir",   "skip_blank_rows",
-            "record_repairs",   "comment",          "skip_preamble",
-            "skip_footer",      "threads",          nullptr,
+            "delimiter",        "quote_char",     "fill_ragged_rows", "merge_overflow",
+            "expected_columns", "repair_quotes",  "batch_rows",       "header",
+            "line_numbers",     "max_records",    "encoding",         "output_fd",
+            "output_delimiter", "quarantine_dir", "skip_blank_rows",  "record_repairs",
+            "comment",          "skip_preamble",  "skip_footer",      "detect_dialect",
+            "escape_char",      "trim_blank",     "threads",          nullptr,
         };
         PyObject* delimiter = Py_None;
         PyObject* quote_char = nullptr;
@@ -532,13 +557,15 @@ PyObject* salvager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         PyObject* comment = Py_None;
         PyObject* skip_preamble = nullptr;
         PyObject* skip_footer = Py_False;
+        int detect_dialect = 0, trim_blank = 0;
+        PyObject* escape_char = Py_None;
         unsigned int threads = 1;
         if (!PyArg_ParseTupleAndKeywords(
-                args, kwargs, "|$OOppOpnOpnsOOOppOOOI:Salvager", const_cast<char**>(keywords),
+                args, kwargs, "|$OOppOpnOpnsOOOppOOOpOpI:Salvager", const_cast<char**>(keywords),
                 &delimiter, &quote_char, &fill, &merge, &expected, &repair, &batch_rows, &header,
                 &line_numbers, &max_records, &encoding_name, &output_fd, &output_delimiter,
                 &quarantine_dir, &skip_blank, &record_repairs, &comment, &skip_preamble,
-                &skip_footer, &threads))
+                &skip_footer, &detect_dialect, &escape_char, &trim_blank, &threads))
             return nullptr;
         std::optional<SourceEncoding> encoding = encoding_named(encoding_name);
         if (!encoding) {
@@ -553,6 +580,19 @@ PyObject* salvager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (quote_char != nullptr && !byte_option(quote_char, "quote_char", quote))
             return nullptr;
         options.quote_char = quote.value_or('"');
+        // With detect_dialect, a quote or escape left as None is detected.
+        options.detect_dialect = detect_dialect != 0;
+        options.detect_quote = options.detect_dialect && !quote;
+        std::optional<std::uint8_t> escape;
+        int overflow = 0;
+        const bool no_escape = PyLong_CheckExact(escape_char) &&
+                               PyLong_AsLongAndOverflow(escape_char, &overflow) == 0 &&
+                               overflow == 0;
+        if (!no_escape && !byte_option(escape_char, "escape_char", escape))
+            return nullptr;
+        options.detect_escape = options.detect_dialect && escape_char == Py_None;
+        options.escape_char = escape.value_or(0);
+        options.trim_after_delimiter = trim_blank != 0 && options.delimiter.has_value();
         options.fill_ragged_rows = fill != 0;
         options.merge_overflow = merge != 0;
         options.repair_quotes = repair != 0;
@@ -606,11 +646,15 @@ PyObject* salvager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             options.skip_preamble_rows = static_cast<std::size_t>(rows);
         }
         if (PyUnicode_Check(skip_footer)) {
-            if (PyUnicode_CompareWithASCIIString(skip_footer, "auto") != 0) {
-                PyErr_SetString(PyExc_ValueError, "skip_footer must be 'auto' or False");
+            // 'section': only a trailing section after a blank line; 'auto':
+            // that and a trailing run of narrow rows.
+            const bool section = PyUnicode_CompareWithASCIIString(skip_footer, "section") == 0;
+            if (!section && PyUnicode_CompareWithASCIIString(skip_footer, "auto") != 0) {
+                PyErr_SetString(PyExc_ValueError, "skip_footer must be 'auto', 'section' or False");
                 return nullptr;
             }
-            options.detect_footer = true;
+            options.detect_footer = !section;
+            options.detect_trailing_section = true;
         } else {
             const int footer = PyObject_IsTrue(skip_footer);
             if (footer < 0)
@@ -683,7 +727,8 @@ PyType_Slot salvager_slots[] = {
                        "batch_rows=65536, header=True, line_numbers=False, max_records=10000, "
                        "encoding='utf-8', output_fd=None, output_delimiter=None, "
                        "quarantine_dir=None, skip_blank_rows=False, record_repairs=False, "
-                       "comment=None, skip_preamble=0, skip_footer=False, threads=1)\n"
+                       "comment=None, skip_preamble=0, skip_footer=False, detect_dialect=False, "
+                       "escape_char=None, trim_blank=False, threads=1)\n"
                        "--\n\n"
                        "The salvage pass over input fed in chunks, its rows collected into\n"
                        "Arrow batches of batch_rows rows. delimiter and quote_char are byte\n"
@@ -696,9 +741,15 @@ PyType_Slot salvager_slots[] = {
                        "outside the table's shape; a prefix, every line beginning with it.\n"
                        "skip_preamble='auto' sets aside the leading rows narrower than the\n"
                        "table; a count, that many leading rows. skip_footer sets aside a\n"
-                       "trailing run of narrow rows. threads bounds the threads the run may\n"
-                       "use (0: one per CPU); with two or more, the clean file is written\n"
-                       "by a thread of its own.")},
+                       "trailing run of narrow rows and, as skip_footer='section' alone, the rows\n"
+                       "after a blank line none of which has the table's width, a second table\n"
+                       "under its own names, and narrow rows of words over values. detect_dialect "
+                       "chooses an absent delimiter\n"
+                       "among more separators and detects a quote_char or escape_char left\n"
+                       "as None; escape_char 0 means none. trim_blank makes the given\n"
+                       "delimiter a separator with one blank after it, as in ', '. threads bounds\n"
+                       "the threads the run may use (0: one per CPU); with two or more, the\n"
+                       "clean file is written by a thread of its own.")},
     {Py_tp_new, reinterpret_cast<void*>(salvager_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(salvager_dealloc)},
     {Py_tp_methods, salvager_methods},
