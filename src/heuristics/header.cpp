@@ -115,6 +115,25 @@ bool first_row_is_header(const RowStore& rows) {
     return !recurs;
 }
 
+std::vector<bool> value_columns(const RowStore& rows, std::size_t first, std::size_t width) {
+    std::vector<std::size_t> values(width), filled(width);
+    for (std::size_t r = first; r < rows.row_count(); ++r) {
+        std::size_t c = 0;
+        for (const FieldView field : rows.row(r)) {
+            if (c == width)
+                break;
+            const CellKind kind = cell_kind(field.text);
+            filled[c] += kind != CellKind::Empty ? 1 : 0;
+            values[c] += kind == CellKind::Number || kind == CellKind::Date ? 1 : 0;
+            ++c;
+        }
+    }
+    std::vector<bool> out(width);
+    for (std::size_t c = 0; c < width; ++c)
+        out[c] = filled[c] != 0 && 2 * values[c] > filled[c];
+    return out;
+}
+
 std::size_t header_rows(const RowStore& rows) {
     if (first_row_is_header(rows))
         return 1;
@@ -157,23 +176,8 @@ std::size_t header_rows(const RowStore& rows) {
         if (!first_row_is_header(joined))
             continue;
         // Names over values, not an all-text table read from its second row.
-        const std::size_t width = joined.row(0).size();
-        std::vector<std::size_t> values(width), filled(width);
-        for (std::size_t r = 1; r < joined.row_count(); ++r) {
-            c = 0;
-            for (const FieldView field : joined.row(r)) {
-                if (c == width)
-                    break;
-                const CellKind kind = cell_kind(field.text);
-                filled[c] += kind != CellKind::Empty ? 1 : 0;
-                values[c] += kind == CellKind::Number || kind == CellKind::Date ? 1 : 0;
-                ++c;
-            }
-        }
-        for (c = 0; c < width; ++c)
-            if (filled[c] != 0 && 2 * values[c] > filled[c])
-                return k + 1;
-        return 0;
+        const std::vector<bool> values = value_columns(joined, 1, joined.row(0).size());
+        return std::find(values.begin(), values.end(), true) != values.end() ? k + 1 : 0;
     }
     return 0;
 }

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <vector>
 
 #include "parser/row_store.h"
 
@@ -38,5 +39,9 @@ bool first_row_is_header(const RowStore& rows);
 // it holds mostly numbers or dates). Their names are joined per column.
 inline constexpr std::size_t kMaxHeaderRows = 3;
 std::size_t header_rows(const RowStore& rows);
+
+// For each of the first `width` columns, over rows `first` on: whether its
+// filled cells are mostly numbers or dates (values, as opposed to names).
+std::vector<bool> value_columns(const RowStore& rows, std::size_t first, std::size_t width);
 
 } // namespace rowmend

@@ -241,22 +241,7 @@ bool SalvagePass::sample_table(std::string_view window, bool final) {
     if (counters_.header_row && options_.detect_trailing_section) {
         // What tells a second table's header from the table's own rows.
         const std::size_t first = counters_.header_rows;
-        const std::size_t width = rows.row(first - 1).size();
-        std::vector<std::size_t> values(width), filled(width);
-        for (std::size_t r = first; r < rows.row_count(); ++r) {
-            std::size_t c = 0;
-            for (const FieldView field : rows.row(r)) {
-                if (c == width)
-                    break;
-                const CellKind kind = cell_kind(field.text);
-                filled[c] += kind != CellKind::Empty ? 1 : 0;
-                values[c] += kind == CellKind::Number || kind == CellKind::Date ? 1 : 0;
-                ++c;
-            }
-        }
-        value_columns_.assign(width, false);
-        for (std::size_t c = 0; c < width; ++c)
-            value_columns_[c] = filled[c] != 0 && 2 * values[c] > filled[c];
+        value_columns_ = value_columns(rows, first, rows.row(first - 1).size());
         header_text_ = texts[first - 1];
     }
     return true;
