@@ -12,7 +12,7 @@ from typing import Any, Callable, Iterator, Optional, Union
 from rowmend._encoding import DETECT_BYTES, Transcoder, resolve_encoding, transcode
 from rowmend._native import Salvager
 from rowmend._options import Options
-from rowmend._report import QuarantineRecord, RepairRecord, Report
+from rowmend._report import LineHistogram, QuarantineRecord, RepairRecord, Report
 from rowmend._sources import ByteSource
 
 __all__ = ["NATIVE_ENCODINGS", "Progress", "Run"]
@@ -155,4 +155,11 @@ class Run:
                 RepairRecord(line, action, raw.decode("utf-8", "replace"), tuple(kept))
                 for line, action, raw, kept in salvager.repairs
             ),
+            lines=self._histogram(),
+            header=salvager.header,
         )
+
+    def _histogram(self) -> LineHistogram:
+        bin_lines, last_line, counts = self.salvager.line_histogram
+        used = -(-last_line // bin_lines)  # the bins that reach the last line
+        return LineHistogram(bin_lines, last_line, {name: tuple(bins[:used]) for name, bins in counts.items()})
