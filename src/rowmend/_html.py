@@ -15,7 +15,7 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 from rowmend._report import SKIP_KINDS, Report
 
-__all__ = ["MissingExtraError", "report_fragment", "report_page"]
+__all__ = ["MissingExtraError", "report_fragment", "report_page", "require_matplotlib"]
 
 # Colours by what was done; a word this module does not know (a newer
 # action) gets the generic one rather than failing.
@@ -79,15 +79,20 @@ def _cut(text: str, limit: int) -> Tuple[str, bool]:
     return (text, False) if len(text) <= limit else (text[:limit], True)
 
 
-def _field_count(raw: str, delimiter: str, quote: str = '"') -> int:
-    """How many fields a line splits into at delimiters outside quotes."""
-    count, quoted = 1, False
-    for char in raw:
-        if char == quote:
-            quoted = not quoted
-        elif char == delimiter and not quoted:
-            count += 1
-    return count
+def _parsed_fields(raw: str, fields: Sequence[str], delimiter: str) -> int:
+    """How many fields the row had as read, as far as its text tells.
+
+    A row without quotes splits at every delimiter. One with quotes may hold
+    stray ones, so its count is taken from the kept fields instead: a filled
+    row's padding is its trailing empty fields.
+    """
+    raw = raw.rstrip("\r\n")
+    if '"' not in raw:
+        return raw.count(delimiter) + 1
+    padded = len(fields)
+    while padded > 1 and not fields[padded - 1]:
+        padded -= 1
+    return padded
 
 
 def _raw_html(raw: str, kept: Optional[str]) -> str:
@@ -107,7 +112,7 @@ def _raw_html(raw: str, kept: Optional[str]) -> str:
 
 def _fields_html(action: str, raw: str, fields: Sequence[str], delimiter: str) -> str:
     """The kept fields as boxes; the ones the repair made or changed are highlighted."""
-    parsed = _field_count(raw.rstrip("\r\n"), delimiter)
+    parsed = _parsed_fields(raw, fields, delimiter)
     boxes = []
     for index, text in enumerate(fields[:_MAX_FIELDS]):
         shown, more = _cut(text, _MAX_FIELD)
@@ -132,9 +137,11 @@ def _repair_reason(action: str, raw: str, fields: Optional[Sequence[str]], repor
     """Why a kept row was repaired, as far as its record tells."""
     if fields is None:
         return "not part of the table" if action in SKIP_KINDS else ""
-    parsed = _field_count(raw.rstrip("\r\n"), report.delimiter)
-    if action in ("filled", "merged"):
-        return f"{parsed} fields, {report.columns or len(fields)} expected"
+    expected = report.columns or len(fields)
+    if action == "filled":
+        return f"{_parsed_fields(raw, fields, report.delimiter)} of {expected} fields, padded"
+    if action == "merged":
+        return f"more than {expected} fields, merged into the last"
     return ""
 
 
@@ -229,20 +236,28 @@ def _svg(figure: Any) -> str:
     return text[text.index("<svg") :]
 
 
-def _charts_html(report: Report) -> str:
+def require_matplotlib() -> None:
+    """Raises :class:`MissingExtraError` naming the extra to install when matplotlib is missing."""
     try:
-        import matplotlib
-        from matplotlib.figure import Figure
+        import matplotlib.figure  # noqa: F401
     except ImportError as error:
         raise MissingExtraError(
-            f"the HTML report draws its charts with matplotlib, which is not installed ({error}): "
+            f"the HTML report draws its charts with matplotlib, which cannot be imported ({error}): "
             "pip install 'rowmend[report]'"
         ) from None
+
+
+def _charts_html(report: Report) -> str:
+    require_matplotlib()
+    import matplotlib
+    from matplotlib.figure import Figure
+    from matplotlib.ticker import MaxNLocator
+
     with matplotlib.rc_context({"svg.fonttype": "path", "svg.hashsalt": "rowmend", "font.size": 9}):
-        return _where_chart(report, Figure) + _reasons_chart(report, Figure)
+        return _where_chart(report, Figure, MaxNLocator) + _reasons_chart(report, Figure)
 
 
-def _where_chart(report: Report, figure_class: Any) -> str:
+def _where_chart(report: Report, figure_class: Any, MaxNLocator: Any) -> str:
     histogram = report.lines
     if histogram is None or not histogram.totals():
         return "<p class=note>No row was repaired or set aside: nothing to place.</p>"
@@ -262,7 +277,16 @@ def _where_chart(report: Report, figure_class: Any) -> str:
         top = [b + c for b, c in zip(base, counts)]
         axes.stairs(top, edges, baseline=base, fill=True, color=_colour(name), label=f"{name} ({_count(sum(counts))})")
         base = top
-    axes.set_xlim(1, edges[-1])
+    # A rug under the axis, so that a lone row in a long file still shows.
+    peak = max(base)
+    for offset, (name, counts) in enumerate((n, c) for n, c in series.items() if any(c)):
+        where = [edges[i] + histogram.bin_lines / 2 for i, count in enumerate(counts) if count]
+        axes.plot(where, [-peak * (0.06 + 0.05 * offset)] * len(where), "|", color=_colour(name), markersize=6)
+    axes.axhline(0, color="#999", linewidth=0.5)
+    span = edges[-1] - 1
+    axes.set_xlim(1 - span * 0.01, edges[-1] + span * 0.01)
+    axes.yaxis.set_major_locator(MaxNLocator(integer=True))
+    axes.set_yticks([tick for tick in axes.get_yticks() if 0 <= tick <= peak * 1.05])
     axes.set_xlabel(f"line in the input ({_count(histogram.bin_lines)} lines per bar)")
     axes.set_ylabel("rows")
     axes.set_title("Where the problems sit")

@@ -45,6 +45,8 @@ class OptionSpec:
             default, from the option's name).
         words: For a value: words it takes besides its type's values
             (``"auto"`` for a count that may be detected).
+        cli_default: How the command line's help tells the default, when
+            the command line's own differs from the package's.
     """
 
     name: str
@@ -57,6 +59,7 @@ class OptionSpec:
     minimum: Optional[int] = None
     metavar: Optional[str] = None
     words: Tuple[str, ...] = ()
+    cli_default: Optional[str] = None
 
     @property
     def flag(self) -> str:
@@ -120,7 +123,7 @@ OPTIONS: Tuple[OptionSpec, ...] = (
     ),
     OptionSpec("line_numbers", bool, False, "add a _line column with each row's line in the input", "flag"),
     OptionSpec(
-        "record_repairs", bool, False, "keep the first max_records repaired rows in the report, as read and as kept", "flag"
+        "record_repairs", bool, False, "keep the first max_records repaired and skipped rows of each kind in the report, as read and as kept", "flag"
     ),
     OptionSpec("threads", int, None, "threads one call may use (default 1)", "value", nullable=True, minimum=1),
     OptionSpec(
@@ -136,9 +139,17 @@ OPTIONS: Tuple[OptionSpec, ...] = (
         "max_records",
         int,
         DEFAULT_MAX_RECORDS,
-        "quarantined rows the report keeps (its counters stay exact)",
+        "quarantined rows, and repaired rows of each kind, the report keeps (its counters stay exact)",
         "value",
         minimum=0,
+    ),
+    OptionSpec(
+        "progress",
+        bool,
+        False,
+        "show a progress bar (bytes and rows per second) on a terminal or in a notebook",
+        "flag",
+        cli_default="on a terminal, for inputs of 16 MiB or more",
     ),
     OptionSpec(
         "layout",
@@ -189,6 +200,7 @@ class Options:
     threads: Optional[int]
     dtypes: Optional[str]
     max_records: int
+    progress: bool
     layout: Optional[Layout]
     on_drift: str
 

@@ -340,6 +340,8 @@ def read_csv(
     """
     resolved = resolve_options(**options)
     _check_table_options(resolved)
+    if resolved.progress:
+        raise ValueError("progress=True would draw a bar in every worker: Dask's dashboard shows the progress")
     inputs = _open_inputs(paths, storage_options)
     first = inputs[0]
     layout, schema = _layout(first, resolved)
