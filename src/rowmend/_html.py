@@ -122,7 +122,7 @@ def _fields_html(action: str, raw: str, fields: Sequence[str], delimiter: str) -
         elif action == "merged":
             changed = index == len(fields) - 1
         else:
-            changed = text not in raw
+            changed = text not in raw.split(delimiter)
         if changed and not text:
             body = '<mark class="added">∅</mark>'
         elif changed:
