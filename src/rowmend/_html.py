@@ -10,12 +10,13 @@ from __future__ import annotations
 
 import difflib
 import html
+import importlib.util
 import io
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 from rowmend._report import SKIP_KINDS, Report
 
-__all__ = ["MissingExtraError", "report_fragment", "report_page", "require_matplotlib"]
+__all__ = ["MissingExtraError", "report_fragment", "report_page", "require_matplotlib", "warm_up"]
 
 # Colours by what was done; a word this module does not know (a newer
 # action) gets the generic one rather than failing.
@@ -231,25 +232,57 @@ def _records_html(report: Report, rows: int) -> str:
 
 def _svg(figure: Any) -> str:
     out = io.StringIO()
-    figure.savefig(out, format="svg", metadata={"Date": None}, bbox_inches="tight")
+    # Fixed margins rather than a tight box: that would draw every chart twice.
+    figure.savefig(out, format="svg", metadata={"Date": None})
     text = out.getvalue()
     return text[text.index("<svg") :]
 
 
-def require_matplotlib() -> None:
-    """Raises :class:`MissingExtraError` naming the extra to install when matplotlib is missing."""
+def warm_up() -> None:
+    """Imports what drawing the charts needs, ahead of time (from a thread while a run reads).
+
+    Importing matplotlib takes most of a second, as long as drawing the
+    charts; a command that will write a report does it while the native
+    pass works without the GIL.
+    """
     try:
+        import matplotlib.backends.backend_svg  # noqa: F401
         import matplotlib.figure  # noqa: F401
+    except ImportError:
+        pass  # require_matplotlib() says what is missing
+
+
+def require_matplotlib() -> None:
+    """Raises :class:`MissingExtraError` naming the extra to install when matplotlib is missing.
+
+    Looks without importing, which takes long: see :func:`warm_up`.
+    """
+    try:
+        found = importlib.util.find_spec("matplotlib") is not None
+    except (ImportError, ValueError):
+        found = False
+    if not found:
+        raise MissingExtraError(
+            "the HTML report draws its charts with matplotlib, which is not installed: pip install 'rowmend[report]'"
+        )
+
+
+def _import_matplotlib() -> Any:
+    require_matplotlib()
+    try:
+        import matplotlib
+        import matplotlib.figure  # noqa: F401
+        import matplotlib.ticker  # noqa: F401
     except ImportError as error:
         raise MissingExtraError(
             f"the HTML report draws its charts with matplotlib, which cannot be imported ({error}): "
             "pip install 'rowmend[report]'"
         ) from None
+    return matplotlib
 
 
 def _charts_html(report: Report) -> str:
-    require_matplotlib()
-    import matplotlib
+    matplotlib = _import_matplotlib()
     from matplotlib.figure import Figure
     from matplotlib.ticker import MaxNLocator
 
@@ -268,7 +301,8 @@ def _where_chart(report: Report, figure_class: Any, MaxNLocator: Any) -> str:
             group[index] += count
     edges = [index * histogram.bin_lines + 1 for index in range(histogram.bins + 1)]
     edges[-1] = max(edges[-2] + 1, histogram.last_line + 1)
-    figure = figure_class(figsize=(9, 2.6))
+    figure = figure_class(figsize=(9, 2.8))
+    figure.subplots_adjust(left=0.07, right=0.98, bottom=0.18, top=0.9)
     axes = figure.subplots()
     base = [0] * histogram.bins
     for name, counts in series.items():
@@ -277,10 +311,13 @@ def _where_chart(report: Report, figure_class: Any, MaxNLocator: Any) -> str:
         top = [b + c for b, c in zip(base, counts)]
         axes.stairs(top, edges, baseline=base, fill=True, color=_colour(name), label=f"{name} ({_count(sum(counts))})")
         base = top
-    # A rug under the axis, so that a lone row in a long file still shows.
+    # A rug under the axis, so that a lone row in a long file still shows;
+    # where problems are everywhere, the bars show them well enough.
     peak = max(base)
     for offset, (name, counts) in enumerate((n, c) for n, c in series.items() if any(c)):
         where = [edges[i] + histogram.bin_lines / 2 for i, count in enumerate(counts) if count]
+        if len(where) > 32:
+            continue
         axes.plot(where, [-peak * (0.06 + 0.05 * offset)] * len(where), "|", color=_colour(name), markersize=6)
     axes.axhline(0, color="#999", linewidth=0.5)
     span = edges[-1] - 1
@@ -289,8 +326,8 @@ def _where_chart(report: Report, figure_class: Any, MaxNLocator: Any) -> str:
     axes.set_yticks([tick for tick in axes.get_yticks() if 0 <= tick <= peak * 1.05])
     axes.set_xlabel(f"line in the input ({_count(histogram.bin_lines)} lines per bar)")
     axes.set_ylabel("rows")
-    axes.set_title("Where the problems sit")
-    axes.legend(loc="upper right", frameon=False)
+    axes.set_title("Where the problems sit", loc="left")
+    axes.legend(loc="lower right", bbox_to_anchor=(1, 1), ncol=4, frameon=False, borderaxespad=0.2)
     return _svg(figure)
 
 
@@ -299,12 +336,14 @@ def _reasons_chart(report: Report, figure_class: Any) -> str:
     if not totals:
         return ""
     names = sorted(totals, key=lambda name: totals[name])
-    figure = figure_class(figsize=(9, 0.5 + 0.32 * len(names)))
+    height = 1.1 + 0.3 * len(names)
+    figure = figure_class(figsize=(9, height))
+    figure.subplots_adjust(left=0.16, right=0.98, bottom=0.5 / height + 0.05, top=1 - 0.3 / height)
     axes = figure.subplots()
     bars = axes.barh(names, [totals[name] for name in names], color=[_colour(name) for name in names])
     axes.bar_label(bars, labels=[_count(totals[name]) for name in names], padding=3)
     axes.set_xlabel("rows")
-    axes.set_title("What was done, and why")
+    axes.set_title("What was done, and why", loc="left")
     axes.margins(x=0.12)
     return _svg(figure)
 

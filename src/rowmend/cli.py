@@ -19,6 +19,7 @@ import os
 import shutil
 import sys
 import tempfile
+import threading
 import traceback
 import warnings
 from dataclasses import dataclass
@@ -44,7 +45,7 @@ from rowmend._batch import (
 )
 from rowmend._display import ProgressDisplay, inspect_tables, summary_table
 from rowmend._errors import RowmendWarning
-from rowmend._html import MissingExtraError, require_matplotlib
+from rowmend._html import MissingExtraError, require_matplotlib, warm_up
 from rowmend._layout import Layout, read_layout, settle_layout
 from rowmend._options import OPTIONS, OptionSpec, _check_character, resolve_options
 from rowmend._report import Report
@@ -420,6 +421,7 @@ def _clean(session: _Session, args: argparse.Namespace, options: Dict[str, Any])
         if len(inputs) != 1:
             raise UsageError(f"--report writes the report of one input, not of {len(inputs)}")
         require_matplotlib()
+        threading.Thread(target=warm_up, name="rowmend-warm-up", daemon=True).start()
         options = {**options, "record_repairs": True}
     workers = min(args.jobs or _core_count(), len(inputs))
     if workers > 1:
@@ -479,6 +481,8 @@ def _write_report(session: _Session, report: Report, path: str, source: str, row
         report.to_html(path, rows=rows, title=f"rowmend: {source}")
     except OSError as error:
         return session.fail(*describe_error(error, path))
+    except MissingExtraError as error:
+        return session.fail(USAGE, str(error))
     return OK
 
 
@@ -535,6 +539,7 @@ def _inspect(session: _Session, args: argparse.Namespace, options: Dict[str, Any
     resolved = resolve_options(**options)
     if args.html is not None:
         require_matplotlib()
+        threading.Thread(target=warm_up, name="rowmend-warm-up", daemon=True).start()
     path: str = args.file
     size = _stored_size(path)
     if session.wants_bar([size], path == STDIO and sys.stdin.isatty()):

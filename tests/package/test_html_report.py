@@ -96,7 +96,7 @@ def test_an_unknown_action_word_is_drawn_in_the_generic_colour():
 
 
 def test_a_missing_matplotlib_is_named_with_the_extra(monkeypatch, tmp_path):
-    monkeypatch.setitem(sys.modules, "matplotlib.figure", None)
+    monkeypatch.setitem(sys.modules, "matplotlib", None)
     report = rowmend.Report(1, 1, 0, 0, ",", 1, "utf-8", 0)
     with pytest.raises(MissingExtraError, match=r"rowmend\[report\]"):
         report.to_html()
