@@ -216,7 +216,11 @@ def _records_html(report: Report, rows: int) -> str:
             fields = record["fields"]
             kept = report.delimiter.join(fields) if fields is not None else None
             reason = html.escape(record["reason"] or _repair_reason(action, record["raw"], fields, report))
-            rescued = _fields_html(action, record["raw"], fields, report.delimiter) if fields is not None else ""
+            rescued = (
+                _fields_html(action, record["raw"], fields, report.delimiter)
+                if fields is not None
+                else "<span class=note>not kept</span>"
+            )
             lines.append(
                 f'<tr class=record data-action="{html.escape(action)}"><td class=n>{record["line"]}</td>'
                 f"<td>{reason}</td><td class=raw>{_raw_html(record['raw'], kept)}</td>"
