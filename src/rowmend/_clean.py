@@ -12,6 +12,7 @@ import csv
 import dataclasses
 import io
 import os
+import stat
 import tempfile
 from typing import Any, List, Optional, Union
 
@@ -28,12 +29,28 @@ _PARQUET_SUFFIXES = (".parquet", ".pq")
 
 
 class _AtomicOutput:
-    """A temporary file beside ``path`` that becomes ``path`` on commit."""
+    """A temporary file beside ``path`` that becomes ``path`` on commit.
+
+    A destination that exists and is not a regular file (``/dev/null``, a
+    FIFO, a terminal) is written directly: renaming over it would replace
+    the device with a file, for every user of the system when run as root.
+    """
 
     def __init__(self, path: PathArg, what: str) -> None:
         if not isinstance(path, (str, bytes, os.PathLike)):
             raise TypeError(f"{what} must be a path (str, bytes or os.PathLike), not {type(path).__name__}")
         self.path = os.fsdecode(path)
+        self.temporary: Optional[str] = None
+        try:
+            mode = os.stat(self.path).st_mode
+        except OSError:
+            mode = 0  # not there yet, or a failure the temporary file's creation will name
+        if mode and not (stat.S_ISREG(mode) or stat.S_ISDIR(mode)):
+            try:
+                self.fd = os.open(self.path, os.O_WRONLY | os.O_CLOEXEC)
+            except OSError as error:
+                raise _named(error, self.path) from None
+            return
         directory, name = os.path.split(os.path.abspath(self.path))
         # Keep the temporary name within the file system's limit on a name.
         try:
@@ -45,15 +62,23 @@ class _AtomicOutput:
         os.umask(umask)
         os.fchmod(self.fd, 0o666 & ~umask)
 
+    @property
+    def directory(self) -> str:
+        """Where scratch files for this output may go: beside it, or for a device the temporary folder."""
+        return os.path.dirname(self.temporary) if self.temporary is not None else tempfile.gettempdir()
+
     def commit(self) -> None:
         os.close(self.fd)
         self.fd = -1
-        os.replace(self.temporary, self.path)
+        if self.temporary is not None:
+            os.replace(self.temporary, self.path)
 
     def discard(self) -> None:
         if self.fd >= 0:
             os.close(self.fd)
             self.fd = -1
+        if self.temporary is None:
+            return
         try:
             os.unlink(self.temporary)
         except FileNotFoundError:
@@ -91,7 +116,8 @@ def clean(
             beside it as well: ``NAME.repairs.csv`` for a quarantine file
             ``NAME.csv`` (see :func:`repairs_path`), header
             ``line,action,raw_content,kept_fields``, the report's ``repairs``
-            (the first ``max_records`` rows of each action).
+            (the first ``max_records`` rows of each action); not beside a
+            quarantine that is a device such as ``/dev/null``.
         output_delimiter: The clean file's delimiter, one ASCII character;
             None keeps the input's.
         format: ``"csv"`` or ``"parquet"``; None takes ``"parquet"`` for a
@@ -147,11 +173,12 @@ def clean(
         quarantine_file = _AtomicOutput(quarantine, "quarantine") if quarantine is not None else None
         repairs_file: Optional[_AtomicOutput] = None
         try:
-            if quarantine_file is not None and resolved.record_repairs:
+            # A device (/dev/null) has no "beside" to write to.
+            if quarantine_file is not None and quarantine_file.temporary is not None and resolved.record_repairs:
                 repairs_file = _AtomicOutput(repairs_path(quarantine_file.path), "repairs file")
             native: dict[str, Any] = {}
             if quarantine_file is not None:
-                native["quarantine_dir"] = os.path.dirname(quarantine_file.temporary)
+                native["quarantine_dir"] = quarantine_file.directory
             if format == "csv":
                 native["output_fd"] = clean_file.fd
                 if output_delimiter is not None:

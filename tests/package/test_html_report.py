@@ -4,6 +4,7 @@ import io
 import os
 import re
 import shutil
+import stat
 import subprocess
 import sys
 
@@ -42,9 +43,9 @@ def test_the_histogram_places_every_repaired_row(lines, short, long):
         assert list(h.counts[name]) == expected
 
 
-def test_records_list_every_action_first_n_of_each_as_one_table():
+def test_records_list_every_action_first_n_of_each_as_one_table(tmp_path):
     data = b"Exported 2024\n\nid,name,qty\n" + damaged(30, short={4, 6, 8}, long={10})[6:] + b"x\n"
-    report = rowmend.clean(io.BytesIO(data), os.devnull, record_repairs=True, max_records=2, fill_ragged_rows=False)
+    report = rowmend.clean(io.BytesIO(data), tmp_path / "out.csv", record_repairs=True, max_records=2, fill_ragged_rows=False)
     table = report.to_arrow()
     assert table.column_names == ["line", "action", "reason", "raw", "fields"]
     rows = table.to_pylist()
@@ -67,6 +68,12 @@ def test_clean_writes_the_repairs_beside_the_quarantine_file_when_asked(tmp_path
         "4,filled,\"1,2\",\"1,2,\"\n"
         "22,merged,\"\"\"x\"\",\"\"y,z\"\",3,4\",\"x,\"\"y,z\"\",\"\"3,4\"\"\"\n"
     )
+
+
+def test_a_device_as_destination_is_written_not_replaced(tmp_path):
+    (tmp_path / "in.csv").write_bytes(damaged(20, short={3}))
+    rowmend.clean(tmp_path / "in.csv", "/dev/null", quarantine="/dev/null", record_repairs=True)
+    assert stat.S_ISCHR(os.stat("/dev/null").st_mode) and os.listdir(tmp_path) == ["in.csv"]
 
 
 def big_report(tmp_path, rows):
@@ -126,7 +133,7 @@ def test_the_command_line_writes_the_report(tmp_path, argv, status, written):
 @pytest.mark.parametrize(
     "call",
     [
-        lambda path, **kw: rowmend.clean(path, os.devnull, **kw),
+        lambda path, **kw: rowmend.clean(path, path.with_name("out.csv"), **kw),
         lambda path, **kw: rowmend.read_arrow(path, **kw),
         lambda path, **kw: list(rowmend.stream(path, **kw)),
     ],
