@@ -55,6 +55,9 @@ def test_records_list_every_action_first_n_of_each_as_one_table(tmp_path):
     assert rows[2]["reason"] == "Row has too few columns (expected 3)" and rows[2]["fields"] is None
     assert rows[-1]["fields"] == ["1", "2", "3,4"]
     assert report.quarantined_rows == 4 and report.to_pandas()["action"].tolist() == [r["action"] for r in rows]
+    from rowmend.dask import _report_from_dict  # how Dask workers' reports travel
+
+    assert _report_from_dict(report.to_dict()) == report
 
 
 def test_clean_writes_the_repairs_beside_the_quarantine_file_when_asked(tmp_path):
