@@ -152,6 +152,22 @@ def test_progress_true_draws_a_bar_and_the_default_nothing(tmp_path, capsys, mon
     assert "in.csv" in err and "rows/s" in err
 
 
+@pytest.mark.parametrize(
+    "argv, bar",
+    [
+        (["inspect", "{d}/in.csv"], False),  # small, and not a terminal
+        (["inspect", "{d}/in.csv", "--progress"], True),
+        (["clean", "{d}/in.csv", "-o", "{d}/out.csv", "--progress"], True),
+        (["clean", "{d}/in.csv", "-o", "{d}/out.csv", "--no-progress"], False),
+    ],
+)
+def test_the_command_line_draws_one_bar_as_told(tmp_path, capsys, monkeypatch, argv, bar):
+    monkeypatch.setenv("COLUMNS", "200")
+    (tmp_path / "in.csv").write_bytes(damaged(100))
+    main([a.format(d=tmp_path) for a in argv])
+    assert capsys.readouterr().err.count("rows/s") == int(bar)
+
+
 def test_the_report_renders_in_a_browser_without_network(tmp_path):
     browser = shutil.which("chromium") or shutil.which("chromium-browser")
     if browser is None:
