@@ -2,10 +2,11 @@
 
 from __future__ import annotations
 
+import os
 import reprlib
 from dataclasses import dataclass, field, fields
 from itertools import islice
-from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Mapping, Optional, Tuple
+from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Mapping, Optional, Tuple, Union
 
 from rowmend._options import DEFAULT_MAX_RECORDS
 
@@ -273,13 +274,16 @@ class Report:
         """The repair and quarantine records (:meth:`records`) as a :class:`pandas.DataFrame`."""
         return self.to_arrow().to_pandas()
 
-    def to_html(self, path: Optional[str] = None, *, rows: int = 100, title: str = "rowmend report") -> str:
+    def to_html(
+        self, path: Optional[Union[str, "os.PathLike[str]"]] = None, *, rows: int = 100, title: str = "rowmend report"
+    ) -> str:
         """The report as one self-contained HTML page: summary, charts and the first rows of each action.
 
         Needs matplotlib (``pip install 'rowmend[report]'``) for the charts.
 
         Args:
-            path: Where to write the page (UTF-8); None writes nothing.
+            path: Where to write the page (UTF-8, replacing what is there);
+                None writes nothing.
             rows: Records shown per action (quarantined, filled, ...); the
                 counts stay exact.
             title: The page's title and heading.
