@@ -7,6 +7,7 @@ and the package a :class:`RunProgress` only with ``progress=True``.
 
 from __future__ import annotations
 
+import importlib.util
 from types import TracebackType
 from typing import Dict, List, Optional, Sequence, Set, Tuple, Type
 
@@ -66,16 +67,22 @@ class RunProgress:
     """
 
     def __init__(self, name: str, size: Optional[int]) -> None:
-        # rich's console finds a notebook by itself and draws there.
-        self._progress = Progress(*progress_columns(), console=Console(stderr=True))
+        # rich's console finds a notebook by itself and draws there; a live
+        # bar in a notebook needs ipywidgets, without which rich only warns
+        # and shows nothing, so the bar is then drawn once, at the end.
+        console = Console(stderr=True)
+        self._live = not console.is_jupyter or importlib.util.find_spec("ipywidgets") is not None
+        self._progress = Progress(*progress_columns(), console=console)
         self._task = self._progress.add_task(name, total=size, rows=0)
-        self._size = size
         self._started = False
 
     def update(self, done: int, rows: int) -> None:
         """The run has read ``done`` bytes (as stored) and ``rows`` rows."""
         if not self._started:
-            self._progress.start()
+            if self._live:
+                self._progress.start()
+            else:
+                self._progress.start_task(self._task)
             self._started = True
         self._progress.update(self._task, completed=done, rows=rows)
 
@@ -85,7 +92,11 @@ class RunProgress:
             return
         if done is not None and rows is not None:
             self._progress.update(self._task, completed=done, rows=rows)
-        self._progress.stop()
+        if self._live:
+            self._progress.stop()
+        else:
+            self._progress.stop_task(self._task)
+            self._progress.console.print(self._progress.make_tasks_table(self._progress.tasks))
         self._started = False
 
 

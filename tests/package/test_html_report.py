@@ -213,5 +213,8 @@ def test_a_notebook_shows_the_report_inline(tmp_path):
     nbclient.NotebookClient(notebook, timeout=120, kernel_name="python3").execute()
     outputs = notebook.cells[0].outputs
     page = next(o["data"]["text/html"] for o in outputs if o.get("output_type") == "execute_result")
+    shown = [o.get("data", {}) for o in outputs if o.get("output_type") == "display_data"]
+    # The bar: a live widget with ipywidgets, else drawn once at the end.
+    assert any("application/vnd.jupyter.widget-view+json" in d or "rows/s" in d.get("text/plain", "") for d in shown)
     assert 'class="rowmend-report"' in page and 'data-count="repaired">2<' in page
     assert '<tr class=record data-action="filled">' in page and '<mark class="added">' in page
