@@ -16,7 +16,7 @@ RowAction row_action(RowFate fate) noexcept {
     case RowFate::TooFew:
         return RowAction::TooFew;
     case RowFate::TooMany:
-    case RowFate::Kept:
+    case RowFate::Kept: // never asked: a row kept as it stood has no action
         break;
     }
     return RowAction::TooMany;
