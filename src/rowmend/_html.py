@@ -193,13 +193,17 @@ def _records_html(report: Report, rows: int) -> str:
     totals = action_totals(report)
     totals["quarantined"] = report.quarantined_rows
     grouped = _records_by_action(report)
-    if not grouped:
-        note = "" if report.repairs or not report.repaired_rows else " (read with record_repairs=True to list repairs)"
-        return f"<p class=note>No repaired or set-aside row was recorded{note}.</p>"
+    parts = []
+    if not report.repairs and report.repaired_rows + report.skipped_rows:
+        parts.append(
+            "<p class=note>Repaired and skipped rows are counted but not listed: "
+            "read with record_repairs=True to list them.</p>"
+        )
+    elif not grouped:
+        parts.append("<p class=note>No row was repaired or set aside.</p>")
     order = ["quarantined", "filled", "merged"]
     order += sorted(action for action in grouped if action not in order and action not in SKIP_KINDS)
     order += [kind for kind in SKIP_KINDS if kind in grouped]
-    parts = []
     for action in order:
         records = grouped.get(action, [])
         if not records:

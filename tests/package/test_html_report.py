@@ -97,6 +97,15 @@ def test_the_page_is_self_contained_exact_and_bounded(tmp_path):
     assert len(page) < 400_000  # 200,000 rows, 106,666 of them repaired
 
 
+@pytest.mark.parametrize(
+    "data, note",
+    [(damaged(50, short={7}), "read with record_repairs=True to list them"), (damaged(50), "No row was repaired")],
+)
+def test_the_page_says_why_it_lists_no_rows(tmp_path, data, note):
+    page = rowmend.clean(io.BytesIO(data), tmp_path / "out.csv").to_html()
+    assert note in page and "<tr class=record" not in page
+
+
 def test_an_unknown_action_word_is_drawn_in_the_generic_colour():
     record = rowmend.RepairRecord(2, "quote repaired", '1,"a"b",2', ("1", 'a"b', "2"))
     report = rowmend.Report(3, 3, 1, 0, ",", 3, "utf-8", 0, repairs=(record,))
