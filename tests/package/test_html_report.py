@@ -91,6 +91,7 @@ def test_the_page_is_self_contained_exact_and_bounded(tmp_path):
     assert page.count("<svg") == 2 and not re.search(r"<script|<link|<img|@import|url\((?!#)|src=", page)
     assert f'data-count="repaired">{report.repaired_rows:,}<' in page
     totals = report.lines.totals()
+    assert report.lines.last_line == 200_000 and sum(totals.values()) == report.repaired_rows
     for action in ("filled", "merged"):
         assert page.count(f'<tr class=record data-action="{action}">') == 25
         assert f"showing 25 of {totals[action]:,}" in page
