@@ -201,7 +201,7 @@ def build_parser() -> argparse.ArgumentParser:
         "--report",
         metavar="HTML",
         help="write an HTML report of the one input: counts, where the problems sit, the rows changed "
-        "(implies --record-repairs; needs rowmend[report])",
+        "(implies --record-repairs, and --max-records of --report-rows; needs rowmend[report])",
     )
     clean.add_argument(
         "--report-rows", type=_positive, default=100, metavar="N", help="rows of each kind in --report (default: 100)"
@@ -422,7 +422,9 @@ def _clean(session: _Session, args: argparse.Namespace, options: Dict[str, Any])
             raise UsageError(f"--report writes the report of one input, not of {len(inputs)}")
         require_matplotlib()
         threading.Thread(target=warm_up, name="rowmend-warm-up", daemon=True).start()
-        options = {**options, "record_repairs": True}
+        # The page shows --report-rows rows of each kind: keeping 10,000 of
+        # each would cost more time than drawing the page.
+        options = {"max_records": args.report_rows, **options, "record_repairs": True}
     workers = min(args.jobs or _core_count(), len(inputs))
     if workers > 1:
         options = {**options, "threads": 1}
