@@ -14,7 +14,8 @@ step() { printf '\n=== %s ===\n' "$*"; }
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 
 step "system packages"
-wanted=(g++ libgtest-dev pypy3 pypy3-dev clang libclang-rt-14-dev tmux)
+# chromium renders the HTML report in the browser test.
+wanted=(g++ libgtest-dev pypy3 pypy3-dev clang libclang-rt-14-dev tmux chromium)
 missing=()
 for pkg in "${wanted[@]}"; do
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")

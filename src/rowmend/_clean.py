@@ -8,7 +8,11 @@ one, the input included when it is also the destination.
 
 from __future__ import annotations
 
+import csv
+import dataclasses
+import io
 import os
+import stat
 import tempfile
 from typing import Any, List, Optional, Union
 
@@ -25,12 +29,28 @@ _PARQUET_SUFFIXES = (".parquet", ".pq")
 
 
 class _AtomicOutput:
-    """A temporary file beside ``path`` that becomes ``path`` on commit."""
+    """A temporary file beside ``path`` that becomes ``path`` on commit.
+
+    A destination that exists and is not a regular file (``/dev/null``, a
+    FIFO, a terminal) is written directly: renaming over it would replace
+    the device with a file, for every user of the system when run as root.
+    """
 
     def __init__(self, path: PathArg, what: str) -> None:
         if not isinstance(path, (str, bytes, os.PathLike)):
             raise TypeError(f"{what} must be a path (str, bytes or os.PathLike), not {type(path).__name__}")
         self.path = os.fsdecode(path)
+        self.temporary: Optional[str] = None
+        try:
+            mode = os.stat(self.path).st_mode
+        except OSError:
+            mode = 0  # not there yet, or a failure the temporary file's creation will name
+        if mode and not (stat.S_ISREG(mode) or stat.S_ISDIR(mode)):
+            try:
+                self.fd = os.open(self.path, os.O_WRONLY | os.O_CLOEXEC)
+            except OSError as error:
+                raise _named(error, self.path) from None
+            return
         directory, name = os.path.split(os.path.abspath(self.path))
         # Keep the temporary name within the file system's limit on a name.
         try:
@@ -42,15 +62,23 @@ class _AtomicOutput:
         os.umask(umask)
         os.fchmod(self.fd, 0o666 & ~umask)
 
+    @property
+    def directory(self) -> str:
+        """Where scratch files for this output may go: beside it, or for a device the temporary folder."""
+        return os.path.dirname(self.temporary) if self.temporary is not None else tempfile.gettempdir()
+
     def commit(self) -> None:
         os.close(self.fd)
         self.fd = -1
-        os.replace(self.temporary, self.path)
+        if self.temporary is not None:
+            os.replace(self.temporary, self.path)
 
     def discard(self) -> None:
         if self.fd >= 0:
             os.close(self.fd)
             self.fd = -1
+        if self.temporary is None:
+            return
         try:
             os.unlink(self.temporary)
         except FileNotFoundError:
@@ -71,7 +99,7 @@ def clean(
     quarantine: Optional[PathArg] = None,
     output_delimiter: Optional[str] = None,
     format: Optional[str] = None,
-    progress: Optional[Progress] = None,
+    progress: Union[bool, Progress, None] = None,
     **options: Any,
 ) -> Report:
     """Rescue a CSV file into a clean file, setting aside what cannot be repaired.
@@ -84,18 +112,26 @@ def clean(
             ``line,reason,raw_content``), one record per set-aside row with
             the row's original text; written atomically too. None writes none
             (the rows are still counted and the first ones kept in the report).
+            With ``record_repairs=True`` the record of repairs is written
+            beside it as well: ``NAME.repairs.csv`` for a quarantine file
+            ``NAME.csv`` (see :func:`repairs_path`), header
+            ``line,action,raw_content,kept_fields``, the report's ``repairs``
+            (the first ``max_records`` rows of each action); not beside a
+            quarantine that is a device such as ``/dev/null``.
         output_delimiter: The clean file's delimiter, one ASCII character;
             None keeps the input's.
         format: ``"csv"`` or ``"parquet"``; None takes ``"parquet"`` for a
             destination ending in ``.parquet`` or ``.pq``, else ``"csv"``.
             Parquet columns are strings, or typed by Arrow's inference with
             ``dtypes="infer"``.
-        progress: Called after each chunk of input (about 1 MiB) and once at
-            the end, as ``progress(bytes_read, rows_read)``: the bytes taken
-            from the input as stored (compressed, if it is; compare with the
-            file's size) and the data rows read so far. It runs in the
-            calling thread; an exception it raises ends the run, and no
-            output is written.
+        progress: True shows a progress bar (bytes and rows per second) on
+            standard error or in a notebook; None or False shows nothing. A
+            callable is called instead after each chunk of input (about
+            1 MiB) and once at the end, as ``progress(bytes_read,
+            rows_read)``: the bytes taken from the input as stored
+            (compressed, if it is; compare with the file's size) and the
+            data rows read so far. It runs in the calling thread; an
+            exception it raises ends the run, and no output is written.
         **options: The reading options (:data:`rowmend._options.OPTIONS`).
 
     Returns:
@@ -116,6 +152,11 @@ def clean(
         2
     """
     resolved = resolve_options(**options)
+    if isinstance(progress, bool):
+        resolved = dataclasses.replace(resolved, progress=progress)
+        progress = None
+    elif progress is not None and not callable(progress):
+        raise TypeError(f"progress must be a bool or a callable, not {type(progress).__name__}")
     _check_character("output_delimiter", output_delimiter)
     destination_name = os.fsdecode(destination) if isinstance(destination, (str, bytes, os.PathLike)) else ""
     if format is None:
@@ -130,10 +171,14 @@ def clean(
     with open_source(source) as opened:
         clean_file = _AtomicOutput(destination, "destination")
         quarantine_file = _AtomicOutput(quarantine, "quarantine") if quarantine is not None else None
+        repairs_file: Optional[_AtomicOutput] = None
         try:
+            # A device (/dev/null) has no "beside" to write to.
+            if quarantine_file is not None and quarantine_file.temporary is not None and resolved.record_repairs:
+                repairs_file = _AtomicOutput(repairs_path(quarantine_file.path), "repairs file")
             native: dict[str, Any] = {}
             if quarantine_file is not None:
-                native["quarantine_dir"] = os.path.dirname(quarantine_file.temporary)
+                native["quarantine_dir"] = quarantine_file.directory
             if format == "csv":
                 native["output_fd"] = clean_file.fd
                 if output_delimiter is not None:
@@ -150,14 +195,45 @@ def clean(
                     run.salvager.write_quarantine(quarantine_file.fd)
                 except OSError as error:
                     raise _named(error, quarantine_file.path) from None
+            report = run.report()
+            if repairs_file is not None:
+                _write_repairs(report, repairs_file, output_delimiter or report.delimiter)
+                repairs_file.commit()
+            if quarantine_file is not None:
                 quarantine_file.commit()
             clean_file.commit()
         except BaseException:
-            clean_file.discard()
-            if quarantine_file is not None:
-                quarantine_file.discard()
+            for output in (clean_file, quarantine_file, repairs_file):
+                if output is not None:
+                    output.discard()
             raise
-    return run.report()
+    return report
+
+
+def repairs_path(quarantine: str) -> str:
+    """Where the record of repairs goes beside a quarantine file: ``q.csv`` gives ``q.repairs.csv``.
+
+    Examples:
+        >>> repairs_path("out/bad.csv"), repairs_path("bad")
+        ('out/bad.repairs.csv', 'bad.repairs.csv')
+    """
+    stem = quarantine[:-4] if quarantine.lower().endswith(".csv") else quarantine
+    return stem + ".repairs.csv"
+
+
+def _write_repairs(report: Report, output: _AtomicOutput, delimiter: str) -> None:
+    """The report's repairs as CSV: line, action, the row as read, the fields kept (as one CSV row)."""
+    try:
+        with os.fdopen(os.dup(output.fd), "w", encoding="utf-8", newline="") as out:
+            writer = csv.writer(out, lineterminator="\n")
+            writer.writerow(["line", "action", "raw_content", "kept_fields"])
+            for record in report.repairs:
+                kept = io.StringIO()
+                if record.fields:
+                    csv.writer(kept, delimiter=delimiter, lineterminator="").writerow(record.fields)
+                writer.writerow([record.line, record.action, record.raw, kept.getvalue()])
+    except OSError as error:
+        raise _named(error, output.path) from None
 
 
 def _write_parquet(
@@ -192,13 +268,14 @@ def _write_parquet(
                 assert writer is not None
                 writer.write_batch(pa.record_batch(batch))
 
-        for chunk in run.chunks():
-            run.feed(chunk, progress)
-            if salvager.ready:
-                write_ready()
-        salvager.finish()
-        if progress is not None:
-            progress(run.source.consumed, salvager.total_rows)
+        try:
+            for chunk in run.chunks():
+                run.feed(chunk, progress)
+                if salvager.ready:
+                    write_ready()
+            run.finish(progress)
+        finally:
+            run.close()
         write_ready()
         assert writer is not None
         writer.close()

@@ -1,11 +1,13 @@
-"""What the command line shows people on a terminal: a progress bar and tables, drawn by rich.
+"""What people see while a run goes and after: progress bars and tables, drawn by rich.
 
 Nothing here decides whether to show anything: the command line shows a
-:class:`ProgressDisplay` and the tables only when its output is a terminal.
+:class:`ProgressDisplay` and the tables only when its output is a terminal,
+and the package a :class:`RunProgress` only with ``progress=True``.
 """
 
 from __future__ import annotations
 
+import importlib.util
 from types import TracebackType
 from typing import Dict, List, Optional, Sequence, Set, Tuple, Type
 
@@ -26,7 +28,7 @@ from rich.text import Text
 
 from rowmend._report import Report
 
-__all__ = ["ProgressDisplay", "RowRateColumn", "inspect_tables", "summary_table"]
+__all__ = ["ProgressDisplay", "RowRateColumn", "RunProgress", "inspect_tables", "progress_columns", "summary_table"]
 
 
 class RowRateColumn(ProgressColumn):
@@ -39,6 +41,63 @@ class RowRateColumn(ProgressColumn):
         if not elapsed or not rows:
             return Text("? rows/s", style="progress.data.speed")
         return Text(f"{rows / elapsed:,.0f} rows/s", style="progress.data.speed")
+
+
+def progress_columns() -> Tuple[ProgressColumn, ...]:
+    """A bar's columns: name, bar, bytes read of the total, bytes and rows per second, time left."""
+    return (
+        TextColumn("{task.description}"),
+        BarColumn(),
+        DownloadColumn(),
+        TransferSpeedColumn(),
+        RowRateColumn(),
+        TimeRemainingColumn(),
+    )
+
+
+class RunProgress:
+    """The bar of one run in the package (``progress=True``), on standard error or in a notebook.
+
+    It appears at the first :meth:`update`, so a run that reads nothing
+    shows nothing, and stays, complete, after :meth:`close`.
+
+    Args:
+        name: The input's name, shown left of the bar.
+        size: The input's size as stored; None leaves the bar without a total.
+    """
+
+    def __init__(self, name: str, size: Optional[int]) -> None:
+        # rich's console finds a notebook by itself and draws there; a live
+        # bar in a notebook needs ipywidgets, without which rich only warns
+        # and shows nothing, so the bar is then drawn once, at the end.
+        console = Console(stderr=True)
+        self._live = not console.is_jupyter or importlib.util.find_spec("ipywidgets") is not None
+        self._progress = Progress(*progress_columns(), console=console)
+        self._task = self._progress.add_task(name, total=size, rows=0)
+        self._started = False
+
+    def update(self, done: int, rows: int) -> None:
+        """The run has read ``done`` bytes (as stored) and ``rows`` rows."""
+        if not self._started:
+            if self._live:
+                self._progress.start()
+            else:
+                self._progress.start_task(self._task)
+            self._started = True
+        self._progress.update(self._task, completed=done, rows=rows)
+
+    def close(self, done: Optional[int] = None, rows: Optional[int] = None) -> None:
+        """Draw the last state (the whole input read, when it was) and stop drawing."""
+        if not self._started:
+            return
+        if done is not None and rows is not None:
+            self._progress.update(self._task, completed=done, rows=rows)
+        if self._live:
+            self._progress.stop()
+        else:
+            self._progress.stop_task(self._task)
+            self._progress.console.print(self._progress.make_tasks_table(self._progress.tasks))
+        self._started = False
 
 
 class ProgressDisplay:
@@ -62,15 +121,7 @@ class ProgressDisplay:
         self._closed: Set[int] = set()
         known = [size for size in sizes.values() if size is not None]
         total = sum(known) if len(known) == len(sizes) else None
-        self._progress = Progress(
-            TextColumn("{task.description}"),
-            BarColumn(),
-            DownloadColumn(),
-            TransferSpeedColumn(),
-            RowRateColumn(),
-            TimeRemainingColumn(),
-            console=console,
-        )
+        self._progress = Progress(*progress_columns(), console=console)
         self._task: TaskID = self._progress.add_task(self._description(), total=total, rows=0)
 
     def _description(self) -> str:
@@ -180,8 +231,9 @@ def inspect_tables(name: str, report: Report, header: Optional[List[str]], quote
         tables.append(quarantine)
     repairs = report.repairs[:shown]
     if repairs:
-        more = report.repaired_rows - len(repairs)
-        title = "repaired rows" + (f" (first {len(repairs)} of {report.repaired_rows:,})" if more else "")
+        total = report.repaired_rows + report.skipped_rows
+        more = total - len(repairs)
+        title = "repaired and skipped rows" + (f" (first {len(repairs)} of {total:,})" if more else "")
         repaired = Table(title=title, title_justify="left")
         repaired.add_column("line", justify="right", no_wrap=True, min_width=4)
         repaired.add_column("action", no_wrap=True, min_width=6)

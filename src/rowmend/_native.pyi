@@ -97,8 +97,13 @@ class Salvager:
         """Ill-formed UTF-8 bytes in the input, replaced by U+FFFD."""
     @property
     def repairs(self) -> List[Tuple[int, str, bytes, List[str]]]:
-        """With record_repairs, the first max_records filled, merged or quote-repaired
-        rows as (line, 'filled', 'merged' or 'quote repaired', raw bytes, kept fields)."""
+        """With record_repairs, the first max_records rows of each action as
+        (line, action, raw bytes, kept fields): 'filled', 'merged' or 'quote repaired'
+        rows, and rows set aside as 'blank', 'comment', 'preamble' or 'footer' (no fields)."""
+    @property
+    def line_histogram(self) -> Tuple[int, int, Dict[str, List[int]]]:
+        """Where the rows not kept as they stood sit: (lines per bin, last line,
+        {action: counts per bin}), every action named."""
     @property
     def fallback_bytes(self) -> int:
         """With encoding 'utf-8+cp1252': the bytes that were not UTF-8, read as cp1252."""

@@ -47,6 +47,8 @@ class OptionSpec:
             (``"auto"`` for a count that may be detected).
         none_flag: For a nullable value whose None turns something off: the
             command line spells None as ``--no-NAME``.
+        cli_default: How the command line's help tells the default, when
+            the command line's own differs from the package's.
     """
 
     name: str
@@ -60,6 +62,7 @@ class OptionSpec:
     metavar: Optional[str] = None
     words: Tuple[str, ...] = ()
     none_flag: bool = False
+    cli_default: Optional[str] = None
 
     @property
     def flag(self) -> str:
@@ -149,7 +152,7 @@ OPTIONS: Tuple[OptionSpec, ...] = (
     ),
     OptionSpec("line_numbers", bool, False, "add a _line column with each row's line in the input", "flag"),
     OptionSpec(
-        "record_repairs", bool, False, "keep the first max_records repaired rows in the report, as read and as kept", "flag"
+        "record_repairs", bool, False, "keep the first max_records repaired and skipped rows of each kind in the report, as read and as kept", "flag"
     ),
     OptionSpec(
         "threads",
@@ -173,9 +176,17 @@ OPTIONS: Tuple[OptionSpec, ...] = (
         "max_records",
         int,
         DEFAULT_MAX_RECORDS,
-        "quarantined rows the report keeps (its counters stay exact)",
+        "quarantined rows, and repaired rows of each kind, the report keeps (its counters stay exact)",
         "value",
         minimum=0,
+    ),
+    OptionSpec(
+        "progress",
+        bool,
+        False,
+        "show a progress bar (bytes and rows per second) on a terminal or in a notebook",
+        "flag",
+        cli_default="on a terminal, for inputs of 16 MiB or more",
     ),
     OptionSpec(
         "layout",
@@ -229,6 +240,7 @@ class Options:
     threads: Optional[int]
     dtypes: Optional[str]
     max_records: int
+    progress: bool
     layout: Optional[Layout]
     on_drift: str
 

@@ -2,14 +2,23 @@
 
 from __future__ import annotations
 
+import os
 import reprlib
 from dataclasses import dataclass, field, fields
 from itertools import islice
-from typing import Any, Dict, Iterable, List, Mapping, Tuple
+from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Mapping, Optional, Tuple, Union
 
 from rowmend._options import DEFAULT_MAX_RECORDS
 
-__all__ = ["QuarantineLog", "QuarantineRecord", "Report"]
+if TYPE_CHECKING:
+    import pandas
+    import pyarrow
+
+__all__ = ["LineHistogram", "QuarantineLog", "QuarantineRecord", "RepairRecord", "Report", "SKIP_KINDS"]
+
+#: The kinds of rows set aside as not part of the table, as ``skipped`` and
+#: the record of repairs name them.
+SKIP_KINDS = ("blank", "comment", "preamble", "footer")
 
 # Reports and records print briefly: a raw row may be megabytes long, and a
 # report may hold thousands of records.
@@ -46,16 +55,19 @@ class QuarantineRecord:
 
 @dataclass(frozen=True)
 class RepairRecord:
-    """A row that was kept after repair, as it stood and as it was kept.
+    """A row that was kept after repair, or set aside as not part of the table.
 
     Attributes:
         line: The 1-based physical line of the input on which the row begins.
-        action: ``"filled"`` (padded with empty fields), ``"merged"``
-            (surplus fields joined into the last column) or ``"quote
-            repaired"`` (a stray quote inside a quoted field kept as text;
-            a row also filled or merged is recorded by that action).
+        action: What was done: ``"filled"`` (padded with empty fields),
+            ``"merged"`` (surplus fields joined into the last column),
+            ``"quote repaired"`` (a stray quote inside a quoted field kept as
+            text; a row also filled or merged is recorded by that action), or
+            for a row set aside as not part of the table its kind: ``"blank"``,
+            ``"comment"``, ``"preamble"`` or ``"footer"``. Later versions may
+            add words; code that reads records should expect others.
         raw: The row's original text, as it stood in the input.
-        fields: The fields as they were kept.
+        fields: The fields as they were kept (none for a row set aside).
     """
 
     __module__ = "rowmend"
@@ -71,6 +83,50 @@ class RepairRecord:
     def to_dict(self) -> Dict[str, Any]:
         """The record as a dictionary with the keys ``line``, ``action``, ``raw`` and ``fields``."""
         return {"line": self.line, "action": self.action, "raw": self.raw, "fields": list(self.fields)}
+
+
+@dataclass(frozen=True)
+class LineHistogram:
+    """Where in the input the rows that were not kept as they stood sit.
+
+    Every such row of the run is counted, however long the input: each bin
+    covers ``bin_lines`` consecutive lines, bin ``i`` the lines from
+    ``i * bin_lines + 1`` on.
+
+    Attributes:
+        bin_lines: Lines per bin.
+        last_line: The last line of the input that was read.
+        counts: Per action (``"filled"``, ``"merged"``, ``"too few fields"``,
+            ``"too many fields"`` and the skipped kinds), rows per bin; every
+            list holds the same number of bins, enough to reach ``last_line``.
+
+    Examples:
+        >>> h = LineHistogram(bin_lines=2, last_line=5, counts={"filled": (1, 0, 2)})
+        >>> h.totals(), h.bins
+        ({'filled': 3}, 3)
+    """
+
+    __module__ = "rowmend"
+
+    bin_lines: int
+    last_line: int
+    counts: Mapping[str, Tuple[int, ...]] = field(default_factory=dict, hash=False)
+
+    def __post_init__(self) -> None:
+        object.__setattr__(self, "counts", {name: tuple(bins) for name, bins in self.counts.items()})
+        if self.bin_lines < 1 or self.last_line < 0:
+            raise ValueError(f"bin_lines must be at least 1 and last_line at least 0: {self!r}")
+        if len({len(bins) for bins in self.counts.values()}) > 1:
+            raise ValueError("every action's counts must cover the same bins")
+
+    @property
+    def bins(self) -> int:
+        """How many bins each action's counts hold."""
+        return max((len(bins) for bins in self.counts.values()), default=0)
+
+    def totals(self) -> Dict[str, int]:
+        """Rows per action over the whole input, for the actions that happened."""
+        return {name: sum(bins) for name, bins in self.counts.items() if any(bins)}
 
 
 @dataclass(frozen=True, repr=False)
@@ -105,9 +161,17 @@ class Report:
             encoding and became U+FFFD.
         quarantine: The first quarantined rows (10,000 unless
             ``max_records`` said otherwise), in input order.
-        repairs: With ``record_repairs=True``, the first repaired rows in
-            the same way; otherwise empty. ``repaired_rows`` counts the
-            filled and merged ones.
+        repairs: With ``record_repairs=True``, the first repaired rows and
+            the first rows skipped as not part of the table, up to
+            ``max_records`` of each action, in input order; otherwise empty.
+            ``repaired_rows`` and ``skipped`` count them all, but for rows whose
+            only repair was a stray quote, which ``repaired_rows`` leaves out
+            as the backend's count does.
+        lines: Where the repaired, quarantined and skipped rows sit in the
+            input (a :class:`LineHistogram` of every one of them); None for a
+            report not made by a run.
+        header: The names the header row gave the columns; None when the
+            first row was read as data.
 
     Examples:
         >>> report = Report(total_rows=3, salvaged_rows=2, repaired_rows=1, quarantined_rows=1,
@@ -133,11 +197,15 @@ class Report:
     skipped_rows: int = 0
     skipped: Mapping[str, int] = field(default_factory=dict, hash=False)
     repairs: Tuple[RepairRecord, ...] = ()
+    lines: Optional[LineHistogram] = field(default=None, compare=False)
+    header: Optional[Tuple[str, ...]] = None
 
     def __post_init__(self) -> None:
         object.__setattr__(self, "quarantine", tuple(self.quarantine))
         object.__setattr__(self, "repairs", tuple(self.repairs))
         object.__setattr__(self, "skipped", dict(self.skipped))
+        if self.header is not None:
+            object.__setattr__(self, "header", tuple(self.header))
         counts = (self.total_rows, self.salvaged_rows, self.repaired_rows, self.quarantined_rows, self.replaced_bytes)
         if min(counts + (self.columns, self.skipped_rows) + tuple(self.skipped.values())) < 0:
             raise ValueError(f"a report's counts cannot be negative: {self!r}")
@@ -149,15 +217,17 @@ class Report:
             raise ValueError(f"repaired_rows cannot exceed salvaged_rows: {self!r}")
         if len(self.quarantine) > self.quarantined_rows:
             raise ValueError(f"the report holds more quarantine records than quarantined_rows: {self!r}")
-        if len(self.repairs) > self.salvaged_rows:
+        if len(self.repairs) > self.salvaged_rows + self.skipped_rows:
             # Rows whose only repair was a stray quote are recorded but not
             # counted in repaired_rows, which the backend's count matches.
-            raise ValueError(f"the report holds more repair records than salvaged_rows: {self!r}")
+            raise ValueError(f"the report holds more repair records than salvaged and skipped rows: {self!r}")
 
     def __repr__(self) -> str:
         parts = []
         for field in fields(self):
             value = getattr(self, field.name)
+            if field.name == "lines":
+                continue
             short = field.name in ("quarantine", "repairs")
             parts.append(f"{field.name}={_short.repr(value) if short else repr(value)}")
         return f"Report({', '.join(parts)})"
@@ -167,12 +237,81 @@ class Report:
 
         ``quarantine`` and ``repairs`` become lists of dictionaries (see
         :meth:`QuarantineRecord.to_dict` and :meth:`RepairRecord.to_dict`).
+        ``lines`` is left out: it is for drawing, see :meth:`to_html`.
         """
-        result: Dict[str, Any] = {field.name: getattr(self, field.name) for field in fields(self)}
+        result: Dict[str, Any] = {field.name: getattr(self, field.name) for field in fields(self) if field.name != "lines"}
         result["quarantine"] = [record.to_dict() for record in self.quarantine]
         result["repairs"] = [record.to_dict() for record in self.repairs]
         result["skipped"] = dict(self.skipped)
+        result["header"] = list(self.header) if self.header is not None else None
         return result
+
+    def records(self) -> List[Dict[str, Any]]:
+        """The repair and quarantine records as one list of rows, in input order.
+
+        Each row has ``line``, ``action`` (a repair's or skip's word, or
+        ``"quarantined"``), ``reason`` (a quarantined row's; else None),
+        ``raw`` and ``fields`` (the kept fields; None for a row not kept).
+        """
+        rows: List[Dict[str, Any]] = [
+            {"line": r.line, "action": "quarantined", "reason": r.reason, "raw": r.raw, "fields": None}
+            for r in self.quarantine
+        ]
+        for repair in self.repairs:
+            kept = list(repair.fields) if repair.action not in SKIP_KINDS else None
+            rows.append({"line": repair.line, "action": repair.action, "reason": None, "raw": repair.raw, "fields": kept})
+        rows.sort(key=lambda row: row["line"])
+        return rows
+
+    def to_arrow(self) -> "pyarrow.Table":
+        """The repair and quarantine records (:meth:`records`) as a :class:`pyarrow.Table`."""
+        import pyarrow as pa
+
+        schema = pa.schema(
+            [
+                ("line", pa.int64()),
+                ("action", pa.string()),
+                ("reason", pa.string()),
+                ("raw", pa.string()),
+                ("fields", pa.list_(pa.string())),
+            ]
+        )
+        return pa.Table.from_pylist(self.records(), schema=schema)
+
+    def to_pandas(self) -> "pandas.DataFrame":
+        """The repair and quarantine records (:meth:`records`) as a :class:`pandas.DataFrame`."""
+        return self.to_arrow().to_pandas()
+
+    def to_html(
+        self, path: Optional[Union[str, "os.PathLike[str]"]] = None, *, rows: int = 100, title: str = "rowmend report"
+    ) -> str:
+        """The report as one self-contained HTML page: summary, charts and the first rows of each action.
+
+        Needs matplotlib (``pip install 'rowmend[report]'``) for the charts.
+
+        Args:
+            path: Where to write the page (UTF-8, replacing what is there);
+                None writes nothing.
+            rows: Records shown per action (quarantined, filled, ...); the
+                counts stay exact.
+            title: The page's title and heading.
+
+        Returns:
+            The page's text.
+        """
+        from rowmend._html import report_page
+
+        page = report_page(self, rows=rows, title=title)
+        if path is not None:
+            with open(path, "w", encoding="utf-8") as out:
+                out.write(page)
+        return page
+
+    def _repr_html_(self) -> str:
+        """The summary and the first rows of each action, for Jupyter (no charts, no matplotlib needed)."""
+        from rowmend._html import report_fragment
+
+        return report_fragment(self, rows=5)
 
 
 class QuarantineLog:

@@ -7,13 +7,16 @@ is the same and lives here.
 
 from __future__ import annotations
 
-from typing import Any, Callable, Iterator, Optional, Union
+from typing import TYPE_CHECKING, Any, Callable, Iterator, Optional, Union
 
 from rowmend._encoding import DETECT_BYTES, Transcoder, resolve_encoding, transcode
 from rowmend._native import Salvager
 from rowmend._options import Options
-from rowmend._report import QuarantineRecord, RepairRecord, Report
+from rowmend._report import LineHistogram, QuarantineRecord, RepairRecord, Report
 from rowmend._sources import ByteSource
+
+if TYPE_CHECKING:
+    from rowmend._display import RunProgress
 
 __all__ = ["NATIVE_ENCODINGS", "Progress", "Run"]
 
@@ -72,6 +75,11 @@ class Run:
     def __init__(self, source: ByteSource, options: Options, **native: Any) -> None:
         self.source = source
         self.options = options
+        self._bar: Optional[RunProgress] = None
+        if options.progress:
+            from rowmend._display import RunProgress
+
+            self._bar = RunProgress(source.name, source.size_hint)
         if options.layout is not None:
             # Imported here: the layout module detects through this class.
             from rowmend._layout import check_drift
@@ -120,18 +128,34 @@ class Run:
         return self._python_decoder
 
     def feed(self, chunk: Union[bytes, memoryview], progress: Optional[Progress] = None) -> None:
-        """Feeds one chunk from :meth:`chunks`, then tells ``progress`` how far the run is."""
+        """Feeds one chunk from :meth:`chunks`, then tells ``progress`` (and the bar) how far the run is."""
         self.salvager.feed(chunk)
         if progress is not None:
             progress(self.source.consumed, self.salvager.total_rows)
+        if self._bar is not None:
+            self._bar.update(self.source.consumed, self.salvager.total_rows)
 
-    def feed_all(self, progress: Optional[Progress] = None) -> None:
-        """Feeds the whole input and finishes the pass, calling ``progress`` after each chunk."""
-        for chunk in self.chunks():
-            self.feed(chunk, progress)
+    def finish(self, progress: Optional[Progress] = None) -> None:
+        """Ends the input: the pass completes its last rows; ``progress`` and the bar hear the end."""
         self.salvager.finish()
         if progress is not None:
             progress(self.source.consumed, self.salvager.total_rows)
+        if self._bar is not None:
+            self._bar.close(self.source.consumed, self.salvager.total_rows)
+
+    def close(self) -> None:
+        """Stops the progress bar, if there is one, where it stands (a run that failed or was left)."""
+        if self._bar is not None:
+            self._bar.close()
+
+    def feed_all(self, progress: Optional[Progress] = None) -> None:
+        """Feeds the whole input and finishes the pass, calling ``progress`` after each chunk."""
+        try:
+            for chunk in self.chunks():
+                self.feed(chunk, progress)
+            self.finish(progress)
+        finally:
+            self.close()
 
     def report(self) -> Report:
         """The report of the finished run."""
@@ -158,4 +182,11 @@ class Run:
                 RepairRecord(line, action, raw.decode("utf-8", "replace"), tuple(kept))
                 for line, action, raw, kept in salvager.repairs
             ),
+            lines=self._histogram(),
+            header=tuple(names) if (names := salvager.header) is not None else None,
         )
+
+    def _histogram(self) -> LineHistogram:
+        bin_lines, last_line, counts = self.salvager.line_histogram
+        used = -(-last_line // bin_lines)  # the bins that reach the last line
+        return LineHistogram(bin_lines, last_line, {name: tuple(bins[:used]) for name, bins in counts.items()})

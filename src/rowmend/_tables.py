@@ -150,13 +150,16 @@ class RowStream:
             run = Run(source, self._options, batch_rows=self._batch_rows)
             salvager = run.salvager
             names: Optional[List[str]] = None
-            for chunk in run.chunks():
-                salvager.feed(chunk)
-                if salvager.ready:
-                    names = names or self._settle_schema(salvager)
-                    for batch in salvager.take_batches(names):
-                        yield pa.record_batch(batch)
-            salvager.finish()
+            try:
+                for chunk in run.chunks():
+                    run.feed(chunk)
+                    if salvager.ready:
+                        names = names or self._settle_schema(salvager)
+                        for batch in salvager.take_batches(names):
+                            yield pa.record_batch(batch)
+                run.finish()
+            finally:
+                run.close()
             names = names or self._settle_schema(salvager)
             for batch in salvager.take_batches(names):
                 yield pa.record_batch(batch)

@@ -19,6 +19,7 @@ import os
 import shutil
 import sys
 import tempfile
+import threading
 import traceback
 import warnings
 from dataclasses import dataclass
@@ -44,6 +45,7 @@ from rowmend._batch import (
 )
 from rowmend._display import ProgressDisplay, inspect_tables, summary_table
 from rowmend._errors import RowmendWarning
+from rowmend._html import MissingExtraError, require_matplotlib, warm_up
 from rowmend._layout import Layout, read_layout, settle_layout
 from rowmend._options import OPTIONS, OptionSpec, _check_character, resolve_options
 from rowmend._report import Report
@@ -108,7 +110,7 @@ def _add_option(group: Any, spec: OptionSpec) -> None:
     """One reading option as a flag, its spelling and meaning from the options table."""
     common: Dict[str, Any] = {"dest": spec.name, "default": argparse.SUPPRESS}
     if spec.kind == "flag":
-        default = "yes" if spec.default else "no"
+        default = spec.cli_default or ("yes" if spec.default else "no")
         group.add_argument(
             spec.flag, action=argparse.BooleanOptionalAction, help=f"{spec.help} (default: {default})", **common
         )
@@ -203,6 +205,15 @@ def build_parser() -> argparse.ArgumentParser:
         "--output-delimiter", type=_character, metavar="C", help="the clean CSV's delimiter (default: the input's)"
     )
     clean.add_argument(
+        "--report",
+        metavar="HTML",
+        help="write an HTML report of the one input: counts, where the problems sit, the rows changed "
+        "(implies --record-repairs, and --max-records of --report-rows; needs rowmend[report])",
+    )
+    clean.add_argument(
+        "--report-rows", type=_positive, default=100, metavar="N", help="rows of each kind in --report (default: 100)"
+    )
+    clean.add_argument(
         "--jobs", type=_positive, metavar="N", help="files cleaned at once, in processes (default: the core count)"
     )
     clean.set_defaults(run=_clean, parser=clean)
@@ -228,7 +239,14 @@ def build_parser() -> argparse.ArgumentParser:
         description="Read a file as clean would and show its layout, its counts and the first quarantined rows.",
     )
     inspect.add_argument("file", metavar="FILE", help="a CSV file, compressed or not; - reads standard input")
-    inspect.add_argument("--rows", type=_positive, default=10, metavar="N", help="quarantined and repaired rows shown (default: 10)")
+    inspect.add_argument(
+        "--rows", type=_positive, default=10, metavar="N", help="rows of each kind shown and kept for --html (default: 10)"
+    )
+    inspect.add_argument(
+        "--html",
+        metavar="REPORT",
+        help="also write an HTML report: counts, where the problems sit, the rows changed (needs rowmend[report])",
+    )
     inspect.set_defaults(run=_inspect, parser=inspect)
     return parser
 
@@ -257,6 +275,16 @@ class _Session:
         self.console = Console(stderr=True)
         self.interactive = self.console.is_terminal
         self.display: Optional[ProgressDisplay] = None
+        # --progress and --no-progress; None: a bar on a terminal for large inputs.
+        self.progress: Optional[bool] = None
+
+    def wants_bar(self, sizes: Sequence[Optional[int]], stdin_terminal: bool) -> bool:
+        """Whether to show a progress bar for inputs of these sizes (None: unknown)."""
+        if self.progress is not None:
+            return self.progress
+        if not self.interactive or stdin_terminal:
+            return False
+        return len(sizes) > 1 or sizes[0] is None or sizes[0] >= _LARGE_INPUT
 
     def say(self, line: str) -> None:
         """One line on standard error, above the progress bar when there is one."""
@@ -386,18 +414,24 @@ def _copy_out(path: str) -> None:
 
 
 def _progress_display(session: _Session, jobs: Sequence[Job]) -> Optional[ProgressDisplay]:
-    """A progress bar on a terminal, for many inputs or a large one."""
-    if not session.interactive or (any(job.source == STDIO for job in jobs) and sys.stdin.isatty()):
-        return None
+    """A progress bar on a terminal, for many inputs or a large one (or as --progress says)."""
     sizes = {job.index: _stored_size(job.source) for job in jobs}
-    known = [size for size in sizes.values() if size is not None]
-    if len(jobs) == 1 and len(known) == 1 and known[0] < _LARGE_INPUT:
+    stdin_terminal = any(job.source == STDIO for job in jobs) and sys.stdin.isatty()
+    if not session.wants_bar(list(sizes.values()), stdin_terminal):
         return None
     return ProgressDisplay(session.console, sizes, {job.index: job.source for job in jobs})
 
 
 def _clean(session: _Session, args: argparse.Namespace, options: Dict[str, Any]) -> int:
     inputs = expand_inputs(args.inputs)
+    if args.report is not None:
+        if len(inputs) != 1:
+            raise UsageError(f"--report writes the report of one input, not of {len(inputs)}")
+        require_matplotlib()
+        threading.Thread(target=warm_up, name="rowmend-warm-up", daemon=True).start()
+        # The page shows --report-rows rows of each kind: keeping 10,000 of
+        # each would cost more time than drawing the page.
+        options = {"max_records": args.report_rows, **options, "record_repairs": True}
     workers = min(args.jobs or _core_count(), len(inputs))
     if workers > 1:
         options = {**options, "threads": 1}
@@ -419,6 +453,8 @@ def _clean(session: _Session, args: argparse.Namespace, options: Dict[str, Any])
                 session.display.finished(outcome.index, outcome.report)
             job = jobs[outcome.index]
             file_status, label = _finish(session, outcome, args, kept=job.quarantine is not None)
+            if outcome.report is not None and args.report is not None:
+                file_status = max(file_status, _write_report(session, outcome.report, args.report, outcome.source, args.report_rows))
             if outcome.report is not None:
                 # Standard output gets a file's content once the file is
                 # complete, so that a failed run writes nothing there.
@@ -446,6 +482,17 @@ def _finish(session: _Session, outcome: Outcome, args: argparse.Namespace, kept:
     if args.json:
         session.emit({"path": outcome.source, **outcome.report.to_dict(), "status": status})
     return status, label
+
+
+def _write_report(session: _Session, report: Report, path: str, source: str, rows: int) -> int:
+    """Writes the HTML report; the exit status of a failure (OK when written)."""
+    try:
+        report.to_html(path, rows=rows, title=f"rowmend: {source}")
+    except OSError as error:
+        return session.fail(*describe_error(error, path))
+    except MissingExtraError as error:
+        return session.fail(USAGE, str(error))
+    return OK
 
 
 def _open_input(path: str) -> Any:
@@ -500,9 +547,12 @@ def _inspect(session: _Session, args: argparse.Namespace, options: Dict[str, Any
     options.setdefault("max_records", args.rows)
     options.setdefault("record_repairs", True)
     resolved = resolve_options(**options)
+    if args.html is not None:
+        require_matplotlib()
+        threading.Thread(target=warm_up, name="rowmend-warm-up", daemon=True).start()
     path: str = args.file
     size = _stored_size(path)
-    if session.interactive and (size is None or size >= _LARGE_INPUT) and not (path == STDIO and sys.stdin.isatty()):
+    if session.wants_bar([size], path == STDIO and sys.stdin.isatty()):
         session.display = ProgressDisplay(session.console, {0: size}, {0: path})
     try:
         with session.warnings_said(), _open_input(path) as opened, open(os.devnull, "wb") as nowhere:
@@ -521,6 +571,8 @@ def _inspect(session: _Session, args: argparse.Namespace, options: Dict[str, Any
             session.emit({"path": path, "status": code, "error": message})
         return session.fail(code, message, traceback.format_exc())
     status, problem, _ = _check(report, args, kept=True)
+    if args.html is not None:
+        status = max(status, _write_report(session, report, args.html, path, args.rows))
     if args.json:
         session.emit({"path": path, **report.to_dict(), "header": header, "status": status})
     else:
@@ -543,6 +595,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     args = parser.parse_args(argv)
     session = _Session(args)
     options = _reading_options(args)
+    # The command line draws its own bar; runs must not draw one each.
+    session.progress = options.pop("progress", None)
     try:
         if "layout" in options:
             # Read once, here: every file and worker process gets the value.
@@ -556,7 +610,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     try:
         status: int = args.run(session, args, options)
         return status
-    except UsageError as error:
+    except (UsageError, MissingExtraError) as error:
         return session.fail(USAGE, str(error))
     except KeyboardInterrupt:
         session.say("rowmend: interrupted")

@@ -52,7 +52,7 @@ import pyarrow.compute as pc
 from rowmend._clean import _named
 from rowmend._clean import clean as _clean_file
 from rowmend._options import Options, _check_character, resolve_options
-from rowmend._report import QuarantineRecord, Report
+from rowmend._report import QuarantineRecord, RepairRecord, Report
 from rowmend._layout import Layout, settle_layout
 from rowmend._sources import open_source
 from rowmend._tables import _check_table_options, names_schema, read_arrow, stream
@@ -176,6 +176,10 @@ def _record(token: str, index: int, report: Report) -> None:
 def _report_from_dict(data: Mapping[str, Any]) -> Report:
     values = dict(data)
     values["quarantine"] = tuple(QuarantineRecord(**record) for record in values["quarantine"])
+    values["repairs"] = tuple(
+        RepairRecord(record["line"], record["action"], record["raw"], tuple(record["fields"]))
+        for record in values.get("repairs", ())
+    )
     return Report(**values)
 
 
@@ -340,6 +344,8 @@ def read_csv(
     """
     resolved = resolve_options(**options)
     _check_table_options(resolved)
+    if resolved.progress:
+        raise ValueError("progress=True would draw a bar in every worker: Dask's dashboard shows the progress")
     inputs = _open_inputs(paths, storage_options)
     first = inputs[0]
     layout, schema = _layout(first, resolved)

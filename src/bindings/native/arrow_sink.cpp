@@ -7,6 +7,65 @@
 
 namespace rowmend::native {
 
+RowAction row_action(RowFate fate) noexcept {
+    switch (fate) {
+    case RowFate::Filled:
+        return RowAction::Filled;
+    case RowFate::Merged:
+        return RowAction::Merged;
+    case RowFate::TooFew:
+        return RowAction::TooFew;
+    case RowFate::TooMany:
+    case RowFate::Kept: // never asked: a row kept as it stood has no action
+        break;
+    }
+    return RowAction::TooMany;
+}
+
+RowAction row_action(SkipKind kind) noexcept {
+    return static_cast<RowAction>(static_cast<std::size_t>(RowAction::Blank) +
+                                  static_cast<std::size_t>(kind));
+}
+
+std::string_view row_action_name(RowAction action) noexcept {
+    switch (action) {
+    case RowAction::Filled:
+        return "filled";
+    case RowAction::Merged:
+        return "merged";
+    case RowAction::QuoteRepaired:
+        return "quote repaired";
+    case RowAction::TooFew:
+        return "too few fields";
+    case RowAction::TooMany:
+        return "too many fields";
+    case RowAction::Blank:
+    case RowAction::Comment:
+    case RowAction::Preamble:
+    case RowAction::Footer:
+        return skip_kind_name(static_cast<SkipKind>(static_cast<std::size_t>(action) -
+                                                    static_cast<std::size_t>(RowAction::Blank)));
+    }
+    return "unknown";
+}
+
+void LineHistogram::fold() noexcept {
+    for (Counts& counts : counts_) {
+        for (std::size_t i = 0; i < kBins / 2; ++i)
+            counts[i] = counts[2 * i] + counts[2 * i + 1];
+        std::fill(counts.begin() + kBins / 2, counts.end(), 0);
+    }
+    ++shift_;
+}
+
+bool ArrowSink::record(RowAction action) noexcept {
+    std::size_t& recorded = recorded_[static_cast<std::size_t>(action)];
+    if (!options_.record_repairs || recorded >= options_.max_records)
+        return false;
+    ++recorded;
+    return true;
+}
+
 bool ArrowSink::begin(const SalvageCounters& layout) {
     settled_ = true;
     delimiter_ = static_cast<char>(layout.detected_delimiter);
@@ -140,6 +199,8 @@ bool ArrowSink::plain_rows(std::string_view lines, std::size_t rows, std::uint64
         --rows;
         ++line;
     }
+    if (rows != 0)
+        histogram_.reach(line + rows - 1);
     counters_.total_rows += rows;
     counters_.salvaged_rows += rows;
     if (!options_.tables && width_known_)
@@ -162,9 +223,11 @@ bool ArrowSink::plain_rows(std::string_view lines, std::size_t rows, std::uint64
 }
 
 bool ArrowSink::row(const RowEvent& event) {
+    histogram_.reach(event.line);
     if (!is_retained(event.fate)) {
         ++counters_.total_rows;
         ++counters_.quarantined_rows;
+        histogram_.add(row_action(event.fate), event.line);
         if (quarantine_.size() < options_.max_records)
             quarantine_.push_back({event.line, event.fate, std::string(event.text)});
         return true;
@@ -184,8 +247,11 @@ bool ArrowSink::row(const RowEvent& event) {
     // A row both filled or merged and quote-repaired is recorded once, by
     // what changed its shape.
     if (is_repaired(event.fate) || event.quote_repaired) {
-        if (options_.record_repairs && repairs_.size() < options_.max_records) {
-            RepairedRow repaired{event.line, event.fate, std::string(event.text), {}};
+        const RowAction action =
+            is_repaired(event.fate) ? row_action(event.fate) : RowAction::QuoteRepaired;
+        histogram_.add(action, event.line);
+        if (record(action)) {
+            RepairedRow repaired{event.line, action, std::string(event.text), {}};
             repaired.fields.reserve(event.fields.size());
             for (const FieldView field : event.fields)
                 repaired.fields.emplace_back(field.text);
@@ -207,6 +273,10 @@ bool ArrowSink::skipped(const SkippedRow& row) {
     ++counters_.total_rows;
     ++counters_.skipped_rows;
     ++counters_.skipped_by_kind[static_cast<std::size_t>(row.kind)];
+    const RowAction action = row_action(row.kind);
+    histogram_.add(action, row.line);
+    if (record(action))
+        repairs_.push_back({row.line, action, std::string(row.text), {}});
     return true;
 }
 

@@ -26,7 +26,66 @@ struct ArrowSinkOptions {
     bool line_numbers = false;
     std::size_t max_records = 10000;
     bool tables = true;          // build batches; off, the sink only counts and keeps records
-    bool record_repairs = false; // keep the first max_records repaired rows too
+    bool record_repairs = false; // keep the first max_records rows of each action too
+};
+
+// What happened to a row that was not kept as it stood; the histogram and
+// the record of repairs are indexed by it.
+enum class RowAction : std::uint8_t {
+    Filled,
+    Merged,
+    QuoteRepaired, // kept as it stood but for a stray quote kept as text
+    TooFew,
+    TooMany,
+    Blank,
+    Comment,
+    Preamble,
+    Footer,
+};
+inline constexpr std::size_t kRowActions = 9;
+
+RowAction row_action(RowFate fate) noexcept;
+RowAction row_action(SkipKind kind) noexcept;
+// "filled", "merged", "quote repaired", "too few fields", "too many fields",
+// then the skip kinds' names.
+std::string_view row_action_name(RowAction action) noexcept;
+
+// Where in the input the rows that were not kept as they stood sit, in a
+// fixed number of bins over line numbers. A bin starts one line wide and
+// all double in width (neighbours summed) whenever a line outruns the last,
+// so a file of any length costs the same few kilobytes and every row counts.
+class LineHistogram {
+  public:
+    static constexpr std::size_t kBins = 256;
+    using Counts = std::array<std::uint64_t, kBins>;
+
+    void add(RowAction action, std::uint64_t line) noexcept {
+        reach(line);
+        ++counts_[static_cast<std::size_t>(action)][bin(line)];
+    }
+    // The input has reached `line`.
+    void reach(std::uint64_t line) noexcept {
+        if (line > last_line_) {
+            last_line_ = line;
+            while (bin(line) >= kBins)
+                fold();
+        }
+    }
+    std::uint64_t bin_lines() const noexcept { return std::uint64_t{1} << shift_; }
+    std::uint64_t last_line() const noexcept { return last_line_; }
+    const Counts& counts(RowAction action) const noexcept {
+        return counts_[static_cast<std::size_t>(action)];
+    }
+
+  private:
+    std::size_t bin(std::uint64_t line) const noexcept {
+        return static_cast<std::size_t>((line == 0 ? 0 : line - 1) >> shift_);
+    }
+    void fold() noexcept;
+
+    unsigned shift_ = 0;
+    std::uint64_t last_line_ = 0;
+    std::array<Counts, kRowActions> counts_{};
 };
 
 struct DataCounters {
@@ -44,11 +103,11 @@ struct QuarantinedRow {
     std::string text; // the row's input bytes, without its line break
 };
 
-// A row kept after filling or merging: as it stood and as it was kept.
+// A row kept after filling or merging, as it stood and as it was kept; or
+// a row set aside as not part of the table, with no fields.
 struct RepairedRow {
     std::uint64_t line;
-    RowFate fate; // Kept: only a stray quote was kept as text
-
+    RowAction action;
     std::string text;
     std::vector<std::string> fields;
 };
@@ -83,6 +142,7 @@ class ArrowSink final : public RowSink {
     const DataCounters& counters() const noexcept { return counters_; }
     const std::vector<QuarantinedRow>& quarantine() const noexcept { return quarantine_; }
     const std::vector<RepairedRow>& repairs() const noexcept { return repairs_; }
+    const LineHistogram& histogram() const noexcept { return histogram_; }
 
   private:
     void set_width(std::size_t width);
@@ -91,6 +151,7 @@ class ArrowSink final : public RowSink {
     void append_line(const char* begin, const char* end);
     void append_fields(const RowView& fields);
     void end_row(std::uint64_t line);
+    bool record(RowAction action) noexcept;
 
     ArrowSinkOptions options_;
     bool settled_ = false;
@@ -107,6 +168,8 @@ class ArrowSink final : public RowSink {
     DataCounters counters_;
     std::vector<QuarantinedRow> quarantine_;
     std::vector<RepairedRow> repairs_;
+    std::array<std::size_t, kRowActions> recorded_{}; // repairs_ per action
+    LineHistogram histogram_;
     std::unique_ptr<ArrowBatch> current_;
     std::vector<std::shared_ptr<const ArrowBatch>> done_;
     std::vector<std::size_t> column_bytes_; // the last full batch's, to size the next

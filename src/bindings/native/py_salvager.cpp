@@ -435,17 +435,45 @@ PyObject* get_repairs(PyObject* self, void*) {
                     return nullptr;
                 PyList_SET_ITEM(fields.get(), static_cast<Py_ssize_t>(f), text); // steals `text`
             }
-            const char* action = row.fate == RowFate::Filled   ? "filled"
-                                 : row.fate == RowFate::Merged ? "merged"
-                                                               : "quote repaired";
-            PyObject* record = Py_BuildValue(
-                "(Ksy#O)", static_cast<unsigned long long>(row.line), action, row.text.data(),
-                static_cast<Py_ssize_t>(row.text.size()), fields.get());
+            const std::string_view action = row_action_name(row.action);
+            PyObject* record =
+                Py_BuildValue("(Ks#y#O)", static_cast<unsigned long long>(row.line), action.data(),
+                              static_cast<Py_ssize_t>(action.size()), row.text.data(),
+                              static_cast<Py_ssize_t>(row.text.size()), fields.get());
             if (record == nullptr)
                 return nullptr;
             PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), record); // steals `record`
         }
         return list.release();
+    });
+}
+
+PyObject* get_line_histogram(PyObject* self, void*) {
+    return read_sink(self, [](const ArrowSink& sink) -> PyObject* {
+        const LineHistogram& histogram = sink.histogram();
+        PyRef counts(PyDict_New());
+        if (!counts)
+            return nullptr;
+        for (std::size_t a = 0; a < kRowActions; ++a) {
+            const auto action = static_cast<RowAction>(a);
+            const LineHistogram::Counts& bins = histogram.counts(action);
+            PyRef list(PyList_New(static_cast<Py_ssize_t>(bins.size())));
+            if (!list)
+                return nullptr;
+            for (std::size_t b = 0; b < bins.size(); ++b) {
+                PyObject* count = PyLong_FromUnsignedLongLong(bins[b]);
+                if (count == nullptr)
+                    return nullptr;
+                PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(b), count); // steals `count`
+            }
+            const std::string_view name = row_action_name(action);
+            PyRef key(
+                PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+            if (!key || PyDict_SetItem(counts.get(), key.get(), list.get()) < 0)
+                return nullptr;
+        }
+        return Py_BuildValue("(KKO)", static_cast<unsigned long long>(histogram.bin_lines()),
+                             static_cast<unsigned long long>(histogram.last_line()), counts.get());
     });
 }
 
@@ -521,8 +549,13 @@ PyGetSetDef salvager_getset[] = {
     {"replaced_bytes", get_replaced_bytes, nullptr,
      "Input bytes that stand for no character, replaced by U+FFFD.", nullptr},
     {"repairs", get_repairs, nullptr,
-     "With record_repairs, the first max_records filled, merged or quote-repaired\n"
-     "rows as (line, 'filled', 'merged' or 'quote repaired', raw bytes, kept fields).",
+     "With record_repairs, the first max_records rows of each action as\n"
+     "(line, action, raw bytes, kept fields): 'filled', 'merged' or 'quote repaired'\n"
+     "rows, and rows set aside as 'blank', 'comment', 'preamble' or 'footer' (no fields).",
+     nullptr},
+    {"line_histogram", get_line_histogram, nullptr,
+     "Where the rows not kept as they stood sit: (lines per bin, last line,\n"
+     "{action: counts per bin}), every action named.",
      nullptr},
     {"fallback_bytes", get_fallback_bytes, nullptr,
      "With encoding 'utf-8+cp1252': the bytes that were not UTF-8, read as cp1252.", nullptr},
