@@ -229,10 +229,10 @@ def markdown(res: dict, labels: dict, single_peers: list[str], all_peers: list[s
             spread.append(f"{e['kind']} {e['mb']} MB: floor {min(f_runs):.2f} to {max(f_runs):.2f} s, "
                           f"salvage_file {min(s_runs):.2f} to {max(s_runs):.2f} s")
     if spread:
-        parts.append("\nThe I/O floor is by far the noisiest measurement on this virtual machine: one read of the "
-                     "whole file into a fresh buffer and one write of it into the page cache varied by up to a "
-                     "factor of four between repetitions, while `salvage_file` stayed within a few percent. "
-                     "Its median can therefore land above `salvage_file`'s time. Spread of the repetitions:\n\n"
+        parts.append("\nThe I/O floor is by far the noisiest measurement on this virtual machine: a copy of the "
+                     "file into a new file goes at the speed the page cache takes dirty pages, which varies a "
+                     "lot between repetitions and sizes (fast for 200 MB, slow and uneven for 1 GB). Its median "
+                     "can therefore land above `salvage_file`'s time. Spread of the repetitions:\n\n"
                      + "\n".join(f"- {x}" for x in spread) + "\n")
 
     rv = res.get("reader_vs_csv")
