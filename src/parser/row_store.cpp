@@ -41,6 +41,7 @@ void RowStore::finish_field(bool maybe_non_ascii) {
         return;
     }
     if (!utf8::is_valid(text, length)) {
+        replaced_ = true;
         std::string repaired;
         utf8::append_lossy(repaired, std::string_view(text, length));
         bytes_.truncate(begin);

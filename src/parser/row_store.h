@@ -92,7 +92,11 @@ class RowStore {
     void begin_row() {
         rows_.push_back({bytes_.size(), fields_.size()});
         open_field_begin_ = bytes_.size();
+        replaced_ = false;
     }
+    // Whether a field of the row begun last held bytes that were not UTF-8
+    // and became U+FFFD.
+    bool last_row_replaced() const noexcept { return replaced_; }
     void append(const char* p, std::size_t n) { bytes_.append(p, n); }
     void push_byte(char c) { bytes_.push_back(c); }
     // `maybe_non_ascii` false promises every appended byte is below 0x80.
@@ -151,6 +155,7 @@ class RowStore {
     std::vector<RowEntry> rows_;
     std::vector<std::pair<std::uint64_t, std::uint64_t>> long_fields_; // (field index, length)
     std::size_t open_field_begin_ = 0; // byte offset where the field being built starts
+    bool replaced_ = false;            // see last_row_replaced()
     std::uint32_t inline_limit_;
 };
 

@@ -23,6 +23,8 @@ __all__ = ["MissingExtraError", "report_fragment", "report_page", "require_matpl
 _COLOURS = {
     "filled": "#4c78a8",
     "merged": "#72b7b2",
+    "quote repaired": "#f58518",
+    "bytes replaced": "#eeca3b",
     "quarantined": "#e45756",
     "too few fields": "#e45756",
     "too many fields": "#b03a48",

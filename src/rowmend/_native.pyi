@@ -98,8 +98,9 @@ class Salvager:
     @property
     def repairs(self) -> List[Tuple[int, str, bytes, List[str]]]:
         """With record_repairs, the first max_records rows of each action as
-        (line, action, raw bytes, kept fields): 'filled', 'merged' or 'quote repaired'
-        rows, and rows set aside as 'blank', 'comment', 'preamble' or 'footer' (no fields)."""
+        (line, action, raw bytes, kept fields): 'filled', 'merged', 'quote repaired' or
+        'bytes replaced' rows, and rows set aside as 'blank', 'comment', 'preamble' or
+        'footer' (no fields)."""
     @property
     def line_histogram(self) -> Tuple[int, int, Dict[str, List[int]]]:
         """Where the rows not kept as they stood sit: (lines per bin, last line,

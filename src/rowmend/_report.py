@@ -62,7 +62,9 @@ class RepairRecord:
         action: What was done: ``"filled"`` (padded with empty fields),
             ``"merged"`` (surplus fields joined into the last column),
             ``"quote repaired"`` (a stray quote inside a quoted field kept as
-            text; a row also filled or merged is recorded by that action), or
+            text), ``"bytes replaced"`` (bytes that were not UTF-8 became
+            U+FFFD; a row repaired in several ways is recorded once, by the
+            first of these that applies), or
             for a row set aside as not part of the table its kind: ``"blank"``,
             ``"comment"``, ``"preamble"`` or ``"footer"``. Later versions may
             add words; code that reads records should expect others.

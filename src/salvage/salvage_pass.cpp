@@ -384,7 +384,7 @@ bool SalvagePass::emit_plain(std::string_view lines, std::size_t rows, std::uint
 }
 
 bool SalvagePass::emit_row(RowFate fate, std::uint64_t line, const RowView& fields,
-                           std::string_view text, bool quote_repaired) {
+                           std::string_view text, bool quote_repaired, bool bytes_replaced) {
     ++counters_.total_rows;
     if (is_retained(fate)) {
         ++counters_.salvaged_rows;
@@ -394,7 +394,7 @@ bool SalvagePass::emit_row(RowFate fate, std::uint64_t line, const RowView& fiel
     }
     assert(counters_.total_rows ==
            counters_.salvaged_rows + counters_.quarantined_rows + counters_.skipped_rows);
-    return sink_.row(RowEvent{fate, line, fields, text, quote_repaired});
+    return sink_.row(RowEvent{fate, line, fields, text, quote_repaired, bytes_replaced});
 }
 
 bool SalvagePass::names_row(const RowView& row, std::string_view text) const {
@@ -429,9 +429,10 @@ bool SalvagePass::summary_row(const RowView& row) const {
 bool SalvagePass::release_held() {
     // The held rows were no footer: they go on as the rows they are.
     for (const HeldRow& held : held_) {
-        const bool ok = held.skipped ? skip(*held.skipped, held.line, held.text)
-                                     : emit_row(held.fate, held.line, held_rows_.row(held.row),
-                                                held.text, held.quote_repaired);
+        const bool ok = held.skipped
+                            ? skip(*held.skipped, held.line, held.text)
+                            : emit_row(held.fate, held.line, held_rows_.row(held.row), held.text,
+                                       held.quote_repaired, held.bytes_replaced);
         if (!ok)
             return false;
     }
@@ -490,6 +491,7 @@ bool SalvagePass::process(std::string_view window, bool final) {
         step = parser.step_row(row_);
         if (step != ParseStep::Row)
             break;
+        const bool replaced = row_.last_row_replaced();
         const bool preamble = preamble_left_ != 0;
         if (preamble)
             --preamble_left_;
@@ -532,13 +534,13 @@ bool SalvagePass::process(std::string_view window, bool final) {
             const bool unterminated =
                 final && text.data() + text.size() == window.data() + window.size();
             held_.push_back(HeldRow{fate, line, std::string(text), std::nullopt,
-                                    held_rows_.row_count(), parser.last_row_repaired_quote(), width,
-                                    unterminated});
+                                    held_rows_.row_count(), parser.last_row_repaired_quote(),
+                                    replaced, width, unterminated});
             held_rows_.append_row(row_.last_row());
             continue;
         }
         if (!release_held() || !emit_row(fate, line, row_.last_row(), parser.last_row_bytes(),
-                                         parser.last_row_repaired_quote()))
+                                         parser.last_row_repaired_quote(), replaced))
             return !(stopped_ = true);
     }
     if (step == ParseStep::End && !finish_held())

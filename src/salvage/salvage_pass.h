@@ -86,6 +86,7 @@ struct RowEvent {
     RowView fields;              // filled or merged when retained, as parsed when quarantined
     std::string_view text;       // the row's input bytes, without its line break
     bool quote_repaired = false; // a stray quote in it was kept as text
+    bool bytes_replaced = false; // bytes of it that were not UTF-8 became U+FFFD
 };
 
 // One row set aside as not part of the table.
@@ -165,7 +166,7 @@ class SalvagePass {
         return counters_.salvaged_rows + counters_.quarantined_rows != 0;
     }
     bool emit_row(RowFate fate, std::uint64_t line, const RowView& fields, std::string_view text,
-                  bool quote_repaired = false);
+                  bool quote_repaired = false, bool bytes_replaced = false);
     bool release_held();
     bool skip_or_hold(SkipKind kind, std::uint64_t line, std::string_view text);
     bool emit_plain(std::string_view lines, std::size_t rows, std::uint64_t first_line);
@@ -193,6 +194,7 @@ class SalvagePass {
         std::optional<SkipKind> skipped; // a blank or comment line, no row
         std::size_t row = 0;             // its fields in held_rows_
         bool quote_repaired = false;
+        bool bytes_replaced = false;
         std::size_t width = 0;     // the fields it had as parsed
         bool unterminated = false; // the input ended inside it
     };

@@ -231,16 +231,21 @@ def test_repairs_are_recorded_when_asked(tmp_path):
     assert pickle.loads(pickle.dumps(report)) == report
 
 
-def test_stray_quotes_kept_as_text_are_recorded(tmp_path):
-    # A row whose stray quote was kept and that was also filled is recorded once, as filled.
-    data = b'a,b\n"say "hi" now",1\n"ok",2\n"x"y"\n'
+@pytest.mark.parametrize(
+    "data, options, records",
+    [
+        # A row whose stray quote was kept and that was also filled is recorded once, as filled.
+        (b'a,b\n"say "hi" now",1\n"ok",2\n"x"y"\n', {}, [(2, "quote repaired", ('say "hi" now', "1")), (4, "filled", ('x"y', ""))]),
+        (b"a,b\n1,x\xffy\n\xfe\n3,w\n", {"encoding": "utf-8"}, [(2, "bytes replaced", ("1", "x\ufffdy")), (3, "filled", ("\ufffd", ""))]),
+        (b'a,b\n"1 "x",\xff\n', {"encoding": "utf-8"}, [(2, "quote repaired", ('1 "x', "\ufffd"))]),
+    ],
+    ids=["stray quote", "bytes not UTF-8", "both: by the quote"],
+)
+def test_rows_kept_after_a_repair_inside_them_are_recorded(tmp_path, data, options, records):
     (tmp_path / "in.csv").write_bytes(data)
-    report = rowmend.clean(tmp_path / "in.csv", tmp_path / "out.csv", record_repairs=True)
-    assert [(r.line, r.action, r.fields) for r in report.repairs] == [
-        (2, "quote repaired", ('say "hi" now', "1")),
-        (4, "filled", ('x"y', "")),
-    ]
-    assert report.repaired_rows == 1
+    report = rowmend.clean(tmp_path / "in.csv", tmp_path / "out.csv", record_repairs=True, **options)
+    assert [(r.line, r.action, r.fields) for r in report.repairs] == records
+    assert report.repaired_rows == sum(action == "filled" for _, action, _ in records)
 
 
 def test_a_file_quoted_with_apostrophes_keeps_its_double_quotes_when_cleaned(tmp_path):

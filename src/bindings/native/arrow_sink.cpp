@@ -35,6 +35,8 @@ std::string_view row_action_name(RowAction action) noexcept {
         return "merged";
     case RowAction::QuoteRepaired:
         return "quote repaired";
+    case RowAction::BytesReplaced:
+        return "bytes replaced";
     case RowAction::TooFew:
         return "too few fields";
     case RowAction::TooMany:
@@ -244,11 +246,12 @@ bool ArrowSink::row(const RowEvent& event) {
     ++counters_.salvaged_rows;
     if (is_repaired(event.fate))
         ++counters_.repaired_rows;
-    // A row both filled or merged and quote-repaired is recorded once, by
-    // what changed its shape.
-    if (is_repaired(event.fate) || event.quote_repaired) {
-        const RowAction action =
-            is_repaired(event.fate) ? row_action(event.fate) : RowAction::QuoteRepaired;
+    // A row repaired in more than one way is recorded once: by what changed
+    // its shape, else by a stray quote kept, else by bytes replaced.
+    if (is_repaired(event.fate) || event.quote_repaired || event.bytes_replaced) {
+        const RowAction action = is_repaired(event.fate) ? row_action(event.fate)
+                                 : event.quote_repaired  ? RowAction::QuoteRepaired
+                                                         : RowAction::BytesReplaced;
         histogram_.add(action, event.line);
         if (record(action)) {
             RepairedRow repaired{event.line, action, std::string(event.text), {}};

@@ -35,6 +35,7 @@ enum class RowAction : std::uint8_t {
     Filled,
     Merged,
     QuoteRepaired, // kept as it stood but for a stray quote kept as text
+    BytesReplaced, // kept as it stood but for bytes that were not UTF-8
     TooFew,
     TooMany,
     Blank,
@@ -42,12 +43,12 @@ enum class RowAction : std::uint8_t {
     Preamble,
     Footer,
 };
-inline constexpr std::size_t kRowActions = 9;
+inline constexpr std::size_t kRowActions = 10;
 
 RowAction row_action(RowFate fate) noexcept;
 RowAction row_action(SkipKind kind) noexcept;
-// "filled", "merged", "quote repaired", "too few fields", "too many fields",
-// then the skip kinds' names.
+// "filled", "merged", "quote repaired", "bytes replaced", "too few fields",
+// "too many fields", then the skip kinds' names.
 std::string_view row_action_name(RowAction action) noexcept;
 
 // Where in the input the rows that were not kept as they stood sit, in a

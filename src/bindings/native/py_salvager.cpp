@@ -550,8 +550,9 @@ PyGetSetDef salvager_getset[] = {
      "Input bytes that stand for no character, replaced by U+FFFD.", nullptr},
     {"repairs", get_repairs, nullptr,
      "With record_repairs, the first max_records rows of each action as\n"
-     "(line, action, raw bytes, kept fields): 'filled', 'merged' or 'quote repaired'\n"
-     "rows, and rows set aside as 'blank', 'comment', 'preamble' or 'footer' (no fields).",
+     "(line, action, raw bytes, kept fields): 'filled', 'merged', 'quote repaired' or\n"
+     "'bytes replaced' rows, and rows set aside as 'blank', 'comment', 'preamble' or\n"
+     "'footer' (no fields).",
      nullptr},
     {"line_histogram", get_line_histogram, nullptr,
      "Where the rows not kept as they stood sit: (lines per bin, last line,\n"
