@@ -29,7 +29,7 @@ from rowmend._sources import ByteSource, Source, open_source
 __all__ = ["DETECT_LIMIT", "LAYOUT_VERSION", "Layout", "check_drift", "detect", "read_layout", "settle_layout"]
 
 #: The newest layout format this package reads and the one it writes.
-LAYOUT_VERSION = 2
+LAYOUT_VERSION = 3
 
 #: How many bytes of an input (decompressed) detection reads at most while
 #: the layout is unsettled; it then decides on what it has read.
@@ -56,6 +56,9 @@ class Layout:
             a blank (``", "``) when a blank followed every delimiter.
         quote_char: The quote character, one ASCII character.
         escape_char: The escape character (version 2), or None for none.
+        preamble: The lines above the table that are set aside (version 3;
+            blank and comment lines among them counted); None to detect
+            them in each input.
         header: Whether the first row names the columns.
         columns: The number of columns, at least 1.
         names: The columns' names as the tables take them (from the header
@@ -77,6 +80,7 @@ class Layout:
     escape_char: Optional[str] = None
     header: bool = True
     names: Optional[Tuple[str, ...]] = None
+    preamble: Optional[int] = None
     version: int = LAYOUT_VERSION
 
     def __post_init__(self) -> None:
@@ -102,6 +106,12 @@ class Layout:
         _require(isinstance(self.columns, int) and not isinstance(self.columns, bool), "columns must be an int")
         if self.columns < 1:
             raise ValueError(f"columns must be at least 1, not {self.columns}")
+        _require(
+            self.preamble is None or (isinstance(self.preamble, int) and not isinstance(self.preamble, bool)),
+            "preamble must be an int or None",
+        )
+        if self.preamble is not None and self.preamble < 0:
+            raise ValueError(f"preamble must be at least 0, not {self.preamble}")
         if self.names is not None:
             _require(
                 not isinstance(self.names, str) and all(isinstance(name, str) for name in self.names),
@@ -119,7 +129,7 @@ class Layout:
             [('delimiter', '|'), ('encoding', 'iso8859-1'), ('expected_columns', 3), ('header', True), \
 ('escape_char', None), ('quote_char', '"')]
         """
-        return {
+        options: Dict[str, Any] = {
             "encoding": self.encoding,
             "delimiter": self.delimiter,
             "quote_char": self.quote_char,
@@ -127,6 +137,9 @@ class Layout:
             "header": self.header,
             "expected_columns": self.columns,
         }
+        if self.preamble is not None:
+            options["skip_preamble"] = self.preamble
+        return options
 
     def to_dict(self) -> Dict[str, Any]:
         """The layout as plain data (``names`` a list), as :meth:`to_json` writes it."""
@@ -175,7 +188,7 @@ class Layout:
         Examples:
             >>> print(Layout(encoding="utf-8", delimiter=",", columns=1, names=["id"]).to_json())
             {
-              "version": 2,
+              "version": 3,
               "encoding": "utf-8",
               "delimiter": ",",
               "columns": 1,
@@ -184,7 +197,8 @@ class Layout:
               "header": true,
               "names": [
                 "id"
-              ]
+              ],
+              "preamble": null
             }
         """
         return json.dumps(self.to_dict(), ensure_ascii=False, indent=2)
@@ -221,6 +235,8 @@ class Layout:
             differences.append(f"encoding {found.encoding} where the layout has {self.encoding}")
         if found.delimiter != self.delimiter and not found.columns == self.columns == 1:
             differences.append(f"delimiter {found.delimiter!r} where the layout has {self.delimiter!r}")
+        if found.preamble is not None and self.preamble is not None and found.preamble != self.preamble:
+            differences.append(f"a preamble of {found.preamble} lines where the layout has {self.preamble}")
         if found.columns != self.columns:
             differences.append(f"{found.columns} columns where it has {self.columns}")
         elif found.names is not None and self.names is not None and found.names != self.names:
@@ -290,6 +306,7 @@ def settle_layout(source: ByteSource, options: Options) -> Optional[Layout]:
         header=options.header if isinstance(options.header, bool) else header_row is not None,
         columns=salvager.columns,
         names=tuple(column_names(header_row, salvager.columns)),
+        preamble=salvager.preamble_rows,
     )
 
 

@@ -66,6 +66,9 @@ class Salvager:
     def columns(self) -> int:
         """The table's column count; 0 until known."""
     @property
+    def preamble_rows(self) -> Optional[int]:
+        """The leading rows set aside as the preamble, once settled; else None."""
+    @property
     def layout_columns(self) -> int:
         """The column count the pass settled on (0: rows left as parsed)."""
     @property

@@ -153,6 +153,7 @@ bool SalvagePass::settle(std::string_view window, bool final) {
             if (!start)
                 return false;
             preamble_left_ = start->rows;
+            counters_.preamble_rows = start->rows;
             table = window.substr(start->offset);
         }
         std::optional<std::uint64_t> columns = options_.expected_columns;

@@ -75,8 +75,9 @@ struct SalvageCounters {
     bool trim_after_delimiter = false; // the separator is the delimiter and a space
     std::uint64_t skipped_rows = 0;
     std::array<std::uint64_t, kSkipKinds> skipped_by_kind{}; // indexed by SkipKind
-    bool header_row = false;      // detect_header found the first row to name the columns
-    std::uint8_t header_rows = 0; // with header_row: how many leading rows name them together
+    bool header_row = false;         // detect_header found the first row to name the columns
+    std::uint8_t header_rows = 0;    // with header_row: how many leading rows name them together
+    std::uint64_t preamble_rows = 0; // leading rows set aside as the preamble
 };
 
 // One row that did not go through the plain fast path.

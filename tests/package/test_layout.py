@@ -1,6 +1,7 @@
 """Layouts: detected from an input's start, kept as JSON, applied instead of detecting, and checked for drift."""
 
 import codecs
+import dataclasses
 import gzip
 import io
 import json
@@ -90,12 +91,18 @@ def test_json_round_trip_and_defaults():
     assert Layout.from_json(SAVED.to_json()) == SAVED == Layout.from_dict(json.loads(json.dumps(SAVED.to_dict())))
     assert json.loads(SAVED.to_json())["version"] == rowmend._layout.LAYOUT_VERSION
     bare = Layout.from_json('{"version": 1, "encoding": "Latin-1", "delimiter": ";", "columns": 2}')
-    assert (bare.quote_char, bare.header, bare.names, bare.encoding) == ('"', True, None, "iso8859-1")
+    assert (bare.quote_char, bare.header, bare.names, bare.encoding, bare.preamble) == ('"', True, None, "iso8859-1", None)
+    found = rowmend.detect(io.BytesIO(b"Sales export\n\nid,name\n1,a\n"))
+    assert (found.preamble, found.options()["skip_preamble"]) == (2, 2)
+    assert dataclasses.replace(found, preamble=0).differences(found) == ["a preamble of 2 lines where the layout has 0"]
+    assert dataclasses.replace(found, preamble=None).differences(found) == []
 
 
 # (case, JSON text, what the error says)
 UNREADABLE = [
-    ("newer version", {"version": 3, "encoding": "utf-8", "delimiter": ",", "columns": 1}, "newer than this rowmend"),
+    ("newer version", {"version": 4, "encoding": "utf-8", "delimiter": ",", "columns": 1}, "newer than this rowmend"),
+    ("negative preamble", {"version": 3, "encoding": "utf-8", "delimiter": ",", "columns": 1, "preamble": -1},
+     "at least 0"),
     ("unknown field", {"version": 2, "encoding": "utf-8", "delimiter": ",", "columns": 1, "comment_char": "#"},
      "unknown layout field(s) 'comment_char'"),
     ("missing field", {"version": 1, "encoding": "utf-8", "columns": 1}, "lacks the field(s) 'delimiter'"),
@@ -129,6 +136,7 @@ APPLIED = [
     ("header off", b"id,name,city\n1,a,b\n", Layout(encoding="utf-8", delimiter=",", columns=3, header=False)),
     ("quote character", b"a,b\n'x,y',z\n1,2\n", Layout(encoding="utf-8", delimiter=",", columns=2, quote_char="'")),
     ("cp1252", "a,b\n\u00e9,\u20ac\n".encode("cp1252"), Layout(encoding="cp1252", delimiter=",", columns=2)),
+    ("preamble", b"Export\n2024-01-31,x,y\na,b\n1,2\n", Layout(encoding="utf-8", delimiter=",", columns=2, preamble=2)),
 ]
 
 

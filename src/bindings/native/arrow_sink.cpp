@@ -76,6 +76,7 @@ bool ArrowSink::begin(const SalvageCounters& layout) {
         separator_ += ' ';
     quote_ = layout.detected_quote;
     escape_ = layout.detected_escape;
+    preamble_rows_ = layout.preamble_rows;
     layout_columns_ = layout.inferred_columns;
     header_pending_ = options_.header || (options_.detected_header && layout.header_row);
     header_rows_left_ = !header_pending_           ? 0

@@ -135,6 +135,7 @@ class ArrowSink final : public RowSink {
     std::string_view separator() const noexcept { return separator_; }
     std::uint8_t quote() const noexcept { return quote_; }
     std::uint8_t escape() const noexcept { return escape_; } // 0: none
+    std::uint64_t preamble_rows() const noexcept { return preamble_rows_; }
     std::uint64_t layout_columns() const noexcept { return layout_columns_; }
     // The table's width: the column count, or with rows left as parsed the
     // width of the first retained row; 0 until known.
@@ -160,6 +161,7 @@ class ArrowSink final : public RowSink {
     std::string separator_ = ",";
     std::uint8_t quote_ = '"';
     std::uint8_t escape_ = 0;
+    std::uint64_t preamble_rows_ = 0;
     std::uint64_t layout_columns_ = 0;
     std::size_t width_ = 0;
     bool width_known_ = false;

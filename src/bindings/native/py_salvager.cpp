@@ -367,6 +367,14 @@ PyObject* get_escape_char(PyObject* self, void*) {
     });
 }
 
+PyObject* get_preamble_rows(PyObject* self, void*) {
+    return read_sink(self, [](const ArrowSink& sink) -> PyObject* {
+        if (!sink.settled())
+            Py_RETURN_NONE;
+        return PyLong_FromUnsignedLongLong(sink.preamble_rows());
+    });
+}
+
 PyObject* get_columns(PyObject* self, void*) {
     return read_sink(self, [](const ArrowSink& sink) { return PyLong_FromSize_t(sink.width()); });
 }
@@ -532,6 +540,8 @@ PyGetSetDef salvager_getset[] = {
     {"escape_char", get_escape_char, nullptr,
      "The escape character, once settled, or None when there is none.", nullptr},
     {"columns", get_columns, nullptr, "The table's column count; 0 until known.", nullptr},
+    {"preamble_rows", get_preamble_rows, nullptr,
+     "The leading rows set aside as the preamble, once settled; else None.", nullptr},
     {"layout_columns", get_layout_columns, nullptr,
      "The column count the pass settled on (0: rows left as parsed).", nullptr},
     {"ready", get_ready, nullptr, "Completed batches not yet taken.", nullptr},
