@@ -49,6 +49,8 @@ echo "ok"
 step "Python tests (CPython)"
 # Run from a scratch directory so that only the installed module is imported.
 (cd "$(mktemp -d)" && "$PY" -m pytest "$OLDPWD/tests/python" "$OLDPWD/tests/package" -q -p no:cacheprovider)
+# The examples in the package's docstrings, run against the installed package.
+(cd "$(mktemp -d)" && "$PY" -m pytest --doctest-modules --pyargs rowmend -q -p no:cacheprovider)
 
 step "type stubs of _rowmend_backend (mypy.stubtest)"
 (cd "$(mktemp -d)" && "$PY" -m mypy.stubtest _rowmend_backend rowmend._native)

@@ -145,7 +145,7 @@ def clean(
     Examples:
         >>> import io, os, tempfile, rowmend
         >>> out = os.path.join(tempfile.mkdtemp(), "clean.csv")
-        >>> report = rowmend.clean(io.BytesIO(b"a,b\\n1,2,3\\n4\\n"), out)
+        >>> report = rowmend.clean(io.BytesIO(b"a,b\\n1,2,3\\n4\\n"), out, expected_columns=2)
         >>> open(out).read()
         'a,b\\n1,"2,3"\\n4,\\n'
         >>> report.repaired_rows

@@ -126,8 +126,8 @@ class Layout:
 
         Examples:
             >>> sorted(Layout(encoding="latin-1", delimiter="|", columns=3).options().items())
-            [('delimiter', '|'), ('encoding', 'iso8859-1'), ('expected_columns', 3), ('header', True), \
-('escape_char', None), ('quote_char', '"')]
+            [('delimiter', '|'), ('encoding', 'iso8859-1'), ('escape_char', None), ('expected_columns', 3), \
+('header', True), ('quote_char', '"')]
         """
         options: Dict[str, Any] = {
             "encoding": self.encoding,
