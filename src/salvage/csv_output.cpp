@@ -1,7 +1,6 @@
 #include "salvage/csv_output.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstring>
 
 #include "parser/byte_scan.h"
@@ -26,39 +25,6 @@ void append_doubling(std::string& out, std::string_view text, std::string_view q
     out.append(text.substr(from));
 }
 
-// Whether one of the `n` bytes at `p` is `a`, `b`, `c` or `d`, eight bytes at a
-// time: most fields are shorter than a vector block, and a byte-at-a-time
-// loop over them cost more than the rest of the formatting.
-bool has_any_byte(const char* p, std::size_t n, std::uint8_t a, std::uint8_t b, std::uint8_t c,
-                  std::uint8_t d) noexcept {
-    constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-    constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
-    // Nonzero exactly when some byte of x is zero; a borrow can only mark
-    // bytes above a zero one, so masking off the upper bytes stays exact.
-    auto zero_byte = [](std::uint64_t x) { return (x - kOnes) & ~x & kHighs; };
-    if constexpr (std::endian::native != std::endian::little) {
-        for (std::size_t i = 0; i < n; ++i) {
-            const auto x = static_cast<std::uint8_t>(p[i]);
-            if (x == a || x == b || x == c || x == d)
-                return true;
-        }
-        return false;
-    }
-    while (n != 0) {
-        const std::size_t k = std::min<std::size_t>(n, 8);
-        std::uint64_t w = 0;
-        std::memcpy(&w, p, k);
-        const std::uint64_t valid = k == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * k)) - 1;
-        const std::uint64_t hit = zero_byte(w ^ (kOnes * a)) | zero_byte(w ^ (kOnes * b)) |
-                                  zero_byte(w ^ (kOnes * c)) | zero_byte(w ^ (kOnes * d));
-        if ((hit & valid) != 0)
-            return true;
-        p += k;
-        n -= k;
-    }
-    return false;
-}
-
 } // namespace
 
 CleanCsvFormat::CleanCsvFormat(std::uint8_t delimiter, std::uint8_t quote) noexcept
@@ -74,8 +40,6 @@ bool CleanCsvFormat::needs_quoting(std::string_view field) const noexcept {
     const char* begin = field.data();
     const char* end = begin + field.size();
     if (delimiter_size_ == 1 && quote_size_ == 1) {
-        if (field.size() < scan::Block::kSize)
-            return has_any_byte(begin, field.size(), delimiter_byte_, quote_byte_, '\n', '\r');
         return scan::find_first(begin, end, delimiter_byte_, quote_byte_, std::uint8_t{'\n'},
                                 std::uint8_t{'\r'}) != end;
     }
