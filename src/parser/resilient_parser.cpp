@@ -286,10 +286,11 @@ template <class Sink> ParseStep ResilientParser::parse_row(Sink& sink, bool susp
     };
 
     // A quoted field the input ends inside never closed: it is tested on
-    // what it holds, unless it was tested already, and may be read again.
+    // all it holds, even when the test on its first lines or bytes kept it
+    // (a huge first line, or a text before the rows it swallowed).
     auto runs_away_at_end = [&]() {
-        if (!final_ || state != ParseState::Quoted || runaway_width_ == 0 || field.tested ||
-            !runs_away(n, true))
+        if (!final_ || state != ParseState::Quoted || runaway_width_ == 0 ||
+            field.stray_open != SIZE_MAX || !runs_away(n, true))
             return false;
         read_quote_as_text();
         return true;

@@ -15,9 +15,11 @@ namespace rowmend {
 
 // When the test runs on a quoted field that is still open: once it has
 // crossed `lines` whole lines after the one it opened on, or once it holds
-// `bytes` bytes from its opening quote, whichever comes first, or when the
-// input ends inside it. Only the bytes up to that point are looked at, so
-// the look-ahead never reads more than `bytes` past the opening quote.
+// `bytes` bytes from its opening quote, whichever comes first; and again,
+// on all it holds, when the input ends inside it. Only the bytes up to that
+// point are looked at, so the look-ahead never reads more than `bytes` past
+// the opening quote before a field that is kept is read as the default
+// grammar reads it.
 struct RunawayQuoteRule {
     std::size_t lines = 64;
     std::size_t bytes = std::size_t{1} << 20;

@@ -651,6 +651,98 @@ TEST(SalvagePass, QuoteSettingsSteerTheParser) {
     });
 }
 
+// A rule small enough for short inputs: test after 3 lines or 16 bytes.
+SalvageOptions runaway(SalvageOptions options, RunawayQuoteRule rule = {3, 16}) {
+    options.runaway_quotes = rule;
+    return options;
+}
+
+TEST(SalvagePass, RunawayQuotesAreReadAsTextWhenTheirLinesAreRows) {
+    const std::string stray = "1,\"open\n2,x\n3,y\n4,z\n5,w\n";
+    const Rows read_as_text = {{"1", "\"open"}, {"2", "x"}, {"3", "y"}, {"4", "z"}, {"5", "w"}};
+    const std::string zs(40, 'z');
+    check_all({
+        {"off: the field runs to the end",
+         stray,
+         layout(',', 2),
+         {{"1", "open\n2,x\n3,y\n4,z\n5,w\n"}},
+         {},
+         {1, 1, 0, 0, 2, ','}},
+        {"after three lines of rows",
+         stray,
+         runaway(layout(',', 2), {3, 1000}),
+         read_as_text,
+         {},
+         {5, 5, 1, 0, 2, ','}},
+        {"CR LF line ends",
+         "1,\"open\r\n2,x\r\n3,y\r\n4,z\r\n5,w\r\n",
+         runaway(layout(',', 2), {3, 1000}),
+         read_as_text,
+         {},
+         {5, 5, 1, 0, 2, ','}},
+        {"after 16 bytes, on the whole lines in them",
+         "1,\"abcdefghij\n2,x\n3,y\n",
+         runaway(layout(',', 2)),
+         {{"1", "\"abcdefghij"}, {"2", "x"}, {"3", "y"}},
+         {},
+         {3, 3, 1, 0, 2, ','}},
+        {"a text whose lines are no rows",
+         "1,\"one\ntwo\nthree\nfour\nend\"\n2,x\n",
+         runaway(layout(',', 2), {3, 1000}),
+         {{"1", "one\ntwo\nthree\nfour\nend"}, {"2", "x"}},
+         {},
+         {2, 2, 0, 0, 2, ','}},
+        {"one value longer than the bytes",
+         "1,\"" + zs + "\"\n2,x\n",
+         runaway(layout(',', 2)),
+         {{"1", zs}, {"2", "x"}},
+         {},
+         {2, 2, 0, 0, 2, ','}},
+        {"closed before the rule's lines",
+         "1,\"a\n2,x\n3,y\"\n4,z\n",
+         runaway(layout(',', 2), {3, 1000}),
+         {{"1", "a\n2,x\n3,y"}, {"4", "z"}},
+         {},
+         {2, 2, 0, 0, 2, ','}},
+        {"fewer than three in four lines are rows",
+         "1,\"a\nb\n2,x\nc\n3,y\n",
+         runaway(layout(',', 2), {3, 1000}),
+         {{"1", "a\nb\n2,x\nc\n3,y\n"}},
+         {},
+         {1, 1, 0, 0, 2, ','}},
+        {"the input ends inside the field",
+         "1,x\n2,\"open\n3,y",
+         runaway(layout(',', 2)),
+         {{"1", "x"}, {"2", "\"open"}, {"3", "y"}},
+         {},
+         {3, 3, 1, 0, 2, ','}},
+        {"a first line longer than the bytes, rows after it, no close",
+         "1,\"" + zs + "\n2,x\n3,y\n",
+         runaway(layout(',', 2)),
+         {{"1", "\"" + zs}, {"2", "x"}, {"3", "y"}},
+         {},
+         {3, 3, 1, 0, 2, ','}},
+        {"filled after the quote is read as text",
+         "1,\"op\n3,4,5\n6,7,8\n",
+         runaway(layout(',', 3), {1, 1000}),
+         {{"1", "\"op", ""}, {"3", "4", "5"}, {"6", "7", "8"}},
+         {},
+         {3, 3, 1, 0, 3, ','}},
+        {"quarantined when filling is off",
+         "1,\"op\n2,x,y\n3,x,y\n",
+         runaway(layout(',', 3, false), {1, 1000}),
+         {{"2", "x", "y"}, {"3", "x", "y"}},
+         {{{"1", "\"op"}, too_few(3), 1}},
+         {3, 2, 0, 1, 3, ','}},
+        {"one column tells nothing",
+         "\"open\nx\ny\nz\nw\n",
+         runaway(layout(',', 1), {1, 1000}),
+         {{"open\nx\ny\nz\nw\n"}},
+         {},
+         {1, 1, 0, 0, 1, ','}},
+    });
+}
+
 TEST(SalvagePass, RecordsCarryThePhysicalLineWhereTheRowBegins) {
     check_all({
         {"after a multi-line quoted row",
