@@ -161,10 +161,7 @@ void check_same_until_read_as_text(std::string_view csv, const SalvageCounters& 
     RowStore a, b;
     while (with.next_row(a)) {
         if (with.last_row_quote_read_as_text()) {
-            // Read by default, the same row ran on past the line break that
-            // ends it now.
             FUZZ_CHECK(without.next_row(b));
-            FUZZ_CHECK(without.pos() > with.pos());
             return;
         }
         FUZZ_CHECK(without.next_row(b));

@@ -211,7 +211,7 @@ template <class Sink> ParseStep ResilientParser::parse_row(Sink& sink, bool susp
         p = suspended_.at;
         line_ = suspended_.line;
         field = suspended_.field;
-        quote_read_as_text_ = suspended_.read_as_text;
+        quote_read_as_text_ = field.strays != 0;
         suspended_.active = false;
     } else {
         quote_repaired_ = false;
@@ -225,7 +225,7 @@ template <class Sink> ParseStep ResilientParser::parse_row(Sink& sink, bool susp
     // Nothing is handed to the sink for the byte at `at` before this.
     auto need_more = [&](ParseState at_state, std::size_t at) {
         if (suspend)
-            suspended_ = Suspended{true, at_state, at, line_, field, quote_read_as_text_};
+            suspended_ = Suspended{true, at_state, at, line_, field};
         else
             sink.abandon_row();
         line_ = line_before;
@@ -238,9 +238,7 @@ template <class Sink> ParseStep ResilientParser::parse_row(Sink& sink, bool susp
     auto read_quote_as_text = [&]() {
         sink.abandon_row();
         sink.begin_row();
-        const std::size_t open = field.open;
-        field = OpenField{};
-        field.stray_open = open;
+        field.stray_at[field.strays++] = field.open;
         quote_repaired_ = false;
         quote_read_as_text_ = true;
         line_ = line_before;
@@ -289,8 +287,8 @@ template <class Sink> ParseStep ResilientParser::parse_row(Sink& sink, bool susp
     // all it holds, even when the test on its first lines or bytes kept it
     // (a huge first line, or a text before the rows it swallowed).
     auto runs_away_at_end = [&]() {
-        if (!final_ || state != ParseState::Quoted || runaway_width_ == 0 ||
-            field.stray_open != SIZE_MAX || !runs_away(n, true))
+        if (!final_ || state != ParseState::Quoted || runaway_width_ == 0 || field.full() ||
+            !runs_away(n, true))
             return false;
         read_quote_as_text();
         return true;
@@ -302,12 +300,10 @@ template <class Sink> ParseStep ResilientParser::parse_row(Sink& sink, bool susp
         case ParseState::FieldStart:
             // The table's order matters when the quote, delimiter and line
             // break bytes overlap: quote first, then delimiter, then CR/LF.
-            if (c == quote_ && p != field.stray_open) {
-                // One quote per row is read as text at most: a row read
-                // again tests no further field, so it is read twice at most.
+            if (c == quote_ && !field.is_stray(p)) {
                 field.open = p;
                 field.breaks = 0;
-                field.tested = field.stray_open != SIZE_MAX;
+                field.tested = field.full();
                 ++p;
                 state = ParseState::Quoted;
             } else if (c == delimiter_) {

@@ -3,6 +3,7 @@
 // quotes and repairing stray ones. It never rejects input: every byte
 // sequence yields rows, and every field comes out as valid UTF-8.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -181,15 +182,25 @@ class ResilientParser {
     std::size_t no_break_from_ = 1;
     std::size_t no_break_end_ = 0;
 
-    // The quoted field at hand, for the runaway test: where its opening
-    // quote is, the line breaks it has crossed, and whether it was tested.
-    // `stray_open` is an opening quote the test found stray: the row is read
-    // again with that quote as text.
+    // The runaway test's state in one row: the quoted field at hand (where
+    // its opening quote is, the line breaks it has crossed, whether it was
+    // tested) and the opening quotes found stray so far, which the row, read
+    // again, takes as text. Each is later in the row than the one before, and
+    // a row takes at most kMaxStrayOpens, so it is read a few times at most.
+    static constexpr std::size_t kMaxStrayOpens = 4;
     struct OpenField {
         std::size_t open = 0;
         std::size_t breaks = 0;
         bool tested = false;
-        std::size_t stray_open = SIZE_MAX;
+        std::size_t strays = 0;
+        std::array<std::size_t, kMaxStrayOpens> stray_at{};
+        bool is_stray(std::size_t at) const noexcept {
+            for (std::size_t i = 0; i < strays; ++i)
+                if (stray_at[i] == at)
+                    return true;
+            return false;
+        }
+        bool full() const noexcept { return strays == kMaxStrayOpens; }
     };
 
     // A row that resume_shape() left at a window's end: where and in which
@@ -200,7 +211,6 @@ class ResilientParser {
         std::size_t at = 0;
         std::size_t line = 0;
         OpenField field;
-        bool read_as_text = false;
     };
     Suspended suspended_;
     ShapeProgress shape_progress_;
