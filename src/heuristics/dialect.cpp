@@ -309,7 +309,8 @@ std::optional<Dialect> detect_dialect_prefix(std::string_view prefix, bool final
 }
 
 std::optional<std::uint64_t> infer_columns_in_dialect(std::string_view prefix,
-                                                      const Dialect& dialect, bool final) {
+                                                      const Dialect& dialect, bool final,
+                                                      std::size_t sample_bytes) {
     ResilientParser parser(prefix, dialect.delimiter, dialect.quote, true, final);
     parser.set_escape(dialect.escape);
     parser.set_trim_after_delimiter(dialect.trim_blank);
@@ -317,11 +318,16 @@ std::optional<std::uint64_t> infer_columns_in_dialect(std::string_view prefix,
     std::size_t counted = 0;
     RowShape shape;
     ParseStep step = ParseStep::Row;
+    // A row that ends past the sample's bytes ends it, whether it is cut off
+    // by this prefix or not, so a longer prefix answers the same.
+    auto past_sample = [&](std::size_t end) { return counted != 0 && end > sample_bytes; };
     while (counted < kInferRowLimit && (step = parser.step_shape(shape)) == ParseStep::Row) {
+        if (past_sample(parser.pos()))
+            break;
         if (!shape.blank)
             widths[counted++] = shape.field_count;
     }
-    if (step == ParseStep::NeedMore)
+    if (step == ParseStep::NeedMore && !past_sample(prefix.size()))
         return std::nullopt;
     return width_mode(std::span<std::size_t>(widths, counted)).width;
 }

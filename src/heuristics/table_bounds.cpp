@@ -36,18 +36,30 @@ std::size_t preamble_rows(std::span<const std::size_t> widths) {
 
 std::optional<TableStart> find_table_start(std::string_view prefix, std::uint8_t delimiter,
                                            std::string_view comment_prefix, bool final,
-                                           std::optional<std::size_t> given_rows) {
+                                           std::optional<std::size_t> given_rows,
+                                           std::size_t sample_bytes) {
     ResilientParser parser(prefix, delimiter, '"', true, final);
     const std::size_t limit = given_rows ? *given_rows : kTableBoundsSampleRows;
     std::vector<std::size_t> widths;
     std::vector<std::size_t> offsets;
     RowShape shape;
     ParseStep step = ParseStep::Row;
+    // A row that ends past the sample's bytes ends it, whether it is cut off
+    // by this prefix or not, so a longer prefix answers the same.
+    auto past_sample = [&](std::size_t end) {
+        return !given_rows && !widths.empty() && end > sample_bytes;
+    };
     while (widths.size() < limit) {
         const std::size_t at = parser.pos();
         step = parser.step_shape(shape);
+        if (step == ParseStep::NeedMore && past_sample(prefix.size()))
+            step = ParseStep::End;
         if (step != ParseStep::Row)
             break;
+        if (past_sample(parser.pos())) {
+            step = ParseStep::End;
+            break;
+        }
         const bool comment =
             !comment_prefix.empty() && prefix.substr(at).starts_with(comment_prefix);
         offsets.push_back(at);

@@ -149,7 +149,7 @@ bool SalvagePass::settle(std::string_view window, bool final) {
             if (!options_.detect_preamble)
                 given = options_.skip_preamble_rows;
             const std::optional<TableStart> start =
-                find_table_start(window, *delimiter, comment, final, given);
+                find_table_start(window, *delimiter, comment, final, given, sample_bytes());
             if (!start)
                 return false;
             preamble_left_ = start->rows;
@@ -158,7 +158,7 @@ bool SalvagePass::settle(std::string_view window, bool final) {
         }
         std::optional<std::uint64_t> columns = options_.expected_columns;
         if (!columns && options_.detect_dialect) {
-            columns = infer_columns_in_dialect(table, dialect, final);
+            columns = infer_columns_in_dialect(table, dialect, final, sample_bytes());
         } else if (!columns) {
             const auto from = static_cast<std::size_t>(table.data() - window.data());
             if (!column_counter_ || counted_from_ != from) {

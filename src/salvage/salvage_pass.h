@@ -166,6 +166,12 @@ class SalvagePass {
             parser.set_runaway_quotes(static_cast<std::size_t>(counters_.inferred_columns),
                                       *options_.runaway_quotes);
     }
+    // How far the heuristics read for rows: with runaway quotes read as
+    // text, no further than a window, so that a quote that never closes
+    // cannot hold the input back while the layout is settled.
+    std::size_t sample_bytes() const noexcept {
+        return options_.runaway_quotes ? kWindow : SIZE_MAX;
+    }
     RowFate bring_to_width(RowStore& rows);
     bool skip(SkipKind kind, std::uint64_t line, std::string_view text);
     bool is_comment(std::string_view text, bool fits, bool table_started) const noexcept;

@@ -11,6 +11,8 @@
 
 #include "heuristics/column_count.h"
 #include "heuristics/delimiter_sniffer.h"
+#include "heuristics/dialect.h"
+#include "heuristics/table_bounds.h"
 #include "parser/utf8.h"
 #include "salvage/salvage_pass.h"
 #include "test_support.h"
@@ -741,6 +743,45 @@ TEST(SalvagePass, RunawayQuotesAreReadAsTextWhenTheirLinesAreRows) {
          {},
          {1, 1, 0, 0, 1, ','}},
     });
+}
+
+// With runaway quotes read as text, the layout heuristics sample rows that
+// end within a bound: a quote that never closes does not hold the input back,
+// and every prefix answers nothing or what the whole input answers.
+TEST(SalvagePass, LayoutSamplesEndWithinTheirBytes) {
+    const Dialect comma{',', '"', 0, false};
+    const std::string runaway = "a,b\n1,\"open\n" + std::string(40, 'x') + "\n2,y\n";
+    const std::string preamble = "title\na,b,c\n1,2,3\n4,\"open\n5,6,7\n8,9,0\n";
+    const std::string first_row = "\"open,a\n1,2\n3,4\n";
+    struct Case {
+        const char* name;
+        std::string text;
+        std::optional<std::uint64_t> columns;
+        std::optional<std::size_t> preamble_rows;
+        std::size_t answered_from; // the shortest prefix that answers
+    };
+    for (const Case& c : std::vector<Case>{
+             {"a runaway second row", runaway, 2, 0, 13},
+             {"a runaway row after a preamble", preamble, 3, 1, 13},
+             {"the first row runs away: read whole", first_row, 1, 0, first_row.size()},
+         }) {
+        SCOPED_TRACE(c.name);
+        const std::size_t limit = 12;
+        for (std::size_t n = 0; n <= c.text.size(); ++n) {
+            const std::string_view prefix = std::string_view(c.text).substr(0, n);
+            const bool final = n == c.text.size();
+            const auto columns = infer_columns_in_dialect(prefix, comma, final, limit);
+            const auto start = find_table_start(prefix, ',', "", final, std::nullopt, limit);
+            if (n < c.answered_from) {
+                EXPECT_FALSE(columns.has_value()) << n;
+                EXPECT_FALSE(start.has_value()) << n;
+                continue;
+            }
+            EXPECT_EQ(columns, c.columns) << n;
+            ASSERT_TRUE(start.has_value()) << n;
+            EXPECT_EQ(start->rows, c.preamble_rows) << n;
+        }
+    }
 }
 
 TEST(SalvagePass, RecordsCarryThePhysicalLineWhereTheRowBegins) {
