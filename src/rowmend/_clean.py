@@ -163,11 +163,12 @@ def clean_into(
         if plan.default_quarantine and run.salvager.quarantined_rows:
             assert plan.quarantine is not None
             # The only copy of these rows: it never replaces a file, not even an earlier run's quarantine.
-            quarantine_file = outputs.add(plan.quarantine, replace=False)
+            quarantine_file = outputs.add(plan.quarantine, replace=False, like=destination)
+            count = run.salvager.quarantined_rows
             kept_beside = Note(
                 "quarantine-beside-input",
-                f"{destination}: cleaned in place; its {run.salvager.quarantined_rows:,} quarantined rows "
-                f"are kept in {plan.quarantine}",
+                f"{destination}: cleaned in place; {count:,} quarantined row{'s' if count != 1 else ''} "
+                f"kept in {plan.quarantine}",
             )
         if quarantine_file is not None:
             try:

@@ -205,7 +205,7 @@ def refuse_clashes(
     Args:
         inputs: Each input's name and key.
         outputs: The outputs of every input of the run.
-        in_place: The clean destinations that may replace their input.
+        in_place: The clean destinations that may replace their own input.
         key_of: The key of an output's path (off the local file system,
             its URL).
 
@@ -225,7 +225,7 @@ def refuse_clashes(
         key = key_of(output.path)
         if key is None:
             continue
-        if key in by_key and output.path not in allowed:
+        if key in by_key and not (output.path in allowed and by_key[key] == output.owner):
             raise ValueError(
                 f"{output.role} {output.path} names the input {by_key[key]}: writing it would destroy the input"
             )
@@ -256,7 +256,9 @@ class PendingFile:
     for every user of the system when run as root.
     """
 
-    def __init__(self, path: str, *, replace: bool = True, fd: Optional[int] = None) -> None:
+    def __init__(
+        self, path: str, *, replace: bool = True, fd: Optional[int] = None, like: Optional[str] = None
+    ) -> None:
         self.path = path
         self.replace = replace
         self.temporary: Optional[str] = None
@@ -287,7 +289,11 @@ class PendingFile:
         except OSError as error:
             raise named(error, path) from None
         try:
-            self._take_identity(existing)
+            if existing is None and like is not None:
+                # A new file that holds part of another (an in-place clean's quarantine) is as private as it.
+                self._take_identity(os.stat(like), replacing=False)
+            else:
+                self._take_identity(existing)
         except BaseException:
             self.discard()
             raise
@@ -297,7 +303,7 @@ class PendingFile:
         """Where scratch files for this output may go: beside it, or for a device the temporary folder."""
         return os.path.dirname(self.temporary) if self.temporary is not None else tempfile.gettempdir()
 
-    def _take_identity(self, existing: Optional[os.stat_result]) -> None:
+    def _take_identity(self, existing: Optional[os.stat_result], replacing: bool = True) -> None:
         """Give the temporary file the mode (and owner) the finished output should have."""
         if existing is None:
             # mkstemp gives 0600; a new output gets what a new file would.
@@ -320,7 +326,7 @@ class PendingFile:
                 )
         # After the owner: changing it clears the set-user and set-group bits.
         os.fchmod(self.fd, stat.S_IMODE(existing.st_mode))
-        if existing.st_nlink > 1:
+        if replacing and existing.st_nlink > 1:
             self.notes.append(
                 Note(
                     "hard-link-split",
@@ -421,9 +427,11 @@ class OutputSet:
         if kind is not None:
             self.discard()
 
-    def add(self, path: str, *, replace: bool = True, fd: Optional[int] = None) -> PendingFile:
-        """Starts an output at ``path`` (see :class:`PendingFile`)."""
-        pending = PendingFile(path, replace=replace, fd=fd)
+    def add(
+        self, path: str, *, replace: bool = True, fd: Optional[int] = None, like: Optional[str] = None
+    ) -> PendingFile:
+        """Starts an output at ``path`` (see :class:`PendingFile`); a new file takes the mode and owner of ``like``."""
+        pending = PendingFile(path, replace=replace, fd=fd, like=like)
         self.files.append(pending)
         return pending
 

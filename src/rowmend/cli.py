@@ -483,8 +483,6 @@ def _clean(session: _Session, args: argparse.Namespace, options: Dict[str, Any])
     if args.report is not None:
         if len(inputs) != 1:
             raise UsageError(f"--report writes the report of one input, not of {len(inputs)}")
-        require_matplotlib()
-        threading.Thread(target=warm_up, name="rowmend-warm-up", daemon=True).start()
         # The page shows --report-rows rows of each kind: keeping 10,000 of
         # each would cost more time than drawing the page.
         options = {"max_records": args.report_rows, **options, "record_repairs": True}
@@ -495,6 +493,9 @@ def _clean(session: _Session, args: argparse.Namespace, options: Dict[str, Any])
     summary: List[Tuple[str, Optional[Report], str]] = []
     with tempfile.TemporaryDirectory(prefix="rowmend-") as scratch, contextlib.ExitStack() as stack:
         jobs = _plan(args, inputs, options, scratch)
+        if args.report is not None:
+            require_matplotlib()
+            threading.Thread(target=warm_up, name="rowmend-warm-up", daemon=True).start()
         for folder in (args.output_dir, args.quarantine_dir):
             if folder:
                 try:
