@@ -454,6 +454,14 @@ def _plan(args: argparse.Namespace, inputs: List[str], options: Dict[str, Any], 
     return jobs
 
 
+def _refuse_over_inputs(inputs: List[str], role: str, path: str) -> None:
+    """A UsageError when a file the command writes names one of its inputs."""
+    try:
+        refuse_clashes([(name, file_key(name)) for name in inputs if name != STDIO], [Output(inputs[0], role, path)])
+    except ValueError as error:
+        raise UsageError(str(error)) from None
+
+
 def _stored_size(path: str) -> Optional[int]:
     if path == STDIO:
         return None
@@ -575,6 +583,8 @@ def _sniff(session: _Session, args: argparse.Namespace, options: Dict[str, Any])
     paths = expand_inputs(args.files)
     if args.save_layout is not None and len(paths) != 1:
         raise UsageError(f"--save-layout keeps the layout of one input, not of {len(paths)}")
+    if args.save_layout is not None:
+        _refuse_over_inputs(paths, "layout file", args.save_layout)
     for path in paths:
         try:
             with session.warnings_said():
@@ -609,10 +619,11 @@ def _inspect(session: _Session, args: argparse.Namespace, options: Dict[str, Any
     options.setdefault("max_records", args.rows)
     options.setdefault("record_repairs", True)
     resolved = resolve_options(**options)
+    path: str = args.file
     if args.html is not None:
+        _refuse_over_inputs([path], "HTML report", args.html)
         require_matplotlib()
         threading.Thread(target=warm_up, name="rowmend-warm-up", daemon=True).start()
-    path: str = args.file
     size = _stored_size(path)
     if session.wants_bar([size], path == STDIO and sys.stdin.isatty()):
         session.display = ProgressDisplay(session.console, {0: size}, {0: path})

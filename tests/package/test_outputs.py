@@ -77,6 +77,8 @@ class Open:
 
 def invoke(entry, args, kwargs, capsys):
     """Run one entry point; its exit status (2 for ValueError, 3 for OSError) and message."""
+    if entry in ("sniff", "inspect"):
+        return main([entry, *args]), capsys.readouterr().err
     if entry == "cli":
         status = main(["clean", *args, *(["--no-fill-ragged-rows"] if kwargs.get("fill_ragged_rows") is False else [])])
         return status, capsys.readouterr().err
@@ -122,6 +124,10 @@ REFUSED = [
     ("--in-place, the rows' file is an input", "cli", {"in.quarantine.csv": DATA},
      ["in.csv", "in.quarantine.csv", "--in-place"], {}, 2, "quarantine in.quarantine.csv names the input in.quarantine.csv"),
     ("--report is the input", "cli", {}, ["in.csv", "-o", "c.csv", "--report", "in.csv"], {}, 2,
+     "HTML report in.csv names the input in.csv"),
+    ("sniff --save-layout is the input", "sniff", {}, ["in.csv", "--save-layout", "in.csv"], {}, 2,
+     "layout file in.csv names the input in.csv"),
+    ("inspect --html is the input", "inspect", {}, ["in.csv", "--html", "in.csv"], {}, 2,
      "HTML report in.csv names the input in.csv"),
     ("output_dir is the inputs' folder", "dask", {"d/a.csv": DATA}, ["d/*.csv", "d"], {}, 2,
      "clean file", ),
