@@ -125,9 +125,10 @@ def clean_into(
     output_delimiter: Optional[str] = None,
     format: Optional[str] = None,
     progress: Optional[Progress] = None,
-    streams: Mapping[str, int] = {},
+    streams: Optional[Mapping[str, int]] = None,
 ) -> Report:
     """:func:`clean` with resolved options; ``streams`` maps destinations to open descriptors written as they are."""
+    streams = streams or {}
     _check_character("output_delimiter", output_delimiter)
     destination = _path_of("destination", destination)
     quarantine = _path_of("quarantine", quarantine) if quarantine is not None else None

@@ -21,6 +21,8 @@ from __future__ import annotations
 import errno
 import io
 import os
+import pwd
+import secrets
 import stat
 import tempfile
 from dataclasses import dataclass
@@ -263,6 +265,10 @@ class PendingFile:
         self.replace = replace
         self.temporary: Optional[str] = None
         self.notes: List[Note] = []
+        self.placed = False
+        # After commit: how to undo it, "remove" (a new file), a second name
+        # of the file replaced, or "" (nothing to undo, or no way to).
+        self._undo = ""
         self._owned = fd is None
         if fd is not None:
             self.target, self.fd = path, fd
@@ -320,8 +326,8 @@ class PendingFile:
                 self.notes.append(
                     Note(
                         "owner-not-kept",
-                        f"{self.path}: kept its mode but not its owner ({existing.st_uid}:{existing.st_gid}); "
-                        f"it now belongs to {mine.st_uid}, who wrote it",
+                        f"{self.path}: kept its mode but not its owner {_user(existing.st_uid)}: "
+                        f"only the superuser may give a file away, so it now belongs to {_user(mine.st_uid)}",
                     )
                 )
         # After the owner: changing it clears the set-user and set-group bits.
@@ -350,15 +356,54 @@ class PendingFile:
         self.fd = -1
 
     def commit(self) -> Optional[str]:
-        """Puts the finished file in place; returns the folder to sync, if any."""
+        """Puts the finished file in place; returns the folder to sync, if any.
+
+        A file it replaces keeps a second name until :meth:`settle` or
+        :meth:`undo`, so that a later output's failure can put it back.
+        """
         if self.temporary is None:
             return None
+        self._undo = "remove"
         if self.replace:
+            self._keep_previous()
             os.replace(self.temporary, self.target)
         else:
             _place_new(self.temporary, self.target, self.path)
         self.temporary = None
+        self.placed = True
         return os.path.dirname(self.target)
+
+    def _keep_previous(self) -> None:
+        previous = os.path.join(os.path.dirname(self.target), f".rowmend-previous.{secrets.token_hex(8)}")
+        try:
+            os.link(self.target, previous)
+        except FileNotFoundError:
+            return  # a new file: undone by removing it
+        except OSError:
+            self._undo = ""  # no hard links on this file system: what is replaced stays replaced
+            return
+        self._undo = previous
+
+    def undo(self) -> None:
+        """Puts back what :meth:`commit` replaced (or removes what it made)."""
+        if not self.placed:
+            self.settle()
+            return
+        if self._undo == "remove":
+            os.unlink(self.target)
+        elif self._undo:
+            os.replace(self._undo, self.target)
+        self._undo = ""
+        self.placed = False
+
+    def settle(self) -> None:
+        """Drops the second name of the file replaced: the new one stays."""
+        if self._undo and self._undo != "remove":
+            try:
+                os.unlink(self._undo)
+            except FileNotFoundError:
+                pass
+        self._undo = ""
 
     def discard(self) -> None:
         """Closes and removes the temporary file; the destination is left as it was."""
@@ -372,6 +417,13 @@ class PendingFile:
         except FileNotFoundError:
             pass
         self.temporary = None
+
+
+def _user(uid: int) -> str:
+    try:
+        return pwd.getpwuid(uid).pw_name
+    except KeyError:
+        return str(uid)
 
 
 def _place_new(temporary: str, target: str, path: str) -> None:
@@ -414,7 +466,9 @@ class OutputSet:
     every temporary file and descriptor; :meth:`commit` syncs each file,
     then renames them (the ones that must not replace anything first, the
     first added last, so a clean file replacing its input goes last), then
-    syncs their folders.
+    syncs their folders. Should a rename fail, the outputs already renamed
+    are undone: each file they replaced keeps a second name (a hard link)
+    until every output is in place.
     """
 
     def __init__(self) -> None:
@@ -449,15 +503,23 @@ class OutputSet:
                 raise named(error, pending.path) from None
         order = [p for p in reversed(self.files) if not p.replace] + [p for p in reversed(self.files) if p.replace]
         folders = []
+        try:
+            for pending in order:
+                try:
+                    folder = pending.commit()
+                except FileExistsError:
+                    raise
+                except OSError as error:
+                    raise named(error, pending.path) from None
+                if folder is not None and folder not in folders:
+                    folders.append(folder)
+        except BaseException:
+            # An output that could not be put in place: the ones before it go back.
+            for pending in order:
+                pending.undo()
+            raise
         for pending in order:
-            try:
-                folder = pending.commit()
-            except FileExistsError:
-                raise
-            except OSError as error:
-                raise named(error, pending.path) from None
-            if folder is not None and folder not in folders:
-                folders.append(folder)
+            pending.settle()
         for folder in folders:
             _sync_folder(folder)
 

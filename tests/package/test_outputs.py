@@ -348,3 +348,25 @@ def test_report_notes_reach_the_json(tmp_path, monkeypatch, capsys):
     out = capsys.readouterr().out
     assert '"code": "hard-link-split"' in out
     assert rowmend.clean(io.BytesIO(DATA), tmp_path / "b.csv").notes == ()  # b.csv has one name now
+
+
+@pytest.mark.parametrize("failing", ["c.csv", "q.csv", "q.repairs.csv"])
+def test_a_rename_that_fails_puts_back_the_outputs_renamed_before_it(tmp_path, monkeypatch, failing):
+    # A rename is refused (an immutable file, a full quota on the folder): no
+    # way to make one on demand as root, so os.replace is made to refuse it.
+    make(tmp_path, {"in.csv": DATA, "c.csv": b"earlier clean\n", "q.csv": b"earlier quarantine\n"})
+    before, fds = snapshot(tmp_path), open_fds()
+    replace = os.replace
+
+    def refuse(source, target):
+        if os.path.basename(target) == failing:
+            raise PermissionError(1, "Operation not permitted")
+        replace(source, target)
+
+    monkeypatch.setattr(os, "replace", refuse)
+    with pytest.raises(PermissionError) as raised:
+        rowmend.clean(tmp_path / "in.csv", tmp_path / "c.csv", quarantine=tmp_path / "q.csv", record_repairs=True,
+                      **STRICT)
+    assert raised.value.filename == str(tmp_path / failing)
+    assert snapshot(tmp_path) == before
+    assert open_fds() == fds
