@@ -435,7 +435,9 @@ def _plan(args: argparse.Namespace, inputs: List[str], options: Dict[str, Any], 
             if quarantine is None:
                 # Where the run puts the rows it takes out of the only copy: it must not be an input.
                 outputs.append(("quarantine", os.path.join(os.path.dirname(source), quarantine_name(source))))
-        if quarantine is not None and options.get("record_repairs") and os.path.dirname(quarantine) != scratch:
+        beside_file = quarantine is not None and quarantine != STDIO and os.path.dirname(quarantine) != scratch
+        if beside_file and options.get("record_repairs"):
+            assert quarantine is not None
             outputs.append(("record of repairs", repairs_path(quarantine)))
         checked += [
             Output(source, role, path)
@@ -519,7 +521,8 @@ def _clean(session: _Session, args: argparse.Namespace, options: Dict[str, Any])
             if session.display is not None:
                 session.display.finished(outcome.index, outcome.report)
             job = jobs[outcome.index]
-            kept = job.quarantine is not None or (job.source != STDIO and file_key(job.destination) == file_key(job.source))
+            in_place = job.source != STDIO and file_key(job.destination) == file_key(job.source)
+            kept = job.quarantine is not None or in_place  # in place, the rows go beside the input
             file_status, label = _finish(session, outcome, args, kept=kept)
             if outcome.report is not None and args.report is not None:
                 file_status = max(file_status, _write_report(session, outcome.report, args.report, outcome.source, args.report_rows))

@@ -122,7 +122,8 @@ REFUSED = [
      ["in.csv", "in.quarantine.csv", "--output-dir", "o", "--quarantine-dir", "."], {}, 2,
      "quarantine ./in.quarantine.csv names the input in.quarantine.csv"),
     ("--in-place, the rows' file is an input", "cli", {"in.quarantine.csv": DATA},
-     ["in.csv", "in.quarantine.csv", "--in-place"], {}, 2, "quarantine in.quarantine.csv names the input in.quarantine.csv"),
+     ["in.csv", "in.quarantine.csv", "--in-place"], {}, 2,
+     "quarantine in.quarantine.csv names the input in.quarantine.csv"),
     ("--report is the input", "cli", {}, ["in.csv", "-o", "c.csv", "--report", "in.csv"], {}, 2,
      "HTML report in.csv names the input in.csv"),
     ("sniff --save-layout is the input", "sniff", {}, ["in.csv", "--save-layout", "in.csv"], {}, 2,
@@ -154,7 +155,8 @@ def test_outputs_over_inputs_or_each_other_are_refused_before_anything_is_writte
 
 # (case, entry, files, arguments, keyword arguments, what the error names)
 FAILED = [
-    ("clean file is a folder", "python", {"d/x": b""}, ["in.csv", "d"], {"quarantine": "q.csv", **STRICT}, "d: is a folder"),
+    ("clean file is a folder", "python", {"d/x": b""}, ["in.csv", "d"], {"quarantine": "q.csv", **STRICT},
+     "d: is a folder"),
     ("quarantine in a missing folder", "python", {}, ["in.csv", "c.csv"], {"quarantine": "no/q.csv"}, "no/q.csv"),
     ("Parquet on a full device", "python", {}, ["in.csv", "/dev/full"], {"format": "parquet"},
      "/dev/full: No space left on device"),
