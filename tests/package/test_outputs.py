@@ -8,9 +8,13 @@ import io
 import os
 import pickle
 import pwd
+import shutil
 import stat
+import subprocess
+import sys
 import tempfile
 import traceback
+from pathlib import Path
 
 import pytest
 
@@ -23,6 +27,7 @@ distributed = pytest.importorskip("distributed")
 # Five data rows, one short: quarantined without filling.
 DATA = b"a,b,c\n1,2,3\n4,5\n6,7,8\n9,10,11\n12,13,14\n"
 CLEAN = b"a,b,c\n1,2,3\n6,7,8\n9,10,11\n12,13,14\n"
+CLEAN_KEPT = b"a,b,c\n1,2,3\n4,5,\n6,7,8\n9,10,11\n12,13,14\n"  # the short row filled
 STRICT = {"fill_ragged_rows": False}
 NOBODY = pwd.getpwnam("nobody")
 
@@ -241,11 +246,8 @@ def replace_files(root, entry):
 @pytest.mark.parametrize("user", ["root", "nobody"])
 def test_a_replaced_file_keeps_its_identity(entry, user, capsys):
     # Not in tmp_path: its parents are closed to other users.
-    root = tempfile.mkdtemp(prefix="rowmend-identity-")
+    root = Path(tempfile.mkdtemp(prefix="rowmend-identity-"))
     try:
-        from pathlib import Path
-
-        root = Path(root)
         make(root, {"in.csv": DATA, "owned.csv": b"o\n", "foreign.csv": b"f\n", "target.csv": b"t\n",
                     "link.csv": ("link", "target.csv"), "hard.csv": b"h\n", "other.csv": ("hard", "hard.csv")})
         owner = NOBODY.pw_uid if user == "root" else 0  # someone other than the one cleaning
@@ -275,13 +277,7 @@ def test_a_replaced_file_keeps_its_identity(entry, user, capsys):
             assert codes == ["owner-not-kept"] * (user == "nobody") + ["hard-link-split"]
         assert not [name for name in os.listdir(root) if name.endswith(".rowmend-tmp")]
     finally:
-        import shutil
-
         shutil.rmtree(root)
-
-
-# With filling, the short row is kept.
-CLEAN_KEPT = b"a,b,c\n1,2,3\n4,5,\n6,7,8\n9,10,11\n12,13,14\n"
 
 
 def run_as(user, function):
@@ -324,9 +320,6 @@ def test_dask_replaces_outputs_keeping_their_identity(cluster, tmp_path):
 
 @pytest.mark.parametrize("stream", [False, True])
 def test_standard_output_is_all_or_nothing_unless_streamed(tmp_path, stream):
-    import subprocess
-    import sys
-
     # Enough rows to pass the first window, then a cut-off gzip stream.
     rows = b"".join(b"%d,x,y\n" % i for i in range(200_000))
     (tmp_path / "cut.csv.gz").write_bytes(gzip.compress(b"a,b,c\n" + rows)[:-2000])
