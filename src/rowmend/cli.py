@@ -48,6 +48,7 @@ from rowmend._layout import Layout, read_layout, settle_layout
 from rowmend._options import OPTIONS, OptionSpec, _check_character, resolve_options
 from rowmend._outputs import (
     Output,
+    OutputSet,
     clean_name,
     file_key,
     is_compressed_name,
@@ -464,6 +465,14 @@ def _refuse_over_inputs(inputs: List[str], role: str, path: str) -> None:
         raise UsageError(str(error)) from None
 
 
+def _save_layout(layout: Layout, path: str) -> None:
+    """Writes the layout as JSON, all or nothing, as every output is."""
+    with OutputSet() as outputs:
+        with os.fdopen(os.dup(outputs.add(path).fd), "w", encoding="utf-8") as saved:
+            saved.write(layout.to_json() + "\n")
+        outputs.commit()
+
+
 def _stored_size(path: str) -> Optional[int]:
     if path == STDIO:
         return None
@@ -593,8 +602,7 @@ def _sniff(session: _Session, args: argparse.Namespace, options: Dict[str, Any])
             with session.warnings_said():
                 layout, compression = _sniff_one(path, options)
             if args.save_layout is not None:
-                with open(args.save_layout, "w", encoding="utf-8") as saved:
-                    saved.write(layout.to_json() + "\n")
+                _save_layout(layout, args.save_layout)
         except Exception as error:
             code, message = describe_error(error, path)
             if args.json:
