@@ -365,3 +365,20 @@ def test_a_rename_that_fails_puts_back_the_outputs_renamed_before_it(tmp_path, m
     assert raised.value.filename == str(tmp_path / failing)
     assert snapshot(tmp_path) == before
     assert open_fds() == fds
+
+
+@pytest.mark.skipif(shutil.which("strace") is None, reason="needs strace")
+def test_data_is_synced_before_the_rename_and_the_folder_after(tmp_path):
+    (tmp_path / "in.csv").write_bytes(DATA)
+    (tmp_path / "out.csv").write_bytes(b"earlier\n")
+    traced = subprocess.run(
+        ["strace", "-f", "-y", "-e", "trace=fsync,rename", sys.executable, "-m", "rowmend", "clean", "in.csv",
+         "-o", "out.csv", "--quarantine", "q.csv"], cwd=tmp_path, capture_output=True, text=True, timeout=120)
+    if "ptrace" in traced.stderr and traced.returncode != 0:
+        pytest.skip("strace may not trace here")
+    calls = [line.split("] ", 1)[-1] for line in traced.stderr.splitlines() if "fsync(" in line or "rename(" in line]
+    where = {kind: [i for i, call in enumerate(calls) if call.startswith(kind)] for kind in ("fsync", "rename")}
+    synced = [i for i in where["fsync"] if ".rowmend-tmp>" in calls[i]]
+    folder = [i for i in where["fsync"] if calls[i].endswith(f"<{tmp_path}>) = 0")]
+    assert len(synced) == len(where["rename"]) == 2 and len(folder) == 1, calls
+    assert max(synced) < min(where["rename"]) and max(where["rename"]) < folder[0]
