@@ -447,19 +447,18 @@ template <class Sink> ParseStep ResilientParser::parse_row(Sink& sink, bool susp
     return ParseStep::Row;
 }
 
+std::size_t ResilientParser::line_fields(std::string_view line) const {
+    ResilientParser alone(line, delimiter_, quote_, repair_quotes_);
+    alone.set_escape(escape_);
+    alone.set_trim_after_delimiter(trim_);
+    RowShape shape;
+    alone.next_row_shape(shape);
+    return shape.field_count;
+}
+
 bool ResilientParser::runaway_is_stray(std::size_t open, std::size_t end, bool input_ends) const {
-    // Each line is read on its own, in this parser's grammar but with no
-    // runaway test of its own: a quote left open ends with the line.
-    auto count_fields = [this](std::string_view line) {
-        ResilientParser alone(line, delimiter_, quote_, repair_quotes_);
-        alone.set_escape(escape_);
-        alone.set_trim_after_delimiter(trim_);
-        RowShape shape;
-        alone.next_row_shape(shape);
-        return shape.field_count;
-    };
     return opening_quote_is_stray(input_.substr(open, end - open), input_ends, runaway_width_,
-                                  count_fields);
+                                  [this](std::string_view line) { return line_fields(line); });
 }
 
 int ResilientParser::quote_is_literal(std::size_t q) {

@@ -114,6 +114,10 @@ class ResilientParser {
         return input_.substr(row_begin_, row_content_end_ - row_begin_);
     }
 
+    // The fields `line` parses to on its own in this parser's grammar, with
+    // no runaway test: a quote left open ends with the line.
+    std::size_t line_fields(std::string_view line) const;
+
     // Whether the row last returned had a stray quote kept as text.
     bool last_row_repaired_quote() const noexcept { return quote_repaired_; }
     // Whether the row last returned had a quote that opened a runaway field

@@ -752,7 +752,12 @@ TEST(SalvagePass, LayoutSamplesEndWithinTheirBytes) {
     const Dialect comma{',', '"', 0, false};
     const std::string runaway = "a,b\n1,\"open\n" + std::string(40, 'x') + "\n2,y\n";
     const std::string preamble = "title\na,b,c\n1,2,3\n4,\"open\n5,6,7\n8,9,0\n";
+    // The first row is read again with the quote tested against the width
+    // of the lines after it: at the end of input, or after 64 lines.
     const std::string first_row = "\"open,a\n1,2\n3,4\n";
+    std::string first_row_long = "\"open,a\n";
+    for (int i = 0; i < 70; ++i)
+        first_row_long += "1,2\n";
     struct Case {
         const char* name;
         std::string text;
@@ -763,7 +768,10 @@ TEST(SalvagePass, LayoutSamplesEndWithinTheirBytes) {
     for (const Case& c : std::vector<Case>{
              {"a runaway second row", runaway, 2, 0, 13},
              {"a runaway row after a preamble", preamble, 3, 1, 13},
-             {"the first row runs away: read whole", first_row, 1, 0, first_row.size()},
+             {"the first row runs away to the end", first_row, 2, 0, first_row.size()},
+             {"the first row runs away for 64 lines", first_row_long, 2, 0, 8 + 64 * 4},
+             {"a first line longer than the sample is read whole", "a,b,cccccccccccccccc\n1,2,3\n",
+              3, 0, 21},
          }) {
         SCOPED_TRACE(c.name);
         const std::size_t limit = 12;
