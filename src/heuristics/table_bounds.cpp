@@ -4,6 +4,7 @@
 #include <array>
 #include <vector>
 
+#include "heuristics/header.h"
 #include "heuristics/width_mode.h"
 #include "parser/resilient_parser.h"
 
@@ -34,6 +35,39 @@ std::size_t preamble_rows(std::span<const std::size_t> widths) {
     return 0;
 }
 
+namespace {
+
+// Whether the rows before `rows` stand apart from the table beyond them:
+// either the table keeps more rows in the sample than they are, or each
+// of them is of another kind than a data row (blank, a comment, one cell,
+// or labels with no value among them).
+bool preamble_is_sure(std::string_view prefix, std::uint8_t delimiter, bool final,
+                      std::span<const std::size_t> widths, std::span<const std::size_t> offsets,
+                      std::size_t rows) {
+    const auto table_rows = static_cast<std::size_t>(std::count_if(
+        widths.begin() + static_cast<std::ptrdiff_t>(rows), widths.end(),
+        [](std::size_t width) { return width != 0; }));
+    if (table_rows > rows)
+        return true;
+    RowStore row;
+    for (std::size_t i = 0; i < rows; ++i) {
+        if (widths[i] <= 1)
+            continue;
+        ResilientParser parser(prefix.substr(offsets[i]), delimiter, '"', true, final);
+        row.clear();
+        if (parser.step_row(row) != ParseStep::Row)
+            return false;
+        for (const FieldView field : row.last_row()) {
+            const CellKind kind = cell_kind(field.text);
+            if (kind == CellKind::Number || kind == CellKind::Date)
+                return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
 std::optional<TableStart> find_table_start(std::string_view prefix, std::uint8_t delimiter,
                                            std::string_view comment_prefix, bool final,
                                            std::optional<std::size_t> given_rows) {
@@ -56,6 +90,9 @@ std::optional<TableStart> find_table_start(std::string_view prefix, std::uint8_t
     if (step == ParseStep::NeedMore)
         return std::nullopt;
     const std::size_t rows = given_rows ? widths.size() : preamble_rows(widths);
+    if (!given_rows && rows != 0 &&
+        !preamble_is_sure(prefix, delimiter, final, widths, offsets, rows))
+        return TableStart{0, 0, rows};
     if (rows == 0)
         return TableStart{};
     return TableStart{rows, rows < offsets.size() ? offsets[rows] : parser.pos()};

@@ -27,13 +27,20 @@ std::size_t preamble_rows(std::span<const std::size_t> widths);
 struct TableStart {
     std::size_t rows = 0;   // leading rows that stand before the table
     std::size_t offset = 0; // the byte offset of the table's first row
+    // A preamble of this many rows that the widths suggested and that was
+    // not taken, the evidence being too thin; 0 when none.
+    std::size_t considered = 0;
 };
 
 // The table's start in the first bytes of an input, its rows counted as the
 // heuristics count them (the double quote, repair on). A row beginning with
-// `comment_prefix`, when that is not empty, counts as a comment line. When
-// `given_rows` is set, that many rows are the preamble and only the offset
-// is sought. Nothing when `final` is false and the rows it reads run past
+// `comment_prefix`, when that is not empty, counts as a comment line. A
+// preamble found by the widths that holds no fewer rows than the table
+// keeps in the sample is taken only when its lines are of another kind
+// than the table's rows: blank, comment or one-cell lines, or lines of
+// labels with no number or date; otherwise the table starts at the first
+// row and the preamble is `considered`. When `given_rows` is set, that
+// many rows are the preamble and only the offset is sought. Nothing when `final` is false and the rows it reads run past
 // the prefix.
 std::optional<TableStart> find_table_start(std::string_view prefix, std::uint8_t delimiter,
                                            std::string_view comment_prefix, bool final,

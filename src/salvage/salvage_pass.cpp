@@ -153,6 +153,13 @@ bool SalvagePass::settle(std::string_view window, bool final) {
             if (!start)
                 return false;
             preamble_left_ = start->rows;
+            notes_.clear(); // a retry on a longer prefix decides afresh
+            if (start->considered != 0)
+                notes_.push_back(
+                    {"preamble-kept",
+                     "the first " + std::to_string(start->considered) +
+                         " rows are narrower than the rows below and might be a preamble; "
+                         "too few rows follow to be sure, so they were read as rows of the table"});
             counters_.preamble_rows = start->rows;
             table = window.substr(start->offset);
         }
@@ -463,6 +470,10 @@ bool SalvagePass::process(std::string_view window, bool final) {
         }
         if (!sink_.begin(counters_))
             return !(stopped_ = true);
+        for (const DetectionNote& note : notes_)
+            if (!sink_.note(note))
+                return !(stopped_ = true);
+        notes_.clear();
     } else {
         parser_->advance_window(window, final);
     }

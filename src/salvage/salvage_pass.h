@@ -97,6 +97,13 @@ struct SkippedRow {
     std::string_view text; // the row's input bytes, without its line break
 };
 
+// A reading that detection considered and did not take, or a decision that
+// set rows aside, for the report: a short code and the user's words.
+struct DetectionNote {
+    std::string_view code;
+    std::string message;
+};
+
 // Where the pass reports. Views are valid during the call only. Every call
 // returns false to stop the run; the sink keeps its own reason.
 class RowSink {
@@ -113,6 +120,8 @@ class RowSink {
     // A row that is not part of the table; sinks that write only the table
     // need not hear of it.
     virtual bool skipped(const SkippedRow& /*row*/) { return true; }
+    // A detection note; comes after begin, in the order the pass made them.
+    virtual bool note(const DetectionNote& /*note*/) { return true; }
     // After each window: input bytes consumed and rows seen so far.
     virtual bool progress(std::uint64_t /*bytes*/, std::uint64_t /*rows*/) { return true; }
 };
@@ -216,6 +225,7 @@ class SalvagePass {
     // "(5 rows affected)"): a footer line rather than a row cut short.
     bool summary_row(const RowView& row) const;
 
+    std::vector<DetectionNote> notes_; // made while settling, told after begin
     ByteBuffer window_;
     std::size_t begin_ = 0;     // first byte of window_ not yet consumed
     std::size_t retry_at_ = 0;  // parse again once this many bytes are pending

@@ -92,6 +92,16 @@ TEST(HeaderRows, GroupLabelsOverNamesOverValues) {
         {"all text below: no group", "x,x\nana,rome\nbo,oslo\n", 0},
         {"a number in the group row", "Meta,7\nid,amount\n1,2.5\n", 0},
         {"an empty group row", ",\nid,amount\n1,2.5\n", 0},
+        {"a first data row under a trailing delimiter", "id,name,amount,\n1,ana,2.5,\n2,bo,3.5,\n",
+         1},
+        {"a first data row of text under a trailing delimiter",
+         "name,city,amount,\nana,rome,,\nbo,oslo,3,\ncy,pisa,4,\n", 1},
+        {"a first data row under a repeated name", "id,val,val\n1,2,3\n4,5,6\n", 1},
+        {"an index column with no name", ",name,amount\n0,ana,2.5\n1,bo,3.5\n", 1},
+        {"repeated names over one row of numbers", "x,x,y\n1,2,3\n", 1},
+        {"an empty name over one row of numbers", "x,,y\n1,2,3\n", 1},
+        {"a title cell over numbers", "Report,,,\n1,2,3,4\n5,6,7,8\n", 0},
+        {"text where the values are missing", "ana,rome,\nbo,oslo,3\ncy,pisa,4\n", 0},
     };
     for (const Case& c : table) {
         ResilientParser parser(c.input, ',', '"', true);
