@@ -20,7 +20,7 @@ from importlib.metadata import PackageNotFoundError, version
 from rowmend._clean import clean
 from rowmend._errors import DecompressionError, LayoutDriftError, LayoutDriftWarning, RowmendWarning
 from rowmend._layout import Layout, detect
-from rowmend._report import LineHistogram, QuarantineRecord, RepairRecord, Report
+from rowmend._report import LineHistogram, Note, QuarantineRecord, RepairRecord, Report
 from rowmend._tables import RowStream, read_arrow, read_pandas, read_polars, stream
 
 try:
@@ -34,6 +34,7 @@ __all__ = [
     "LayoutDriftError",
     "LayoutDriftWarning",
     "LineHistogram",
+    "Note",
     "QuarantineRecord",
     "RepairRecord",
     "Report",

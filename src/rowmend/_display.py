@@ -217,6 +217,8 @@ def inspect_tables(name: str, report: Report, header: Optional[List[str]], quote
     layout.add_row("repaired", _count(report.repaired_rows))
     layout.add_row("quarantined", _count(report.quarantined_rows))
     layout.add_row("replaced bytes", _count(report.replaced_bytes))
+    for note in report.notes:
+        layout.add_row("note", note.message)
     tables = [layout]
     records = report.quarantine[:shown]
     if records:

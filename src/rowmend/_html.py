@@ -181,7 +181,10 @@ def _summary_html(report: Report) -> str:
     body = "".join(
         f'<tr><th>{name}</th><td data-count="{key}">{value}</td></tr>' for name, value, key in rows
     )
-    return f"<table class=summary>{body}</table>"
+    notes = "".join(
+        f'<li data-note="{html.escape(note.code)}">{html.escape(note.message)}</li>' for note in report.notes
+    )
+    return f"<table class=summary>{body}</table>" + (f"<ul class=notes>{notes}</ul>" if notes else "")
 
 
 def _records_by_action(report: Report) -> Dict[str, List[Dict[str, Any]]]:

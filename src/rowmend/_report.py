@@ -6,7 +6,7 @@ import os
 import reprlib
 from dataclasses import dataclass, field, fields
 from itertools import islice
-from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Mapping, Optional, Tuple, Union
+from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Mapping, NamedTuple, Optional, Tuple, Union
 
 from rowmend._options import DEFAULT_MAX_RECORDS
 
@@ -14,7 +14,7 @@ if TYPE_CHECKING:
     import pandas
     import pyarrow
 
-__all__ = ["LineHistogram", "QuarantineLog", "QuarantineRecord", "RepairRecord", "Report", "SKIP_KINDS"]
+__all__ = ["LineHistogram", "Note", "QuarantineLog", "QuarantineRecord", "RepairRecord", "Report", "SKIP_KINDS"]
 
 #: The kinds of rows set aside as not part of the table, as ``skipped`` and
 #: the record of repairs name them.
@@ -26,6 +26,35 @@ _short = reprlib.Repr()
 _short.maxstring = 60
 _short.maxtuple = 3
 _short.maxother = 200
+
+
+class Note(NamedTuple):
+    """Something a run must tell its user that no count says.
+
+    A decision that set rows aside, a reading that was considered and not
+    taken, a file whose owner could not be kept: each is one note.
+
+    Attributes:
+        code: A short fixed word for programs to branch on (``"owner-not-kept"``);
+            later versions may add codes, so code that reads notes should
+            expect others.
+        message: The same in the user's words, naming the line, column or file.
+
+    Examples:
+        >>> note = Note("owner-not-kept", "out.csv: kept its mode but not its owner")
+        >>> note.code, note.to_dict()["message"]
+        ('owner-not-kept', 'out.csv: kept its mode but not its owner')
+    """
+
+    code: str
+    message: str
+
+    def to_dict(self) -> Dict[str, str]:
+        """The note as a dictionary with the keys ``code`` and ``message``."""
+        return {"code": self.code, "message": self.message}
+
+
+Note.__module__ = "rowmend"
 
 
 @dataclass(frozen=True)
@@ -174,6 +203,13 @@ class Report:
             report not made by a run.
         header: The names the header row gave the columns; None when the
             first row was read as data.
+        header_rows: The records read as the header's names (1 for a
+            one-line header, k for a header of k rows, 0 when the first row
+            was read as data). They are not in ``total_rows``, so
+            ``header_rows + total_rows`` is every record the input held.
+        notes: What the run has to say that no count says, in order: a
+            reading considered and not taken, rows set aside as a second
+            table, an owner that could not be kept (see :class:`Note`).
 
     Examples:
         >>> report = Report(total_rows=3, salvaged_rows=2, repaired_rows=1, quarantined_rows=1,
@@ -201,14 +237,26 @@ class Report:
     repairs: Tuple[RepairRecord, ...] = ()
     lines: Optional[LineHistogram] = field(default=None, compare=False)
     header: Optional[Tuple[str, ...]] = None
+    header_rows: int = 0
+    notes: Tuple[Note, ...] = ()
 
     def __post_init__(self) -> None:
         object.__setattr__(self, "quarantine", tuple(self.quarantine))
+        object.__setattr__(
+            self, "notes", tuple(Note(**note) if isinstance(note, Mapping) else Note(*note) for note in self.notes)
+        )
         object.__setattr__(self, "repairs", tuple(self.repairs))
         object.__setattr__(self, "skipped", dict(self.skipped))
         if self.header is not None:
             object.__setattr__(self, "header", tuple(self.header))
-        counts = (self.total_rows, self.salvaged_rows, self.repaired_rows, self.quarantined_rows, self.replaced_bytes)
+        counts = (
+            self.total_rows,
+            self.salvaged_rows,
+            self.repaired_rows,
+            self.quarantined_rows,
+            self.replaced_bytes,
+            self.header_rows,
+        )
         if min(counts + (self.columns, self.skipped_rows) + tuple(self.skipped.values())) < 0:
             raise ValueError(f"a report's counts cannot be negative: {self!r}")
         if self.total_rows != self.salvaged_rows + self.quarantined_rows + self.skipped_rows:
@@ -230,15 +278,16 @@ class Report:
             value = getattr(self, field.name)
             if field.name == "lines":
                 continue
-            short = field.name in ("quarantine", "repairs")
+            short = field.name in ("quarantine", "repairs", "notes")
             parts.append(f"{field.name}={_short.repr(value) if short else repr(value)}")
         return f"Report({', '.join(parts)})"
 
     def to_dict(self) -> Dict[str, Any]:
         """The report as plain data (``json.dumps`` takes it), keyed by attribute name.
 
-        ``quarantine`` and ``repairs`` become lists of dictionaries (see
-        :meth:`QuarantineRecord.to_dict` and :meth:`RepairRecord.to_dict`).
+        ``quarantine``, ``repairs`` and ``notes`` become lists of dictionaries
+        (see :meth:`QuarantineRecord.to_dict`, :meth:`RepairRecord.to_dict`
+        and :meth:`Note.to_dict`).
         ``lines`` is left out: it is for drawing, see :meth:`to_html`.
         """
         result: Dict[str, Any] = {field.name: getattr(self, field.name) for field in fields(self) if field.name != "lines"}
@@ -246,6 +295,7 @@ class Report:
         result["repairs"] = [record.to_dict() for record in self.repairs]
         result["skipped"] = dict(self.skipped)
         result["header"] = list(self.header) if self.header is not None else None
+        result["notes"] = [note.to_dict() for note in self.notes]
         return result
 
     def records(self) -> List[Dict[str, Any]]:

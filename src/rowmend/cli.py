@@ -476,6 +476,8 @@ def _finish(session: _Session, outcome: Outcome, args: argparse.Namespace, kept:
         return session.fail(outcome.status, outcome.error, outcome.details), "error"
     for warning in outcome.warnings:
         session.warn(warning)
+    for note in outcome.report.notes:
+        session.say(f"rowmend: {outcome.source}: note: {note.message}")
     status, problem, label = _check(outcome.report, args, kept)
     if problem:
         session.say(f"rowmend: {outcome.source}: {problem}")

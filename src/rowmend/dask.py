@@ -52,7 +52,7 @@ import pyarrow.compute as pc
 from rowmend._clean import _named
 from rowmend._clean import clean as _clean_file
 from rowmend._options import Options, _check_character, resolve_options
-from rowmend._report import QuarantineRecord, RepairRecord, Report
+from rowmend._report import Note, QuarantineRecord, RepairRecord, Report
 from rowmend._layout import Layout, settle_layout
 from rowmend._sources import open_source
 from rowmend._tables import _check_table_options, names_schema, read_arrow, stream
@@ -180,6 +180,7 @@ def _report_from_dict(data: Mapping[str, Any]) -> Report:
         RepairRecord(record["line"], record["action"], record["raw"], tuple(record["fields"]))
         for record in values.get("repairs", ())
     )
+    values["notes"] = tuple(Note(**note) for note in values.get("notes", ()))
     return Report(**values)
 
 

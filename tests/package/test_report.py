@@ -35,16 +35,31 @@ def test_to_dict_uses_the_attribute_names_and_is_plain_data():
     assert list(data) == [
         "total_rows", "salvaged_rows", "repaired_rows", "quarantined_rows",
         "delimiter", "columns", "encoding", "replaced_bytes", "quarantine", "skipped_rows", "skipped", "repairs", "header",
+        "header_rows", "notes",
     ]
     assert data["quarantine"][0] == {"line": 3, "reason": "too many fields", "raw": "a,b,c,d"}
     assert json.loads(json.dumps(data)) == data
 
 
+NOTES = (rowmend.Note("second-table", "lines 40-52 hold a second table, set aside"), ("owner-not-kept", "out.csv"))
+
+
 def test_reports_pickle_under_the_public_name():
-    report = make_report()
+    report = make_report(notes=NOTES, header_rows=2)
     payload = pickle.dumps(report)
     assert b"_report" not in payload  # stored pickles survive moving the class between modules
     assert pickle.loads(payload) == report
+    assert pickle.loads(payload).notes[1] == rowmend.Note("owner-not-kept", "out.csv")
+
+
+def test_notes_travel_as_plain_data_and_come_back_the_same():
+    from rowmend.dask import _report_from_dict
+
+    report = make_report(notes=NOTES)
+    data = json.loads(json.dumps(report.to_dict()))
+    assert data["notes"][0] == {"code": "second-table", "message": "lines 40-52 hold a second table, set aside"}
+    assert _report_from_dict(data) == report
+    assert all(isinstance(note, rowmend.Note) for note in _report_from_dict(data).notes)
 
 
 def test_repr_names_the_attributes_and_stays_short():
@@ -64,6 +79,7 @@ def test_repr_names_the_attributes_and_stays_short():
         ({"repaired_rows": 9}, "repaired_rows cannot exceed"),
         ({"quarantined_rows": 1, "total_rows": 9}, "more quarantine records"),
         ({"replaced_bytes": -1}, "cannot be negative"),
+        ({"header_rows": -1}, "cannot be negative"),
     ],
 )
 def test_inconsistent_counts_are_refused(changes, words):
@@ -87,3 +103,11 @@ def test_quarantine_log_keeps_the_first_records_and_counts_all(max_records, kept
         log.extend(iter(rows[3:]))
     assert log.count == 5
     assert [record.line for record in log.records] == list(range(1, kept + 1))
+
+
+def test_notes_are_shown_escaped_in_the_html_summary():
+    from rowmend._html import report_fragment
+
+    page = report_fragment(make_report(notes=[("owner-not-kept", "<b>out.csv</b> kept its mode")]))
+    assert '<li data-note="owner-not-kept">&lt;b&gt;out.csv&lt;/b&gt; kept its mode</li>' in page
+    assert "<ul class=notes>" not in report_fragment(make_report())
