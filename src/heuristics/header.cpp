@@ -153,12 +153,23 @@ std::vector<bool> label_gaps(const RowView& row) {
     return gaps;
 }
 
+bool holds_values(const RowView& row) {
+    for (const FieldView field : row)
+        if (holds_value(cell_kind(field.text)))
+            return true;
+    return false;
+}
+
 // Whether row `k` of `rows` reads as names: no cell holds a value, and one
-// of its labels stands over a column that holds values in the rows below.
+// of its labels stands over a column that holds values in the rows below
+// (from the first that holds any: more rows of labels may come between).
 // A data row whose text cells happen to sit in text columns does not.
 bool names_over_values(const RowStore& rows, std::size_t k) {
     const RowView row = rows.row(k);
-    const std::vector<bool> values = value_columns(rows, k + 1, row.size());
+    std::size_t first = k + 1;
+    while (first < rows.row_count() && !holds_values(rows.row(first)))
+        ++first;
+    const std::vector<bool> values = value_columns(rows, first, row.size());
     bool over_values = false;
     std::size_t c = 0;
     for (const FieldView field : row) {
@@ -222,8 +233,8 @@ std::size_t header_rows(const RowStore& rows) {
         bool fills_gap = false;
         c = 0;
         for (const FieldView field : rows.row(k)) {
-            fills_gap = fills_gap || (c < gaps.size() && gaps[c] &&
-                                      cell_kind(field.text) == CellKind::Text);
+            fills_gap = fills_gap ||
+                        (c < gaps.size() && gaps[c] && cell_kind(field.text) == CellKind::Text);
             ++c;
         }
         if (!fills_gap || !names_over_values(rows, k))

@@ -38,17 +38,24 @@ std::size_t preamble_rows(std::span<const std::size_t> widths) {
 namespace {
 
 // Whether the rows before `rows` stand apart from the table beyond them:
-// either the table keeps more rows in the sample than they are, or each
-// of them is of another kind than a data row (blank, a comment, one cell,
-// or labels with no value among them).
+// either the table keeps more rows in the sample than they are, or each of
+// them is of another kind than its rows: blank, a comment, one cell, or
+// text where the table holds numbers or dates ("from,2024" over a table
+// whose first column holds numbers).
 bool preamble_is_sure(std::string_view prefix, std::uint8_t delimiter, bool final,
                       std::span<const std::size_t> widths, std::span<const std::size_t> offsets,
                       std::size_t rows) {
-    const auto table_rows = static_cast<std::size_t>(std::count_if(
-        widths.begin() + static_cast<std::ptrdiff_t>(rows), widths.end(),
-        [](std::size_t width) { return width != 0; }));
+    const auto table_rows = static_cast<std::size_t>(
+        std::count_if(widths.begin() + static_cast<std::ptrdiff_t>(rows), widths.end(),
+                      [](std::size_t width) { return width != 0; }));
     if (table_rows > rows)
         return true;
+    RowStore sample;
+    ResilientParser table(prefix.substr(offsets[rows]), delimiter, '"', true, final);
+    while (sample.row_count() < kHeaderSampleRows && table.step_row(sample) == ParseStep::Row) {
+    }
+    const std::vector<bool> values =
+        value_columns(sample, header_rows(sample) == 0 ? 0 : 1, widths[rows]);
     RowStore row;
     for (std::size_t i = 0; i < rows; ++i) {
         if (widths[i] <= 1)
@@ -57,11 +64,15 @@ bool preamble_is_sure(std::string_view prefix, std::uint8_t delimiter, bool fina
         row.clear();
         if (parser.step_row(row) != ParseStep::Row)
             return false;
+        bool text_over_values = false;
+        std::size_t c = 0;
         for (const FieldView field : row.last_row()) {
-            const CellKind kind = cell_kind(field.text);
-            if (kind == CellKind::Number || kind == CellKind::Date)
-                return false;
+            text_over_values = text_over_values || (c < values.size() && values[c] &&
+                                                    cell_kind(field.text) == CellKind::Text);
+            ++c;
         }
+        if (!text_over_values)
+            return false;
     }
     return true;
 }
@@ -70,11 +81,13 @@ bool preamble_is_sure(std::string_view prefix, std::uint8_t delimiter, bool fina
 
 std::optional<TableStart> find_table_start(std::string_view prefix, std::uint8_t delimiter,
                                            std::string_view comment_prefix, bool final,
-                                           std::optional<std::size_t> given_rows) {
+                                           std::optional<std::size_t> given_rows,
+                                           bool comments_may_be_rows) {
     ResilientParser parser(prefix, delimiter, '"', true, final);
     const std::size_t limit = given_rows ? *given_rows : kTableBoundsSampleRows;
     std::vector<std::size_t> widths;
     std::vector<std::size_t> offsets;
+    std::vector<std::size_t> comment_widths; // a comment line's fields; 0 for other lines
     RowShape shape;
     ParseStep step = ParseStep::Row;
     while (widths.size() < limit) {
@@ -86,13 +99,26 @@ std::optional<TableStart> find_table_start(std::string_view prefix, std::uint8_t
             !comment_prefix.empty() && prefix.substr(at).starts_with(comment_prefix);
         offsets.push_back(at);
         widths.push_back(shape.blank || comment ? 0 : shape.field_count);
+        comment_widths.push_back(comment ? shape.field_count : 0);
     }
     if (step == ParseStep::NeedMore)
         return std::nullopt;
-    const std::size_t rows = given_rows ? widths.size() : preamble_rows(widths);
+    std::size_t rows = given_rows ? widths.size() : preamble_rows(widths);
     if (!given_rows && rows != 0 &&
         !preamble_is_sure(prefix, delimiter, final, widths, offsets, rows))
         return TableStart{0, 0, rows};
+    std::size_t own = rows; // the first of the comment lines that may be the table's
+    while (comments_may_be_rows && !given_rows && rows < widths.size() && own != 0 &&
+           comment_widths[own - 1] == widths[rows])
+        --own;
+    if (own != rows) {
+        ResilientParser table(prefix.substr(offsets[rows]), delimiter, '"', true, final);
+        RowStore sample;
+        while (sample.row_count() < kHeaderSampleRows && table.step_row(sample) == ParseStep::Row) {
+        }
+        if (header_rows(sample) == 0)
+            rows = own;
+    }
     if (rows == 0)
         return TableStart{};
     return TableStart{rows, rows < offsets.size() ? offsets[rows] : parser.pos()};

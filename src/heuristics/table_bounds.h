@@ -40,10 +40,14 @@ struct TableStart {
 // than the table's rows: blank, comment or one-cell lines, or lines of
 // labels with no number or date; otherwise the table starts at the first
 // row and the preamble is `considered`. When `given_rows` is set, that
-// many rows are the preamble and only the offset is sought. Nothing when `final` is false and the rows it reads run past
+// many rows are the preamble and only the offset is sought. With
+// `comments_may_be_rows`, comment lines of the table's width just above
+// its first row are the table's own (a header "#id,name,amount") unless
+// that row names the columns. Nothing when `final` is false and the rows it reads run past
 // the prefix.
 std::optional<TableStart> find_table_start(std::string_view prefix, std::uint8_t delimiter,
                                            std::string_view comment_prefix, bool final,
-                                           std::optional<std::size_t> given_rows = std::nullopt);
+                                           std::optional<std::size_t> given_rows = std::nullopt,
+                                           bool comments_may_be_rows = false);
 
 } // namespace rowmend

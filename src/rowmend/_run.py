@@ -12,7 +12,7 @@ from typing import TYPE_CHECKING, Any, Callable, Iterator, Optional, Union
 from rowmend._encoding import DETECT_BYTES, Transcoder, resolve_encoding, transcode
 from rowmend._native import Salvager
 from rowmend._options import Options
-from rowmend._report import LineHistogram, QuarantineRecord, RepairRecord, Report
+from rowmend._report import LineHistogram, Note, QuarantineRecord, RepairRecord, Report
 from rowmend._sources import ByteSource
 
 if TYPE_CHECKING:
@@ -184,6 +184,8 @@ class Run:
             ),
             lines=self._histogram(),
             header=tuple(names) if (names := salvager.header) is not None else None,
+            header_rows=salvager.header_rows,
+            notes=tuple(Note(code, message) for code, message in salvager.notes),
         )
 
     def _histogram(self) -> LineHistogram:

@@ -148,8 +148,8 @@ bool SalvagePass::settle(std::string_view window, bool final) {
             std::optional<std::size_t> given;
             if (!options_.detect_preamble)
                 given = options_.skip_preamble_rows;
-            const std::optional<TableStart> start =
-                find_table_start(window, *delimiter, comment, final, given);
+            const std::optional<TableStart> start = find_table_start(
+                window, *delimiter, comment, final, given, options_.comment_prefix.empty());
             if (!start)
                 return false;
             preamble_left_ = start->rows;
@@ -158,7 +158,7 @@ bool SalvagePass::settle(std::string_view window, bool final) {
                 notes_.push_back(
                     {"preamble-kept",
                      "the first " + std::to_string(start->considered) +
-                         " rows are narrower than the rows below and might be a preamble; "
+                         " rows are narrower than the rows after them and might be a preamble; "
                          "too few rows follow to be sure, so they were read as rows of the table"});
             counters_.preamble_rows = start->rows;
             table = window.substr(start->offset);
@@ -210,6 +210,12 @@ bool SalvagePass::sample_table(std::string_view window, bool final) {
     configure(parser);
     RowStore rows;
     std::vector<std::string> texts; // each kept row's bytes, for the header's
+    // Leading rows that begin with '#' and have the table's width: comments
+    // above the header, or the table's own first rows (a header "#id,name",
+    // cells masked with '#'); the rows below them tell which.
+    std::vector<bool> hashed;
+    const bool detected_hash = options_.comment_prefix.empty() && options_.detect_comments;
+    hash_rows_are_data_ = false;
     while (rows.row_count() < kHeaderSampleRows) {
         const ParseStep step = parser.step_row(rows);
         if (step == ParseStep::NeedMore)
@@ -217,12 +223,31 @@ bool SalvagePass::sample_table(std::string_view window, bool final) {
         if (step == ParseStep::End)
             break;
         const RowView row = rows.last_row();
+        const bool fits = row.size() == counters_.inferred_columns;
+        const bool leading_hash = detected_hash && fits &&
+                                  parser.last_row_bytes().starts_with('#') &&
+                                  std::find(hashed.begin(), hashed.end(), false) == hashed.end();
         if ((options_.skip_blank_rows && is_blank_row(row)) ||
-            is_comment(parser.last_row_bytes(), row.size() == counters_.inferred_columns,
-                       rows.row_count() > 1))
+            (!leading_hash && is_comment(parser.last_row_bytes(), fits, rows.row_count() > 1))) {
             rows.pop_last_row();
-        else if (texts.size() < kMaxHeaderRows)
-            texts.emplace_back(parser.last_row_bytes());
+            continue;
+        }
+        hashed.push_back(leading_hash);
+        texts.emplace_back(parser.last_row_bytes());
+    }
+    const auto first_other = std::find(hashed.begin(), hashed.end(), false);
+    if (first_other != hashed.begin()) {
+        const auto other = static_cast<std::size_t>(first_other - hashed.begin());
+        RowStore rest;
+        for (std::size_t r = other; r < rows.row_count(); ++r)
+            rest.append_row(rows.row(r));
+        // With no other row, or none that names the columns below them,
+        // the '#' rows are the table's.
+        hash_rows_are_data_ = other == hashed.size() || header_rows(rest) == 0;
+        if (!hash_rows_are_data_) {
+            rows = std::move(rest);
+            texts.erase(texts.begin(), texts.begin() + static_cast<std::ptrdiff_t>(other));
+        }
     }
     if (options_.detect_header) {
         counters_.header_rows = static_cast<std::uint8_t>(header_rows(rows));
@@ -245,6 +270,15 @@ bool SalvagePass::sample_table(std::string_view window, bool final) {
             if (kind != CellKind::Empty)
                 column = column == CellKind::Empty || column == kind ? kind : CellKind::Text;
         }
+    }
+    if (options_.detect_totals) {
+        std::vector<bool> numeric(columns);
+        for (std::size_t c = 0; c < columns; ++c)
+            numeric[c] = column_kinds_[c] == CellKind::Number;
+        if (std::find(numeric.begin(), numeric.end(), true) != numeric.end())
+            sums_.emplace(std::move(numeric), counters_.header_rows);
+        else
+            sums_.reset();
     }
     if (counters_.header_row && options_.detect_trailing_section) {
         // What tells a second table's header from the table's own rows.
@@ -292,11 +326,35 @@ bool SalvagePass::finish_held() {
             only = &held;
         }
     }
-    if (rows == 1 && only->width < counters_.inferred_columns &&
+    if (rows == 1 && only->width < counters_.inferred_columns && !only->total &&
         looks_cut_off(held_rows_.row(only->row), only->width, only->unterminated))
         return release_held();
+    // Rows after a blank line that are no more than the table going on,
+    // ragged (values of the columns' kinds where it has them), stay in it:
+    // setting them aside would take a guess for the table.
+    const bool section_is_table =
+        !options_.detect_footer && rows != 0 &&
+        std::all_of(held_.begin(), held_.end(), [&](const HeldRow& held) {
+            return held.skipped || held.total ||
+                   (held.width != counters_.inferred_columns &&
+                    looks_cut_off(held_rows_.row(held.row), held.width, held.unterminated) &&
+                    !std::all_of(column_kinds_.begin(), column_kinds_.end(),
+                                 [](CellKind kind) { return kind == CellKind::Empty; }));
+        });
+    if (section_is_table && !(rows == 1 && only->total)) {
+        if (!sink_.note({"section-kept",
+                         "the rows after the blank line before line " +
+                             std::to_string(held_.front().line) +
+                             " have another width but hold values of the table's columns: kept "
+                             "as rows of the table"}))
+            return false;
+        return release_held();
+    }
     for (const HeldRow& held : held_) {
-        if (!skip(held.skipped.value_or(SkipKind::Footer), held.line, held.text))
+        const bool ok = held.total && !held.skipped
+                            ? settle_total(held)
+                            : skip(held.skipped.value_or(SkipKind::Footer), held.line, held.text);
+        if (!ok)
             return false;
     }
     held_.clear();
@@ -331,8 +389,10 @@ bool SalvagePass::skip(SkipKind kind, std::uint64_t line, std::string_view text)
 bool SalvagePass::is_comment(std::string_view text, bool fits, bool table_started) const noexcept {
     if (!options_.comment_prefix.empty())
         return text.starts_with(options_.comment_prefix);
-    // A '#' row of the table's width inside the table may well be data.
-    return options_.detect_comments && text.starts_with('#') && (!table_started || !fits);
+    // A '#' row of the table's width inside the table may well be data,
+    // and so may those before it unless they stand above its header.
+    return options_.detect_comments && text.starts_with('#') &&
+           (!fits || (!table_started && !hash_rows_are_data_));
 }
 
 bool SalvagePass::emit_plain(std::string_view lines, std::size_t rows, std::uint64_t first_line) {
@@ -346,7 +406,7 @@ bool SalvagePass::emit_plain(std::string_view lines, std::size_t rows, std::uint
     if (!may_blank && !may_comment) {
         counters_.total_rows += rows;
         counters_.salvaged_rows += rows;
-        return sink_.plain_rows(lines, rows, first_line);
+        return tell_plain(lines, rows, first_line);
     }
     // Each plain row is one physical line ending in LF: cut the run around
     // the lines to skip and hand on the rest as plain runs.
@@ -370,7 +430,7 @@ bool SalvagePass::emit_plain(std::string_view lines, std::size_t rows, std::uint
             if (run_rows != 0) {
                 counters_.total_rows += run_rows;
                 counters_.salvaged_rows += run_rows;
-                if (!sink_.plain_rows(lines.substr(run_begin, at - run_begin), run_rows, run_line))
+                if (!tell_plain(lines.substr(run_begin, at - run_begin), run_rows, run_line))
                     return false;
             }
             if (!skip(*kind, line, text))
@@ -388,13 +448,52 @@ bool SalvagePass::emit_plain(std::string_view lines, std::size_t rows, std::uint
         return true;
     counters_.total_rows += run_rows;
     counters_.salvaged_rows += run_rows;
-    return sink_.plain_rows(lines.substr(run_begin, at - run_begin), run_rows, run_line);
+    return tell_plain(lines.substr(run_begin, at - run_begin), run_rows, run_line);
+}
+
+bool SalvagePass::tell_plain(std::string_view lines, std::size_t rows, std::uint64_t first_line) {
+    if (sums_)
+        sums_->add_lines(lines, static_cast<char>(counters_.detected_delimiter));
+    return sink_.plain_rows(lines, rows, first_line);
+}
+
+bool SalvagePass::hold_total_line(std::string_view line, std::uint64_t at) {
+    // A plain line has no quote: its fields are its pieces between delimiters.
+    const std::size_t row = held_rows_.row_count();
+    held_rows_.append_split_row(line, static_cast<char>(counters_.detected_delimiter));
+    const std::size_t width = held_rows_.last_row().size();
+    held_.push_back(HeldRow{RowFate::Kept, at, std::string(line), std::nullopt, row, false, false,
+                            width, false, true});
+    return true;
+}
+
+bool SalvagePass::settle_total(const HeldRow& held) {
+    // The last row of the table, labelled total: a footer only when its
+    // numbers are the sums of their columns, else a row of the table.
+    const ColumnSums::Verdict verdict = sums_->check(held_rows_.row(held.row));
+    const std::string line = "line " + std::to_string(held.line);
+    if (verdict == ColumnSums::Verdict::Sums) {
+        return sink_.note({"totals-footer", line +
+                                                " is a totals row (its label says total and its "
+                                                "numbers are the sums of the columns above): set "
+                                                "aside as a footer"}) &&
+               skip(SkipKind::Footer, held.line, held.text);
+    }
+    const std::string why =
+        verdict == ColumnSums::Verdict::Unknown
+            ? " reads as a totals row, but the table is too long for its sums to be checked"
+            : " reads as a totals row, but its numbers are not the sums of the columns above";
+    return sink_.note({"totals-kept", line + why + ": kept as a row of the table"}) &&
+           emit_row(held.fate, held.line, held_rows_.row(held.row), held.text, held.quote_repaired,
+                    held.bytes_replaced);
 }
 
 bool SalvagePass::emit_row(RowFate fate, std::uint64_t line, const RowView& fields,
                            std::string_view text, bool quote_repaired, bool bytes_replaced) {
     ++counters_.total_rows;
     if (is_retained(fate)) {
+        if (sums_)
+            sums_->add(fields);
         ++counters_.salvaged_rows;
         counters_.repaired_rows += is_repaired(fate) ? 1 : 0;
     } else {
@@ -493,7 +592,17 @@ bool SalvagePass::process(std::string_view window, bool final) {
             if (plain != 0) {
                 narrow_run_ = 0;
                 section_open_ = false;
-                if (!release_held() || !emit_plain(run, plain, first_line))
+                // The run's last row may be a totals row, the last of the
+                // table: it waits, as the end of input decides.
+                const std::size_t cut = run.find_last_of('\n', run.size() - 2) + 1;
+                const std::string_view last = run.substr(cut, run.size() - 1 - cut);
+                const bool total =
+                    sums_ && has_total_label(last, static_cast<char>(counters_.detected_delimiter));
+                const std::size_t before = total ? plain - 1 : plain;
+                if (!release_held() ||
+                    (before != 0 &&
+                     !emit_plain(total ? run.substr(0, cut) : run, before, first_line)) ||
+                    (total && !hold_total_line(last, first_line + before)))
                     return !(stopped_ = true);
             }
         }
@@ -536,10 +645,14 @@ bool SalvagePass::process(std::string_view window, bool final) {
                                            names_row(row_.last_row(), parser.last_row_bytes()))) &&
                         held_.size() < kMaxSectionRows;
         section_open_ = section_open_ && !fits && held_.size() < kMaxSectionRows;
-        if (section_open_ || second_table_ ||
-            (narrow && table_started() && narrow_run_ <= kMaxFooterRows &&
-             (options_.detect_footer ||
-              (options_.detect_trailing_section && summary_row(row_.last_row()))))) {
+        const bool footer = section_open_ || second_table_ ||
+                            (narrow && table_started() && narrow_run_ <= kMaxFooterRows &&
+                             (options_.detect_footer ||
+                              (options_.detect_trailing_section && summary_row(row_.last_row()))));
+        // A row held for its total label alone is judged by its sums.
+        const bool total = !footer && sums_ && held_.empty() && is_retained(fate) &&
+                           has_total_label(row_.last_row());
+        if (footer || total) {
             // The input ends inside a row when nothing, not even a line
             // break, follows its bytes.
             const std::string_view text = parser.last_row_bytes();
@@ -547,7 +660,7 @@ bool SalvagePass::process(std::string_view window, bool final) {
                 final && text.data() + text.size() == window.data() + window.size();
             held_.push_back(HeldRow{fate, line, std::string(text), std::nullopt,
                                     held_rows_.row_count(), parser.last_row_repaired_quote(),
-                                    replaced, width, unterminated});
+                                    replaced, width, unterminated, total});
             held_rows_.append_row(row_.last_row());
             continue;
         }

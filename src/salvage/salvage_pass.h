@@ -26,6 +26,7 @@
 #include "heuristics/column_count.h"
 #include "heuristics/delimiter_sniffer.h"
 #include "heuristics/header.h"
+#include "heuristics/totals.h"
 #include "parser/byte_buffer.h"
 #include "parser/resilient_parser.h"
 #include "parser/row_store.h"
@@ -207,6 +208,7 @@ class SalvagePass {
         bool bytes_replaced = false;
         std::size_t width = 0;     // the fields it had as parsed
         bool unterminated = false; // the input ended inside it
+        bool total = false;        // its label says total: a totals row if it is the last
     };
     RowStore held_rows_;
     std::vector<HeldRow> held_;
@@ -226,6 +228,13 @@ class SalvagePass {
     bool summary_row(const RowView& row) const;
 
     std::vector<DetectionNote> notes_; // made while settling, told after begin
+    bool hash_rows_are_data_ = false;  // leading '#' rows of the table's width are its rows
+    // The sums of the numeric columns, to tell a totals row; none when
+    // totals are not detected or no column holds numbers.
+    std::optional<ColumnSums> sums_;
+    bool tell_plain(std::string_view lines, std::size_t rows, std::uint64_t first_line);
+    bool hold_total_line(std::string_view line, std::uint64_t at);
+    bool settle_total(const HeldRow& held);
     ByteBuffer window_;
     std::size_t begin_ = 0;     // first byte of window_ not yet consumed
     std::size_t retry_at_ = 0;  // parse again once this many bytes are pending

@@ -100,6 +100,7 @@ void ArrowSink::take_header(std::vector<std::string> fields) {
             if (fields[c].empty())
                 fields[c] = fields[c - 1];
     header_pending_ = --header_rows_left_ != 0;
+    ++header_rows_;
     if (!header_) {
         if (!width_known_)
             set_width(fields.size());
@@ -222,6 +223,11 @@ bool ArrowSink::plain_rows(std::string_view lines, std::size_t rows, std::uint64
         ++line;
         p = lf + 1;
     }
+    return true;
+}
+
+bool ArrowSink::note(const DetectionNote& note) {
+    notes_.emplace_back(note.code, note.message);
     return true;
 }
 
