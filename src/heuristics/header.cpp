@@ -1,6 +1,7 @@
 #include "heuristics/header.h"
 
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -196,11 +197,43 @@ bool header_with_gaps(const RowStore& rows) {
     return 2 * named >= row.size() && names_over_values(rows, 0);
 }
 
+// The rows without their last column when no row has anything there: a
+// delimiter at the end of every line, as spreadsheets export, adds an empty
+// column that names nothing and holds nothing.
+std::optional<RowStore> without_empty_last_column(const RowStore& rows) {
+    if (rows.row_count() == 0)
+        return std::nullopt;
+    const std::size_t width = rows.row(0).size();
+    if (width < 2)
+        return std::nullopt;
+    for (std::size_t r = 0; r < rows.row_count(); ++r) {
+        std::size_t c = 0;
+        for (const FieldView field : rows.row(r))
+            if (c++ == width - 1 && cell_kind(field.text) != CellKind::Empty)
+                return std::nullopt;
+    }
+    RowStore trimmed;
+    for (std::size_t r = 0; r < rows.row_count(); ++r) {
+        trimmed.begin_row();
+        std::size_t c = 0;
+        for (const FieldView field : rows.row(r)) {
+            if (c++ == width - 1)
+                break;
+            trimmed.append(field.text.data(), field.text.size());
+            trimmed.finish_field(true);
+        }
+    }
+    return trimmed;
+}
+
 } // namespace
 
 std::size_t header_rows(const RowStore& rows) {
     if (first_row_is_header(rows))
         return 1;
+    if (const std::optional<RowStore> trimmed = without_empty_last_column(rows))
+        if (first_row_is_header(*trimmed))
+            return 1;
     // The names the first k + 1 rows give together, as the tables join
     // them: a group label spans the empty cells to its right.
     std::vector<std::string> names;

@@ -39,9 +39,10 @@ namespace {
 
 // Whether the rows before `rows` stand apart from the table beyond them:
 // either the table keeps more rows in the sample than they are, or each of
-// them is of another kind than its rows: blank, a comment, one cell, or
-// text where the table holds numbers or dates ("from,2024" over a table
-// whose first column holds numbers).
+// them is of another kind than its rows: blank, a comment, or text where
+// the table holds numbers or dates ("Sales report", "from,2024" over a
+// table whose first column holds numbers). A lone value ("5") may be a
+// row cut short.
 bool preamble_is_sure(std::string_view prefix, std::uint8_t delimiter, bool final,
                       std::span<const std::size_t> widths, std::span<const std::size_t> offsets,
                       std::size_t rows) {
@@ -58,7 +59,7 @@ bool preamble_is_sure(std::string_view prefix, std::uint8_t delimiter, bool fina
         value_columns(sample, header_rows(sample) == 0 ? 0 : 1, widths[rows]);
     RowStore row;
     for (std::size_t i = 0; i < rows; ++i) {
-        if (widths[i] <= 1)
+        if (widths[i] == 0)
             continue;
         ResilientParser parser(prefix.substr(offsets[i]), delimiter, '"', true, final);
         row.clear();
