@@ -65,6 +65,10 @@ READINGS = [
     (b"#id,name,amount\n1,ana,2.5\n2,bo,3\n", ["#id", "name", "amount"], [["1", "ana", "2.5"], ["2", "bo", "3"]], 1,
      {}, []),
     (b"#id,n\nid,n\n1,2\n", ["id", "n"], [["1", "2"]], 1, {"comment": 1}, []),
+    (b"name,name,amount\nana,bo,\ncy,dy,3\nel,fa,4\n", ["name", "name_2", "amount"],
+     [["ana", "bo", ""], ["cy", "dy", "3"], ["el", "fa", "4"]], 1, {}, []),
+    (b"Customer ID;Order Date;Total Amount\n", ["Customer ID", "Order Date", "Total Amount"], [], 1, {}, []),
+    (b"name,description of item,price (EUR)\n", ["name", "description of item", "price (EUR)"], [], 1, {}, []),
     (b"id,name\n1,english\n1,english\n\n2,german,1,2,3\n", ["id", "name"],
      [["1", "english"], ["1", "english"], ["2", "german,1,2,3"]], 1, {"blank": 1}, ["section-kept"]),
 ]
