@@ -39,10 +39,11 @@ namespace {
 
 // Whether the rows before `rows` stand apart from the table beyond them:
 // either the table keeps more rows in the sample than they are, or each of
-// them is of another kind than its rows: blank, a comment, or text where
-// the table holds numbers or dates ("Sales report", "from,2024" over a
-// table whose first column holds numbers). A lone value ("5") may be a
-// row cut short.
+// them is of another kind than its rows. A blank or comment line is; so is
+// a line of one cell ("Sales report") unless that cell is a value, which
+// may be a row cut short; and a wider line with text where the table holds
+// numbers or dates ("from,2024"), unless it could be the table's own
+// header: labels only, over a table with no header of its own.
 bool preamble_is_sure(std::string_view prefix, std::uint8_t delimiter, bool final,
                       std::span<const std::size_t> widths, std::span<const std::size_t> offsets,
                       std::size_t rows) {
@@ -55,8 +56,8 @@ bool preamble_is_sure(std::string_view prefix, std::uint8_t delimiter, bool fina
     ResilientParser table(prefix.substr(offsets[rows]), delimiter, '"', true, final);
     while (sample.row_count() < kHeaderSampleRows && table.step_row(sample) == ParseStep::Row) {
     }
-    const std::vector<bool> values =
-        value_columns(sample, header_rows(sample) == 0 ? 0 : 1, widths[rows]);
+    const bool named = header_rows(sample) != 0;
+    const std::vector<bool> values = value_columns(sample, named ? 1 : 0, widths[rows]);
     RowStore row;
     for (std::size_t i = 0; i < rows; ++i) {
         if (widths[i] == 0)
@@ -65,14 +66,18 @@ bool preamble_is_sure(std::string_view prefix, std::uint8_t delimiter, bool fina
         row.clear();
         if (parser.step_row(row) != ParseStep::Row)
             return false;
-        bool text_over_values = false;
+        bool text_over_values = false, holds_value = false;
         std::size_t c = 0;
         for (const FieldView field : row.last_row()) {
-            text_over_values = text_over_values || (c < values.size() && values[c] &&
-                                                    cell_kind(field.text) == CellKind::Text);
+            const CellKind kind = cell_kind(field.text);
+            holds_value = holds_value || kind == CellKind::Number || kind == CellKind::Date;
+            text_over_values =
+                text_over_values || (c < values.size() && values[c] && kind == CellKind::Text);
             ++c;
         }
-        if (!text_over_values)
+        const bool apart =
+            widths[i] == 1 ? !holds_value : text_over_values && (named || holds_value);
+        if (!apart)
             return false;
     }
     return true;

@@ -37,8 +37,9 @@ struct TableStart {
 // `comment_prefix`, when that is not empty, counts as a comment line. A
 // preamble found by the widths that holds no fewer rows than the table
 // keeps in the sample is taken only when its lines are of another kind
-// than the table's rows: blank or comment lines, or lines with text where
-// the table holds numbers or dates; otherwise the table starts at the first
+// than the table's rows: blank or comment lines, one-cell lines that hold
+// no value, or lines with text where the table holds numbers or dates
+// that cannot be its header; otherwise the table starts at the first
 // row and the preamble is `considered`. When `given_rows` is set, that
 // many rows are the preamble and only the offset is sought. With
 // `comments_may_be_rows`, comment lines of the table's width just above

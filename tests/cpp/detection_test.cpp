@@ -194,6 +194,9 @@ TEST(Detection, ThinPreambleNeedsLinesOfAnotherKind) {
         {"a title and metadata over a short table",
          "Sales report\nfrom,2024\n\na,b,c\n1,2,3\n4,5,6\n", 3, 0},
         {"a lone value above may be a row cut short", "id,n\n5\nx,3,7\n", 0, 2},
+        {"titles over a table of text", "Quarterly report\nExported by: admin\na,b,c\nd,e,f\n", 2,
+         0},
+        {"names over a row with no header of its own", "id,amount\nkiwi\npear,3,77\n", 0, 2},
         {"more table rows than preamble rows", "Report\nid,n,v\n1,2,3\n4,5,6\n", 1, 0},
     };
     for (const Case& c : cases) {
