@@ -27,6 +27,29 @@ bool is_blank_row(const RowView& fields) {
     return fields.size() == 1 && is_whitespace((*fields.begin()).text);
 }
 
+// A row of two or more cells, each empty or blank, as spreadsheets export
+// the empty rows below a table.
+bool is_empty_cells_row(const RowView& fields) {
+    if (fields.size() < 2)
+        return false;
+    for (const FieldView field : fields)
+        if (!field.text.empty() && !is_whitespace(field.text))
+            return false;
+    return true;
+}
+
+// The same for one plain line: nothing but delimiters and blanks.
+bool is_empty_cells_line(std::string_view line, char delimiter) {
+    bool cut = false;
+    for (const char c : line) {
+        if (c == delimiter)
+            cut = true;
+        else if (c != ' ' && c != '\t')
+            return false;
+    }
+    return cut;
+}
+
 } // namespace
 
 std::string quarantine_reason(RowFate fate, std::uint64_t columns) {
@@ -319,9 +342,13 @@ bool SalvagePass::finish_held() {
     // narrow row that reads as data cut short: a truncated file's last row
     // is rescued, not set aside.
     const HeldRow* only = nullptr;
+    const HeldRow* first_empty = nullptr;
     std::size_t rows = 0;
+    std::size_t empties = 0;
     for (const HeldRow& held : held_) {
-        if (!held.skipped) {
+        if (held.empty && empties++ == 0)
+            first_empty = &held;
+        if (!held.skipped && !held.empty) {
             ++rows;
             only = &held;
         }
@@ -335,13 +362,13 @@ bool SalvagePass::finish_held() {
     const bool section_is_table =
         !options_.detect_footer && rows != 0 &&
         std::all_of(held_.begin(), held_.end(), [&](const HeldRow& held) {
-            return held.skipped || held.total ||
+            return held.skipped || held.total || held.empty ||
                    (held.width != counters_.inferred_columns &&
                     looks_cut_off(held_rows_.row(held.row), held.width, held.unterminated) &&
                     !std::all_of(column_kinds_.begin(), column_kinds_.end(),
                                  [](CellKind kind) { return kind == CellKind::Empty; }));
         });
-    if (section_is_table && !(rows == 1 && only->total)) {
+    if (section_is_table && rows != 0 && !(rows == 1 && only->total)) {
         if (!sink_.note({"section-kept",
                          "the rows after the blank line before line " +
                              std::to_string(held_.front().line) +
@@ -350,9 +377,16 @@ bool SalvagePass::finish_held() {
             return false;
         return release_held();
     }
+    if (empties != 0 && !sink_.note({"empty-rows", std::to_string(empties) +
+                                                       " rows of empty cells after the table, "
+                                                       "from line " +
+                                                       std::to_string(first_empty->line) +
+                                                       " on, were set aside as blank rows"}))
+        return false;
     for (const HeldRow& held : held_) {
-        const bool ok = held.total && !held.skipped
-                            ? settle_total(held)
+        const bool ok = held.total && !held.skipped ? settle_total(held)
+                        : held.empty
+                            ? skip(SkipKind::Blank, held.line, held.text)
                             : skip(held.skipped.value_or(SkipKind::Footer), held.line, held.text);
         if (!ok)
             return false;
@@ -457,13 +491,15 @@ bool SalvagePass::tell_plain(std::string_view lines, std::size_t rows, std::uint
     return sink_.plain_rows(lines, rows, first_line);
 }
 
-bool SalvagePass::hold_total_line(std::string_view line, std::uint64_t at) {
+bool SalvagePass::hold_plain_line(std::string_view line, std::uint64_t at, bool total) {
     // A plain line has no quote: its fields are its pieces between delimiters.
     const std::size_t row = held_rows_.row_count();
     held_rows_.append_split_row(line, static_cast<char>(counters_.detected_delimiter));
     const std::size_t width = held_rows_.last_row().size();
     held_.push_back(HeldRow{RowFate::Kept, at, std::string(line), std::nullopt, row, false, false,
-                            width, false, true});
+                            width, false, total, !total});
+    if (!total)
+        section_open_ = section_open_ || options_.detect_trailing_section;
     return true;
 }
 
@@ -592,18 +628,34 @@ bool SalvagePass::process(std::string_view window, bool final) {
             if (plain != 0) {
                 narrow_run_ = 0;
                 section_open_ = false;
-                // The run's last row may be a totals row, the last of the
-                // table: it waits, as the end of input decides.
-                const std::size_t cut = run.find_last_of('\n', run.size() - 2) + 1;
-                const std::string_view last = run.substr(cut, run.size() - 1 - cut);
-                const bool total =
-                    sums_ && has_total_label(last, static_cast<char>(counters_.detected_delimiter));
-                const std::size_t before = total ? plain - 1 : plain;
-                if (!release_held() ||
-                    (before != 0 &&
-                     !emit_plain(total ? run.substr(0, cut) : run, before, first_line)) ||
-                    (total && !hold_total_line(last, first_line + before)))
+                // The run's last rows may be rows of empty cells and a
+                // totals row above them, the last of the table: they wait,
+                // as what follows decides.
+                const char delimiter = static_cast<char>(counters_.detected_delimiter);
+                std::size_t keep = run.size(); // bytes of the rows handed on now
+                std::size_t rows = plain;
+                bool total = false;
+                while (rows != 0 && !total) {
+                    const std::size_t cut = keep < 2 ? 0 : run.find_last_of('\n', keep - 2) + 1;
+                    const std::string_view last = run.substr(cut, keep - 1 - cut);
+                    const bool empty = options_.skip_blank_rows && (table_started() || rows > 1) &&
+                                       is_empty_cells_line(last, delimiter);
+                    total = !empty && sums_ && has_total_label(last, delimiter);
+                    if (!empty && !total)
+                        break;
+                    keep = cut;
+                    --rows;
+                }
+                // Held rows wait on while only more of the same comes.
+                if (rows != 0 &&
+                    (!release_held() || !emit_plain(run.substr(0, keep), rows, first_line)))
                     return !(stopped_ = true);
+                for (std::size_t i = rows; i < plain; ++i) {
+                    const std::size_t lf = run.find('\n', keep);
+                    hold_plain_line(run.substr(keep, lf - keep), first_line + i,
+                                    total && i == rows);
+                    keep = lf + 1;
+                }
             }
         }
 
@@ -652,7 +704,13 @@ bool SalvagePass::process(std::string_view window, bool final) {
         // A row held for its total label alone is judged by its sums.
         const bool total = !footer && sums_ && held_.empty() && is_retained(fate) &&
                            has_total_label(row_.last_row());
-        if (footer || total) {
+        // Rows of empty cells below the table are blank rows when nothing
+        // of the table follows them; a section may.
+        const bool empty = options_.skip_blank_rows && table_started() && !section_open_ &&
+                           !second_table_ && is_empty_cells_row(row_.last_row());
+        if (empty)
+            section_open_ = options_.detect_trailing_section;
+        if (footer || total || empty) {
             // The input ends inside a row when nothing, not even a line
             // break, follows its bytes.
             const std::string_view text = parser.last_row_bytes();
@@ -660,7 +718,7 @@ bool SalvagePass::process(std::string_view window, bool final) {
                 final && text.data() + text.size() == window.data() + window.size();
             held_.push_back(HeldRow{fate, line, std::string(text), std::nullopt,
                                     held_rows_.row_count(), parser.last_row_repaired_quote(),
-                                    replaced, width, unterminated, total});
+                                    replaced, width, unterminated, total, empty});
             held_rows_.append_row(row_.last_row());
             continue;
         }

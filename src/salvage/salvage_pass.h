@@ -209,6 +209,7 @@ class SalvagePass {
         std::size_t width = 0;     // the fields it had as parsed
         bool unterminated = false; // the input ended inside it
         bool total = false;        // its label says total: a totals row if it is the last
+        bool empty = false;        // empty cells only: a blank row if nothing of the table follows
     };
     RowStore held_rows_;
     std::vector<HeldRow> held_;
@@ -233,7 +234,7 @@ class SalvagePass {
     // totals are not detected or no column holds numbers.
     std::optional<ColumnSums> sums_;
     bool tell_plain(std::string_view lines, std::size_t rows, std::uint64_t first_line);
-    bool hold_total_line(std::string_view line, std::uint64_t at);
+    bool hold_plain_line(std::string_view line, std::uint64_t at, bool total);
     bool settle_total(const HeldRow& held);
     ByteBuffer window_;
     std::size_t begin_ = 0;     // first byte of window_ not yet consumed
