@@ -368,12 +368,11 @@ bool SalvagePass::finish_held() {
                     !std::all_of(column_kinds_.begin(), column_kinds_.end(),
                                  [](CellKind kind) { return kind == CellKind::Empty; }));
         });
-    if (section_is_table && rows != 0 && !(rows == 1 && only->total)) {
+    if (section_is_table && !(rows == 1 && only->total)) {
         if (!sink_.note({"section-kept",
-                         "the rows after the blank line before line " +
-                             std::to_string(held_.front().line) +
-                             " have another width but hold values of the table's columns: kept "
-                             "as rows of the table"}))
+                         "the rows from line " + std::to_string(held_.front().line) +
+                             " on have another width than the table's but hold values of its "
+                             "columns: kept as rows of the table"}))
             return false;
         return release_held();
     }
@@ -492,6 +491,10 @@ bool SalvagePass::tell_plain(std::string_view lines, std::size_t rows, std::uint
 }
 
 bool SalvagePass::hold_plain_line(std::string_view line, std::uint64_t at, bool total) {
+    // Held rows are bounded: past so many, rows of empty cells are the
+    // table's, as they are inside a run of plain rows.
+    if (!total && held_.size() >= kMaxEmptyRows && !release_held())
+        return false;
     // A plain line has no quote: its fields are its pieces between delimiters.
     const std::size_t row = held_rows_.row_count();
     held_rows_.append_split_row(line, static_cast<char>(counters_.detected_delimiter));
@@ -652,8 +655,9 @@ bool SalvagePass::process(std::string_view window, bool final) {
                     return !(stopped_ = true);
                 for (std::size_t i = rows; i < plain; ++i) {
                     const std::size_t lf = run.find('\n', keep);
-                    hold_plain_line(run.substr(keep, lf - keep), first_line + i,
-                                    total && i == rows);
+                    if (!hold_plain_line(run.substr(keep, lf - keep), first_line + i,
+                                         total && i == rows))
+                        return !(stopped_ = true);
                     keep = lf + 1;
                 }
             }
@@ -708,8 +712,11 @@ bool SalvagePass::process(std::string_view window, bool final) {
         // of the table follows them; a section may.
         const bool empty = options_.skip_blank_rows && table_started() && !section_open_ &&
                            !second_table_ && is_empty_cells_row(row_.last_row());
-        if (empty)
+        if (empty) {
             section_open_ = options_.detect_trailing_section;
+            if (held_.size() >= kMaxEmptyRows && !release_held())
+                return !(stopped_ = true);
+        }
         if (footer || total || empty) {
             // The input ends inside a row when nothing, not even a line
             // break, follows its bytes.

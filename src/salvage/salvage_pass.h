@@ -155,6 +155,7 @@ class SalvagePass {
     static constexpr std::size_t kWindow = 4U << 20;
     static constexpr std::size_t kMaxFooterRows = 8;
     static constexpr std::size_t kMaxSectionRows = 64;
+    static constexpr std::size_t kMaxEmptyRows = 4096; // rows of empty cells held at most
 
   private:
     bool process(std::string_view window, bool final);

@@ -539,6 +539,26 @@ TEST(SalvagePass, SkippedRowsAreToldApart) {
     }
 }
 
+// Rows of empty cells wait to see whether the table goes on after them,
+// but not without end: past so many they are the table's, in any window.
+TEST(SalvagePass, ALongRunOfEmptyRowsInsideTheTableIsData) {
+    std::string input = "a,b\n";
+    Rows rows = {{"a", "b"}};
+    for (std::size_t i = 0; i <= SalvagePass::kMaxEmptyRows; ++i) {
+        input += ",\n";
+        rows.push_back({"", ""});
+    }
+    input += "c,d\n";
+    rows.push_back({"c", "d"});
+    for (const std::size_t chunk : {std::size_t{1}, std::size_t{4096}, input.size()}) {
+        SCOPED_TRACE("chunks of " + std::to_string(chunk));
+        const Outcome outcome = collect_streaming(input, skipping_blanks({}), chunk);
+        EXPECT_EQ(outcome.rows, rows);
+        EXPECT_TRUE(outcome.skipped.empty());
+        expect_consistent(outcome);
+    }
+}
+
 TEST(SalvagePass, ZeroColumnsLeaveRowsAsParsed) {
     const std::string ragged = "a\nb,c\n,,,\n\n";
     check_all({

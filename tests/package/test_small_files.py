@@ -92,6 +92,13 @@ def test_reading(data, names, rows, header_rows, skipped, codes):
             assert any(note.message.startswith(f"line {line} ") for line in footers)
 
 
+@pytest.mark.parametrize("data", [b"id,name\n1,a,x\n2,b,y\n", b"id,name,amount,x\n1,a,2\n2,b,3\n"])
+def test_a_quarantined_header_row_gives_its_place_to_no_data_row(data):
+    names, rows, report = read(data, fill_ragged_rows=False, merge_overflow=False)
+    assert names == ["column_1", "column_2", "column_3"]
+    assert len(rows) == 2 and report.quarantined_rows == 1 and report.header_rows == 0
+
+
 def test_a_totals_row_is_data_when_footers_are_off():
     data = b"region,count\nNorth,100\nSouth,246\nTotal,346\n"
     _, rows, report = read(data, skip_footer=False)

@@ -234,6 +234,11 @@ bool ArrowSink::note(const DetectionNote& note) {
 bool ArrowSink::row(const RowEvent& event) {
     histogram_.reach(event.line);
     if (!is_retained(event.fate)) {
+        // A header row that detection found, quarantined (too narrow or too
+        // wide with repairs off), names nothing: the next row is data, not
+        // a header in its place.
+        if (header_pending_ && options_.detected_header)
+            header_pending_ = --header_rows_left_ != 0;
         ++counters_.total_rows;
         ++counters_.quarantined_rows;
         histogram_.add(row_action(event.fate), event.line);
