@@ -529,6 +529,9 @@ bool SalvagePass::settle_total(const HeldRow& held) {
 
 bool SalvagePass::emit_row(RowFate fate, std::uint64_t line, const RowView& fields,
                            std::string_view text, bool quote_repaired, bool bytes_replaced) {
+    filled_before_ = filled_before_ || (counters_.salvaged_rows + counters_.quarantined_rows >=
+                                            counters_.header_rows &&
+                                        !is_empty_cells_row(fields));
     ++counters_.total_rows;
     if (is_retained(fate)) {
         if (sums_)
@@ -633,19 +636,32 @@ bool SalvagePass::process(std::string_view window, bool final) {
                 section_open_ = false;
                 // The run's last rows may be rows of empty cells and a
                 // totals row above them, the last of the table: they wait,
-                // as what follows decides.
+                // as what follows decides. Empty rows wait only below a
+                // data row that holds something: a table of empty rows is
+                // a table.
                 const char delimiter = static_cast<char>(counters_.detected_delimiter);
+                const std::uint64_t before = counters_.salvaged_rows + counters_.quarantined_rows;
                 std::size_t keep = run.size(); // bytes of the rows handed on now
                 std::size_t rows = plain;
+                const auto last_line = [&](std::size_t& cut) {
+                    cut = keep < 2 ? 0 : run.find_last_of('\n', keep - 2) + 1;
+                    return run.substr(cut, keep - 1 - cut);
+                };
+                std::size_t cut = 0;
+                while (options_.skip_blank_rows && rows != 0 &&
+                       is_empty_cells_line(last_line(cut), delimiter)) {
+                    keep = cut;
+                    --rows;
+                }
+                const bool filled_data = rows != 0 && before + rows - 1 >= counters_.header_rows;
+                if (!filled_before_ && !filled_data) {
+                    keep = run.size();
+                    rows = plain;
+                }
+                filled_before_ = filled_before_ || filled_data;
                 bool total = false;
-                while (rows != 0 && !total) {
-                    const std::size_t cut = keep < 2 ? 0 : run.find_last_of('\n', keep - 2) + 1;
-                    const std::string_view last = run.substr(cut, keep - 1 - cut);
-                    const bool empty = options_.skip_blank_rows && (table_started() || rows > 1) &&
-                                       is_empty_cells_line(last, delimiter);
-                    total = !empty && sums_ && has_total_label(last, delimiter);
-                    if (!empty && !total)
-                        break;
+                if (rows != 0 && sums_ && has_total_label(last_line(cut), delimiter)) {
+                    total = true;
                     keep = cut;
                     --rows;
                 }
@@ -710,7 +726,7 @@ bool SalvagePass::process(std::string_view window, bool final) {
                            has_total_label(row_.last_row());
         // Rows of empty cells below the table are blank rows when nothing
         // of the table follows them; a section may.
-        const bool empty = options_.skip_blank_rows && table_started() && !section_open_ &&
+        const bool empty = options_.skip_blank_rows && filled_before_ && !section_open_ &&
                            !second_table_ && is_empty_cells_row(row_.last_row());
         if (empty) {
             section_open_ = options_.detect_trailing_section;

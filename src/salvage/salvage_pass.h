@@ -231,6 +231,7 @@ class SalvagePass {
 
     std::vector<DetectionNote> notes_; // made while settling, told after begin
     bool hash_rows_are_data_ = false;  // leading '#' rows of the table's width are its rows
+    bool filled_before_ = false;       // a data row that holds something was told
     // The sums of the numeric columns, to tell a totals row; none when
     // totals are not detected or no column holds numbers.
     std::optional<ColumnSums> sums_;

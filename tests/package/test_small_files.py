@@ -72,6 +72,7 @@ READINGS = [
     (b"id,n\n1,a\n2,b\n,\n,\n", ["id", "n"], [["1", "a"], ["2", "b"]], 1, {"blank": 2}, ["empty-rows"]),
     (b"id,n\r\n1,a\r\n, \r\n2,b\r\n,\r\n", ["id", "n"], [["1", "a"], ["", " "], ["2", "b"]], 1, {"blank": 1},
      ["empty-rows"]),
+    (b"a,b,c\n,,\n,,\n", ["a", "b", "c"], [["", "", ""], ["", "", ""]], 1, {}, []),
     (b"id,n,v\n1,a,2\n,,\n,,\nEnd of report\n", ["id", "n", "v"], [["1", "a", "2"]], 1,
      {"blank": 2, "footer": 1}, ["empty-rows"]),
     (b"id,name\n1,english\n1,english\n\n2,german,1,2,3\n", ["id", "name"],
