@@ -79,6 +79,13 @@ class Salvager:
     def header(self) -> Optional[List[str]]:
         """The header row's fields, or None."""
     @property
+    def header_rows(self) -> int:
+        """Rows taken as the header's names (in no other counter)."""
+    @property
+    def notes(self) -> List[Tuple[str, str]]:
+        """Detection notes as (code, message): readings considered and not taken,
+        rows set aside on what evidence."""
+    @property
     def total_rows(self) -> int:
         """Data rows read."""
     @property

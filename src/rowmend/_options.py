@@ -153,9 +153,10 @@ OPTIONS: Tuple[OptionSpec, ...] = (
         bool,
         "section",
         "set aside what trails the table: 'section', the rows after a blank line none of which has the "
-        "table's width, a second table under its own names after a blank line, and up to 8 narrow rows of "
-        "words where the table holds values ('End of report'); 'auto', also any trailing run of up to 8 "
-        "narrower rows, except one last row that reads as data cut short",
+        "table's width, a second table under its own names after a blank line, up to 8 narrow rows of "
+        "words where the table holds values ('End of report'), and a last row labelled total whose numbers "
+        "are the column sums; 'auto', also any trailing run of up to 8 narrower rows, except one last row "
+        "that reads as data cut short",
         "choice",
         choices=(("section", "section"), ("auto", "auto"), ("no", False)),
     ),

@@ -188,7 +188,8 @@ class Run:
             ),
             lines=self._histogram(),
             header=tuple(names) if (names := salvager.header) is not None else None,
-            notes=self._quote_notes(),
+            header_rows=salvager.header_rows,
+            notes=tuple(Note(code, message) for code, message in salvager.notes) + self._quote_notes(),
         )
 
     def _quote_notes(self) -> Tuple[Note, ...]:

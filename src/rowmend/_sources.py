@@ -365,8 +365,9 @@ class ByteSource(io.BufferedIOBase):
                 parts.append(part)
         buffer = bytearray(size)
         count = self.readinto(buffer)
-        del buffer[count:]
-        return bytes(buffer)
+        # A copy of what was read, not a resize: a view of the buffer still
+        # held below (by a file object, or a traceback's frame) forbids one.
+        return bytes(buffer) if count == size else bytes(memoryview(buffer)[:count])
 
     def read1(self, size: int = -1) -> bytes:
         """Up to ``size`` bytes from a single read of the input (64 KiB when ``size`` is negative)."""
@@ -374,8 +375,7 @@ class ByteSource(io.BufferedIOBase):
             raise ValueError("I/O operation on closed file")
         buffer = bytearray(size if size >= 0 else 1 << 16)
         count = self._pull(memoryview(buffer)) if buffer else 0
-        del buffer[count:]
-        return bytes(buffer)
+        return bytes(buffer) if count == len(buffer) else bytes(memoryview(buffer)[:count])
 
     def close(self) -> None:
         """Close what :func:`open_source` opened; a file object passed in stays open."""

@@ -52,6 +52,9 @@ struct SalvageOptions {
     // table, a run of up to kMaxSectionRows rows none of which has the
     // table's width, to the end of input (a second table, a summary).
     bool detect_trailing_section = false;
+    // A totals row: a last row whose label says total or sum and whose
+    // numbers are the sums of their columns, set aside as a footer.
+    bool detect_totals = false;
 
     // Threads one run may use, its own included; 0: one per CPU this
     // process may run on. With two or more, a clean file is written by a

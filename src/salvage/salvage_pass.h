@@ -26,6 +26,7 @@
 #include "heuristics/column_count.h"
 #include "heuristics/delimiter_sniffer.h"
 #include "heuristics/header.h"
+#include "heuristics/totals.h"
 #include "parser/byte_buffer.h"
 #include "parser/resilient_parser.h"
 #include "parser/row_store.h"
@@ -100,6 +101,13 @@ struct SkippedRow {
     std::string_view text; // the row's input bytes, without its line break
 };
 
+// A reading that detection considered and did not take, or a decision that
+// set rows aside, for the report: a short code and the user's words.
+struct DetectionNote {
+    std::string_view code;
+    std::string message;
+};
+
 // Where the pass reports. Views are valid during the call only. Every call
 // returns false to stop the run; the sink keeps its own reason.
 class RowSink {
@@ -116,6 +124,8 @@ class RowSink {
     // A row that is not part of the table; sinks that write only the table
     // need not hear of it.
     virtual bool skipped(const SkippedRow& /*row*/) { return true; }
+    // A detection note; comes after begin, in the order the pass made them.
+    virtual bool note(const DetectionNote& /*note*/) { return true; }
     // After each window: input bytes consumed and rows seen so far.
     virtual bool progress(std::uint64_t /*bytes*/, std::uint64_t /*rows*/) { return true; }
 };
@@ -148,6 +158,7 @@ class SalvagePass {
     static constexpr std::size_t kWindow = 4U << 20;
     static constexpr std::size_t kMaxFooterRows = 8;
     static constexpr std::size_t kMaxSectionRows = 64;
+    static constexpr std::size_t kMaxEmptyRows = 4096; // rows of empty cells held at most
 
   private:
     bool process(std::string_view window, bool final);
@@ -212,6 +223,8 @@ class SalvagePass {
         std::size_t width = 0;     // the fields it had as parsed
         bool unterminated = false; // the input ended inside it
         bool quote_read_as_text = false;
+        bool total = false; // its label says total: a totals row if it is the last
+        bool empty = false; // empty cells only: a blank row if nothing of the table follows
     };
     RowStore held_rows_;
     std::vector<HeldRow> held_;
@@ -230,6 +243,15 @@ class SalvagePass {
     // "(5 rows affected)"): a footer line rather than a row cut short.
     bool summary_row(const RowView& row) const;
 
+    std::vector<DetectionNote> notes_; // made while settling, told after begin
+    bool hash_rows_are_data_ = false;  // leading '#' rows of the table's width are its rows
+    bool filled_before_ = false;       // a data row that holds something was told
+    // The sums of the numeric columns, to tell a totals row; none when
+    // totals are not detected or no column holds numbers.
+    std::optional<ColumnSums> sums_;
+    bool tell_plain(std::string_view lines, std::size_t rows, std::uint64_t first_line);
+    bool hold_plain_line(std::string_view line, std::uint64_t at, bool total);
+    bool settle_total(const HeldRow& held);
     ByteBuffer window_;
     std::size_t begin_ = 0;     // first byte of window_ not yet consumed
     std::size_t retry_at_ = 0;  // parse again once this many bytes are pending

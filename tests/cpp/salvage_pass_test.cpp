@@ -367,11 +367,16 @@ TEST(SalvagePass, SkippedRowsAreToldApart) {
          skipping_blanks({}),
          {{"a", "b"}, {"1", "2"}},
          {{blank, 2, "\xC2\xA0"}}},
-        {"a tab-delimited row of two empty fields is data",
-         "a\tb\n\t\n",
+        {"a tab-delimited row of two empty fields inside the table is data",
+         "a\tb\n\t\nc\td\n",
          skipping_blanks(layout('\t', 0)),
-         {{"a", "b"}, {"", ""}},
+         {{"a", "b"}, {"", ""}, {"c", "d"}},
          {}},
+        {"rows of empty fields after the table are blank",
+         "a\tb\n\t\n \t\n",
+         skipping_blanks(layout('\t', 0)),
+         {{"a", "b"}},
+         {{blank, 2, "\t"}, {blank, 3, " \t"}}},
         {"a space is the delimiter",
          "a b\n \nc d\n",
          skipping_blanks(layout(' ', 0)),
@@ -533,6 +538,26 @@ TEST(SalvagePass, SkippedRowsAreToldApart) {
             }
             expect_consistent(outcome);
         }
+    }
+}
+
+// Rows of empty cells wait to see whether the table goes on after them,
+// but not without end: past so many they are the table's, in any window.
+TEST(SalvagePass, ALongRunOfEmptyRowsInsideTheTableIsData) {
+    std::string input = "a,b\n";
+    Rows rows = {{"a", "b"}};
+    for (std::size_t i = 0; i <= SalvagePass::kMaxEmptyRows; ++i) {
+        input += ",\n";
+        rows.push_back({"", ""});
+    }
+    input += "c,d\n";
+    rows.push_back({"c", "d"});
+    for (const std::size_t chunk : {std::size_t{1}, std::size_t{4096}, input.size()}) {
+        SCOPED_TRACE("chunks of " + std::to_string(chunk));
+        const Outcome outcome = collect_streaming(input, skipping_blanks({}), chunk);
+        EXPECT_EQ(outcome.rows, rows);
+        EXPECT_TRUE(outcome.skipped.empty());
+        expect_consistent(outcome);
     }
 }
 

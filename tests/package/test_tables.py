@@ -105,6 +105,14 @@ def test_rows_and_counters_match_the_backend(tmp_path, path_or_name):
     )
     assert report.delimiter == summary.detected_delimiter
     assert all(batch.num_rows == 7 for batch in table.to_batches()[:-1])
+    # With the header detected too, its rows are the first records and no others.
+    rows = rowmend.stream(
+        path, encoding="utf-8", delimiter=summary.detected_delimiter, **{**AS_THE_BACKEND, "header": "auto"}
+    )
+    table = pa.table(rows)
+    report = rows.report
+    assert report.header_rows + report.total_rows == summary.total_rows
+    assert table_rows(table) == expected[report.header_rows :]
 
 
 DATA = b"id,name,city\n1,Ann,Oslo\n2,Bob\n3,Cy,Rome\n"

@@ -42,6 +42,9 @@ class Tee final : public RowSink {
     bool skipped(const SkippedRow& row) override {
         return first_.skipped(row) && (second_ == nullptr || second_->skipped(row));
     }
+    bool note(const DetectionNote& note) override {
+        return first_.note(note) && (second_ == nullptr || second_->note(note));
+    }
 
   private:
     RowSink& first_;
@@ -409,6 +412,30 @@ PyObject* get_header(PyObject* self, void*) {
     });
 }
 
+PyObject* get_header_rows(PyObject* self, void*) {
+    return read_sink(self, [](const ArrowSink& sink) {
+        return PyLong_FromUnsignedLongLong(sink.header_rows());
+    });
+}
+
+PyObject* get_notes(PyObject* self, void*) {
+    return read_sink(self, [](const ArrowSink& sink) -> PyObject* {
+        const auto& notes = sink.notes();
+        PyRef list(PyList_New(static_cast<Py_ssize_t>(notes.size())));
+        if (!list)
+            return nullptr;
+        for (std::size_t i = 0; i < notes.size(); ++i) {
+            PyObject* pair = Py_BuildValue(
+                "(s#s#)", notes[i].first.data(), static_cast<Py_ssize_t>(notes[i].first.size()),
+                notes[i].second.data(), static_cast<Py_ssize_t>(notes[i].second.size()));
+            if (pair == nullptr)
+                return nullptr;
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair); // steals `pair`
+        }
+        return list.release();
+    });
+}
+
 template <std::uint64_t DataCounters::*Counter> PyObject* get_counter(PyObject* self, void*) {
     return read_sink(self, [](const ArrowSink& sink) {
         return PyLong_FromUnsignedLongLong(sink.counters().*Counter);
@@ -563,6 +590,12 @@ PyGetSetDef salvager_getset[] = {
      "The column count the pass settled on (0: rows left as parsed).", nullptr},
     {"ready", get_ready, nullptr, "Completed batches not yet taken.", nullptr},
     {"header", get_header, nullptr, "The header row's fields, or None.", nullptr},
+    {"header_rows", get_header_rows, nullptr,
+     "Rows taken as the header's names (in no other counter).", nullptr},
+    {"notes", get_notes, nullptr,
+     "Detection notes as (code, message): readings considered and not taken,\n"
+     "rows set aside on what evidence.",
+     nullptr},
     {"total_rows", get_counter<&DataCounters::total_rows>, nullptr, "Data rows read.", nullptr},
     {"salvaged_rows", get_counter<&DataCounters::salvaged_rows>, nullptr,
      "Data rows kept, repaired ones included.", nullptr},
@@ -748,11 +781,13 @@ PyObject* salvager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             }
             options.detect_footer = !section;
             options.detect_trailing_section = true;
+            options.detect_totals = true;
         } else {
             const int footer = PyObject_IsTrue(skip_footer);
             if (footer < 0)
                 return nullptr;
             options.detect_footer = footer != 0;
+            options.detect_totals = footer != 0;
         }
         ArrowSinkOptions sink_options;
         sink_options.batch_rows = static_cast<std::size_t>(batch_rows);
