@@ -77,9 +77,10 @@ def clean(
             go the rows set aside as not part of the table, blank ones aside
             (a title above the table, comments, footers, a later table):
             ``NAME.skipped.csv``, header ``line,kind,raw_content``, every
-            such row with its original text. In place it is written beside
-            the input only when there are such rows, and never over an
-            existing file.
+            such row with its original text, written when there are such
+            rows (and over an earlier run's file, which would otherwise
+            describe another run). In place it goes beside the input, never
+            over an existing file.
         output_delimiter: The clean file's delimiter, one ASCII character;
             None keeps the input's.
         format: ``"csv"`` or ``"parquet"``; None takes ``"parquet"`` for a
@@ -162,8 +163,6 @@ def clean_into(
         if plan.repairs is not None:
             repairs_file = outputs.add(plan.repairs)
         if plan.set_aside is not None:
-            if not plan.default_quarantine:
-                set_aside_file = outputs.add(plan.set_aside)
             # Every set-aside row is kept, so they wait on disk beside their file past a few MiB.
             native["set_aside_dir"] = os.path.dirname(os.path.realpath(plan.set_aside))
         if format == "csv":
@@ -187,7 +186,11 @@ def clean_into(
                 )
             )
         set_aside = _set_aside_rows(run.salvager.skipped)
-        if plan.default_quarantine and plan.set_aside is not None and set_aside:
+        if plan.set_aside is not None and not plan.default_quarantine:
+            if set_aside or os.path.lexists(plan.set_aside):
+                # An earlier run's file is replaced even when nothing is set aside: it would describe another run.
+                set_aside_file = outputs.add(plan.set_aside)
+        elif plan.set_aside is not None and set_aside:
             # The only copy of these rows too: never over an existing file.
             set_aside_file = outputs.add(plan.set_aside, replace=False, like=destination)
             kept_beside.append(
