@@ -309,9 +309,11 @@ std::optional<Dialect> detect_dialect_prefix(std::string_view prefix, bool final
 }
 
 std::optional<std::uint64_t> infer_columns_in_dialect(std::string_view prefix,
-                                                      const Dialect& dialect, bool final) {
+                                                      const Dialect& dialect, bool final,
+                                                      bool quoting) {
     ResilientParser parser(prefix, dialect.delimiter, dialect.quote, true, final);
     parser.set_escape(dialect.escape);
+    parser.set_quoting(quoting);
     parser.set_trim_after_delimiter(dialect.trim_blank);
     std::size_t widths[kInferRowLimit];
     std::size_t counted = 0;

@@ -49,8 +49,10 @@ double dialect_score(std::string_view sample, const Dialect& dialect, std::size_
 
 // The most common non-blank row width of the first rows of `prefix` parsed
 // in `dialect` (the package's column-count inference); nothing when those
-// rows run past a prefix that is not `final`.
+// rows run past a prefix that is not `final`. Without `quoting`, the quote
+// byte is text.
 std::optional<std::uint64_t> infer_columns_in_dialect(std::string_view prefix,
-                                                      const Dialect& dialect, bool final);
+                                                      const Dialect& dialect, bool final,
+                                                      bool quoting = true);
 
 } // namespace rowmend

@@ -266,7 +266,7 @@ template <class Sink> ParseStep ResilientParser::parse_row(Sink& sink, bool susp
         case ParseState::FieldStart:
             // The table's order matters when the quote, delimiter and line
             // break bytes overlap: quote first, then delimiter, then CR/LF.
-            if (c == quote_) {
+            if (c == quote_ && quoting_) {
                 ++p;
                 state = ParseState::Quoted;
             } else if (c == delimiter_) {

@@ -79,6 +79,10 @@ class ResilientParser {
         trim_ = trim;
         plain_rows_possible_ = plain_rows_possible_ && !trim;
     }
+    // Quoting off: the quote byte is text wherever it stands, so no field
+    // is quoted. The quote byte still keeps rows that hold it off
+    // take_plain_rows, as a writer that quotes with it must quote them.
+    void set_quoting(bool quoting) noexcept { quoting_ = quoting; }
     // For callers whose output quotes with another byte than the input: a
     // row free of this parser's quote may hold that one.
     void disable_plain_rows() noexcept { plain_rows_possible_ = false; }
@@ -141,6 +145,7 @@ class ResilientParser {
     std::uint8_t quote_;
     bool plain_rows_possible_;
     std::uint8_t escape_ = 0; // 0: no escape byte
+    bool quoting_ = true;
     bool quote_repaired_ = false;
     bool trim_ = false;
 

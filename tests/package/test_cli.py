@@ -81,7 +81,7 @@ EXIT_CASES = [
     ("every row kept", {"a_csv": b"x,y\n1,2\n"}, ["a.csv", "-o", "out.csv"], 0, ""),
     ("repaired rows are kept", {"a_csv": RAGGED}, ["a.csv", "-o", "out.csv"], 0, ""),
     ("quarantined", {"a_csv": RAGGED}, ["a.csv", "-o", "out.csv", "--no-fill-ragged-rows"], 1,
-     "a.csv: 1 of 4 rows quarantined (--quarantine"),
+     "a.csv: 1 of 4 rows quarantined\nrowmend: --quarantine FILE or --quarantine-dir DIR keeps"),
     ("quarantine allowed", {"a_csv": RAGGED}, ["a.csv", "-o", "o.csv", "--no-fill-ragged-rows", "--allow-quarantine"],
      0, ""),
     ("within --max-quarantined", {"a_csv": RAGGED},
@@ -114,6 +114,24 @@ EXIT_CASES = [
     ("sniff of a missing file", {"a_csv": b"x\n"}, ["sniff", "a.csv", "missing.csv"], 3, "missing.csv"),
     ("inspect finds quarantined rows", {"a_csv": RAGGED}, ["inspect", "a.csv", "--no-merge-overflow"], 1,
      "a.csv: 1 of 4 rows quarantined"),
+    # Each message names the flag as typed and the fix, in the command line's words.
+    ("quotes as text", {"a_csv": b'a,b\n"x,y\n'}, ["a.csv", "-o", "o.csv", "--quote-char", "none"], 0, ""),
+    ("an escape that is no word", {"a_csv": b"x\n"}, ["a.csv", "--escape-char", "nonee"], 2,
+     "rowmend clean: error: --escape-char must be one character (auto to detect it or none for no escape), "
+     "not 'nonee' (see rowmend clean --help)\n"),
+    ("two output delimiter characters", {"a_csv": b"x\n"}, ["a.csv", "--output-delimiter", "ab"], 2,
+     "--output-delimiter must be one character (leave --output-delimiter out to keep the input's delimiter), "
+     "not 'ab'"),
+    ("no delimiter at all", {"a_csv": b"x\n"}, ["a.csv", "--delimiter", "none"], 2,
+     "--delimiter cannot be turned off: give one character, or auto to detect it"),
+    ("a footer that is no count", {"a_csv": b"x\n"}, ["a.csv", "--skip-footer", "x"], 2,
+     "argument --skip-footer: expected section, auto, none or a count, not 'x'"),
+    ("types for a CSV file", {"a_csv": b"x\n"}, ["a.csv", "-o", "o.csv", "--dtypes", "infer"], 2,
+     "--dtypes infer applies to Parquet output, and the clean file of a.csv (o.csv) is CSV: add --format parquet, "
+     "or leave --dtypes infer out"),
+    ("line numbers on standard output", {"a_csv": b"x\n"}, ["a.csv", "--line-numbers"], 2,
+     "the clean file of a.csv (standard output) is CSV"),
+    ("sniff of an empty file", {"e_csv": b""}, ["sniff", "e.csv"], 0, "rowmend: e.csv: note: no rows"),
 ]
 
 
@@ -186,6 +204,15 @@ def test_folders_and_globs_expand_to_csv_files(tmp_path, inputs, names):
         assert record == {"path": record["path"], **want.to_dict(), "status": 1 if want.quarantined_rows else 0}
     warned = [record["path"] for record in reports if record["quarantined_rows"]]
     assert result.returncode == 1 and result.stderr.decode().count("quarantined") == len(warned) > 0
+
+
+@pytest.mark.parametrize("quarantine, hints", [([], 1), (["--quarantine-dir", "q"], 0)])
+def test_the_quarantine_hint_comes_once_a_run(tmp_path, quarantine, hints):
+    files(tmp_path, **{f"in__{name}_csv": RAGGED for name in "abc"})
+    result = rowmend_cli("clean", "in", "--output-dir", "out", "--no-fill-ragged-rows", *quarantine, cwd=tmp_path)
+    stderr = result.stderr.decode()
+    assert result.returncode == 1 and stderr.count("rows quarantined") == 3
+    assert stderr.count("--quarantine-dir DIR keeps") == hints
 
 
 def test_quiet_in_pipes_and_jobs_write_what_one_job_writes(tmp_path):
