@@ -149,8 +149,8 @@ def _add_option(group: Any, spec: OptionSpec) -> None:
             convert = int if not spec.words else _count_or_word(spec)
         elif spec.name in ("delimiter", "quote_char", "escape_char"):
             convert = _character
-        default: object = spec.cli_default or spec.default
-        default_text = "" if default is None else f" (default: {default})"
+        shown: object = spec.cli_default or spec.default
+        default_text = "" if shown is None else f" (default: {shown})"
         metavar = spec.metavar or ("N" if spec.type is int else spec.name.split("_")[0].upper())
         group.add_argument(spec.flag, type=convert, metavar=metavar, help=spec.help + default_text, **common)
         if spec.none_flag:
