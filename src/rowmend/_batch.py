@@ -98,6 +98,9 @@ class Job:
         options: The reading options, by name.
         stream: Whether an output named ``"-"`` is written to standard
             output as the rows are cleaned, rather than as a file.
+        quarantine_if_rows: Whether the quarantine file is written only
+            when it holds rows (one the run named itself, in a folder the
+            user gave), rather than always (one the user named).
     """
 
     index: int
@@ -108,6 +111,7 @@ class Job:
     output_delimiter: Optional[str] = None
     options: Dict[str, Any] = field(default_factory=dict)
     stream: bool = False
+    quarantine_if_rows: bool = False
 
 
 @dataclass(frozen=True)
@@ -177,6 +181,7 @@ def run_job(job: Job, progress: Optional[JobProgress] = None) -> Outcome:
                 job.format,
                 callback,
                 streams={STDIO: sys.stdout.fileno()} if job.stream else {},
+                quarantine_if_rows=job.quarantine_if_rows,
             )
         except Exception as error:
             if job.stream and isinstance(error, BrokenPipeError):

@@ -462,7 +462,17 @@ def _plan(args: argparse.Namespace, inputs: List[str], options: Dict[str, Any], 
             if path is not None and path != STDIO and os.path.dirname(path) != scratch
         ]
         jobs.append(
-            Job(index, source, destination, quarantine, args.format, args.output_delimiter, options, args.stream)
+            Job(
+                index,
+                source,
+                destination,
+                quarantine,
+                args.format,
+                args.output_delimiter,
+                options,
+                args.stream,
+                quarantine_if_rows=bool(args.quarantine_dir),
+            )
         )
     if args.report is not None:
         checked.append(Output(inputs[0], "HTML report", args.report))

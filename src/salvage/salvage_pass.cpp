@@ -37,6 +37,15 @@ std::string quarantine_reason(RowFate fate, std::uint64_t columns) {
     return text;
 }
 
+std::string field_count_reason(RowFate fate, std::uint64_t columns, std::size_t found) {
+    std::string text = fate == RowFate::TooFew ? "too few fields: " : "too many fields: ";
+    text += std::to_string(found);
+    text += " found, ";
+    text += std::to_string(columns);
+    text += " expected";
+    return text;
+}
+
 std::string_view skip_kind_name(SkipKind kind) noexcept {
     switch (kind) {
     case SkipKind::Blank:

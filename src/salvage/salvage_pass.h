@@ -62,6 +62,9 @@ std::string_view skip_kind_name(SkipKind kind) noexcept;
 
 // "Row has too few columns (expected 3)" and its sibling for extra columns.
 std::string quarantine_reason(RowFate fate, std::uint64_t columns);
+// The package's words for the same, with the fields found: "too few fields:
+// 2 found, 3 expected", as its reports name the action.
+std::string field_count_reason(RowFate fate, std::uint64_t columns, std::size_t found);
 
 struct SalvageCounters {
     std::uint64_t total_rows = 0;

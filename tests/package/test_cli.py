@@ -308,3 +308,15 @@ def test_terminal_shows_progress_and_summary(tmp_path, case):
     if os.environ.get("ROWMEND_UPDATE_SNAPSHOTS"):
         snapshot.write_text(normalise(screen))
     assert normalise(screen) == snapshot.read_text()
+
+
+def test_a_named_quarantine_is_always_written_one_in_a_folder_only_with_rows(tmp_path):
+    files(tmp_path, in__ok_csv=b"a,b\n1,2\n", in__bad_csv=b"a,b,c\n1,2,3\n4,5,6,7\n", q_csv=b"stale\n",
+          qd__ok_quarantine_csv=b"earlier\n")
+    rowmend_cli("clean", "in/ok.csv", "-o", "ok.csv", "--quarantine", "q.csv", cwd=tmp_path)
+    assert (tmp_path / "q.csv").read_bytes() == b"line,reason,raw_content\n"  # nothing stale survives
+    rowmend_cli("clean", "in", "--output-dir", "out", "--quarantine-dir", "qd", "--no-merge-overflow", cwd=tmp_path)
+    assert (tmp_path / "qd" / "ok.quarantine.csv").read_bytes() == b"earlier\n"  # not written: no rows
+    assert (tmp_path / "qd" / "bad.quarantine.csv").read_bytes() == (
+        b'line,reason,raw_content\n3,"too many fields: 4 found, 3 expected","4,5,6,7"\n'
+    )

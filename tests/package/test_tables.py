@@ -222,8 +222,8 @@ def test_quarantine_records_keep_line_reason_and_original_text():
     assert (report.total_rows, report.salvaged_rows, report.quarantined_rows) == (5, 2, 3)
     assert [(r.line, r.raw) for r in report.quarantine] == [(3, '"a""b",c,d'), (4, "solo")]
     assert [r.reason for r in report.quarantine] == [
-        "Row has extra columns (expected 2)",
-        "Row has too few columns (expected 2)",
+        "too many fields: 3 found, 2 expected",
+        "too few fields: 1 found, 2 expected",
     ]
 
 

@@ -502,7 +502,8 @@ PyObject* get_quarantine(PyObject* self, void*) {
             return nullptr;
         for (std::size_t i = 0; i < rows.size(); ++i) {
             const QuarantinedRow& row = rows[i];
-            const std::string reason = quarantine_reason(row.fate, sink.layout_columns());
+            const std::string reason =
+                field_count_reason(row.fate, sink.layout_columns(), row.fields);
             PyObject* record =
                 Py_BuildValue("(Ks#y#)", static_cast<unsigned long long>(row.line), reason.data(),
                               static_cast<Py_ssize_t>(reason.size()), row.text.data(),
