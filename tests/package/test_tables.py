@@ -147,6 +147,22 @@ def test_frames_keep_arrow_memory():
     assert rowmend.read_polars(io.BytesIO(DATA)).to_dict(as_series=False) == EXPECTED
 
 
+POLARS_CASES = {
+    "many batches": (b"n,text\n" + b"".join(b"%d,t %d\n" % (i, i) for i in range(150_000)), {}),
+    "line numbers": (DATA, {"line_numbers": True}),
+    "inferred types": (b"n,x\n1,2.5\n2,\n", {"dtypes": "infer"}),
+    "a header only": (b"a,b\n", {}),
+    "nothing": (b"", {}),
+}
+
+
+@pytest.mark.parametrize("data, options", POLARS_CASES.values(), ids=POLARS_CASES.keys())
+def test_polars_gets_the_arrow_table_batch_by_batch(data, options):
+    frame = rowmend.read_polars(io.BytesIO(data), **options)
+    expected = polars.from_arrow(rowmend.read_arrow(io.BytesIO(data), **options))
+    assert frame.schema == expected.schema and frame.equals(expected)
+
+
 @pytest.mark.parametrize(
     "data, options, names, first_row",
     [
