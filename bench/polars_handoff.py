@@ -30,7 +30,7 @@ import time
 from pathlib import Path
 
 CONTENDERS = {
-    "rowmend.read_polars": "import rowmend\nframe = rowmend.read_polars(PATH)",
+    "rowmend.read_polars": "import rowmend, polars\nframe = rowmend.read_polars(PATH)",
     "from_arrow(read_arrow)": "import rowmend, polars\nframe = polars.from_arrow(rowmend.read_arrow(PATH))",
     "polars.read_csv": "import polars\nframe = polars.read_csv(PATH, infer_schema=False)",
 }
