@@ -45,6 +45,7 @@ from rowmend._display import ProgressDisplay, inspect_tables, summary_table
 from rowmend._errors import RowmendWarning
 from rowmend._html import MissingExtraError, require_matplotlib, warm_up
 from rowmend._layout import Layout, read_layout, settle_layout
+from rowmend._many import POOL_BYTES, default_workers
 from rowmend._options import OPTIONS, OptionError, OptionSpec, _check_character, resolve_options
 from rowmend._outputs import (
     Output,
@@ -257,7 +258,11 @@ def build_parser() -> argparse.ArgumentParser:
         "--report-rows", type=_positive, default=100, metavar="N", help="rows of each kind in --report (default: 100)"
     )
     clean.add_argument(
-        "--jobs", type=_positive, metavar="N", help="files cleaned at once, in processes (default: the core count)"
+        "--jobs",
+        type=_positive,
+        metavar="N",
+        help=f"files cleaned at once, in processes (default: one for less than {POOL_BYTES >> 20} MiB of input, "
+        "where a pool costs more than it saves, else the core count)",
     )
     clean.set_defaults(run=_clean, parser=clean)
 
@@ -302,12 +307,6 @@ def _positive(text: str) -> int:
     if value < 1:
         raise argparse.ArgumentTypeError(f"expected at least 1, not {value}")
     return value
-
-
-def _core_count() -> int:
-    if hasattr(os, "sched_getaffinity"):
-        return len(os.sched_getaffinity(0))
-    return os.cpu_count() or 1
 
 
 class _Session:
@@ -542,7 +541,8 @@ def _clean(session: _Session, args: argparse.Namespace, options: Dict[str, Any])
         # The page shows --report-rows rows of each kind: keeping 10,000 of
         # each would cost more time than drawing the page.
         options = {"max_records": args.report_rows, **options, "record_repairs": True}
-    workers = min(args.jobs or _core_count(), len(inputs))
+    # One process until the inputs are large enough to pay for a pool.
+    workers = min(args.jobs or default_workers(inputs), len(inputs))
     if workers > 1:
         options = {**options, "threads": 1}
     status = OK
