@@ -24,6 +24,7 @@ from rowmend._errors import DecompressionError, LayoutDriftError, RowmendWarning
 from rowmend._options import resolve_options
 from rowmend._outputs import CSV_SUFFIXES, is_csv_name
 from rowmend._report import Report
+from rowmend._sources import is_url
 
 __all__ = [
     "Job",
@@ -64,7 +65,10 @@ def expand_inputs(arguments: Sequence[str]) -> List[str]:
     """
     files: List[str] = []
     for argument in arguments:
-        if argument != STDIO and os.path.isdir(argument):
+        if is_url(argument):
+            found = [argument]  # read through fsspec as it stands: its ? and * are no glob
+            what = ""
+        elif argument != STDIO and os.path.isdir(argument):
             found = _csv_files_in(argument)
             what = "folder"
         elif argument != STDIO and not os.path.lexists(argument) and glob.has_magic(argument):
