@@ -144,7 +144,11 @@ def clean_into(
     quarantine = _path_of("quarantine", quarantine) if quarantine is not None else None
     format = clean_format(destination, format, output_delimiter)
     if format == "csv" and (resolved.line_numbers or resolved.dtypes is not None):
-        raise ValueError("line_numbers and dtypes apply to Parquet output and tables, not to CSV output")
+        given = "line_numbers=True" if resolved.line_numbers else f"dtypes={resolved.dtypes!r}"
+        raise ValueError(
+            f"{given} applies to Parquet output and tables, not to the CSV file {destination}: "
+            "give format='parquet' (or a .parquet name), or leave it out"
+        )
     plan = _Plan.make(source, destination, quarantine, resolved.record_repairs, streams)
 
     with open_source(source) as opened, OutputSet() as outputs:

@@ -20,6 +20,7 @@ import pyarrow.parquet as pq
 import pytest
 
 import rowmend
+from rowmend._display import inspect_tables
 from rowmend._outputs import clean_name, quarantine_name
 from rowmend._options import OPTIONS
 from rowmend.cli import build_parser
@@ -322,3 +323,13 @@ def test_a_named_quarantine_is_always_written_one_in_a_folder_only_with_rows(tmp
     assert (tmp_path / "qd" / "bad.quarantine.csv").read_bytes() == (
         b'line,reason,raw_content\n3,"too many fields: 4 found, 3 expected","4,5,6,7"\n'
     )
+
+
+def test_inspect_never_shows_more_rows_than_it_counts():
+    # Rows repaired in two ways have a record for each: the title counts the records then.
+    repairs = tuple(rowmend.RepairRecord(line, action, "a,b", ("a", "b")) for line in (2, 3)
+                    for action in ("filled", "quote repaired"))
+    report = rowmend.Report(total_rows=4, salvaged_rows=4, repaired_rows=2, quarantined_rows=0, delimiter=",",
+                            columns=2, encoding="utf-8", replaced_bytes=0, repairs=repairs)
+    titles = {shown: inspect_tables("f.csv", report, None, '"', shown)[-1].title for shown in (3, 10)}
+    assert titles == {3: "repaired and skipped rows (first 3 of 4)", 10: "repaired and skipped rows"}
