@@ -52,7 +52,7 @@ def test_records_list_every_action_first_n_of_each_as_one_table(tmp_path):
     assert [(r["line"], r["action"]) for r in rows] == [
         (1, "preamble"), (2, "blank"), (6, "quarantined"), (8, "quarantined"), (12, "merged"), (33, "footer")
     ]
-    assert rows[2]["reason"] == "Row has too few columns (expected 3)" and rows[2]["fields"] is None
+    assert rows[2]["reason"] == "too few fields: 2 found, 3 expected" and rows[2]["fields"] is None
     assert rows[-2]["fields"] == ["1", "2", "3,4"]
     assert report.quarantined_rows == 3 and report.to_pandas()["action"].tolist() == [r["action"] for r in rows]
     from rowmend.dask import _report_from_dict  # how Dask workers' reports travel
@@ -68,8 +68,8 @@ def test_clean_writes_the_repairs_beside_the_quarantine_file_when_asked(tmp_path
     assert (tmp_path / "q.repairs.csv").read_text() == (
         "line,action,raw_content,kept_fields\n"
         "1,preamble,note,\n"
-        "4,filled,\"1,2\",\"1,2,\"\n"
-        "22,merged,\"\"\"x\"\",\"\"y,z\"\",3,4\",\"x,\"\"y,z\"\",\"\"3,4\"\"\"\n"
+        '4,filled,"1,2","[""1"", ""2"", """"]"\n'
+        '22,merged,"""x"",""y,z"",3,4","[""x"", ""y,z"", ""3,4""]"\n'
     )
 
 
