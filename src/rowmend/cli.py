@@ -49,6 +49,7 @@ from rowmend._many import POOL_BYTES, default_workers
 from rowmend._options import OPTIONS, OptionError, OptionSpec, _check_character, resolve_options
 from rowmend._outputs import (
     Output,
+    NamedSink,
     OutputSet,
     clean_format,
     clean_name,
@@ -570,11 +571,13 @@ def _clean(session: _Session, args: argparse.Namespace, options: Dict[str, Any])
             job = jobs[outcome.index]
             in_place = job.source != STDIO and file_key(job.destination) == file_key(job.source)
             kept = job.quarantine is not None or in_place  # in place, the rows go beside the input
-            file_status, label = _finish(session, outcome, args)
+            # The page is written before the JSON line, whose status must count its failure.
+            report_status = OK
+            if outcome.report is not None and args.report is not None:
+                report_status = _write_report(session, outcome.report, args.report, outcome.source, args.report_rows)
+            file_status, label = _finish(session, outcome, args, report_status)
             quarantined = outcome.report is not None and outcome.report.quarantined_rows > 0
             dropped = dropped or (not kept and quarantined and file_status == FAILED_CHECK)
-            if outcome.report is not None and args.report is not None:
-                file_status = max(file_status, _write_report(session, outcome.report, args.report, outcome.source, args.report_rows))
             if outcome.report is not None:
                 # Standard output gets a file's content once the file is
                 # complete, so that a failed run writes nothing there.
@@ -591,8 +594,11 @@ def _clean(session: _Session, args: argparse.Namespace, options: Dict[str, Any])
     return status
 
 
-def _finish(session: _Session, outcome: Outcome, args: argparse.Namespace) -> Tuple[int, str]:
-    """Report one input's outcome (message, JSON); returns its exit status and a word for the summary."""
+def _finish(session: _Session, outcome: Outcome, args: argparse.Namespace, floor: int = OK) -> Tuple[int, str]:
+    """Report one input's outcome (message, JSON); returns its exit status and a word for the summary.
+
+    ``floor`` is the status of what was already done for the input (its HTML report).
+    """
     if outcome.report is None:
         if args.json:
             session.emit({"path": outcome.source, "status": outcome.status, "error": outcome.error})
@@ -602,6 +608,7 @@ def _finish(session: _Session, outcome: Outcome, args: argparse.Namespace) -> Tu
     for note in outcome.report.notes:
         session.say(f"rowmend: {outcome.source}: note: {note.message}")
     status, problem, label = _check(outcome.report, args)
+    status = max(status, floor)
     if problem:
         session.say(f"rowmend: {outcome.source}: {problem}")
     if args.json:
@@ -610,9 +617,15 @@ def _finish(session: _Session, outcome: Outcome, args: argparse.Namespace) -> Tu
 
 
 def _write_report(session: _Session, report: Report, path: str, source: str, rows: int) -> int:
-    """Writes the HTML report; the exit status of a failure (OK when written)."""
+    """Writes the HTML report all or nothing; the exit status of a failure (OK when written)."""
     try:
-        report.to_html(path, rows=rows, title=f"rowmend: {source}")
+        page = report.to_html(None, rows=rows, title=f"rowmend: {source}").encode("utf-8")
+        with OutputSet() as outputs:
+            sink = NamedSink(outputs.add(path).fd, path)
+            view = memoryview(page)
+            while view:
+                view = view[sink.write(view) :]
+            outputs.commit()
     except OSError as error:
         return session.fail(*describe_error(error, path))
     except MissingExtraError as error:

@@ -1,6 +1,7 @@
 """What a run shows people: the line histogram, the records as a table, the HTML report, progress bars."""
 
 import io
+import json
 import os
 import re
 import shutil
@@ -228,3 +229,15 @@ def test_a_notebook_shows_the_report_inline(tmp_path):
     assert any("application/vnd.jupyter.widget-view+json" in d or "rows/s" in d.get("text/plain", "") for d in shown)
     assert 'class="rowmend-report"' in page and 'data-count="repaired">2<' in page
     assert '<tr class=record data-action="filled">' in page and '<mark class="added">' in page
+
+
+@pytest.mark.parametrize("where", ["folder", "missing/r.html"])
+def test_a_report_that_cannot_be_written_fails_the_json_line_and_leaves_nothing(tmp_path, capsys, where):
+    (tmp_path / "in.csv").write_bytes(damaged(20, short={5}))
+    (tmp_path / "folder").mkdir()
+    before = sorted(os.listdir(tmp_path))
+    argv = ["clean", str(tmp_path / "in.csv"), "-o", "/dev/null", "--json", "--report", str(tmp_path / where)]
+    assert main(argv) == 3
+    line = json.loads(capsys.readouterr().out)
+    assert line["status"] == 3 and line["path"].endswith("in.csv")
+    assert sorted(os.listdir(tmp_path)) == before and os.listdir(tmp_path / "folder") == []
