@@ -321,9 +321,10 @@ std::optional<Dialect> detect_dialect_prefix(std::string_view prefix, bool final
 std::optional<std::uint64_t> infer_columns_in_dialect(std::string_view prefix,
                                                       const Dialect& dialect, bool final,
                                                       std::size_t sample_bytes,
-                                                      std::size_t runaway_width) {
+                                                      std::size_t runaway_width, bool quoting) {
     ResilientParser parser(prefix, dialect.delimiter, dialect.quote, true, final);
     parser.set_escape(dialect.escape);
+    parser.set_quoting(quoting);
     parser.set_trim_after_delimiter(dialect.trim_blank);
     parser.set_runaway_quotes(runaway_width, RunawayQuoteRule{});
     std::size_t widths[kInferRowLimit];

@@ -22,7 +22,7 @@ class Salvager:
         cls,
         *,
         delimiter: Optional[int] = None,
-        quote_char: Optional[int] = 34,
+        quote_char: Optional[int] = 34,  # 0: quotes are text
         fill_ragged_rows: bool = True,
         merge_overflow: bool = True,
         expected_columns: Optional[int] = None,
@@ -39,7 +39,7 @@ class Salvager:
         record_repairs: bool = False,
         comment: Optional[str] = None,
         skip_preamble: Union[int, str] = 0,
-        skip_footer: Union[bool, str] = False,  # or "auto", "section"
+        skip_footer: Union[bool, int, str] = False,  # or "auto", "section", a count of rows
         detect_dialect: bool = False,
         escape_char: Optional[int] = None,
         trim_blank: bool = False,

@@ -60,6 +60,15 @@ std::string quarantine_reason(RowFate fate, std::uint64_t columns) {
     return text;
 }
 
+std::string field_count_reason(RowFate fate, std::uint64_t columns, std::size_t found) {
+    std::string text = fate == RowFate::TooFew ? "too few fields: " : "too many fields: ";
+    text += std::to_string(found);
+    text += " found, ";
+    text += std::to_string(columns);
+    text += " expected";
+    return text;
+}
+
 std::string_view skip_kind_name(SkipKind kind) noexcept {
     switch (kind) {
     case SkipKind::Blank:
@@ -189,7 +198,8 @@ bool SalvagePass::settle(std::string_view window, bool final) {
         }
         std::optional<std::uint64_t> columns = options_.expected_columns;
         if (!columns && options_.detect_dialect) {
-            columns = infer_columns_in_dialect(table, dialect, final, sample_bytes());
+            columns = infer_columns_in_dialect(table, dialect, final, sample_bytes(), 0,
+                                               options_.quoting);
         } else if (!columns) {
             const auto from = static_cast<std::size_t>(table.data() - window.data());
             if (!column_counter_ || counted_from_ != from) {
@@ -342,6 +352,19 @@ bool SalvagePass::finish_held() {
     // At the end of input the held rows are a footer, unless they are one
     // narrow row that reads as data cut short: a truncated file's last row
     // is rescued, not set aside.
+    if (options_.footer_rows != 0) {
+        // A given footer: whatever is still held is the last rows.
+        for (std::size_t i = held_front_; i < held_.size(); ++i) {
+            const HeldRow& held = held_[i];
+            if (!skip(held.skipped.value_or(SkipKind::Footer), held.line, held.text))
+                return false;
+        }
+        held_.clear();
+        held_front_ = 0;
+        held_rows_.release();
+        held_spare_.release();
+        return true;
+    }
     const HeldRow* only = nullptr;
     const HeldRow* first_empty = nullptr;
     std::size_t rows = 0;
@@ -578,9 +601,46 @@ bool SalvagePass::summary_row(const RowView& row) const {
     return words_over_values;
 }
 
+bool SalvagePass::hold_last(HeldRow held, const RowView* fields) {
+    if (fields != nullptr) {
+        held.row = held_rows_.row_count();
+        held_rows_.append_row(*fields);
+        held_data_rows_ = true;
+    }
+    held_.push_back(std::move(held));
+    if (held_.size() - held_front_ <= options_.footer_rows)
+        return true;
+    const HeldRow& oldest = held_[held_front_++];
+    const bool ok = oldest.skipped ? skip(*oldest.skipped, oldest.line, oldest.text)
+                                   : emit_row(oldest.fate, oldest.line, held_rows_.row(oldest.row),
+                                              oldest.text, oldest.quote_repaired,
+                                              oldest.bytes_replaced, oldest.quote_read_as_text);
+    if (held_front_ >= options_.footer_rows)
+        drop_released_held();
+    return ok;
+}
+
+void SalvagePass::drop_released_held() {
+    // The rows still held move to fresh storage once as many have gone:
+    // each row is copied about once, and at most twice footer_rows are kept.
+    held_spare_.clear();
+    for (std::size_t i = held_front_; i < held_.size(); ++i) {
+        HeldRow& held = held_[i];
+        if (!held.skipped) {
+            const std::size_t row = held_spare_.row_count();
+            held_spare_.append_row(held_rows_.row(held.row));
+            held.row = row;
+        }
+    }
+    held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(held_front_));
+    held_front_ = 0;
+    std::swap(held_rows_, held_spare_);
+}
+
 bool SalvagePass::release_held() {
     // The held rows were no footer: they go on as the rows they are.
-    for (const HeldRow& held : held_) {
+    for (std::size_t i = held_front_; i < held_.size(); ++i) {
+        const HeldRow& held = held_[i];
         const bool ok = held.skipped ? skip(*held.skipped, held.line, held.text)
                                      : emit_row(held.fate, held.line, held_rows_.row(held.row),
                                                 held.text, held.quote_repaired, held.bytes_replaced,
@@ -589,11 +649,14 @@ bool SalvagePass::release_held() {
             return false;
     }
     held_.clear();
+    held_front_ = 0;
     held_rows_.clear();
     return true;
 }
 
 bool SalvagePass::skip_or_hold(SkipKind kind, std::uint64_t line, std::string_view text) {
+    if (options_.footer_rows != 0)
+        return hold_last(HeldRow{RowFate::Kept, line, std::string(text), kind, 0}, nullptr);
     // Between held rows a blank or comment line waits with them, so the
     // sink hears every row in input order; a long run of them ends the wait.
     if (held_.empty() || held_.size() >= 4 * kMaxFooterRows)
@@ -630,7 +693,8 @@ bool SalvagePass::process(std::string_view window, bool final) {
         // Preamble rows are counted one by one instead.
         // After a blank line behind the table, the next row is looked at
         // on its own: it may start a trailing section.
-        if (preamble_left_ == 0 && !section_open_ && !second_table_) {
+        // A given footer holds every row, so none is handed on in runs.
+        if (preamble_left_ == 0 && !section_open_ && !second_table_ && options_.footer_rows == 0) {
             const std::size_t first_line = parser.line();
             std::size_t plain = 0;
             const std::string_view run = parser.take_plain_rows(columns, SIZE_MAX, plain);
@@ -712,6 +776,15 @@ bool SalvagePass::process(std::string_view window, bool final) {
         const bool narrow = width < columns;
         const bool fits = columns == 0 || width == columns;
         const RowFate fate = bring_to_width(row_);
+        if (options_.footer_rows != 0) {
+            const RowView fields = row_.last_row();
+            if (!hold_last(HeldRow{fate, line, std::string(parser.last_row_bytes()), std::nullopt,
+                                   0, parser.last_row_repaired_quote(), replaced, width, false,
+                                   parser.last_row_quote_read_as_text()},
+                           &fields))
+                return !(stopped_ = true);
+            continue;
+        }
         // A narrow row after the table's first row may start its footer, and
         // a row of another width after a blank line a trailing section: hold
         // it back until a row of the table or the end of input says.

@@ -63,6 +63,9 @@ std::string_view skip_kind_name(SkipKind kind) noexcept;
 
 // "Row has too few columns (expected 3)" and its sibling for extra columns.
 std::string quarantine_reason(RowFate fate, std::uint64_t columns);
+// The package's words for the same, with the fields found: "too few fields:
+// 2 found, 3 expected", as its reports name the action.
+std::string field_count_reason(RowFate fate, std::uint64_t columns, std::size_t found);
 
 struct SalvageCounters {
     std::uint64_t total_rows = 0;
@@ -169,6 +172,7 @@ class SalvagePass {
     void configure(ResilientParser& parser) const noexcept {
         parser.set_escape(counters_.detected_escape);
         parser.set_trim_after_delimiter(counters_.trim_after_delimiter);
+        parser.set_quoting(options_.quoting);
         // Plain rows are written out as they stand, which is right only
         // when the output quotes with the quote the input was read with.
         if (counters_.detected_quote != options_.quote_char)
@@ -187,7 +191,7 @@ class SalvagePass {
     bool skip(SkipKind kind, std::uint64_t line, std::string_view text);
     bool is_comment(std::string_view text, bool fits, bool table_started) const noexcept;
     bool table_started() const noexcept {
-        return counters_.salvaged_rows + counters_.quarantined_rows != 0;
+        return counters_.salvaged_rows + counters_.quarantined_rows != 0 || held_data_rows_;
     }
     bool emit_row(RowFate fate, std::uint64_t line, const RowView& fields, std::string_view text,
                   bool quote_repaired = false, bool bytes_replaced = false,
@@ -227,8 +231,17 @@ class SalvagePass {
         bool empty = false; // empty cells only: a blank row if nothing of the table follows
     };
     RowStore held_rows_;
+    RowStore held_spare_; // held_rows_'s next storage, its room reused
     std::vector<HeldRow> held_;
     std::size_t narrow_run_ = 0; // narrow rows in a row: a longer run is no footer
+    // A given footer: held_ from held_front_ on is still held, and a data
+    // row has been held (the table has begun, though none is out yet).
+    std::size_t held_front_ = 0;
+    bool held_data_rows_ = false;
+    // A given footer: holds this row (with its fields unless it is skipped)
+    // and lets the oldest go once more than footer_rows are held.
+    bool hold_last(HeldRow held, const RowView* fields);
+    void drop_released_held();
     // What each column holds in the first rows of the table, to tell a
     // footer from a data row cut short by the end of the input.
     std::vector<CellKind> column_kinds_;

@@ -311,6 +311,16 @@ SalvageOptions footer(SalvageOptions options) {
     return options;
 }
 
+SalvageOptions last_rows(SalvageOptions options, std::size_t rows) {
+    options.footer_rows = rows;
+    return options;
+}
+
+SalvageOptions quotes_as_text(SalvageOptions options) {
+    options.quoting = false;
+    return options;
+}
+
 SalvageOptions headers(SalvageOptions options) {
     options.detect_header = true;
     return options;
@@ -432,6 +442,26 @@ TEST(SalvagePass, SkippedRowsAreToldApart) {
          "a,b\n1\n",
          preamble({}, std::nullopt),
          {{"a", "b"}, {"1", ""}},
+         {}},
+        {"footer count: the last rows, a blank among them",
+         "a,b\n1,2\n3,4\n\n5,6\n",
+         last_rows(skipping_blanks({}), 2),
+         {{"a", "b"}, {"1", "2"}, {"3", "4"}},
+         {{blank, 4, ""}, {foot, 5, "5,6"}}},
+        {"footer count: more than the input holds",
+         "a,b\n1,2",
+         last_rows({}, 5),
+         {},
+         {{foot, 1, "a,b"}, {foot, 2, "1,2"}}},
+        {"footer count: a row over two lines is one",
+         "a,b\n1,\"x\ny\"\n3,4\n",
+         last_rows({}, 1),
+         {{"a", "b"}, {"1", "x\ny"}},
+         {{foot, 4, "3,4"}}},
+        {"quoting off: quotes are text, line breaks end rows",
+         "a,b\n\"x,y\"\n\"p\nq\",\"\"\n",
+         quotes_as_text({}),
+         {{"a", "b"}, {"\"x", "y\""}, {"\"p", ""}, {"q\"", "\"\""}},
          {}},
         {"footer: trailing narrow rows, a blank among them",
          "a,b,c\n1,2,3\nTotal,3\n\nend\n",

@@ -250,7 +250,8 @@ bool ArrowSink::row(const RowEvent& event) {
         ++counters_.quarantined_rows;
         histogram_.add(row_action(event.fate), event.line);
         if (quarantine_.size() < options_.max_records)
-            quarantine_.push_back({event.line, event.fate, std::string(event.text)});
+            quarantine_.push_back(
+                {event.line, event.fate, std::string(event.text), event.fields.size()});
         return true;
     }
     if (header_pending_) {

@@ -102,7 +102,8 @@ struct DataCounters {
 struct QuarantinedRow {
     std::uint64_t line;
     RowFate fate;
-    std::string text; // the row's input bytes, without its line break
+    std::string text;       // the row's input bytes, without its line break
+    std::size_t fields = 0; // as parsed
 };
 
 // A row kept after filling or merging, as it stood and as it was kept; or
