@@ -92,7 +92,8 @@ def clean_many(
             with ``format="parquet"``). Not the folder of an input.
         quarantine_dir: A folder for the quarantined rows, as
             ``NAME.quarantine.csv``, written only for an input that had some;
-            None keeps them in the reports only.
+            None keeps them in the reports only. The rows set aside as not
+            part of the table go there too, as ``NAME.skipped.csv``.
         format: ``"csv"`` (the default) or ``"parquet"``.
         output_delimiter: The clean CSV files' delimiter; None keeps each
             input's.
