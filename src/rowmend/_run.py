@@ -7,12 +7,12 @@ is the same and lives here.
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Callable, Iterator, Optional, Union
+from typing import TYPE_CHECKING, Any, Callable, Iterator, List, Optional, Union
 
 from rowmend._encoding import DETECT_BYTES, Transcoder, resolve_encoding, transcode
 from rowmend._native import Salvager
 from rowmend._options import Options
-from rowmend._report import LineHistogram, QuarantineRecord, RepairRecord, Report
+from rowmend._report import LineHistogram, Note, QuarantineRecord, RepairRecord, Report
 from rowmend._sources import ByteSource
 
 if TYPE_CHECKING:
@@ -69,12 +69,15 @@ class Run:
     """A native salvage pass set up for one opened source.
 
     Iterate :meth:`chunks` and hand each to ``salvager.feed``; then call
-    ``salvager.finish()`` and :meth:`report`.
+    ``salvager.finish()`` and :meth:`report`. What the stages after the pass
+    have to tell (a header field that had to change to be a name) goes into
+    :attr:`notes`, which the report ends with.
     """
 
     def __init__(self, source: ByteSource, options: Options, **native: Any) -> None:
         self.source = source
         self.options = options
+        self.notes: List[Note] = []
         self._bar: Optional[RunProgress] = None
         if options.progress:
             from rowmend._display import RunProgress
@@ -184,6 +187,7 @@ class Run:
             ),
             lines=self._histogram(),
             header=tuple(names) if (names := salvager.header) is not None else None,
+            notes=tuple(self.notes),
         )
 
     def _histogram(self) -> LineHistogram:

@@ -277,6 +277,11 @@ bool text_list(PyObject* names, std::vector<std::string>& out) {
         const char* text = PyUnicode_AsUTF8AndSize(item, &size);
         if (text == nullptr)
             return false;
+        // Arrow's C interface carries a name as a C string: a NUL would cut it.
+        if (std::memchr(text, 0, static_cast<std::size_t>(size)) != nullptr) {
+            PyErr_SetString(PyExc_ValueError, "a column name cannot hold a NUL character");
+            return false;
+        }
         out.emplace_back(text, static_cast<std::size_t>(size));
     }
     return true;
@@ -580,12 +585,31 @@ PyGetSetDef salvager_getset[] = {
 PyObject* salvager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         static const char* keywords[] = {
-            "delimiter",        "quote_char",     "fill_ragged_rows", "merge_overflow",
-            "expected_columns", "repair_quotes",  "batch_rows",       "header",
-            "line_numbers",     "max_records",    "encoding",         "output_fd",
-            "output_delimiter", "quarantine_dir", "skip_blank_rows",  "record_repairs",
-            "comment",          "skip_preamble",  "skip_footer",      "detect_dialect",
-            "escape_char",      "trim_blank",     "threads",          nullptr,
+            "delimiter",
+            "quote_char",
+            "fill_ragged_rows",
+            "merge_overflow",
+            "expected_columns",
+            "repair_quotes",
+            "batch_rows",
+            "header",
+            "line_numbers",
+            "max_records",
+            "encoding",
+            "output_fd",
+            "output_delimiter",
+            "quarantine_dir",
+            "skip_blank_rows",
+            "record_repairs",
+            "comment",
+            "skip_preamble",
+            "skip_footer",
+            "detect_dialect",
+            "escape_char",
+            "trim_blank",
+            "threads",
+            "batch_bytes",
+            nullptr,
         };
         PyObject* delimiter = Py_None;
         PyObject* quote_char = nullptr;
@@ -604,12 +628,13 @@ PyObject* salvager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         int detect_dialect = 0, trim_blank = 0;
         PyObject* escape_char = Py_None;
         unsigned int threads = 1;
+        Py_ssize_t batch_bytes = static_cast<Py_ssize_t>(ArrowSinkOptions{}.batch_bytes);
         if (!PyArg_ParseTupleAndKeywords(
-                args, kwargs, "|$OOppOpnOpnsOOOppOOOpOpI:Salvager", const_cast<char**>(keywords),
+                args, kwargs, "|$OOppOpnOpnsOOOppOOOpOpIn:Salvager", const_cast<char**>(keywords),
                 &delimiter, &quote_char, &fill, &merge, &expected, &repair, &batch_rows, &header,
                 &line_numbers, &max_records, &encoding_name, &output_fd, &output_delimiter,
                 &quarantine_dir, &skip_blank, &record_repairs, &comment, &skip_preamble,
-                &skip_footer, &detect_dialect, &escape_char, &trim_blank, &threads))
+                &skip_footer, &detect_dialect, &escape_char, &trim_blank, &threads, &batch_bytes))
             return nullptr;
         std::optional<SourceEncoding> encoding = encoding_named(encoding_name);
         if (!encoding) {
@@ -669,9 +694,9 @@ PyObject* salvager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             }
             options.expected_columns = static_cast<std::uint64_t>(columns);
         }
-        if (batch_rows < 1 || max_records < 0) {
-            PyErr_SetString(PyExc_ValueError,
-                            "batch_rows must be at least 1 and max_records at least 0");
+        if (batch_rows < 1 || batch_bytes < 1 || max_records < 0) {
+            PyErr_SetString(PyExc_ValueError, "batch_rows and batch_bytes must be at least 1 and "
+                                              "max_records at least 0");
             return nullptr;
         }
         if (skip_preamble != nullptr && PyUnicode_Check(skip_preamble) &&
@@ -707,6 +732,7 @@ PyObject* salvager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         }
         ArrowSinkOptions sink_options;
         sink_options.batch_rows = static_cast<std::size_t>(batch_rows);
+        sink_options.batch_bytes = static_cast<std::size_t>(batch_bytes);
         if (PyUnicode_Check(header) && PyUnicode_CompareWithASCIIString(header, "auto") == 0) {
             options.detect_header = true;
             sink_options.header = false;
@@ -772,10 +798,11 @@ PyType_Slot salvager_slots[] = {
                        "encoding='utf-8', output_fd=None, output_delimiter=None, "
                        "quarantine_dir=None, skip_blank_rows=False, record_repairs=False, "
                        "comment=None, skip_preamble=0, skip_footer=False, detect_dialect=False, "
-                       "escape_char=None, trim_blank=False, threads=1)\n"
+                       "escape_char=None, trim_blank=False, threads=1, batch_bytes=67108864)\n"
                        "--\n\n"
                        "The salvage pass over input fed in chunks, its rows collected into\n"
-                       "Arrow batches of batch_rows rows. delimiter and quote_char are byte\n"
+                       "Arrow batches of batch_rows rows, a batch ending early at the row that\n"
+                       "takes its field bytes to batch_bytes. delimiter and quote_char are byte\n"
                        "values; with header, the first retained row names the columns;\n"
                        "header='auto' names them when the first row reads as names.\n"
                        "With output_fd the rows go to a clean CSV file on that descriptor\n"
