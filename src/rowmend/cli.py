@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import errno
 import json
 import os
 import shutil
@@ -365,6 +366,8 @@ def _plan(args: argparse.Namespace, inputs: List[str], options: Dict[str, Any], 
     to_stdout = args.output == STDIO or (args.output is None and not args.output_dir and not args.in_place)
     if to_stdout and args.json:
         raise UsageError("--json writes to standard output, where the clean rows go: give -o or --output-dir")
+    if (to_stdout or args.json) and sys.stdout is None:
+        raise OSError(errno.EBADF, "closed when rowmend started: nothing written there would arrive", "standard output")
     if to_stdout and args.quarantine == STDIO:
         raise UsageError("the clean rows and the quarantine cannot both go to standard output")
     if to_stdout and args.format == "parquet" and sys.stdout.isatty():
