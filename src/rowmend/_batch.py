@@ -232,6 +232,8 @@ def run_job(job: Job, progress: Optional[JobProgress] = None) -> Outcome:
             status, message = describe_error(error, job.source)
             return Outcome(job.index, job.source, status=status, error=message, details=traceback.format_exc())
     said = tuple(str(warning.message) for warning in caught if issubclass(warning.category, RowmendWarning))
+    # What the report notes is shown once, as its note.
+    said = tuple(text for text in said if not any(text.endswith(note.message) for note in report.notes))
     for warning in caught:
         if not issubclass(warning.category, RowmendWarning):
             warnings.showwarning(warning.message, warning.category, warning.filename, warning.lineno)

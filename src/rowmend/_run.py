@@ -7,9 +7,11 @@ is the same and lives here.
 
 from __future__ import annotations
 
+import warnings
 from typing import TYPE_CHECKING, Any, Callable, Iterator, List, Optional, Union
 
-from rowmend._encoding import DETECT_BYTES, Transcoder, resolve_encoding, transcode
+from rowmend._encoding import DETECT_BYTES, Transcoder, encoding_doubt, resolve_encoding, transcode
+from rowmend._errors import RowmendWarning
 from rowmend._native import Salvager
 from rowmend._options import Options
 from rowmend._report import LineHistogram, Note, QuarantineRecord, RepairRecord, Report
@@ -90,6 +92,14 @@ class Run:
             check_drift(source, options)
         head = source.read(DETECT_BYTES)
         self.encoding, bom = resolve_encoding(options.encoding, head, len(head) < DETECT_BYTES)
+        self._chosen = options.encoding.lower() != "auto"
+        if self._chosen:
+            doubt = encoding_doubt(head, self.encoding, len(head) < DETECT_BYTES)
+            if doubt is not None:
+                # The table may come out empty or as nonsense without one
+                # byte replaced: say why, in the report and as it happens.
+                self.notes.append(Note("encoding-doubtful", doubt))
+                warnings.warn(f"{source.name}: {doubt}", RowmendWarning, stacklevel=3)
         self._head = head[bom:]
         self._python_decoder: Optional[Transcoder] = None
         engine = options.engine_kwargs()
@@ -166,6 +176,15 @@ class Run:
         replaced = salvager.replaced_bytes
         if self._python_decoder is not None:
             replaced += self._python_decoder.replaced_bytes
+        notes = list(self.notes)
+        if self._chosen and replaced:
+            notes.append(
+                Note(
+                    "bytes-replaced",
+                    f"{replaced} {'byte' if replaced == 1 else 'bytes'} could not be decoded as {self.encoding} "
+                    "and became U+FFFD",
+                )
+            )
         return Report(
             total_rows=salvager.total_rows,
             salvaged_rows=salvager.salvaged_rows,
@@ -187,7 +206,7 @@ class Run:
             ),
             lines=self._histogram(),
             header=tuple(names) if (names := salvager.header) is not None else None,
-            notes=tuple(self.notes),
+            notes=tuple(notes),
         )
 
     def _histogram(self) -> LineHistogram:
