@@ -1,27 +1,31 @@
 #!/usr/bin/env bash
 # The test suites under AddressSanitizer and UndefinedBehaviorSanitizer (g++),
-# built in build-asan/:
+# built in build-asan/ (or $ROWMEND_ASAN_BUILD):
 #   1. the engine's C++ tests (ctest -L engine) and the fuzz targets replaying
 #      their seeds (ctest -L fuzz);
 #   2. the Python suite (tests/python) against the module built with the same
-#      flags, in an interpreter that preloads gcc's ASan and UBSan runtimes.
+#      flags, in an interpreter that preloads gcc's ASan and UBSan runtimes,
+#      then the package's tests that drive rowmend._native (see below)
+#      against the package with its native module built the same way.
 # Any sanitizer report fails the run. Each stage has a time limit, so a hang
 # fails rather than stalls CI.
 #
 #   tests/sanitize.sh            # both stages
 #   tests/sanitize.sh --engine   # stage 1 only
+#   tests/sanitize.sh --python   # stage 2 only (builds the modules alone)
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-build="$root/build-asan"
+build="${ROWMEND_ASAN_BUILD:-$root/build-asan}"
 jobs="${ROWMEND_BUILD_JOBS:-2}"
 python="${PYTHON:-$(command -v python3)}"
 stages=all
 case "${1:-}" in
 "") ;;
 --engine) stages=engine ;;
+--python) stages=python ;;
 *)
-    echo "usage: $0 [--engine]" >&2
+    echo "usage: $0 [--engine | --python]" >&2
     exit 2
     ;;
 esac
@@ -34,18 +38,22 @@ CC=gcc CXX=g++ cmake -S "$root" -B "$build" "${generator[@]}" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g" \
     -DROWMEND_SANITIZE=ON -DROWMEND_DEVELOPER_MODE=ON \
-    -DROWMEND_BUILD_MODULE="$([ "$stages" = all ] && echo ON || echo OFF)" \
+    -DROWMEND_BUILD_MODULE="$([ "$stages" = engine ] && echo OFF || echo ON)" \
     -DPython_EXECUTABLE="$python" >/dev/null
-timeout 900 cmake --build "$build" --parallel "$jobs"
+targets=()
+[ "$stages" = python ] && targets=(--target _rowmend_backend _native)
+timeout 900 cmake --build "$build" --parallel "$jobs" "${targets[@]}"
 
 # A sanitizer report ends the process with an error instead of scrolling by.
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}"
 
-echo "== engine tests and fuzz replays under ASan/UBSan"
-(cd "$build" && ASAN_OPTIONS="detect_stack_use_after_return=1${ASAN_OPTIONS:+:$ASAN_OPTIONS}" \
-    ctest -L 'engine|fuzz' --output-on-failure --parallel "$jobs" --timeout 240)
+if [ "$stages" != python ]; then
+    echo "== engine tests and fuzz replays under ASan/UBSan"
+    (cd "$build" && ASAN_OPTIONS="detect_stack_use_after_return=1${ASAN_OPTIONS:+:$ASAN_OPTIONS}" \
+        ctest -L 'engine|fuzz' --output-on-failure --parallel "$jobs" --timeout 240)
+fi
 
-[ "$stages" = all ] || exit 0
+[ "$stages" != engine ] || exit 0
 
 echo "== Python suite under ASan/UBSan"
 # The interpreter is not built with ASan, so the runtimes must be loaded
@@ -62,3 +70,22 @@ LD_PRELOAD="$preload" \
     timeout 300 "$python" -m pytest "$root/tests/python" -q -p no:cacheprovider \
     --ignore="$root/tests/python/test_leaks.py" \
     --ignore="$root/tests/python/test_fault_injection.py"
+
+echo "== the package's tests of rowmend._native under ASan/UBSan"
+# The package imports its native module as rowmend._native: a tree of links
+# puts the sanitized build beside the package's sources, ahead of any
+# installed copy. The files run are those that drive the native pass and the
+# Arrow batches with hostile and random input (tables, sources, encodings,
+# names, clean, the property tests); the command line, Dask, HTML and
+# pollution tests start processes, browsers and clusters and reach the same
+# native code through these paths, and stay with the plain runs.
+overlay="$build/package"
+rm -rf "$overlay"
+mkdir -p "$overlay/rowmend"
+ln -s "$root"/src/rowmend/* "$overlay/rowmend/"
+ln -sf "$build"/_native*.so "$overlay/rowmend/"
+package_tests=(test_tables.py test_sources.py test_encoding.py test_names.py test_clean.py test_properties.py)
+LD_PRELOAD="$preload" \
+    ASAN_OPTIONS="detect_leaks=0${ASAN_OPTIONS:+:$ASAN_OPTIONS}" \
+    PYTHONPATH="$overlay:$build${PYTHONPATH:+:$PYTHONPATH}" \
+    timeout 300 "$python" -m pytest "${package_tests[@]/#/$root/tests/package/}" -q -p no:cacheprovider
