@@ -179,8 +179,9 @@ void ArrowSink::end_row(std::uint64_t line) {
     if (static_cast<std::size_t>(++current.rows) == options_.batch_rows ||
         current.bytes >= options_.batch_bytes) {
         column_bytes_.resize(current.columns.size());
+        // A single huge value must not make every later batch reserve its size.
         for (std::size_t c = 0; c < current.columns.size(); ++c)
-            column_bytes_[c] = current.columns[c].bytes();
+            column_bytes_[c] = std::min(current.columns[c].bytes(), options_.batch_bytes);
         batch_rows_seen_ = static_cast<std::size_t>(current.rows);
         done_.push_back(std::move(current_));
     }
