@@ -55,6 +55,36 @@ fi
 
 [ "$stages" != engine ] || exit 0
 
+preload="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)"
+
+# Both modules must come from this build. The package imports its native
+# module as rowmend._native: a tree of links puts the sanitized build beside
+# the package's sources. An editable install of rowmend puts an import hook
+# ahead of the search path, which would load its own unsanitized modules
+# instead: the tree's sitecustomize removes such hooks, and the check below
+# proves which files load.
+overlay="$build/package"
+rm -rf "$overlay"
+mkdir -p "$overlay/rowmend"
+ln -s "$root"/src/rowmend/* "$overlay/rowmend/"
+ln -sf "$build"/_native*.so "$overlay/rowmend/"
+cat >"$overlay/sitecustomize.py" <<'PY'
+import sys
+
+sys.meta_path[:] = [finder for finder in sys.meta_path if not type(finder).__name__.startswith("ScikitBuild")]
+PY
+sanitized() {
+    LD_PRELOAD="$preload" \
+        ASAN_OPTIONS="detect_leaks=0${ASAN_OPTIONS:+:$ASAN_OPTIONS}" \
+        PYTHONPATH="$overlay:$build${PYTHONPATH:+:$PYTHONPATH}" \
+        "$@"
+}
+sanitized "$python" -c '
+import sys, _rowmend_backend, rowmend._native
+for module in (_rowmend_backend, rowmend._native):
+    assert module.__file__.startswith(sys.argv[1]), f"{module.__name__} loads from {module.__file__}"
+' "$build"
+
 echo "== Python suite under ASan/UBSan"
 # The interpreter is not built with ASan, so the runtimes must be loaded
 # before it. It also never frees some objects at exit: no leak checking.
@@ -63,29 +93,15 @@ echo "== Python suite under ASan/UBSan"
 # swamps; the fault-injection tests start children whose LD_PRELOAD holds
 # only their own shim, so the sanitized module cannot load in them (the C++
 # io-fault tests above take the engine through the same failures).
-preload="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)"
-LD_PRELOAD="$preload" \
-    ASAN_OPTIONS="detect_leaks=0${ASAN_OPTIONS:+:$ASAN_OPTIONS}" \
-    PYTHONPATH="$build${PYTHONPATH:+:$PYTHONPATH}" \
-    timeout 300 "$python" -m pytest "$root/tests/python" -q -p no:cacheprovider \
+sanitized timeout 300 "$python" -m pytest "$root/tests/python" -q -p no:cacheprovider \
     --ignore="$root/tests/python/test_leaks.py" \
     --ignore="$root/tests/python/test_fault_injection.py"
 
 echo "== the package's tests of rowmend._native under ASan/UBSan"
-# The package imports its native module as rowmend._native: a tree of links
-# puts the sanitized build beside the package's sources, ahead of any
-# installed copy. The files run are those that drive the native pass and the
-# Arrow batches with hostile and random input (tables, sources, encodings,
-# names, clean, the property tests); the command line, Dask, HTML and
-# pollution tests start processes, browsers and clusters and reach the same
-# native code through these paths, and stay with the plain runs.
-overlay="$build/package"
-rm -rf "$overlay"
-mkdir -p "$overlay/rowmend"
-ln -s "$root"/src/rowmend/* "$overlay/rowmend/"
-ln -sf "$build"/_native*.so "$overlay/rowmend/"
+# The files that drive the native pass and the Arrow batches with hostile and
+# random input (tables, sources, encodings, names, clean, the property
+# tests); the command line, Dask, HTML and pollution tests start processes,
+# browsers and clusters, reach the same native code through these paths, and
+# stay with the plain runs.
 package_tests=(test_tables.py test_sources.py test_encoding.py test_names.py test_clean.py test_properties.py)
-LD_PRELOAD="$preload" \
-    ASAN_OPTIONS="detect_leaks=0${ASAN_OPTIONS:+:$ASAN_OPTIONS}" \
-    PYTHONPATH="$overlay:$build${PYTHONPATH:+:$PYTHONPATH}" \
-    timeout 300 "$python" -m pytest "${package_tests[@]/#/$root/tests/package/}" -q -p no:cacheprovider
+sanitized timeout 300 "$python" -m pytest "${package_tests[@]/#/$root/tests/package/}" -q -p no:cacheprovider
