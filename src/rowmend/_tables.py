@@ -267,17 +267,22 @@ def stream(source: Source, *, batch_rows: int = 65536, **options: Any) -> RowStr
     Args:
         source: A path or a binary file object, compressed or not (see
             :func:`rowmend._sources.open_source`).
-        batch_rows: Rows per batch (the last batch may hold fewer).
+        batch_rows: Rows per batch at most. A batch also ends at the row
+            that brings its fields to 64 MiB, so very wide or very long rows
+            make batches of fewer rows; the last batch may hold fewer.
         **options: The reading options (:data:`rowmend._options.OPTIONS`);
             ``dtypes="infer"`` needs the whole table, so only the ``read_*``
             functions take it.
 
     Returns:
         A single-use :class:`RowStream`; its ``report`` is set once the last
-        batch has been taken.
+        batch has been taken. Every batch has the schema of the first.
 
     Raises:
-        TypeError, ValueError: An unknown option or an unusable value.
+        TypeError, ValueError: An unknown option or an unusable value; while
+            reading, a ``ValueError`` for a value of 2 GiB or more after the
+            first batch, which its ``string`` columns cannot hold
+            (:func:`read_arrow` reads it as ``large_string``).
         OSError: The input cannot be opened (``FileNotFoundError``, ...).
 
     Examples:
