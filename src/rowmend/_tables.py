@@ -127,7 +127,7 @@ class TableBatches:
             return batch
         try:
             return _widened(batch, self._schema)
-        except pa.ArrowInvalid:
+        except (pa.ArrowInvalid, pa.ArrowCapacityError):  # offsets past 2 GiB
             if self._strict:
                 raise ValueError(
                     f"{self._run.source.name}: a value of 2 GiB or more came after the stream's first batch, "

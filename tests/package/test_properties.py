@@ -26,6 +26,7 @@ from hypothesis import strategies as st
 
 import _rowmend_backend as backend
 import rowmend
+from rowmend._native import Salvager
 from rowmend._options import OPTIONS
 from rowmend._sources import _sniff_compression
 
@@ -223,3 +224,42 @@ def test_with_the_layout_pinned_the_package_reads_what_the_backend_reads(scratch
     list(named)
     if named.report.header_rows:
         assert named.report.header_rows + named.report.total_rows == summary.total_rows
+
+
+def _native_read(data, cuts, **options):
+    salvager = Salvager(**options)
+    start = 0
+    for cut in sorted(cuts) + [len(data)]:
+        salvager.feed(data[start:cut])
+        start = max(start, cut)
+    salvager.finish()
+    names = [f"c{i}" for i in range(salvager.columns + options.get("line_numbers", False))]
+    rows = [row for batch in salvager.take_batches(names) for row in pa.record_batch(batch).to_pylist()]
+    counts = (salvager.total_rows, salvager.salvaged_rows, salvager.quarantined_rows, salvager.skipped_rows)
+    return rows, salvager.header, counts, salvager.quarantine
+
+
+@SETTINGS
+@given(
+    data=inputs,
+    cuts=st.lists(st.integers(0, 200), max_size=8),
+    batch_rows=st.integers(1, 5),
+    batch_bytes=st.integers(1, 40),
+    options=st.fixed_dictionaries(
+        {
+            "header": st.sampled_from([True, False, "auto"]),
+            "detect_dialect": st.booleans(),
+            "skip_blank_rows": st.booleans(),
+            "comment": st.sampled_from([None, "auto"]),
+            "skip_preamble": st.sampled_from([0, "auto"]),
+            "skip_footer": st.sampled_from([False, "section", "auto"]),
+            "line_numbers": st.booleans(),
+            "encoding": st.sampled_from(["utf-8", "utf-8+cp1252", "cp1252", "utf-16-le"]),
+        }
+    ),
+)
+def test_the_native_pass_reads_the_same_in_any_windows_and_batches(data, cuts, batch_rows, batch_bytes, options):
+    whole = _native_read(data, [], **options)
+    assert _native_read(data, cuts, batch_rows=batch_rows, batch_bytes=batch_bytes, **options) == whole
+    total, salvaged, quarantined, skipped = whole[2]
+    assert total == salvaged + quarantined + skipped
