@@ -290,11 +290,14 @@ def test_terminal_shows_progress_and_summary(tmp_path, case):
         (["a.csv", "-o", "o.parquet"], 0, "rowmend: a.csv: note: the header's field for column 1 holds NUL"),
         (["a.csv", "-o", "-"], 3, "rowmend: error: standard output: closed when rowmend started"),
         (["a.csv", "-o", "o.csv", "--json"], 3, "rowmend: error: standard output: closed when rowmend started"),
+        (["sniff", "a.csv"], 3, "rowmend: error: standard output: closed when rowmend started"),
+        (["inspect", "a.csv"], 3, "rowmend: error: standard output: closed when rowmend started"),
     ],
 )
 def test_hostile_names_and_a_closed_standard_output(tmp_path, argv, status, message):
     (tmp_path / "a.csv").write_bytes(b"a\0b,c\n1,2\n")
-    command = " ".join(f"'{word}'" for word in [sys.executable, "-m", "rowmend", "clean", *argv])
+    verb = [] if argv[0] in ("sniff", "inspect") else ["clean"]
+    command = " ".join(f"'{word}'" for word in [sys.executable, "-m", "rowmend", *verb, *argv])
     result = subprocess.run(["sh", "-c", f"exec {command} >&-"], cwd=tmp_path, capture_output=False,
                             stderr=subprocess.PIPE, timeout=120)
     lines = result.stderr.decode().splitlines()
