@@ -181,7 +181,8 @@ def clean_into(
         if kept_beside is not None:
             report = dataclasses.replace(report, notes=report.notes + (kept_beside,))
         if repairs_file is not None:
-            _write_repairs(report, repairs_file, output_delimiter or report.delimiter)
+            # The separator ", " is the delimiter and a blank: the kept fields take the delimiter.
+            _write_repairs(report, repairs_file, output_delimiter or report.delimiter[:1])
         outputs.commit()
     notes = outputs.notes
     return dataclasses.replace(report, notes=report.notes + notes) if notes else report
