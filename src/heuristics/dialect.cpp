@@ -309,19 +309,37 @@ std::optional<Dialect> detect_dialect_prefix(std::string_view prefix, bool final
 }
 
 std::optional<std::uint64_t> infer_columns_in_dialect(std::string_view prefix,
-                                                      const Dialect& dialect, bool final) {
+                                                      const Dialect& dialect, bool final,
+                                                      std::size_t sample_bytes,
+                                                      std::size_t runaway_width) {
     ResilientParser parser(prefix, dialect.delimiter, dialect.quote, true, final);
     parser.set_escape(dialect.escape);
     parser.set_trim_after_delimiter(dialect.trim_blank);
+    parser.set_runaway_quotes(runaway_width, RunawayQuoteRule{});
     std::size_t widths[kInferRowLimit];
     std::size_t counted = 0;
     RowShape shape;
     ParseStep step = ParseStep::Row;
+    // A row that ends past the sample's bytes ends it, whether it is cut off
+    // by this prefix or not, so a longer prefix answers the same.
+    auto past_sample = [&](std::size_t end) { return counted != 0 && end > sample_bytes; };
+    std::size_t first_end = 0; // where the first row ends, as far as known
     while (counted < kInferRowLimit && (step = parser.step_shape(shape)) == ParseStep::Row) {
+        first_end = first_end == 0 ? parser.pos() : first_end;
+        if (past_sample(parser.pos()))
+            break;
         if (!shape.blank)
             widths[counted++] = shape.field_count;
     }
-    if (step == ParseStep::NeedMore)
+    // A first row past the sample may hold a quote that never closes: it is
+    // read again once with that tested against the lines after it. One cut
+    // off by this prefix ends at its end or later.
+    first_end = first_end == 0 && step == ParseStep::NeedMore ? prefix.size() : first_end;
+    if (runaway_width == 0 && sample_bytes != SIZE_MAX && first_end > sample_bytes) {
+        if (const std::size_t width = provisional_width(prefix, sample_bytes, parser); width != 0)
+            return infer_columns_in_dialect(prefix, dialect, final, sample_bytes, width);
+    }
+    if (step == ParseStep::NeedMore && !past_sample(prefix.size()))
         return std::nullopt;
     return width_mode(std::span<std::size_t>(widths, counted)).width;
 }

@@ -36,22 +36,47 @@ std::size_t preamble_rows(std::span<const std::size_t> widths) {
 
 std::optional<TableStart> find_table_start(std::string_view prefix, std::uint8_t delimiter,
                                            std::string_view comment_prefix, bool final,
-                                           std::optional<std::size_t> given_rows) {
+                                           std::optional<std::size_t> given_rows,
+                                           std::size_t sample_bytes, std::size_t runaway_width) {
     ResilientParser parser(prefix, delimiter, '"', true, final);
+    parser.set_runaway_quotes(runaway_width, RunawayQuoteRule{});
     const std::size_t limit = given_rows ? *given_rows : kTableBoundsSampleRows;
     std::vector<std::size_t> widths;
     std::vector<std::size_t> offsets;
     RowShape shape;
     ParseStep step = ParseStep::Row;
+    // A row that ends past the sample's bytes ends it, whether it is cut off
+    // by this prefix or not, so a longer prefix answers the same.
+    const bool sampled = !given_rows && sample_bytes != SIZE_MAX;
+    auto past_sample = [&](std::size_t end) {
+        return sampled && !widths.empty() && end > sample_bytes;
+    };
+    std::size_t first_end = 0; // where the first row ends, as far as known
     while (widths.size() < limit) {
         const std::size_t at = parser.pos();
         step = parser.step_shape(shape);
+        first_end = first_end == 0 && step == ParseStep::Row ? parser.pos() : first_end;
+        if (step == ParseStep::NeedMore && past_sample(prefix.size()))
+            step = ParseStep::End;
         if (step != ParseStep::Row)
             break;
+        if (past_sample(parser.pos())) {
+            step = ParseStep::End;
+            break;
+        }
         const bool comment =
             !comment_prefix.empty() && prefix.substr(at).starts_with(comment_prefix);
         offsets.push_back(at);
         widths.push_back(shape.blank || comment ? 0 : shape.field_count);
+    }
+    // A first row past the sample may hold a quote that never closes: it is
+    // read again once with that tested against the lines after it. One cut
+    // off by this prefix ends at its end or later.
+    first_end = first_end == 0 && step == ParseStep::NeedMore ? prefix.size() : first_end;
+    if (sampled && runaway_width == 0 && first_end > sample_bytes) {
+        if (const std::size_t width = provisional_width(prefix, sample_bytes, parser); width != 0)
+            return find_table_start(prefix, delimiter, comment_prefix, final, given_rows,
+                                    sample_bytes, width);
     }
     if (step == ParseStep::NeedMore)
         return std::nullopt;

@@ -34,9 +34,13 @@ struct TableStart {
 // `comment_prefix`, when that is not empty, counts as a comment line. When
 // `given_rows` is set, that many rows are the preamble and only the offset
 // is sought. Nothing when `final` is false and the rows it reads run past
-// the prefix.
+// the prefix. Without `given_rows`, the rows read end within the first
+// `sample_bytes` bytes, but for the first, which is always read (again,
+// when it runs past them, as infer_columns_in_dialect reads it).
 std::optional<TableStart> find_table_start(std::string_view prefix, std::uint8_t delimiter,
                                            std::string_view comment_prefix, bool final,
-                                           std::optional<std::size_t> given_rows = std::nullopt);
+                                           std::optional<std::size_t> given_rows = std::nullopt,
+                                           std::size_t sample_bytes = SIZE_MAX,
+                                           std::size_t runaway_width = 0);
 
 } // namespace rowmend

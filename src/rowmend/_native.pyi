@@ -47,6 +47,7 @@ class Salvager:
         escape_char: Optional[int] = None,
         trim_blank: bool = False,
         threads: int = 1,
+        repairs: str = "backend",  # or "auto"
         batch_bytes: int = 67108864,
     ) -> Self: ...
     def feed(self, data: Buffer, /) -> None:
@@ -89,7 +90,7 @@ class Salvager:
         """Data rows kept, repaired ones included."""
     @property
     def repaired_rows(self) -> int:
-        """Kept data rows that were padded or merged."""
+        """Kept data rows that were padded or merged, or had a runaway quote read as text."""
     @property
     def quarantined_rows(self) -> int:
         """Data rows set aside."""
@@ -105,9 +106,13 @@ class Salvager:
     @property
     def repairs(self) -> List[Tuple[int, str, bytes, List[str]]]:
         """With record_repairs, the first max_records rows of each action as
-        (line, action, raw bytes, kept fields): 'filled', 'merged', 'quote repaired' or
-        'bytes replaced' rows, and rows set aside as 'blank', 'comment', 'preamble' or
-        'footer' (no fields)."""
+        (line, action, raw bytes, kept fields): 'filled', 'merged', 'quote repaired',
+        'bytes replaced' or 'quote read as text' rows, and rows set aside as 'blank',
+        'comment', 'preamble' or 'footer' (no fields)."""
+    @property
+    def quotes_read_as_text(self) -> Tuple[int, List[int]]:
+        """Rows, a header row included, in which a quote that opened a runaway field
+        was read as text: (how many, the lines of the first 100)."""
     @property
     def line_histogram(self) -> Tuple[int, int, Dict[str, List[int]]]:
         """Where the rows not kept as they stood sit: (lines per bin, last line,

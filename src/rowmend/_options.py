@@ -101,6 +101,15 @@ OPTIONS: Tuple[OptionSpec, ...] = (
     ),
     OptionSpec("repair_quotes", bool, True, "tell stray quotes inside quoted fields from closing ones", "flag"),
     OptionSpec(
+        "repairs",
+        str,
+        "auto",
+        "'auto': the package's own repairs too (a quote that opens a field running on for 64 lines or 1 MiB "
+        "through lines that read as rows is read as text); 'backend': repair exactly as _rowmend_backend does",
+        "choice",
+        choices=(("auto", "auto"), ("backend", "backend")),
+    ),
+    OptionSpec(
         "escape_char",
         str,
         "auto",
@@ -228,6 +237,7 @@ class Options:
     merge_overflow: bool
     expected_columns: Optional[int]
     repair_quotes: bool
+    repairs: str
     escape_char: Optional[str]
     encoding: str
     header: Union[bool, str]

@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "parser/runaway_quote.h"
+
 namespace rowmend {
 
 struct SalvageOptions {
@@ -24,6 +26,10 @@ struct SalvageOptions {
     bool detect_escape = false;        // with detect_dialect
     std::uint8_t escape_char = 0;      // 0: none; the byte after it is text
     bool trim_after_delimiter = false; // a given separator is the delimiter plus one space
+    // A quote that opens a field which then runs on past the rule, through
+    // lines that read as rows of the table, is read as text (off for the
+    // backend, whose reading lets such a field run to the end of input).
+    std::optional<RunawayQuoteRule> runaway_quotes;
 
     // Rows that are not part of the table: set aside and counted as skipped
     // rather than parsed as data. All off by default, which keeps every row

@@ -149,7 +149,7 @@ bool SalvagePass::settle(std::string_view window, bool final) {
             if (!options_.detect_preamble)
                 given = options_.skip_preamble_rows;
             const std::optional<TableStart> start =
-                find_table_start(window, *delimiter, comment, final, given);
+                find_table_start(window, *delimiter, comment, final, given, sample_bytes());
             if (!start)
                 return false;
             preamble_left_ = start->rows;
@@ -158,7 +158,7 @@ bool SalvagePass::settle(std::string_view window, bool final) {
         }
         std::optional<std::uint64_t> columns = options_.expected_columns;
         if (!columns && options_.detect_dialect) {
-            columns = infer_columns_in_dialect(table, dialect, final);
+            columns = infer_columns_in_dialect(table, dialect, final, sample_bytes());
         } else if (!columns) {
             const auto from = static_cast<std::size_t>(table.data() - window.data());
             if (!column_counter_ || counted_from_ != from) {
@@ -385,17 +385,19 @@ bool SalvagePass::emit_plain(std::string_view lines, std::size_t rows, std::uint
 }
 
 bool SalvagePass::emit_row(RowFate fate, std::uint64_t line, const RowView& fields,
-                           std::string_view text, bool quote_repaired, bool bytes_replaced) {
+                           std::string_view text, bool quote_repaired, bool bytes_replaced,
+                           bool quote_read_as_text) {
     ++counters_.total_rows;
     if (is_retained(fate)) {
         ++counters_.salvaged_rows;
-        counters_.repaired_rows += is_repaired(fate) ? 1 : 0;
+        counters_.repaired_rows += is_repaired(fate) || quote_read_as_text ? 1 : 0;
     } else {
         ++counters_.quarantined_rows;
     }
     assert(counters_.total_rows ==
            counters_.salvaged_rows + counters_.quarantined_rows + counters_.skipped_rows);
-    return sink_.row(RowEvent{fate, line, fields, text, quote_repaired, bytes_replaced});
+    return sink_.row(
+        RowEvent{fate, line, fields, text, quote_repaired, bytes_replaced, quote_read_as_text});
 }
 
 bool SalvagePass::names_row(const RowView& row, std::string_view text) const {
@@ -430,10 +432,10 @@ bool SalvagePass::summary_row(const RowView& row) const {
 bool SalvagePass::release_held() {
     // The held rows were no footer: they go on as the rows they are.
     for (const HeldRow& held : held_) {
-        const bool ok = held.skipped
-                            ? skip(*held.skipped, held.line, held.text)
-                            : emit_row(held.fate, held.line, held_rows_.row(held.row), held.text,
-                                       held.quote_repaired, held.bytes_replaced);
+        const bool ok = held.skipped ? skip(*held.skipped, held.line, held.text)
+                                     : emit_row(held.fate, held.line, held_rows_.row(held.row),
+                                                held.text, held.quote_repaired, held.bytes_replaced,
+                                                held.quote_read_as_text);
         if (!ok)
             return false;
     }
@@ -536,12 +538,14 @@ bool SalvagePass::process(std::string_view window, bool final) {
                 final && text.data() + text.size() == window.data() + window.size();
             held_.push_back(HeldRow{fate, line, std::string(text), std::nullopt,
                                     held_rows_.row_count(), parser.last_row_repaired_quote(),
-                                    replaced, width, unterminated});
+                                    replaced, width, unterminated,
+                                    parser.last_row_quote_read_as_text()});
             held_rows_.append_row(row_.last_row());
             continue;
         }
         if (!release_held() || !emit_row(fate, line, row_.last_row(), parser.last_row_bytes(),
-                                         parser.last_row_repaired_quote(), replaced))
+                                         parser.last_row_repaired_quote(), replaced,
+                                         parser.last_row_quote_read_as_text()))
             return !(stopped_ = true);
     }
     if (step == ParseStep::End && !finish_held())

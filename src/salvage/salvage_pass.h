@@ -88,6 +88,9 @@ struct RowEvent {
     std::string_view text;       // the row's input bytes, without its line break
     bool quote_repaired = false; // a stray quote in it was kept as text
     bool bytes_replaced = false; // bytes of it that were not UTF-8 became U+FFFD
+    // A quote that opened a runaway field in it was read as text; such a
+    // row counts as repaired.
+    bool quote_read_as_text = false;
 };
 
 // One row set aside as not part of the table.
@@ -159,6 +162,15 @@ class SalvagePass {
         // when the output quotes with the quote the input was read with.
         if (counters_.detected_quote != options_.quote_char)
             parser.disable_plain_rows();
+        if (options_.runaway_quotes)
+            parser.set_runaway_quotes(static_cast<std::size_t>(counters_.inferred_columns),
+                                      *options_.runaway_quotes);
+    }
+    // How far the heuristics read for rows: with runaway quotes read as
+    // text, no further than a window, so that a quote that never closes
+    // cannot hold the input back while the layout is settled.
+    std::size_t sample_bytes() const noexcept {
+        return options_.runaway_quotes ? kWindow : SIZE_MAX;
     }
     RowFate bring_to_width(RowStore& rows);
     bool skip(SkipKind kind, std::uint64_t line, std::string_view text);
@@ -167,7 +179,8 @@ class SalvagePass {
         return counters_.salvaged_rows + counters_.quarantined_rows != 0;
     }
     bool emit_row(RowFate fate, std::uint64_t line, const RowView& fields, std::string_view text,
-                  bool quote_repaired = false, bool bytes_replaced = false);
+                  bool quote_repaired = false, bool bytes_replaced = false,
+                  bool quote_read_as_text = false);
     bool release_held();
     bool skip_or_hold(SkipKind kind, std::uint64_t line, std::string_view text);
     bool emit_plain(std::string_view lines, std::size_t rows, std::uint64_t first_line);
@@ -198,6 +211,7 @@ class SalvagePass {
         bool bytes_replaced = false;
         std::size_t width = 0;     // the fields it had as parsed
         bool unterminated = false; // the input ended inside it
+        bool quote_read_as_text = false;
     };
     RowStore held_rows_;
     std::vector<HeldRow> held_;

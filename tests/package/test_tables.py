@@ -35,8 +35,10 @@ def messy(seed, rows=300):
 
 
 # The options under which the package reads every row as the backend does:
-# no header, and no row set aside as not part of the table.
+# no header, no row set aside as not part of the table, and the backend's
+# repairs only.
 AS_THE_BACKEND = {
+    "repairs": "backend",
     "header": False,
     "skip_blank_rows": False,
     "comment": None,
@@ -55,6 +57,8 @@ GENERATED.update(
         "semicolons": b"a;b;c\n1;2\n3;4;5;6\n",
         "tabs and quotes": b'a\tb\n"1\t2"\t3\n"open\t4\n',
         "no final newline": b"a,b\n1,2",
+        # The package reads this quote as text; the backend's reading runs to the end.
+        "runaway quote": b'a,b\n1,"open\n' + b"2,x\n" * 100,
     }
 )
 

@@ -39,8 +39,9 @@ struct ArrowSinkOptions {
 enum class RowAction : std::uint8_t {
     Filled,
     Merged,
-    QuoteRepaired, // kept as it stood but for a stray quote kept as text
-    BytesReplaced, // kept as it stood but for bytes that were not UTF-8
+    QuoteRepaired,   // kept as it stood but for a stray quote kept as text
+    BytesReplaced,   // kept as it stood but for bytes that were not UTF-8
+    QuoteReadAsText, // a quote that opened a runaway field read as text
     TooFew,
     TooMany,
     Blank,
@@ -48,12 +49,12 @@ enum class RowAction : std::uint8_t {
     Preamble,
     Footer,
 };
-inline constexpr std::size_t kRowActions = 10;
+inline constexpr std::size_t kRowActions = 11;
 
 RowAction row_action(RowFate fate) noexcept;
 RowAction row_action(SkipKind kind) noexcept;
-// "filled", "merged", "quote repaired", "bytes replaced", "too few fields",
-// "too many fields", then the skip kinds' names.
+// "filled", "merged", "quote repaired", "bytes replaced", "quote read as
+// text", "too few fields", "too many fields", then the skip kinds' names.
 std::string_view row_action_name(RowAction action) noexcept;
 
 // Where in the input the rows that were not kept as they stood sit, in a
@@ -150,6 +151,12 @@ class ArrowSink final : public RowSink {
     const std::vector<QuarantinedRow>& quarantine() const noexcept { return quarantine_; }
     const std::vector<RepairedRow>& repairs() const noexcept { return repairs_; }
     const LineHistogram& histogram() const noexcept { return histogram_; }
+    // Rows, the header included, in which a quote that opened a runaway
+    // field was read as text: how many, and the lines of the first
+    // kQuoteLines of them.
+    static constexpr std::size_t kQuoteLines = 100;
+    std::uint64_t quotes_read_as_text() const noexcept { return quotes_read_as_text_; }
+    const std::vector<std::uint64_t>& quote_lines() const noexcept { return quote_lines_; }
 
   private:
     void set_width(std::size_t width);
@@ -178,6 +185,8 @@ class ArrowSink final : public RowSink {
     std::vector<RepairedRow> repairs_;
     std::array<std::size_t, kRowActions> recorded_{}; // repairs_ per action
     LineHistogram histogram_;
+    std::uint64_t quotes_read_as_text_ = 0;
+    std::vector<std::uint64_t> quote_lines_;
     std::unique_ptr<ArrowBatch> current_;
     std::vector<std::shared_ptr<const ArrowBatch>> done_;
     std::vector<std::size_t> column_bytes_; // the last full batch's, to size the next

@@ -461,6 +461,23 @@ PyObject* get_repairs(PyObject* self, void*) {
     });
 }
 
+PyObject* get_quotes_read_as_text(PyObject* self, void*) {
+    return read_sink(self, [](const ArrowSink& sink) -> PyObject* {
+        const std::vector<std::uint64_t>& lines = sink.quote_lines();
+        PyRef list(PyList_New(static_cast<Py_ssize_t>(lines.size())));
+        if (!list)
+            return nullptr;
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            PyObject* line = PyLong_FromUnsignedLongLong(lines[i]);
+            if (line == nullptr)
+                return nullptr;
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), line); // steals `line`
+        }
+        return Py_BuildValue("(KO)", static_cast<unsigned long long>(sink.quotes_read_as_text()),
+                             list.get());
+    });
+}
+
 PyObject* get_line_histogram(PyObject* self, void*) {
     return read_sink(self, [](const ArrowSink& sink) -> PyObject* {
         const LineHistogram& histogram = sink.histogram();
@@ -555,7 +572,7 @@ PyGetSetDef salvager_getset[] = {
     {"salvaged_rows", get_counter<&DataCounters::salvaged_rows>, nullptr,
      "Data rows kept, repaired ones included.", nullptr},
     {"repaired_rows", get_counter<&DataCounters::repaired_rows>, nullptr,
-     "Kept data rows that were padded or merged.", nullptr},
+     "Kept data rows that were padded or merged, or had a runaway quote read as text.", nullptr},
     {"quarantined_rows", get_counter<&DataCounters::quarantined_rows>, nullptr,
      "Data rows set aside.", nullptr},
     {"skipped_rows", get_counter<&DataCounters::skipped_rows>, nullptr,
@@ -565,9 +582,13 @@ PyGetSetDef salvager_getset[] = {
      "Input bytes that stand for no character, replaced by U+FFFD.", nullptr},
     {"repairs", get_repairs, nullptr,
      "With record_repairs, the first max_records rows of each action as\n"
-     "(line, action, raw bytes, kept fields): 'filled', 'merged', 'quote repaired' or\n"
-     "'bytes replaced' rows, and rows set aside as 'blank', 'comment', 'preamble' or\n"
-     "'footer' (no fields).",
+     "(line, action, raw bytes, kept fields): 'filled', 'merged', 'quote repaired',\n"
+     "'bytes replaced' or 'quote read as text' rows, and rows set aside as 'blank',\n"
+     "'comment', 'preamble' or 'footer' (no fields).",
+     nullptr},
+    {"quotes_read_as_text", get_quotes_read_as_text, nullptr,
+     "Rows, a header row included, in which a quote that opened a runaway field\n"
+     "was read as text: (how many, the lines of the first 100).",
      nullptr},
     {"line_histogram", get_line_histogram, nullptr,
      "Where the rows not kept as they stood sit: (lines per bin, last line,\n"
@@ -585,31 +606,13 @@ PyGetSetDef salvager_getset[] = {
 PyObject* salvager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         static const char* keywords[] = {
-            "delimiter",
-            "quote_char",
-            "fill_ragged_rows",
-            "merge_overflow",
-            "expected_columns",
-            "repair_quotes",
-            "batch_rows",
-            "header",
-            "line_numbers",
-            "max_records",
-            "encoding",
-            "output_fd",
-            "output_delimiter",
-            "quarantine_dir",
-            "skip_blank_rows",
-            "record_repairs",
-            "comment",
-            "skip_preamble",
-            "skip_footer",
-            "detect_dialect",
-            "escape_char",
-            "trim_blank",
-            "threads",
-            "batch_bytes",
-            nullptr,
+            "delimiter",        "quote_char",     "fill_ragged_rows", "merge_overflow",
+            "expected_columns", "repair_quotes",  "batch_rows",       "header",
+            "line_numbers",     "max_records",    "encoding",         "output_fd",
+            "output_delimiter", "quarantine_dir", "skip_blank_rows",  "record_repairs",
+            "comment",          "skip_preamble",  "skip_footer",      "detect_dialect",
+            "escape_char",      "trim_blank",     "threads",          "repairs",
+            "batch_bytes",      nullptr,
         };
         PyObject* delimiter = Py_None;
         PyObject* quote_char = nullptr;
@@ -628,14 +631,22 @@ PyObject* salvager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         int detect_dialect = 0, trim_blank = 0;
         PyObject* escape_char = Py_None;
         unsigned int threads = 1;
+        const char* repairs = "backend";
         Py_ssize_t batch_bytes = static_cast<Py_ssize_t>(ArrowSinkOptions{}.batch_bytes);
         if (!PyArg_ParseTupleAndKeywords(
-                args, kwargs, "|$OOppOpnOpnsOOOppOOOpOpIn:Salvager", const_cast<char**>(keywords),
+                args, kwargs, "|$OOppOpnOpnsOOOppOOOpOpIsn:Salvager", const_cast<char**>(keywords),
                 &delimiter, &quote_char, &fill, &merge, &expected, &repair, &batch_rows, &header,
                 &line_numbers, &max_records, &encoding_name, &output_fd, &output_delimiter,
                 &quarantine_dir, &skip_blank, &record_repairs, &comment, &skip_preamble,
-                &skip_footer, &detect_dialect, &escape_char, &trim_blank, &threads, &batch_bytes))
+                &skip_footer, &detect_dialect, &escape_char, &trim_blank, &threads, &repairs,
+                &batch_bytes))
             return nullptr;
+        // 'auto': the package's own repairs too; 'backend': the backend's only.
+        const std::string_view repairs_word(repairs);
+        if (repairs_word != "auto" && repairs_word != "backend") {
+            PyErr_SetString(PyExc_ValueError, "repairs must be 'auto' or 'backend'");
+            return nullptr;
+        }
         std::optional<SourceEncoding> encoding = encoding_named(encoding_name);
         if (!encoding) {
             PyErr_Format(PyExc_ValueError, "encoding %s is not decoded natively", encoding_name);
@@ -665,6 +676,8 @@ PyObject* salvager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         options.fill_ragged_rows = fill != 0;
         options.merge_overflow = merge != 0;
         options.repair_quotes = repair != 0;
+        if (repairs_word == "auto")
+            options.runaway_quotes = RunawayQuoteRule{};
         options.skip_blank_rows = skip_blank != 0;
         options.threads = threads;
         if (comment != Py_None) {
@@ -798,7 +811,8 @@ PyType_Slot salvager_slots[] = {
                        "encoding='utf-8', output_fd=None, output_delimiter=None, "
                        "quarantine_dir=None, skip_blank_rows=False, record_repairs=False, "
                        "comment=None, skip_preamble=0, skip_footer=False, detect_dialect=False, "
-                       "escape_char=None, trim_blank=False, threads=1, batch_bytes=67108864)\n"
+                       "escape_char=None, trim_blank=False, threads=1, repairs='backend', "
+                       "batch_bytes=67108864)\n"
                        "--\n\n"
                        "The salvage pass over input fed in chunks, its rows collected into\n"
                        "Arrow batches of batch_rows rows, a batch ending early at the row that\n"
@@ -820,7 +834,9 @@ PyType_Slot salvager_slots[] = {
                        "as None; escape_char 0 means none. trim_blank makes the given\n"
                        "delimiter a separator with one blank after it, as in ', '. threads bounds\n"
                        "the threads the run may use (0: one per CPU); with two or more, the\n"
-                       "clean file is written by a thread of its own.")},
+                       "clean file is written by a thread of its own. repairs='auto' adds the\n"
+                       "package's own repairs: a quote that opens a field running on for 64\n"
+                       "lines or 1 MiB, through lines that read as rows, is read as text.")},
     {Py_tp_new, reinterpret_cast<void*>(salvager_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(salvager_dealloc)},
     {Py_tp_methods, salvager_methods},
