@@ -103,7 +103,9 @@ class Run:
                 # byte replaced: say why, in the report and as it happens.
                 self.notes.append(Note("encoding-doubtful", doubt))
                 warnings.warn(f"{source.name}: {doubt}", RowmendWarning, stacklevel=3)
-        self._head = head[bom:]
+        # The pass itself skips one UTF-8 byte-order mark at the start, as the
+        # backend does: skipping it here too would drop a U+FEFF that follows.
+        self._head = head if self.encoding == "utf-8" else head[bom:]
         self._python_decoder: Optional[Transcoder] = None
         engine = options.engine_kwargs()
         self.salvager = Salvager(

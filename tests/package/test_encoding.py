@@ -205,3 +205,21 @@ def test_a_chosen_encoding_that_went_wrong_is_noted_and_warned(data, encoding, c
     assert [note.code for note in s.report.notes] == codes
     warned = [str(w.message) for w in recwarn if issubclass(w.category, rowmend.RowmendWarning)]
     assert len(warned) == codes.count("encoding-doubtful")
+
+
+@pytest.mark.parametrize(
+    "data, encoding, first",
+    [
+        (b"\xef\xbb\xbfa\n", "utf-8", "a"),
+        (b"\xef\xbb\xbf\xef\xbb\xbfa\n", "utf-8", "\ufeffa"),  # a second mark is data, as the backend reads it
+        (b"\xef\xbb\xbf\xef\xbb\xbfa\n", "auto", "\ufeffa"),
+        (b"\xef\xbb\xbf\xef\xbb\xbf", "auto", "\ufeff"),
+    ],
+)
+def test_one_byte_order_mark_is_skipped_and_no_more(data, encoding, first):
+    import io
+
+    import rowmend
+
+    table = rowmend.read_arrow(io.BytesIO(data), encoding=encoding, header=False, skip_blank_rows=False)
+    assert table.column(0).to_pylist()[:1] == [first]
