@@ -139,6 +139,43 @@ void check_windows(std::string_view csv, const SalvageOptions& options,
     const SalvageCounters& b = whole.counters;
     FUZZ_CHECK(a.total_rows == b.total_rows && a.salvaged_rows == b.salvaged_rows &&
                a.repaired_rows == b.repaired_rows && a.quarantined_rows == b.quarantined_rows);
+    FUZZ_CHECK(a.skipped_rows == b.skipped_rows && a.skipped_by_kind == b.skipped_by_kind &&
+               a.header_rows == b.header_rows && a.preamble_rows == b.preamble_rows);
+}
+
+// With every detection the package uses on, each row the parser finds is
+// kept, quarantined or set aside, exactly once: the header's rows are among
+// the kept ones, so header rows and the rest add up to the records parsed.
+// Pushed in windows, the pass settles the same layout and header.
+void check_detections(std::string_view csv, SalvageOptions options) {
+    options.skip_blank_rows = options.detect_header = options.detect_comments = true;
+    options.detect_preamble = options.detect_trailing_section = options.detect_totals = true;
+    const SalvageOutcome outcome = salvage_slice(csv, options);
+    const SalvageCounters& counters = outcome.counters;
+    FUZZ_CHECK(counters.total_rows ==
+               counters.salvaged_rows + counters.quarantined_rows + counters.skipped_rows);
+    std::uint64_t by_kind = 0;
+    for (const std::uint64_t n : counters.skipped_by_kind)
+        by_kind += n;
+    FUZZ_CHECK(by_kind == counters.skipped_rows);
+    FUZZ_CHECK(counters.header_row == (counters.header_rows != 0));
+    FUZZ_CHECK(counters.header_rows <= kMaxHeaderRows);
+    FUZZ_CHECK(counters.salvaged_rows == outcome.rows.row_count());
+    ResilientParser parser(csv, counters.detected_delimiter, counters.detected_quote,
+                           options.repair_quotes);
+    parser.set_escape(counters.detected_escape);
+    parser.set_trim_after_delimiter(counters.trim_after_delimiter);
+    if (options.runaway_quotes)
+        parser.set_runaway_quotes(static_cast<std::size_t>(counters.inferred_columns),
+                                  *options.runaway_quotes);
+    RowStore parsed;
+    std::uint64_t records = 0;
+    while (parser.next_row(parsed)) {
+        ++records;
+        parsed.clear();
+    }
+    FUZZ_CHECK(records == counters.total_rows);
+    check_windows(csv, options, outcome);
 }
 
 // Small enough that inputs of a few hundred bytes cross both bounds.
@@ -282,5 +319,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check_windows(csv, options, outcome);
     if (options.runaway_quotes)
         check_same_until_read_as_text(csv, counters, options);
+    check_detections(csv, options);
     return 0;
 }

@@ -300,7 +300,7 @@ template <class Sink> ParseStep ResilientParser::parse_row(Sink& sink, bool susp
         case ParseState::FieldStart:
             // The table's order matters when the quote, delimiter and line
             // break bytes overlap: quote first, then delimiter, then CR/LF.
-            if (c == quote_ && !field.is_stray(p)) {
+            if (c == quote_ && quoting_ && !field.is_stray(p)) {
                 field.open = p;
                 field.breaks = 0;
                 field.tested = field.full();

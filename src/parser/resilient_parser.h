@@ -81,6 +81,10 @@ class ResilientParser {
         trim_ = trim;
         plain_rows_possible_ = plain_rows_possible_ && !trim;
     }
+    // Quoting off: the quote byte is text wherever it stands, so no field
+    // is quoted. The quote byte still keeps rows that hold it off
+    // take_plain_rows, as a writer that quotes with it must quote them.
+    void set_quoting(bool quoting) noexcept { quoting_ = quoting; }
     // Off unless set, so the default grammar stays as it is: a quoted field
     // that runs on past `rule` is tested (runaway_quote.h) against rows of
     // `width` fields, and when its opening quote was stray the row is read
@@ -162,6 +166,7 @@ class ResilientParser {
     std::uint8_t quote_;
     bool plain_rows_possible_;
     std::uint8_t escape_ = 0; // 0: no escape byte
+    bool quoting_ = true;
     bool quote_repaired_ = false;
     bool trim_ = false;
     std::size_t runaway_width_ = 0; // 0: runaway quotes keep the default reading

@@ -25,7 +25,7 @@ class Salvager:
         cls,
         *,
         delimiter: Optional[int] = None,
-        quote_char: Optional[int] = 34,
+        quote_char: Optional[int] = 34,  # 0: quotes are text
         fill_ragged_rows: bool = True,
         merge_overflow: bool = True,
         expected_columns: Optional[int] = None,
@@ -42,7 +42,7 @@ class Salvager:
         record_repairs: bool = False,
         comment: Optional[str] = None,
         skip_preamble: Union[int, str] = 0,
-        skip_footer: Union[bool, str] = False,  # or "auto", "section"
+        skip_footer: Union[bool, int, str] = False,  # or "auto", "section", a count of rows
         detect_dialect: bool = False,
         escape_char: Optional[int] = None,
         trim_blank: bool = False,
@@ -82,6 +82,13 @@ class Salvager:
     @property
     def header(self) -> Optional[List[str]]:
         """The header row's fields, or None."""
+    @property
+    def header_rows(self) -> int:
+        """Rows taken as the header's names (in no other counter)."""
+    @property
+    def notes(self) -> List[Tuple[str, str]]:
+        """Detection notes as (code, message): readings considered and not taken,
+        rows set aside on what evidence."""
     @property
     def total_rows(self) -> int:
         """Data rows read."""

@@ -212,7 +212,10 @@ class Run:
             ),
             lines=self._histogram(),
             header=tuple(names) if (names := salvager.header) is not None else None,
-            notes=tuple(notes) + self._quote_notes(),
+            header_rows=salvager.header_rows,
+            notes=tuple(notes)
+            + tuple(Note(code, message) for code, message in salvager.notes)
+            + self._quote_notes(),
         )
 
     def _quote_notes(self) -> Tuple[Note, ...]:

@@ -16,6 +16,9 @@ struct SalvageOptions {
     bool merge_overflow = true;                    // merge long rows' surplus, or quarantine them
     std::optional<std::uint64_t> expected_columns; // absent: infer it; 0: leave rows as parsed
     bool repair_quotes = true;                     // steers only the salvage parser
+    // Off: quote_char is text wherever it stands and no field is quoted; a
+    // writer still quotes with it. On for the backend.
+    bool quoting = true;
 
     // The wider dialect detection (off for the backend, whose four-delimiter
     // sniffer stays as it is): an absent delimiter is chosen among more
@@ -52,6 +55,13 @@ struct SalvageOptions {
     // table, a run of up to kMaxSectionRows rows none of which has the
     // table's width, to the end of input (a second table, a summary).
     bool detect_trailing_section = false;
+    // A totals row: a last row whose label says total or sum and whose
+    // numbers are the sums of their columns, set aside as a footer.
+    bool detect_totals = false;
+    // A given footer: the last this many rows (blank and comment lines among
+    // them) are set aside, blank and comment lines as such, the rest as
+    // footer. Only they are held back. Not with the detections above.
+    std::size_t footer_rows = 0;
 
     // Threads one run may use, its own included; 0: one per CPU this
     // process may run on. With two or more, a clean file is written by a

@@ -311,6 +311,16 @@ SalvageOptions footer(SalvageOptions options) {
     return options;
 }
 
+SalvageOptions last_rows(SalvageOptions options, std::size_t rows) {
+    options.footer_rows = rows;
+    return options;
+}
+
+SalvageOptions quotes_as_text(SalvageOptions options) {
+    options.quoting = false;
+    return options;
+}
+
 SalvageOptions headers(SalvageOptions options) {
     options.detect_header = true;
     return options;
@@ -367,11 +377,16 @@ TEST(SalvagePass, SkippedRowsAreToldApart) {
          skipping_blanks({}),
          {{"a", "b"}, {"1", "2"}},
          {{blank, 2, "\xC2\xA0"}}},
-        {"a tab-delimited row of two empty fields is data",
-         "a\tb\n\t\n",
+        {"a tab-delimited row of two empty fields inside the table is data",
+         "a\tb\n\t\nc\td\n",
          skipping_blanks(layout('\t', 0)),
-         {{"a", "b"}, {"", ""}},
+         {{"a", "b"}, {"", ""}, {"c", "d"}},
          {}},
+        {"rows of empty fields after the table are blank",
+         "a\tb\n\t\n \t\n",
+         skipping_blanks(layout('\t', 0)),
+         {{"a", "b"}},
+         {{blank, 2, "\t"}, {blank, 3, " \t"}}},
         {"a space is the delimiter",
          "a b\n \nc d\n",
          skipping_blanks(layout(' ', 0)),
@@ -427,6 +442,26 @@ TEST(SalvagePass, SkippedRowsAreToldApart) {
          "a,b\n1\n",
          preamble({}, std::nullopt),
          {{"a", "b"}, {"1", ""}},
+         {}},
+        {"footer count: the last rows, a blank among them",
+         "a,b\n1,2\n3,4\n\n5,6\n",
+         last_rows(skipping_blanks({}), 2),
+         {{"a", "b"}, {"1", "2"}, {"3", "4"}},
+         {{blank, 4, ""}, {foot, 5, "5,6"}}},
+        {"footer count: more than the input holds",
+         "a,b\n1,2",
+         last_rows({}, 5),
+         {},
+         {{foot, 1, "a,b"}, {foot, 2, "1,2"}}},
+        {"footer count: a row over two lines is one",
+         "a,b\n1,\"x\ny\"\n3,4\n",
+         last_rows({}, 1),
+         {{"a", "b"}, {"1", "x\ny"}},
+         {{foot, 4, "3,4"}}},
+        {"quoting off: quotes are text, line breaks end rows",
+         "a,b\n\"x,y\"\n\"p\nq\",\"\"\n",
+         quotes_as_text({}),
+         {{"a", "b"}, {"\"x", "y\""}, {"\"p", ""}, {"q\"", "\"\""}},
          {}},
         {"footer: trailing narrow rows, a blank among them",
          "a,b,c\n1,2,3\nTotal,3\n\nend\n",
@@ -533,6 +568,26 @@ TEST(SalvagePass, SkippedRowsAreToldApart) {
             }
             expect_consistent(outcome);
         }
+    }
+}
+
+// Rows of empty cells wait to see whether the table goes on after them,
+// but not without end: past so many they are the table's, in any window.
+TEST(SalvagePass, ALongRunOfEmptyRowsInsideTheTableIsData) {
+    std::string input = "a,b\n";
+    Rows rows = {{"a", "b"}};
+    for (std::size_t i = 0; i <= SalvagePass::kMaxEmptyRows; ++i) {
+        input += ",\n";
+        rows.push_back({"", ""});
+    }
+    input += "c,d\n";
+    rows.push_back({"c", "d"});
+    for (const std::size_t chunk : {std::size_t{1}, std::size_t{4096}, input.size()}) {
+        SCOPED_TRACE("chunks of " + std::to_string(chunk));
+        const Outcome outcome = collect_streaming(input, skipping_blanks({}), chunk);
+        EXPECT_EQ(outcome.rows, rows);
+        EXPECT_TRUE(outcome.skipped.empty());
+        expect_consistent(outcome);
     }
 }
 

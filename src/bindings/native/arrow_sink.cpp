@@ -102,6 +102,7 @@ void ArrowSink::take_header(std::vector<std::string> fields) {
             if (fields[c].empty())
                 fields[c] = fields[c - 1];
     header_pending_ = --header_rows_left_ != 0;
+    ++header_rows_;
     if (!header_) {
         if (!width_known_)
             set_width(fields.size());
@@ -234,6 +235,11 @@ bool ArrowSink::plain_rows(std::string_view lines, std::size_t rows, std::uint64
     return true;
 }
 
+bool ArrowSink::note(const DetectionNote& note) {
+    notes_.emplace_back(note.code, note.message);
+    return true;
+}
+
 bool ArrowSink::row(const RowEvent& event) {
     histogram_.reach(event.line);
     if (event.quote_read_as_text) {
@@ -242,11 +248,17 @@ bool ArrowSink::row(const RowEvent& event) {
             quote_lines_.push_back(event.line);
     }
     if (!is_retained(event.fate)) {
+        // A header row that detection found, quarantined (too narrow or too
+        // wide with repairs off), names nothing: the next row is data, not
+        // a header in its place.
+        if (header_pending_ && options_.detected_header)
+            header_pending_ = --header_rows_left_ != 0;
         ++counters_.total_rows;
         ++counters_.quarantined_rows;
         histogram_.add(row_action(event.fate), event.line);
         if (quarantine_.size() < options_.max_records)
-            quarantine_.push_back({event.line, event.fate, std::string(event.text)});
+            quarantine_.push_back(
+                {event.line, event.fate, std::string(event.text), event.fields.size()});
         return true;
     }
     if (header_pending_) {

@@ -107,7 +107,8 @@ struct DataCounters {
 struct QuarantinedRow {
     std::uint64_t line;
     RowFate fate;
-    std::string text; // the row's input bytes, without its line break
+    std::string text;       // the row's input bytes, without its line break
+    std::size_t fields = 0; // as parsed
 };
 
 // A row kept after filling or merging, as it stood and as it was kept; or
@@ -127,6 +128,7 @@ class ArrowSink final : public RowSink {
     bool plain_rows(std::string_view lines, std::size_t rows, std::uint64_t first_line) override;
     bool row(const RowEvent& event) override;
     bool skipped(const SkippedRow& row) override;
+    bool note(const DetectionNote& note) override;
 
     // Completes the batch in progress, if it holds any row.
     void finish();
@@ -147,6 +149,13 @@ class ArrowSink final : public RowSink {
     // width of the first retained row; 0 until known.
     std::size_t width() const noexcept { return width_; }
     const std::optional<std::vector<std::string>>& header() const noexcept { return header_; }
+    // The rows taken as the header's names: in no counter, so that these
+    // and total_rows add up to every row the pass told of.
+    std::uint64_t header_rows() const noexcept { return header_rows_; }
+    // The pass's detection notes, as (code, message), in order.
+    const std::vector<std::pair<std::string, std::string>>& notes() const noexcept {
+        return notes_;
+    }
     const DataCounters& counters() const noexcept { return counters_; }
     const std::vector<QuarantinedRow>& quarantine() const noexcept { return quarantine_; }
     const std::vector<RepairedRow>& repairs() const noexcept { return repairs_; }
@@ -180,6 +189,8 @@ class ArrowSink final : public RowSink {
     bool header_pending_ = false;
     std::size_t header_rows_left_ = 0; // header rows still to come, their names joined
     std::optional<std::vector<std::string>> header_;
+    std::uint64_t header_rows_ = 0;
+    std::vector<std::pair<std::string, std::string>> notes_;
     DataCounters counters_;
     std::vector<QuarantinedRow> quarantine_;
     std::vector<RepairedRow> repairs_;

@@ -42,6 +42,9 @@ class Tee final : public RowSink {
     bool skipped(const SkippedRow& row) override {
         return first_.skipped(row) && (second_ == nullptr || second_->skipped(row));
     }
+    bool note(const DetectionNote& note) override {
+        return first_.note(note) && (second_ == nullptr || second_->note(note));
+    }
 
   private:
     RowSink& first_;
@@ -414,6 +417,30 @@ PyObject* get_header(PyObject* self, void*) {
     });
 }
 
+PyObject* get_header_rows(PyObject* self, void*) {
+    return read_sink(self, [](const ArrowSink& sink) {
+        return PyLong_FromUnsignedLongLong(sink.header_rows());
+    });
+}
+
+PyObject* get_notes(PyObject* self, void*) {
+    return read_sink(self, [](const ArrowSink& sink) -> PyObject* {
+        const auto& notes = sink.notes();
+        PyRef list(PyList_New(static_cast<Py_ssize_t>(notes.size())));
+        if (!list)
+            return nullptr;
+        for (std::size_t i = 0; i < notes.size(); ++i) {
+            PyObject* pair = Py_BuildValue(
+                "(s#s#)", notes[i].first.data(), static_cast<Py_ssize_t>(notes[i].first.size()),
+                notes[i].second.data(), static_cast<Py_ssize_t>(notes[i].second.size()));
+            if (pair == nullptr)
+                return nullptr;
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair); // steals `pair`
+        }
+        return list.release();
+    });
+}
+
 template <std::uint64_t DataCounters::*Counter> PyObject* get_counter(PyObject* self, void*) {
     return read_sink(self, [](const ArrowSink& sink) {
         return PyLong_FromUnsignedLongLong(sink.counters().*Counter);
@@ -524,7 +551,8 @@ PyObject* get_quarantine(PyObject* self, void*) {
             return nullptr;
         for (std::size_t i = 0; i < rows.size(); ++i) {
             const QuarantinedRow& row = rows[i];
-            const std::string reason = quarantine_reason(row.fate, sink.layout_columns());
+            const std::string reason =
+                field_count_reason(row.fate, sink.layout_columns(), row.fields);
             PyObject* record =
                 Py_BuildValue("(Ks#y#)", static_cast<unsigned long long>(row.line), reason.data(),
                               static_cast<Py_ssize_t>(reason.size()), row.text.data(),
@@ -568,6 +596,12 @@ PyGetSetDef salvager_getset[] = {
      "The column count the pass settled on (0: rows left as parsed).", nullptr},
     {"ready", get_ready, nullptr, "Completed batches not yet taken.", nullptr},
     {"header", get_header, nullptr, "The header row's fields, or None.", nullptr},
+    {"header_rows", get_header_rows, nullptr,
+     "Rows taken as the header's names (in no other counter).", nullptr},
+    {"notes", get_notes, nullptr,
+     "Detection notes as (code, message): readings considered and not taken,\n"
+     "rows set aside on what evidence.",
+     nullptr},
     {"total_rows", get_counter<&DataCounters::total_rows>, nullptr, "Data rows read.", nullptr},
     {"salvaged_rows", get_counter<&DataCounters::salvaged_rows>, nullptr,
      "Data rows kept, repaired ones included.", nullptr},
@@ -657,12 +691,19 @@ PyObject* salvager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!byte_option(delimiter, "delimiter", options.delimiter))
             return nullptr;
         std::optional<std::uint8_t> quote;
-        if (quote_char != nullptr && !byte_option(quote_char, "quote_char", quote))
+        int quote_overflow = 0;
+        // A quote_char of 0 turns quoting off: quotes are text; the clean
+        // file still quotes with the double quote.
+        const bool no_quote = quote_char != nullptr && PyLong_CheckExact(quote_char) &&
+                              PyLong_AsLongAndOverflow(quote_char, &quote_overflow) == 0 &&
+                              quote_overflow == 0;
+        if (quote_char != nullptr && !no_quote && !byte_option(quote_char, "quote_char", quote))
             return nullptr;
         options.quote_char = quote.value_or('"');
+        options.quoting = !no_quote;
         // With detect_dialect, a quote or escape left as None is detected.
         options.detect_dialect = detect_dialect != 0;
-        options.detect_quote = options.detect_dialect && !quote;
+        options.detect_quote = options.detect_dialect && !quote && !no_quote;
         std::optional<std::uint8_t> escape;
         int overflow = 0;
         const bool no_escape = PyLong_CheckExact(escape_char) &&
@@ -727,7 +768,18 @@ PyObject* salvager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             }
             options.skip_preamble_rows = static_cast<std::size_t>(rows);
         }
-        if (PyUnicode_Check(skip_footer)) {
+        if (PyLong_Check(skip_footer) && !PyBool_Check(skip_footer)) {
+            // A count: the last that many rows, held back until the end.
+            const Py_ssize_t rows = PyLong_AsSsize_t(skip_footer);
+            if (rows == -1 && PyErr_Occurred())
+                return nullptr;
+            if (rows < 0) {
+                PyErr_SetString(PyExc_ValueError,
+                                "skip_footer must be 'auto', 'section', False or a row count");
+                return nullptr;
+            }
+            options.footer_rows = static_cast<std::size_t>(rows);
+        } else if (PyUnicode_Check(skip_footer)) {
             // 'section': only a trailing section after a blank line; 'auto':
             // that and a trailing run of narrow rows.
             const bool section = PyUnicode_CompareWithASCIIString(skip_footer, "section") == 0;
@@ -737,11 +789,13 @@ PyObject* salvager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             }
             options.detect_footer = !section;
             options.detect_trailing_section = true;
+            options.detect_totals = true;
         } else {
             const int footer = PyObject_IsTrue(skip_footer);
             if (footer < 0)
                 return nullptr;
             options.detect_footer = footer != 0;
+            options.detect_totals = footer != 0;
         }
         ArrowSinkOptions sink_options;
         sink_options.batch_rows = static_cast<std::size_t>(batch_rows);
@@ -828,10 +882,11 @@ PyType_Slot salvager_slots[] = {
                        "table; a count, that many leading rows. skip_footer sets aside a\n"
                        "trailing run of narrow rows and, as skip_footer='section' alone, the rows\n"
                        "after a blank line none of which has the table's width, a second table\n"
-                       "under its own names, and narrow rows of words over values. detect_dialect "
-                       "chooses an absent delimiter\n"
+                       "under its own names, and narrow rows of words over values; a count, that\n"
+                       "many trailing rows. detect_dialect chooses an absent delimiter\n"
                        "among more separators and detects a quote_char or escape_char left\n"
-                       "as None; escape_char 0 means none. trim_blank makes the given\n"
+                       "as None; quote_char 0 reads quotes as text, escape_char 0 means none. "
+                       "trim_blank makes the given\n"
                        "delimiter a separator with one blank after it, as in ', '. threads bounds\n"
                        "the threads the run may use (0: one per CPU); with two or more, the\n"
                        "clean file is written by a thread of its own. repairs='auto' adds the\n"
