@@ -142,8 +142,19 @@ class Outcome:
     warnings: Tuple[str, ...] = ()
 
 
+def _one_line(message: str) -> str:
+    # Messages from other libraries may span lines (pyarrow's schema
+    # differences); a command line says one line per error.
+    return " ".join(line.strip() for line in message.splitlines() if line.strip())
+
+
 def describe_error(error: BaseException, source: str) -> Tuple[int, str]:
     """The exit status an error calls for and one line naming the file and the cause."""
+    status, message = _describe(error, source)
+    return status, _one_line(message)
+
+
+def _describe(error: BaseException, source: str) -> Tuple[int, str]:
     if isinstance(error, OSError) and error.strerror:
         name = os.fsdecode(error.filename) if error.filename is not None else source
         return IO_FAILURE, f"{name}: {error.strerror}"
@@ -152,7 +163,7 @@ def describe_error(error: BaseException, source: str) -> Tuple[int, str]:
     if isinstance(error, DecompressionError) and error.compression == "zip":
         return USAGE, str(error)  # not a CSV file at all: the wrong input was named
     if isinstance(error, (OSError, DecompressionError)):
-        message = str(error)
+        message = str(error) or type(error).__name__
         return IO_FAILURE, message if source in message else f"{source}: {message}"
     if isinstance(error, (ValueError, TypeError, ImportError)):
         message = str(error)
@@ -193,6 +204,8 @@ def run_job(job: Job, progress: Optional[JobProgress] = None) -> Outcome:
             status, message = describe_error(error, job.source)
             return Outcome(job.index, job.source, status=status, error=message, details=traceback.format_exc())
     said = tuple(str(warning.message) for warning in caught if issubclass(warning.category, RowmendWarning))
+    # What the report notes is shown once, as its note.
+    said = tuple(text for text in said if not any(text.endswith(note.message) for note in report.notes))
     for warning in caught:
         if not issubclass(warning.category, RowmendWarning):
             warnings.showwarning(warning.message, warning.category, warning.filename, warning.lineno)

@@ -8,6 +8,7 @@ file, the input included when it is also the destination.
 
 from __future__ import annotations
 
+import contextlib
 import csv
 import dataclasses
 import io
@@ -360,42 +361,41 @@ def _write_parquet(
     import pyarrow as pa
     import pyarrow.parquet as pq
 
-    from rowmend._tables import infer_types, table_schema
+    from rowmend._tables import TableBatches, infer_types
 
     run = Run(opened, options, **native)
-    salvager = run.salvager
+    tables = TableBatches(run, strict=options.dtypes != "infer")
     # Errors of Parquet's writer name the file written, not the input read.
     with io.BufferedWriter(NamedSink(clean_file.fd, clean_file.path), 1 << 20) as sink:
         if options.dtypes == "infer":
             # Inferring a column's type needs all of its values.
             run.feed_all(progress)
-            string_schema, all_names = table_schema(salvager, options)
-            table = pa.Table.from_batches(
-                [pa.record_batch(batch) for batch in salvager.take_batches(all_names)], schema=string_schema
-            )
-            pq.write_table(infer_types(table, options), sink)
+            schema, batches = tables.unified(tables.take())
+            pq.write_table(infer_types(pa.Table.from_batches(batches, schema=schema), options), sink)
             return run
         writer: Optional[pq.ParquetWriter] = None
-        names: Optional[List[str]] = None
-
-        def write_ready() -> None:
-            nonlocal writer, names
-            if names is None:
-                schema, names = table_schema(salvager, options)
-                writer = pq.ParquetWriter(sink, schema)
-            for batch in salvager.take_batches(names):
-                assert writer is not None
-                writer.write_batch(pa.record_batch(batch))
-
         try:
-            for chunk in run.chunks():
-                run.feed(chunk, progress)
-                if salvager.ready:
-                    write_ready()
-            run.finish(progress)
-        finally:
-            run.close()
-        write_ready()
-        assert writer is not None
+            try:
+                for chunk in run.chunks():
+                    run.feed(chunk, progress)
+                    if run.salvager.ready:
+                        for batch in tables.take():
+                            writer = writer or pq.ParquetWriter(sink, batch.schema)
+                            writer.write_batch(batch)
+                run.finish(progress)
+            finally:
+                run.close()
+            for batch in tables.take():
+                writer = writer or pq.ParquetWriter(sink, batch.schema)
+                writer.write_batch(batch)
+            writer = writer or pq.ParquetWriter(sink, tables.finish_schema())
+        except BaseException:
+            # Closed before the file under it (which is about to be
+            # discarded): left to the collector, its close would write to a
+            # closed file and print an ignored exception.
+            if writer is not None:
+                with contextlib.suppress(Exception):
+                    writer.close()
+            raise
         writer.close()
     return run

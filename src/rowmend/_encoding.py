@@ -20,7 +20,8 @@ from __future__ import annotations
 import codecs
 import contextvars
 import encodings.cp1252
-from typing import TYPE_CHECKING, Iterable, Iterator, Optional, Tuple
+import functools
+from typing import TYPE_CHECKING, Iterable, Iterator, Optional, Tuple, Union
 
 if TYPE_CHECKING:
     from _typeshed import ReadableBuffer
@@ -29,8 +30,10 @@ __all__ = [
     "CP1252_CODEC",
     "DETECT_BYTES",
     "Transcoder",
+    "check_replaces",
     "detect_bom",
     "detect_encoding",
+    "encoding_doubt",
     "normalize_encoding",
     "resolve_encoding",
     "transcode",
@@ -117,7 +120,10 @@ REPLACE_ERRORS = "rowmend.replace"
 _active: contextvars.ContextVar[Optional[Transcoder]] = contextvars.ContextVar("rowmend_transcoder", default=None)
 
 
-def _replace_and_count(exc: UnicodeError) -> Tuple[str, int]:
+_REPLACEMENT_UTF8 = "\ufffd".encode()
+
+
+def _replace_and_count(exc: UnicodeError) -> Tuple[Union[str, bytes], int]:
     if isinstance(exc, UnicodeDecodeError):
         transcoder = _active.get()
         if transcoder is not None:
@@ -125,8 +131,10 @@ def _replace_and_count(exc: UnicodeError) -> Tuple[str, int]:
         return "\ufffd", exc.end
     if isinstance(exc, UnicodeEncodeError):
         # Only lone surrogates fail to encode as UTF-8; a codec produced them
-        # from input it considered valid, so they are not counted as replaced.
-        return "\ufffd" * (exc.end - exc.start), exc.end
+        # from input it considered valid (utf-7's "+2D0-", unicode_escape's
+        # "\\ud800"), so they are not counted as replaced. As bytes: the
+        # UTF-8 encoder takes only ASCII back as text.
+        return _REPLACEMENT_UTF8 * (exc.end - exc.start), exc.end
     raise exc
 
 
@@ -164,6 +172,45 @@ def normalize_encoding(name: str) -> str:
     return info.name
 
 
+@functools.lru_cache(maxsize=None)
+def _replaces(encoding: str) -> bool:
+    """Whether the codec decodes with an error handler of ours at all.
+
+    Most do; a few accept only their own handlers or none (``idna``,
+    ``punycode``, ``undefined``), and would fail on the first byte they
+    cannot decode instead of replacing it.
+    """
+    if encoding in ("utf-16", "utf-32"):
+        encoding += "-le"  # decoded in the byte order resolve_encoding settles
+    try:
+        decoder = codecs.getincrementaldecoder(_decoding_codec(encoding))(REPLACE_ERRORS)
+        decoder.decode(b"\xff\xfe+-\\x\x80\n", True)
+    except (UnicodeError, ValueError, TypeError, LookupError):
+        return False
+    return True
+
+
+def check_replaces(encoding: str) -> None:
+    """Refuse a codec that cannot replace what it cannot decode.
+
+    Raises:
+        ValueError: ``encoding`` fails on undecodable bytes instead of
+            replacing them, so rowmend could not read every input with it.
+
+    Examples:
+        >>> check_replaces("utf-7")
+        >>> check_replaces("idna")
+        Traceback (most recent call last):
+        ...
+        ValueError: encoding 'idna' cannot replace the bytes it cannot decode, which rowmend needs to read any input; name another encoding
+    """
+    if not _replaces(encoding):
+        raise ValueError(
+            f"encoding {encoding!r} cannot replace the bytes it cannot decode, "
+            "which rowmend needs to read any input; name another encoding"
+        )
+
+
 def detect_bom(head: bytes) -> Optional[Tuple[str, int]]:
     """Return the encoding a byte-order mark at the start of ``head`` names.
 
@@ -183,18 +230,26 @@ def detect_bom(head: bytes) -> Optional[Tuple[str, int]]:
     return None
 
 
-def _utf16_without_bom(head: bytes) -> Optional[str]:
+# The NUL bytes on one side it takes to read an input without a byte-order
+# mark as UTF-16: eight characters of text, where a few NULs are damage.
+_UTF16_EVIDENCE = 8
+
+
+def _utf16_without_bom(head: bytes, evidence: int = _UTF16_EVIDENCE) -> Optional[str]:
     """UTF-16 text that is mostly ASCII has a NUL in every other byte.
 
     The NULs fall on odd offsets for little-endian text and on even ones for
     big-endian text. Zero-filled damage puts NULs on both, so one side must
-    clearly dominate the other.
+    clearly dominate the other, and hold ``evidence`` NULs at least (a user
+    who says the input is UTF-16 needs only its byte order told).
     """
     pairs = len(head) // 2
     if pairs < 2 or 0 not in head:
         return None
     even = head[0 : 2 * pairs : 2].count(0)
     odd = head[1 : 2 * pairs : 2].count(0)
+    if max(even, odd) < evidence:
+        return None  # b"\0\n\0\n" is a few NUL bytes, not UTF-16
     if 2 * odd > pairs and 8 * even < odd:
         return "utf-16-le"
     if 2 * even > pairs and 8 * odd < even:
@@ -263,6 +318,55 @@ def detect_encoding(head: bytes, at_eof: bool) -> Tuple[str, int]:
     return "cp1252", 0
 
 
+# How much of the head the doubt about a chosen encoding decodes.
+_DOUBT_BYTES = 1 << 16
+
+
+def _unit(encoding: str) -> int:
+    """The bytes of an encoding's code unit: 4, 2, or 1 for every other encoding."""
+    return 4 if encoding.startswith("utf-32") else 2 if encoding.startswith("utf-16") else 1
+
+
+def encoding_doubt(head: bytes, encoding: str, at_eof: bool) -> Optional[str]:
+    """Why the start of an input is unlikely to be in ``encoding``, the user's choice; None if nothing says so.
+
+    Between encodings of one byte per character (UTF-8 among them) the user
+    knows better, and bytes that do not decode are counted anyway. But text
+    read in code units of the wrong size decodes without a single error into
+    nonsense: UTF-8 read as UTF-16 loses every line break, and becomes one
+    long header over an empty table; UTF-16 read as UTF-8 keeps a NUL in
+    every other character.
+
+    Args:
+        head: The start of the input, byte-order mark included.
+        encoding: The resolved encoding it is to be decoded with.
+        at_eof: Whether ``head`` is the whole input.
+
+    Examples:
+        >>> encoding_doubt("a,b\\n1,2\\n".encode("utf-16-le"), "utf-16-le", True) is None
+        True
+        >>> encoding_doubt(b"a,b\\n1,2\\n", "utf-16-le", True)
+        "the first 8 bytes hold 2 line feeds but no line break read as utf-16-le: the input is likely utf-8, which encoding='auto' reads"
+    """
+    detected, _ = detect_encoding(head, at_eof)
+    if _unit(encoding) == 1:
+        if _unit(detected) == 1:
+            return None
+        return (
+            f"the input holds NUL bytes where {detected} text holds them, which {encoding} reads as characters: "
+            f"it is likely {detected}, which encoding='auto' reads"
+        )
+    sample = head[:_DOUBT_BYTES]
+    feeds = sample.count(b"\n")
+    text = codecs.decode(sample[: len(sample) // _unit(encoding) * _unit(encoding)], encoding, "replace")
+    if feeds < 2 or "\n" in text or "\r" in text:
+        return None
+    return (
+        f"the first {len(sample)} bytes hold {feeds} line feeds but no line break read as {encoding}: "
+        f"the input is likely {detected}, which encoding='auto' reads"
+    )
+
+
 def resolve_encoding(requested: str, head: bytes, at_eof: bool) -> Tuple[str, int]:
     """Settle the encoding to decode an input with, and the mark to skip.
 
@@ -294,7 +398,7 @@ def resolve_encoding(requested: str, head: bytes, at_eof: bool) -> Tuple[str, in
         if bom is not None and bom[0].startswith(name):
             return bom
         if name == "utf-16":
-            return _utf16_without_bom(head) or "utf-16-le", 0
+            return _utf16_without_bom(head, evidence=1) or "utf-16-le", 0
         return "utf-32-le", 0
     own = _OWN_BOM.get(name)
     if own is not None and head.startswith(own):

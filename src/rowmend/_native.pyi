@@ -11,6 +11,9 @@ class ArrowBatch:
     @property
     def num_rows(self) -> int:
         """Rows in the batch."""
+    @property
+    def large(self) -> bool:
+        """Whether a column outgrew 32-bit offsets and is a large_string column."""
     def __arrow_c_array__(self, requested_schema: Optional[object] = None) -> Tuple[object, object]:
         """The batch as a struct array: a pair of PyCapsules (arrow_schema, arrow_array)."""
 
@@ -46,6 +49,7 @@ class Salvager:
         threads: int = 1,
         repairs: str = "backend",  # or "auto"
         set_aside_dir: Optional[str] = None,
+        batch_bytes: int = 67108864,
     ) -> Self: ...
     def feed(self, data: Buffer, /) -> None:
         """Salvage the next chunk of input in the run's encoding, without the GIL."""

@@ -16,7 +16,7 @@ import warnings
 from dataclasses import dataclass, fields
 from typing import TYPE_CHECKING, Dict, Mapping, Optional, SupportsIndex, Tuple, Union, cast
 
-from rowmend._encoding import normalize_encoding
+from rowmend._encoding import check_replaces, normalize_encoding
 from rowmend._errors import RowmendWarning
 
 if TYPE_CHECKING:
@@ -434,9 +434,11 @@ def _check_encoding(value: str) -> str:
     if value.lower() == "auto":
         return "auto"
     try:
-        return normalize_encoding(value)
+        name = normalize_encoding(value)
     except LookupError as exc:
         raise ValueError(f"encoding must be 'auto' or a text encoding Python knows, not {value!r}") from exc
+    check_replaces(name)
+    return name
 
 
 def _load_layout(value: object) -> Optional[Layout]:

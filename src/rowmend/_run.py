@@ -7,9 +7,11 @@ is the same and lives here.
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Callable, Iterator, Optional, Tuple, Union
+import warnings
+from typing import TYPE_CHECKING, Any, Callable, Iterator, List, Optional, Tuple, Union
 
-from rowmend._encoding import DETECT_BYTES, Transcoder, resolve_encoding, transcode
+from rowmend._encoding import DETECT_BYTES, Transcoder, encoding_doubt, resolve_encoding, transcode
+from rowmend._errors import RowmendWarning
 from rowmend._native import Salvager
 from rowmend._options import Options
 from rowmend._report import LineHistogram, Note, QuarantineRecord, RepairRecord, Report
@@ -72,12 +74,15 @@ class Run:
     """A native salvage pass set up for one opened source.
 
     Iterate :meth:`chunks` and hand each to ``salvager.feed``; then call
-    ``salvager.finish()`` and :meth:`report`.
+    ``salvager.finish()`` and :meth:`report`. What the stages after the pass
+    have to tell (a header field that had to change to be a name) goes into
+    :attr:`notes`, which the report ends with.
     """
 
     def __init__(self, source: ByteSource, options: Options, **native: Any) -> None:
         self.source = source
         self.options = options
+        self.notes: List[Note] = []
         self._bar: Optional[RunProgress] = None
         if options.progress:
             from rowmend._display import RunProgress
@@ -90,7 +95,17 @@ class Run:
             check_drift(source, options)
         head = source.read(DETECT_BYTES)
         self.encoding, bom = resolve_encoding(options.encoding, head, len(head) < DETECT_BYTES)
-        self._head = head[bom:]
+        self._chosen = options.encoding.lower() != "auto"
+        if self._chosen:
+            doubt = encoding_doubt(head, self.encoding, len(head) < DETECT_BYTES)
+            if doubt is not None:
+                # The table may come out empty or as nonsense without one
+                # byte replaced: say why, in the report and as it happens.
+                self.notes.append(Note("encoding-doubtful", doubt))
+                warnings.warn(f"{source.name}: {doubt}", RowmendWarning, stacklevel=3)
+        # The pass itself skips one UTF-8 byte-order mark at the start, as the
+        # backend does: skipping it here too would drop a U+FEFF that follows.
+        self._head = head if self.encoding == "utf-8" else head[bom:]
         self._python_decoder: Optional[Transcoder] = None
         engine = options.engine_kwargs()
         self.salvager = Salvager(
@@ -167,6 +182,15 @@ class Run:
         replaced = salvager.replaced_bytes
         if self._python_decoder is not None:
             replaced += self._python_decoder.replaced_bytes
+        notes = list(self.notes)
+        if self._chosen and replaced:
+            notes.append(
+                Note(
+                    "bytes-replaced",
+                    f"{replaced} {'byte' if replaced == 1 else 'bytes'} could not be decoded as {self.encoding} "
+                    "and became U+FFFD",
+                )
+            )
         return Report(
             total_rows=salvager.total_rows,
             salvaged_rows=salvager.salvaged_rows,
@@ -189,7 +213,9 @@ class Run:
             lines=self._histogram(),
             header=tuple(names) if (names := salvager.header) is not None else None,
             header_rows=salvager.header_rows,
-            notes=tuple(Note(code, message) for code, message in salvager.notes) + self._quote_notes(),
+            notes=tuple(notes)
+            + tuple(Note(code, message) for code, message in salvager.notes)
+            + self._quote_notes(),
         )
 
     def _quote_notes(self) -> Tuple[Note, ...]:

@@ -19,7 +19,7 @@ import socket
 import stat
 import zlib
 from types import ModuleType
-from typing import Any, BinaryIO, List, Optional, Protocol, Tuple, Type, Union, cast
+from typing import Any, Callable, List, Optional, Protocol, Tuple, Type, Union, cast
 
 from rowmend._errors import DecompressionError
 
@@ -94,11 +94,26 @@ def _readinto(stream: Any, view: memoryview) -> int:
             view[:count] = data
     if count is None:
         raise BlockingIOError(errno.EAGAIN, "the source is non-blocking and has no data ready")
-    return int(count)
+    if isinstance(count, bool) or not isinstance(count, int) or not 0 <= count <= len(view):
+        # As io.BufferedReader says of a raw stream that does this.
+        raise OSError(f"its readinto() returned {count!r}, where 0 to {len(view)} bytes were asked for")
+    return count
 
 
 def _read_up_to(stream: Any, size: int, name: str) -> bytes:
     """Up to ``size`` bytes from ``stream``: fewer only at its end."""
+    if hasattr(stream, "readinto"):
+        buffer = bytearray(size)
+        view = memoryview(buffer)
+        filled = 0
+        while filled < size:
+            count = _readinto(stream, view[filled:])
+            if not count:
+                break
+            filled += count
+        view.release()
+        del buffer[filled:]
+        return bytes(buffer)
     parts = []
     wanted = size
     while wanted > 0:
@@ -145,6 +160,9 @@ class _RawInput(io.RawIOBase):
         self._stream = stream
         self._peeked = memoryview(peeked)
         self.consumed = 0
+        # The last error reading the stream raised: a decompressor lets it
+        # pass, and it is the stream's, never a sign of corrupt data.
+        self.failure: Optional[BaseException] = None
 
     def readable(self) -> bool:
         return True
@@ -156,7 +174,11 @@ class _RawInput(io.RawIOBase):
             view[:count] = self._peeked[:count]
             self._peeked = self._peeked[count:]
         else:
-            count = _readinto(self._stream, view)
+            try:
+                count = _readinto(self._stream, view)
+            except BaseException as exc:
+                self.failure = exc
+                raise
         self.consumed += count
         return count
 
@@ -210,6 +232,79 @@ class _ZstdReader(io.RawIOBase):
             self._frame = self._context.decompressobj()
             self._in_frame = False
         return b"".join(produced)
+
+
+# Compressed input is read from the stream under it in pieces of this size;
+# each decompressor call is bounded by the room asked for.
+_STREAM_READ = 1 << 16
+
+_BZ2_MAGIC = b"BZh"
+_XZ_MAGIC = b"\xfd7zXZ\x00"
+
+
+class _StreamsReader(io.RawIOBase):
+    """Decompresses concatenated bz2 or xz streams and nothing else.
+
+    What follows a stream must be another stream or, for xz, the stream
+    padding its format allows (NUL bytes in multiples of four); anything else
+    is corrupt data, as gzip and zstd input treat it, not an end to ignore,
+    as :class:`bz2.BZ2File` and :class:`lzma.LZMAFile` do.
+    """
+
+    def __init__(self, raw: io.RawIOBase, kind: str, magic: bytes, padding: int, new: Callable[[], Any]) -> None:
+        super().__init__()
+        self._raw = raw
+        self._kind = kind
+        self._magic = magic
+        self._padding = padding  # NUL padding comes in multiples of this; 0: none allowed
+        self._new = new
+        self._decompressor = new()
+        self._pending = b""  # input read past a stream's end, for the next stream
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, buffer: Any) -> int:
+        view = memoryview(buffer).cast("B")
+        if not len(view):
+            return 0
+        while True:
+            if self._decompressor.eof and not self._next_stream():
+                return 0
+            data = b""
+            if self._decompressor.needs_input:
+                data, self._pending = self._pending or self._raw.read(_STREAM_READ), b""
+                if not data:
+                    raise EOFError(f"the input ends inside a {self._kind} stream")
+            out = self._decompressor.decompress(data, len(view))
+            if out:
+                view[: len(out)] = out
+                return len(out)
+
+    def _next_stream(self) -> bool:
+        """Starts the stream after the one that ended; False at the end of the input."""
+        rest = self._decompressor.unused_data + self._pending
+        padding = 0
+        while True:
+            if self._padding:
+                stripped = rest.lstrip(b"\0")
+                padding += len(rest) - len(stripped)
+                rest = stripped
+            if len(rest) >= len(self._magic) or not self._magic.startswith(rest):
+                break
+            more = self._raw.read(_STREAM_READ)
+            if not more:
+                break
+            rest += more
+        if padding % max(self._padding, 1):
+            raise OSError(f"{padding} NUL bytes follow the {self._kind} stream, where padding comes in fours")
+        if not rest:
+            return False
+        if not rest.startswith(self._magic):
+            raise OSError(f"the data after the end of the {self._kind} stream is not another {self._kind} stream")
+        self._decompressor = self._new()
+        self._pending = rest
+        return True
 
 
 def _import_zstandard(name: str) -> ModuleType:
@@ -272,6 +367,7 @@ class ByteSource(io.BufferedIOBase):
         self._replaying = memoryview(b"")  # replayed bytes not yet read again
         if compression == "zstd":
             self._corrupt_errors += (_import_zstandard(name).ZstdError,)
+        self._reading_errors: Tuple[Type[BaseException], ...] = (OSError, *self._corrupt_errors)
 
     def __repr__(self) -> str:
         return f"<ByteSource name={self.name!r} compression={self.compression!r}>"
@@ -320,13 +416,12 @@ class ByteSource(io.BufferedIOBase):
             return _readinto(self._stream, view)
         try:
             return _readinto(self._stream, view)
-        except self._corrupt_errors as exc:
-            raise self._decompression_error(exc) from exc
-        except OSError as exc:
+        except self._reading_errors as exc:
             # The decompressors report bad data as OSError without an errno
-            # (BadGzipFile, bz2's "Invalid data stream"); real I/O errors
-            # carry one and pass unchanged.
-            if exc.errno is not None:
+            # (BadGzipFile, bz2's "Invalid data stream"); what the stream
+            # under them raised (a socket's timeout has no errno either)
+            # passes unchanged.
+            if exc is self._raw.failure or (isinstance(exc, OSError) and exc.errno is not None):
                 raise
             raise self._decompression_error(exc) from exc
 
@@ -413,9 +508,9 @@ def _open_stream(stream: Any, name: str, *, owned: Optional[Any], path: Optional
     elif compression == "gzip":
         decompressed = gzip.GzipFile(fileobj=raw, mode="rb")
     elif compression == "bz2":
-        decompressed = bz2.BZ2File(raw, "rb")
+        decompressed = _StreamsReader(raw, "bz2", _BZ2_MAGIC, 0, bz2.BZ2Decompressor)
     elif compression == "xz":
-        decompressed = lzma.LZMAFile(cast(BinaryIO, raw), "rb")
+        decompressed = _StreamsReader(raw, "xz", _XZ_MAGIC, 4, lambda: lzma.LZMADecompressor(lzma.FORMAT_XZ))
     elif compression == "zstd":
         decompressed = _ZstdReader(raw, _import_zstandard(name))
     else:

@@ -12,8 +12,7 @@ from typing import TYPE_CHECKING, Any, Generator, Iterator, List, Optional, Tupl
 import pyarrow as pa
 import pyarrow.compute as pc
 
-from rowmend._names import column_names, line_column_name
-from rowmend._native import Salvager
+from rowmend._names import column_names, line_column_name, name_notes
 from rowmend._options import Options, resolve_options
 from rowmend._report import Report
 from rowmend._run import Run
@@ -23,7 +22,16 @@ if TYPE_CHECKING:
     import pandas
     import polars
 
-__all__ = ["RowStream", "infer_types", "names_schema", "read_arrow", "read_pandas", "read_polars", "stream"]
+__all__ = [
+    "RowStream",
+    "TableBatches",
+    "infer_types",
+    "names_schema",
+    "read_arrow",
+    "read_pandas",
+    "read_polars",
+    "stream",
+]
 
 # The types Arrow's CSV reader tries, in its order; the first that every
 # non-empty value of a column converts to wins.
@@ -45,19 +53,104 @@ def _string_schema(names: List[str], line_column: Optional[str]) -> pa.Schema:
     return pa.schema(fields)
 
 
-def table_schema(salvager: Salvager, options: Options) -> Tuple[pa.Schema, List[str]]:
-    """The schema of a run's table and the names its batches take.
-
-    Called once a batch is complete or the input ended: the header row (if
-    any) and the width are known by then.
-    """
-    return names_schema(column_names(salvager.header if options.header else None, salvager.columns), options)
-
-
 def names_schema(names: List[str], options: Options) -> Tuple[pa.Schema, List[str]]:
     """The string schema of a table with columns ``names`` (and ``_line``, if asked), and all its names."""
     line_column = line_column_name(names) if options.line_numbers else None
     return _string_schema(names, line_column), names + ([line_column] if line_column is not None else [])
+
+
+def _widened(batch: pa.RecordBatch, schema: pa.Schema) -> pa.RecordBatch:
+    """``batch`` with its columns cast to the (wider) types of ``schema``."""
+    columns = [column.cast(field.type) for column, field in zip(batch.columns, schema)]
+    return pa.RecordBatch.from_arrays(columns, schema=schema)
+
+
+def _large_schema(schema: pa.Schema) -> pa.Schema:
+    return pa.schema([field.with_type(pa.large_string()) if field.type == pa.string() else field for field in schema])
+
+
+class TableBatches:
+    """A run's rows as pyarrow record batches of one schema.
+
+    The names are settled from the header when the first batch is taken (or
+    at the end of input), and what had to change in the header's fields to
+    make them names is noted in the run's report. The schema is the first
+    batch's own: string columns, or ``large_string`` for a column whose
+    values in that batch outgrew 32-bit offsets (a value of 2 GiB; batches
+    are cut by bytes as well as rows, so nothing less gets there).
+
+    With ``strict``, every batch comes in that schema, as a stream must: a
+    later batch that needs a ``large_string`` column the schema lacks raises
+    ``ValueError``. Without it such batches pass as they are, and
+    :meth:`unified` makes one schema of them all.
+    """
+
+    def __init__(self, run: Run, *, strict: bool) -> None:
+        self._run = run
+        self._strict = strict
+        self._names: Optional[List[str]] = None
+        self._schema: Optional[pa.Schema] = None
+        self._large = False  # whether the schema has large_string columns
+        self._mixed = False  # whether some batch's schema differs from it
+
+    @property
+    def schema(self) -> Optional[pa.Schema]:
+        """The schema, once the first batch was taken or :meth:`finish_schema` called; else None."""
+        return self._schema
+
+    def _settle_names(self) -> List[str]:
+        if self._names is None:
+            salvager = self._run.salvager
+            header = salvager.header if self._run.options.header else None
+            self._run.notes.extend(name_notes(header, salvager.columns))
+            self._names = column_names(header, salvager.columns)
+            if self._run.options.line_numbers:
+                self._names.append(line_column_name(self._names))
+        return self._names
+
+    def take(self) -> List[pa.RecordBatch]:
+        """The batches the run completed since the last call."""
+        names = self._settle_names()
+        taken = []
+        for native in self._run.salvager.take_batches(names):
+            batch = pa.record_batch(native)
+            if self._schema is None:
+                self._schema, self._large = batch.schema, native.large
+            elif native.large or self._large:
+                batch = self._conform(batch)
+            taken.append(batch)
+        return taken
+
+    def _conform(self, batch: pa.RecordBatch) -> pa.RecordBatch:
+        assert self._schema is not None
+        if batch.schema.equals(self._schema):
+            return batch
+        try:
+            return _widened(batch, self._schema)
+        except (pa.ArrowInvalid, pa.ArrowCapacityError):  # offsets past 2 GiB
+            if self._strict:
+                raise ValueError(
+                    f"{self._run.source.name}: a value of 2 GiB or more came after the stream's first batch, "
+                    "whose string columns cannot hold it; read_arrow reads it into a large_string column"
+                ) from None
+            self._mixed = True
+            return batch
+
+    def finish_schema(self) -> pa.Schema:
+        """The schema; at the end of an input that made no batch, its string schema from the names."""
+        if self._schema is None:
+            names = self._settle_names()
+            line_column = names[-1] if self._run.options.line_numbers else None
+            self._schema = _string_schema(names[:-1] if line_column is not None else names, line_column)
+        return self._schema
+
+    def unified(self, batches: List[pa.RecordBatch]) -> Tuple[pa.Schema, List[pa.RecordBatch]]:
+        """One schema for all ``batches`` (taken without ``strict``) and the batches in it."""
+        schema = self.finish_schema()
+        if not self._mixed:
+            return schema, batches
+        wide = _large_schema(schema)
+        return wide, [batch if batch.schema.equals(wide) else _widened(batch, wide) for batch in batches]
 
 
 class RowStream:
@@ -75,10 +168,12 @@ class RowStream:
 
     report: Optional[Report]
 
-    def __init__(self, source: Source, batch_rows: int, options: Options) -> None:
+    def __init__(self, source: Source, batch_rows: int, options: Options, *, strict: bool = True) -> None:
         self.report = None
         self._options = options
         self._batch_rows = batch_rows
+        self._strict = strict
+        self._tables: Optional[TableBatches] = None
         self._schema: Optional[pa.Schema] = None
         self._exported = False
         self._taken = False
@@ -141,28 +236,23 @@ class RowStream:
         self._batches.close()
         self._source.close()
 
-    def _settle_schema(self, salvager: Salvager) -> List[str]:
-        self._schema, names = table_schema(salvager, self._options)
-        return names
-
     def _read(self) -> Generator[pa.RecordBatch, None, None]:
         with self._source as source:
             run = Run(source, self._options, batch_rows=self._batch_rows)
-            salvager = run.salvager
-            names: Optional[List[str]] = None
+            self._tables = tables = TableBatches(run, strict=self._strict)
             try:
                 for chunk in run.chunks():
                     run.feed(chunk)
-                    if salvager.ready:
-                        names = names or self._settle_schema(salvager)
-                        for batch in salvager.take_batches(names):
-                            yield pa.record_batch(batch)
+                    if run.salvager.ready:
+                        for batch in tables.take():
+                            self._schema = tables.schema
+                            yield batch
                 run.finish()
             finally:
                 run.close()
-            names = names or self._settle_schema(salvager)
-            for batch in salvager.take_batches(names):
-                yield pa.record_batch(batch)
+            taken = tables.take()
+            self._schema = tables.finish_schema()
+            yield from taken
             self.report = run.report()
 
 
@@ -177,17 +267,22 @@ def stream(source: Source, *, batch_rows: int = 65536, **options: Any) -> RowStr
     Args:
         source: A path or a binary file object, compressed or not (see
             :func:`rowmend._sources.open_source`).
-        batch_rows: Rows per batch (the last batch may hold fewer).
+        batch_rows: Rows per batch at most. A batch also ends at the row
+            that brings its fields to 64 MiB, so very wide or very long rows
+            make batches of fewer rows; the last batch may hold fewer.
         **options: The reading options (:data:`rowmend._options.OPTIONS`);
             ``dtypes="infer"`` needs the whole table, so only the ``read_*``
             functions take it.
 
     Returns:
         A single-use :class:`RowStream`; its ``report`` is set once the last
-        batch has been taken.
+        batch has been taken. Every batch has the schema of the first.
 
     Raises:
-        TypeError, ValueError: An unknown option or an unusable value.
+        TypeError, ValueError: An unknown option or an unusable value; while
+            reading, a ``ValueError`` for a value of 2 GiB or more after the
+            first batch, which its ``string`` columns cannot hold
+            (:func:`read_arrow` reads it as ``large_string``).
         OSError: The input cannot be opened (``FileNotFoundError``, ...).
 
     Examples:
@@ -258,10 +353,11 @@ def read_arrow(source: Source, **options: Any) -> pa.Table:
     """
     resolved = resolve_options(**options)
     _check_table_options(resolved)
-    rows = RowStream(source, 65536, resolved)
+    rows = RowStream(source, 65536, resolved, strict=False)
     batches = list(rows)
-    assert rows.schema is not None
-    table = pa.Table.from_batches(batches, schema=rows.schema)
+    assert rows._tables is not None
+    schema, batches = rows._tables.unified(batches)
+    table = pa.Table.from_batches(batches, schema=schema)
     return infer_types(table, resolved) if resolved.dtypes == "infer" else table
 
 

@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import errno
 import json
 import os
 import shutil
@@ -427,6 +428,8 @@ def _plan(args: argparse.Namespace, inputs: List[str], options: Dict[str, Any], 
     to_stdout = args.output == STDIO or (args.output is None and not args.output_dir and not args.in_place)
     if to_stdout and args.json:
         raise UsageError("--json writes to standard output, where the clean rows go: give -o or --output-dir")
+    if (to_stdout or args.json) and sys.stdout is None:
+        raise OSError(errno.EBADF, _STDOUT_CLOSED, "standard output")
     if to_stdout and args.quarantine == STDIO:
         raise UsageError("the clean rows and the quarantine cannot both go to standard output")
     if to_stdout and args.format == "parquet" and sys.stdout.isatty():
@@ -531,6 +534,9 @@ def _save_layout(layout: Layout, path: str) -> None:
         with os.fdopen(os.dup(outputs.add(path).fd), "w", encoding="utf-8") as saved:
             saved.write(layout.to_json() + "\n")
         outputs.commit()
+
+
+_STDOUT_CLOSED = "closed when rowmend started: nothing written there would arrive"
 
 
 def _stored_size(path: str) -> Optional[int]:
@@ -783,6 +789,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except (TypeError, ValueError) as error:
         args.parser.error(str(error))
     try:
+        if sys.stdout is None and args.run is not _clean:
+            # sniff and inspect answer there; clean checks its own outputs
+            raise OSError(errno.EBADF, _STDOUT_CLOSED, "standard output")
         status: int = args.run(session, args, options)
         return status
     except (UsageError, MissingExtraError) as error:

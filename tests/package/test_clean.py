@@ -112,6 +112,7 @@ def test_errors_name_the_file(tmp_path):
     assert sorted(os.listdir(tmp_path)) == ["in.csv"]
 
 
+@pytest.mark.filterwarnings("ignore::rowmend.RowmendWarning")  # random bytes read as UTF-16 are doubted
 @pytest.mark.parametrize("encoding", ["latin-1", "cp1252", "utf-16-le", "utf-16-be", "utf-8"])
 def test_native_decoding_agrees_with_python(encoding):
     # Random bytes, lone surrogates and odd lengths included: the engine's
@@ -244,3 +245,12 @@ def test_a_file_quoted_with_apostrophes_keeps_its_double_quotes_when_cleaned(tmp
     expected = [{"a": "x,y", "b": "z"}, {"a": "p", "b": "1"}, {"a": '"q"', "b": "2"}]
     assert rowmend.read_arrow(tmp_path / "in.csv").to_pylist() == expected
     assert rowmend.read_arrow(tmp_path / "out.csv").to_pylist() == expected
+
+
+@pytest.mark.parametrize("data", [b"a, b\n1, 2\n3, 4, 5\n", b"a,b\n1,2\n3,4,5\n"])
+def test_the_repairs_file_takes_the_delimiter_of_any_separator(tmp_path, data):
+    report = rowmend.clean(
+        io.BytesIO(data), tmp_path / "o.csv", quarantine=tmp_path / "q.csv", record_repairs=True
+    )
+    assert report.repaired_rows == 1
+    assert (tmp_path / "q.repairs.csv").read_text().splitlines()[1].startswith("3,merged,")

@@ -329,6 +329,28 @@ def test_terminal_shows_progress_and_summary(tmp_path, case):
     assert normalise(screen) == snapshot.read_text()
 
 
+@pytest.mark.parametrize(
+    "argv, status, message",
+    [
+        # Parquet names columns after a header field holding NUL: noted, nothing ignored
+        (["a.csv", "-o", "o.parquet"], 0, "rowmend: a.csv: note: the header's field for column 1 holds NUL"),
+        (["a.csv", "-o", "-"], 3, "rowmend: error: standard output: closed when rowmend started"),
+        (["a.csv", "-o", "o.csv", "--json"], 3, "rowmend: error: standard output: closed when rowmend started"),
+        (["sniff", "a.csv"], 3, "rowmend: error: standard output: closed when rowmend started"),
+        (["inspect", "a.csv"], 3, "rowmend: error: standard output: closed when rowmend started"),
+    ],
+)
+def test_hostile_names_and_a_closed_standard_output(tmp_path, argv, status, message):
+    (tmp_path / "a.csv").write_bytes(b"a\0b,c\n1,2\n")
+    verb = [] if argv[0] in ("sniff", "inspect") else ["clean"]
+    command = " ".join(f"'{word}'" for word in [sys.executable, "-m", "rowmend", *verb, *argv])
+    result = subprocess.run(["sh", "-c", f"exec {command} >&-"], cwd=tmp_path, capture_output=False,
+                            stderr=subprocess.PIPE, timeout=120)
+    lines = result.stderr.decode().splitlines()
+    assert result.returncode == status
+    assert len(lines) == 1 and lines[0].startswith(message), lines
+
+
 def test_a_named_quarantine_is_always_written_one_in_a_folder_only_with_rows(tmp_path):
     files(tmp_path, in__ok_csv=b"a,b\n1,2\n", in__bad_csv=b"a,b,c\n1,2,3\n4,5,6,7\n", q_csv=b"stale\n",
           qd__ok_quarantine_csv=b"earlier\n")

@@ -8,6 +8,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 from rowmend._encoding import DETECT_BYTES, detect_encoding, normalize_encoding, resolve_encoding, transcode
+from rowmend._options import resolve_options
 
 TEXT = "id;name\n1;Zoë Ångström – “quoted” €5\n"
 UNDEFINED_IN_CP1252 = bytes([0x81, 0x8D, 0x8F, 0x90, 0x9D])
@@ -31,8 +32,11 @@ DETECTION = [
     # UTF-16 without a mark: NUL in every other byte
     (TEXT.encode("utf-16-le"), True, ("utf-16-le", 0)),
     (TEXT.encode("utf-16-be"), True, ("utf-16-be", 0)),
-    # zero-filled damage is no UTF-16
+    # zero-filled damage is no UTF-16, nor are a few NUL bytes
     (b"a,b\n" + bytes(64) + b"c,d\n", True, ("utf-8", 0)),
+    (b"\0\n\0\n", True, ("utf-8", 0)),
+    ("a,b\n".encode("utf-16-be")[:-1], True, ("utf-8", 0)),
+    ("a,b\n1,2\n".encode("utf-16-be"), True, ("utf-16-be", 0)),
     # only the first MiB counts
     (b"a" * DETECT_BYTES + b"\xff", True, ("utf-8", 0)),
     (b"a" * (DETECT_BYTES - 1) + "é".encode(), False, ("utf-8", 0)),
@@ -135,3 +139,87 @@ def test_transcode_matches_one_shot_decoding_and_counts_exactly(encoding, data, 
     assert text == data.decode(encoding, "replace")
     if "\ufffd" not in data.decode(encoding, "ignore"):
         assert transcoder.replaced_bytes == len(data) - len(text.replace("\ufffd", "").encode(encoding))
+
+
+def _codecs_python_knows():
+    import encodings
+    import pkgutil
+
+    names = sorted({module.name for module in pkgutil.iter_modules(encodings.__path__)} - {"aliases"})
+    return [name for name in names if _looks_up(name)]
+
+
+def _looks_up(name):
+    try:
+        return codecs.lookup(name) is not None
+    except LookupError:  # a platform's own (mbcs, oem)
+        return False
+
+
+HOSTILE_TEXT = [
+    b"a,b\n+2D0-,\\ud800\n",  # lone surrogates from utf-7 and unicode_escape
+    b"a,b\n\\N{x,\\x4\n+AGE",
+    b"a,b\n\xff\xfe\x00\xd8\x80,\xed\xa0\x80\n",
+    bytes(range(256)),
+]
+
+
+@pytest.mark.filterwarnings("ignore::rowmend.RowmendWarning")  # ASCII read as UTF-16 or UTF-32 is doubted
+@pytest.mark.parametrize("name", _codecs_python_knows())
+def test_every_codec_reads_with_replacement_or_is_refused_up_front(name):
+    import io
+
+    import rowmend
+
+    try:
+        resolve_options(encoding=name)
+    except ValueError as error:
+        assert repr(name) in str(error)
+        return
+    for data in HOSTILE_TEXT:
+        s = rowmend.stream(io.BytesIO(data), encoding=name, header=False)
+        rows = sum(len(batch) for batch in s)
+        assert rows == s.report.total_rows - s.report.quarantined_rows - s.report.skipped_rows
+
+
+@pytest.mark.parametrize(
+    "data, encoding, codes",
+    [
+        (b"a,b\n1,2\n3,4\n", "utf-16", ["encoding-doubtful"]),
+        (b"a,b\n1,2\n3,4\n", "utf-32", ["encoding-doubtful", "bytes-replaced"]),
+        ("a,b\n1,2\n".encode("utf-16-le"), "latin-1", ["encoding-doubtful", "column-name-nul"]),
+        ("a,b\n1,2\n".encode("utf-16-le"), "utf-16", []),
+        ("\u6f22,\u5b57\n1,2\n".encode("utf-16-be"), "utf-16-be", []),  # no NULs, yet UTF-16
+        (b"a,b\n1,\xff2\n", "utf-8", ["bytes-replaced"]),
+        (b"a,b\n1,\xff2\n", "auto", []),  # detection decides and counts
+        (b"a,b\n1,2\n", "cp1252", []),
+    ],
+)
+def test_a_chosen_encoding_that_went_wrong_is_noted_and_warned(data, encoding, codes, recwarn):
+    import io
+
+    import rowmend
+
+    s = rowmend.stream(io.BytesIO(data), encoding=encoding)
+    list(s)
+    assert [note.code for note in s.report.notes] == codes
+    warned = [str(w.message) for w in recwarn if issubclass(w.category, rowmend.RowmendWarning)]
+    assert len(warned) == codes.count("encoding-doubtful")
+
+
+@pytest.mark.parametrize(
+    "data, encoding, first",
+    [
+        (b"\xef\xbb\xbfa\n", "utf-8", "a"),
+        (b"\xef\xbb\xbf\xef\xbb\xbfa\n", "utf-8", "\ufeffa"),  # a second mark is data, as the backend reads it
+        (b"\xef\xbb\xbf\xef\xbb\xbfa\n", "auto", "\ufeffa"),
+        (b"\xef\xbb\xbf\xef\xbb\xbf", "auto", "\ufeff"),
+    ],
+)
+def test_one_byte_order_mark_is_skipped_and_no_more(data, encoding, first):
+    import io
+
+    import rowmend
+
+    table = rowmend.read_arrow(io.BytesIO(data), encoding=encoding, header=False, skip_blank_rows=False)
+    assert table.column(0).to_pylist()[:1] == [first]

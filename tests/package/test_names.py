@@ -4,7 +4,7 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from rowmend._names import column_names, line_column_name
+from rowmend._names import MAX_NAME_BYTES, column_names, line_column_name, name_notes
 
 NAMING = [
     # (header row, width, names)
@@ -23,6 +23,11 @@ NAMING = [
     (["id", "ID", "Id"], 3, ["id", "ID_2", "Id_3"]),
     (["x", "X_2", "x"], 3, ["x", "X_2", "x_3"]),
     ([" ", " "], 2, [" ", " _2"]),
+    # a NUL cannot pass through Arrow's C interface, which cuts names at it
+    (["a\0b", "a\ufffdb", "\0"], 3, ["a\ufffdb", "a\ufffdb_2", "\ufffd"]),
+    # a name is at most 64 KiB of UTF-8, a character cut in two dropped
+    (["x" * (MAX_NAME_BYTES + 9), "b"], 2, ["x" * MAX_NAME_BYTES, "b"]),
+    (["é" * MAX_NAME_BYTES, "\0" * (MAX_NAME_BYTES + 1)], 2, ["é" * (MAX_NAME_BYTES // 2), "\ufffd" * MAX_NAME_BYTES]),
 ]
 
 
@@ -49,3 +54,22 @@ def test_names_are_unique_and_keep_every_unique_header_name(header, extra):
         if name and [h.casefold() for h in header].count(name.casefold()) == 1:
             assert names[position] == name
     assert line_column_name(names).casefold() not in {name.casefold() for name in names}
+
+
+@pytest.mark.parametrize(
+    "header, codes",
+    [
+        (None, []),
+        (["a", "b"], []),
+        (["a\0", "b", "\0"], [("column-name-nul", "columns 1, 3")]),
+        (["a", "y" * (MAX_NAME_BYTES + 1)], [("column-name-cut", "column 2 ")]),
+        # the NUL past the cut is not in the name
+        (["y" * MAX_NAME_BYTES + "\0"], [("column-name-cut", "column 1 ")]),
+        (["\0"] * 7, [("column-name-nul", "columns 1, 2, 3, 4, 5 and 2 more")]),
+    ],
+)
+def test_name_notes_say_what_changed(header, codes):
+    notes = name_notes(header, 7)
+    assert [note.code for note in notes] == [code for code, _ in codes]
+    for note, (_, where) in zip(notes, codes):
+        assert where in note.message

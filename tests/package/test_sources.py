@@ -292,3 +292,84 @@ def test_zstd_without_zstandard_names_the_file_and_the_extra(tmp_path, monkeypat
         open_source(path)
     assert str(path) in str(info.value) and "rowmend[zstd]" in str(info.value)
     assert info.value.name == "zstandard"
+
+
+def _skippable_zstd_frame(data):
+    return (0x184D2A50).to_bytes(4, "little") + len(data).to_bytes(4, "little") + data
+
+
+# What may follow the last stream of each format: more streams always; NUL
+# padding where the format has it (xz, in fours) or where gzip itself reads
+# it; zstd's skippable frames. Anything else is corrupt data.
+TRAILING = [
+    ("gzip", b"junk", "corrupt"),
+    ("gzip", b"\0" * 3, None),
+    ("gzip", b"\0" * 8 + gzip.compress(b"x"), "x"),
+    ("bz2", b"junk", "corrupt"),
+    ("bz2", b"\0" * 4, "corrupt"),
+    ("bz2", bz2.compress(b"x"), "x"),
+    ("bz2", bz2.compress(b"x")[:-2], "truncated"),
+    ("xz", b"junk", "corrupt"),
+    ("xz", b"\0" * 3, "corrupt"),
+    ("xz", b"\0" * 8, None),
+    ("xz", b"\0" * 4 + lzma.compress(b"x"), "x"),
+    ("xz", b"\0" * 4 + lzma.compress(b"x") + b"\0" * 2, "corrupt"),
+    ("xz", lzma.compress(b"x")[:-2], "truncated"),
+    ("zstd", b"junk", "corrupt"),
+    ("zstd", b"\0" * 4, "corrupt"),
+    ("zstd", _skippable_zstd_frame(b"meta"), None),
+    ("zstd", zstandard.compress(b"x"), "x"),
+]
+
+
+@pytest.mark.parametrize("compression, trailing, outcome", TRAILING)
+def test_what_follows_the_last_stream_is_read_by_one_rule(compression, trailing, outcome):
+    blob = COMPRESSIONS[compression](PAYLOAD) + trailing
+    with open_source(io.BytesIO(blob)) as opened:
+        if outcome in ("corrupt", "truncated"):
+            with pytest.raises(DecompressionError, match=f"{outcome} {compression}"):
+                opened.read()
+        else:
+            assert opened.read() == PAYLOAD + (outcome or "").encode()
+
+
+class FailsAfter(io.RawIOBase):
+    """A stream that raises ``error`` once its bytes run out."""
+
+    def __init__(self, data, error):
+        self._data = io.BytesIO(data)
+        self._error = error
+
+    def readable(self):
+        return True
+
+    def readinto(self, buffer):
+        count = self._data.readinto(buffer)
+        if not count:
+            raise self._error
+        return count
+
+
+class ReturnsMinusOne(io.RawIOBase):
+    def readable(self):
+        return True
+
+    def readinto(self, buffer):
+        return -1
+
+
+@pytest.mark.parametrize("compression", [None, "gzip", "bz2", "xz", "zstd"], ids=str)
+@pytest.mark.parametrize(
+    "make, exc_type, words",
+    [
+        (lambda blob: FailsAfter(blob[: len(blob) // 2], socket.timeout("timed out")), TimeoutError, "timed out"),
+        (lambda blob: FailsAfter(blob[: len(blob) // 2], OSError("link down")), OSError, "link down"),
+        (lambda blob: ReturnsMinusOne(), OSError, r"readinto\(\) returned -1"),
+    ],
+)
+def test_a_failing_stream_is_not_taken_for_corrupt_data(compression, make, exc_type, words):
+    blob = COMPRESSIONS[compression](PAYLOAD)
+    with pytest.raises(exc_type, match=words) as info:
+        with open_source(make(blob)) as opened:
+            opened.read()
+    assert not isinstance(info.value, DecompressionError)

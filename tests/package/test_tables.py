@@ -3,8 +3,11 @@
 import codecs
 import gzip
 import io
+import os
 import pathlib
 import random
+import subprocess
+import sys
 
 import duckdb
 import pandas
@@ -294,3 +297,90 @@ def test_a_stream_is_read_once_either_way():
     pa.table(t)
     with pytest.raises(RuntimeError, match="read once"):
         next(t)
+
+
+def _via_parquet(data, tmp_path):
+    rowmend.clean(io.BytesIO(data), tmp_path / "out.parquet")
+    import pyarrow.parquet as pq
+
+    return pq.read_table(tmp_path / "out.parquet").column_names
+
+
+# Every way a table leaves the package, by its column names.
+NAMED_BY = {
+    "read_arrow": lambda data, _: rowmend.read_arrow(io.BytesIO(data)).column_names,
+    "read_pandas": lambda data, _: list(rowmend.read_pandas(io.BytesIO(data)).columns),
+    "read_polars": lambda data, _: rowmend.read_polars(io.BytesIO(data)).columns,
+    "stream to polars": lambda data, _: polars.DataFrame(rowmend.stream(io.BytesIO(data))).columns,
+    "stream to duckdb": lambda data, _: duckdb.from_arrow(rowmend.stream(io.BytesIO(data))).columns,
+    "parquet": _via_parquet,
+}
+
+
+@pytest.mark.parametrize("consumer", NAMED_BY)
+@pytest.mark.parametrize(
+    "data, names",
+    [
+        (b"a\0b,c\n1,2\n", ["a\ufffdb", "c"]),
+        (b"a\0,a\xef\xbf\xbd\n1,2\n", ["a\ufffd", "a\ufffd_2"]),
+        (b"x" * 70000 + b",c\n1,2\n", ["x" * 65536, "c"]),
+    ],
+)
+def test_header_fields_any_consumer_can_name_columns_by(consumer, data, names, tmp_path):
+    assert NAMED_BY[consumer](data, tmp_path) == names
+
+
+def test_changed_names_are_noted_in_the_report():
+    s = rowmend.stream(io.BytesIO(b"a\0b," + b"y" * 70000 + b"\n1,2\n"))
+    assert [len(batch) for batch in s] == [1]
+    assert [note.code for note in s.report.notes] == ["column-name-cut", "column-name-nul"]
+    assert s.report.header[0] == "a\0b"  # the report keeps the field as it stood
+
+
+@pytest.mark.parametrize(
+    "data, batch_rows, batch_bytes, sizes",
+    [
+        (b"ab\ncd\nef\n", 10, 3, [2, 1]),  # ends at the row that reaches the bound
+        (b"abcd\nef\ng\n", 10, 3, [1, 2]),
+        (b"a\nb\nc\nd\ne\n", 2, 100, [2, 2, 1]),
+        (b"a\nb\n", 10**9, 1 << 26, [2]),  # room is made as rows come, not for batch_rows
+    ],
+)
+def test_batches_end_by_rows_or_bytes(data, batch_rows, batch_bytes, sizes):
+    salvager = rowmend._native.Salvager(header=False, batch_rows=batch_rows, batch_bytes=batch_bytes)
+    salvager.feed(data)
+    salvager.finish()
+    batches = [pa.record_batch(batch) for batch in salvager.take_batches(["x"])]
+    assert [len(batch) for batch in batches] == sizes
+    assert sum((batch.column(0).to_pylist() for batch in batches), []) == data.decode().split()
+
+
+# Each runs in a child whose address space is capped a little above what the
+# interpreter, pyarrow and rowmend take: a reservation by rows not yet read
+# or a name built from a huge header field would not fit.
+UNDER_A_CAP = {
+    "a 64 MiB line of NUL bytes as the header": (
+        "t = rowmend.read_arrow(io.BytesIO(b'\\0' * (64 << 20)))\n"
+        "assert (t.num_rows, len(t.column_names[0])) == (0, 1 << 16)"
+    ),
+    "batch_rows far beyond the input": (
+        "s = rowmend.stream(io.BytesIO(b'a,b\\n1,2\\n'), batch_rows=10**9)\n"
+        "assert [len(b) for b in s] == [1]"
+    ),
+    "two rows of 100,000 fields": (
+        "row = b','.join(b'%d' % i for i in range(100000))\n"
+        "assert rowmend.read_arrow(io.BytesIO(row + b'\\n' + row + b'\\n'), header=False).shape == (2, 100000)"
+    ),
+}
+
+
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="ASan reserves terabytes of address space")
+@pytest.mark.parametrize("case", UNDER_A_CAP)
+def test_hostile_sizes_read_within_a_memory_cap(case):
+    script = (
+        "import io, resource, rowmend, pyarrow\n"
+        "size = int(open('/proc/self/statm').read().split()[0]) * resource.getpagesize()\n"
+        "resource.setrlimit(resource.RLIMIT_AS, (size + (400 << 20),) * 2)\n" + UNDER_A_CAP[case]
+    )
+    child = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert child.returncode == 0, child.stderr

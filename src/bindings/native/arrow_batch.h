@@ -58,9 +58,10 @@ class StringColumn {
 
 struct ArrowBatch {
     // Room for `expected_rows` rows and, per column, a little more than
-    // `column_bytes` (what a batch before it held, or empty): batches of one
-    // input are alike, and growing a column's data by doubling would copy it
-    // again and again.
+    // `column_bytes`: what the batch before it held (none for the first,
+    // which grows as rows arrive). Batches of one input are alike, and
+    // growing a column's data by doubling would copy it again and again; a
+    // first guess could only be wrong, and by the batch's width over.
     ArrowBatch(std::size_t width, bool with_lines, std::size_t expected_rows,
                const std::vector<std::size_t>& column_bytes);
 
@@ -68,6 +69,7 @@ struct ArrowBatch {
     std::vector<std::int64_t> lines; // each row's physical line, when with_lines
     bool with_lines;
     std::int64_t rows = 0;
+    std::size_t bytes = 0; // field bytes in all columns
 };
 
 // Fills `out` with a struct array (one child per column, then the line

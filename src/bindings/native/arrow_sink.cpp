@@ -123,7 +123,7 @@ void ArrowSink::take_header(std::vector<std::string> fields) {
 
 ArrowBatch& ArrowSink::batch() {
     if (!current_)
-        current_ = std::make_unique<ArrowBatch>(width_, options_.line_numbers, options_.batch_rows,
+        current_ = std::make_unique<ArrowBatch>(width_, options_.line_numbers, batch_rows_seen_,
                                                 column_bytes_);
     return *current_;
 }
@@ -132,7 +132,9 @@ ArrowBatch& ArrowSink::batch() {
 // the delimiters it had; a narrower one is padded with empty fields. The
 // pass only hands on such rows when it leaves rows as parsed.
 void ArrowSink::append_line(const char* begin, const char* end) {
-    std::vector<StringColumn>& columns = batch().columns;
+    ArrowBatch& current = batch();
+    current.bytes += static_cast<std::size_t>(end - begin);
+    std::vector<StringColumn>& columns = current.columns;
     const std::size_t last = width_ - 1;
     std::size_t c = 0;
     for (; c < last; ++c) {
@@ -149,11 +151,13 @@ void ArrowSink::append_line(const char* begin, const char* end) {
 }
 
 void ArrowSink::append_fields(const RowView& fields) {
-    std::vector<StringColumn>& columns = batch().columns;
+    ArrowBatch& current = batch();
+    std::vector<StringColumn>& columns = current.columns;
     const std::size_t last = width_ - 1;
     std::size_t c = 0;
     for (auto it = fields.begin(); it != fields.end(); ++it, ++c) {
         const FieldView field = *it;
+        current.bytes += field.text.size();
         if (c < last) {
             columns[c].append(field.text.data(), field.text.size());
             continue;
@@ -175,10 +179,13 @@ void ArrowSink::end_row(std::uint64_t line) {
     ArrowBatch& current = *current_;
     if (current.with_lines)
         current.lines.push_back(static_cast<std::int64_t>(line));
-    if (static_cast<std::size_t>(++current.rows) == options_.batch_rows) {
+    if (static_cast<std::size_t>(++current.rows) == options_.batch_rows ||
+        current.bytes >= options_.batch_bytes) {
         column_bytes_.resize(current.columns.size());
+        // A single huge value must not make every later batch reserve its size.
         for (std::size_t c = 0; c < current.columns.size(); ++c)
-            column_bytes_[c] = current.columns[c].bytes();
+            column_bytes_[c] = std::min(current.columns[c].bytes(), options_.batch_bytes);
+        batch_rows_seen_ = static_cast<std::size_t>(current.rows);
         done_.push_back(std::move(current_));
     }
 }

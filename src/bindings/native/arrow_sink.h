@@ -1,9 +1,9 @@
 #pragma once
-// ArrowSink: the salvage pass's rows, collected into Arrow batches of a
-// fixed number of rows. The first retained row may be taken as the header;
-// the counters then count data rows only, so salvaged_rows is the number of
-// rows in the batches. The first quarantined rows are kept with their line,
-// fate and original text.
+// ArrowSink: the salvage pass's rows, collected into Arrow batches of at
+// most a fixed number of rows and, but for their last row, bytes. The first
+// retained row may be taken as the header; the counters then count data rows
+// only, so salvaged_rows is the number of rows in the batches. The first quarantined rows are kept
+// with their line, fate and original text.
 
 #include <array>
 #include <cstddef>
@@ -21,8 +21,13 @@ namespace rowmend::native {
 
 struct ArrowSinkOptions {
     std::size_t batch_rows = 65536; // at least 1
-    bool header = true;             // the first retained row names the columns, or ...
-    bool detected_header = false;   // ... the pass says whether it does
+    // A batch also ends at the row that takes its field bytes to this many:
+    // a batch of very wide or very long rows stays a bounded piece of memory,
+    // and a column's data stays within what 32-bit offsets address unless a
+    // single value outgrows them.
+    std::size_t batch_bytes = std::size_t{64} << 20;
+    bool header = true;           // the first retained row names the columns, or ...
+    bool detected_header = false; // ... the pass says whether it does
     bool line_numbers = false;
     std::size_t max_records = 10000;
     bool tables = true;          // build batches; off, the sink only counts and keeps records
@@ -196,6 +201,7 @@ class ArrowSink final : public RowSink {
     std::unique_ptr<ArrowBatch> current_;
     std::vector<std::shared_ptr<const ArrowBatch>> done_;
     std::vector<std::size_t> column_bytes_; // the last full batch's, to size the next
+    std::size_t batch_rows_seen_ = 0;       // ... and its rows
     std::string merged_;                    // scratch for a row wider than the table
 };
 

@@ -96,6 +96,14 @@ PyObject* batch_get_num_rows(PyObject* self, void*) {
     return PyLong_FromLongLong(static_cast<long long>(as_batch(self)->batch->rows));
 }
 
+PyObject* batch_get_large(PyObject* self, void*) {
+    for (const StringColumn& column : as_batch(self)->batch->columns) {
+        if (column.large())
+            Py_RETURN_TRUE;
+    }
+    Py_RETURN_FALSE;
+}
+
 PyMethodDef batch_methods[] = {
     {"__arrow_c_array__",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(batch_arrow_c_array)),
@@ -107,6 +115,8 @@ PyMethodDef batch_methods[] = {
 
 PyGetSetDef batch_getset[] = {
     {"num_rows", batch_get_num_rows, nullptr, "Rows in the batch.", nullptr},
+    {"large", batch_get_large, nullptr,
+     "Whether a column outgrew 32-bit offsets and is a large_string column.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -368,6 +368,11 @@ bool text_list(PyObject* names, std::vector<std::string>& out) {
         const char* text = PyUnicode_AsUTF8AndSize(item, &size);
         if (text == nullptr)
             return false;
+        // Arrow's C interface carries a name as a C string: a NUL would cut it.
+        if (std::memchr(text, 0, static_cast<std::size_t>(size)) != nullptr) {
+            PyErr_SetString(PyExc_ValueError, "a column name cannot hold a NUL character");
+            return false;
+        }
         out.emplace_back(text, static_cast<std::size_t>(size));
     }
     return true;
@@ -727,32 +732,14 @@ PyGetSetDef salvager_getset[] = {
 PyObject* salvager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         static const char* keywords[] = {
-            "delimiter",
-            "quote_char",
-            "fill_ragged_rows",
-            "merge_overflow",
-            "expected_columns",
-            "repair_quotes",
-            "batch_rows",
-            "header",
-            "line_numbers",
-            "max_records",
-            "encoding",
-            "output_fd",
-            "output_delimiter",
-            "quarantine_dir",
-            "skip_blank_rows",
-            "record_repairs",
-            "comment",
-            "skip_preamble",
-            "skip_footer",
-            "detect_dialect",
-            "escape_char",
-            "trim_blank",
-            "threads",
-            "repairs",
+            "delimiter",        "quote_char",     "fill_ragged_rows", "merge_overflow",
+            "expected_columns", "repair_quotes",  "batch_rows",       "header",
+            "line_numbers",     "max_records",    "encoding",         "output_fd",
+            "output_delimiter", "quarantine_dir", "skip_blank_rows",  "record_repairs",
+            "comment",          "skip_preamble",  "skip_footer",      "detect_dialect",
+            "escape_char",      "trim_blank",     "threads",          "repairs",
             "set_aside_dir", // the package keeps every row set aside
-            nullptr,
+            "batch_bytes",      nullptr,
         };
         PyObject* delimiter = Py_None;
         PyObject* quote_char = nullptr;
@@ -773,13 +760,14 @@ PyObject* salvager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         unsigned int threads = 1;
         const char* repairs = "backend";
         PyObject* set_aside_dir = Py_None;
+        Py_ssize_t batch_bytes = static_cast<Py_ssize_t>(ArrowSinkOptions{}.batch_bytes);
         if (!PyArg_ParseTupleAndKeywords(
-                args, kwargs, "|$OOppOpnOpnsOOOppOOOpOpIsO:Salvager", const_cast<char**>(keywords),
+                args, kwargs, "|$OOppOpnOpnsOOOppOOOpOpIsOn:Salvager", const_cast<char**>(keywords),
                 &delimiter, &quote_char, &fill, &merge, &expected, &repair, &batch_rows, &header,
                 &line_numbers, &max_records, &encoding_name, &output_fd, &output_delimiter,
                 &quarantine_dir, &skip_blank, &record_repairs, &comment, &skip_preamble,
                 &skip_footer, &detect_dialect, &escape_char, &trim_blank, &threads, &repairs,
-                &set_aside_dir))
+                &set_aside_dir, &batch_bytes))
             return nullptr;
         // 'auto': the package's own repairs too; 'backend': the backend's only.
         const std::string_view repairs_word(repairs);
@@ -854,9 +842,9 @@ PyObject* salvager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             }
             options.expected_columns = static_cast<std::uint64_t>(columns);
         }
-        if (batch_rows < 1 || max_records < 0) {
-            PyErr_SetString(PyExc_ValueError,
-                            "batch_rows must be at least 1 and max_records at least 0");
+        if (batch_rows < 1 || batch_bytes < 1 || max_records < 0) {
+            PyErr_SetString(PyExc_ValueError, "batch_rows and batch_bytes must be at least 1 and "
+                                              "max_records at least 0");
             return nullptr;
         }
         if (skip_preamble != nullptr && PyUnicode_Check(skip_preamble) &&
@@ -905,6 +893,7 @@ PyObject* salvager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         }
         ArrowSinkOptions sink_options;
         sink_options.batch_rows = static_cast<std::size_t>(batch_rows);
+        sink_options.batch_bytes = static_cast<std::size_t>(batch_bytes);
         if (PyUnicode_Check(header) && PyUnicode_CompareWithASCIIString(header, "auto") == 0) {
             options.detect_header = true;
             sink_options.header = false;
@@ -981,10 +970,11 @@ PyType_Slot salvager_slots[] = {
                        "quarantine_dir=None, skip_blank_rows=False, record_repairs=False, "
                        "comment=None, skip_preamble=0, skip_footer=False, detect_dialect=False, "
                        "escape_char=None, trim_blank=False, threads=1, repairs='backend', "
-                       "set_aside_dir=None)\n"
+                       "set_aside_dir=None, batch_bytes=67108864)\n"
                        "--\n\n"
                        "The salvage pass over input fed in chunks, its rows collected into\n"
-                       "Arrow batches of batch_rows rows. delimiter and quote_char are byte\n"
+                       "Arrow batches of batch_rows rows, a batch ending early at the row that\n"
+                       "takes its field bytes to batch_bytes. delimiter and quote_char are byte\n"
                        "values; with header, the first retained row names the columns;\n"
                        "header='auto' names them when the first row reads as names.\n"
                        "With output_fd the rows go to a clean CSV file on that descriptor\n"
