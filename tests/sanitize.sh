@@ -10,10 +10,13 @@
 #
 #   tests/sanitize.sh            # both stages
 #   tests/sanitize.sh --engine   # stage 1 only
+#
+# ROWMEND_BUILD_ROOT puts build-asan/ in another folder (tests/run.sh keeps
+# its builds out of the clone).
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-build="$root/build-asan"
+build="${ROWMEND_BUILD_ROOT:-$root}/build-asan"
 jobs="${ROWMEND_BUILD_JOBS:-2}"
 python="${PYTHON:-$(command -v python3)}"
 stages=all
