@@ -84,7 +84,7 @@ run_step() {
 # The closing lines of the runners in the last step's log: pytest's
 # ("123 passed, 2 skipped in 45.6s") and CTest's, each on a line of its own.
 closing_lines() {
-    grep -E '^(=+ )?[0-9]+ (passed|failed|errors?|skipped|deselected)|^no tests ran|tests passed, [0-9]+ tests failed' \
+    grep -E '^(=+ )?[0-9]+ (passed|failed|errors?|skipped|deselected)|^no tests ran|[0-9]+% tests passed' \
         "$last_log" | sed 's/^/    /' || true
 }
 

@@ -14,7 +14,6 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import json
 import os
 import shutil
 import sys
@@ -43,7 +42,7 @@ from rowmend._batch import (
     output_name,
     run_jobs,
 )
-from rowmend._display import ProgressDisplay, inspect_tables, summary_table
+from rowmend._display import ProgressDisplay, inspect_tables, json_line, summary_table, visible
 from rowmend._errors import RowmendWarning
 from rowmend._html import MissingExtraError, require_matplotlib, warm_up
 from rowmend._layout import Layout, read_layout, settle_layout
@@ -63,7 +62,7 @@ class _Parser(argparse.ArgumentParser):
 
     def error(self, message: str) -> NoReturn:
         """Print ``prog: error: message`` and exit with status 2."""
-        self.exit(USAGE, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
+        self.exit(USAGE, visible(f"{self.prog}: error: {message} (see {self.prog} --help)") + "\n")
 
 
 @dataclass(frozen=True)
@@ -287,7 +286,12 @@ class _Session:
         return len(sizes) > 1 or sizes[0] is None or sizes[0] >= _LARGE_INPUT
 
     def say(self, line: str) -> None:
-        """One line on standard error, above the progress bar when there is one."""
+        """One line on standard error, above the progress bar when there is one.
+
+        Control characters (from file names, fields) are shown, never sent
+        raw, and a line break in them cannot start a line of its own.
+        """
+        line = visible(line)
         if self.interactive:
             console = self.display.console if self.display is not None else self.console
             console.print(line, markup=False, highlight=False, soft_wrap=True)
@@ -298,12 +302,17 @@ class _Session:
         """Report an error (and its traceback with ``--debug``); returns ``status``."""
         self.say(f"rowmend: error: {message}")
         if self.args.debug and details:
-            self.say(details.rstrip("\n"))
+            for line in details.rstrip("\n").splitlines():
+                self.say(line)
         return status
 
     def emit(self, record: Dict[str, Any]) -> None:
-        """One JSON object on a line of standard output."""
-        print(json.dumps(record, ensure_ascii=False), flush=True)
+        """One JSON object on a line of standard output, in UTF-8 whatever its encoding."""
+        # As bytes: a text stream with a strict encoding would stop at the
+        # first name it cannot encode, and drop every later file's line.
+        sys.stdout.flush()
+        sys.stdout.buffer.write(json_line(record) + b"\n")
+        sys.stdout.buffer.flush()
 
     def warn(self, message: str) -> None:
         """One warning line on standard error."""
@@ -541,7 +550,7 @@ def _sniff(session: _Session, args: argparse.Namespace, options: Dict[str, Any])
         ]
         if compression:
             parts.append(f"compression={compression}")
-        print(f"{path}  " + "  ".join(parts), flush=True)
+        print(visible(f"{path}  " + "  ".join(parts)), flush=True)
     return status
 
 
