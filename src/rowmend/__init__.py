@@ -18,7 +18,7 @@ Examples:
 from importlib.metadata import PackageNotFoundError, version
 
 from rowmend._clean import clean
-from rowmend._errors import DecompressionError, LayoutDriftError, LayoutDriftWarning, RowmendWarning
+from rowmend._errors import DecompressionError, LayoutDriftError, LayoutDriftWarning, NotTextError, RowmendWarning
 from rowmend._layout import Layout, detect
 from rowmend._report import LineHistogram, Note, QuarantineRecord, RepairRecord, Report
 from rowmend._tables import RowStream, read_arrow, read_pandas, read_polars, stream
@@ -34,6 +34,7 @@ __all__ = [
     "LayoutDriftError",
     "LayoutDriftWarning",
     "LineHistogram",
+    "NotTextError",
     "Note",
     "QuarantineRecord",
     "RepairRecord",

@@ -21,7 +21,7 @@ from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
 
 from rowmend._clean import clean
-from rowmend._errors import DecompressionError, LayoutDriftError, RowmendWarning
+from rowmend._errors import DecompressionError, LayoutDriftError, NotTextError, RowmendWarning
 from rowmend._report import Report
 
 __all__ = [
@@ -179,6 +179,8 @@ def describe_error(error: BaseException, source: str) -> Tuple[int, str]:
     if isinstance(error, OSError) and error.strerror:
         name = os.fsdecode(error.filename) if error.filename is not None else source
         return IO_FAILURE, f"{name}: {error.strerror}"
+    if isinstance(error, NotTextError):
+        return IO_FAILURE, f"{error.filename}: {error.kind}, not text; --binary reads it as CSV all the same"
     if isinstance(error, LayoutDriftError):
         return FAILED_CHECK, str(error)  # the input is readable, but not as the layout says
     if isinstance(error, DecompressionError) and error.compression == "zip":

@@ -9,6 +9,7 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any, Callable, Iterator, Optional, Union
 
+from rowmend._binary import check_text
 from rowmend._encoding import DETECT_BYTES, Transcoder, resolve_encoding, transcode
 from rowmend._native import Salvager
 from rowmend._options import Options
@@ -87,6 +88,8 @@ class Run:
             check_drift(source, options)
         head = source.read(DETECT_BYTES)
         self.encoding, bom = resolve_encoding(options.encoding, head, len(head) < DETECT_BYTES)
+        if not options.binary:
+            check_text(head, self.encoding, source.name)
         self._head = head[bom:]
         self._python_decoder: Optional[Transcoder] = None
         engine = options.engine_kwargs()
