@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import math
 import os
 import shutil
 import sys
@@ -88,7 +89,9 @@ class Limit:
             value = float(text[:-1]) if percent else int(text)
         except ValueError:
             raise argparse.ArgumentTypeError(f"expected a count or a percentage such as 5%, not {text!r}") from None
-        if value < 0 or (percent and value > 100):
+        # float() reads "nan" and "inf" too: nan% compared false with every
+        # count, so the limit never fired.
+        if not math.isfinite(value) or value < 0 or (percent and value > 100):
             raise argparse.ArgumentTypeError(f"expected a count or a percentage from 0% to 100%, not {text!r}")
         return cls(value, percent, text)
 

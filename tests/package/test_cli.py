@@ -96,6 +96,9 @@ EXIT_CASES = [
      "2 inputs need --output-dir"),
     ("unusable option", {"a_csv": b"x\n"}, ["a.csv", "--delimiter", ";;"], 2, "delimiter must be one character"),
     ("unusable limit", {"a_csv": b"x\n"}, ["a.csv", "--max-repaired", "lots"], 2, "--max-repaired"),
+    *[(f"limit {limit}", {"a_csv": b"x\n"}, ["a.csv", "--max-quarantined", limit], 2,
+       f"--max-quarantined: expected a count or a percentage")
+      for limit in ("nan%", "inf%", "NaN", "101%", "-1")],
     ("--json with rows on standard output", {"a_csv": b"x\n"}, ["a.csv", "--json"], 2, "--json"),
     ("pattern matching nothing", {}, ["*.csv", "--output-dir", "out"], 2, "*.csv: the pattern names no CSV file"),
     ("compressed file in place", {"a_csv_gz": gzip.compress(b"x\n")}, ["a.csv.gz", "--in-place"], 2,
