@@ -10,11 +10,15 @@ in the order of the jobs.
 from __future__ import annotations
 
 import concurrent.futures
+import contextlib
 import glob
+import itertools
 import multiprocessing
 import os
 import queue
+import signal
 import sys
+import time
 import traceback
 import warnings
 from dataclasses import dataclass, field
@@ -231,11 +235,37 @@ def run_job(job: Job, progress: Optional[JobProgress] = None) -> Outcome:
 
 # The queue a worker process sends its progress through, when someone watches.
 _worker_progress: Optional[Any] = None
+# Whether the worker is cleaning a file, and whether it was told to stop.
+_worker_busy = False
+_worker_stopped = False
+
+#: The signals that stop a run: the parent stops its workers with the first.
+STOP_SIGNALS = tuple(
+    getattr(signal, name) for name in ("SIGINT", "SIGTERM", "SIGHUP") if hasattr(signal, name)
+)
+
+# How long stopped workers get to remove their temporary files and exit
+# before they are killed.
+_STOP_GRACE = 1.0
+
+
+def _worker_signal(signum: int, frame: Any) -> None:
+    # A worker told to stop (SIGTERM from the parent, or the terminal's
+    # Ctrl-C reaching the whole process group) ends the file it is cleaning
+    # as Ctrl-C would, so that clean() removes its temporary files, and then
+    # starts no other; an idle worker just exits.
+    global _worker_stopped
+    _worker_stopped = True
+    if _worker_busy:
+        raise KeyboardInterrupt
+    os._exit(128 + signum)
 
 
 def _start_worker(progress_queue: Optional[Any]) -> None:
     global _worker_progress
     _worker_progress = progress_queue
+    for signum in STOP_SIGNALS:
+        signal.signal(signum, _worker_signal)
 
 
 def _send_progress(index: int, done: int, rows: int) -> None:
@@ -244,7 +274,14 @@ def _send_progress(index: int, done: int, rows: int) -> None:
 
 
 def _run_in_worker(job: Job) -> Outcome:
-    return run_job(job, _send_progress if _worker_progress is not None else None)
+    global _worker_busy
+    if _worker_stopped:
+        raise KeyboardInterrupt  # a job handed out before the stop: not started
+    _worker_busy = True
+    try:
+        return run_job(job, _send_progress if _worker_progress is not None else None)
+    finally:
+        _worker_busy = False
 
 
 def _pool_context() -> Any:
@@ -254,12 +291,39 @@ def _pool_context() -> Any:
     return multiprocessing.get_context("forkserver" if "forkserver" in methods else "spawn")
 
 
+def _stop_workers(pool: concurrent.futures.ProcessPoolExecutor) -> None:
+    """Hand out no more work and end the workers within :data:`_STOP_GRACE` seconds."""
+    # The pool's own shutdown waits for the files being cleaned to finish;
+    # a stop must not. SIGTERM makes a worker end its file as Ctrl-C would,
+    # removing its temporary files; one still running after the grace
+    # period is killed.
+    # The executor's processes (it names no public way to them); read before
+    # shutdown, which forgets them.
+    workers: List[Any] = list((getattr(pool, "_processes", None) or {}).values())
+    pool.shutdown(wait=False, cancel_futures=True)
+    for worker in workers:
+        if worker.is_alive() and worker.pid is not None:
+            with contextlib.suppress(OSError):
+                os.kill(worker.pid, signal.SIGTERM)
+    deadline = time.monotonic() + _STOP_GRACE
+    for worker in workers:
+        worker.join(max(0.0, deadline - time.monotonic()))
+    for worker in workers:
+        if worker.is_alive():
+            worker.kill()
+            worker.join()
+
+
 def run_jobs(jobs: Sequence[Job], workers: int, progress: Optional[JobProgress] = None) -> Iterator[Outcome]:
     """Run every job and yield its outcome, in the jobs' order.
 
     With ``workers`` above one and more than one job, the jobs run in that
     many worker processes; ``progress`` is still called in this process.
     An outcome is yielded as soon as it and every earlier one are done.
+    A job is handed to a worker only when one is free, so an interrupt
+    (any exception here, or the caller leaving the iteration) starts no
+    other: the workers are stopped at once, the files they were cleaning
+    left unwritten, and the outcomes already yielded stand.
     """
     if workers <= 1 or len(jobs) <= 1:
         for job in jobs:
@@ -269,29 +333,30 @@ def run_jobs(jobs: Sequence[Job], workers: int, progress: Optional[JobProgress] 
     progress_queue = context.Queue() if progress is not None else None
     done: Dict[int, Outcome] = {}
     position = 0
-    with concurrent.futures.ProcessPoolExecutor(
-        max_workers=min(workers, len(jobs)),
-        mp_context=context,
-        initializer=_start_worker,
-        initargs=(progress_queue,),
-    ) as pool:
-        try:
-            pending = {pool.submit(_run_in_worker, job) for job in jobs}
-            while pending or position < len(jobs):
-                finished, pending = concurrent.futures.wait(
-                    pending, timeout=0.1, return_when=concurrent.futures.FIRST_COMPLETED
-                )
-                if progress_queue is not None and progress is not None:
-                    _drain(progress_queue, progress)
-                for future in finished:
-                    outcome = future.result()
-                    done[outcome.index] = outcome
-                while position < len(jobs) and jobs[position].index in done:
-                    yield done.pop(jobs[position].index)
-                    position += 1
-        except BaseException:
-            pool.shutdown(wait=True, cancel_futures=True)
-            raise
+    size = min(workers, len(jobs))
+    pool = concurrent.futures.ProcessPoolExecutor(
+        max_workers=size, mp_context=context, initializer=_start_worker, initargs=(progress_queue,)
+    )
+    try:
+        waiting = iter(jobs)
+        pending = {pool.submit(_run_in_worker, job) for job in itertools.islice(waiting, size)}
+        while pending or position < len(jobs):
+            finished, pending = concurrent.futures.wait(
+                pending, timeout=0.1, return_when=concurrent.futures.FIRST_COMPLETED
+            )
+            if progress_queue is not None and progress is not None:
+                _drain(progress_queue, progress)
+            for future in finished:
+                outcome = future.result()
+                done[outcome.index] = outcome
+                pending.update(pool.submit(_run_in_worker, job) for job in itertools.islice(waiting, 1))
+            while position < len(jobs) and jobs[position].index in done:
+                yield done.pop(jobs[position].index)
+                position += 1
+    except BaseException:
+        _stop_workers(pool)
+        raise
+    pool.shutdown(wait=True)
 
 
 def _drain(progress_queue: Any, progress: JobProgress) -> None:

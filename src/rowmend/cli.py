@@ -17,13 +17,14 @@ import contextlib
 import math
 import os
 import shutil
+import signal
 import sys
 import tempfile
 import threading
 import traceback
 import warnings
 from dataclasses import dataclass
-from typing import Any, Callable, Dict, List, NoReturn, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, Iterator, List, NoReturn, Optional, Sequence, Tuple
 
 from rich.console import Console
 
@@ -33,6 +34,7 @@ from rowmend._batch import (
     IO_FAILURE,
     OK,
     STDIO,
+    STOP_SIGNALS,
     USAGE,
     Job,
     Outcome,
@@ -598,6 +600,38 @@ def _inspect(session: _Session, args: argparse.Namespace, options: Dict[str, Any
     return status
 
 
+class _Stopped(KeyboardInterrupt):
+    """A signal asking the command to stop (SIGTERM, SIGHUP), raised as Ctrl-C is."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+def _raise_stopped(signum: int, frame: Any) -> None:
+    raise _Stopped(signum)
+
+
+@contextlib.contextmanager
+def _stop_signals() -> Iterator[None]:
+    """SIGTERM and SIGHUP end the command as Ctrl-C does, in the main thread.
+
+    By default they would end the process at once, leaving worker processes
+    cleaning the files still queued and temporary files behind; raised as
+    an interrupt, they stop the workers and remove those files.
+    """
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    stop = [number for number in STOP_SIGNALS if number != signal.SIGINT]
+    previous = {number: signal.signal(number, _raise_stopped) for number in stop}
+    try:
+        yield
+    finally:
+        for number, handler in previous.items():
+            signal.signal(number, handler)
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Run the ``rowmend`` command with ``argv`` (default: ``sys.argv[1:]``) and return its exit status.
 
@@ -622,13 +656,16 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except (TypeError, ValueError) as error:
         args.parser.error(str(error))
     try:
-        status: int = args.run(session, args, options)
+        with _stop_signals():
+            status: int = args.run(session, args, options)
         return status
     except (UsageError, MissingExtraError) as error:
         return session.fail(USAGE, str(error))
-    except KeyboardInterrupt:
-        session.say("rowmend: interrupted")
-        return 130
+    except KeyboardInterrupt as stop:
+        signum = stop.signum if isinstance(stop, _Stopped) else signal.SIGINT
+        name = signal.Signals(signum).name
+        session.say("rowmend: interrupted" if signum == signal.SIGINT else f"rowmend: stopped by {name}")
+        return 128 + signum
     except BrokenPipeError:
         # The reader of standard output went away (| head): stop quietly.
         devnull = os.open(os.devnull, os.O_WRONLY)

@@ -97,7 +97,7 @@ EXIT_CASES = [
     ("unusable option", {"a_csv": b"x\n"}, ["a.csv", "--delimiter", ";;"], 2, "delimiter must be one character"),
     ("unusable limit", {"a_csv": b"x\n"}, ["a.csv", "--max-repaired", "lots"], 2, "--max-repaired"),
     *[(f"limit {limit}", {"a_csv": b"x\n"}, ["a.csv", "--max-quarantined", limit], 2,
-       f"--max-quarantined: expected a count or a percentage")
+       "--max-quarantined: expected a count or a percentage")
       for limit in ("nan%", "inf%", "NaN", "101%", "-1")],
     ("--json with rows on standard output", {"a_csv": b"x\n"}, ["a.csv", "--json"], 2, "--json"),
     ("pattern matching nothing", {}, ["*.csv", "--output-dir", "out"], 2, "*.csv: the pattern names no CSV file"),
