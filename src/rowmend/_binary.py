@@ -94,7 +94,7 @@ def looks_binary(head: bytes, encoding: str) -> Optional[str]:
         >>> looks_binary(b"\\x7fELF\\x02\\x01\\x01" + bytes(100), "utf-8")
         'an ELF executable or library'
         >>> looks_binary(bytes(range(256)) * 8, "cp1252")
-        'binary data (11% control characters)'
+        'binary data (10% control characters)'
         >>> looks_binary(b"id,name\\n1,\\x00\\x00\\x00\\n" * 1000, "utf-8") is None  # NUL blocks: damage
         True
     """
