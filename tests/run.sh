@@ -85,7 +85,7 @@ run_step() {
 # ("123 passed, 2 skipped in 45.6s") and CTest's, each on a line of its own.
 closing_lines() {
     grep -E '^(=+ )?[0-9]+ (passed|failed|errors?|skipped|deselected)|^no tests ran|[0-9]+% tests passed' \
-        "$last_log" | sed 's/^/    /' || true
+        "$last_log" || true
 }
 
 echo "rowmend tests: logs in $logs, builds in $build"
