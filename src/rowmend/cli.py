@@ -315,9 +315,15 @@ class _Session:
         """One JSON object on a line of standard output, in UTF-8 whatever its encoding."""
         # As bytes: a text stream with a strict encoding would stop at the
         # first name it cannot encode, and drop every later file's line.
+        line = json_line(record) + b"\n"
         sys.stdout.flush()
-        sys.stdout.buffer.write(json_line(record) + b"\n")
-        sys.stdout.buffer.flush()
+        buffer = getattr(sys.stdout, "buffer", None)
+        if buffer is None:  # a text-only stream put in its place (a notebook's)
+            sys.stdout.write(line.decode("utf-8"))
+            sys.stdout.flush()
+            return
+        buffer.write(line)
+        buffer.flush()
 
     def warn(self, message: str) -> None:
         """One warning line on standard error."""
