@@ -209,7 +209,7 @@ OPTIONS: Tuple[OptionSpec, ...] = (
         "binary",
         bool,
         False,
-        "read input that is not text (an executable, an image, an archive, over 5% control characters) "
+        "read input that is not text (an executable, an image, an archive, over 5 percent control characters) "
         "as CSV instead of refusing it",
         "flag",
     ),
