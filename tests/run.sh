@@ -11,10 +11,10 @@
 # What it touches, and where:
 #   - system packages: the missing ones of the list below, with apt-get (as
 #     root, else through sudo), named before they are installed;
-#   - a virtual environment of its own, never the one you have active:
-#     $ROWMEND_TEST_HOME/venv (by default ~/.cache/rowmend-tests/<clone>/),
-#     made with --system-site-packages so that what the machine already has
-#     is reused, and the package with its test extras installed into it;
+#   - a virtual environment of its own, never the one you have active nor
+#     the machine's packages: $ROWMEND_TEST_HOME/venv (by default
+#     ~/.cache/rowmend-tests/<clone>/), with the package, its extras and the
+#     test tools installed into it from PyPI (pip's cache keeps them);
 #   - every build folder under $ROWMEND_TEST_HOME/build, so the clone is
 #     left as it was (builds are reused by the next run);
 #   - one log per step under $ROWMEND_TEST_HOME/logs; stdout gets one line
@@ -115,15 +115,23 @@ fi
 
 # --- the virtual environment and the package --------------------------------
 make_venv() {
+    # Isolated from the machine's packages: an editable install of another
+    # checkout there would be imported in place of the one built here.
     if [ ! -x "$venv/bin/python" ]; then
-        "${PYTHON:-python3}" -m venv --system-site-packages "$venv"
+        "${PYTHON:-python3}" -m venv "$venv"
     fi
     "$venv/bin/python" -m pip install -q --disable-pip-version-check cmake ninja clang-format==18.1.8
     # The wheel's build folder goes to the state folder (the project's
     # default, build/<tag>, is in the clone).
     "$venv/bin/python" -m pip install -q --disable-pip-version-check \
         -Cbuild-dir="$build/wheel" ".[test]"
-    "$venv/bin/python" -c "import _rowmend_backend as m; print('installed', m.__version__, m.__file__)"
+    # What the tests import must be what was just installed.
+    (cd "$scratch" && "$venv/bin/python" -c '
+import os, sys, _rowmend_backend, rowmend
+for module in (_rowmend_backend, rowmend):
+    assert os.path.realpath(module.__file__).startswith(os.path.realpath(sys.prefix)), module.__file__
+    print("installed", module.__name__, module.__file__)
+')
 }
 export -f make_venv
 echo "installing into $venv: cmake, ninja, clang-format and rowmend[test] (the package, every extra, the test tools)"
