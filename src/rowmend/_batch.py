@@ -1,8 +1,7 @@
 """Many inputs for the command line: finding the files, naming the outputs, cleaning them in processes.
 
 :func:`expand_inputs` turns the command line's arguments (files, folders,
-glob patterns) into files; :func:`output_name` says what an input is called
-in an output folder; :func:`run_jobs` cleans each :class:`Job` in this
+glob patterns) into files; :func:`run_jobs` cleans each :class:`Job` in this
 process or in worker processes and hands back an :class:`Outcome` per job,
 in the order of the jobs.
 """
@@ -24,28 +23,21 @@ import warnings
 from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
 
-from rowmend._clean import clean
+from rowmend._clean import clean_into
 from rowmend._errors import DecompressionError, LayoutDriftError, NotTextError, RowmendWarning
+from rowmend._options import resolve_options
+from rowmend._outputs import CSV_SUFFIXES, is_csv_name
 from rowmend._report import Report
 
 __all__ = [
-    "COMPRESSION_SUFFIXES",
-    "CSV_SUFFIXES",
     "Job",
     "Outcome",
     "UsageError",
     "describe_error",
     "expand_inputs",
-    "is_csv_name",
-    "output_name",
     "run_job",
     "run_jobs",
 ]
-
-#: Names a folder or a glob pattern counts as CSV files, each possibly
-#: followed by one of :data:`COMPRESSION_SUFFIXES`.
-CSV_SUFFIXES = (".csv", ".tsv", ".txt")
-COMPRESSION_SUFFIXES = (".gz", ".bz2", ".xz", ".zst")
 
 #: Exit statuses, lowest priority first after success.
 OK, FAILED_CHECK, USAGE, IO_FAILURE = 0, 1, 2, 3
@@ -56,41 +48,6 @@ STDIO = "-"
 
 class UsageError(Exception):
     """The command line asks for something that cannot be done (exit status 2)."""
-
-
-def _strip_compression(name: str) -> str:
-    lower = name.lower()
-    for suffix in COMPRESSION_SUFFIXES:
-        if lower.endswith(suffix):
-            return name[: -len(suffix)]
-    return name
-
-
-def is_csv_name(name: str) -> bool:
-    """Whether a file name is a CSV file's, compressed or not: ``a.csv``, ``b.tsv.gz``."""
-    return _strip_compression(name).lower().endswith(CSV_SUFFIXES)
-
-
-def is_compressed_name(name: str) -> bool:
-    """Whether a file name ends in a compression suffix (``.gz``, ``.bz2``, ``.xz``, ``.zst``)."""
-    return _strip_compression(name) != name
-
-
-def output_name(path: str, format: Optional[str]) -> str:
-    """What the clean file of ``path`` is called in an output folder.
-
-    The input's own name without its compression suffix; for Parquet, its
-    CSV suffix becomes ``.parquet``.
-
-    Examples:
-        >>> output_name("drop/orders.csv.gz", None), output_name("x/a.tsv", "parquet")
-        ('orders.csv', 'a.parquet')
-    """
-    name = _strip_compression(os.path.basename(path))
-    if format == "parquet":
-        stem, suffix = os.path.splitext(name)
-        name = (stem if suffix.lower() in CSV_SUFFIXES else name) + ".parquet"
-    return name
 
 
 def _csv_files_in(directory: str) -> List[str]:
@@ -143,6 +100,8 @@ class Job:
         format: ``"csv"``, ``"parquet"`` or None (from the destination's name).
         output_delimiter: The clean file's delimiter, or None for the input's.
         options: The reading options, by name.
+        stream: Whether an output named ``"-"`` is written to standard
+            output as the rows are cleaned, rather than as a file.
     """
 
     index: int
@@ -152,6 +111,7 @@ class Job:
     format: Optional[str] = None
     output_delimiter: Optional[str] = None
     options: Dict[str, Any] = field(default_factory=dict)
+    stream: bool = False
 
 
 @dataclass(frozen=True)
@@ -214,16 +174,19 @@ def run_job(job: Job, progress: Optional[JobProgress] = None) -> Outcome:
         warnings.simplefilter("always", RowmendWarning)
         try:
             source: Any = sys.stdin.buffer if job.source == STDIO else job.source
-            report = clean(
+            report = clean_into(
                 source,
                 job.destination,
-                quarantine=job.quarantine,
-                format=job.format,
-                output_delimiter=job.output_delimiter,
-                progress=callback,
-                **job.options,
+                job.quarantine,
+                resolve_options(**job.options),
+                job.output_delimiter,
+                job.format,
+                callback,
+                streams={STDIO: sys.stdout.fileno()} if job.stream else {},
             )
         except Exception as error:
+            if job.stream and isinstance(error, BrokenPipeError):
+                raise  # the reader of standard output went away (| head): the command stops quietly
             status, message = describe_error(error, job.source)
             return Outcome(job.index, job.source, status=status, error=message, details=traceback.format_exc())
     said = tuple(str(warning.message) for warning in caught if issubclass(warning.category, RowmendWarning))
@@ -252,7 +215,7 @@ _STOP_GRACE = 1.0
 def _worker_signal(signum: int, frame: Any) -> None:
     # A worker told to stop (SIGTERM from the parent, or the terminal's
     # Ctrl-C reaching the whole process group) ends the file it is cleaning
-    # as Ctrl-C would, so that clean() removes its temporary files, and then
+    # as Ctrl-C would, so that the clean removes its temporary files, and then
     # starts no other; an idle worker just exits.
     global _worker_stopped
     _worker_stopped = True
@@ -296,9 +259,8 @@ def _stop_workers(pool: concurrent.futures.ProcessPoolExecutor) -> None:
     # The pool's own shutdown waits for the files being cleaned to finish;
     # a stop must not. SIGTERM makes a worker end its file as Ctrl-C would,
     # removing its temporary files; one still running after the grace
-    # period is killed.
-    # The executor's processes (it names no public way to them); read before
-    # shutdown, which forgets them.
+    # period is killed. The executor names no public way to its processes:
+    # they are read before shutdown, which forgets them.
     workers: List[Any] = list((getattr(pool, "_processes", None) or {}).values())
     pool.shutdown(wait=False, cancel_futures=True)
     for worker in workers:

@@ -1,9 +1,9 @@
-"""Writing a clean file (CSV or Parquet) and a quarantine file, atomically.
+"""Writing a clean file (CSV or Parquet) and a quarantine file, all or nothing.
 
-Each output is written to a temporary file beside its destination and
-renamed into place only when the run has succeeded, so a failed or
-interrupted run leaves no half-written file and never touches an existing
-one, the input included when it is also the destination.
+The outputs go through :class:`rowmend._outputs.OutputSet`: each is written
+to a temporary file beside its destination and all are renamed into place
+only when the run has succeeded, so a failed or interrupted run changes no
+file, the input included when it is also the destination.
 """
 
 from __future__ import annotations
@@ -13,83 +13,31 @@ import dataclasses
 import io
 import os
 import stat
-import tempfile
-from typing import Any, List, Optional, Union
+from dataclasses import dataclass
+from typing import Any, List, Mapping, Optional, Tuple, Union
 
-from rowmend._options import _check_character, resolve_options
-from rowmend._report import Report
+from rowmend._options import Options, _check_character, resolve_options
+from rowmend._outputs import (
+    FileKey,
+    NamedSink,
+    Output,
+    OutputSet,
+    PendingFile,
+    clean_format,
+    descriptor_key,
+    file_key,
+    named,
+    quarantine_name,
+    refuse_clashes,
+    repairs_path,
+)
+from rowmend._report import Note, Report
 from rowmend._run import Progress, Run
 from rowmend._sources import Source, open_source
 
 __all__ = ["clean"]
 
 PathArg = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
-
-_PARQUET_SUFFIXES = (".parquet", ".pq")
-
-
-class _AtomicOutput:
-    """A temporary file beside ``path`` that becomes ``path`` on commit.
-
-    A destination that exists and is not a regular file (``/dev/null``, a
-    FIFO, a terminal) is written directly: renaming over it would replace
-    the device with a file, for every user of the system when run as root.
-    """
-
-    def __init__(self, path: PathArg, what: str) -> None:
-        if not isinstance(path, (str, bytes, os.PathLike)):
-            raise TypeError(f"{what} must be a path (str, bytes or os.PathLike), not {type(path).__name__}")
-        self.path = os.fsdecode(path)
-        self.temporary: Optional[str] = None
-        try:
-            mode = os.stat(self.path).st_mode
-        except OSError:
-            mode = 0  # not there yet, or a failure the temporary file's creation will name
-        if mode and not (stat.S_ISREG(mode) or stat.S_ISDIR(mode)):
-            try:
-                self.fd = os.open(self.path, os.O_WRONLY | os.O_CLOEXEC)
-            except OSError as error:
-                raise _named(error, self.path) from None
-            return
-        directory, name = os.path.split(os.path.abspath(self.path))
-        # Keep the temporary name within the file system's limit on a name.
-        try:
-            self.fd, self.temporary = tempfile.mkstemp(prefix=f".{name[:200]}.", suffix=".rowmend-tmp", dir=directory)
-        except OSError as error:
-            raise _named(error, self.path) from None
-        # mkstemp gives 0600; a finished output gets what a new file would.
-        umask = os.umask(0)
-        os.umask(umask)
-        os.fchmod(self.fd, 0o666 & ~umask)
-
-    @property
-    def directory(self) -> str:
-        """Where scratch files for this output may go: beside it, or for a device the temporary folder."""
-        return os.path.dirname(self.temporary) if self.temporary is not None else tempfile.gettempdir()
-
-    def commit(self) -> None:
-        os.close(self.fd)
-        self.fd = -1
-        if self.temporary is not None:
-            os.replace(self.temporary, self.path)
-
-    def discard(self) -> None:
-        if self.fd >= 0:
-            os.close(self.fd)
-            self.fd = -1
-        if self.temporary is None:
-            return
-        try:
-            os.unlink(self.temporary)
-        except FileNotFoundError:
-            pass
-
-
-def _named(error: OSError, path: str) -> OSError:
-    """The same failure, naming the file it happened to."""
-    if error.errno is None:
-        return OSError(f"{path}: {error}")
-    return OSError(error.errno, error.strerror, path)
 
 
 def clean(
@@ -107,14 +55,21 @@ def clean(
     Args:
         source: A path or a binary file object, compressed or not.
         destination: Path of the clean file. Written to a temporary file
-            beside it and renamed into place once complete.
+            beside it and renamed into place once every output is complete.
+            A file it replaces keeps its mode, and its owner and group where
+            the process may set them (else the report's ``notes`` say so); a
+            symbolic link is written through to its target. When it is the
+            source itself, the file is cleaned in place.
         quarantine: Path of the quarantine file (header
             ``line,reason,raw_content``), one record per set-aside row with
-            the row's original text; written atomically too. None writes none
-            (the rows are still counted and the first ones kept in the report).
+            the row's original text; written with the clean file. None writes
+            none (the rows are still counted and the first ones kept in the
+            report), except in place: there the rows would be lost, so they
+            go to ``NAME.quarantine.csv`` beside the input, written only when
+            rows were quarantined and never over an existing file.
             With ``record_repairs=True`` the record of repairs is written
             beside it as well: ``NAME.repairs.csv`` for a quarantine file
-            ``NAME.csv`` (see :func:`repairs_path`), header
+            ``NAME.csv`` or ``NAME.quarantine.csv``, header
             ``line,action,raw_content,kept_fields``, the report's ``repairs``
             (the first ``max_records`` rows of each action); not beside a
             quarantine that is a device such as ``/dev/null``.
@@ -138,9 +93,11 @@ def clean(
         The run's :class:`Report`.
 
     Raises:
-        TypeError, ValueError: An unknown option or an unusable value.
+        TypeError, ValueError: An unknown option or an unusable value; an
+            output that names the input (other than the in-place clean) or
+            another output, raised before anything is written.
         OSError: The input cannot be read or an output cannot be written;
-            the exception names the file.
+            the exception names the file as given. No file is changed.
 
     Examples:
         >>> import io, os, tempfile, rowmend
@@ -157,71 +114,167 @@ def clean(
         progress = None
     elif progress is not None and not callable(progress):
         raise TypeError(f"progress must be a bool or a callable, not {type(progress).__name__}")
+    return clean_into(source, destination, quarantine, resolved, output_delimiter, format, progress)
+
+
+def clean_into(
+    source: Source,
+    destination: PathArg,
+    quarantine: Optional[PathArg],
+    resolved: Options,
+    output_delimiter: Optional[str] = None,
+    format: Optional[str] = None,
+    progress: Optional[Progress] = None,
+    streams: Optional[Mapping[str, int]] = None,
+) -> Report:
+    """:func:`clean` with resolved options; ``streams`` maps destinations to open descriptors written as they are."""
+    streams = streams or {}
     _check_character("output_delimiter", output_delimiter)
-    destination_name = os.fsdecode(destination) if isinstance(destination, (str, bytes, os.PathLike)) else ""
-    if format is None:
-        format = "parquet" if destination_name.lower().endswith(_PARQUET_SUFFIXES) else "csv"
-    if format not in ("csv", "parquet"):
-        raise ValueError(f"format must be 'csv' or 'parquet', not {format!r}")
-    if format == "parquet" and output_delimiter is not None:
-        raise ValueError("output_delimiter applies to CSV output only")
+    destination = _path_of("destination", destination)
+    quarantine = _path_of("quarantine", quarantine) if quarantine is not None else None
+    format = clean_format(destination, format, output_delimiter)
     if format == "csv" and (resolved.line_numbers or resolved.dtypes is not None):
         raise ValueError("line_numbers and dtypes apply to Parquet output and tables, not to CSV output")
+    plan = _Plan.make(source, destination, quarantine, resolved.record_repairs, streams)
 
-    with open_source(source) as opened:
-        clean_file = _AtomicOutput(destination, "destination")
-        quarantine_file = _AtomicOutput(quarantine, "quarantine") if quarantine is not None else None
-        repairs_file: Optional[_AtomicOutput] = None
-        try:
-            # A device (/dev/null) has no "beside" to write to.
-            if quarantine_file is not None and quarantine_file.temporary is not None and resolved.record_repairs:
-                repairs_file = _AtomicOutput(repairs_path(quarantine_file.path), "repairs file")
-            native: dict[str, Any] = {}
-            if quarantine_file is not None:
-                native["quarantine_dir"] = quarantine_file.directory
-            if format == "csv":
-                native["output_fd"] = clean_file.fd
-                if output_delimiter is not None:
-                    native["output_delimiter"] = ord(output_delimiter)
-                run = Run(opened, resolved, **native)
-                try:
-                    run.feed_all(progress)
-                except OSError as error:
-                    raise _named(error, clean_file.path) from None
+    with open_source(source) as opened, OutputSet() as outputs:
+        clean_file = outputs.add(destination, fd=streams.get(destination))
+        quarantine_file: Optional[PendingFile] = None
+        repairs_file: Optional[PendingFile] = None
+        native: dict[str, Any] = {}
+        kept_beside: Optional[Note] = None
+        if plan.quarantine is not None:
+            if not plan.default_quarantine:
+                quarantine_file = outputs.add(plan.quarantine, fd=streams.get(plan.quarantine))
+                spool = quarantine_file.folder
             else:
-                run = _write_parquet(opened, resolved, clean_file, native, progress)
-            if quarantine_file is not None:
-                try:
-                    run.salvager.write_quarantine(quarantine_file.fd)
-                except OSError as error:
-                    raise _named(error, quarantine_file.path) from None
-            report = run.report()
-            if repairs_file is not None:
-                _write_repairs(report, repairs_file, output_delimiter or report.delimiter)
-                repairs_file.commit()
-            if quarantine_file is not None:
-                quarantine_file.commit()
-            clean_file.commit()
-        except BaseException:
-            for output in (clean_file, quarantine_file, repairs_file):
-                if output is not None:
-                    output.discard()
-            raise
-    return report
+                spool = os.path.dirname(os.path.realpath(plan.quarantine))
+            # Quarantined rows wait beside their file, not in a scratch folder that may be small.
+            native["quarantine_dir"] = spool
+        if plan.repairs is not None:
+            repairs_file = outputs.add(plan.repairs)
+        if format == "csv":
+            native["output_fd"] = clean_file.fd
+            if output_delimiter is not None:
+                native["output_delimiter"] = ord(output_delimiter)
+            run = Run(opened, resolved, **native)
+            _feed(run, progress, opened.name, destination)
+        else:
+            run = _write_parquet(opened, resolved, clean_file, native, progress)
+        if plan.default_quarantine and run.salvager.quarantined_rows:
+            assert plan.quarantine is not None
+            # The only copy of these rows: it never replaces a file, not even an earlier run's quarantine.
+            quarantine_file = outputs.add(plan.quarantine, replace=False, like=destination)
+            count = run.salvager.quarantined_rows
+            kept_beside = Note(
+                "quarantine-beside-input",
+                f"{destination}: cleaned in place; {count:,} quarantined row{'s' if count != 1 else ''} "
+                f"kept in {plan.quarantine}",
+            )
+        if quarantine_file is not None:
+            try:
+                run.salvager.write_quarantine(quarantine_file.fd)
+            except OSError as error:
+                raise named(error, quarantine_file.path) from None
+        report = run.report()
+        if kept_beside is not None:
+            report = dataclasses.replace(report, notes=report.notes + (kept_beside,))
+        if repairs_file is not None:
+            _write_repairs(report, repairs_file, output_delimiter or report.delimiter)
+        outputs.commit()
+    notes = outputs.notes
+    return dataclasses.replace(report, notes=report.notes + notes) if notes else report
 
 
-def repairs_path(quarantine: str) -> str:
-    """Where the record of repairs goes beside a quarantine file: ``q.csv`` gives ``q.repairs.csv``.
-
-    Examples:
-        >>> repairs_path("out/bad.csv"), repairs_path("bad")
-        ('out/bad.repairs.csv', 'bad.repairs.csv')
-    """
-    stem = quarantine[:-4] if quarantine.lower().endswith(".csv") else quarantine
-    return stem + ".repairs.csv"
+def _path_of(what: str, path: object) -> str:
+    if not isinstance(path, (str, bytes, os.PathLike)):
+        raise TypeError(f"{what} must be a path (str, bytes or os.PathLike), not {type(path).__name__}")
+    return os.fsdecode(path)
 
 
-def _write_repairs(report: Report, output: _AtomicOutput, delimiter: str) -> None:
+def _source_key(source: Source) -> Tuple[str, Optional[FileKey]]:
+    """The input's name and key, for a path or an open file; no key for a stream without a file."""
+    if isinstance(source, (str, bytes, os.PathLike)):
+        return os.fsdecode(source), file_key(source)
+    name = getattr(source, "name", None)
+    name = os.fsdecode(name) if isinstance(name, (str, bytes)) else "the input"
+    try:
+        fd = getattr(source, "fileno")()
+    except (AttributeError, OSError, ValueError):
+        return name, None
+    return name, descriptor_key(fd) if isinstance(fd, int) else None
+
+
+@dataclass(frozen=True)
+class _Plan:
+    """Where one run's quarantine and record of repairs go, checked against the input."""
+
+    quarantine: Optional[str]
+    repairs: Optional[str]
+    default_quarantine: bool
+
+    @classmethod
+    def make(
+        cls,
+        source: Source,
+        destination: str,
+        quarantine: Optional[str],
+        record_repairs: bool,
+        streams: Mapping[str, int],
+    ) -> _Plan:
+        input_name, input_key = _source_key(source)
+        in_place = destination not in streams and input_key is not None and file_key(destination) == input_key
+        default = in_place and quarantine is None
+        if default:
+            # Cleaning in place drops the quarantined rows from the only copy: they go beside it.
+            quarantine = os.path.join(os.path.dirname(destination), quarantine_name(destination))
+        repairs = None
+        if quarantine is not None and record_repairs and not default and not _is_device(quarantine, streams):
+            repairs = repairs_path(quarantine)
+        outputs = [("clean file", destination), ("quarantine", quarantine), ("record of repairs", repairs)]
+        refuse_clashes(
+            [(input_name, input_key)],
+            [Output(input_name, role, path) for role, path in outputs if path is not None and path not in streams],
+            in_place=[destination] if in_place else [],
+        )
+        return cls(quarantine, repairs, default)
+
+
+def _is_device(path: str, streams: Mapping[str, int]) -> bool:
+    """Whether ``path`` is written as it stands (a device, a FIFO, a stream): nothing can go beside it."""
+    if path in streams:
+        return True
+    try:
+        mode = os.stat(path).st_mode
+    except OSError:
+        return False
+    return not (stat.S_ISREG(mode) or stat.S_ISDIR(mode))
+
+
+def _feed(run: Run, progress: Optional[Progress], source_name: str, destination: str) -> None:
+    """Feeds the whole input; a failed read names the input, a failed write the clean file."""
+    try:
+        chunks = iter(run.chunks())
+        while True:
+            try:
+                chunk = next(chunks, None)
+            except OSError as error:
+                raise error if error.filename is not None else named(error, source_name) from None
+            if chunk is None:
+                break
+            try:
+                run.feed(chunk, progress)
+            except OSError as error:
+                raise error if error.filename is not None else named(error, destination) from None
+        try:
+            run.finish(progress)
+        except OSError as error:
+            raise error if error.filename is not None else named(error, destination) from None
+    finally:
+        run.close()
+
+
+def _write_repairs(report: Report, output: PendingFile, delimiter: str) -> None:
     """The report's repairs as CSV: line, action, the row as read, the fields kept (as one CSV row)."""
     try:
         with os.fdopen(os.dup(output.fd), "w", encoding="utf-8", newline="") as out:
@@ -233,11 +286,11 @@ def _write_repairs(report: Report, output: _AtomicOutput, delimiter: str) -> Non
                     csv.writer(kept, delimiter=delimiter, lineterminator="").writerow(record.fields)
                 writer.writerow([record.line, record.action, record.raw, kept.getvalue()])
     except OSError as error:
-        raise _named(error, output.path) from None
+        raise named(error, output.path) from None
 
 
 def _write_parquet(
-    opened: Any, options: Any, clean_file: _AtomicOutput, native: dict[str, Any], progress: Optional[Progress]
+    opened: Any, options: Any, clean_file: PendingFile, native: dict[str, Any], progress: Optional[Progress]
 ) -> Run:
     import pyarrow as pa
     import pyarrow.parquet as pq
@@ -246,7 +299,8 @@ def _write_parquet(
 
     run = Run(opened, options, **native)
     salvager = run.salvager
-    with os.fdopen(os.dup(clean_file.fd), "wb") as sink:
+    # Errors of Parquet's writer name the file written, not the input read.
+    with io.BufferedWriter(NamedSink(clean_file.fd, clean_file.path), 1 << 20) as sink:
         if options.dtypes == "infer":
             # Inferring a column's type needs all of its values.
             run.feed_all(progress)

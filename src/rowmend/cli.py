@@ -41,8 +41,6 @@ from rowmend._batch import (
     UsageError,
     describe_error,
     expand_inputs,
-    is_compressed_name,
-    output_name,
     run_jobs,
 )
 from rowmend._display import ProgressDisplay, inspect_tables, json_line, summary_table, visible
@@ -50,6 +48,16 @@ from rowmend._errors import RowmendWarning
 from rowmend._html import MissingExtraError, require_matplotlib, warm_up
 from rowmend._layout import Layout, read_layout, settle_layout
 from rowmend._options import OPTIONS, OptionSpec, _check_character, resolve_options
+from rowmend._outputs import (
+    Output,
+    OutputSet,
+    clean_name,
+    file_key,
+    is_compressed_name,
+    quarantine_name,
+    refuse_clashes,
+    repairs_path,
+)
 from rowmend._report import Report
 from rowmend._run import Run
 from rowmend._sources import open_source
@@ -183,7 +191,9 @@ def build_parser() -> argparse.ArgumentParser:
         "clean",
         parents=[common, checks],
         help="write clean files and set aside the rows that cannot be repaired",
-        description="Clean CSV files. With one input and no -o, the clean rows go to standard output.",
+        description="Clean CSV files. With one input and no -o, the clean rows go to standard output. "
+        "Every output is written beside its destination and put in place only when all of a file's outputs are "
+        "complete; no output is ever written over an input (but with --in-place) or over another output.",
     )
     clean.add_argument(
         "inputs",
@@ -193,14 +203,30 @@ def build_parser() -> argparse.ArgumentParser:
     )
     outputs = clean.add_mutually_exclusive_group()
     outputs.add_argument("-o", "--output", metavar="OUTPUT", help="the clean file of one input; - is standard output")
-    outputs.add_argument("--output-dir", metavar="DIR", help="a folder for the clean files, each named as its input")
-    outputs.add_argument("--in-place", action="store_true", help="replace each input by its clean file")
+    outputs.add_argument(
+        "--output-dir",
+        metavar="DIR",
+        help="a folder for the clean files, each named as its input without a compression suffix "
+        "(not an input's own folder: use --in-place)",
+    )
+    outputs.add_argument(
+        "--in-place",
+        action="store_true",
+        help="replace each input by its clean file, keeping its mode and owner; without --quarantine or "
+        "--quarantine-dir, quarantined rows go to NAME.quarantine.csv beside it (never over an existing file)",
+    )
     quarantines = clean.add_mutually_exclusive_group()
     quarantines.add_argument(
         "--quarantine", metavar="PATH", help="the quarantine file of one input; - is standard output"
     )
     quarantines.add_argument(
-        "--quarantine-dir", metavar="DIR", help="a folder for the quarantine files, named as the inputs"
+        "--quarantine-dir", metavar="DIR", help="a folder for the quarantine files, each NAME.quarantine.csv"
+    )
+    clean.add_argument(
+        "--stream",
+        action="store_true",
+        help="write the rows to standard output as they are cleaned; by default nothing is written there "
+        "unless the run succeeds, and with --stream a failed run leaves a partial output",
     )
     clean.add_argument(
         "--format", choices=["csv", "parquet"], help="the clean files' format (default: from -o's name, else csv)"
@@ -369,7 +395,8 @@ def _check(report: Report, args: argparse.Namespace, kept: bool) -> Tuple[int, s
 def _plan(args: argparse.Namespace, inputs: List[str], options: Dict[str, Any], scratch: str) -> List[Job]:
     """A job per input with its outputs; raises UsageError for outputs that cannot be made.
 
-    Output meant for standard output goes to a file in ``scratch`` first.
+    Output meant for standard output goes to a file in ``scratch`` first,
+    unless ``--stream`` asks for it as it is written.
     """
     several = len(inputs) > 1
     if STDIO in inputs and (several or args.in_place):
@@ -389,33 +416,81 @@ def _plan(args: argparse.Namespace, inputs: List[str], options: Dict[str, Any], 
         raise UsageError("the clean rows and the quarantine cannot both go to standard output")
     if to_stdout and args.format == "parquet" and sys.stdout.isatty():
         raise UsageError("Parquet is binary: redirect standard output or give -o")
+    if args.stream and not (to_stdout or args.quarantine == STDIO):
+        raise UsageError("--stream is for output to standard output (-o - or --quarantine -)")
+    if args.stream and to_stdout and args.format == "parquet":
+        raise UsageError("--stream writes CSV rows as they come: Parquet is written whole")
+    keys = [(source, file_key(source)) for source in inputs if source != STDIO]
+    if args.output_dir:
+        folder = file_key(args.output_dir)
+        for source, _ in keys:
+            if file_key(os.path.dirname(source) or ".") == folder:
+                raise UsageError(
+                    f"--output-dir {args.output_dir} is the folder of the input {source}, whose clean file would "
+                    "replace it: give another folder, or --in-place to replace the inputs"
+                )
     jobs = []
-    written: Dict[str, str] = {}
+    checked: List[Output] = []
+    in_place: List[str] = []
     for index, source in enumerate(inputs):
         if args.in_place:
             if is_compressed_name(source):
                 raise UsageError(f"{source}: --in-place cannot rewrite a compressed file; use --output-dir")
             destination = source
         elif args.output_dir:
-            destination = os.path.join(args.output_dir, output_name(source, args.format))
+            destination = os.path.join(args.output_dir, clean_name(source, args.format))
         elif to_stdout:
-            destination = os.path.join(scratch, "clean" + (".parquet" if args.format == "parquet" else ".csv"))
+            destination = STDIO if args.stream else os.path.join(
+                scratch, "clean" + (".parquet" if args.format == "parquet" else ".csv")
+            )
         else:
             destination = args.output
         quarantine = args.quarantine
         if args.quarantine_dir:
-            quarantine = os.path.join(args.quarantine_dir, output_name(source, None))
-        elif quarantine == STDIO:
+            quarantine = os.path.join(args.quarantine_dir, quarantine_name(source))
+        elif quarantine == STDIO and not args.stream:
             quarantine = os.path.join(scratch, "quarantine.csv")
-        for path in (destination, quarantine):
-            if path is None or path.startswith(scratch):
-                continue
-            key = os.path.realpath(path)
-            if key in written:
-                raise UsageError(f"{written[key]} and {source} would both write {path}")
-            written[key] = source
-        jobs.append(Job(index, source, destination, quarantine, args.format, args.output_delimiter, options))
+        outputs = [("clean file", destination), ("quarantine", quarantine)]
+        if source != STDIO and file_key(destination) == file_key(source):
+            in_place.append(destination)
+            if quarantine is None:
+                # Where the run puts the rows it takes out of the only copy: it must not be an input.
+                outputs.append(("quarantine", os.path.join(os.path.dirname(source), quarantine_name(source))))
+        beside_file = quarantine is not None and quarantine != STDIO and os.path.dirname(quarantine) != scratch
+        if beside_file and options.get("record_repairs"):
+            assert quarantine is not None
+            outputs.append(("record of repairs", repairs_path(quarantine)))
+        checked += [
+            Output(source, role, path)
+            for role, path in outputs
+            if path is not None and path != STDIO and os.path.dirname(path) != scratch
+        ]
+        jobs.append(
+            Job(index, source, destination, quarantine, args.format, args.output_delimiter, options, args.stream)
+        )
+    if args.report is not None:
+        checked.append(Output(inputs[0], "HTML report", args.report))
+    try:
+        refuse_clashes(keys, checked, in_place)
+    except ValueError as error:
+        raise UsageError(str(error)) from None
     return jobs
+
+
+def _refuse_over_inputs(inputs: List[str], role: str, path: str) -> None:
+    """A UsageError when a file the command writes names one of its inputs."""
+    try:
+        refuse_clashes([(name, file_key(name)) for name in inputs if name != STDIO], [Output(inputs[0], role, path)])
+    except ValueError as error:
+        raise UsageError(str(error)) from None
+
+
+def _save_layout(layout: Layout, path: str) -> None:
+    """Writes the layout as JSON, all or nothing, as every output is."""
+    with OutputSet() as outputs:
+        with os.fdopen(os.dup(outputs.add(path).fd), "w", encoding="utf-8") as saved:
+            saved.write(layout.to_json() + "\n")
+        outputs.commit()
 
 
 def _stored_size(path: str) -> Optional[int]:
@@ -447,24 +522,27 @@ def _clean(session: _Session, args: argparse.Namespace, options: Dict[str, Any])
     if args.report is not None:
         if len(inputs) != 1:
             raise UsageError(f"--report writes the report of one input, not of {len(inputs)}")
-        require_matplotlib()
-        threading.Thread(target=warm_up, name="rowmend-warm-up", daemon=True).start()
         # The page shows --report-rows rows of each kind: keeping 10,000 of
         # each would cost more time than drawing the page.
         options = {"max_records": args.report_rows, **options, "record_repairs": True}
     workers = min(args.jobs or _core_count(), len(inputs))
     if workers > 1:
         options = {**options, "threads": 1}
-    for folder in (args.output_dir, args.quarantine_dir):
-        if folder:
-            try:
-                os.makedirs(folder, exist_ok=True)
-            except OSError as error:
-                return session.fail(*describe_error(error, folder))
     status = OK
     summary: List[Tuple[str, Optional[Report], str]] = []
     with tempfile.TemporaryDirectory(prefix="rowmend-") as scratch, contextlib.ExitStack() as stack:
         jobs = _plan(args, inputs, options, scratch)
+        if args.report is not None:
+            require_matplotlib()
+            threading.Thread(target=warm_up, name="rowmend-warm-up", daemon=True).start()
+        for folder in (args.output_dir, args.quarantine_dir):
+            if folder:
+                try:
+                    os.makedirs(folder, exist_ok=True)
+                except OSError as error:
+                    return session.fail(*describe_error(error, folder))
+        if args.stream:
+            sys.stdout.flush()
         session.display = _progress_display(session, jobs)
         if session.display is not None:
             stack.enter_context(session.display)
@@ -472,14 +550,16 @@ def _clean(session: _Session, args: argparse.Namespace, options: Dict[str, Any])
             if session.display is not None:
                 session.display.finished(outcome.index, outcome.report)
             job = jobs[outcome.index]
-            file_status, label = _finish(session, outcome, args, kept=job.quarantine is not None)
+            in_place = job.source != STDIO and file_key(job.destination) == file_key(job.source)
+            kept = job.quarantine is not None or in_place  # in place, the rows go beside the input
+            file_status, label = _finish(session, outcome, args, kept=kept)
             if outcome.report is not None and args.report is not None:
                 file_status = max(file_status, _write_report(session, outcome.report, args.report, outcome.source, args.report_rows))
             if outcome.report is not None:
                 # Standard output gets a file's content once the file is
                 # complete, so that a failed run writes nothing there.
                 for path in (job.destination, job.quarantine):
-                    if path is not None and path.startswith(scratch):
+                    if path is not None and os.path.dirname(path) == scratch:
                         _copy_out(path)
             status = max(status, file_status)
             summary.append((outcome.source, outcome.report, label))
@@ -535,13 +615,14 @@ def _sniff(session: _Session, args: argparse.Namespace, options: Dict[str, Any])
     paths = expand_inputs(args.files)
     if args.save_layout is not None and len(paths) != 1:
         raise UsageError(f"--save-layout keeps the layout of one input, not of {len(paths)}")
+    if args.save_layout is not None:
+        _refuse_over_inputs(paths, "layout file", args.save_layout)
     for path in paths:
         try:
             with session.warnings_said():
                 layout, compression = _sniff_one(path, options)
             if args.save_layout is not None:
-                with open(args.save_layout, "w", encoding="utf-8") as saved:
-                    saved.write(layout.to_json() + "\n")
+                _save_layout(layout, args.save_layout)
         except Exception as error:
             code, message = describe_error(error, path)
             if args.json:
@@ -569,10 +650,11 @@ def _inspect(session: _Session, args: argparse.Namespace, options: Dict[str, Any
     options.setdefault("max_records", args.rows)
     options.setdefault("record_repairs", True)
     resolved = resolve_options(**options)
+    path: str = args.file
     if args.html is not None:
+        _refuse_over_inputs([path], "HTML report", args.html)
         require_matplotlib()
         threading.Thread(target=warm_up, name="rowmend-warm-up", daemon=True).start()
-    path: str = args.file
     size = _stored_size(path)
     if session.wants_bar([size], path == STDIO and sys.stdin.isatty()):
         session.display = ProgressDisplay(session.console, {0: size}, {0: path})

@@ -49,9 +49,9 @@ import pandas
 import pyarrow as pa
 import pyarrow.compute as pc
 
-from rowmend._clean import _named
 from rowmend._clean import clean as _clean_file
 from rowmend._options import Options, _check_character, resolve_options
+from rowmend._outputs import FileKey, Output, clean_format, clean_name, file_key, named, quarantine_name, refuse_clashes
 from rowmend._report import Note, QuarantineRecord, RepairRecord, Report
 from rowmend._layout import Layout, settle_layout
 from rowmend._sources import open_source
@@ -61,9 +61,6 @@ __all__ = ["clean", "read_csv", "reports"]
 
 #: What ``paths`` may be: one path, glob or URL, or a sequence of them.
 Paths = Union[str, "os.PathLike[str]", Sequence[Union[str, "os.PathLike[str]"]]]
-
-# Compression suffixes an output name loses: the outputs are never compressed.
-_COMPRESSION_SUFFIXES = (".gz", ".gzip", ".bz2", ".xz", ".zst", ".zstd")
 
 # Dask's functions, as Any: some are untyped and their typing varies between
 # the releases rowmend supports.
@@ -221,7 +218,7 @@ def _layout(item: _File, resolved: Options) -> Tuple[Layout, pa.Schema]:
         with open_source(source) as opened:
             layout = settle_layout(opened, resolved)
     except OSError as error:
-        raise _named(error, item.name) if error.filename is None else error from None
+        raise named(error, item.name) if error.filename is None else error from None
     finally:
         _close(source)
     if layout is None:
@@ -256,7 +253,7 @@ class _ReadPartition:
             rows = stream(source, **self.options)
             table = pa.Table.from_batches(list(rows), schema=rows.schema)
         except OSError as error:
-            raise _named(error, item.name) if error.filename is None else error from None
+            raise named(error, item.name) if error.filename is None else error from None
         finally:
             _close(source)
         assert rows.report is not None
@@ -424,19 +421,6 @@ def reports(frame: dd.DataFrame) -> List[Report]:
 # --- clean -----------------------------------------------------------------
 
 
-def _strip_compression(name: str) -> str:
-    lowered = name.lower()
-    for suffix in _COMPRESSION_SUFFIXES:
-        if lowered.endswith(suffix) and len(name) > len(suffix):
-            return name[: -len(suffix)]
-    return name
-
-
-def _stem(name: str) -> str:
-    stem, extension = os.path.splitext(name)
-    return stem if stem else name
-
-
 @dataclass(frozen=True)
 class _CleanJob:
     """One file to clean: where it comes from, where its outputs go."""
@@ -476,7 +460,7 @@ def _clean_one(job: _CleanJob) -> Report:
             job.fs.put_file(clean_local, job.clean_path)
             return report
     except OSError as error:
-        raise _named(error, job.item.name) if error.filename is None else error from None
+        raise named(error, job.item.name) if error.filename is None else error from None
     finally:
         _close(source)
 
@@ -500,8 +484,10 @@ def clean(
     and its outputs are written through fsspec. In ``output_dir`` each file
     keeps its name without a compression suffix (``a.csv.gz`` gives
     ``a.csv``; ``a.parquet`` with ``format="parquet"``). Its quarantine file
-    goes beside it as ``a.quarantine.csv``, or into ``quarantine_dir`` under
-    the clean file's CSV name.
+    is ``a.quarantine.csv``, beside it or in ``quarantine_dir``, as the
+    command line names it. No output may name an input (there is no
+    in-place clean here) or another output: that is refused before any
+    file is cleaned.
 
     Outputs appear only when complete: on the local file system each is
     written to a temporary file beside it and renamed into place; on any
@@ -530,8 +516,9 @@ def clean(
         off the local file system), in the order of the inputs.
 
     Raises:
-        TypeError, ValueError: An unknown option or an unusable value, or
-            two inputs whose outputs would have the same name.
+        TypeError, ValueError: An unknown option or an unusable value, an
+            output that would be written over an input, or two outputs
+            that would have the same name.
         FileNotFoundError: No file matches ``paths``.
         OSError: An input cannot be read or an output written; the message
             names the file. Files cleaned before the failure keep their
@@ -551,10 +538,7 @@ def clean(
     """
     resolve_options(**options)
     _check_character("output_delimiter", output_delimiter)
-    if format not in ("csv", "parquet"):
-        raise ValueError(f"format must be 'csv' or 'parquet', not {format!r}")
-    if format == "parquet" and output_delimiter is not None:
-        raise ValueError("output_delimiter applies to CSV output only")
+    format = clean_format("", format, output_delimiter)
     inputs = _open_inputs(paths, storage_options)
     out_options = dict(output_storage_options if output_storage_options is not None else storage_options or {})
     out_fs, out_root = fsspec.core.url_to_fs(os.fspath(output_dir), **out_options)
@@ -567,33 +551,27 @@ def clean(
                 f"output_dir ({os.fspath(output_dir)})"
             )
 
+    local = _is_local(out_fs)
+
+    def key_of(path: str) -> Optional[FileKey]:
+        return file_key(path) if local else FileKey(resolved=out_fs.unstrip_protocol(path))
+
     jobs = []
-    claimed: Dict[str, str] = {}
+    checked = []
     for item in inputs:
-        name = _strip_compression(item.name.rstrip("/").rsplit("/", 1)[-1])
-        clean_name = _stem(name) + ".parquet" if format == "parquet" else name
-        targets = [out_root.rstrip("/") + "/" + clean_name]
+        clean_path = out_root.rstrip("/") + "/" + clean_name(item.name, format)
+        quarantine_path = None
         if quarantine:
-            if quarantine_dir is not None:
-                csv_name = _stem(name) + ".csv" if format == "parquet" else name
-                targets.append(quarantine_root.rstrip("/") + "/" + csv_name)
-            else:
-                targets.append(out_root.rstrip("/") + "/" + _stem(name) + ".quarantine.csv")
-        for target in targets:
-            if target in claimed:
-                raise ValueError(f"{item.name} and {claimed[target]} would both be written to {target}")
-            claimed[target] = item.name
-        jobs.append(
-            _CleanJob(
-                item,
-                out_fs,
-                targets[0],
-                targets[1] if quarantine else None,
-                output_delimiter,
-                format,
-                dict(options),
-            )
-        )
+            quarantine_path = quarantine_root.rstrip("/") + "/" + quarantine_name(item.name)
+            checked.append(Output(item.name, "quarantine", quarantine_path))
+        checked.append(Output(item.name, "clean file", clean_path))
+        jobs.append(_CleanJob(item, out_fs, clean_path, quarantine_path, output_delimiter, format, dict(options)))
+    keys = [
+        (item.name, file_key(item.file.path) if item.local else FileKey(resolved=item.name))
+        for item in inputs
+        if item.local == local
+    ]
+    refuse_clashes(keys, checked, key_of=key_of)
     out_fs.makedirs(out_root, exist_ok=True)
     if quarantine and quarantine_dir is not None:
         out_fs.makedirs(quarantine_root, exist_ok=True)

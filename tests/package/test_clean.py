@@ -96,17 +96,6 @@ def test_a_failed_run_leaves_no_output(tmp_path, error):
     assert (tmp_path / "out.csv").read_bytes() == b"previous"
 
 
-def test_in_place_and_permissions(tmp_path):
-    path = tmp_path / "data.csv"
-    path.write_bytes(b"a,b\n1\n")
-    rowmend.clean(path, path)
-    assert path.read_bytes() == b"a,b\n1,\n"
-    assert sorted(os.listdir(tmp_path)) == ["data.csv"]
-    umask = os.umask(0o022)
-    os.umask(umask)
-    assert os.stat(path).st_mode & 0o777 == 0o666 & ~umask
-
-
 def test_errors_name_the_file(tmp_path):
     with pytest.raises(FileNotFoundError) as missing:
         rowmend.clean(tmp_path / "missing.csv", tmp_path / "out.csv")

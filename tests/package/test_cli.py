@@ -20,7 +20,7 @@ import pyarrow.parquet as pq
 import pytest
 
 import rowmend
-from rowmend._batch import output_name
+from rowmend._outputs import clean_name, quarantine_name
 from rowmend._options import OPTIONS
 from rowmend.cli import build_parser
 
@@ -180,8 +180,9 @@ def test_folders_and_globs_expand_to_csv_files(tmp_path, inputs, names):
     result = rowmend_cli("clean", *inputs, "--output-dir", "out", "--quarantine-dir", "q", "--json",
                          "--no-fill-ragged-rows", "--jobs", "1", cwd=tmp_path)
     reports = [json.loads(line) for line in result.stdout.decode().splitlines()]
-    assert sorted(os.listdir(tmp_path / "out")) == sorted(os.listdir(tmp_path / "q")) == sorted(names)
-    assert [output_name(record["path"], None) for record in reports] == names  # in the order given
+    assert sorted(os.listdir(tmp_path / "out")) == sorted(names)
+    assert sorted(os.listdir(tmp_path / "q")) == sorted(quarantine_name(name) for name in names)
+    assert [clean_name(record["path"], None) for record in reports] == names  # in the order given
     for record, name in zip(reports, names):
         want = rowmend.clean(tmp_path / record["path"], tmp_path / "want.csv", fill_ragged_rows=False)
         assert (tmp_path / "out" / name).read_bytes() == (tmp_path / "want.csv").read_bytes()

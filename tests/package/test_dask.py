@@ -115,7 +115,7 @@ def test_a_file_of_another_layout_raises_naming_it(cluster, tmp_path, second, op
     "arguments, quarantine_of",
     [
         ({}, lambda name: f"out/{name[:-4]}.quarantine.csv"),
-        ({"quarantine_dir": "{url}/bad"}, lambda name: f"bad/{name}"),
+        ({"quarantine_dir": "{url}/bad"}, lambda name: f"bad/{name[:-4]}.quarantine.csv"),
         ({"output_delimiter": ";", "quarantine": False}, None),
     ],
 )
@@ -153,7 +153,7 @@ def test_misuse_raises_naming_the_cause(tmp_path):
     (tmp_path / "y" / "a.csv.gz").write_bytes(gzip.compress(b"a\n1\n"))
     frame = rowmend.dask.read_csv(tmp_path / "x" / "a.csv")
     cases = [
-        (lambda: rowmend.dask.clean(str(tmp_path / "*" / "a.csv*"), tmp_path / "out"), ValueError, "both be written"),
+        (lambda: rowmend.dask.clean(str(tmp_path / "*" / "a.csv*"), tmp_path / "out"), ValueError, "would both write"),
         (lambda: rowmend.dask.read_csv(tmp_path / "none" / "*.csv"), FileNotFoundError, "no file matches"),
         (lambda: rowmend.dask.read_csv(tmp_path / "x" / "a.csv", delimter=","), TypeError, "did you mean"),
         (lambda: rowmend.dask.reports(frame[frame.a != "1"]), TypeError, "derived"),
