@@ -16,7 +16,9 @@
 #     ~/.cache/rowmend-tests/<clone>/), with the package, its extras and the
 #     test tools installed into it from PyPI (pip's cache keeps them);
 #   - every build folder under $ROWMEND_TEST_HOME/build, so the clone is
-#     left as it was (builds are reused by the next run);
+#     left as it was (builds are reused by the next run; with CI=true the
+#     environment and the builds are removed at the end, the logs kept,
+#     unless ROWMEND_TEST_KEEP=1);
 #   - one log per step under $ROWMEND_TEST_HOME/logs; stdout gets one line
 #     per step, the closing line of each pytest run, and the end of the log
 #     of a step that failed.
@@ -219,6 +221,12 @@ if [ "${ROWMEND_QUICK:-0}" != 1 ]; then
     fi
 else
     echo "ROWMEND_QUICK=1: sanitizers, PyPy and fuzzing skipped"
+fi
+
+# CI works on a fresh clone each time: nothing there would be reused, so
+# the environment and the builds (a gigabyte or two) go; the logs stay.
+if [ "${CI:-}" = true ] && [ "${ROWMEND_TEST_KEEP:-0}" != 1 ]; then
+    rm -rf "$venv" "$build"
 fi
 
 took=$((SECONDS - started))
