@@ -216,11 +216,16 @@ def _worker_signal(signum: int, frame: Any) -> None:
     # A worker told to stop (SIGTERM from the parent, or the terminal's
     # Ctrl-C reaching the whole process group) ends the file it is cleaning
     # as Ctrl-C would, so that the clean removes its temporary files, and then
-    # starts no other; an idle worker just exits.
+    # starts no other; an idle worker just exits. Ctrl-C to the group brings
+    # the parent's SIGTERM right after the worker's own SIGINT: a second
+    # interrupt would cut the removal of the temporary files short.
     global _worker_stopped
-    _worker_stopped = True
     if _worker_busy:
-        raise KeyboardInterrupt
+        if not _worker_stopped:
+            _worker_stopped = True
+            raise KeyboardInterrupt
+        return
+    _worker_stopped = True
     os._exit(128 + signum)
 
 
