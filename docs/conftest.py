@@ -43,6 +43,8 @@ _STAND_INS = (
     "exports/north.csv",
     "exports/south.csv.gz",
     "monday.csv",
+    "drop/orders.csv",
+    "drop/returns.csv.gz",
 )
 # The export of the next day, changed: commas, and a column more.
 _TUESDAY = b"order_id,customer,city,amount,note,vat\n2001,Ana Lima,Lisboa,12.50,ok,0.23\n"

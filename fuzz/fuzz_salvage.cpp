@@ -1,6 +1,9 @@
 // The salvage pass on any bytes and any options. The counters add up, and
 // every row the parser yields is accounted for exactly once: retained as
-// parsed, filled, merged, or quarantined with its reason and line.
+// parsed, filled, merged, or quarantined with its reason and line. With the
+// target's flag, runaway quotes are read as text under a rule small enough
+// for fuzz inputs to reach; the rows before the first such quote are then
+// those of the default reading.
 
 #include <algorithm>
 #include <cstddef>
@@ -136,13 +139,83 @@ void check_windows(std::string_view csv, const SalvageOptions& options,
     const SalvageCounters& b = whole.counters;
     FUZZ_CHECK(a.total_rows == b.total_rows && a.salvaged_rows == b.salvaged_rows &&
                a.repaired_rows == b.repaired_rows && a.quarantined_rows == b.quarantined_rows);
+    FUZZ_CHECK(a.skipped_rows == b.skipped_rows && a.skipped_by_kind == b.skipped_by_kind &&
+               a.header_rows == b.header_rows && a.preamble_rows == b.preamble_rows);
+}
+
+// With every detection the package uses on, each row the parser finds is
+// kept, quarantined or set aside, exactly once: the header's rows are among
+// the kept ones, so header rows and the rest add up to the records parsed.
+// Pushed in windows, the pass settles the same layout and header.
+void check_detections(std::string_view csv, SalvageOptions options) {
+    options.skip_blank_rows = options.detect_header = options.detect_comments = true;
+    options.detect_preamble = options.detect_trailing_section = options.detect_totals = true;
+    const SalvageOutcome outcome = salvage_slice(csv, options);
+    const SalvageCounters& counters = outcome.counters;
+    FUZZ_CHECK(counters.total_rows ==
+               counters.salvaged_rows + counters.quarantined_rows + counters.skipped_rows);
+    std::uint64_t by_kind = 0;
+    for (const std::uint64_t n : counters.skipped_by_kind)
+        by_kind += n;
+    FUZZ_CHECK(by_kind == counters.skipped_rows);
+    FUZZ_CHECK(counters.header_row == (counters.header_rows != 0));
+    FUZZ_CHECK(counters.header_rows <= kMaxHeaderRows);
+    FUZZ_CHECK(counters.salvaged_rows == outcome.rows.row_count());
+    ResilientParser parser(csv, counters.detected_delimiter, counters.detected_quote,
+                           options.repair_quotes);
+    parser.set_escape(counters.detected_escape);
+    parser.set_trim_after_delimiter(counters.trim_after_delimiter);
+    if (options.runaway_quotes)
+        parser.set_runaway_quotes(static_cast<std::size_t>(counters.inferred_columns),
+                                  *options.runaway_quotes);
+    RowStore parsed;
+    std::uint64_t records = 0;
+    while (parser.next_row(parsed)) {
+        ++records;
+        parsed.clear();
+    }
+    FUZZ_CHECK(records == counters.total_rows);
+    check_windows(csv, options, outcome);
+}
+
+// Small enough that inputs of a few hundred bytes cross both bounds.
+constexpr RunawayQuoteRule kFuzzRunawayRule{2, 24};
+
+// Up to the first row whose quote was read as text, the reading with
+// runaway quotes is the default one, row for row.
+void check_same_until_read_as_text(std::string_view csv, const SalvageCounters& counters,
+                                   const SalvageOptions& options) {
+    ResilientParser with(csv, counters.detected_delimiter, counters.detected_quote,
+                         options.repair_quotes);
+    ResilientParser without(csv, counters.detected_delimiter, counters.detected_quote,
+                            options.repair_quotes);
+    for (ResilientParser* parser : {&with, &without}) {
+        parser->set_escape(counters.detected_escape);
+        parser->set_trim_after_delimiter(counters.trim_after_delimiter);
+    }
+    with.set_runaway_quotes(static_cast<std::size_t>(counters.inferred_columns),
+                            *options.runaway_quotes);
+    RowStore a, b;
+    while (with.next_row(a)) {
+        if (with.last_row_quote_read_as_text()) {
+            FUZZ_CHECK(without.next_row(b));
+            return;
+        }
+        FUZZ_CHECK(without.next_row(b));
+        FUZZ_CHECK(same_fields(a.last_row(), b.last_row()));
+        FUZZ_CHECK(with.pos() == without.pos() && with.line() == without.line());
+    }
+    FUZZ_CHECK(!without.next_row(b));
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     FuzzInput in(data, size);
-    const SalvageOptions options = take_options(in).salvage;
+    const FuzzOptions fuzz_options = take_options(in);
+    SalvageOptions options = fuzz_options.salvage;
+    if (fuzz_options.target_flag)
+        options.runaway_quotes = kFuzzRunawayRule;
     const std::string_view csv = in.rest();
     const SalvageOutcome outcome = salvage_slice(csv, options);
     const SalvageCounters& counters = outcome.counters;
@@ -189,8 +262,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string too_many = "Row has extra columns " + expected;
     ResilientParser parser(csv, counters.detected_delimiter, counters.detected_quote,
                            options.repair_quotes);
-    parser.set_escape(counters.detected_escape);
-    parser.set_trim_after_delimiter(counters.trim_after_delimiter);
+    // Counting mode reads the same rows, runaway quotes and all.
+    ResilientParser counting(csv, counters.detected_delimiter, counters.detected_quote,
+                             options.repair_quotes);
+    for (ResilientParser* p : {&parser, &counting}) {
+        p->set_escape(counters.detected_escape);
+        p->set_trim_after_delimiter(counters.trim_after_delimiter);
+        if (options.runaway_quotes)
+            p->set_runaway_quotes(columns, *options.runaway_quotes);
+    }
+    RowShape shape;
     RowStore parsed;
     std::size_t retained = 0, quarantined = 0, repaired = 0, total = 0;
     std::size_t line = parser.line();
@@ -198,6 +279,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         ++total;
         const RowView row = parsed.last_row();
         const std::size_t k = row.size();
+        FUZZ_CHECK(counting.next_row_shape(shape));
+        FUZZ_CHECK(shape.field_count == k && counting.pos() == parser.pos() &&
+                   counting.line() == parser.line());
+        FUZZ_CHECK(!parser.last_row_quote_read_as_text() || options.runaway_quotes);
         const bool fits = columns == 0 || k == columns;
         const bool reshaped =
             !fits && (k < columns ? options.fill_ragged_rows : options.merge_overflow);
@@ -206,6 +291,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const RowView got = outcome.rows.row(retained++);
             if (fits) {
                 FUZZ_CHECK(same_fields(got, row));
+                repaired += parser.last_row_quote_read_as_text() ? 1 : 0;
             } else {
                 FUZZ_CHECK(is_reshaped(got, row, columns, separator));
                 ++repaired;
@@ -228,7 +314,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(retained == counters.salvaged_rows);
     FUZZ_CHECK(quarantined == counters.quarantined_rows);
     FUZZ_CHECK(repaired == counters.repaired_rows);
+    FUZZ_CHECK(!counting.next_row_shape(shape));
 
     check_windows(csv, options, outcome);
+    if (options.runaway_quotes)
+        check_same_until_read_as_text(csv, counters, options);
+    check_detections(csv, options);
     return 0;
 }

@@ -62,6 +62,10 @@ struct Tally {
     std::size_t escapes = 0; // escapes before a quote or delimiter
     std::size_t closed = 0;  // quoted fields closed right before a delimiter or line end
     std::size_t doubled = 0; // doubled quotes inside quoted fields
+    // Cells of the first row that hold another separator unquoted: with no
+    // other row (a file of only its header line), the one sign of a
+    // candidate that cut the names in the wrong places.
+    std::size_t first_row_mixed = 0;
     double score = 0.0;
 };
 
@@ -168,6 +172,9 @@ void read_rows(std::string_view s, bool whole, Tally& t, std::size_t max_rows,
         if (!t.widths.empty())
             for (std::size_t c = 0; c < std::min(width, kMaxColumns); ++c)
                 ++t.kinds[c][static_cast<std::size_t>(row_kinds[c])];
+        else
+            t.first_row_mixed = static_cast<std::size_t>(std::count(
+                row_kinds.begin(), row_kinds.begin() + std::min(width, kMaxColumns), Kind::Mixed));
         t.widths.push_back(width);
     }
     t.pos = p;
@@ -192,8 +199,11 @@ double score(const Tally& t) {
         cells += number + date + text + column[static_cast<std::size_t>(Kind::Mixed)];
         consistent += std::max({number, date, text});
     }
-    const double consistency =
+    double consistency =
         cells == 0 ? 1.0 : static_cast<double>(consistent) / static_cast<double>(cells);
+    if (t.widths.size() == 1)
+        consistency = 1.0 - static_cast<double>(t.first_row_mixed) /
+                                static_cast<double>(std::min(t.widths[0], kMaxColumns));
     // A faint preference for more columns settles exact ties between
     // readings that are equally regular and consistent.
     return regularity * consistency * (1.0 + 1e-3 * std::log(static_cast<double>(mode.width)));
@@ -309,19 +319,38 @@ std::optional<Dialect> detect_dialect_prefix(std::string_view prefix, bool final
 }
 
 std::optional<std::uint64_t> infer_columns_in_dialect(std::string_view prefix,
-                                                      const Dialect& dialect, bool final) {
+                                                      const Dialect& dialect, bool final,
+                                                      std::size_t sample_bytes,
+                                                      std::size_t runaway_width, bool quoting) {
     ResilientParser parser(prefix, dialect.delimiter, dialect.quote, true, final);
     parser.set_escape(dialect.escape);
+    parser.set_quoting(quoting);
     parser.set_trim_after_delimiter(dialect.trim_blank);
+    parser.set_runaway_quotes(runaway_width, RunawayQuoteRule{});
     std::size_t widths[kInferRowLimit];
     std::size_t counted = 0;
     RowShape shape;
     ParseStep step = ParseStep::Row;
+    // A row that ends past the sample's bytes ends it, whether it is cut off
+    // by this prefix or not, so a longer prefix answers the same.
+    auto past_sample = [&](std::size_t end) { return counted != 0 && end > sample_bytes; };
+    std::size_t first_end = 0; // where the first row ends, as far as known
     while (counted < kInferRowLimit && (step = parser.step_shape(shape)) == ParseStep::Row) {
+        first_end = first_end == 0 ? parser.pos() : first_end;
+        if (past_sample(parser.pos()))
+            break;
         if (!shape.blank)
             widths[counted++] = shape.field_count;
     }
-    if (step == ParseStep::NeedMore)
+    // A first row past the sample may hold a quote that never closes: it is
+    // read again once with that tested against the lines after it. One cut
+    // off by this prefix ends at its end or later.
+    first_end = first_end == 0 && step == ParseStep::NeedMore ? prefix.size() : first_end;
+    if (runaway_width == 0 && sample_bytes != SIZE_MAX && first_end > sample_bytes) {
+        if (const std::size_t width = provisional_width(prefix, sample_bytes, parser); width != 0)
+            return infer_columns_in_dialect(prefix, dialect, final, sample_bytes, width);
+    }
+    if (step == ParseStep::NeedMore && !past_sample(prefix.size()))
         return std::nullopt;
     return width_mode(std::span<std::size_t>(widths, counted)).width;
 }

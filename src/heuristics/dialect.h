@@ -49,8 +49,17 @@ double dialect_score(std::string_view sample, const Dialect& dialect, std::size_
 
 // The most common non-blank row width of the first rows of `prefix` parsed
 // in `dialect` (the package's column-count inference); nothing when those
-// rows run past a prefix that is not `final`.
+// rows run past a prefix that is not `final`. The rows sampled end within
+// the first `sample_bytes` bytes, but for the first row, which is always
+// counted; when that one runs past them, it is read again with a quote
+// that never closes tested (runaway_quote.h) against `runaway_width`, by
+// default the most common width of the lines after it in the sample. So a
+// quote that never closes cannot hold the input back. Without `quoting`,
+// the quote byte is text.
 std::optional<std::uint64_t> infer_columns_in_dialect(std::string_view prefix,
-                                                      const Dialect& dialect, bool final);
+                                                      const Dialect& dialect, bool final,
+                                                      std::size_t sample_bytes = SIZE_MAX,
+                                                      std::size_t runaway_width = 0,
+                                                      bool quoting = true);
 
 } // namespace rowmend

@@ -1,6 +1,7 @@
 #include "heuristics/header.h"
 
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -134,9 +135,105 @@ std::vector<bool> value_columns(const RowStore& rows, std::size_t first, std::si
     return out;
 }
 
+namespace {
+
+bool holds_value(CellKind kind) noexcept {
+    return kind == CellKind::Number || kind == CellKind::Date;
+}
+
+// A cell that names nothing of its own in a row of labels: empty, or the
+// label to its left again (a group label spanning its columns).
+std::vector<bool> label_gaps(const RowView& row) {
+    std::vector<bool> gaps;
+    std::string_view left;
+    for (const FieldView field : row) {
+        const std::string_view text = trim(field.text);
+        gaps.push_back(text.empty() || text == left);
+        left = text;
+    }
+    return gaps;
+}
+
+bool holds_values(const RowView& row) {
+    for (const FieldView field : row)
+        if (holds_value(cell_kind(field.text)))
+            return true;
+    return false;
+}
+
+// Whether row `k` of `rows` reads as names: no cell holds a value, and one
+// of its labels stands over a column that holds values in the rows below
+// (from the first that holds any: more rows of labels may come between).
+// A data row whose text cells happen to sit in text columns does not.
+bool names_over_values(const RowStore& rows, std::size_t k) {
+    const RowView row = rows.row(k);
+    std::size_t first = k + 1;
+    while (first < rows.row_count() && !holds_values(rows.row(first)))
+        ++first;
+    const std::vector<bool> values = value_columns(rows, first, row.size());
+    bool over_values = false;
+    std::size_t c = 0;
+    for (const FieldView field : row) {
+        const CellKind kind = cell_kind(field.text);
+        if (holds_value(kind))
+            return false;
+        over_values = over_values || (kind == CellKind::Text && values[c]);
+        ++c;
+    }
+    return over_values;
+}
+
+// Row 0 as a header whose names leave gaps ("id,name,amount," or ",x,y")
+// or repeat ("val,val"): labels only, at least half the cells named, and a
+// name over a column of values. Empty names become column_N, repeated ones
+// get suffixes, where the tables name the columns.
+bool header_with_gaps(const RowStore& rows) {
+    if (rows.row_count() < 2)
+        return false;
+    std::size_t named = 0;
+    const RowView row = rows.row(0);
+    for (const FieldView field : row)
+        named += cell_kind(field.text) == CellKind::Text ? 1 : 0;
+    return 2 * named >= row.size() && names_over_values(rows, 0);
+}
+
+// The rows without their last column when no row has anything there: a
+// delimiter at the end of every line, as spreadsheets export, adds an empty
+// column that names nothing and holds nothing.
+std::optional<RowStore> without_empty_last_column(const RowStore& rows) {
+    if (rows.row_count() == 0)
+        return std::nullopt;
+    const std::size_t width = rows.row(0).size();
+    if (width < 2)
+        return std::nullopt;
+    for (std::size_t r = 0; r < rows.row_count(); ++r) {
+        std::size_t c = 0;
+        for (const FieldView field : rows.row(r))
+            if (c++ == width - 1 && cell_kind(field.text) != CellKind::Empty)
+                return std::nullopt;
+    }
+    RowStore trimmed;
+    for (std::size_t r = 0; r < rows.row_count(); ++r) {
+        trimmed.begin_row();
+        std::size_t c = 0;
+        for (const FieldView field : rows.row(r)) {
+            if (c++ == width - 1)
+                break;
+            trimmed.append(field.text.data(), field.text.size());
+            trimmed.finish_field(true);
+        }
+    }
+    return trimmed;
+}
+
+} // namespace
+
 std::size_t header_rows(const RowStore& rows) {
     if (first_row_is_header(rows))
         return 1;
+    if (const std::optional<RowStore> trimmed = without_empty_last_column(rows))
+        if (first_row_is_header(*trimmed))
+            return 1;
     // The names the first k + 1 rows give together, as the tables join
     // them: a group label spans the empty cells to its right.
     std::vector<std::string> names;
@@ -148,7 +245,7 @@ std::size_t header_rows(const RowStore& rows) {
         std::string_view label;
         for (const FieldView field : group) {
             const CellKind kind = cell_kind(field.text);
-            if (kind == CellKind::Number || kind == CellKind::Date)
+            if (holds_value(kind))
                 return 0; // values, no label
             labels = labels || kind == CellKind::Text;
             if (kind == CellKind::Text)
@@ -161,6 +258,20 @@ std::size_t header_rows(const RowStore& rows) {
         }
         if (!labels)
             return 0;
+        // Row k joins the names only when it reads as names itself and
+        // labels a gap of the row above: a first data row ("1,ana,2.5,"
+        // under "id,name,amount,") fills the cells the data rows fill,
+        // with values of their kinds, and stays a row of the table.
+        const std::vector<bool> gaps = label_gaps(group);
+        bool fills_gap = false;
+        c = 0;
+        for (const FieldView field : rows.row(k)) {
+            fills_gap = fills_gap ||
+                        (c < gaps.size() && gaps[c] && cell_kind(field.text) == CellKind::Text);
+            ++c;
+        }
+        if (!fills_gap || !names_over_values(rows, k))
+            break;
         joined.clear();
         joined.begin_row();
         c = 0;
@@ -177,9 +288,11 @@ std::size_t header_rows(const RowStore& rows) {
             continue;
         // Names over values, not an all-text table read from its second row.
         const std::vector<bool> values = value_columns(joined, 1, joined.row(0).size());
-        return std::find(values.begin(), values.end(), true) != values.end() ? k + 1 : 0;
+        if (std::find(values.begin(), values.end(), true) != values.end())
+            return k + 1;
+        break;
     }
-    return 0;
+    return header_with_gaps(rows) ? 1 : 0;
 }
 
 } // namespace rowmend

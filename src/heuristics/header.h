@@ -32,11 +32,15 @@ inline constexpr std::size_t kHeaderSampleRows = 20;
 // header, as a file of only names has always been read. False for no rows.
 bool first_row_is_header(const RowStore& rows);
 
-// How many leading rows of `rows` name the columns together: 1 or 0 as
-// first_row_is_header says, or up to kMaxHeaderRows when the first rows are
+// How many leading rows of `rows` name the columns together: 1 when
+// first_row_is_header says so; up to kMaxHeaderRows when the first rows are
 // group labels (text only, some cell empty or repeated, so that they name
-// nothing alone) over a row that reads as names over values (a column below
-// it holds mostly numbers or dates). Their names are joined per column.
+// nothing alone) over a row that reads as names over values: no value of
+// its own, a label under a gap of the row above, and a label over a column
+// that holds mostly numbers or dates below. Their names are joined per
+// column. Failing that, 1 when the first row is labels with gaps or
+// repeats ("id,name,amount," or "x,x,y") standing over such a column, at
+// least half its cells named; else 0.
 inline constexpr std::size_t kMaxHeaderRows = 3;
 std::size_t header_rows(const RowStore& rows);
 

@@ -27,16 +27,33 @@ std::size_t preamble_rows(std::span<const std::size_t> widths);
 struct TableStart {
     std::size_t rows = 0;   // leading rows that stand before the table
     std::size_t offset = 0; // the byte offset of the table's first row
+    // A preamble of this many rows that the widths suggested and that was
+    // not taken, the evidence being too thin; 0 when none.
+    std::size_t considered = 0;
 };
 
 // The table's start in the first bytes of an input, its rows counted as the
 // heuristics count them (the double quote, repair on). A row beginning with
-// `comment_prefix`, when that is not empty, counts as a comment line. When
-// `given_rows` is set, that many rows are the preamble and only the offset
-// is sought. Nothing when `final` is false and the rows it reads run past
-// the prefix.
+// `comment_prefix`, when that is not empty, counts as a comment line. A
+// preamble found by the widths that holds no fewer rows than the table
+// keeps in the sample is taken only when its lines are of another kind
+// than the table's rows: blank or comment lines, one-cell lines that hold
+// no value, or lines with text where the table holds numbers or dates
+// that cannot be its header; otherwise the table starts at the first
+// row and the preamble is `considered`. When `given_rows` is set, that
+// many rows are the preamble and only the offset is sought. With
+// `comments_may_be_rows`, comment lines of the table's width just above
+// its first row are the table's own (a header "#id,name,amount") unless
+// that row names the columns. Nothing when `final` is false and the rows
+// it reads run past the prefix. Without `given_rows`, the rows read end
+// within the first `sample_bytes` bytes, but for the first, which is
+// always read (again, when it runs past them, as infer_columns_in_dialect
+// reads it, with its quote tested against rows of `runaway_width`).
 std::optional<TableStart> find_table_start(std::string_view prefix, std::uint8_t delimiter,
                                            std::string_view comment_prefix, bool final,
-                                           std::optional<std::size_t> given_rows = std::nullopt);
+                                           std::optional<std::size_t> given_rows = std::nullopt,
+                                           std::size_t sample_bytes = SIZE_MAX,
+                                           std::size_t runaway_width = 0,
+                                           bool comments_may_be_rows = false);
 
 } // namespace rowmend

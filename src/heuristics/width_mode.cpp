@@ -24,6 +24,23 @@ WidthMode width_mode(std::span<std::size_t> widths, std::size_t min_width) {
     return mode;
 }
 
+std::size_t provisional_width(std::string_view prefix, std::size_t sample_bytes,
+                              const ResilientParser& grammar) {
+    const std::string_view sample = prefix.substr(0, sample_bytes);
+    std::vector<std::size_t> widths;
+    std::size_t at = sample.find_first_of("\r\n");
+    while (at != std::string_view::npos) {
+        at += sample.substr(at, 2) == "\r\n" ? 2 : 1;
+        const std::size_t end = sample.find_first_of("\r\n", at);
+        if (end == std::string_view::npos)
+            break; // cut off by the sample's end
+        if (end != at)
+            widths.push_back(grammar.line_fields(sample.substr(at, end - at)));
+        at = end;
+    }
+    return width_mode(widths, 2).width;
+}
+
 std::optional<std::size_t> sample_row_widths(std::string_view prefix, std::uint8_t delimiter,
                                              bool final, std::span<std::size_t> out) {
     ResilientParser parser(prefix, delimiter, '"', true, final);

@@ -25,6 +25,14 @@ struct WidthMode {
 // a hash map's order.
 WidthMode width_mode(std::span<std::size_t> widths, std::size_t min_width = 0);
 
+// When a sampled first row runs past `sample_bytes`, as a quote that never
+// closes makes it do: the most frequent width of the whole non-blank lines
+// after the first within those bytes, each read alone by `grammar`'s rules,
+// for the row to be read again with runaway quotes tested against it. 0
+// when no such line has two fields or more.
+std::size_t provisional_width(std::string_view prefix, std::size_t sample_bytes,
+                              const ResilientParser& grammar);
+
 // The field counts of the first non-blank rows of `prefix`, up to as many as
 // `out` holds, parsed as the heuristics always parse: with the double quote
 // and repair on. Returns how many it wrote, or nothing when those rows run

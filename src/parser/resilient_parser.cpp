@@ -205,13 +205,17 @@ template <class Sink> ParseStep ResilientParser::parse_row(Sink& sink, bool susp
 
     ParseState state = ParseState::FieldStart;
     std::size_t p = pos_;
+    OpenField field;
     if (suspend && suspended_.active) {
         state = suspended_.state;
         p = suspended_.at;
         line_ = suspended_.line;
+        field = suspended_.field;
+        quote_read_as_text_ = field.strays != 0;
         suspended_.active = false;
     } else {
         quote_repaired_ = false;
+        quote_read_as_text_ = false;
         sink.begin_row();
     }
 
@@ -221,11 +225,30 @@ template <class Sink> ParseStep ResilientParser::parse_row(Sink& sink, bool susp
     // Nothing is handed to the sink for the byte at `at` before this.
     auto need_more = [&](ParseState at_state, std::size_t at) {
         if (suspend)
-            suspended_ = Suspended{true, at_state, at, line_};
+            suspended_ = Suspended{true, at_state, at, line_, field};
         else
             sink.abandon_row();
         line_ = line_before;
         return ParseStep::NeedMore;
+    };
+    // The quoted field at hand ran away and its opening quote was stray:
+    // read the row again from its start, that quote now text. The row's
+    // line breaks before the quote were read the same way, so it ends on
+    // the line the quote stands on.
+    auto read_quote_as_text = [&]() {
+        sink.abandon_row();
+        sink.begin_row();
+        field.stray_at[field.strays++] = field.open;
+        quote_repaired_ = false;
+        quote_read_as_text_ = true;
+        line_ = line_before;
+        p = pos_;
+        state = ParseState::FieldStart;
+    };
+    // The runaway test, once per field, on the bytes up to `end`.
+    auto runs_away = [&](std::size_t end, bool input_ends) {
+        field.tested = true;
+        return runaway_is_stray(field.open, end, input_ends);
     };
     // A CR at the window's end waits to see whether an LF follows.
     auto cr_waits = [&](std::size_t at) { return data[at] == '\r' && at + 1 == n && !final_; };
@@ -260,13 +283,27 @@ template <class Sink> ParseStep ResilientParser::parse_row(Sink& sink, bool susp
         return ParseStep::Row;
     };
 
-    while (p < n) {
+    // A quoted field the input ends inside never closed: it is tested on
+    // all it holds, even when the test on its first lines or bytes kept it
+    // (a huge first line, or a text before the rows it swallowed).
+    auto runs_away_at_end = [&]() {
+        if (!final_ || state != ParseState::Quoted || runaway_width_ == 0 || field.full() ||
+            !runs_away(n, true))
+            return false;
+        read_quote_as_text();
+        return true;
+    };
+
+    while (p < n || runs_away_at_end()) {
         const auto c = static_cast<std::uint8_t>(data[p]);
         switch (state) {
         case ParseState::FieldStart:
             // The table's order matters when the quote, delimiter and line
             // break bytes overlap: quote first, then delimiter, then CR/LF.
-            if (c == quote_) {
+            if (c == quote_ && quoting_ && !field.is_stray(p)) {
+                field.open = p;
+                field.breaks = 0;
+                field.tested = field.full();
                 ++p;
                 state = ParseState::Quoted;
             } else if (c == delimiter_) {
@@ -319,6 +356,13 @@ template <class Sink> ParseStep ResilientParser::parse_row(Sink& sink, bool susp
                     ? scan::find_first_noting_high(data + p, data + n, high, quote_, kLf)
                     : scan::find_first_noting_high(data + p, data + n, high, quote_, kLf, escape_);
             const auto at = static_cast<std::size_t>(stop - data);
+            // A field that has run on for the rule's bytes is tested on
+            // them, and no further: the look-ahead stops there.
+            if (runaway_width_ != 0 && !field.tested && at - field.open > runaway_rule_.bytes &&
+                runs_away(field.open + runaway_rule_.bytes, false)) {
+                read_quote_as_text();
+                break;
+            }
             sink.append(data + p, at - p, high);
             p = at;
             if (p == n)
@@ -333,6 +377,11 @@ template <class Sink> ParseStep ResilientParser::parse_row(Sink& sink, bool susp
                 sink.push_byte(static_cast<char>(kLf));
                 ++line_;
                 ++p;
+                // The first break ends the field's own line; the rule counts
+                // the whole lines after it.
+                if (runaway_width_ != 0 && !field.tested && ++field.breaks > runaway_rule_.lines &&
+                    runs_away(p, false))
+                    read_quote_as_text();
                 break;
             }
             if (p + 1 == n) { // a quote that ends the input closes its field
@@ -396,6 +445,20 @@ template <class Sink> ParseStep ResilientParser::parse_row(Sink& sink, bool susp
     row_content_end_ = n;
     pos_ = n;
     return ParseStep::Row;
+}
+
+std::size_t ResilientParser::line_fields(std::string_view line) const {
+    ResilientParser alone(line, delimiter_, quote_, repair_quotes_);
+    alone.set_escape(escape_);
+    alone.set_trim_after_delimiter(trim_);
+    RowShape shape;
+    alone.next_row_shape(shape);
+    return shape.field_count;
+}
+
+bool ResilientParser::runaway_is_stray(std::size_t open, std::size_t end, bool input_ends) const {
+    return opening_quote_is_stray(input_.substr(open, end - open), input_ends, runaway_width_,
+                                  [this](std::string_view line) { return line_fields(line); });
 }
 
 int ResilientParser::quote_is_literal(std::size_t q) {

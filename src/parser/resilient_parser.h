@@ -3,11 +3,13 @@
 // quotes and repairing stray ones. It never rejects input: every byte
 // sequence yields rows, and every field comes out as valid UTF-8.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 
 #include "parser/row_store.h"
+#include "parser/runaway_quote.h"
 #include "parser/utf8.h"
 
 namespace rowmend {
@@ -79,6 +81,19 @@ class ResilientParser {
         trim_ = trim;
         plain_rows_possible_ = plain_rows_possible_ && !trim;
     }
+    // Quoting off: the quote byte is text wherever it stands, so no field
+    // is quoted. The quote byte still keeps rows that hold it off
+    // take_plain_rows, as a writer that quotes with it must quote them.
+    void set_quoting(bool quoting) noexcept { quoting_ = quoting; }
+    // Off unless set, so the default grammar stays as it is: a quoted field
+    // that runs on past `rule` is tested (runaway_quote.h) against rows of
+    // `width` fields, and when its opening quote was stray the row is read
+    // again with that quote as text. A width below 2 leaves it off: lines
+    // of one field tell nothing.
+    void set_runaway_quotes(std::size_t width, RunawayQuoteRule rule) noexcept {
+        runaway_width_ = width >= 2 ? width : 0;
+        runaway_rule_ = rule;
+    }
     // For callers whose output quotes with another byte than the input: a
     // row free of this parser's quote may hold that one.
     void disable_plain_rows() noexcept { plain_rows_possible_ = false; }
@@ -103,8 +118,15 @@ class ResilientParser {
         return input_.substr(row_begin_, row_content_end_ - row_begin_);
     }
 
+    // The fields `line` parses to on its own in this parser's grammar, with
+    // no runaway test: a quote left open ends with the line.
+    std::size_t line_fields(std::string_view line) const;
+
     // Whether the row last returned had a stray quote kept as text.
     bool last_row_repaired_quote() const noexcept { return quote_repaired_; }
+    // Whether the row last returned had a quote that opened a runaway field
+    // read as text instead (set_runaway_quotes).
+    bool last_row_quote_read_as_text() const noexcept { return quote_read_as_text_; }
 
     // Number of the physical line the next row starts on (for input whose
     // quoted line breaks are LF or CR LF). Starts at 1.
@@ -125,6 +147,9 @@ class ResilientParser {
     // 1 when the quote belongs to the text, 0 when it closes the field, -1
     // when the answer lies beyond a window that is not final.
     int quote_is_literal(std::size_t q);
+    // The runaway test on the field opened by the quote at `open`, over the
+    // window's bytes up to `end`.
+    bool runaway_is_stray(std::size_t open, std::size_t end, bool input_ends) const;
     bool is_blank(std::uint8_t c) const noexcept {
         return (c == ' ' || c == '\t') && c != delimiter_;
     }
@@ -141,8 +166,12 @@ class ResilientParser {
     std::uint8_t quote_;
     bool plain_rows_possible_;
     std::uint8_t escape_ = 0; // 0: no escape byte
+    bool quoting_ = true;
     bool quote_repaired_ = false;
     bool trim_ = false;
+    std::size_t runaway_width_ = 0; // 0: runaway quotes keep the default reading
+    RunawayQuoteRule runaway_rule_;
+    bool quote_read_as_text_ = false;
 
     // Look-ahead memo of the stray-quote test, so that a line full of stray
     // quotes is scanned once rather than once per quote. For the physical line
@@ -162,6 +191,27 @@ class ResilientParser {
     std::size_t no_break_from_ = 1;
     std::size_t no_break_end_ = 0;
 
+    // The runaway test's state in one row: the quoted field at hand (where
+    // its opening quote is, the line breaks it has crossed, whether it was
+    // tested) and the opening quotes found stray so far, which the row, read
+    // again, takes as text. Each is later in the row than the one before, and
+    // a row takes at most kMaxStrayOpens, so it is read a few times at most.
+    static constexpr std::size_t kMaxStrayOpens = 4;
+    struct OpenField {
+        std::size_t open = 0;
+        std::size_t breaks = 0;
+        bool tested = false;
+        std::size_t strays = 0;
+        std::array<std::size_t, kMaxStrayOpens> stray_at{};
+        bool is_stray(std::size_t at) const noexcept {
+            for (std::size_t i = 0; i < strays; ++i)
+                if (stray_at[i] == at)
+                    return true;
+            return false;
+        }
+        bool full() const noexcept { return strays == kMaxStrayOpens; }
+    };
+
     // A row that resume_shape() left at a window's end: where and in which
     // state it stopped, the line the next byte is on, and its fields so far.
     struct Suspended {
@@ -169,6 +219,7 @@ class ResilientParser {
         ParseState state = ParseState::FieldStart;
         std::size_t at = 0;
         std::size_t line = 0;
+        OpenField field;
     };
     Suspended suspended_;
     ShapeProgress shape_progress_;

@@ -18,8 +18,16 @@ Examples:
 from importlib.metadata import PackageNotFoundError, version
 
 from rowmend._clean import clean
-from rowmend._errors import DecompressionError, LayoutDriftError, LayoutDriftWarning, NotTextError, RowmendWarning
+from rowmend._errors import (
+    CleanManyError,
+    DecompressionError,
+    LayoutDriftError,
+    LayoutDriftWarning,
+    NotTextError,
+    RowmendWarning,
+)
 from rowmend._layout import Layout, detect
+from rowmend._many import clean_many
 from rowmend._report import LineHistogram, Note, QuarantineRecord, RepairRecord, Report
 from rowmend._tables import RowStream, read_arrow, read_pandas, read_polars, stream
 
@@ -29,6 +37,7 @@ except PackageNotFoundError:  # imported from a source tree that was never insta
     __version__ = "0+unknown"
 
 __all__ = [
+    "CleanManyError",
     "DecompressionError",
     "Layout",
     "LayoutDriftError",
@@ -45,6 +54,7 @@ __all__ = [
     "read_pandas",
     "read_polars",
     "clean",
+    "clean_many",
     "detect",
     "stream",
 ]

@@ -28,6 +28,7 @@ from rowmend._errors import DecompressionError, LayoutDriftError, NotTextError, 
 from rowmend._options import resolve_options
 from rowmend._outputs import CSV_SUFFIXES, is_csv_name
 from rowmend._report import Report
+from rowmend._sources import is_url
 
 __all__ = [
     "Job",
@@ -68,7 +69,10 @@ def expand_inputs(arguments: Sequence[str]) -> List[str]:
     """
     files: List[str] = []
     for argument in arguments:
-        if argument != STDIO and os.path.isdir(argument):
+        if is_url(argument):
+            found = [argument]  # read through fsspec as it stands: its ? and * are no glob
+            what = ""
+        elif argument != STDIO and os.path.isdir(argument):
             found = _csv_files_in(argument)
             what = "folder"
         elif argument != STDIO and not os.path.lexists(argument) and glob.has_magic(argument):
@@ -102,6 +106,9 @@ class Job:
         options: The reading options, by name.
         stream: Whether an output named ``"-"`` is written to standard
             output as the rows are cleaned, rather than as a file.
+        quarantine_if_rows: Whether the quarantine file is written only
+            when it holds rows (one the run named itself, in a folder the
+            user gave), rather than always (one the user named).
     """
 
     index: int
@@ -112,6 +119,7 @@ class Job:
     output_delimiter: Optional[str] = None
     options: Dict[str, Any] = field(default_factory=dict)
     stream: bool = False
+    quarantine_if_rows: bool = False
 
 
 @dataclass(frozen=True)
@@ -183,6 +191,7 @@ def run_job(job: Job, progress: Optional[JobProgress] = None) -> Outcome:
                 job.format,
                 callback,
                 streams={STDIO: sys.stdout.fileno()} if job.stream else {},
+                quarantine_if_rows=job.quarantine_if_rows,
             )
         except Exception as error:
             if job.stream and isinstance(error, BrokenPipeError):

@@ -11,6 +11,7 @@ from __future__ import annotations
 import csv
 import dataclasses
 import io
+import json
 import os
 import stat
 from dataclasses import dataclass
@@ -71,7 +72,8 @@ def clean(
             beside it as well: ``NAME.repairs.csv`` for a quarantine file
             ``NAME.csv`` or ``NAME.quarantine.csv``, header
             ``line,action,raw_content,kept_fields``, the report's ``repairs``
-            (the first ``max_records`` rows of each action); not beside a
+            (the first ``max_records`` rows of each action, the fields kept
+            as a JSON list such as ``["1", "x,y"]``); not beside a
             quarantine that is a device such as ``/dev/null``.
         output_delimiter: The clean file's delimiter, one ASCII character;
             None keeps the input's.
@@ -126,15 +128,27 @@ def clean_into(
     format: Optional[str] = None,
     progress: Optional[Progress] = None,
     streams: Optional[Mapping[str, int]] = None,
+    quarantine_if_rows: bool = False,
 ) -> Report:
-    """:func:`clean` with resolved options; ``streams`` maps destinations to open descriptors written as they are."""
+    """:func:`clean` with resolved options; ``streams`` maps destinations to open descriptors written as they are.
+
+    With ``quarantine_if_rows`` the quarantine file is written only when it
+    holds rows: the command line's files in ``--quarantine-dir``, which it
+    names itself. A quarantine file the caller named is always written, empty
+    but for its header when no row was set aside, so no earlier run's
+    quarantine survives beside the new clean file.
+    """
     streams = streams or {}
     _check_character("output_delimiter", output_delimiter)
     destination = _path_of("destination", destination)
     quarantine = _path_of("quarantine", quarantine) if quarantine is not None else None
     format = clean_format(destination, format, output_delimiter)
     if format == "csv" and (resolved.line_numbers or resolved.dtypes is not None):
-        raise ValueError("line_numbers and dtypes apply to Parquet output and tables, not to CSV output")
+        given = "line_numbers=True" if resolved.line_numbers else f"dtypes={resolved.dtypes!r}"
+        raise ValueError(
+            f"{given} applies to Parquet output and tables, not to the CSV file {destination}: "
+            "give format='parquet' (or a .parquet name), or leave it out"
+        )
     plan = _Plan.make(source, destination, quarantine, resolved.record_repairs, streams)
 
     with open_source(source) as opened, OutputSet() as outputs:
@@ -143,8 +157,9 @@ def clean_into(
         repairs_file: Optional[PendingFile] = None
         native: dict[str, Any] = {}
         kept_beside: Optional[Note] = None
+        deferred = plan.default_quarantine or (quarantine_if_rows and plan.quarantine not in streams)
         if plan.quarantine is not None:
-            if not plan.default_quarantine:
+            if not deferred:
                 quarantine_file = outputs.add(plan.quarantine, fd=streams.get(plan.quarantine))
                 spool = quarantine_file.folder
             else:
@@ -171,6 +186,9 @@ def clean_into(
                 f"{destination}: cleaned in place; {count:,} quarantined row{'s' if count != 1 else ''} "
                 f"kept in {plan.quarantine}",
             )
+        elif deferred and run.salvager.quarantined_rows:
+            assert plan.quarantine is not None
+            quarantine_file = outputs.add(plan.quarantine)
         if quarantine_file is not None:
             try:
                 run.salvager.write_quarantine(quarantine_file.fd)
@@ -180,7 +198,7 @@ def clean_into(
         if kept_beside is not None:
             report = dataclasses.replace(report, notes=report.notes + (kept_beside,))
         if repairs_file is not None:
-            _write_repairs(report, repairs_file, output_delimiter or report.delimiter)
+            _write_repairs(report, repairs_file)
         outputs.commit()
     notes = outputs.notes
     return dataclasses.replace(report, notes=report.notes + notes) if notes else report
@@ -274,17 +292,16 @@ def _feed(run: Run, progress: Optional[Progress], source_name: str, destination:
         run.close()
 
 
-def _write_repairs(report: Report, output: PendingFile, delimiter: str) -> None:
-    """The report's repairs as CSV: line, action, the row as read, the fields kept (as one CSV row)."""
+def _write_repairs(report: Report, output: PendingFile) -> None:
+    """The report's repairs as CSV: line, action, the row as read, the fields kept (a JSON list)."""
     try:
         with os.fdopen(os.dup(output.fd), "w", encoding="utf-8", newline="") as out:
             writer = csv.writer(out, lineterminator="\n")
             writer.writerow(["line", "action", "raw_content", "kept_fields"])
             for record in report.repairs:
-                kept = io.StringIO()
-                if record.fields:
-                    csv.writer(kept, delimiter=delimiter, lineterminator="").writerow(record.fields)
-                writer.writerow([record.line, record.action, record.raw, kept.getvalue()])
+                # A list reads as one, whatever the fields hold: ["1", "x,y"].
+                kept = json.dumps(list(record.fields), ensure_ascii=False) if record.fields else ""
+                writer.writerow([record.line, record.action, record.raw, kept])
     except OSError as error:
         raise named(error, output.path) from None
 

@@ -284,7 +284,7 @@ def inspect_tables(name: str, report: Report, header: Optional[List[str]], quote
     layout.add_column("", style="bold")
     layout.add_column("", overflow="fold")
     layout.add_row("delimiter", repr(report.delimiter))
-    layout.add_row("quote", repr(quote_char))
+    layout.add_row("quote", "none (quotes are text)" if quote_char == "none" else repr(quote_char))
     layout.add_row("encoding", report.encoding)
     layout.add_row("columns", str(report.columns))
     layout.add_row("header", _plain(", ".join(header)) if header is not None else "none")
@@ -309,7 +309,8 @@ def inspect_tables(name: str, report: Report, header: Optional[List[str]], quote
         tables.append(quarantine)
     repairs = report.repairs[:shown]
     if repairs:
-        total = report.repaired_rows + report.skipped_rows
+        # Rows can be both repaired and skipped-kind records: never "first 4 of 3".
+        total = max(report.repaired_rows + report.skipped_rows, len(report.repairs))
         more = total - len(repairs)
         title = "repaired and skipped rows" + (f" (first {len(repairs)} of {total:,})" if more else "")
         repaired = Table(title=title, title_justify="left")

@@ -2,9 +2,9 @@
 
 from __future__ import annotations
 
-from typing import Tuple
+from typing import Any, Mapping, Tuple
 
-__all__ = ["DecompressionError", "LayoutDriftError", "LayoutDriftWarning", "NotTextError", "RowmendWarning"]
+__all__ = ["CleanManyError", "DecompressionError", "LayoutDriftError", "LayoutDriftWarning", "NotTextError", "RowmendWarning"]
 
 
 class DecompressionError(ValueError):
@@ -101,6 +101,23 @@ class NotTextError(ValueError):
 
     def __reduce__(self) -> Tuple[type, Tuple[str, str]]:
         return type(self), (self.filename, self.kind)
+
+
+class CleanManyError(Exception):
+    """Some inputs of :func:`rowmend.clean_many` could not be cleaned; the others were.
+
+    Attributes:
+        failures: Each failed input's path and one line naming it and the cause.
+        reports: The reports of the inputs that were cleaned, by path.
+    """
+
+    def __init__(self, failures: Mapping[str, str], reports: Mapping[str, Any]) -> None:
+        self.failures = dict(failures)
+        self.reports = dict(reports)
+        total = len(self.failures) + len(self.reports)
+        first = next(iter(self.failures.values()), "")
+        more = f" (and {len(self.failures) - 1} more)" if len(self.failures) > 1 else ""
+        super().__init__(f"{len(self.failures)} of {total} inputs could not be cleaned: {first}{more}")
 
 
 class RowmendWarning(UserWarning):

@@ -25,6 +25,7 @@ _COLOURS = {
     "merged": "#72b7b2",
     "quote repaired": "#f58518",
     "bytes replaced": "#eeca3b",
+    "quote read as text": "#9d755d",
     "quarantined": "#e45756",
     "too few fields": "#e45756",
     "too many fields": "#b03a48",

@@ -54,7 +54,8 @@ class Layout:
             ``"cp1252"``, ``"utf-16-le"``...).
         delimiter: The field delimiter, one ASCII character, or one and
             a blank (``", "``) when a blank followed every delimiter.
-        quote_char: The quote character, one ASCII character.
+        quote_char: The quote character, one ASCII character, or ``"none"``
+            when quotes are text.
         escape_char: The escape character (version 2), or None for none.
         preamble: The lines above the table that are set aside (version 3;
             blank and comment lines among them counted); None to detect
@@ -98,7 +99,8 @@ class Layout:
         for name in ("delimiter", "quote_char"):
             value = getattr(self, name)
             _require(isinstance(value, str), f"{name} must be a str")
-            _check_character(name, value)
+            if not (name == "quote_char" and value == "none"):  # quotes read as text
+                _check_character(name, value)
         _require(self.escape_char is None or isinstance(self.escape_char, str), "escape_char must be a str or None")
         _check_character("escape_char", self.escape_char)
         _check_distinct({"delimiter": self.delimiter[0], "quote_char": self.quote_char, "escape_char": self.escape_char})
@@ -300,7 +302,7 @@ def settle_layout(source: ByteSource, options: Options) -> Optional[Layout]:
     return Layout(
         encoding=run.encoding,
         delimiter=salvager.delimiter or options.delimiter or ",",
-        quote_char=salvager.quote_char or '"',
+        quote_char="none" if options.quote_char == "none" else salvager.quote_char or '"',
         escape_char=salvager.escape_char,
         # A header option that is not True or False left the pass to decide.
         header=options.header if isinstance(options.header, bool) else header_row is not None,

@@ -22,7 +22,7 @@ class Salvager:
         cls,
         *,
         delimiter: Optional[int] = None,
-        quote_char: Optional[int] = 34,
+        quote_char: Optional[int] = 34,  # 0: quotes are text
         fill_ragged_rows: bool = True,
         merge_overflow: bool = True,
         expected_columns: Optional[int] = None,
@@ -39,11 +39,12 @@ class Salvager:
         record_repairs: bool = False,
         comment: Optional[str] = None,
         skip_preamble: Union[int, str] = 0,
-        skip_footer: Union[bool, str] = False,  # or "auto", "section"
+        skip_footer: Union[bool, int, str] = False,  # or "auto", "section", a count of rows
         detect_dialect: bool = False,
         escape_char: Optional[int] = None,
         trim_blank: bool = False,
         threads: int = 1,
+        repairs: str = "backend",  # or "auto"
     ) -> Self: ...
     def feed(self, data: Buffer, /) -> None:
         """Salvage the next chunk of input in the run's encoding, without the GIL."""
@@ -78,6 +79,13 @@ class Salvager:
     def header(self) -> Optional[List[str]]:
         """The header row's fields, or None."""
     @property
+    def header_rows(self) -> int:
+        """Rows taken as the header's names (in no other counter)."""
+    @property
+    def notes(self) -> List[Tuple[str, str]]:
+        """Detection notes as (code, message): readings considered and not taken,
+        rows set aside on what evidence."""
+    @property
     def total_rows(self) -> int:
         """Data rows read."""
     @property
@@ -85,7 +93,7 @@ class Salvager:
         """Data rows kept, repaired ones included."""
     @property
     def repaired_rows(self) -> int:
-        """Kept data rows that were padded or merged."""
+        """Kept data rows that were padded or merged, or had a runaway quote read as text."""
     @property
     def quarantined_rows(self) -> int:
         """Data rows set aside."""
@@ -101,9 +109,13 @@ class Salvager:
     @property
     def repairs(self) -> List[Tuple[int, str, bytes, List[str]]]:
         """With record_repairs, the first max_records rows of each action as
-        (line, action, raw bytes, kept fields): 'filled', 'merged', 'quote repaired' or
-        'bytes replaced' rows, and rows set aside as 'blank', 'comment', 'preamble' or
-        'footer' (no fields)."""
+        (line, action, raw bytes, kept fields): 'filled', 'merged', 'quote repaired',
+        'bytes replaced' or 'quote read as text' rows, and rows set aside as 'blank',
+        'comment', 'preamble' or 'footer' (no fields)."""
+    @property
+    def quotes_read_as_text(self) -> Tuple[int, List[int]]:
+        """Rows, a header row included, in which a quote that opened a runaway field
+        was read as text: (how many, the lines of the first 100)."""
     @property
     def line_histogram(self) -> Tuple[int, int, Dict[str, List[int]]]:
         """Where the rows not kept as they stood sit: (lines per bin, last line,

@@ -10,19 +10,48 @@ from __future__ import annotations
 
 import difflib
 import operator
-from dataclasses import dataclass, fields
 import os
+import sys
+import warnings
+from dataclasses import dataclass, fields
 from typing import TYPE_CHECKING, Dict, Mapping, Optional, SupportsIndex, Tuple, Union, cast
 
 from rowmend._encoding import normalize_encoding
+from rowmend._errors import RowmendWarning
 
 if TYPE_CHECKING:
     from rowmend._layout import Layout
 
-__all__ = ["DEFAULT_MAX_RECORDS", "OPTIONS", "Options", "OptionSpec", "resolve_options"]
+__all__ = ["DEFAULT_MAX_RECORDS", "OPTIONS", "OptionError", "Options", "OptionSpec", "resolve_options"]
 
 #: How many quarantined rows a report keeps unless told otherwise.
 DEFAULT_MAX_RECORDS = 10_000
+
+
+class OptionError(ValueError):
+    """A reading option's value that cannot be used, told in the caller's own terms.
+
+    The message is written once, as a template: ``{option}`` stands for the
+    option's name and ``{auto}``, ``{none}`` and the like for the words it
+    takes, so that Python shows ``quote_char ... 'none'`` and the command
+    line ``--quote-char ... none``.
+
+    Attributes:
+        option: The option's name, as in :data:`OPTIONS`.
+        template: The message with its placeholders.
+        value: The value given.
+    """
+
+    def __init__(self, option: str, template: str, value: object) -> None:
+        self.option = option
+        self.template = template
+        self.value = value
+        super().__init__(self.render(option, "'"))
+
+    def render(self, spelling: str, quote: str) -> str:
+        """The message with the option spelt ``spelling`` and its words within ``quote``."""
+        words = {word: f"{quote}{word}{quote}" for word in ("auto", "none", "section")}
+        return self.template.format(option=spelling, value=repr(self.value), **words)
 
 
 @dataclass(frozen=True)
@@ -44,7 +73,7 @@ class OptionSpec:
         metavar: For a value: how the command line's help names it (by
             default, from the option's name).
         words: For a value: words it takes besides its type's values
-            (``"auto"`` for a count that may be detected).
+            (``"auto"`` to detect, ``"none"`` to turn off).
         none_flag: For a nullable value whose None turns something off: the
             command line spells None as ``--no-NAME``.
         cli_default: How the command line's help tells the default, when
@@ -75,18 +104,21 @@ OPTIONS: Tuple[OptionSpec, ...] = (
         "delimiter",
         str,
         None,
-        "field delimiter, one ASCII character, or one and a blank as in ', ' (detected when not given)",
+        "field delimiter, one ASCII character, or one and a blank as in ', ' ('auto': detected)",
         "value",
         nullable=True,
+        words=("auto",),
+        cli_default="auto",
     ),
     OptionSpec(
         "quote_char",
         str,
         "auto",
-        "quote character, one ASCII character ('auto': the double quote or the apostrophe, as the data uses)",
+        "quote character, one ASCII character ('auto': the double quote or the apostrophe, as the data uses; "
+        "'none': quotes are text)",
         "value",
         nullable=True,
-        words=("auto",),
+        words=("auto", "none"),
     ),
     OptionSpec("fill_ragged_rows", bool, True, "pad rows with too few fields (else quarantine them)", "flag"),
     OptionSpec("merge_overflow", bool, True, "merge surplus fields into the last column (else quarantine)", "flag"),
@@ -101,13 +133,22 @@ OPTIONS: Tuple[OptionSpec, ...] = (
     ),
     OptionSpec("repair_quotes", bool, True, "tell stray quotes inside quoted fields from closing ones", "flag"),
     OptionSpec(
+        "repairs",
+        str,
+        "auto",
+        "'auto': the package's own repairs too (a quote that opens a field running on for 64 lines or 1 MiB "
+        "through lines that read as rows is read as text); 'backend': repair exactly as _rowmend_backend does",
+        "choice",
+        choices=(("auto", "auto"), ("backend", "backend")),
+    ),
+    OptionSpec(
         "escape_char",
         str,
         "auto",
-        "escape character, one ASCII character ('auto': the backslash when the data uses it; none: no escape)",
+        "escape character, one ASCII character ('auto': the backslash when the data uses it; 'none': no escape)",
         "value",
         nullable=True,
-        words=("auto",),
+        words=("auto", "none"),
     ),
     OptionSpec("encoding", str, "auto", "text encoding: 'auto' or any codec name Python knows", "value"),
     OptionSpec(
@@ -124,9 +165,10 @@ OPTIONS: Tuple[OptionSpec, ...] = (
         "comment",
         str,
         "auto",
-        "comment lines to set aside: 'auto' ('#' lines outside the table's shape) or a prefix",
+        "comment lines to set aside: 'auto' ('#' lines outside the table's shape), a prefix, or 'none'",
         "value",
         nullable=True,
+        words=("auto", "none"),
         none_flag=True,
     ),
     OptionSpec(
@@ -141,14 +183,18 @@ OPTIONS: Tuple[OptionSpec, ...] = (
     ),
     OptionSpec(
         "skip_footer",
-        bool,
+        int,
         "section",
         "set aside what trails the table: 'section', the rows after a blank line none of which has the "
-        "table's width, a second table under its own names after a blank line, and up to 8 narrow rows of "
-        "words where the table holds values ('End of report'); 'auto', also any trailing run of up to 8 "
-        "narrower rows, except one last row that reads as data cut short",
-        "choice",
-        choices=(("section", "section"), ("auto", "auto"), ("no", False)),
+        "table's width, a second table under its own names after a blank line, up to 8 narrow rows of "
+        "words where the table holds values ('End of report'), and a last row labelled total whose numbers "
+        "are the column sums; 'auto', also any trailing run of up to 8 narrower rows, except one last row "
+        "that reads as data cut short; a count N, the last N rows (blank and comment lines among them); "
+        "'none' (or 0), nothing",
+        "value",
+        minimum=0,
+        metavar="MODE|N",
+        words=("section", "auto", "none"),
     ),
     OptionSpec("line_numbers", bool, False, "add a _line column with each row's line in the input", "flag"),
     OptionSpec(
@@ -225,8 +271,11 @@ class Options:
     Made by :func:`resolve_options`. ``encoding`` holds ``"auto"`` or the
     canonical codec name; ``delimiter`` one ASCII character, one and a
     blank (``", "``: the blank after each delimiter is no part of a field),
-    or None to detect; ``quote_char`` one ASCII character or ``"auto"``;
-    ``escape_char`` one ASCII character, ``"auto"``, or None for no escape.
+    or None to detect; ``quote_char`` one ASCII character, ``"auto"`` or
+    ``"none"`` (quotes are text); ``escape_char`` one ASCII character,
+    ``"auto"``, or None for no escape; ``comment`` ``"auto"``, a prefix or
+    None; ``skip_footer`` ``"section"``, ``"auto"``, or a count of trailing
+    rows (0: none).
     With a ``layout``, the options it fixes hold its values.
     """
 
@@ -236,13 +285,14 @@ class Options:
     merge_overflow: bool
     expected_columns: Optional[int]
     repair_quotes: bool
+    repairs: str
     escape_char: Optional[str]
     encoding: str
     header: Union[bool, str]
     skip_blank_rows: bool
     comment: Optional[str]
     skip_preamble: Union[int, str]
-    skip_footer: Union[bool, str]
+    skip_footer: Union[int, str]
     line_numbers: bool
     record_repairs: bool
     threads: Optional[int]
@@ -257,8 +307,8 @@ class Options:
         """The salvage options as the engine takes them.
 
         The delimiter, quote and escape characters become their byte
-        values; None means "detect", an escape of 0 "none"; ``trim_blank``
-        says the delimiter was given with a blank after it.
+        values; None means "detect", a quote or escape of 0 "none";
+        ``trim_blank`` says the delimiter was given with a blank after it.
 
         Examples:
             >>> resolve_options(delimiter="; ", escape_char=None).engine_kwargs()
@@ -269,7 +319,7 @@ class Options:
         return {
             "delimiter": None if self.delimiter is None else ord(self.delimiter[0]),
             "trim_blank": self.delimiter is not None and len(self.delimiter) == 2,
-            "quote_char": None if self.quote_char == "auto" else ord(self.quote_char),
+            "quote_char": None if self.quote_char == "auto" else 0 if self.quote_char == "none" else ord(self.quote_char),
             "escape_char": None if escape == "auto" else 0 if escape is None else ord(escape),
             "fill_ragged_rows": self.fill_ragged_rows,
             "merge_overflow": self.merge_overflow,
@@ -308,7 +358,8 @@ def _check_type(spec: OptionSpec, value: object) -> object:
             return operator.index(cast(SupportsIndex, value))
     elif isinstance(value, spec.type):
         return spec.type(value)
-    expected = _TYPE_WORDS[spec.type] + (" or None" if spec.nullable else "")
+    alternatives = [_TYPE_WORDS[spec.type], *map(repr, spec.words), *(["None"] if spec.nullable else [])]
+    expected = " or ".join([", ".join(alternatives[:-1]), alternatives[-1]] if len(alternatives) > 1 else alternatives)
     actual = "None" if value is None else type(value).__name__
     raise TypeError(f"{spec.name} must be {expected}, not {actual}")
 
@@ -318,25 +369,65 @@ def _check_value(spec: OptionSpec, value: object) -> None:
         allowed = " or ".join(repr(choice) for _, choice in spec.choices)
         raise ValueError(f"{spec.name} must be {allowed}, not {value!r}")
     if spec.minimum is not None and isinstance(value, int) and value < spec.minimum:
-        raise ValueError(f"{spec.name} must be at least {spec.minimum}, not {value}")
+        raise OptionError(spec.name, f"{{option}} must be at least {spec.minimum}, not {{value}}", value)
 
 
-def _check_character(name: str, value: Optional[str]) -> None:
+# What each character option's words do, for the messages that offer them.
+_CHARACTER_WORDS = {
+    "delimiter": "{auto} to detect it",
+    "quote_char": "{auto} to detect it or {none} to read quotes as text",
+    "escape_char": "{auto} to detect it or {none} for no escape",
+}
+
+
+def _check_character(name: str, value: Optional[str], fix: Optional[str] = None) -> None:
     """A delimiter, quote or escape character is one ASCII byte that is no line break.
 
     A delimiter may also be one such byte and a blank: the separator ``", "``.
+    An :class:`OptionError` says what to write instead: ``fix``, else the
+    option's words.
     """
     if value is None:
         return
-    if name == "delimiter" and len(value) == 2 and value[1] == " " and value[0] != " ":
+    if name in ("delimiter", "output_delimiter") and len(value) == 2 and value[1] == " " and value[0] != " ":
         value = value[0]
+    fix = fix or _CHARACTER_WORDS.get(name, "")
     if len(value) != 1:
-        what = "an empty string" if not value else repr(value)
-        raise ValueError(f"{name} must be one character, not {what}; pass None to detect it")
+        raise OptionError(name, "{option} must be one character" + (f" ({fix})" if fix else "") + ", not {value}", value)
     if not value.isascii():
-        raise ValueError(f"{name} must be an ASCII character, not {value!r} (U+{ord(value):04X})")
+        raise OptionError(name, f"{{option}} must be an ASCII character, not {{value}} (U+{ord(value):04X})", value)
     if value in "\r\n":
-        raise ValueError(f"{name} cannot be a line break ({value!r})")
+        raise OptionError(name, "{option} cannot be a line break ({value})", value)
+
+
+def _caller_level() -> int:
+    """The stack level of the first caller outside this package, for warnings."""
+    package = os.path.dirname(__file__)
+    frame = sys._getframe(1)
+    level = 1
+    while frame.f_back is not None and os.path.dirname(frame.f_code.co_filename) == package:
+        frame = frame.f_back
+        level += 1
+    return level
+
+
+def _words_to_values(values: Dict[str, object]) -> None:
+    """The words ``"auto"`` and ``"none"`` as the values the run takes; None for a quote warns."""
+    if values["quote_char"] is None:
+        warnings.warn(
+            "quote_char=None detects the quote, as 'auto' does, and will be refused in a later release: "
+            "write quote_char='auto' to detect it or quote_char='none' to read quotes as text",
+            RowmendWarning,
+            stacklevel=_caller_level(),
+        )
+        values["quote_char"] = "auto"
+    if values["delimiter"] == "auto":
+        values["delimiter"] = None
+    for name in ("escape_char", "comment"):
+        if values[name] == "none":
+            values[name] = None
+    if values["skip_footer"] == "none":
+        values["skip_footer"] = 0
 
 
 def _check_distinct(given: Dict[str, Optional[str]]) -> None:
@@ -399,7 +490,8 @@ def resolve_options(**options: object) -> Options:
     Raises:
         TypeError: An unknown option, or a value of the wrong type; the
             message names the option.
-        ValueError: A value of the right type that cannot be used: a
+        ValueError: A value of the right type that cannot be used (an
+            :class:`OptionError` for the values of one option): a
             delimiter or quote character that is not one ASCII character, is
             a line break, or equals the other; an encoding Python does not
             know; a negative column count; fewer than one thread; a layout
@@ -419,6 +511,8 @@ def resolve_options(**options: object) -> Options:
     for name in options:
         if name not in _SPECS:
             raise _unknown_option(name)
+    if options.get("skip_footer") is False:
+        options["skip_footer"] = 0  # False has always meant: set nothing aside
     values: Dict[str, object] = {}
     for spec in OPTIONS:
         if spec.name == "layout":
@@ -427,22 +521,25 @@ def resolve_options(**options: object) -> Options:
         value = _check_type(spec, options.get(spec.name, spec.default))
         _check_value(spec, value)
         values[spec.name] = value
-    if values["quote_char"] is None:
-        values["quote_char"] = "auto"  # None has always meant: detect it
+    _words_to_values(values)
     delimiter, quote_char, escape_char = values["delimiter"], values["quote_char"], values["escape_char"]
     assert delimiter is None or isinstance(delimiter, str)
     assert isinstance(quote_char, str) and (escape_char is None or isinstance(escape_char, str))
+    if delimiter == "none":
+        raise OptionError("delimiter", "{option} cannot be turned off: give one character, or {auto} to detect it", delimiter)
     _check_character("delimiter", delimiter)
     given = {"delimiter": None if delimiter is None else delimiter[0]}
     for name, value in (("quote_char", quote_char), ("escape_char", escape_char)):
-        if value != "auto":
+        if value not in ("auto", "none"):
             _check_character(name, value)
             if value is not None:
                 given[name] = value
     _check_distinct(given)
     comment = values["comment"]
     if comment is not None and (not comment or "\n" in str(comment) or "\r" in str(comment)):
-        raise ValueError(f"comment must be 'auto' or a prefix on one line, not {comment!r}; pass None to keep every line")
+        raise OptionError(
+            "comment", "{option} must be {auto}, a prefix on one line, or {none} to keep every line, not {value}", comment
+        )
     values["encoding"] = _check_encoding(str(values["encoding"]))
     layout = values["layout"]
     if layout is not None:

@@ -92,8 +92,11 @@ class RepairRecord:
             ``"merged"`` (surplus fields joined into the last column),
             ``"quote repaired"`` (a stray quote inside a quoted field kept as
             text), ``"bytes replaced"`` (bytes that were not UTF-8 became
-            U+FFFD; a row repaired in several ways is recorded once, by the
-            first of these that applies), or
+            U+FFFD), ``"quote read as text"`` (a quote that opened a field
+            running on for 64 lines or 1 MiB, or to the end of the input,
+            through lines that read as rows, kept as text so that those lines
+            are rows again; a row repaired in several ways is recorded once,
+            by this first, then in the order above), or
             for a row set aside as not part of the table its kind: ``"blank"``,
             ``"comment"``, ``"preamble"`` or ``"footer"``. Later versions may
             add words; code that reads records should expect others.
@@ -172,7 +175,8 @@ class Report:
     Attributes:
         total_rows: Rows read from the input, the header row not included.
         salvaged_rows: Rows kept, repaired ones included.
-        repaired_rows: Kept rows that were padded or had surplus fields merged.
+        repaired_rows: Kept rows that were padded, had surplus fields
+            merged, or had a quote that never closed read as text.
         quarantined_rows: Rows set aside; exact even when ``quarantine``
             holds only the first of them.
         skipped_rows: Rows set aside as not part of the table (blank lines,

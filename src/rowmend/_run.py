@@ -7,13 +7,13 @@ is the same and lives here.
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Callable, Iterator, Optional, Union
+from typing import TYPE_CHECKING, Any, Callable, Iterator, Optional, Tuple, Union
 
 from rowmend._binary import check_text
 from rowmend._encoding import DETECT_BYTES, Transcoder, resolve_encoding, transcode
 from rowmend._native import Salvager
 from rowmend._options import Options
-from rowmend._report import LineHistogram, QuarantineRecord, RepairRecord, Report
+from rowmend._report import LineHistogram, Note, QuarantineRecord, RepairRecord, Report
 from rowmend._sources import ByteSource
 
 if TYPE_CHECKING:
@@ -34,6 +34,9 @@ NATIVE_ENCODINGS = frozenset({"utf-8", "iso8859-1", "cp1252", "utf-16-le", "utf-
 # few pasted bytes (an export with a Latin-1 name in it) keeps those letters,
 # read as cp1252, instead of losing them to U+FFFD. The report then names it.
 UTF8_OR_CP1252 = "utf-8+cp1252"
+
+# The lines a note about quotes read as text names; the rest it counts.
+_NOTE_LINES = 5
 
 # Input is read and fed in pieces of this size: large enough that Python's
 # share of the work is negligible, small enough to keep memory bounded.
@@ -103,6 +106,7 @@ class Run:
             merge_overflow=options.merge_overflow,
             expected_columns=engine["expected_columns"],
             repair_quotes=options.repair_quotes,
+            repairs=options.repairs,
             header=options.header,
             skip_blank_rows=options.skip_blank_rows,
             record_repairs=options.record_repairs,
@@ -187,6 +191,24 @@ class Run:
             ),
             lines=self._histogram(),
             header=tuple(names) if (names := salvager.header) is not None else None,
+            header_rows=salvager.header_rows,
+            notes=tuple(Note(code, message) for code, message in salvager.notes) + self._quote_notes(),
+        )
+
+    def _quote_notes(self) -> Tuple[Note, ...]:
+        """A note naming the lines where a quote that opened a runaway field was read as text."""
+        count, lines = self.salvager.quotes_read_as_text
+        if not count:
+            return ()
+        shown = ", ".join(f"{line:,}" for line in lines[:_NOTE_LINES])
+        more = f" and {count - min(count, _NOTE_LINES):,} more" if count > _NOTE_LINES else ""
+        where = f"line {shown}" if count == 1 else f"lines {shown}{more}"
+        return (
+            Note(
+                "quote-read-as-text",
+                f"{where}: a quote opening a field was read as text, because the field it opened ran on "
+                "through lines that read as rows; with repairs set to 'backend' it opens one value that runs on",
+            ),
         )
 
     def _histogram(self) -> LineHistogram:

@@ -14,6 +14,7 @@ import gzip
 import io
 import lzma
 import os
+import re
 import socket
 import stat
 import zlib
@@ -365,8 +366,9 @@ class ByteSource(io.BufferedIOBase):
                 parts.append(part)
         buffer = bytearray(size)
         count = self.readinto(buffer)
-        del buffer[count:]
-        return bytes(buffer)
+        # A copy of what was read, not a resize: a view of the buffer still
+        # held below (by a file object, or a traceback's frame) forbids one.
+        return bytes(buffer) if count == size else bytes(memoryview(buffer)[:count])
 
     def read1(self, size: int = -1) -> bytes:
         """Up to ``size`` bytes from a single read of the input (64 KiB when ``size`` is negative)."""
@@ -374,8 +376,7 @@ class ByteSource(io.BufferedIOBase):
             raise ValueError("I/O operation on closed file")
         buffer = bytearray(size if size >= 0 else 1 << 16)
         count = self._pull(memoryview(buffer)) if buffer else 0
-        del buffer[count:]
-        return bytes(buffer)
+        return bytes(buffer) if count == len(buffer) else bytes(memoryview(buffer)[:count])
 
     def close(self) -> None:
         """Close what :func:`open_source` opened; a file object passed in stays open."""
@@ -434,12 +435,82 @@ def _open_stream(stream: Any, name: str, *, owned: Optional[Any], path: Optional
     )
 
 
+# A URL: a scheme of two characters or more (one is a Windows drive) and "://".
+_URL = re.compile(r"^[A-Za-z][A-Za-z0-9+.-]+://")
+
+
+def is_url(name: str) -> bool:
+    """Whether a path names a URL (``https://``, ``s3://``, ``file://``...), read through fsspec.
+
+    Examples:
+        >>> is_url("s3://bucket/a.csv"), is_url("C:/data/a.csv"), is_url("a.csv")
+        (True, False, False)
+    """
+    return _URL.match(name) is not None
+
+
+class _Forward:
+    """A file read once from its start: fsspec's HTTP stream says it can seek, but cannot."""
+
+    def __init__(self, file: Any) -> None:
+        self._file = file
+
+    def read(self, size: int = -1) -> bytes:
+        """Up to ``size`` bytes (all that is left when negative)."""
+        return cast(bytes, self._file.read(size))
+
+    def seekable(self) -> bool:
+        """Never: the peeked bytes are served again instead."""
+        return False
+
+    def close(self) -> None:
+        """Closes the stream."""
+        self._file.close()
+
+
+def _open_url(url: str) -> ByteSource:
+    """A URL's bytes through fsspec, read as they come in blocks, never whole."""
+    try:
+        import fsspec
+    except ImportError:
+        raise ModuleNotFoundError(
+            f"{url}: reading a URL needs fsspec: pip install 'rowmend[remote]' "
+            "(and s3fs for s3://, gcsfs for gs://)",
+            name="fsspec",
+        ) from None
+    # Over HTTP, a stream: read once from the start, in bounded memory, from
+    # any server (random access needs range requests, which not all answer).
+    streaming = {"block_size": 0} if url.lower().startswith(("http://", "https://")) else {}
+    try:
+        file = fsspec.open(url, "rb", compression=None, **streaming).open()
+    except FileNotFoundError as error:
+        if error.strerror:
+            raise
+        # fsspec's HTTP file system says only the URL: the cause says why.
+        cause = error.__cause__ or error.__context__
+        why = f"not found or not reachable ({type(cause).__name__}: {cause})" if cause else "not found"
+        raise FileNotFoundError(errno.ENOENT, why, url) from error
+    except (OSError, ImportError, ValueError):
+        raise  # a file system that needs its package, a bad URL: fsspec says which
+    except Exception as error:  # the file system's own errors (HTTP, credentials): one OSError naming the URL
+        raise OSError(errno.EIO, f"{type(error).__name__}: {error}", url) from error
+    if streaming:
+        file = _Forward(file)
+    try:
+        return _open_stream(file, url, owned=file, path=None)
+    except BaseException:
+        file.close()
+        raise
+
+
 def open_source(source: Source) -> ByteSource:
     """Open an input for reading its (decompressed) bytes.
 
     Args:
         source: A path (``str``, ``bytes`` or ``os.PathLike``, as
-            :func:`open` takes it), a binary file object (anything with
+            :func:`open` takes it), a URL that fsspec opens (``https://``,
+            ``s3://``, ``gs://``, ``file://``, ``memory://``...; fsspec is the
+            ``remote`` extra), a binary file object (anything with
             ``read``; ``readinto`` is used when present) such as an open
             file, ``io.BytesIO``, a pipe or ``socket.makefile("rb")``, or a
             connected ``socket.socket``. A file object is read from its
@@ -465,6 +536,8 @@ def open_source(source: Source) -> ByteSource:
         ...     source.compression, source.read()
         ('gzip', b'a,b\\n1,2\\n')
     """
+    if isinstance(source, str) and is_url(source):
+        return _open_url(source)
     if isinstance(source, (str, bytes, os.PathLike)):
         name = os.fsdecode(os.fspath(source))
         file = open(source, "rb", buffering=0)  # its errors name the file as given

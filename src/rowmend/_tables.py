@@ -7,7 +7,7 @@ becomes a Python object on the way to a table.
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Generator, Iterator, List, Optional, Tuple
+from typing import TYPE_CHECKING, Any, Generator, Iterator, List, Optional, Tuple, Union
 
 import pyarrow as pa
 import pyarrow.compute as pc
@@ -284,6 +284,11 @@ def read_pandas(source: Source, **options: Any) -> pandas.DataFrame:
 def read_polars(source: Source, **options: Any) -> polars.DataFrame:
     """Read a whole input into a :class:`polars.DataFrame`, built from the Arrow memory.
 
+    Each batch goes to Polars as it is read, without a rechunk, and is let go:
+    the whole table is never held twice, once as Arrow and once as Polars.
+    The frame's columns are in chunks of 65,536 rows; ``frame.rechunk()``
+    joins them when one piece of memory per column matters more.
+
     Examples:
         >>> import io
         >>> read_polars(io.BytesIO(b"a,b\\n1,x\\n")).columns
@@ -291,6 +296,23 @@ def read_polars(source: Source, **options: Any) -> polars.DataFrame:
     """
     import polars
 
-    frame = polars.from_arrow(read_arrow(source, **options))
+    resolved = resolve_options(**options)
+    _check_table_options(resolved)
+    if resolved.dtypes == "infer":
+        # Inferring a column's type needs all of its values.
+        table: Union[pa.Table, pa.RecordBatch] = read_arrow(source, **options)
+        return _polars_frame(table)
+    rows = RowStream(source, 65536, resolved)
+    frames = [_polars_frame(batch) for batch in rows]
+    if not frames:
+        assert rows.schema is not None
+        return _polars_frame(pa.Table.from_batches([], schema=rows.schema))
+    return polars.concat(frames, how="vertical", rechunk=False)
+
+
+def _polars_frame(data: Union[pa.Table, pa.RecordBatch]) -> polars.DataFrame:
+    import polars
+
+    frame = polars.from_arrow(data, rechunk=False)
     assert isinstance(frame, polars.DataFrame)
     return frame

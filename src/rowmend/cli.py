@@ -47,10 +47,13 @@ from rowmend._display import ProgressDisplay, inspect_tables, json_line, summary
 from rowmend._errors import RowmendWarning
 from rowmend._html import MissingExtraError, require_matplotlib, warm_up
 from rowmend._layout import Layout, read_layout, settle_layout
-from rowmend._options import OPTIONS, OptionSpec, _check_character, resolve_options
+from rowmend._many import POOL_BYTES, default_workers
+from rowmend._options import OPTIONS, OptionError, OptionSpec, _check_character, resolve_options
 from rowmend._outputs import (
     Output,
+    NamedSink,
     OutputSet,
+    clean_format,
     clean_name,
     file_key,
     is_compressed_name,
@@ -110,12 +113,27 @@ class Limit:
         return count * 100 > self.value * total if self.percent else count > self.value
 
 
-def _character(text: str) -> Optional[str]:
-    # A tab is awkward to type in a shell: \t stands for one; "none" turns
-    # the escape character off.
-    if text == "none":
-        return None
+def _character(text: str) -> str:
+    # A tab is awkward to type in a shell: \t stands for one. The words
+    # auto and none go on to the options, which know what each means.
     return "\t" if text == "\\t" else text
+
+
+def _count_or_word(spec: OptionSpec) -> Callable[[str], object]:
+    """The converter of a count that also takes words: ``--skip-footer auto``, ``--skip-footer 3``."""
+    words = ", ".join(spec.words)
+
+    def convert(text: str) -> object:
+        if text == "no" and "none" in spec.words:
+            return "none"  # the word this flag's choices had before it took a count
+        if text in spec.words:
+            return text
+        try:
+            return int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"expected {words} or a count, not {text!r}") from None
+
+    return convert
 
 
 def _add_option(group: Any, spec: OptionSpec) -> None:
@@ -134,10 +152,11 @@ def _add_option(group: Any, spec: OptionSpec) -> None:
         convert: Callable[[str], object] = str
         if spec.type is int:
             # A count may also take a word: --skip-preamble auto.
-            convert = int if not spec.words else lambda text: text if text in spec.words else int(text)
+            convert = int if not spec.words else _count_or_word(spec)
         elif spec.name in ("delimiter", "quote_char", "escape_char"):
             convert = _character
-        default_text = "" if spec.default is None else f" (default: {spec.default})"
+        shown: object = spec.cli_default or spec.default
+        default_text = "" if shown is None else f" (default: {shown})"
         metavar = spec.metavar or ("N" if spec.type is int else spec.name.split("_")[0].upper())
         group.add_argument(spec.flag, type=convert, metavar=metavar, help=spec.help + default_text, **common)
         if spec.none_flag:
@@ -244,7 +263,11 @@ def build_parser() -> argparse.ArgumentParser:
         "--report-rows", type=_positive, default=100, metavar="N", help="rows of each kind in --report (default: 100)"
     )
     clean.add_argument(
-        "--jobs", type=_positive, metavar="N", help="files cleaned at once, in processes (default: the core count)"
+        "--jobs",
+        type=_positive,
+        metavar="N",
+        help=f"files cleaned at once, in processes (default: one for less than {POOL_BYTES >> 20} MiB of input, "
+        "where a pool costs more than it saves, else the core count)",
     )
     clean.set_defaults(run=_clean, parser=clean)
 
@@ -289,12 +312,6 @@ def _positive(text: str) -> int:
     if value < 1:
         raise argparse.ArgumentTypeError(f"expected at least 1, not {value}")
     return value
-
-
-def _core_count() -> int:
-    if hasattr(os, "sched_getaffinity"):
-        return len(os.sched_getaffinity(0))
-    return os.cpu_count() or 1
 
 
 class _Session:
@@ -370,7 +387,7 @@ class _Session:
                         warnings.showwarning(warning.message, warning.category, warning.filename, warning.lineno)
 
 
-def _check(report: Report, args: argparse.Namespace, kept: bool) -> Tuple[int, str, str]:
+def _check(report: Report, args: argparse.Namespace) -> Tuple[int, str, str]:
     """The exit status a report calls for, why (when it is not 0), and a word for the summary."""
     problems = []
     label = "ok"
@@ -383,8 +400,6 @@ def _check(report: Report, args: argparse.Namespace, kept: bool) -> Tuple[int, s
     elif limit is None and quarantined and not args.allow_quarantine:
         problems.append(f"{quarantined:,} of {total:,} rows quarantined")
         label = "quarantined"
-    if problems and not kept:
-        problems[-1] += " (--quarantine or --quarantine-dir keeps them)"
     limit = args.max_repaired
     if limit is not None and limit.exceeded(repaired, total):
         problems.append(f"{repaired:,} of {total:,} rows repaired, more than --max-repaired {limit.text}")
@@ -406,7 +421,7 @@ def _plan(args: argparse.Namespace, inputs: List[str], options: Dict[str, Any], 
     if several and args.quarantine is not None:
         raise UsageError("--quarantine names the file of one input: with several, use --quarantine-dir")
     if args.output_delimiter is not None and args.format == "parquet":
-        raise UsageError("--output-delimiter applies to CSV output only")
+        raise UsageError("--output-delimiter applies to CSV output only: leave it out for Parquet")
     if args.in_place and args.format == "parquet":
         raise UsageError("--in-place writes CSV: use --output-dir for Parquet")
     to_stdout = args.output == STDIO or (args.output is None and not args.output_dir and not args.in_place)
@@ -450,6 +465,7 @@ def _plan(args: argparse.Namespace, inputs: List[str], options: Dict[str, Any], 
             quarantine = os.path.join(args.quarantine_dir, quarantine_name(source))
         elif quarantine == STDIO and not args.stream:
             quarantine = os.path.join(scratch, "quarantine.csv")
+        _refuse_table_options(options, source, STDIO if to_stdout else destination, args.format)
         outputs = [("clean file", destination), ("quarantine", quarantine)]
         if source != STDIO and file_key(destination) == file_key(source):
             in_place.append(destination)
@@ -466,7 +482,17 @@ def _plan(args: argparse.Namespace, inputs: List[str], options: Dict[str, Any], 
             if path is not None and path != STDIO and os.path.dirname(path) != scratch
         ]
         jobs.append(
-            Job(index, source, destination, quarantine, args.format, args.output_delimiter, options, args.stream)
+            Job(
+                index,
+                source,
+                destination,
+                quarantine,
+                args.format,
+                args.output_delimiter,
+                options,
+                args.stream,
+                quarantine_if_rows=bool(args.quarantine_dir),
+            )
         )
     if args.report is not None:
         checked.append(Output(inputs[0], "HTML report", args.report))
@@ -475,6 +501,17 @@ def _plan(args: argparse.Namespace, inputs: List[str], options: Dict[str, Any], 
     except ValueError as error:
         raise UsageError(str(error)) from None
     return jobs
+
+
+def _refuse_table_options(options: Dict[str, Any], source: str, destination: str, format: Optional[str]) -> None:
+    """A UsageError for --dtypes infer or --line-numbers when the clean file is CSV, which holds neither."""
+    given = [flag for flag, on in (("--dtypes infer", options.get("dtypes")), ("--line-numbers", options.get("line_numbers"))) if on]
+    if given and clean_format(destination, format, None) == "csv":
+        where = "standard output" if destination == STDIO else destination
+        raise UsageError(
+            f"{given[0]} applies to Parquet output, and the clean file of {source} ({where}) is CSV: "
+            f"add --format parquet, or leave {given[0]} out"
+        )
 
 
 def _refuse_over_inputs(inputs: List[str], role: str, path: str) -> None:
@@ -525,10 +562,12 @@ def _clean(session: _Session, args: argparse.Namespace, options: Dict[str, Any])
         # The page shows --report-rows rows of each kind: keeping 10,000 of
         # each would cost more time than drawing the page.
         options = {"max_records": args.report_rows, **options, "record_repairs": True}
-    workers = min(args.jobs or _core_count(), len(inputs))
+    # One process until the inputs are large enough to pay for a pool.
+    workers = min(args.jobs or default_workers(inputs), len(inputs))
     if workers > 1:
         options = {**options, "threads": 1}
     status = OK
+    dropped = False  # quarantined rows that no file keeps
     summary: List[Tuple[str, Optional[Report], str]] = []
     with tempfile.TemporaryDirectory(prefix="rowmend-") as scratch, contextlib.ExitStack() as stack:
         jobs = _plan(args, inputs, options, scratch)
@@ -552,9 +591,13 @@ def _clean(session: _Session, args: argparse.Namespace, options: Dict[str, Any])
             job = jobs[outcome.index]
             in_place = job.source != STDIO and file_key(job.destination) == file_key(job.source)
             kept = job.quarantine is not None or in_place  # in place, the rows go beside the input
-            file_status, label = _finish(session, outcome, args, kept=kept)
+            # The page is written before the JSON line, whose status must count its failure.
+            report_status = OK
             if outcome.report is not None and args.report is not None:
-                file_status = max(file_status, _write_report(session, outcome.report, args.report, outcome.source, args.report_rows))
+                report_status = _write_report(session, outcome.report, args.report, outcome.source, args.report_rows)
+            file_status, label = _finish(session, outcome, args, report_status)
+            quarantined = outcome.report is not None and outcome.report.quarantined_rows > 0
+            dropped = dropped or (not kept and quarantined and file_status == FAILED_CHECK)
             if outcome.report is not None:
                 # Standard output gets a file's content once the file is
                 # complete, so that a failed run writes nothing there.
@@ -563,13 +606,19 @@ def _clean(session: _Session, args: argparse.Namespace, options: Dict[str, Any])
                         _copy_out(path)
             status = max(status, file_status)
             summary.append((outcome.source, outcome.report, label))
+    if dropped:
+        # Once per run, however many files lost rows this way.
+        session.say("rowmend: --quarantine FILE or --quarantine-dir DIR keeps the quarantined rows")
     if session.interactive and summary:
         session.console.print(summary_table(summary))
     return status
 
 
-def _finish(session: _Session, outcome: Outcome, args: argparse.Namespace, kept: bool) -> Tuple[int, str]:
-    """Report one input's outcome (message, JSON); returns its exit status and a word for the summary."""
+def _finish(session: _Session, outcome: Outcome, args: argparse.Namespace, floor: int = OK) -> Tuple[int, str]:
+    """Report one input's outcome (message, JSON); returns its exit status and a word for the summary.
+
+    ``floor`` is the status of what was already done for the input (its HTML report).
+    """
     if outcome.report is None:
         if args.json:
             session.emit({"path": outcome.source, "status": outcome.status, "error": outcome.error})
@@ -578,7 +627,8 @@ def _finish(session: _Session, outcome: Outcome, args: argparse.Namespace, kept:
         session.warn(warning)
     for note in outcome.report.notes:
         session.say(f"rowmend: {outcome.source}: note: {note.message}")
-    status, problem, label = _check(outcome.report, args, kept)
+    status, problem, label = _check(outcome.report, args)
+    status = max(status, floor)
     if problem:
         session.say(f"rowmend: {outcome.source}: {problem}")
     if args.json:
@@ -587,9 +637,15 @@ def _finish(session: _Session, outcome: Outcome, args: argparse.Namespace, kept:
 
 
 def _write_report(session: _Session, report: Report, path: str, source: str, rows: int) -> int:
-    """Writes the HTML report; the exit status of a failure (OK when written)."""
+    """Writes the HTML report all or nothing; the exit status of a failure (OK when written)."""
     try:
-        report.to_html(path, rows=rows, title=f"rowmend: {source}")
+        page = report.to_html(None, rows=rows, title=f"rowmend: {source}").encode("utf-8")
+        with OutputSet() as outputs:
+            sink = NamedSink(outputs.add(path).fd, path)
+            view = memoryview(page)
+            while view:
+                view = view[sink.write(view) :]
+            outputs.commit()
     except OSError as error:
         return session.fail(*describe_error(error, path))
     except MissingExtraError as error:
@@ -601,13 +657,10 @@ def _open_input(path: str) -> Any:
     return open_source(sys.stdin.buffer if path == STDIO else path)
 
 
-def _sniff_one(path: str, options: Dict[str, Any]) -> Tuple[Layout, Optional[str]]:
-    """The layout of an input from its first rows, and its compression."""
+def _sniff_one(path: str, options: Dict[str, Any]) -> Tuple[Optional[Layout], Optional[str]]:
+    """The layout of an input from its first rows (None when it holds none), and its compression."""
     with _open_input(path) as opened:
-        layout = settle_layout(opened, resolve_options(**options))
-        if layout is None:
-            raise ValueError(f"{path}: holds no row to detect a layout from")
-        return layout, opened.compression
+        return settle_layout(opened, resolve_options(**options)), opened.compression
 
 
 def _sniff(session: _Session, args: argparse.Namespace, options: Dict[str, Any]) -> int:
@@ -621,7 +674,9 @@ def _sniff(session: _Session, args: argparse.Namespace, options: Dict[str, Any])
         try:
             with session.warnings_said():
                 layout, compression = _sniff_one(path, options)
-            if args.save_layout is not None:
+            if layout is None and args.save_layout is not None:
+                raise UsageError(f"{path} holds no row, so --save-layout has no layout to save: sniff a file with rows")
+            if layout is not None and args.save_layout is not None:
                 _save_layout(layout, args.save_layout)
         except Exception as error:
             code, message = describe_error(error, path)
@@ -629,12 +684,20 @@ def _sniff(session: _Session, args: argparse.Namespace, options: Dict[str, Any])
                 session.emit({"path": path, "status": code, "error": message})
             status = max(status, session.fail(code, message, traceback.format_exc()))
             continue
+        if layout is None:
+            # An empty file reads fine (as no rows): nothing failed.
+            note = "no rows, so no layout to detect"
+            if args.json:
+                session.emit({"path": path, "status": OK, "note": note, "compression": compression})
+            else:
+                session.say(f"rowmend: {path}: note: {note}")
+            continue
         if args.json:
             session.emit({"path": path, **layout.to_dict(), "compression": compression})
             continue
         parts = [
             f"delimiter={layout.delimiter!r}",
-            f"quote={layout.quote_char!r}",
+            "quote=none" if layout.quote_char == "none" else f"quote={layout.quote_char!r}",
             *([f"escape={layout.escape_char!r}"] if layout.escape_char else []),
             f"encoding={layout.encoding}",
             f"columns={layout.columns}",
@@ -669,19 +732,21 @@ def _inspect(session: _Session, args: argparse.Namespace, options: Dict[str, Any
                 run.feed_all()
             report = run.report()
             header = run.salvager.header if resolved.header else None
+            quote = "none" if resolved.quote_char == "none" else run.salvager.quote_char or '"'
+
     except Exception as error:
         code, message = describe_error(error, path)
         if args.json:
             session.emit({"path": path, "status": code, "error": message})
         return session.fail(code, message, traceback.format_exc())
-    status, problem, _ = _check(report, args, kept=True)
+    status, problem, _ = _check(report, args)
     if args.html is not None:
         status = max(status, _write_report(session, report, args.html, path, args.rows))
     if args.json:
         session.emit({"path": path, **report.to_dict(), "header": header, "status": status})
     else:
         console = Console(soft_wrap=False)
-        for table in inspect_tables(path, report, header, resolved.quote_char or '"', args.rows):
+        for table in inspect_tables(path, report, header, quote, args.rows):
             console.print(table)
     if problem:
         session.say(f"rowmend: {path}: {problem}")
@@ -738,9 +803,12 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             # Read once, here: every file and worker process gets the value.
             options["layout"] = read_layout(options["layout"])
         resolve_options(**options)
-        _check_character("output_delimiter", getattr(args, "output_delimiter", None))
+        _check_character("output_delimiter", getattr(args, "output_delimiter", None), "leave {option} out to keep the input's delimiter")
     except OSError as error:
         return session.fail(*describe_error(error, "--layout"))
+    except OptionError as error:
+        # The option as typed, and its words as they are typed: --quote-char none.
+        args.parser.error(error.render("--" + error.option.replace("_", "-"), ""))
     except (TypeError, ValueError) as error:
         args.parser.error(str(error))
     try:

@@ -151,8 +151,12 @@ bool CleanFileSink::row(const RowEvent& event) {
     }
     if (spool_ == nullptr)
         return true;
-    const std::string reason = quarantine_reason(event.fate, columns_);
-    if (options_.quarantine_text == QuarantineText::JoinedFields) {
+    // The backend's file keeps its own words; the package's names the fields found.
+    const bool joined = options_.quarantine_text == QuarantineText::JoinedFields;
+    const std::string reason = joined
+                                   ? quarantine_reason(event.fate, columns_)
+                                   : field_count_reason(event.fate, columns_, event.fields.size());
+    if (joined) {
         append_quarantine_line(line_, event.line, reason, event.fields, input_delimiter_.view());
     } else {
         std::string text;

@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "parser/runaway_quote.h"
+
 namespace rowmend {
 
 struct SalvageOptions {
@@ -14,6 +16,9 @@ struct SalvageOptions {
     bool merge_overflow = true;                    // merge long rows' surplus, or quarantine them
     std::optional<std::uint64_t> expected_columns; // absent: infer it; 0: leave rows as parsed
     bool repair_quotes = true;                     // steers only the salvage parser
+    // Off: quote_char is text wherever it stands and no field is quoted; a
+    // writer still quotes with it. On for the backend.
+    bool quoting = true;
 
     // The wider dialect detection (off for the backend, whose four-delimiter
     // sniffer stays as it is): an absent delimiter is chosen among more
@@ -24,6 +29,10 @@ struct SalvageOptions {
     bool detect_escape = false;        // with detect_dialect
     std::uint8_t escape_char = 0;      // 0: none; the byte after it is text
     bool trim_after_delimiter = false; // a given separator is the delimiter plus one space
+    // A quote that opens a field which then runs on past the rule, through
+    // lines that read as rows of the table, is read as text (off for the
+    // backend, whose reading lets such a field run to the end of input).
+    std::optional<RunawayQuoteRule> runaway_quotes;
 
     // Rows that are not part of the table: set aside and counted as skipped
     // rather than parsed as data. All off by default, which keeps every row
@@ -46,6 +55,13 @@ struct SalvageOptions {
     // table, a run of up to kMaxSectionRows rows none of which has the
     // table's width, to the end of input (a second table, a summary).
     bool detect_trailing_section = false;
+    // A totals row: a last row whose label says total or sum and whose
+    // numbers are the sums of their columns, set aside as a footer.
+    bool detect_totals = false;
+    // A given footer: the last this many rows (blank and comment lines among
+    // them) are set aside, blank and comment lines as such, the rest as
+    // footer. Only they are held back. Not with the detections above.
+    std::size_t footer_rows = 0;
 
     // Threads one run may use, its own included; 0: one per CPU this
     // process may run on. With two or more, a clean file is written by a

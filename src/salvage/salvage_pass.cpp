@@ -27,6 +27,29 @@ bool is_blank_row(const RowView& fields) {
     return fields.size() == 1 && is_whitespace((*fields.begin()).text);
 }
 
+// A row of two or more cells, each empty or blank, as spreadsheets export
+// the empty rows below a table.
+bool is_empty_cells_row(const RowView& fields) {
+    if (fields.size() < 2)
+        return false;
+    for (const FieldView field : fields)
+        if (!field.text.empty() && !is_whitespace(field.text))
+            return false;
+    return true;
+}
+
+// The same for one plain line: nothing but delimiters and blanks.
+bool is_empty_cells_line(std::string_view line, char delimiter) {
+    bool cut = false;
+    for (const char c : line) {
+        if (c == delimiter)
+            cut = true;
+        else if (c != ' ' && c != '\t')
+            return false;
+    }
+    return cut;
+}
+
 } // namespace
 
 std::string quarantine_reason(RowFate fate, std::uint64_t columns) {
@@ -34,6 +57,15 @@ std::string quarantine_reason(RowFate fate, std::uint64_t columns) {
                                                : "Row has extra columns (expected ";
     text += std::to_string(columns);
     text += ')';
+    return text;
+}
+
+std::string field_count_reason(RowFate fate, std::uint64_t columns, std::size_t found) {
+    std::string text = fate == RowFate::TooFew ? "too few fields: " : "too many fields: ";
+    text += std::to_string(found);
+    text += " found, ";
+    text += std::to_string(columns);
+    text += " expected";
     return text;
 }
 
@@ -149,16 +181,25 @@ bool SalvagePass::settle(std::string_view window, bool final) {
             if (!options_.detect_preamble)
                 given = options_.skip_preamble_rows;
             const std::optional<TableStart> start =
-                find_table_start(window, *delimiter, comment, final, given);
+                find_table_start(window, *delimiter, comment, final, given, sample_bytes(), 0,
+                                 options_.comment_prefix.empty());
             if (!start)
                 return false;
             preamble_left_ = start->rows;
+            notes_.clear(); // a retry on a longer prefix decides afresh
+            if (start->considered != 0)
+                notes_.push_back(
+                    {"preamble-kept",
+                     "the first " + std::to_string(start->considered) +
+                         " rows are narrower than the rows after them and might be a preamble; "
+                         "too few rows follow to be sure, so they were read as rows of the table"});
             counters_.preamble_rows = start->rows;
             table = window.substr(start->offset);
         }
         std::optional<std::uint64_t> columns = options_.expected_columns;
         if (!columns && options_.detect_dialect) {
-            columns = infer_columns_in_dialect(table, dialect, final);
+            columns = infer_columns_in_dialect(table, dialect, final, sample_bytes(), 0,
+                                               options_.quoting);
         } else if (!columns) {
             const auto from = static_cast<std::size_t>(table.data() - window.data());
             if (!column_counter_ || counted_from_ != from) {
@@ -203,6 +244,12 @@ bool SalvagePass::sample_table(std::string_view window, bool final) {
     configure(parser);
     RowStore rows;
     std::vector<std::string> texts; // each kept row's bytes, for the header's
+    // Leading rows that begin with '#' and have the table's width: comments
+    // above the header, or the table's own first rows (a header "#id,name",
+    // cells masked with '#'); the rows below them tell which.
+    std::vector<bool> hashed;
+    const bool detected_hash = options_.comment_prefix.empty() && options_.detect_comments;
+    hash_rows_are_data_ = false;
     while (rows.row_count() < kHeaderSampleRows) {
         const ParseStep step = parser.step_row(rows);
         if (step == ParseStep::NeedMore)
@@ -210,12 +257,31 @@ bool SalvagePass::sample_table(std::string_view window, bool final) {
         if (step == ParseStep::End)
             break;
         const RowView row = rows.last_row();
+        const bool fits = row.size() == counters_.inferred_columns;
+        const bool leading_hash = detected_hash && fits &&
+                                  parser.last_row_bytes().starts_with('#') &&
+                                  std::find(hashed.begin(), hashed.end(), false) == hashed.end();
         if ((options_.skip_blank_rows && is_blank_row(row)) ||
-            is_comment(parser.last_row_bytes(), row.size() == counters_.inferred_columns,
-                       rows.row_count() > 1))
+            (!leading_hash && is_comment(parser.last_row_bytes(), fits, rows.row_count() > 1))) {
             rows.pop_last_row();
-        else if (texts.size() < kMaxHeaderRows)
-            texts.emplace_back(parser.last_row_bytes());
+            continue;
+        }
+        hashed.push_back(leading_hash);
+        texts.emplace_back(parser.last_row_bytes());
+    }
+    const auto first_other = std::find(hashed.begin(), hashed.end(), false);
+    if (first_other != hashed.begin()) {
+        const auto other = static_cast<std::size_t>(first_other - hashed.begin());
+        RowStore rest;
+        for (std::size_t r = other; r < rows.row_count(); ++r)
+            rest.append_row(rows.row(r));
+        // With no other row, or none that names the columns below them,
+        // the '#' rows are the table's.
+        hash_rows_are_data_ = other == hashed.size() || header_rows(rest) == 0;
+        if (!hash_rows_are_data_) {
+            rows = std::move(rest);
+            texts.erase(texts.begin(), texts.begin() + static_cast<std::ptrdiff_t>(other));
+        }
     }
     if (options_.detect_header) {
         counters_.header_rows = static_cast<std::uint8_t>(header_rows(rows));
@@ -238,6 +304,15 @@ bool SalvagePass::sample_table(std::string_view window, bool final) {
             if (kind != CellKind::Empty)
                 column = column == CellKind::Empty || column == kind ? kind : CellKind::Text;
         }
+    }
+    if (options_.detect_totals) {
+        std::vector<bool> numeric(columns);
+        for (std::size_t c = 0; c < columns; ++c)
+            numeric[c] = column_kinds_[c] == CellKind::Number;
+        if (std::find(numeric.begin(), numeric.end(), true) != numeric.end())
+            sums_.emplace(std::move(numeric), counters_.header_rows);
+        else
+            sums_.reset();
     }
     if (counters_.header_row && options_.detect_trailing_section) {
         // What tells a second table's header from the table's own rows.
@@ -277,19 +352,66 @@ bool SalvagePass::finish_held() {
     // At the end of input the held rows are a footer, unless they are one
     // narrow row that reads as data cut short: a truncated file's last row
     // is rescued, not set aside.
+    if (options_.footer_rows != 0) {
+        // A given footer: whatever is still held is the last rows.
+        for (std::size_t i = held_front_; i < held_.size(); ++i) {
+            const HeldRow& held = held_[i];
+            if (!skip(held.skipped.value_or(SkipKind::Footer), held.line, held.text))
+                return false;
+        }
+        held_.clear();
+        held_front_ = 0;
+        held_rows_.release();
+        held_spare_.release();
+        return true;
+    }
     const HeldRow* only = nullptr;
+    const HeldRow* first_empty = nullptr;
     std::size_t rows = 0;
+    std::size_t empties = 0;
     for (const HeldRow& held : held_) {
-        if (!held.skipped) {
+        if (held.empty && empties++ == 0)
+            first_empty = &held;
+        if (!held.skipped && !held.empty) {
             ++rows;
             only = &held;
         }
     }
-    if (rows == 1 && only->width < counters_.inferred_columns &&
+    if (rows == 1 && only->width < counters_.inferred_columns && !only->total &&
         looks_cut_off(held_rows_.row(only->row), only->width, only->unterminated))
         return release_held();
+    // Rows after a blank line that are no more than the table going on,
+    // ragged (values of the columns' kinds where it has them), stay in it:
+    // setting them aside would take a guess for the table.
+    const bool section_is_table =
+        !options_.detect_footer && rows != 0 &&
+        std::all_of(held_.begin(), held_.end(), [&](const HeldRow& held) {
+            return held.skipped || held.total || held.empty ||
+                   (held.width != counters_.inferred_columns &&
+                    looks_cut_off(held_rows_.row(held.row), held.width, held.unterminated) &&
+                    !std::all_of(column_kinds_.begin(), column_kinds_.end(),
+                                 [](CellKind kind) { return kind == CellKind::Empty; }));
+        });
+    if (section_is_table && !(rows == 1 && only->total)) {
+        if (!sink_.note({"section-kept",
+                         "the rows from line " + std::to_string(held_.front().line) +
+                             " on have another width than the table's but hold values of its "
+                             "columns: kept as rows of the table"}))
+            return false;
+        return release_held();
+    }
+    if (empties != 0 && !sink_.note({"empty-rows", std::to_string(empties) +
+                                                       " rows of empty cells after the table, "
+                                                       "from line " +
+                                                       std::to_string(first_empty->line) +
+                                                       " on, were set aside as blank rows"}))
+        return false;
     for (const HeldRow& held : held_) {
-        if (!skip(held.skipped.value_or(SkipKind::Footer), held.line, held.text))
+        const bool ok = held.total && !held.skipped ? settle_total(held)
+                        : held.empty
+                            ? skip(SkipKind::Blank, held.line, held.text)
+                            : skip(held.skipped.value_or(SkipKind::Footer), held.line, held.text);
+        if (!ok)
             return false;
     }
     held_.clear();
@@ -324,8 +446,10 @@ bool SalvagePass::skip(SkipKind kind, std::uint64_t line, std::string_view text)
 bool SalvagePass::is_comment(std::string_view text, bool fits, bool table_started) const noexcept {
     if (!options_.comment_prefix.empty())
         return text.starts_with(options_.comment_prefix);
-    // A '#' row of the table's width inside the table may well be data.
-    return options_.detect_comments && text.starts_with('#') && (!table_started || !fits);
+    // A '#' row of the table's width inside the table may well be data,
+    // and so may those before it unless they stand above its header.
+    return options_.detect_comments && text.starts_with('#') &&
+           (!fits || (!table_started && !hash_rows_are_data_));
 }
 
 bool SalvagePass::emit_plain(std::string_view lines, std::size_t rows, std::uint64_t first_line) {
@@ -339,7 +463,7 @@ bool SalvagePass::emit_plain(std::string_view lines, std::size_t rows, std::uint
     if (!may_blank && !may_comment) {
         counters_.total_rows += rows;
         counters_.salvaged_rows += rows;
-        return sink_.plain_rows(lines, rows, first_line);
+        return tell_plain(lines, rows, first_line);
     }
     // Each plain row is one physical line ending in LF: cut the run around
     // the lines to skip and hand on the rest as plain runs.
@@ -363,7 +487,7 @@ bool SalvagePass::emit_plain(std::string_view lines, std::size_t rows, std::uint
             if (run_rows != 0) {
                 counters_.total_rows += run_rows;
                 counters_.salvaged_rows += run_rows;
-                if (!sink_.plain_rows(lines.substr(run_begin, at - run_begin), run_rows, run_line))
+                if (!tell_plain(lines.substr(run_begin, at - run_begin), run_rows, run_line))
                     return false;
             }
             if (!skip(*kind, line, text))
@@ -381,21 +505,71 @@ bool SalvagePass::emit_plain(std::string_view lines, std::size_t rows, std::uint
         return true;
     counters_.total_rows += run_rows;
     counters_.salvaged_rows += run_rows;
-    return sink_.plain_rows(lines.substr(run_begin, at - run_begin), run_rows, run_line);
+    return tell_plain(lines.substr(run_begin, at - run_begin), run_rows, run_line);
+}
+
+bool SalvagePass::tell_plain(std::string_view lines, std::size_t rows, std::uint64_t first_line) {
+    if (sums_)
+        sums_->add_lines(lines, static_cast<char>(counters_.detected_delimiter));
+    return sink_.plain_rows(lines, rows, first_line);
+}
+
+bool SalvagePass::hold_plain_line(std::string_view line, std::uint64_t at, bool total) {
+    // Held rows are bounded: past so many, rows of empty cells are the
+    // table's, as they are inside a run of plain rows.
+    if (!total && held_.size() >= kMaxEmptyRows && !release_held())
+        return false;
+    // A plain line has no quote: its fields are its pieces between delimiters.
+    const std::size_t row = held_rows_.row_count();
+    held_rows_.append_split_row(line, static_cast<char>(counters_.detected_delimiter));
+    const std::size_t width = held_rows_.last_row().size();
+    held_.push_back(HeldRow{RowFate::Kept, at, std::string(line), std::nullopt, row, false, false,
+                            width, false, false, total, !total});
+    if (!total)
+        section_open_ = section_open_ || options_.detect_trailing_section;
+    return true;
+}
+
+bool SalvagePass::settle_total(const HeldRow& held) {
+    // The last row of the table, labelled total: a footer only when its
+    // numbers are the sums of their columns, else a row of the table.
+    const ColumnSums::Verdict verdict = sums_->check(held_rows_.row(held.row));
+    const std::string line = "line " + std::to_string(held.line);
+    if (verdict == ColumnSums::Verdict::Sums) {
+        return sink_.note({"totals-footer", line +
+                                                " is a totals row (its label says total and its "
+                                                "numbers are the sums of the columns above): set "
+                                                "aside as a footer"}) &&
+               skip(SkipKind::Footer, held.line, held.text);
+    }
+    const std::string why =
+        verdict == ColumnSums::Verdict::Unknown
+            ? " reads as a totals row, but the table is too long for its sums to be checked"
+            : " reads as a totals row, but its numbers are not the sums of the columns above";
+    return sink_.note({"totals-kept", line + why + ": kept as a row of the table"}) &&
+           emit_row(held.fate, held.line, held_rows_.row(held.row), held.text, held.quote_repaired,
+                    held.bytes_replaced, held.quote_read_as_text);
 }
 
 bool SalvagePass::emit_row(RowFate fate, std::uint64_t line, const RowView& fields,
-                           std::string_view text, bool quote_repaired, bool bytes_replaced) {
+                           std::string_view text, bool quote_repaired, bool bytes_replaced,
+                           bool quote_read_as_text) {
+    filled_before_ = filled_before_ || (counters_.salvaged_rows + counters_.quarantined_rows >=
+                                            counters_.header_rows &&
+                                        !is_empty_cells_row(fields));
     ++counters_.total_rows;
     if (is_retained(fate)) {
+        if (sums_)
+            sums_->add(fields);
         ++counters_.salvaged_rows;
-        counters_.repaired_rows += is_repaired(fate) ? 1 : 0;
+        counters_.repaired_rows += is_repaired(fate) || quote_read_as_text ? 1 : 0;
     } else {
         ++counters_.quarantined_rows;
     }
     assert(counters_.total_rows ==
            counters_.salvaged_rows + counters_.quarantined_rows + counters_.skipped_rows);
-    return sink_.row(RowEvent{fate, line, fields, text, quote_repaired, bytes_replaced});
+    return sink_.row(
+        RowEvent{fate, line, fields, text, quote_repaired, bytes_replaced, quote_read_as_text});
 }
 
 bool SalvagePass::names_row(const RowView& row, std::string_view text) const {
@@ -427,22 +601,62 @@ bool SalvagePass::summary_row(const RowView& row) const {
     return words_over_values;
 }
 
+bool SalvagePass::hold_last(HeldRow held, const RowView* fields) {
+    if (fields != nullptr) {
+        held.row = held_rows_.row_count();
+        held_rows_.append_row(*fields);
+        held_data_rows_ = true;
+    }
+    held_.push_back(std::move(held));
+    if (held_.size() - held_front_ <= options_.footer_rows)
+        return true;
+    const HeldRow& oldest = held_[held_front_++];
+    const bool ok = oldest.skipped ? skip(*oldest.skipped, oldest.line, oldest.text)
+                                   : emit_row(oldest.fate, oldest.line, held_rows_.row(oldest.row),
+                                              oldest.text, oldest.quote_repaired,
+                                              oldest.bytes_replaced, oldest.quote_read_as_text);
+    if (held_front_ >= options_.footer_rows)
+        drop_released_held();
+    return ok;
+}
+
+void SalvagePass::drop_released_held() {
+    // The rows still held move to fresh storage once as many have gone:
+    // each row is copied about once, and at most twice footer_rows are kept.
+    held_spare_.clear();
+    for (std::size_t i = held_front_; i < held_.size(); ++i) {
+        HeldRow& held = held_[i];
+        if (!held.skipped) {
+            const std::size_t row = held_spare_.row_count();
+            held_spare_.append_row(held_rows_.row(held.row));
+            held.row = row;
+        }
+    }
+    held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(held_front_));
+    held_front_ = 0;
+    std::swap(held_rows_, held_spare_);
+}
+
 bool SalvagePass::release_held() {
     // The held rows were no footer: they go on as the rows they are.
-    for (const HeldRow& held : held_) {
-        const bool ok = held.skipped
-                            ? skip(*held.skipped, held.line, held.text)
-                            : emit_row(held.fate, held.line, held_rows_.row(held.row), held.text,
-                                       held.quote_repaired, held.bytes_replaced);
+    for (std::size_t i = held_front_; i < held_.size(); ++i) {
+        const HeldRow& held = held_[i];
+        const bool ok = held.skipped ? skip(*held.skipped, held.line, held.text)
+                                     : emit_row(held.fate, held.line, held_rows_.row(held.row),
+                                                held.text, held.quote_repaired, held.bytes_replaced,
+                                                held.quote_read_as_text);
         if (!ok)
             return false;
     }
     held_.clear();
+    held_front_ = 0;
     held_rows_.clear();
     return true;
 }
 
 bool SalvagePass::skip_or_hold(SkipKind kind, std::uint64_t line, std::string_view text) {
+    if (options_.footer_rows != 0)
+        return hold_last(HeldRow{RowFate::Kept, line, std::string(text), kind, 0}, nullptr);
     // Between held rows a blank or comment line waits with them, so the
     // sink hears every row in input order; a long run of them ends the wait.
     if (held_.empty() || held_.size() >= 4 * kMaxFooterRows)
@@ -463,6 +677,10 @@ bool SalvagePass::process(std::string_view window, bool final) {
         }
         if (!sink_.begin(counters_))
             return !(stopped_ = true);
+        for (const DetectionNote& note : notes_)
+            if (!sink_.note(note))
+                return !(stopped_ = true);
+        notes_.clear();
     } else {
         parser_->advance_window(window, final);
     }
@@ -475,15 +693,56 @@ bool SalvagePass::process(std::string_view window, bool final) {
         // Preamble rows are counted one by one instead.
         // After a blank line behind the table, the next row is looked at
         // on its own: it may start a trailing section.
-        if (preamble_left_ == 0 && !section_open_ && !second_table_) {
+        // A given footer holds every row, so none is handed on in runs.
+        if (preamble_left_ == 0 && !section_open_ && !second_table_ && options_.footer_rows == 0) {
             const std::size_t first_line = parser.line();
             std::size_t plain = 0;
             const std::string_view run = parser.take_plain_rows(columns, SIZE_MAX, plain);
             if (plain != 0) {
                 narrow_run_ = 0;
                 section_open_ = false;
-                if (!release_held() || !emit_plain(run, plain, first_line))
+                // The run's last rows may be rows of empty cells and a
+                // totals row above them, the last of the table: they wait,
+                // as what follows decides. Empty rows wait only below a
+                // data row that holds something: a table of empty rows is
+                // a table.
+                const char delimiter = static_cast<char>(counters_.detected_delimiter);
+                const std::uint64_t before = counters_.salvaged_rows + counters_.quarantined_rows;
+                std::size_t keep = run.size(); // bytes of the rows handed on now
+                std::size_t rows = plain;
+                const auto last_line = [&](std::size_t& cut) {
+                    cut = keep < 2 ? 0 : run.find_last_of('\n', keep - 2) + 1;
+                    return run.substr(cut, keep - 1 - cut);
+                };
+                std::size_t cut = 0;
+                while (options_.skip_blank_rows && rows != 0 &&
+                       is_empty_cells_line(last_line(cut), delimiter)) {
+                    keep = cut;
+                    --rows;
+                }
+                const bool filled_data = rows != 0 && before + rows - 1 >= counters_.header_rows;
+                if (!filled_before_ && !filled_data) {
+                    keep = run.size();
+                    rows = plain;
+                }
+                filled_before_ = filled_before_ || filled_data;
+                bool total = false;
+                if (rows != 0 && sums_ && has_total_label(last_line(cut), delimiter)) {
+                    total = true;
+                    keep = cut;
+                    --rows;
+                }
+                // Held rows wait on while only more of the same comes.
+                if (rows != 0 &&
+                    (!release_held() || !emit_plain(run.substr(0, keep), rows, first_line)))
                     return !(stopped_ = true);
+                for (std::size_t i = rows; i < plain; ++i) {
+                    const std::size_t lf = run.find('\n', keep);
+                    if (!hold_plain_line(run.substr(keep, lf - keep), first_line + i,
+                                         total && i == rows))
+                        return !(stopped_ = true);
+                    keep = lf + 1;
+                }
             }
         }
 
@@ -517,6 +776,15 @@ bool SalvagePass::process(std::string_view window, bool final) {
         const bool narrow = width < columns;
         const bool fits = columns == 0 || width == columns;
         const RowFate fate = bring_to_width(row_);
+        if (options_.footer_rows != 0) {
+            const RowView fields = row_.last_row();
+            if (!hold_last(HeldRow{fate, line, std::string(parser.last_row_bytes()), std::nullopt,
+                                   0, parser.last_row_repaired_quote(), replaced, width, false,
+                                   parser.last_row_quote_read_as_text()},
+                           &fields))
+                return !(stopped_ = true);
+            continue;
+        }
         // A narrow row after the table's first row may start its footer, and
         // a row of another width after a blank line a trailing section: hold
         // it back until a row of the table or the end of input says.
@@ -525,10 +793,23 @@ bool SalvagePass::process(std::string_view window, bool final) {
                                            names_row(row_.last_row(), parser.last_row_bytes()))) &&
                         held_.size() < kMaxSectionRows;
         section_open_ = section_open_ && !fits && held_.size() < kMaxSectionRows;
-        if (section_open_ || second_table_ ||
-            (narrow && table_started() && narrow_run_ <= kMaxFooterRows &&
-             (options_.detect_footer ||
-              (options_.detect_trailing_section && summary_row(row_.last_row()))))) {
+        const bool footer = section_open_ || second_table_ ||
+                            (narrow && table_started() && narrow_run_ <= kMaxFooterRows &&
+                             (options_.detect_footer ||
+                              (options_.detect_trailing_section && summary_row(row_.last_row()))));
+        // A row held for its total label alone is judged by its sums.
+        const bool total = !footer && sums_ && held_.empty() && is_retained(fate) &&
+                           has_total_label(row_.last_row());
+        // Rows of empty cells below the table are blank rows when nothing
+        // of the table follows them; a section may.
+        const bool empty = options_.skip_blank_rows && filled_before_ && !section_open_ &&
+                           !second_table_ && is_empty_cells_row(row_.last_row());
+        if (empty) {
+            section_open_ = options_.detect_trailing_section;
+            if (held_.size() >= kMaxEmptyRows && !release_held())
+                return !(stopped_ = true);
+        }
+        if (footer || total || empty) {
             // The input ends inside a row when nothing, not even a line
             // break, follows its bytes.
             const std::string_view text = parser.last_row_bytes();
@@ -536,12 +817,14 @@ bool SalvagePass::process(std::string_view window, bool final) {
                 final && text.data() + text.size() == window.data() + window.size();
             held_.push_back(HeldRow{fate, line, std::string(text), std::nullopt,
                                     held_rows_.row_count(), parser.last_row_repaired_quote(),
-                                    replaced, width, unterminated});
+                                    replaced, width, unterminated,
+                                    parser.last_row_quote_read_as_text(), total, empty});
             held_rows_.append_row(row_.last_row());
             continue;
         }
         if (!release_held() || !emit_row(fate, line, row_.last_row(), parser.last_row_bytes(),
-                                         parser.last_row_repaired_quote(), replaced))
+                                         parser.last_row_repaired_quote(), replaced,
+                                         parser.last_row_quote_read_as_text()))
             return !(stopped_ = true);
     }
     if (step == ParseStep::End && !finish_held())

@@ -26,6 +26,7 @@
 #include "heuristics/column_count.h"
 #include "heuristics/delimiter_sniffer.h"
 #include "heuristics/header.h"
+#include "heuristics/totals.h"
 #include "parser/byte_buffer.h"
 #include "parser/resilient_parser.h"
 #include "parser/row_store.h"
@@ -62,6 +63,9 @@ std::string_view skip_kind_name(SkipKind kind) noexcept;
 
 // "Row has too few columns (expected 3)" and its sibling for extra columns.
 std::string quarantine_reason(RowFate fate, std::uint64_t columns);
+// The package's words for the same, with the fields found: "too few fields:
+// 2 found, 3 expected", as its reports name the action.
+std::string field_count_reason(RowFate fate, std::uint64_t columns, std::size_t found);
 
 struct SalvageCounters {
     std::uint64_t total_rows = 0;
@@ -88,6 +92,9 @@ struct RowEvent {
     std::string_view text;       // the row's input bytes, without its line break
     bool quote_repaired = false; // a stray quote in it was kept as text
     bool bytes_replaced = false; // bytes of it that were not UTF-8 became U+FFFD
+    // A quote that opened a runaway field in it was read as text; such a
+    // row counts as repaired.
+    bool quote_read_as_text = false;
 };
 
 // One row set aside as not part of the table.
@@ -95,6 +102,13 @@ struct SkippedRow {
     SkipKind kind;
     std::uint64_t line;    // the physical line the row begins on
     std::string_view text; // the row's input bytes, without its line break
+};
+
+// A reading that detection considered and did not take, or a decision that
+// set rows aside, for the report: a short code and the user's words.
+struct DetectionNote {
+    std::string_view code;
+    std::string message;
 };
 
 // Where the pass reports. Views are valid during the call only. Every call
@@ -113,6 +127,8 @@ class RowSink {
     // A row that is not part of the table; sinks that write only the table
     // need not hear of it.
     virtual bool skipped(const SkippedRow& /*row*/) { return true; }
+    // A detection note; comes after begin, in the order the pass made them.
+    virtual bool note(const DetectionNote& /*note*/) { return true; }
     // After each window: input bytes consumed and rows seen so far.
     virtual bool progress(std::uint64_t /*bytes*/, std::uint64_t /*rows*/) { return true; }
 };
@@ -145,6 +161,7 @@ class SalvagePass {
     static constexpr std::size_t kWindow = 4U << 20;
     static constexpr std::size_t kMaxFooterRows = 8;
     static constexpr std::size_t kMaxSectionRows = 64;
+    static constexpr std::size_t kMaxEmptyRows = 4096; // rows of empty cells held at most
 
   private:
     bool process(std::string_view window, bool final);
@@ -155,19 +172,30 @@ class SalvagePass {
     void configure(ResilientParser& parser) const noexcept {
         parser.set_escape(counters_.detected_escape);
         parser.set_trim_after_delimiter(counters_.trim_after_delimiter);
+        parser.set_quoting(options_.quoting);
         // Plain rows are written out as they stand, which is right only
         // when the output quotes with the quote the input was read with.
         if (counters_.detected_quote != options_.quote_char)
             parser.disable_plain_rows();
+        if (options_.runaway_quotes)
+            parser.set_runaway_quotes(static_cast<std::size_t>(counters_.inferred_columns),
+                                      *options_.runaway_quotes);
+    }
+    // How far the heuristics read for rows: with runaway quotes read as
+    // text, no further than a window, so that a quote that never closes
+    // cannot hold the input back while the layout is settled.
+    std::size_t sample_bytes() const noexcept {
+        return options_.runaway_quotes ? kWindow : SIZE_MAX;
     }
     RowFate bring_to_width(RowStore& rows);
     bool skip(SkipKind kind, std::uint64_t line, std::string_view text);
     bool is_comment(std::string_view text, bool fits, bool table_started) const noexcept;
     bool table_started() const noexcept {
-        return counters_.salvaged_rows + counters_.quarantined_rows != 0;
+        return counters_.salvaged_rows + counters_.quarantined_rows != 0 || held_data_rows_;
     }
     bool emit_row(RowFate fate, std::uint64_t line, const RowView& fields, std::string_view text,
-                  bool quote_repaired = false, bool bytes_replaced = false);
+                  bool quote_repaired = false, bool bytes_replaced = false,
+                  bool quote_read_as_text = false);
     bool release_held();
     bool skip_or_hold(SkipKind kind, std::uint64_t line, std::string_view text);
     bool emit_plain(std::string_view lines, std::size_t rows, std::uint64_t first_line);
@@ -198,10 +226,22 @@ class SalvagePass {
         bool bytes_replaced = false;
         std::size_t width = 0;     // the fields it had as parsed
         bool unterminated = false; // the input ended inside it
+        bool quote_read_as_text = false;
+        bool total = false; // its label says total: a totals row if it is the last
+        bool empty = false; // empty cells only: a blank row if nothing of the table follows
     };
     RowStore held_rows_;
+    RowStore held_spare_; // held_rows_'s next storage, its room reused
     std::vector<HeldRow> held_;
     std::size_t narrow_run_ = 0; // narrow rows in a row: a longer run is no footer
+    // A given footer: held_ from held_front_ on is still held, and a data
+    // row has been held (the table has begun, though none is out yet).
+    std::size_t held_front_ = 0;
+    bool held_data_rows_ = false;
+    // A given footer: holds this row (with its fields unless it is skipped)
+    // and lets the oldest go once more than footer_rows are held.
+    bool hold_last(HeldRow held, const RowView* fields);
+    void drop_released_held();
     // What each column holds in the first rows of the table, to tell a
     // footer from a data row cut short by the end of the input.
     std::vector<CellKind> column_kinds_;
@@ -216,6 +256,15 @@ class SalvagePass {
     // "(5 rows affected)"): a footer line rather than a row cut short.
     bool summary_row(const RowView& row) const;
 
+    std::vector<DetectionNote> notes_; // made while settling, told after begin
+    bool hash_rows_are_data_ = false;  // leading '#' rows of the table's width are its rows
+    bool filled_before_ = false;       // a data row that holds something was told
+    // The sums of the numeric columns, to tell a totals row; none when
+    // totals are not detected or no column holds numbers.
+    std::optional<ColumnSums> sums_;
+    bool tell_plain(std::string_view lines, std::size_t rows, std::uint64_t first_line);
+    bool hold_plain_line(std::string_view line, std::uint64_t at, bool total);
+    bool settle_total(const HeldRow& held);
     ByteBuffer window_;
     std::size_t begin_ = 0;     // first byte of window_ not yet consumed
     std::size_t retry_at_ = 0;  // parse again once this many bytes are pending

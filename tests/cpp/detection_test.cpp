@@ -9,6 +9,7 @@
 
 #include "heuristics/header.h"
 #include "heuristics/table_bounds.h"
+#include "heuristics/totals.h"
 #include "parser/resilient_parser.h"
 
 namespace rowmend::test {
@@ -92,6 +93,16 @@ TEST(HeaderRows, GroupLabelsOverNamesOverValues) {
         {"all text below: no group", "x,x\nana,rome\nbo,oslo\n", 0},
         {"a number in the group row", "Meta,7\nid,amount\n1,2.5\n", 0},
         {"an empty group row", ",\nid,amount\n1,2.5\n", 0},
+        {"a first data row under a trailing delimiter", "id,name,amount,\n1,ana,2.5,\n2,bo,3.5,\n",
+         1},
+        {"a first data row of text under a trailing delimiter",
+         "name,city,amount,\nana,rome,,\nbo,oslo,3,\ncy,pisa,4,\n", 1},
+        {"a first data row under a repeated name", "id,val,val\n1,2,3\n4,5,6\n", 1},
+        {"an index column with no name", ",name,amount\n0,ana,2.5\n1,bo,3.5\n", 1},
+        {"repeated names over one row of numbers", "x,x,y\n1,2,3\n", 1},
+        {"an empty name over one row of numbers", "x,,y\n1,2,3\n", 1},
+        {"a title cell over numbers", "Report,,,\n1,2,3,4\n5,6,7,8\n", 0},
+        {"text where the values are missing", "ana,rome,\nbo,oslo,3\ncy,pisa,4\n", 0},
     };
     for (const Case& c : table) {
         ResilientParser parser(c.input, ',', '"', true);
@@ -166,6 +177,88 @@ TEST(Detection, TableStartInBytes) {
             EXPECT_EQ(start->offset, c.offset);
         }
     }
+}
+
+// A preamble as long as the table it stands over is set aside only when its
+// lines are of another kind than the table's rows.
+TEST(Detection, ThinPreambleNeedsLinesOfAnotherKind) {
+    struct Case {
+        const char* name;
+        std::string input;
+        std::size_t rows;       // set aside
+        std::size_t considered; // suggested by the widths, not taken
+    };
+    const std::vector<Case> cases = {
+        {"the widest row last", "a,b,c\n1,x,2\n3,y\n5,z,6,7\n", 0, 3},
+        {"rows padded with nulls", "10,100\n10\n10,100,1000\n", 0, 2},
+        {"a title and metadata over a short table",
+         "Sales report\nfrom,2024\n\na,b,c\n1,2,3\n4,5,6\n", 3, 0},
+        {"a lone value above may be a row cut short", "id,n\n5\nx,3,7\n", 0, 2},
+        {"titles over a table of text", "Quarterly report\nExported by: admin\na,b,c\nd,e,f\n", 2,
+         0},
+        {"names over a row with no header of its own", "id,amount\nkiwi\npear,3,77\n", 0, 2},
+        {"more table rows than preamble rows", "Report\nid,n,v\n1,2,3\n4,5,6\n", 1, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::optional<TableStart> start = find_table_start(c.input, ',', "", true);
+        ASSERT_TRUE(start.has_value());
+        EXPECT_EQ(start->rows, c.rows);
+        EXPECT_EQ(start->considered, c.considered);
+    }
+}
+
+TEST(Totals, LabelsSayTotalOrSum) {
+    const std::vector<std::pair<const char*, bool>> table = {
+        {"Total", true},
+        {" TOTAL ", true},
+        {"Grand total:", true},
+        {"Total 2024", true},
+        {"Summe", true},
+        {"gesamt", true},
+        {"\xD0\x98\xD1\x82\xD0\xBE\xD0\xB3\xD0\xBE", true}, // Итого
+        {"\xE5\x90\x88\xE8\xAE\xA1", true},                 // 合计
+        {"Totally", false},
+        {"subtotals", false},
+        {"Sumatra", false},
+        {"", false},
+        {"North", false},
+    };
+    for (const auto& [text, label] : table)
+        EXPECT_EQ(is_total_label(text), label) << text;
+}
+
+TEST(Totals, NumberValues) {
+    const std::vector<std::pair<const char*, std::optional<double>>> table = {
+        {"346", 346.0},        {"4763.50", 4763.5},  {"-3", -3.0},
+        {"1,200", 1200.0},     {"1,200.50", 1200.5}, {"1.200,50", 1200.5},
+        {"4763,50", 4763.5},   {"0.125", 0.125},     {"1,200,300", 1200300.0},
+        {"$12", 12.0},         {"45%", 45.0},        {"1e3", 1000.0},
+        {"ana", std::nullopt}, {"", std::nullopt},   {"2024-01-31", std::nullopt},
+    };
+    for (const auto& [text, value] : table)
+        EXPECT_EQ(number_value(text), value) << text;
+}
+
+TEST(Totals, ARowOfColumnSums) {
+    RowStore rows;
+    ResilientParser parser("id,1000.50,7\nx,3763,8\nTotal,4763.50,15\nTotal,4763.5,16\nTotal,,\n",
+                           ',', '"', true);
+    while (parser.next_row(rows)) {
+    }
+    ColumnSums sums({false, true, true}, 0);
+    sums.add(rows.row(0));
+    sums.add(rows.row(1));
+    EXPECT_EQ(sums.check(rows.row(2)), ColumnSums::Verdict::Sums);
+    EXPECT_EQ(sums.check(rows.row(3)), ColumnSums::Verdict::NotSums);
+    EXPECT_EQ(sums.check(rows.row(4)), ColumnSums::Verdict::NotSums); // no number to check
+    ColumnSums after_header({false, true, true}, 1);
+    after_header.add_lines("id,1000.50,7\nx,3763,8\n", ',');
+    EXPECT_EQ(after_header.check(rows.row(2)), ColumnSums::Verdict::NotSums);
+    ColumnSums long_table({false, true, true}, 0);
+    for (std::uint64_t i = 0; i <= ColumnSums::kMaxRows; ++i)
+        long_table.add(rows.row(0));
+    EXPECT_EQ(long_table.check(rows.row(2)), ColumnSums::Verdict::Unknown);
 }
 
 } // namespace

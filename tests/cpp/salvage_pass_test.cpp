@@ -11,6 +11,8 @@
 
 #include "heuristics/column_count.h"
 #include "heuristics/delimiter_sniffer.h"
+#include "heuristics/dialect.h"
+#include "heuristics/table_bounds.h"
 #include "parser/utf8.h"
 #include "salvage/salvage_pass.h"
 #include "test_support.h"
@@ -309,6 +311,16 @@ SalvageOptions footer(SalvageOptions options) {
     return options;
 }
 
+SalvageOptions last_rows(SalvageOptions options, std::size_t rows) {
+    options.footer_rows = rows;
+    return options;
+}
+
+SalvageOptions quotes_as_text(SalvageOptions options) {
+    options.quoting = false;
+    return options;
+}
+
 SalvageOptions headers(SalvageOptions options) {
     options.detect_header = true;
     return options;
@@ -365,11 +377,16 @@ TEST(SalvagePass, SkippedRowsAreToldApart) {
          skipping_blanks({}),
          {{"a", "b"}, {"1", "2"}},
          {{blank, 2, "\xC2\xA0"}}},
-        {"a tab-delimited row of two empty fields is data",
-         "a\tb\n\t\n",
+        {"a tab-delimited row of two empty fields inside the table is data",
+         "a\tb\n\t\nc\td\n",
          skipping_blanks(layout('\t', 0)),
-         {{"a", "b"}, {"", ""}},
+         {{"a", "b"}, {"", ""}, {"c", "d"}},
          {}},
+        {"rows of empty fields after the table are blank",
+         "a\tb\n\t\n \t\n",
+         skipping_blanks(layout('\t', 0)),
+         {{"a", "b"}},
+         {{blank, 2, "\t"}, {blank, 3, " \t"}}},
         {"a space is the delimiter",
          "a b\n \nc d\n",
          skipping_blanks(layout(' ', 0)),
@@ -425,6 +442,26 @@ TEST(SalvagePass, SkippedRowsAreToldApart) {
          "a,b\n1\n",
          preamble({}, std::nullopt),
          {{"a", "b"}, {"1", ""}},
+         {}},
+        {"footer count: the last rows, a blank among them",
+         "a,b\n1,2\n3,4\n\n5,6\n",
+         last_rows(skipping_blanks({}), 2),
+         {{"a", "b"}, {"1", "2"}, {"3", "4"}},
+         {{blank, 4, ""}, {foot, 5, "5,6"}}},
+        {"footer count: more than the input holds",
+         "a,b\n1,2",
+         last_rows({}, 5),
+         {},
+         {{foot, 1, "a,b"}, {foot, 2, "1,2"}}},
+        {"footer count: a row over two lines is one",
+         "a,b\n1,\"x\ny\"\n3,4\n",
+         last_rows({}, 1),
+         {{"a", "b"}, {"1", "x\ny"}},
+         {{foot, 4, "3,4"}}},
+        {"quoting off: quotes are text, line breaks end rows",
+         "a,b\n\"x,y\"\n\"p\nq\",\"\"\n",
+         quotes_as_text({}),
+         {{"a", "b"}, {"\"x", "y\""}, {"\"p", ""}, {"q\"", "\"\""}},
          {}},
         {"footer: trailing narrow rows, a blank among them",
          "a,b,c\n1,2,3\nTotal,3\n\nend\n",
@@ -531,6 +568,26 @@ TEST(SalvagePass, SkippedRowsAreToldApart) {
             }
             expect_consistent(outcome);
         }
+    }
+}
+
+// Rows of empty cells wait to see whether the table goes on after them,
+// but not without end: past so many they are the table's, in any window.
+TEST(SalvagePass, ALongRunOfEmptyRowsInsideTheTableIsData) {
+    std::string input = "a,b\n";
+    Rows rows = {{"a", "b"}};
+    for (std::size_t i = 0; i <= SalvagePass::kMaxEmptyRows; ++i) {
+        input += ",\n";
+        rows.push_back({"", ""});
+    }
+    input += "c,d\n";
+    rows.push_back({"c", "d"});
+    for (const std::size_t chunk : {std::size_t{1}, std::size_t{4096}, input.size()}) {
+        SCOPED_TRACE("chunks of " + std::to_string(chunk));
+        const Outcome outcome = collect_streaming(input, skipping_blanks({}), chunk);
+        EXPECT_EQ(outcome.rows, rows);
+        EXPECT_TRUE(outcome.skipped.empty());
+        expect_consistent(outcome);
     }
 }
 
@@ -649,6 +706,145 @@ TEST(SalvagePass, QuoteSettingsSteerTheParser) {
          {},
          {1, 1, 0, 0, 3, ','}},
     });
+}
+
+// A rule small enough for short inputs: test after 3 lines or 16 bytes.
+SalvageOptions runaway(SalvageOptions options, RunawayQuoteRule rule = {3, 16}) {
+    options.runaway_quotes = rule;
+    return options;
+}
+
+TEST(SalvagePass, RunawayQuotesAreReadAsTextWhenTheirLinesAreRows) {
+    const std::string stray = "1,\"open\n2,x\n3,y\n4,z\n5,w\n";
+    const Rows read_as_text = {{"1", "\"open"}, {"2", "x"}, {"3", "y"}, {"4", "z"}, {"5", "w"}};
+    const std::string zs(40, 'z');
+    check_all({
+        {"off: the field runs to the end",
+         stray,
+         layout(',', 2),
+         {{"1", "open\n2,x\n3,y\n4,z\n5,w\n"}},
+         {},
+         {1, 1, 0, 0, 2, ','}},
+        {"after three lines of rows",
+         stray,
+         runaway(layout(',', 2), {3, 1000}),
+         read_as_text,
+         {},
+         {5, 5, 1, 0, 2, ','}},
+        {"CR LF line ends",
+         "1,\"open\r\n2,x\r\n3,y\r\n4,z\r\n5,w\r\n",
+         runaway(layout(',', 2), {3, 1000}),
+         read_as_text,
+         {},
+         {5, 5, 1, 0, 2, ','}},
+        {"after 16 bytes, on the whole lines in them",
+         "1,\"abcdefghij\n2,x\n3,y\n",
+         runaway(layout(',', 2)),
+         {{"1", "\"abcdefghij"}, {"2", "x"}, {"3", "y"}},
+         {},
+         {3, 3, 1, 0, 2, ','}},
+        {"a text whose lines are no rows",
+         "1,\"one\ntwo\nthree\nfour\nend\"\n2,x\n",
+         runaway(layout(',', 2), {3, 1000}),
+         {{"1", "one\ntwo\nthree\nfour\nend"}, {"2", "x"}},
+         {},
+         {2, 2, 0, 0, 2, ','}},
+        {"one value longer than the bytes",
+         "1,\"" + zs + "\"\n2,x\n",
+         runaway(layout(',', 2)),
+         {{"1", zs}, {"2", "x"}},
+         {},
+         {2, 2, 0, 0, 2, ','}},
+        {"closed before the rule's lines",
+         "1,\"a\n2,x\n3,y\"\n4,z\n",
+         runaway(layout(',', 2), {3, 1000}),
+         {{"1", "a\n2,x\n3,y"}, {"4", "z"}},
+         {},
+         {2, 2, 0, 0, 2, ','}},
+        {"fewer than three in four lines are rows",
+         "1,\"a\nb\n2,x\nc\n3,y\n",
+         runaway(layout(',', 2), {3, 1000}),
+         {{"1", "a\nb\n2,x\nc\n3,y\n"}},
+         {},
+         {1, 1, 0, 0, 2, ','}},
+        {"the input ends inside the field",
+         "1,x\n2,\"open\n3,y",
+         runaway(layout(',', 2)),
+         {{"1", "x"}, {"2", "\"open"}, {"3", "y"}},
+         {},
+         {3, 3, 1, 0, 2, ','}},
+        {"a first line longer than the bytes, rows after it, no close",
+         "1,\"" + zs + "\n2,x\n3,y\n",
+         runaway(layout(',', 2)),
+         {{"1", "\"" + zs}, {"2", "x"}, {"3", "y"}},
+         {},
+         {3, 3, 1, 0, 2, ','}},
+        {"filled after the quote is read as text",
+         "1,\"op\n3,4,5\n6,7,8\n",
+         runaway(layout(',', 3), {1, 1000}),
+         {{"1", "\"op", ""}, {"3", "4", "5"}, {"6", "7", "8"}},
+         {},
+         {3, 3, 1, 0, 3, ','}},
+        {"quarantined when filling is off",
+         "1,\"op\n2,x,y\n3,x,y\n",
+         runaway(layout(',', 3, false), {1, 1000}),
+         {{"2", "x", "y"}, {"3", "x", "y"}},
+         {{{"1", "\"op"}, too_few(3), 1}},
+         {3, 2, 0, 1, 3, ','}},
+        {"one column tells nothing",
+         "\"open\nx\ny\nz\nw\n",
+         runaway(layout(',', 1), {1, 1000}),
+         {{"open\nx\ny\nz\nw\n"}},
+         {},
+         {1, 1, 0, 0, 1, ','}},
+    });
+}
+
+// With runaway quotes read as text, the layout heuristics sample rows that
+// end within a bound: a quote that never closes does not hold the input back,
+// and every prefix answers nothing or what the whole input answers.
+TEST(SalvagePass, LayoutSamplesEndWithinTheirBytes) {
+    const Dialect comma{',', '"', 0, false};
+    const std::string runaway = "a,b\n1,\"open\n" + std::string(40, 'x') + "\n2,y\n";
+    const std::string preamble = "title\na,b,c\n1,2,3\n4,\"open\n5,6,7\n8,9,0\n";
+    // The first row is read again with the quote tested against the width
+    // of the lines after it: at the end of input, or after 64 lines.
+    const std::string first_row = "\"open,a\n1,2\n3,4\n";
+    std::string first_row_long = "\"open,a\n";
+    for (int i = 0; i < 70; ++i)
+        first_row_long += "1,2\n";
+    struct Case {
+        const char* name;
+        std::string text;
+        std::optional<std::uint64_t> columns;
+        std::optional<std::size_t> preamble_rows;
+        std::size_t answered_from; // the shortest prefix that answers
+    };
+    for (const Case& c : std::vector<Case>{
+             {"a runaway second row", runaway, 2, 0, 13},
+             {"a runaway row after a preamble", preamble, 3, 1, 13},
+             {"the first row runs away to the end", first_row, 2, 0, first_row.size()},
+             {"the first row runs away for 64 lines", first_row_long, 2, 0, 8 + 64 * 4},
+             {"a first line longer than the sample is read whole", "a,b,cccccccccccccccc\n1,2,3\n",
+              3, 0, 21},
+         }) {
+        SCOPED_TRACE(c.name);
+        const std::size_t limit = 12;
+        for (std::size_t n = 0; n <= c.text.size(); ++n) {
+            const std::string_view prefix = std::string_view(c.text).substr(0, n);
+            const bool final = n == c.text.size();
+            const auto columns = infer_columns_in_dialect(prefix, comma, final, limit);
+            const auto start = find_table_start(prefix, ',', "", final, std::nullopt, limit);
+            if (n < c.answered_from) {
+                EXPECT_FALSE(columns.has_value()) << n;
+                EXPECT_FALSE(start.has_value()) << n;
+                continue;
+            }
+            EXPECT_EQ(columns, c.columns) << n;
+            ASSERT_TRUE(start.has_value()) << n;
+            EXPECT_EQ(start->rows, c.preamble_rows) << n;
+        }
+    }
 }
 
 TEST(SalvagePass, RecordsCarryThePhysicalLineWhereTheRowBegins) {

@@ -65,7 +65,7 @@ def test_quarantine_keeps_every_row_as_it_was(tmp_path):
     lines = (tmp_path / "q.csv").read_bytes().splitlines()
     assert lines[0] == b"line,reason,raw_content"
     assert len(lines) - 1 == report.quarantined_rows == 7
-    assert lines[2] == b'3,"Row has too few columns (expected 3)","1,""say """"hi"""""""'
+    assert lines[2] == b'3,"too few fields: 2 found, 3 expected","1,""say """"hi"""""""'
     assert [r.line for r in report.quarantine] == [2, 3]
     assert report.quarantine[1].raw == '1,"say ""hi"""'
 

@@ -20,6 +20,7 @@ import pyarrow.parquet as pq
 import pytest
 
 import rowmend
+from rowmend._display import inspect_tables
 from rowmend._outputs import clean_name, quarantine_name
 from rowmend._options import OPTIONS
 from rowmend.cli import build_parser
@@ -81,7 +82,7 @@ EXIT_CASES = [
     ("every row kept", {"a_csv": b"x,y\n1,2\n"}, ["a.csv", "-o", "out.csv"], 0, ""),
     ("repaired rows are kept", {"a_csv": RAGGED}, ["a.csv", "-o", "out.csv"], 0, ""),
     ("quarantined", {"a_csv": RAGGED}, ["a.csv", "-o", "out.csv", "--no-fill-ragged-rows"], 1,
-     "a.csv: 1 of 4 rows quarantined (--quarantine"),
+     "a.csv: 1 of 4 rows quarantined\nrowmend: --quarantine FILE or --quarantine-dir DIR keeps"),
     ("quarantine allowed", {"a_csv": RAGGED}, ["a.csv", "-o", "o.csv", "--no-fill-ragged-rows", "--allow-quarantine"],
      0, ""),
     ("within --max-quarantined", {"a_csv": RAGGED},
@@ -117,6 +118,24 @@ EXIT_CASES = [
     ("sniff of a missing file", {"a_csv": b"x\n"}, ["sniff", "a.csv", "missing.csv"], 3, "missing.csv"),
     ("inspect finds quarantined rows", {"a_csv": RAGGED}, ["inspect", "a.csv", "--no-merge-overflow"], 1,
      "a.csv: 1 of 4 rows quarantined"),
+    # Each message names the flag as typed and the fix, in the command line's words.
+    ("quotes as text", {"a_csv": b'a,b\n"x,y\n'}, ["a.csv", "-o", "o.csv", "--quote-char", "none"], 0, ""),
+    ("an escape that is no word", {"a_csv": b"x\n"}, ["a.csv", "--escape-char", "nonee"], 2,
+     "rowmend clean: error: --escape-char must be one character (auto to detect it or none for no escape), "
+     "not 'nonee' (see rowmend clean --help)\n"),
+    ("two output delimiter characters", {"a_csv": b"x\n"}, ["a.csv", "--output-delimiter", "ab"], 2,
+     "--output-delimiter must be one character (leave --output-delimiter out to keep the input's delimiter), "
+     "not 'ab'"),
+    ("no delimiter at all", {"a_csv": b"x\n"}, ["a.csv", "--delimiter", "none"], 2,
+     "--delimiter cannot be turned off: give one character, or auto to detect it"),
+    ("a footer that is no count", {"a_csv": b"x\n"}, ["a.csv", "--skip-footer", "x"], 2,
+     "argument --skip-footer: expected section, auto, none or a count, not 'x'"),
+    ("types for a CSV file", {"a_csv": b"x\n"}, ["a.csv", "-o", "o.csv", "--dtypes", "infer"], 2,
+     "--dtypes infer applies to Parquet output, and the clean file of a.csv (o.csv) is CSV: add --format parquet, "
+     "or leave --dtypes infer out"),
+    ("line numbers on standard output", {"a_csv": b"x\n"}, ["a.csv", "--line-numbers"], 2,
+     "the clean file of a.csv (standard output) is CSV"),
+    ("sniff of an empty file", {"e_csv": b""}, ["sniff", "e.csv"], 0, "rowmend: e.csv: note: no rows"),
 ]
 
 
@@ -181,7 +200,9 @@ def test_folders_and_globs_expand_to_csv_files(tmp_path, inputs, names):
                          "--no-fill-ragged-rows", "--jobs", "1", cwd=tmp_path)
     reports = [json.loads(line) for line in result.stdout.decode().splitlines()]
     assert sorted(os.listdir(tmp_path / "out")) == sorted(names)
-    assert sorted(os.listdir(tmp_path / "q")) == sorted(quarantine_name(name) for name in names)
+    # A quarantine file in --quarantine-dir only for an input with rows set aside.
+    quarantined = [clean_name(r["path"], None) for r in reports if r["quarantined_rows"]]
+    assert quarantined and sorted(os.listdir(tmp_path / "q")) == sorted(map(quarantine_name, quarantined))
     assert [clean_name(record["path"], None) for record in reports] == names  # in the order given
     for record, name in zip(reports, names):
         want = rowmend.clean(tmp_path / record["path"], tmp_path / "want.csv", fill_ragged_rows=False)
@@ -189,6 +210,15 @@ def test_folders_and_globs_expand_to_csv_files(tmp_path, inputs, names):
         assert record == {"path": record["path"], **want.to_dict(), "status": 1 if want.quarantined_rows else 0}
     warned = [record["path"] for record in reports if record["quarantined_rows"]]
     assert result.returncode == 1 and result.stderr.decode().count("quarantined") == len(warned) > 0
+
+
+@pytest.mark.parametrize("quarantine, hints", [([], 1), (["--quarantine-dir", "q"], 0)])
+def test_the_quarantine_hint_comes_once_a_run(tmp_path, quarantine, hints):
+    files(tmp_path, **{f"in__{name}_csv": RAGGED for name in "abc"})
+    result = rowmend_cli("clean", "in", "--output-dir", "out", "--no-fill-ragged-rows", *quarantine, cwd=tmp_path)
+    stderr = result.stderr.decode()
+    assert result.returncode == 1 and stderr.count("rows quarantined") == 3
+    assert stderr.count("--quarantine-dir DIR keeps") == hints
 
 
 def test_quiet_in_pipes_and_jobs_write_what_one_job_writes(tmp_path):
@@ -284,3 +314,25 @@ def test_terminal_shows_progress_and_summary(tmp_path, case):
     if os.environ.get("ROWMEND_UPDATE_SNAPSHOTS"):
         snapshot.write_text(normalise(screen))
     assert normalise(screen) == snapshot.read_text()
+
+
+def test_a_named_quarantine_is_always_written_one_in_a_folder_only_with_rows(tmp_path):
+    files(tmp_path, in__ok_csv=b"a,b\n1,2\n", in__bad_csv=b"a,b,c\n1,2,3\n4,5,6,7\n", q_csv=b"stale\n",
+          qd__ok_quarantine_csv=b"earlier\n")
+    rowmend_cli("clean", "in/ok.csv", "-o", "ok.csv", "--quarantine", "q.csv", cwd=tmp_path)
+    assert (tmp_path / "q.csv").read_bytes() == b"line,reason,raw_content\n"  # nothing stale survives
+    rowmend_cli("clean", "in", "--output-dir", "out", "--quarantine-dir", "qd", "--no-merge-overflow", cwd=tmp_path)
+    assert (tmp_path / "qd" / "ok.quarantine.csv").read_bytes() == b"earlier\n"  # not written: no rows
+    assert (tmp_path / "qd" / "bad.quarantine.csv").read_bytes() == (
+        b'line,reason,raw_content\n3,"too many fields: 4 found, 3 expected","4,5,6,7"\n'
+    )
+
+
+def test_inspect_never_shows_more_rows_than_it_counts():
+    # Rows repaired in two ways have a record for each: the title counts the records then.
+    repairs = tuple(rowmend.RepairRecord(line, action, "a,b", ("a", "b")) for line in (2, 3)
+                    for action in ("filled", "quote repaired"))
+    report = rowmend.Report(total_rows=4, salvaged_rows=4, repaired_rows=2, quarantined_rows=0, delimiter=",",
+                            columns=2, encoding="utf-8", replaced_bytes=0, repairs=repairs)
+    titles = {shown: inspect_tables("f.csv", report, None, '"', shown)[-1].title for shown in (3, 10)}
+    assert titles == {3: "repaired and skipped rows (first 3 of 4)", 10: "repaired and skipped rows"}

@@ -186,6 +186,43 @@ def test_footer(data, options, rows, skipped):
     assert nonzero(report.skipped) == skipped
 
 
+@pytest.mark.parametrize(
+    "data, count, rows, skipped",
+    [
+        (TABLE + b"Total,9.5\n", 1, 3, {"footer": 1}),
+        (TABLE + b"\nTotal,9.5\n", 2, 3, {"blank": 1, "footer": 1}),
+        (TABLE + b"# end\nTotal,9.5\n", 2, 3, {"comment": 1, "footer": 1}),
+        (TABLE, 2, 1, {"footer": 2}),
+        (TABLE, 4, 0, {"footer": 4}),
+        (TABLE, 40, 0, {"footer": 4}),
+        (TABLE + b"Total,9.5\n", 0, 4, {}),
+        (b"x,y\n" + b"".join(b"%d,%d\n" % (i, i) for i in range(200)), 150, 50, {"footer": 150}),
+        (TABLE + b'4,"two\nlines",5\nTotal\n', 2, 3, {"footer": 2}),
+    ],
+    ids=["one", "a blank line counts", "a comment counts", "data rows", "the header too", "more than there are",
+         "none", "many, held and let go in turn", "a row over two lines is one"],
+)
+def test_footer_count_sets_aside_the_last_rows(data, count, rows, skipped):
+    _, got, report = read(data, skip_footer=count)
+    assert len(got) == rows
+    assert nonzero(report.skipped) == skipped
+
+
+def test_footer_count_across_windows_keeps_order_and_lines(tmp_path):
+    # Far more than one window of input, so the held rows cross window ends;
+    # a stray quote makes every tenth row one the pass repairs.
+    lines = [b"id,text"] + [b'%d,"v %d, %s"%s' % (i, i, b"x" * (i % 50), b'"' * (i % 10 == 0)) for i in range(120_000)]
+    path = tmp_path / "long.csv"
+    path.write_bytes(b"\n".join(lines) + b"\n")
+    whole = rowmend.read_arrow(path, skip_footer=0, line_numbers=True)
+    assert whole.num_rows > 100_000
+    for count in (1, 7, 5000):
+        stream = rowmend.stream(path, skip_footer=count, record_repairs=True, max_records=10**6, line_numbers=True)
+        assert pa.table(stream).equals(whole.slice(0, whole.num_rows - count))
+        footer = [record.line for record in stream.report.repairs if record.action == "footer"]
+        assert footer == whole.column("_line").to_pylist()[-count:]
+
+
 def rows_of(*lines):
     return "".join(line + "\n" for line in lines).encode()
 
@@ -258,3 +295,28 @@ def test_dialect_options_on_the_command_line(tmp_path):
     (tmp_path / "e.csv").write_bytes(rows_of("a,b", "x|,y,1"))
     assert cli.main(["clean", str(tmp_path / "e.csv"), "-o", str(tmp_path / "out.csv"), "--escape-char", "|"]) == 0
     assert (tmp_path / "out.csv").read_bytes() == b'a,b\n"x,y",1\n'
+
+
+QUOTES_AS_TEXT = {
+    "a quote opening a field": b'a,b,c\n1,"x,2\n"q",5,6\n',
+    "quotes inside and doubled": b'a,b\nsay "hi",x""y\n"",""""\n',
+    "a quoted line break": b'a,b\n"one\ntwo",3\n',
+    "apostrophes": b"a,b\n'x,y',z\n",
+    "quotes in every row, past a window": b"id,v\n" + b"".join(b'%d,"%d\n' % (i, i) for i in range(300_000)),
+}
+
+
+@pytest.mark.parametrize("data", QUOTES_AS_TEXT.values(), ids=QUOTES_AS_TEXT.keys())
+def test_quoting_off_reads_quotes_as_text_and_writes_them_quoted(tmp_path, data):
+    import csv
+
+    source, clean_file = tmp_path / "in.csv", tmp_path / "out.csv"
+    source.write_bytes(data)
+    as_read = list(csv.reader(io.StringIO(data.decode(), newline=""), quoting=csv.QUOTE_NONE))
+    report = rowmend.clean(source, clean_file, quote_char="none", expected_columns=0, header=False,
+                           skip_blank_rows=False, comment="none", skip_preamble=0, skip_footer=0)
+    # The clean file quotes what holds a quote, so any CSV reader gets the text back.
+    with open(clean_file, newline="") as written:
+        assert list(csv.reader(written)) == as_read
+    assert report.quarantined_rows == report.repaired_rows == 0
+    assert rowmend.detect(source, quote_char="none").quote_char == "none"

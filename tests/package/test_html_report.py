@@ -1,6 +1,7 @@
 """What a run shows people: the line histogram, the records as a table, the HTML report, progress bars."""
 
 import io
+import json
 import os
 import re
 import shutil
@@ -52,7 +53,7 @@ def test_records_list_every_action_first_n_of_each_as_one_table(tmp_path):
     assert [(r["line"], r["action"]) for r in rows] == [
         (1, "preamble"), (2, "blank"), (6, "quarantined"), (8, "quarantined"), (12, "merged"), (33, "footer")
     ]
-    assert rows[2]["reason"] == "Row has too few columns (expected 3)" and rows[2]["fields"] is None
+    assert rows[2]["reason"] == "too few fields: 2 found, 3 expected" and rows[2]["fields"] is None
     assert rows[-2]["fields"] == ["1", "2", "3,4"]
     assert report.quarantined_rows == 3 and report.to_pandas()["action"].tolist() == [r["action"] for r in rows]
     from rowmend.dask import _report_from_dict  # how Dask workers' reports travel
@@ -68,8 +69,8 @@ def test_clean_writes_the_repairs_beside_the_quarantine_file_when_asked(tmp_path
     assert (tmp_path / "q.repairs.csv").read_text() == (
         "line,action,raw_content,kept_fields\n"
         "1,preamble,note,\n"
-        "4,filled,\"1,2\",\"1,2,\"\n"
-        "22,merged,\"\"\"x\"\",\"\"y,z\"\",3,4\",\"x,\"\"y,z\"\",\"\"3,4\"\"\"\n"
+        '4,filled,"1,2","[""1"", ""2"", """"]"\n'
+        '22,merged,"""x"",""y,z"",3,4","[""x"", ""y,z"", ""3,4""]"\n'
     )
 
 
@@ -228,3 +229,15 @@ def test_a_notebook_shows_the_report_inline(tmp_path):
     assert any("application/vnd.jupyter.widget-view+json" in d or "rows/s" in d.get("text/plain", "") for d in shown)
     assert 'class="rowmend-report"' in page and 'data-count="repaired">2<' in page
     assert '<tr class=record data-action="filled">' in page and '<mark class="added">' in page
+
+
+@pytest.mark.parametrize("where", ["folder", "missing/r.html"])
+def test_a_report_that_cannot_be_written_fails_the_json_line_and_leaves_nothing(tmp_path, capsys, where):
+    (tmp_path / "in.csv").write_bytes(damaged(20, short={5}))
+    (tmp_path / "folder").mkdir()
+    before = sorted(os.listdir(tmp_path))
+    argv = ["clean", str(tmp_path / "in.csv"), "-o", "/dev/null", "--json", "--report", str(tmp_path / where)]
+    assert main(argv) == 3
+    line = json.loads(capsys.readouterr().out)
+    assert line["status"] == 3 and line["path"].endswith("in.csv")
+    assert sorted(os.listdir(tmp_path)) == before and os.listdir(tmp_path / "folder") == []

@@ -5,7 +5,8 @@ import dataclasses
 import numpy as np
 import pytest
 
-from rowmend._options import OPTIONS, Options, resolve_options
+from rowmend import RowmendWarning
+from rowmend._options import OPTIONS, OptionError, Options, resolve_options
 
 
 class Text(str):
@@ -33,13 +34,22 @@ ACCEPTED = [
     ("delimiter", "\t", "\t"),
     ("delimiter", Text("|"), "|"),
     ("delimiter", None, None),
+    ("delimiter", "auto", None),
     ("delimiter", ", ", ", "),
     ("quote_char", "'", "'"),
-    ("quote_char", None, "auto"),
     ("quote_char", "auto", "auto"),
+    ("quote_char", "none", "none"),
     ("escape_char", "\\", "\\"),
     ("escape_char", None, None),
     ("escape_char", "auto", "auto"),
+    ("escape_char", "none", None),
+    ("comment", "none", None),
+    ("comment", "//", "//"),
+    ("skip_footer", 3, 3),
+    ("skip_footer", np.int64(2), 2),
+    ("skip_footer", False, 0),
+    ("skip_footer", "none", 0),
+    ("skip_footer", "auto", "auto"),
     ("fill_ragged_rows", False, False),
     ("merge_overflow", np.bool_(False), False),
     ("expected_columns", 0, 0),
@@ -65,9 +75,11 @@ def test_accepted_values(option, value, resolved):
 TYPE_ERRORS = [
     ({"delim": ","}, "unexpected option 'delim'; did you mean 'delimiter'?"),
     ({"zzz": 1}, "unexpected option 'zzz'"),
-    ({"delimiter": b","}, "delimiter must be a str or None, not bytes"),
-    ({"delimiter": 44}, "delimiter must be a str or None, not int"),
-    ({"quote_char": 34}, "quote_char must be a str or None, not int"),
+    ({"delimiter": b","}, "delimiter must be a str, 'auto' or None, not bytes"),
+    ({"delimiter": 44}, "delimiter must be a str, 'auto' or None, not int"),
+    ({"quote_char": 34}, "quote_char must be a str, 'auto', 'none' or None, not int"),
+    ({"skip_footer": True}, "skip_footer must be an int, 'section', 'auto' or 'none', not bool"),
+    ({"skip_footer": 1.0}, "skip_footer must be an int, 'section', 'auto' or 'none', not float"),
     ({"fill_ragged_rows": 1}, "fill_ragged_rows must be True or False, not int"),
     ({"merge_overflow": None}, "merge_overflow must be True or False, not None"),
     ({"repair_quotes": "yes"}, "repair_quotes must be True or False, not str"),
@@ -91,16 +103,21 @@ def test_type_errors_name_the_option(kwargs, message):
 
 
 VALUE_ERRORS = [
-    ({"delimiter": ""}, "delimiter must be one character, not an empty string; pass None to detect it"),
-    ({"delimiter": ";;"}, "delimiter must be one character, not ';;'; pass None to detect it"),
+    ({"delimiter": ""}, "delimiter must be one character ('auto' to detect it), not ''"),
+    ({"delimiter": ";;"}, "delimiter must be one character ('auto' to detect it), not ';;'"),
+    ({"delimiter": "none"}, "delimiter cannot be turned off: give one character, or 'auto' to detect it"),
+    ({"quote_char": "no"},
+     "quote_char must be one character ('auto' to detect it or 'none' to read quotes as text), not 'no'"),
     ({"delimiter": "§"}, "delimiter must be an ASCII character, not '§' (U+00A7)"),
     ({"quote_char": "\u201c"}, "quote_char must be an ASCII character, not '\u201c' (U+201C)"),
     ({"delimiter": "\n"}, "delimiter cannot be a line break ('\\n')"),
     ({"quote_char": "\r"}, "quote_char cannot be a line break ('\\r')"),
     ({"delimiter": '"', "quote_char": '"'}, "delimiter and quote_char are both '\"'; they must differ"),
     ({"delimiter": "\\", "escape_char": "\\"}, "delimiter and escape_char are both '\\\\'; they must differ"),
-    ({"delimiter": "  "}, "delimiter must be one character, not '  '; pass None to detect it"),
-    ({"escape_char": "ab"}, "escape_char must be one character, not 'ab'; pass None to detect it"),
+    ({"delimiter": "  "}, "delimiter must be one character ('auto' to detect it), not '  '"),
+    ({"escape_char": "ab"}, "escape_char must be one character ('auto' to detect it or 'none' for no escape), not 'ab'"),
+    ({"comment": "a\nb"}, "comment must be 'auto', a prefix on one line, or 'none' to keep every line, not 'a\\nb'"),
+    ({"skip_footer": -1}, "skip_footer must be at least 0, not -1"),
     ({"delimiter": "'", "quote_char": "'"}, "delimiter and quote_char are both \"'\"; they must differ"),
     ({"encoding": "no-such-codec"}, "encoding must be 'auto' or a text encoding Python knows, not 'no-such-codec'"),
     ({"encoding": "base64"}, "encoding must be 'auto' or a text encoding Python knows, not 'base64'"),
@@ -127,6 +144,7 @@ def test_value_errors_name_the_option(kwargs, message):
         ({"delimiter": "\t", "quote_char": "'"}, {"delimiter": 9, "quote_char": 39}),
         ({"delimiter": ", ", "escape_char": None}, {"delimiter": 44, "trim_blank": True, "escape_char": 0}),
         ({"escape_char": "\\", "expected_columns": 3}, {"escape_char": 92, "expected_columns": 3}),
+        ({"quote_char": "none", "escape_char": "none"}, {"quote_char": 0, "escape_char": 0}),
     ],
 )
 def test_engine_kwargs_give_bytes(kwargs, expected):
@@ -137,3 +155,26 @@ def test_engine_kwargs_give_bytes(kwargs, expected):
     ]
     assert {key: engine[key] for key in expected} == expected
 
+
+
+def test_quote_char_none_still_detects_and_warns_at_the_caller():
+    with pytest.warns(RowmendWarning, match="quote_char='auto' to detect it or quote_char='none'") as caught:
+        assert resolve_options(quote_char=None).quote_char == "auto"
+    assert caught[0].filename == __file__
+
+
+@pytest.mark.parametrize(
+    "kwargs, python, command_line",
+    [
+        ({"escape_char": "nonee"},
+         "escape_char must be one character ('auto' to detect it or 'none' for no escape), not 'nonee'",
+         "--escape-char must be one character (auto to detect it or none for no escape), not 'nonee'"),
+        ({"expected_columns": -2}, "expected_columns must be at least 0, not -2",
+         "--expected-columns must be at least 0, not -2"),
+    ],
+)
+def test_option_errors_speak_python_and_the_command_line(kwargs, python, command_line):
+    with pytest.raises(OptionError) as info:
+        resolve_options(**kwargs)
+    assert str(info.value) == python
+    assert info.value.render("--" + info.value.option.replace("_", "-"), "") == command_line

@@ -221,7 +221,7 @@ def test_quarantined_rows_are_never_dropped_and_are_named_alike(tmp_path, entry,
         dask.clean(str(source), tmp_path, **STRICT)
     assert (tmp_path / "in.csv").read_bytes() == CLEAN
     assert (tmp_path / "in.quarantine.csv").read_bytes() == (
-        b'line,reason,raw_content\n3,"Row has too few columns (expected 3)","4,5"\n'
+        b'line,reason,raw_content\n3,"too few fields: 2 found, 3 expected","4,5"\n'
     )
 
 

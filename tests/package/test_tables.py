@@ -32,8 +32,10 @@ def messy(seed, rows=300):
 
 
 # The options under which the package reads every row as the backend does:
-# no header, and no row set aside as not part of the table.
+# no header, no row set aside as not part of the table, and the backend's
+# repairs only.
 AS_THE_BACKEND = {
+    "repairs": "backend",
     "header": False,
     "skip_blank_rows": False,
     "comment": None,
@@ -52,6 +54,8 @@ GENERATED.update(
         "semicolons": b"a;b;c\n1;2\n3;4;5;6\n",
         "tabs and quotes": b'a\tb\n"1\t2"\t3\n"open\t4\n',
         "no final newline": b"a,b\n1,2",
+        # The package reads this quote as text; the backend's reading runs to the end.
+        "runaway quote": b'a,b\n1,"open\n' + b"2,x\n" * 100,
     }
 )
 
@@ -101,6 +105,14 @@ def test_rows_and_counters_match_the_backend(tmp_path, path_or_name):
     )
     assert report.delimiter == summary.detected_delimiter
     assert all(batch.num_rows == 7 for batch in table.to_batches()[:-1])
+    # With the header detected too, its rows are the first records and no others.
+    rows = rowmend.stream(
+        path, encoding="utf-8", delimiter=summary.detected_delimiter, **{**AS_THE_BACKEND, "header": "auto"}
+    )
+    table = pa.table(rows)
+    report = rows.report
+    assert report.header_rows + report.total_rows == summary.total_rows
+    assert table_rows(table) == expected[report.header_rows :]
 
 
 DATA = b"id,name,city\n1,Ann,Oslo\n2,Bob\n3,Cy,Rome\n"
@@ -145,6 +157,22 @@ def test_frames_keep_arrow_memory():
     assert all(isinstance(dtype, pandas.ArrowDtype) for dtype in frame.dtypes)
     assert frame["city"].tolist() == EXPECTED["city"]
     assert rowmend.read_polars(io.BytesIO(DATA)).to_dict(as_series=False) == EXPECTED
+
+
+POLARS_CASES = {
+    "many batches": (b"n,text\n" + b"".join(b"%d,t %d\n" % (i, i) for i in range(150_000)), {}),
+    "line numbers": (DATA, {"line_numbers": True}),
+    "inferred types": (b"n,x\n1,2.5\n2,\n", {"dtypes": "infer"}),
+    "a header only": (b"a,b\n", {}),
+    "nothing": (b"", {}),
+}
+
+
+@pytest.mark.parametrize("data, options", POLARS_CASES.values(), ids=POLARS_CASES.keys())
+def test_polars_gets_the_arrow_table_batch_by_batch(data, options):
+    frame = rowmend.read_polars(io.BytesIO(data), **options)
+    expected = polars.from_arrow(rowmend.read_arrow(io.BytesIO(data), **options))
+    assert frame.schema == expected.schema and frame.equals(expected)
 
 
 @pytest.mark.parametrize(
@@ -222,8 +250,8 @@ def test_quarantine_records_keep_line_reason_and_original_text():
     assert (report.total_rows, report.salvaged_rows, report.quarantined_rows) == (5, 2, 3)
     assert [(r.line, r.raw) for r in report.quarantine] == [(3, '"a""b",c,d'), (4, "solo")]
     assert [r.reason for r in report.quarantine] == [
-        "Row has extra columns (expected 2)",
-        "Row has too few columns (expected 2)",
+        "too many fields: 3 found, 2 expected",
+        "too few fields: 1 found, 2 expected",
     ]
 
 

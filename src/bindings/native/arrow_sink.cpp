@@ -37,6 +37,8 @@ std::string_view row_action_name(RowAction action) noexcept {
         return "quote repaired";
     case RowAction::BytesReplaced:
         return "bytes replaced";
+    case RowAction::QuoteReadAsText:
+        return "quote read as text";
     case RowAction::TooFew:
         return "too few fields";
     case RowAction::TooMany:
@@ -100,6 +102,7 @@ void ArrowSink::take_header(std::vector<std::string> fields) {
             if (fields[c].empty())
                 fields[c] = fields[c - 1];
     header_pending_ = --header_rows_left_ != 0;
+    ++header_rows_;
     if (!header_) {
         if (!width_known_)
             set_width(fields.size());
@@ -225,14 +228,30 @@ bool ArrowSink::plain_rows(std::string_view lines, std::size_t rows, std::uint64
     return true;
 }
 
+bool ArrowSink::note(const DetectionNote& note) {
+    notes_.emplace_back(note.code, note.message);
+    return true;
+}
+
 bool ArrowSink::row(const RowEvent& event) {
     histogram_.reach(event.line);
+    if (event.quote_read_as_text) {
+        ++quotes_read_as_text_;
+        if (quote_lines_.size() < kQuoteLines)
+            quote_lines_.push_back(event.line);
+    }
     if (!is_retained(event.fate)) {
+        // A header row that detection found, quarantined (too narrow or too
+        // wide with repairs off), names nothing: the next row is data, not
+        // a header in its place.
+        if (header_pending_ && options_.detected_header)
+            header_pending_ = --header_rows_left_ != 0;
         ++counters_.total_rows;
         ++counters_.quarantined_rows;
         histogram_.add(row_action(event.fate), event.line);
         if (quarantine_.size() < options_.max_records)
-            quarantine_.push_back({event.line, event.fate, std::string(event.text)});
+            quarantine_.push_back(
+                {event.line, event.fate, std::string(event.text), event.fields.size()});
         return true;
     }
     if (header_pending_) {
@@ -245,14 +264,18 @@ bool ArrowSink::row(const RowEvent& event) {
     }
     ++counters_.total_rows;
     ++counters_.salvaged_rows;
-    if (is_repaired(event.fate))
+    if (is_repaired(event.fate) || event.quote_read_as_text)
         ++counters_.repaired_rows;
-    // A row repaired in more than one way is recorded once: by what changed
-    // its shape, else by a stray quote kept, else by bytes replaced.
-    if (is_repaired(event.fate) || event.quote_repaired || event.bytes_replaced) {
-        const RowAction action = is_repaired(event.fate) ? row_action(event.fate)
-                                 : event.quote_repaired  ? RowAction::QuoteRepaired
-                                                         : RowAction::BytesReplaced;
+    // A row repaired in more than one way is recorded once: by a runaway
+    // quote read as text, which changed how the rows after it read, else by
+    // what changed its shape, else by a stray quote kept, else by bytes
+    // replaced.
+    if (is_repaired(event.fate) || event.quote_read_as_text || event.quote_repaired ||
+        event.bytes_replaced) {
+        const RowAction action = event.quote_read_as_text  ? RowAction::QuoteReadAsText
+                                 : is_repaired(event.fate) ? row_action(event.fate)
+                                 : event.quote_repaired    ? RowAction::QuoteRepaired
+                                                           : RowAction::BytesReplaced;
         histogram_.add(action, event.line);
         if (record(action)) {
             RepairedRow repaired{event.line, action, std::string(event.text), {}};

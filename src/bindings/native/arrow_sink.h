@@ -34,8 +34,9 @@ struct ArrowSinkOptions {
 enum class RowAction : std::uint8_t {
     Filled,
     Merged,
-    QuoteRepaired, // kept as it stood but for a stray quote kept as text
-    BytesReplaced, // kept as it stood but for bytes that were not UTF-8
+    QuoteRepaired,   // kept as it stood but for a stray quote kept as text
+    BytesReplaced,   // kept as it stood but for bytes that were not UTF-8
+    QuoteReadAsText, // a quote that opened a runaway field read as text
     TooFew,
     TooMany,
     Blank,
@@ -43,12 +44,12 @@ enum class RowAction : std::uint8_t {
     Preamble,
     Footer,
 };
-inline constexpr std::size_t kRowActions = 10;
+inline constexpr std::size_t kRowActions = 11;
 
 RowAction row_action(RowFate fate) noexcept;
 RowAction row_action(SkipKind kind) noexcept;
-// "filled", "merged", "quote repaired", "bytes replaced", "too few fields",
-// "too many fields", then the skip kinds' names.
+// "filled", "merged", "quote repaired", "bytes replaced", "quote read as
+// text", "too few fields", "too many fields", then the skip kinds' names.
 std::string_view row_action_name(RowAction action) noexcept;
 
 // Where in the input the rows that were not kept as they stood sit, in a
@@ -101,7 +102,8 @@ struct DataCounters {
 struct QuarantinedRow {
     std::uint64_t line;
     RowFate fate;
-    std::string text; // the row's input bytes, without its line break
+    std::string text;       // the row's input bytes, without its line break
+    std::size_t fields = 0; // as parsed
 };
 
 // A row kept after filling or merging, as it stood and as it was kept; or
@@ -121,6 +123,7 @@ class ArrowSink final : public RowSink {
     bool plain_rows(std::string_view lines, std::size_t rows, std::uint64_t first_line) override;
     bool row(const RowEvent& event) override;
     bool skipped(const SkippedRow& row) override;
+    bool note(const DetectionNote& note) override;
 
     // Completes the batch in progress, if it holds any row.
     void finish();
@@ -141,10 +144,23 @@ class ArrowSink final : public RowSink {
     // width of the first retained row; 0 until known.
     std::size_t width() const noexcept { return width_; }
     const std::optional<std::vector<std::string>>& header() const noexcept { return header_; }
+    // The rows taken as the header's names: in no counter, so that these
+    // and total_rows add up to every row the pass told of.
+    std::uint64_t header_rows() const noexcept { return header_rows_; }
+    // The pass's detection notes, as (code, message), in order.
+    const std::vector<std::pair<std::string, std::string>>& notes() const noexcept {
+        return notes_;
+    }
     const DataCounters& counters() const noexcept { return counters_; }
     const std::vector<QuarantinedRow>& quarantine() const noexcept { return quarantine_; }
     const std::vector<RepairedRow>& repairs() const noexcept { return repairs_; }
     const LineHistogram& histogram() const noexcept { return histogram_; }
+    // Rows, the header included, in which a quote that opened a runaway
+    // field was read as text: how many, and the lines of the first
+    // kQuoteLines of them.
+    static constexpr std::size_t kQuoteLines = 100;
+    std::uint64_t quotes_read_as_text() const noexcept { return quotes_read_as_text_; }
+    const std::vector<std::uint64_t>& quote_lines() const noexcept { return quote_lines_; }
 
   private:
     void set_width(std::size_t width);
@@ -168,11 +184,15 @@ class ArrowSink final : public RowSink {
     bool header_pending_ = false;
     std::size_t header_rows_left_ = 0; // header rows still to come, their names joined
     std::optional<std::vector<std::string>> header_;
+    std::uint64_t header_rows_ = 0;
+    std::vector<std::pair<std::string, std::string>> notes_;
     DataCounters counters_;
     std::vector<QuarantinedRow> quarantine_;
     std::vector<RepairedRow> repairs_;
     std::array<std::size_t, kRowActions> recorded_{}; // repairs_ per action
     LineHistogram histogram_;
+    std::uint64_t quotes_read_as_text_ = 0;
+    std::vector<std::uint64_t> quote_lines_;
     std::unique_ptr<ArrowBatch> current_;
     std::vector<std::shared_ptr<const ArrowBatch>> done_;
     std::vector<std::size_t> column_bytes_; // the last full batch's, to size the next

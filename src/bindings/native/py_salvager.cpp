@@ -42,6 +42,9 @@ class Tee final : public RowSink {
     bool skipped(const SkippedRow& row) override {
         return first_.skipped(row) && (second_ == nullptr || second_->skipped(row));
     }
+    bool note(const DetectionNote& note) override {
+        return first_.note(note) && (second_ == nullptr || second_->note(note));
+    }
 
   private:
     RowSink& first_;
@@ -409,6 +412,30 @@ PyObject* get_header(PyObject* self, void*) {
     });
 }
 
+PyObject* get_header_rows(PyObject* self, void*) {
+    return read_sink(self, [](const ArrowSink& sink) {
+        return PyLong_FromUnsignedLongLong(sink.header_rows());
+    });
+}
+
+PyObject* get_notes(PyObject* self, void*) {
+    return read_sink(self, [](const ArrowSink& sink) -> PyObject* {
+        const auto& notes = sink.notes();
+        PyRef list(PyList_New(static_cast<Py_ssize_t>(notes.size())));
+        if (!list)
+            return nullptr;
+        for (std::size_t i = 0; i < notes.size(); ++i) {
+            PyObject* pair = Py_BuildValue(
+                "(s#s#)", notes[i].first.data(), static_cast<Py_ssize_t>(notes[i].first.size()),
+                notes[i].second.data(), static_cast<Py_ssize_t>(notes[i].second.size()));
+            if (pair == nullptr)
+                return nullptr;
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair); // steals `pair`
+        }
+        return list.release();
+    });
+}
+
 template <std::uint64_t DataCounters::*Counter> PyObject* get_counter(PyObject* self, void*) {
     return read_sink(self, [](const ArrowSink& sink) {
         return PyLong_FromUnsignedLongLong(sink.counters().*Counter);
@@ -453,6 +480,23 @@ PyObject* get_repairs(PyObject* self, void*) {
             PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), record); // steals `record`
         }
         return list.release();
+    });
+}
+
+PyObject* get_quotes_read_as_text(PyObject* self, void*) {
+    return read_sink(self, [](const ArrowSink& sink) -> PyObject* {
+        const std::vector<std::uint64_t>& lines = sink.quote_lines();
+        PyRef list(PyList_New(static_cast<Py_ssize_t>(lines.size())));
+        if (!list)
+            return nullptr;
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            PyObject* line = PyLong_FromUnsignedLongLong(lines[i]);
+            if (line == nullptr)
+                return nullptr;
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), line); // steals `line`
+        }
+        return Py_BuildValue("(KO)", static_cast<unsigned long long>(sink.quotes_read_as_text()),
+                             list.get());
     });
 }
 
@@ -502,7 +546,8 @@ PyObject* get_quarantine(PyObject* self, void*) {
             return nullptr;
         for (std::size_t i = 0; i < rows.size(); ++i) {
             const QuarantinedRow& row = rows[i];
-            const std::string reason = quarantine_reason(row.fate, sink.layout_columns());
+            const std::string reason =
+                field_count_reason(row.fate, sink.layout_columns(), row.fields);
             PyObject* record =
                 Py_BuildValue("(Ks#y#)", static_cast<unsigned long long>(row.line), reason.data(),
                               static_cast<Py_ssize_t>(reason.size()), row.text.data(),
@@ -546,11 +591,17 @@ PyGetSetDef salvager_getset[] = {
      "The column count the pass settled on (0: rows left as parsed).", nullptr},
     {"ready", get_ready, nullptr, "Completed batches not yet taken.", nullptr},
     {"header", get_header, nullptr, "The header row's fields, or None.", nullptr},
+    {"header_rows", get_header_rows, nullptr,
+     "Rows taken as the header's names (in no other counter).", nullptr},
+    {"notes", get_notes, nullptr,
+     "Detection notes as (code, message): readings considered and not taken,\n"
+     "rows set aside on what evidence.",
+     nullptr},
     {"total_rows", get_counter<&DataCounters::total_rows>, nullptr, "Data rows read.", nullptr},
     {"salvaged_rows", get_counter<&DataCounters::salvaged_rows>, nullptr,
      "Data rows kept, repaired ones included.", nullptr},
     {"repaired_rows", get_counter<&DataCounters::repaired_rows>, nullptr,
-     "Kept data rows that were padded or merged.", nullptr},
+     "Kept data rows that were padded or merged, or had a runaway quote read as text.", nullptr},
     {"quarantined_rows", get_counter<&DataCounters::quarantined_rows>, nullptr,
      "Data rows set aside.", nullptr},
     {"skipped_rows", get_counter<&DataCounters::skipped_rows>, nullptr,
@@ -560,9 +611,13 @@ PyGetSetDef salvager_getset[] = {
      "Input bytes that stand for no character, replaced by U+FFFD.", nullptr},
     {"repairs", get_repairs, nullptr,
      "With record_repairs, the first max_records rows of each action as\n"
-     "(line, action, raw bytes, kept fields): 'filled', 'merged', 'quote repaired' or\n"
-     "'bytes replaced' rows, and rows set aside as 'blank', 'comment', 'preamble' or\n"
-     "'footer' (no fields).",
+     "(line, action, raw bytes, kept fields): 'filled', 'merged', 'quote repaired',\n"
+     "'bytes replaced' or 'quote read as text' rows, and rows set aside as 'blank',\n"
+     "'comment', 'preamble' or 'footer' (no fields).",
+     nullptr},
+    {"quotes_read_as_text", get_quotes_read_as_text, nullptr,
+     "Rows, a header row included, in which a quote that opened a runaway field\n"
+     "was read as text: (how many, the lines of the first 100).",
      nullptr},
     {"line_histogram", get_line_histogram, nullptr,
      "Where the rows not kept as they stood sit: (lines per bin, last line,\n"
@@ -580,12 +635,31 @@ PyGetSetDef salvager_getset[] = {
 PyObject* salvager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         static const char* keywords[] = {
-            "delimiter",        "quote_char",     "fill_ragged_rows", "merge_overflow",
-            "expected_columns", "repair_quotes",  "batch_rows",       "header",
-            "line_numbers",     "max_records",    "encoding",         "output_fd",
-            "output_delimiter", "quarantine_dir", "skip_blank_rows",  "record_repairs",
-            "comment",          "skip_preamble",  "skip_footer",      "detect_dialect",
-            "escape_char",      "trim_blank",     "threads",          nullptr,
+            "delimiter",
+            "quote_char",
+            "fill_ragged_rows",
+            "merge_overflow",
+            "expected_columns",
+            "repair_quotes",
+            "batch_rows",
+            "header",
+            "line_numbers",
+            "max_records",
+            "encoding",
+            "output_fd",
+            "output_delimiter",
+            "quarantine_dir",
+            "skip_blank_rows",
+            "record_repairs",
+            "comment",
+            "skip_preamble",
+            "skip_footer",
+            "detect_dialect",
+            "escape_char",
+            "trim_blank",
+            "threads",
+            "repairs",
+            nullptr,
         };
         PyObject* delimiter = Py_None;
         PyObject* quote_char = nullptr;
@@ -604,13 +678,20 @@ PyObject* salvager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         int detect_dialect = 0, trim_blank = 0;
         PyObject* escape_char = Py_None;
         unsigned int threads = 1;
+        const char* repairs = "backend";
         if (!PyArg_ParseTupleAndKeywords(
-                args, kwargs, "|$OOppOpnOpnsOOOppOOOpOpI:Salvager", const_cast<char**>(keywords),
+                args, kwargs, "|$OOppOpnOpnsOOOppOOOpOpIs:Salvager", const_cast<char**>(keywords),
                 &delimiter, &quote_char, &fill, &merge, &expected, &repair, &batch_rows, &header,
                 &line_numbers, &max_records, &encoding_name, &output_fd, &output_delimiter,
                 &quarantine_dir, &skip_blank, &record_repairs, &comment, &skip_preamble,
-                &skip_footer, &detect_dialect, &escape_char, &trim_blank, &threads))
+                &skip_footer, &detect_dialect, &escape_char, &trim_blank, &threads, &repairs))
             return nullptr;
+        // 'auto': the package's own repairs too; 'backend': the backend's only.
+        const std::string_view repairs_word(repairs);
+        if (repairs_word != "auto" && repairs_word != "backend") {
+            PyErr_SetString(PyExc_ValueError, "repairs must be 'auto' or 'backend'");
+            return nullptr;
+        }
         std::optional<SourceEncoding> encoding = encoding_named(encoding_name);
         if (!encoding) {
             PyErr_Format(PyExc_ValueError, "encoding %s is not decoded natively", encoding_name);
@@ -621,12 +702,19 @@ PyObject* salvager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!byte_option(delimiter, "delimiter", options.delimiter))
             return nullptr;
         std::optional<std::uint8_t> quote;
-        if (quote_char != nullptr && !byte_option(quote_char, "quote_char", quote))
+        int quote_overflow = 0;
+        // A quote_char of 0 turns quoting off: quotes are text; the clean
+        // file still quotes with the double quote.
+        const bool no_quote = quote_char != nullptr && PyLong_CheckExact(quote_char) &&
+                              PyLong_AsLongAndOverflow(quote_char, &quote_overflow) == 0 &&
+                              quote_overflow == 0;
+        if (quote_char != nullptr && !no_quote && !byte_option(quote_char, "quote_char", quote))
             return nullptr;
         options.quote_char = quote.value_or('"');
+        options.quoting = !no_quote;
         // With detect_dialect, a quote or escape left as None is detected.
         options.detect_dialect = detect_dialect != 0;
-        options.detect_quote = options.detect_dialect && !quote;
+        options.detect_quote = options.detect_dialect && !quote && !no_quote;
         std::optional<std::uint8_t> escape;
         int overflow = 0;
         const bool no_escape = PyLong_CheckExact(escape_char) &&
@@ -640,6 +728,8 @@ PyObject* salvager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         options.fill_ragged_rows = fill != 0;
         options.merge_overflow = merge != 0;
         options.repair_quotes = repair != 0;
+        if (repairs_word == "auto")
+            options.runaway_quotes = RunawayQuoteRule{};
         options.skip_blank_rows = skip_blank != 0;
         options.threads = threads;
         if (comment != Py_None) {
@@ -689,7 +779,18 @@ PyObject* salvager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             }
             options.skip_preamble_rows = static_cast<std::size_t>(rows);
         }
-        if (PyUnicode_Check(skip_footer)) {
+        if (PyLong_Check(skip_footer) && !PyBool_Check(skip_footer)) {
+            // A count: the last that many rows, held back until the end.
+            const Py_ssize_t rows = PyLong_AsSsize_t(skip_footer);
+            if (rows == -1 && PyErr_Occurred())
+                return nullptr;
+            if (rows < 0) {
+                PyErr_SetString(PyExc_ValueError,
+                                "skip_footer must be 'auto', 'section', False or a row count");
+                return nullptr;
+            }
+            options.footer_rows = static_cast<std::size_t>(rows);
+        } else if (PyUnicode_Check(skip_footer)) {
             // 'section': only a trailing section after a blank line; 'auto':
             // that and a trailing run of narrow rows.
             const bool section = PyUnicode_CompareWithASCIIString(skip_footer, "section") == 0;
@@ -699,11 +800,13 @@ PyObject* salvager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             }
             options.detect_footer = !section;
             options.detect_trailing_section = true;
+            options.detect_totals = true;
         } else {
             const int footer = PyObject_IsTrue(skip_footer);
             if (footer < 0)
                 return nullptr;
             options.detect_footer = footer != 0;
+            options.detect_totals = footer != 0;
         }
         ArrowSinkOptions sink_options;
         sink_options.batch_rows = static_cast<std::size_t>(batch_rows);
@@ -772,7 +875,7 @@ PyType_Slot salvager_slots[] = {
                        "encoding='utf-8', output_fd=None, output_delimiter=None, "
                        "quarantine_dir=None, skip_blank_rows=False, record_repairs=False, "
                        "comment=None, skip_preamble=0, skip_footer=False, detect_dialect=False, "
-                       "escape_char=None, trim_blank=False, threads=1)\n"
+                       "escape_char=None, trim_blank=False, threads=1, repairs='backend')\n"
                        "--\n\n"
                        "The salvage pass over input fed in chunks, its rows collected into\n"
                        "Arrow batches of batch_rows rows. delimiter and quote_char are byte\n"
@@ -787,13 +890,16 @@ PyType_Slot salvager_slots[] = {
                        "table; a count, that many leading rows. skip_footer sets aside a\n"
                        "trailing run of narrow rows and, as skip_footer='section' alone, the rows\n"
                        "after a blank line none of which has the table's width, a second table\n"
-                       "under its own names, and narrow rows of words over values. detect_dialect "
-                       "chooses an absent delimiter\n"
+                       "under its own names, and narrow rows of words over values; a count, that\n"
+                       "many trailing rows. detect_dialect chooses an absent delimiter\n"
                        "among more separators and detects a quote_char or escape_char left\n"
-                       "as None; escape_char 0 means none. trim_blank makes the given\n"
+                       "as None; quote_char 0 reads quotes as text, escape_char 0 means none. "
+                       "trim_blank makes the given\n"
                        "delimiter a separator with one blank after it, as in ', '. threads bounds\n"
                        "the threads the run may use (0: one per CPU); with two or more, the\n"
-                       "clean file is written by a thread of its own.")},
+                       "clean file is written by a thread of its own. repairs='auto' adds the\n"
+                       "package's own repairs: a quote that opens a field running on for 64\n"
+                       "lines or 1 MiB, through lines that read as rows, is read as text.")},
     {Py_tp_new, reinterpret_cast<void*>(salvager_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(salvager_dealloc)},
     {Py_tp_methods, salvager_methods},

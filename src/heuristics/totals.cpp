@@ -1,0 +1,252 @@
+#include "heuristics/totals.h"
+
+#include <array>
+#include <cmath>
+
+#include "heuristics/header.h"
+
+namespace rowmend {
+
+namespace {
+
+std::string_view trim(std::string_view text) noexcept {
+    const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+    while (!text.empty() && blank(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && blank(text.back()))
+        text.remove_suffix(1);
+    return text;
+}
+
+char lower(char c) noexcept {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Lower-case ASCII, or the exact UTF-8 bytes of words in other scripts.
+constexpr std::array<std::string_view, 30> kTotalWords = {
+    "total",
+    "totals",
+    "grand total",
+    "sum",
+    "sums",
+    "summe",
+    "gesamt",
+    "insgesamt",
+    "gesamtsumme",
+    "totaal",
+    "totale",
+    "totalt",
+    "somme",
+    "suma",
+    "summa",
+    "som",
+    "razem",
+    "celkem",
+    "toplam",
+    "total general",
+    "yhteens\xC3\xA4",                          // yhteensä
+    "\xC3\xB6sszesen",                          // összesen
+    "total g\xC3\xA9n\xC3\xA9ral",              // total général
+    "\xD0\x98\xD1\x82\xD0\xBE\xD0\xB3\xD0\xBE", // Итого
+    "\xD0\xB8\xD1\x82\xD0\xBE\xD0\xB3\xD0\xBE", // итого
+    "\xD0\x92\xD1\x81\xD0\xB5\xD0\xB3\xD0\xBE", // Всего
+    "\xE5\x90\x88\xE8\xAE\xA1",                 // 合计
+    "\xE6\x80\xBB\xE8\xAE\xA1",                 // 总计
+    "\xE5\x90\x88\xE8\xA8\x88",                 // 合計
+    "\xED\x95\xA9\xEA\xB3\x84",                 // 합계
+};
+
+bool starts_with_word(std::string_view text, std::string_view word) noexcept {
+    if (text.size() < word.size())
+        return false;
+    for (std::size_t i = 0; i < word.size(); ++i)
+        if (lower(text[i]) != word[i])
+            return false;
+    // The word alone, or followed by a colon or a blank and more words.
+    return text.size() == word.size() || text[word.size()] == ' ' || text[word.size()] == ':';
+}
+
+bool is_digit(char c) noexcept {
+    return c >= '0' && c <= '9';
+}
+
+// Where the decimal point of a number's digits stands, or npos: the last
+// '.' or ',' unless it separates thousands, that is, unless exactly three
+// digits follow it, a group of one to three digits other than a lone 0
+// precedes it, and no other separator does ("1,200", "12.500.000"; but
+// "0.125", "1.200,50", "1,234.567").
+std::size_t decimal_point(std::string_view text) noexcept {
+    const std::size_t last = text.find_last_of(".,");
+    if (last == std::string_view::npos)
+        return last;
+    std::size_t after = 0;
+    while (last + 1 + after < text.size() && is_digit(text[last + 1 + after]))
+        ++after;
+    std::size_t group = 0;
+    while (group < last && is_digit(text[last - 1 - group]))
+        ++group;
+    const std::string_view before = text.substr(0, last);
+    const bool other =
+        before.find_first_of(text[last] == '.' ? ",'" : ".'") != std::string_view::npos;
+    const bool repeated = before.find(text[last]) != std::string_view::npos;
+    const bool lone_zero = group == 1 && text[last - 1] == '0';
+    const bool thousands =
+        after == 3 && !other && (repeated || (group >= 1 && group <= 3 && !lone_zero));
+    return thousands ? std::string_view::npos : last;
+}
+
+// Digits after the decimal point of a number as number_value reads it.
+int decimals_of(std::string_view text) noexcept {
+    text = trim(text);
+    const std::size_t point = decimal_point(text);
+    if (point == std::string_view::npos)
+        return 0;
+    int digits = 0;
+    for (std::size_t i = point + 1; i < text.size() && is_digit(text[i]); ++i)
+        ++digits;
+    return digits;
+}
+
+} // namespace
+
+bool is_total_label(std::string_view text) noexcept {
+    text = trim(text);
+    for (const std::string_view word : kTotalWords)
+        if (starts_with_word(text, word))
+            return true;
+    return false;
+}
+
+bool has_total_label(const RowView& row) noexcept {
+    for (const FieldView field : row) {
+        if (!trim(field.text).empty())
+            return is_total_label(field.text);
+    }
+    return false;
+}
+
+bool has_total_label(std::string_view line, char delimiter) noexcept {
+    for (;;) {
+        const std::size_t cut = line.find(delimiter);
+        const std::string_view cell = line.substr(0, cut);
+        if (!trim(cell).empty())
+            return is_total_label(cell);
+        if (cut == std::string_view::npos)
+            return false;
+        line.remove_prefix(cut + 1);
+    }
+}
+
+std::optional<double> number_value(std::string_view text) noexcept {
+    text = trim(text);
+    if (cell_kind(text) != CellKind::Number)
+        return std::nullopt;
+    bool negative = false;
+    while (!text.empty() && !is_digit(text.front()) && text.front() != '.' && text.front() != ',') {
+        negative = negative || text.front() == '-';
+        text.remove_prefix(1);
+    }
+    if (!text.empty() && text.back() == '%')
+        text.remove_suffix(1);
+    const std::size_t point = decimal_point(text);
+    double value = 0;
+    double scale = 0;
+    bool exponent = false;
+    int power = 0;
+    bool power_negative = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (exponent) {
+            if (c == '-')
+                power_negative = true;
+            else if (is_digit(c))
+                power = power * 10 + (c - '0');
+            if (power > 400)
+                return std::nullopt;
+        } else if (c == 'e' || c == 'E') {
+            exponent = true;
+        } else if (i == point) {
+            scale = 1;
+        } else if (is_digit(c)) {
+            value = value * 10 + (c - '0');
+            if (scale != 0)
+                scale *= 10;
+        }
+    }
+    if (scale > 1)
+        value /= scale;
+    if (exponent)
+        value *= std::pow(10.0, power_negative ? -power : power);
+    return negative ? -value : value;
+}
+
+ColumnSums::ColumnSums(std::vector<bool> numeric, std::uint64_t skip)
+    : numeric_(std::move(numeric)), sums_(numeric_.size()), decimals_(numeric_.size()),
+      skip_(skip) {}
+
+bool ColumnSums::counted() noexcept {
+    if (rows_ > kMaxRows + skip_)
+        return false;
+    return ++rows_ > skip_ && rows_ <= kMaxRows + skip_;
+}
+
+void ColumnSums::add_cell(std::size_t column, std::string_view text) noexcept {
+    if (column >= numeric_.size() || !numeric_[column])
+        return;
+    const std::optional<double> value = number_value(text);
+    if (!value)
+        return;
+    sums_[column] += *value;
+    const int decimals = decimals_of(text);
+    decimals_[column] = decimals > decimals_[column] ? decimals : decimals_[column];
+}
+
+void ColumnSums::add(const RowView& row) noexcept {
+    if (!counted())
+        return;
+    std::size_t c = 0;
+    for (const FieldView field : row)
+        add_cell(c++, field.text);
+}
+
+void ColumnSums::add_lines(std::string_view lines, char delimiter) noexcept {
+    while (!lines.empty() && rows_ <= kMaxRows + skip_) {
+        const std::size_t lf = lines.find('\n');
+        std::string_view line = lines.substr(0, lf);
+        lines.remove_prefix(lf == std::string_view::npos ? lines.size() : lf + 1);
+        if (!counted())
+            continue;
+        for (std::size_t c = 0;; ++c) {
+            const std::size_t cut = line.find(delimiter);
+            add_cell(c, line.substr(0, cut));
+            if (cut == std::string_view::npos)
+                break;
+            line.remove_prefix(cut + 1);
+        }
+    }
+}
+
+ColumnSums::Verdict ColumnSums::check(const RowView& row) const noexcept {
+    if (rows_ > kMaxRows + skip_)
+        return Verdict::Unknown;
+    std::size_t c = 0;
+    std::size_t sums = 0;
+    for (const FieldView field : row) {
+        const std::size_t column = c++;
+        if (column >= numeric_.size() || !numeric_[column] || trim(field.text).empty())
+            continue;
+        const std::optional<double> value = number_value(field.text);
+        if (!value)
+            return Verdict::NotSums;
+        // A total printed to fewer decimals than its column is rounded.
+        const int decimals = decimals_of(field.text);
+        const double unit = std::pow(10.0, -decimals);
+        const double tolerance = 0.5 * unit + 1e-9 * std::fabs(sums_[column]);
+        if (std::fabs(*value - sums_[column]) > tolerance)
+            return Verdict::NotSums;
+        ++sums;
+    }
+    return sums != 0 ? Verdict::Sums : Verdict::NotSums;
+}
+
+} // namespace rowmend

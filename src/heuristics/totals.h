@@ -1,0 +1,67 @@
+#pragma once
+// A totals row at the end of a table: a label that says total or sum, over
+// numbers that are the sums of their columns. Kept as data, it would double
+// every sum taken over the column.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "parser/row_store.h"
+
+namespace rowmend {
+
+// Whether a cell's text says "total" or "sum", in English and the common
+// languages of exported reports ("Total", "Grand total:", "Summe",
+// "Gesamt", "Итого", "合计"...), either alone or followed by a blank and
+// more words ("Total 2024"). Case is ignored for ASCII letters.
+bool is_total_label(std::string_view text) noexcept;
+
+// Whether a row's label says total: its first cell that is not empty.
+bool has_total_label(const RowView& row) noexcept;
+// The same for one plain line, split at `delimiter` (no quotes in it).
+bool has_total_label(std::string_view line, char delimiter) noexcept;
+
+// The value of a number cell as cell_kind reads one ("1,200.50", "-3",
+// "4763,50", "$12", "45%"): the last '.' or ',' is the decimal point
+// unless exactly three digits follow it and another separator or none
+// precedes it ("1,200" is twelve hundred); nothing for any other text.
+std::optional<double> number_value(std::string_view text) noexcept;
+
+// Running sums of the columns that hold numbers, over the rows of the
+// table as the pass hands them on, for the first kMaxRows rows: a totals
+// row is checked against them, and past that many rows it can no longer
+// be, which bounds the cost on long tables.
+class ColumnSums {
+  public:
+    static constexpr std::uint64_t kMaxRows = 10000;
+
+    // `numeric` marks the columns to sum; the first `skip` rows handed on
+    // are the header's and are not summed.
+    ColumnSums(std::vector<bool> numeric, std::uint64_t skip);
+
+    void add(const RowView& row) noexcept;
+    // Rows that each end in LF, split at `delimiter`.
+    void add_lines(std::string_view lines, char delimiter) noexcept;
+
+    enum class Verdict : std::uint8_t {
+        Sums,    // every number of the row in a summed column is that column's sum
+        NotSums, // one is not, or the row has none
+        Unknown, // the table ran past kMaxRows
+    };
+    Verdict check(const RowView& row) const noexcept;
+
+  private:
+    void add_cell(std::size_t column, std::string_view text) noexcept;
+    bool counted() noexcept; // whether the next row counts; advances the row count
+
+    std::vector<bool> numeric_;
+    std::vector<double> sums_;
+    std::vector<int> decimals_; // the most digits after the point seen per column
+    std::uint64_t skip_;
+    std::uint64_t rows_ = 0;
+};
+
+} // namespace rowmend
