@@ -27,8 +27,9 @@
 #
 # ROWMEND_QUICK=1 skips the hardening runs (sanitizers, PyPy, fuzzing);
 # ROWMEND_FUZZ_SECONDS (default 20) is the fuzzing time per target:
-# fuzz/run.sh alone runs them longer. About 15 minutes on two cores with
-# the builds to make, 5 with ROWMEND_QUICK=1.
+# fuzz/run.sh alone runs them longer. Under 20 minutes on two cores with
+# the builds to make (19 measured on a shared machine), about 8 with
+# ROWMEND_QUICK=1.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 root=$(pwd)
