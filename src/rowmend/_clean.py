@@ -31,6 +31,7 @@ from rowmend._outputs import (
     quarantine_name,
     refuse_clashes,
     repairs_path,
+    set_aside_path,
 )
 from rowmend._report import Note, Report
 from rowmend._run import Progress, Run
@@ -74,7 +75,14 @@ def clean(
             ``line,action,raw_content,kept_fields``, the report's ``repairs``
             (the first ``max_records`` rows of each action, the fields kept
             as a JSON list such as ``["1", "x,y"]``); not beside a
-            quarantine that is a device such as ``/dev/null``.
+            quarantine that is a device such as ``/dev/null``. Beside it too
+            go the rows set aside as not part of the table, blank ones aside
+            (a title above the table, comments, footers, a later table):
+            ``NAME.skipped.csv``, header ``line,kind,raw_content``, every
+            such row with its original text, written when there are such
+            rows (and over an earlier run's file, which would otherwise
+            describe another run). In place it goes beside the input, never
+            over an existing file.
         output_delimiter: The clean file's delimiter, one ASCII character;
             None keeps the input's.
         format: ``"csv"`` or ``"parquet"``; None takes ``"parquet"`` for a
@@ -155,8 +163,9 @@ def clean_into(
         clean_file = outputs.add(destination, fd=streams.get(destination))
         quarantine_file: Optional[PendingFile] = None
         repairs_file: Optional[PendingFile] = None
+        set_aside_file: Optional[PendingFile] = None
         native: dict[str, Any] = {}
-        kept_beside: Optional[Note] = None
+        kept_beside: List[Note] = []
         deferred = plan.default_quarantine or (quarantine_if_rows and plan.quarantine not in streams)
         if plan.quarantine is not None:
             if not deferred:
@@ -168,6 +177,9 @@ def clean_into(
             native["quarantine_dir"] = spool
         if plan.repairs is not None:
             repairs_file = outputs.add(plan.repairs)
+        if plan.set_aside is not None:
+            # Every set-aside row is kept, so they wait on disk beside their file past a few MiB.
+            native["set_aside_dir"] = os.path.dirname(os.path.realpath(plan.set_aside))
         if format == "csv":
             native["output_fd"] = clean_file.fd
             if output_delimiter is not None:
@@ -181,27 +193,54 @@ def clean_into(
             # The only copy of these rows: it never replaces a file, not even an earlier run's quarantine.
             quarantine_file = outputs.add(plan.quarantine, replace=False, like=destination)
             count = run.salvager.quarantined_rows
-            kept_beside = Note(
-                "quarantine-beside-input",
-                f"{destination}: cleaned in place; {count:,} quarantined row{'s' if count != 1 else ''} "
-                f"kept in {plan.quarantine}",
+            kept_beside.append(
+                Note(
+                    "quarantine-beside-input",
+                    f"{destination}: cleaned in place; {count:,} quarantined row{'s' if count != 1 else ''} "
+                    f"kept in {plan.quarantine}",
+                )
             )
         elif deferred and run.salvager.quarantined_rows:
             assert plan.quarantine is not None
             quarantine_file = outputs.add(plan.quarantine)
+        set_aside = _set_aside_rows(run.salvager.skipped)
+        if plan.set_aside is not None and not plan.default_quarantine:
+            if set_aside or os.path.lexists(plan.set_aside):
+                # An earlier run's file is replaced even when nothing is set aside: it would describe another run.
+                set_aside_file = outputs.add(plan.set_aside)
+        elif plan.set_aside is not None and set_aside:
+            # The only copy of these rows too: never over an existing file.
+            set_aside_file = outputs.add(plan.set_aside, replace=False, like=destination)
+            kept_beside.append(
+                Note(
+                    "set-aside-beside-input",
+                    f"{destination}: cleaned in place; {set_aside:,} row{'s' if set_aside != 1 else ''} set aside "
+                    f"as not part of the table kept in {plan.set_aside}",
+                )
+            )
         if quarantine_file is not None:
             try:
                 run.salvager.write_quarantine(quarantine_file.fd)
             except OSError as error:
                 raise named(error, quarantine_file.path) from None
+        if set_aside_file is not None:
+            try:
+                run.salvager.write_set_aside(set_aside_file.fd)
+            except OSError as error:
+                raise named(error, set_aside_file.path) from None
         report = run.report()
-        if kept_beside is not None:
-            report = dataclasses.replace(report, notes=report.notes + (kept_beside,))
+        if kept_beside:
+            report = dataclasses.replace(report, notes=report.notes + tuple(kept_beside))
         if repairs_file is not None:
             _write_repairs(report, repairs_file)
         outputs.commit()
     notes = outputs.notes
     return dataclasses.replace(report, notes=report.notes + notes) if notes else report
+
+
+def _set_aside_rows(skipped: Mapping[str, int]) -> int:
+    """The rows written to the set-aside file: every skipped row but blank ones."""
+    return sum(count for kind, count in skipped.items() if kind != "blank")
 
 
 def _path_of(what: str, path: object) -> str:
@@ -225,10 +264,11 @@ def _source_key(source: Source) -> Tuple[str, Optional[FileKey]]:
 
 @dataclass(frozen=True)
 class _Plan:
-    """Where one run's quarantine and record of repairs go, checked against the input."""
+    """Where one run's quarantine, record of repairs and rows set aside go, checked against the input."""
 
     quarantine: Optional[str]
     repairs: Optional[str]
+    set_aside: Optional[str]
     default_quarantine: bool
 
     @classmethod
@@ -246,16 +286,24 @@ class _Plan:
         if default:
             # Cleaning in place drops the quarantined rows from the only copy: they go beside it.
             quarantine = os.path.join(os.path.dirname(destination), quarantine_name(destination))
-        repairs = None
-        if quarantine is not None and record_repairs and not default and not _is_device(quarantine, streams):
-            repairs = repairs_path(quarantine)
-        outputs = [("clean file", destination), ("quarantine", quarantine), ("record of repairs", repairs)]
+        repairs = set_aside = None
+        if quarantine is not None and (default or not _is_device(quarantine, streams)):
+            # Rows taken as not part of the table are kept where the quarantined ones are.
+            set_aside = set_aside_path(quarantine)
+            if record_repairs and not default:
+                repairs = repairs_path(quarantine)
+        outputs = [
+            ("clean file", destination),
+            ("quarantine", quarantine),
+            ("record of repairs", repairs),
+            ("rows set aside", set_aside),
+        ]
         refuse_clashes(
             [(input_name, input_key)],
             [Output(input_name, role, path) for role, path in outputs if path is not None and path not in streams],
             in_place=[destination] if in_place else [],
         )
-        return cls(quarantine, repairs, default)
+        return cls(quarantine, repairs, set_aside, default)
 
 
 def _is_device(path: str, streams: Mapping[str, int]) -> bool:

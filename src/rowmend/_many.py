@@ -13,7 +13,15 @@ from typing import Any, Dict, Iterable, List, Optional, Sequence, Union
 from rowmend._batch import Job, UsageError, expand_inputs, run_jobs
 from rowmend._errors import CleanManyError
 from rowmend._options import resolve_options
-from rowmend._outputs import Output, clean_name, file_key, is_compressed_name, quarantine_name, refuse_clashes
+from rowmend._outputs import (
+    Output,
+    clean_name,
+    file_key,
+    is_compressed_name,
+    quarantine_name,
+    refuse_clashes,
+    set_aside_path,
+)
 from rowmend._report import Report
 
 __all__ = ["POOL_BYTES", "clean_many", "default_workers"]
@@ -84,7 +92,8 @@ def clean_many(
             with ``format="parquet"``). Not the folder of an input.
         quarantine_dir: A folder for the quarantined rows, as
             ``NAME.quarantine.csv``, written only for an input that had some;
-            None keeps them in the reports only.
+            None keeps them in the reports only. The rows set aside as not
+            part of the table go there too, as ``NAME.skipped.csv``.
         format: ``"csv"`` (the default) or ``"parquet"``.
         output_delimiter: The clean CSV files' delimiter; None keeps each
             input's.
@@ -166,6 +175,7 @@ def _plan(
         outputs.append(Output(source, "clean file", destination))
         if quarantine is not None:
             outputs.append(Output(source, "quarantine", quarantine))
+            outputs.append(Output(source, "rows set aside", set_aside_path(quarantine)))
         jobs.append(
             Job(index, source, destination, quarantine, format, output_delimiter, options, quarantine_if_rows=True)
         )

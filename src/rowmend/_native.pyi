@@ -45,11 +45,14 @@ class Salvager:
         trim_blank: bool = False,
         threads: int = 1,
         repairs: str = "backend",  # or "auto"
+        set_aside_dir: Optional[str] = None,
     ) -> Self: ...
     def feed(self, data: Buffer, /) -> None:
         """Salvage the next chunk of input in the run's encoding, without the GIL."""
     def write_quarantine(self, fd: int, /) -> None:
         """Write the quarantine file (header and every set-aside row) to the descriptor fd."""
+    def write_set_aside(self, fd: int, /) -> None:
+        """Write every row set aside as not part of the table, blank ones aside, to fd as CSV."""
     def finish(self) -> None:
         """End the input: the last rows and the last batch complete."""
     def take_batches(self, names: Sequence[str], /) -> List[ArrowBatch]:

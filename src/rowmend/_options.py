@@ -503,10 +503,11 @@ def resolve_options(**options: object) -> Options:
         >>> options = resolve_options(delimiter=";", encoding="latin-1")
         >>> options.delimiter, options.encoding, options.header
         (';', 'iso8859-1', 'auto')
-        >>> resolve_options(delimiter="§")
-        Traceback (most recent call last):
-        ...
-        ValueError: delimiter must be an ASCII character, not '§' (U+00A7)
+        >>> try:
+        ...     resolve_options(delimiter="§")
+        ... except ValueError as error:
+        ...     print(error)
+        delimiter must be an ASCII character, not '§' (U+00A7)
     """
     for name in options:
         if name not in _SPECS:

@@ -3,8 +3,9 @@
 Naming: an input's clean file keeps its name without a compression suffix
 (:func:`clean_name`); its quarantine file is ``NAME.quarantine.csv``
 (:func:`quarantine_name`); the record of repairs goes beside a quarantine
-file as ``NAME.repairs.csv`` (:func:`repairs_path`). Outputs are never
-compressed.
+file as ``NAME.repairs.csv`` (:func:`repairs_path`), and the rows set aside
+as not part of the table as ``NAME.skipped.csv`` (:func:`set_aside_path`).
+Outputs are never compressed.
 
 Checks: :func:`refuse_clashes` refuses, before anything is written, an
 output that names an input (the in-place clean aside) and two outputs that
@@ -49,6 +50,7 @@ __all__ = [
     "quarantine_name",
     "refuse_clashes",
     "repairs_path",
+    "set_aside_path",
     "strip_compression",
 ]
 
@@ -128,6 +130,13 @@ def quarantine_name(path: str) -> str:
     return _stem(os.path.basename(path.rstrip("/"))) + _QUARANTINE + ".csv"
 
 
+def _beside_quarantine(quarantine: str, what: str) -> str:
+    stem = quarantine[:-4] if quarantine.lower().endswith(".csv") else quarantine
+    if stem.endswith(_QUARANTINE) and len(os.path.basename(stem)) > len(_QUARANTINE):
+        stem = stem[: -len(_QUARANTINE)]
+    return f"{stem}.{what}.csv"
+
+
 def repairs_path(quarantine: str) -> str:
     """Where the record of repairs goes beside a quarantine file.
 
@@ -135,10 +144,17 @@ def repairs_path(quarantine: str) -> str:
         >>> repairs_path("out/bad.csv"), repairs_path("bad"), repairs_path("a.quarantine.csv")
         ('out/bad.repairs.csv', 'bad.repairs.csv', 'a.repairs.csv')
     """
-    stem = quarantine[:-4] if quarantine.lower().endswith(".csv") else quarantine
-    if stem.endswith(_QUARANTINE) and len(os.path.basename(stem)) > len(_QUARANTINE):
-        stem = stem[: -len(_QUARANTINE)]
-    return stem + ".repairs.csv"
+    return _beside_quarantine(quarantine, "repairs")
+
+
+def set_aside_path(quarantine: str) -> str:
+    """Where the rows set aside as not part of the table (preamble, comments, footers) go beside a quarantine file.
+
+    Examples:
+        >>> set_aside_path("out/bad.csv"), set_aside_path("a.quarantine.csv")
+        ('out/bad.skipped.csv', 'a.skipped.csv')
+    """
+    return _beside_quarantine(quarantine, "skipped")
 
 
 def clean_format(destination: str, format: Optional[str], output_delimiter: Optional[str]) -> str:

@@ -3,7 +3,7 @@
 Every reading option of the package is a flag of the same name, made from
 the one options table (:data:`rowmend._options.OPTIONS`). The exit status is
 one a scheduler can branch on: 0 when every row was kept, 1 when rows were
-quarantined or a limit on quarantined or repaired rows was exceeded, 2 for
+quarantined or a limit on quarantined, repaired or skipped rows was exceeded, 2 for
 a command line that cannot be carried out, 3 when a file cannot be read or
 written; over many files the highest of them. Errors are one line each on
 standard error, naming the file and the cause. On a terminal a progress bar
@@ -14,7 +14,6 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import math
 import os
 import shutil
 import signal
@@ -60,6 +59,7 @@ from rowmend._outputs import (
     quarantine_name,
     refuse_clashes,
     repairs_path,
+    set_aside_path,
 )
 from rowmend._report import Report
 from rowmend._run import Run
@@ -102,9 +102,8 @@ class Limit:
             value = float(text[:-1]) if percent else int(text)
         except ValueError:
             raise argparse.ArgumentTypeError(f"expected a count or a percentage such as 5%, not {text!r}") from None
-        # float() reads "nan" and "inf" too: nan% compared false with every
-        # count, so the limit never fired.
-        if not math.isfinite(value) or value < 0 or (percent and value > 100):
+        # Written as a range so that nan% is refused too.
+        if not (value >= 0 and (not percent or value <= 100)):
             raise argparse.ArgumentTypeError(f"expected a count or a percentage from 0% to 100%, not {text!r}")
         return cls(value, percent, text)
 
@@ -201,6 +200,13 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="N|P%",
         help="exit with 1 when more rows than this were repaired: a layout guessed wrong repairs every row",
     )
+    group.add_argument(
+        "--max-skipped",
+        type=Limit.parse,
+        metavar="N|P%",
+        help="exit with 1 when more rows than this were set aside as not part of the table (preamble, "
+        "comments, footers, blank lines): a run that sets most of a file aside is not a clean one",
+    )
 
     parser = _Parser(prog="rowmend", description="Rescue corrupted CSV files: every row kept, repaired or set aside.")
     parser.add_argument("--version", action="version", version=f"rowmend {__version__}")
@@ -232,14 +238,18 @@ def build_parser() -> argparse.ArgumentParser:
         "--in-place",
         action="store_true",
         help="replace each input by its clean file, keeping its mode and owner; without --quarantine or "
-        "--quarantine-dir, quarantined rows go to NAME.quarantine.csv beside it (never over an existing file)",
+        "--quarantine-dir, quarantined rows go to NAME.quarantine.csv beside it, and rows set aside as not part "
+        "of the table (preamble, comments, footers) to NAME.skipped.csv (never over an existing file)",
     )
     quarantines = clean.add_mutually_exclusive_group()
     quarantines.add_argument(
         "--quarantine", metavar="PATH", help="the quarantine file of one input; - is standard output"
     )
     quarantines.add_argument(
-        "--quarantine-dir", metavar="DIR", help="a folder for the quarantine files, each NAME.quarantine.csv"
+        "--quarantine-dir",
+        metavar="DIR",
+        help="a folder for the quarantine files, each NAME.quarantine.csv; the rows set aside as not part of "
+        "the table go beside each quarantine file as NAME.skipped.csv",
     )
     clean.add_argument(
         "--stream",
@@ -404,6 +414,13 @@ def _check(report: Report, args: argparse.Namespace) -> Tuple[int, str, str]:
     if limit is not None and limit.exceeded(repaired, total):
         problems.append(f"{repaired:,} of {total:,} rows repaired, more than --max-repaired {limit.text}")
         label = "over limit"
+    limit = args.max_skipped
+    if limit is not None and limit.exceeded(report.skipped_rows, total):
+        problems.append(
+            f"{report.skipped_rows:,} of {total:,} rows set aside as not part of the table, "
+            f"more than --max-skipped {limit.text}"
+        )
+        label = "over limit"
     return (FAILED_CHECK, "; ".join(problems), label) if problems else (OK, "", label)
 
 
@@ -471,11 +488,14 @@ def _plan(args: argparse.Namespace, inputs: List[str], options: Dict[str, Any], 
             in_place.append(destination)
             if quarantine is None:
                 # Where the run puts the rows it takes out of the only copy: it must not be an input.
-                outputs.append(("quarantine", os.path.join(os.path.dirname(source), quarantine_name(source))))
+                beside = os.path.join(os.path.dirname(source), quarantine_name(source))
+                outputs += [("quarantine", beside), ("rows set aside", set_aside_path(beside))]
         beside_file = quarantine is not None and quarantine != STDIO and os.path.dirname(quarantine) != scratch
-        if beside_file and options.get("record_repairs"):
+        if beside_file:
             assert quarantine is not None
-            outputs.append(("record of repairs", repairs_path(quarantine)))
+            outputs.append(("rows set aside", set_aside_path(quarantine)))
+            if options.get("record_repairs"):
+                outputs.append(("record of repairs", repairs_path(quarantine)))
         checked += [
             Output(source, role, path)
             for role, path in outputs

@@ -51,7 +51,17 @@ import pyarrow.compute as pc
 
 from rowmend._clean import clean as _clean_file
 from rowmend._options import Options, _check_character, resolve_options
-from rowmend._outputs import FileKey, Output, clean_format, clean_name, file_key, named, quarantine_name, refuse_clashes
+from rowmend._outputs import (
+    FileKey,
+    Output,
+    clean_format,
+    clean_name,
+    file_key,
+    named,
+    quarantine_name,
+    refuse_clashes,
+    set_aside_path,
+)
 from rowmend._report import Note, QuarantineRecord, RepairRecord, Report
 from rowmend._layout import Layout, settle_layout
 from rowmend._sources import open_source
@@ -456,6 +466,9 @@ def _clean_one(job: _CleanJob) -> Report:
             quarantine_local = os.path.join(scratch, "quarantine") if job.quarantine_path is not None else None
             report = _clean_file(source, clean_local, quarantine=quarantine_local, **arguments)
             if quarantine_local is not None:
+                assert job.quarantine_path is not None
+                if os.path.exists(set_aside_path(quarantine_local)):
+                    job.fs.put_file(set_aside_path(quarantine_local), set_aside_path(job.quarantine_path))
                 job.fs.put_file(quarantine_local, job.quarantine_path)
             job.fs.put_file(clean_local, job.clean_path)
             return report
@@ -485,7 +498,8 @@ def clean(
     keeps its name without a compression suffix (``a.csv.gz`` gives
     ``a.csv``; ``a.parquet`` with ``format="parquet"``). Its quarantine file
     is ``a.quarantine.csv``, beside it or in ``quarantine_dir``, as the
-    command line names it. No output may name an input (there is no
+    command line names it, and beside that ``a.skipped.csv`` holds the rows
+    set aside as not part of the table (preamble, comments, footers). No output may name an input (there is no
     in-place clean here) or another output: that is refused before any
     file is cleaned.
 
@@ -493,7 +507,7 @@ def clean(
     written to a temporary file beside it and renamed into place; on any
     other file system (``s3://``, ``gs://``, ``memory://``) each is written to
     a temporary file on the worker's disk and then uploaded in one piece, the
-    quarantine file before the clean file. Local paths are paths on the
+    quarantine files before the clean file. Local paths are paths on the
     workers' machines.
 
     Args:
@@ -564,6 +578,7 @@ def clean(
         if quarantine:
             quarantine_path = quarantine_root.rstrip("/") + "/" + quarantine_name(item.name)
             checked.append(Output(item.name, "quarantine", quarantine_path))
+            checked.append(Output(item.name, "rows set aside", set_aside_path(quarantine_path)))
         checked.append(Output(item.name, "clean file", clean_path))
         jobs.append(_CleanJob(item, out_fs, clean_path, quarantine_path, output_delimiter, format, dict(options)))
     keys = [

@@ -77,6 +77,8 @@ def files(tmp_path, **contents):
         path.write_bytes(data)
 
 
+TITLED = b"Quarterly export\n\na,b,c\n1,2,3\n4,5,6\n7,8,9\n"
+
 # (case, files, arguments, status, what standard error says)
 EXIT_CASES = [
     ("every row kept", {"a_csv": b"x,y\n1,2\n"}, ["a.csv", "-o", "out.csv"], 0, ""),
@@ -100,6 +102,20 @@ EXIT_CASES = [
     *[(f"limit {limit}", {"a_csv": b"x\n"}, ["a.csv", "--max-quarantined", limit], 2,
        "--max-quarantined: expected a count or a percentage")
       for limit in ("nan%", "inf%", "NaN", "101%", "-1")],
+    # A title and a blank line set aside, three data rows: 2 of 5 rows.
+    ("within --max-skipped", {"a_csv": TITLED}, ["a.csv", "-o", "o.csv", "--max-skipped", "2"], 0, ""),
+    ("over --max-skipped", {"a_csv": TITLED}, ["a.csv", "-o", "o.csv", "--max-skipped", "1"], 1,
+     "a.csv: 2 of 5 rows set aside as not part of the table, more than --max-skipped 1"),
+    ("within --max-skipped %", {"a_csv": TITLED}, ["a.csv", "-o", "o.csv", "--max-skipped", "40%"], 0, ""),
+    ("over --max-skipped %", {"a_csv": TITLED}, ["a.csv", "-o", "o.csv", "--max-skipped", "39.5%"], 1,
+     "more than --max-skipped 39.5%"),
+    ("inspect over --max-skipped", {"a_csv": TITLED}, ["inspect", "a.csv", "--max-skipped", "0"], 1,
+     "a.csv: 2 of 5 rows set aside"),
+    ("--max-skipped not a count", {"a_csv": TITLED}, ["a.csv", "--max-skipped", "most"], 2,
+     "--max-skipped: expected a count or a percentage such as 5%, not 'most'"),
+    ("--max-skipped below 0", {"a_csv": TITLED}, ["a.csv", "--max-skipped", "-1"], 2, "--max-skipped"),
+    ("--max-skipped over 100%", {"a_csv": TITLED}, ["a.csv", "--max-skipped", "101%"], 2, "from 0% to 100%"),
+    ("--max-skipped nan%", {"a_csv": TITLED}, ["a.csv", "--max-skipped", "nan%"], 2, "not 'nan%'"),
     ("--json with rows on standard output", {"a_csv": b"x\n"}, ["a.csv", "--json"], 2, "--json"),
     ("pattern matching nothing", {}, ["*.csv", "--output-dir", "out"], 2, "*.csv: the pattern names no CSV file"),
     ("compressed file in place", {"a_csv_gz": gzip.compress(b"x\n")}, ["a.csv.gz", "--in-place"], 2,

@@ -3,6 +3,7 @@ output over an input or over another output, the rows of an in-place clean
 kept beside it, failures that change nothing and leave nothing behind, and
 replaced files that keep their mode, owner, links."""
 
+import csv
 import gzip
 import io
 import os
@@ -29,6 +30,8 @@ DATA = b"a,b,c\n1,2,3\n4,5\n6,7,8\n9,10,11\n12,13,14\n"
 CLEAN = b"a,b,c\n1,2,3\n6,7,8\n9,10,11\n12,13,14\n"
 CLEAN_KEPT = b"a,b,c\n1,2,3\n4,5,\n6,7,8\n9,10,11\n12,13,14\n"  # the short row filled
 STRICT = {"fill_ragged_rows": False}
+# A title line (with a trailing blank and non-ASCII letters) above the table.
+TITLED = "Quarterly export été \r\n\r\na,b,c\r\n1,2,3\r\n4,5,6\r\n7,8,9\r\n".encode()
 NOBODY = pwd.getpwnam("nobody")
 
 
@@ -129,6 +132,15 @@ REFUSED = [
     ("--in-place, the rows' file is an input", "cli", {"in.quarantine.csv": DATA},
      ["in.csv", "in.quarantine.csv", "--in-place"], {}, 2,
      "quarantine in.quarantine.csv names the input in.quarantine.csv"),
+    ("in place, the set-aside file is the input", "python", {"in.skipped.csv": ("link", "in.csv")},
+     ["in.csv", "in.csv"], {}, 2, "rows set aside in.skipped.csv names the input in.csv"),
+    ("--in-place, the set-aside file is an input", "cli", {"in.skipped.csv": DATA},
+     ["in.csv", "in.skipped.csv", "--in-place"], {}, 2, "rows set aside in.skipped.csv names the input in.skipped.csv"),
+    ("--quarantine-dir, the set-aside file is an input", "cli", {"in.skipped.csv": DATA},
+     ["in.csv", "in.skipped.csv", "--output-dir", "o", "--quarantine-dir", "."], {}, 2,
+     "rows set aside ./in.skipped.csv names the input in.skipped.csv"),
+    ("set-aside file is the clean file", "python", {}, ["in.csv", "q.skipped.csv"], {"quarantine": "q.csv"}, 2,
+     "rows set aside q.skipped.csv names the same file as the clean file q.skipped.csv"),
     ("--report is the input", "cli", {}, ["in.csv", "-o", "c.csv", "--report", "in.csv"], {}, 2,
      "HTML report in.csv names the input in.csv"),
     ("sniff --save-layout is the input", "sniff", {}, ["in.csv", "--save-layout", "in.csv"], {}, 2,
@@ -178,6 +190,10 @@ FAILED = [
      "/dev/full: No space left on device"),
     ("--in-place twice", "cli", {"in.quarantine.csv": b"earlier rows\n"}, ["in.csv", "--in-place"], STRICT,
      "in.quarantine.csv: exists already"),
+    ("a second in-place clean keeps the first one's set-aside rows", "python",
+     {"in.csv": TITLED, "in.skipped.csv": b"earlier rows\n"}, ["in.csv", "in.csv"], {}, "in.skipped.csv: exists already"),
+    ("--in-place twice, rows set aside", "cli", {"in.csv": TITLED, "in.skipped.csv": b"earlier rows\n"},
+     ["in.csv", "--in-place"], {}, "in.skipped.csv: exists already"),
 ]
 
 
@@ -229,6 +245,62 @@ def test_an_in_place_clean_without_quarantined_rows_leaves_no_quarantine(tmp_pat
     (tmp_path / "in.csv").write_bytes(CLEAN)
     report = rowmend.clean(tmp_path / "in.csv", tmp_path / "in.csv")
     assert os.listdir(tmp_path) == ["in.csv"] and report.notes == ()
+
+
+SET_ASIDE = "line,kind,raw_content\n1,\"preamble\",\"Quarterly export été \"\n".encode()
+# (case, input, what the in-place clean leaves, the set-aside file or None)
+KEPT_BESIDE = [
+    ("title line", TITLED, b"a,b,c\n1,2,3\n4,5,6\n7,8,9\n", SET_ASIDE),
+    ("comments", b'a,b,c\n1,2,3\n# by "tool", v2\n4,5,6\n', b"a,b,c\n1,2,3\n4,5,6\n",
+     b'line,kind,raw_content\n3,"comment","# by ""tool"", v2"\n'),
+    ("footer after a blank line", b"a,b\n1,2\n3,4\n5,6\n\nRows: 3\nEnd\n", b"a,b\n1,2\n3,4\n5,6\n",
+     b'line,kind,raw_content\n6,"footer","Rows: 3"\n7,"footer","End"\n'),
+    ("blank lines only", b"a,b\n1,2\n\n\n3,4\n", b"a,b\n1,2\n3,4\n", None),
+    ("nothing set aside", CLEAN, CLEAN, None),
+]
+
+
+@pytest.mark.parametrize("entry", ["python", "cli", "dask"])
+@pytest.mark.parametrize("data, clean, set_aside", [case[1:] for case in KEPT_BESIDE],
+                         ids=[case[0] for case in KEPT_BESIDE])
+def test_rows_set_aside_are_kept_beside_the_input_with_their_bytes(tmp_path, entry, data, clean, set_aside, request):
+    # Dask has no in-place clean; its set-aside file goes beside the quarantine alike.
+    source = tmp_path / ("src/in.csv" if entry == "dask" else "in.csv")
+    make(tmp_path, {os.path.relpath(source, tmp_path): data})
+    if entry == "python":
+        notes = [note.code for note in rowmend.clean(source, source).notes]
+        assert notes == (["set-aside-beside-input"] if set_aside else [])
+    elif entry == "cli":
+        assert main(["clean", str(source), "--in-place"]) == 0
+    else:
+        request.getfixturevalue("cluster")
+        dask.clean(str(source), tmp_path)
+    assert (tmp_path / "in.csv").read_bytes() == clean
+    written = tmp_path / "in.skipped.csv"
+    assert (written.read_bytes() if written.exists() else None) == set_aside
+
+
+def test_rows_set_aside_are_all_kept_past_max_records_and_the_spool(tmp_path):
+    # Far more comment lines than max_records, and more bytes than are held in memory.
+    comments = [f"# {i:07d} {'x' * 200}" for i in range(50_000)]
+    data = "a,b\n1,2\n" + "".join(f"{line}\n3,4\n" for line in comments)
+    (tmp_path / "in.csv").write_text(data)
+    report = rowmend.clean(tmp_path / "in.csv", tmp_path / "c.csv", quarantine=tmp_path / "q.csv", max_records=10)
+    assert report.skipped["comment"] == len(comments)
+    with open(tmp_path / "q.skipped.csv", newline="") as file:
+        rows = list(csv.reader(file))
+    assert rows[0] == ["line", "kind", "raw_content"]
+    assert rows[1:] == [[str(3 + 2 * i), "comment", line] for i, line in enumerate(comments)]
+
+
+def test_a_quarantine_file_replaces_an_earlier_runs_set_aside_rows(tmp_path):
+    (tmp_path / "in.csv").write_bytes(CLEAN)
+    (tmp_path / "q.skipped.csv").write_bytes(b"an earlier run's rows\n")
+    rowmend.clean(tmp_path / "in.csv", tmp_path / "c.csv", quarantine=tmp_path / "q.csv")
+    assert (tmp_path / "q.skipped.csv").read_bytes() == b"line,kind,raw_content\n"
+    (tmp_path / "q.skipped.csv").unlink()
+    rowmend.clean(tmp_path / "in.csv", tmp_path / "c.csv", quarantine=tmp_path / "q.csv")
+    assert not (tmp_path / "q.skipped.csv").exists()
 
 
 def replace_files(root, entry):

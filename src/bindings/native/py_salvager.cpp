@@ -13,6 +13,7 @@
 #include "bindings/native/py_arrow_batch.h"
 #include "bindings/py_ref.h"
 #include "parser/transcode.h"
+#include "parser/utf8.h"
 #include "salvage/clean_output.h"
 #include "salvage/salvage_pass.h"
 
@@ -51,6 +52,49 @@ class Tee final : public RowSink {
     RowSink* second_;
 };
 
+// Spools the rows set aside as not part of the table, blank ones aside, as
+// `line,kind,raw_content` records. Cleaning in place would otherwise drop
+// them from the only copy, so every one is kept, not only the first
+// max_records: the spool holds 8 MiB and spills the rest to a temporary file.
+class SetAsideSpool final : public RowSink {
+  public:
+    explicit SetAsideSpool(std::string dir) : spool_(std::move(dir)) {}
+    bool plain_rows(std::string_view, std::size_t, std::uint64_t) override { return true; }
+    bool row(const RowEvent&) override { return true; }
+    bool skipped(const SkippedRow& row) override {
+        if (row.kind == SkipKind::Blank)
+            return true;
+        text_.clear();
+        line_.clear();
+        utf8::append_lossy(text_, row.text);
+        append_quarantine_text_line(line_, row.line, skip_kind_name(row.kind), text_);
+        error_ = spool_.add(line_);
+        // One huge row must not keep its buffers for the rest of the run.
+        if (line_.capacity() > kKeepCapacity) {
+            std::string().swap(line_);
+            std::string().swap(text_);
+        }
+        return !error_;
+    }
+    const std::optional<IoError>& error() const noexcept { return error_; }
+    // Writes the header and every spooled record to `fd`.
+    std::optional<IoError> write(int fd, std::size_t buffer_bytes) {
+        BufferedWriter writer(fd, buffer_bytes);
+        if (auto failure = writer.write("line,kind,raw_content\n"))
+            return failure;
+        if (auto failure = spool_.replay(writer))
+            return failure;
+        return writer.flush();
+    }
+
+  private:
+    static constexpr std::size_t kKeepCapacity = 1U << 20;
+    QuarantineSpool spool_;
+    std::string text_;
+    std::string line_;
+    std::optional<IoError> error_;
+};
+
 // The package's output files are written a mebibyte at a time: 128 times fewer
 // write calls than 8 KiB pieces, and about 40% less system time (200 MB file).
 constexpr std::size_t kWriteBuffer = 1U << 20;
@@ -66,8 +110,14 @@ struct CleanTarget {
 // moves. Input is decoded to UTF-8 straight into the pass's window.
 struct Run {
     Run(const SalvageOptions& options, const ArrowSinkOptions& sink_options,
-        SourceEncoding encoding, const std::optional<CleanTarget>& target)
-        : transcoder(encoding), sink(sink_options), tee(sink, nullptr), pass(options, tee) {
+        SourceEncoding encoding, const std::optional<CleanTarget>& target,
+        const std::optional<std::string>& set_aside_dir)
+        : transcoder(encoding), sink(sink_options), tee(sink, nullptr), all(tee, nullptr),
+          pass(options, all) {
+        if (set_aside_dir) {
+            set_aside.emplace(*set_aside_dir);
+            all.also(&*set_aside);
+        }
         if (target) {
             if (target->quarantine_dir)
                 spool.emplace(*target->quarantine_dir);
@@ -82,7 +132,18 @@ struct Run {
     std::optional<QuarantineSpool> spool;
     std::optional<CleanFileSink> clean;
     Tee tee;
+    std::optional<SetAsideSpool> set_aside;
+    Tee all; // tee and the set-aside spool
     SalvagePass pass;
+
+    // Why the pass stopped: a failed write of the clean file or the spools.
+    std::optional<IoError> failure() const {
+        if (clean && clean->error())
+            return clean->error();
+        if (set_aside && set_aside->error())
+            return set_aside->error();
+        return std::nullopt;
+    }
 };
 
 // Raises the OSError of a failed write: the class that matches its errno.
@@ -204,9 +265,11 @@ PyObject* salvager_feed(PyObject* self_object, PyObject* data) {
             char* room = run.pass.window_space(Transcoder::max_output(view.size()));
             going = run.pass.commit(run.transcoder.feed(view.data(), view.size(), room));
         }
-        if (!going && self->run->clean && self->run->clean->error()) {
-            raise_write_error(*self->run->clean->error());
-            return nullptr;
+        if (!going) {
+            if (const std::optional<IoError> failure = self->run->failure()) {
+                raise_write_error(*failure);
+                return nullptr;
+            }
         }
         Py_RETURN_NONE;
     });
@@ -227,11 +290,9 @@ PyObject* salvager_finish(PyObject* self_object, PyObject*) {
             run.pass.commit(run.transcoder.finish(room));
             run.pass.finish();
             run.sink.finish();
-            if (run.clean) {
-                failure = run.clean->error();
-                if (!failure)
-                    failure = run.clean->flush();
-            }
+            failure = run.failure();
+            if (!failure && run.clean)
+                failure = run.clean->flush();
         }
         if (failure) {
             raise_write_error(*failure);
@@ -259,6 +320,33 @@ PyObject* salvager_write_quarantine(PyObject* self_object, PyObject* fd_object) 
             Busy busy(self);
             GilReleased gil;
             failure = write_quarantine_file(fd, *self->run->spool, kWriteBuffer);
+        }
+        if (failure) {
+            raise_write_error(*failure);
+            return nullptr;
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* salvager_write_set_aside(PyObject* self_object, PyObject* fd_object) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PySalvager* self = as_salvager(self_object);
+        if (!claim(self))
+            return nullptr;
+        const int fd = PyObject_AsFileDescriptor(fd_object);
+        if (fd < 0)
+            return nullptr;
+        if (!self->finished || !self->run->set_aside) {
+            PyErr_SetString(PyExc_ValueError,
+                            "write_set_aside() needs a finished run made with set_aside_dir");
+            return nullptr;
+        }
+        std::optional<IoError> failure;
+        {
+            Busy busy(self);
+            GilReleased gil;
+            failure = self->run->set_aside->write(fd, kWriteBuffer);
         }
         if (failure) {
             raise_write_error(*failure);
@@ -324,6 +412,10 @@ PyMethodDef salvager_methods[] = {
     {"write_quarantine", salvager_write_quarantine, METH_O,
      "write_quarantine($self, fd, /)\n--\n\n"
      "Write the quarantine file (header and every set-aside row) to the descriptor fd."},
+    {"write_set_aside", salvager_write_set_aside, METH_O,
+     "write_set_aside($self, fd, /)\n--\n\n"
+     "Write every row set aside as not part of the table, blank ones aside, to the\n"
+     "descriptor fd as CSV: header line,kind,raw_content."},
     {"take_batches", salvager_take_batches, METH_O,
      "take_batches($self, names, /)\n--\n\n"
      "The batches completed since the last call, their columns named `names`\n"
@@ -659,6 +751,7 @@ PyObject* salvager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             "trim_blank",
             "threads",
             "repairs",
+            "set_aside_dir", // the package keeps every row set aside
             nullptr,
         };
         PyObject* delimiter = Py_None;
@@ -679,12 +772,14 @@ PyObject* salvager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         PyObject* escape_char = Py_None;
         unsigned int threads = 1;
         const char* repairs = "backend";
+        PyObject* set_aside_dir = Py_None;
         if (!PyArg_ParseTupleAndKeywords(
-                args, kwargs, "|$OOppOpnOpnsOOOppOOOpOpIs:Salvager", const_cast<char**>(keywords),
+                args, kwargs, "|$OOppOpnOpnsOOOppOOOpOpIsO:Salvager", const_cast<char**>(keywords),
                 &delimiter, &quote_char, &fill, &merge, &expected, &repair, &batch_rows, &header,
                 &line_numbers, &max_records, &encoding_name, &output_fd, &output_delimiter,
                 &quarantine_dir, &skip_blank, &record_repairs, &comment, &skip_preamble,
-                &skip_footer, &detect_dialect, &escape_char, &trim_blank, &threads, &repairs))
+                &skip_footer, &detect_dialect, &escape_char, &trim_blank, &threads, &repairs,
+                &set_aside_dir))
             return nullptr;
         // 'auto': the package's own repairs too; 'backend': the backend's only.
         const std::string_view repairs_word(repairs);
@@ -848,7 +943,17 @@ PyObject* salvager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             target = std::move(clean);
         }
 
-        auto run = std::make_unique<Run>(options, sink_options, *encoding, target);
+        std::optional<std::string> set_aside;
+        if (set_aside_dir != Py_None) {
+            PyObject* bytes = nullptr;
+            if (!PyUnicode_FSConverter(set_aside_dir, &bytes))
+                return nullptr;
+            PyRef encoded(bytes);
+            set_aside.emplace(PyBytes_AS_STRING(encoded.get()),
+                              static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+        }
+
+        auto run = std::make_unique<Run>(options, sink_options, *encoding, target, set_aside);
         PyObject* self = type->tp_alloc(type, 0);
         if (self == nullptr)
             return nullptr;
@@ -875,7 +980,8 @@ PyType_Slot salvager_slots[] = {
                        "encoding='utf-8', output_fd=None, output_delimiter=None, "
                        "quarantine_dir=None, skip_blank_rows=False, record_repairs=False, "
                        "comment=None, skip_preamble=0, skip_footer=False, detect_dialect=False, "
-                       "escape_char=None, trim_blank=False, threads=1, repairs='backend')\n"
+                       "escape_char=None, trim_blank=False, threads=1, repairs='backend', "
+                       "set_aside_dir=None)\n"
                        "--\n\n"
                        "The salvage pass over input fed in chunks, its rows collected into\n"
                        "Arrow batches of batch_rows rows. delimiter and quote_char are byte\n"
@@ -899,7 +1005,9 @@ PyType_Slot salvager_slots[] = {
                        "the threads the run may use (0: one per CPU); with two or more, the\n"
                        "clean file is written by a thread of its own. repairs='auto' adds the\n"
                        "package's own repairs: a quote that opens a field running on for 64\n"
-                       "lines or 1 MiB, through lines that read as rows, is read as text.")},
+                       "lines or 1 MiB, through lines that read as rows, is read as text.\n"
+                       "With set_aside_dir, every row set aside as not part of the table but\n"
+                       "blank ones waits there for write_set_aside().")},
     {Py_tp_new, reinterpret_cast<void*>(salvager_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(salvager_dealloc)},
     {Py_tp_methods, salvager_methods},
