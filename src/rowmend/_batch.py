@@ -268,8 +268,22 @@ def _pool_context() -> Any:
     return multiprocessing.get_context("forkserver" if "forkserver" in methods else "spawn")
 
 
-def _stop_workers(pool: concurrent.futures.ProcessPoolExecutor) -> None:
-    """Hand out no more work and end the workers within :data:`_STOP_GRACE` seconds."""
+def _remove_temporaries(jobs: Sequence[Job]) -> None:
+    """Remove what a killed worker left of the outputs of ``jobs``: their temporary files."""
+    # Named as the outputs module names them: ".NAME.XXXXXXXX.rowmend-tmp" beside the output.
+    for job in jobs:
+        for path in (job.destination, job.quarantine):
+            if path is None or path == STDIO:
+                continue
+            folder, name = os.path.split(os.path.abspath(path))
+            pattern = os.path.join(glob.escape(folder), glob.escape(f".{name[:200]}.") + "*.rowmend-tmp")
+            for temporary in glob.glob(pattern):
+                with contextlib.suppress(OSError):
+                    os.unlink(temporary)
+
+
+def _stop_workers(pool: concurrent.futures.ProcessPoolExecutor) -> bool:
+    """Hand out no more work and end the workers within :data:`_STOP_GRACE` seconds; whether one was killed."""
     # The pool's own shutdown waits for the files being cleaned to finish;
     # a stop must not. SIGTERM makes a worker end its file as Ctrl-C would,
     # removing its temporary files; one still running after the grace
@@ -284,10 +298,13 @@ def _stop_workers(pool: concurrent.futures.ProcessPoolExecutor) -> None:
     deadline = time.monotonic() + _STOP_GRACE
     for worker in workers:
         worker.join(max(0.0, deadline - time.monotonic()))
+    killed = False
     for worker in workers:
         if worker.is_alive():
             worker.kill()
             worker.join()
+            killed = True
+    return killed
 
 
 def run_jobs(jobs: Sequence[Job], workers: int, progress: Optional[JobProgress] = None) -> Iterator[Outcome]:
@@ -313,24 +330,29 @@ def run_jobs(jobs: Sequence[Job], workers: int, progress: Optional[JobProgress] 
     pool = concurrent.futures.ProcessPoolExecutor(
         max_workers=size, mp_context=context, initializer=_start_worker, initargs=(progress_queue,)
     )
+    running: Dict[Any, Job] = {}
     try:
         waiting = iter(jobs)
-        pending = {pool.submit(_run_in_worker, job) for job in itertools.islice(waiting, size)}
-        while pending or position < len(jobs):
-            finished, pending = concurrent.futures.wait(
-                pending, timeout=0.1, return_when=concurrent.futures.FIRST_COMPLETED
+        for job in itertools.islice(waiting, size):
+            running[pool.submit(_run_in_worker, job)] = job
+        while running or position < len(jobs):
+            finished, _ = concurrent.futures.wait(
+                list(running), timeout=0.1, return_when=concurrent.futures.FIRST_COMPLETED
             )
             if progress_queue is not None and progress is not None:
                 _drain(progress_queue, progress)
             for future in finished:
                 outcome = future.result()
+                del running[future]
                 done[outcome.index] = outcome
-                pending.update(pool.submit(_run_in_worker, job) for job in itertools.islice(waiting, 1))
+                for job in itertools.islice(waiting, 1):
+                    running[pool.submit(_run_in_worker, job)] = job
             while position < len(jobs) and jobs[position].index in done:
                 yield done.pop(jobs[position].index)
                 position += 1
     except BaseException:
-        _stop_workers(pool)
+        if _stop_workers(pool):
+            _remove_temporaries(list(running.values()))
         raise
     pool.shutdown(wait=True)
 
