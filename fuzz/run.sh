@@ -9,6 +9,9 @@
 #   fuzz/run.sh          # a minute per target
 #   fuzz/run.sh 3600     # an hour per target
 #
+# ROWMEND_BUILD_ROOT puts build-fuzz/ in another folder (tests/run.sh keeps
+# its builds out of the clone).
+#
 # One fuzzer process at a time, on purpose: the machine is shared.
 set -euo pipefail
 
@@ -19,7 +22,7 @@ if ! [[ "$seconds" =~ ^[0-9]+$ ]] || [ "$seconds" -eq 0 ]; then
 fi
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-build="$root/build-fuzz"
+build="${ROWMEND_BUILD_ROOT:-$root}/build-fuzz"
 corpus="${ROWMEND_SEED_CORPUS:-$root/../shared/corpus}"
 jobs="${ROWMEND_BUILD_JOBS:-2}"
 

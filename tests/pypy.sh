@@ -4,16 +4,18 @@
 # hypothesis, and runs the whole Python suite there.
 # Usage: bash tests/pypy.sh [extra pytest arguments]   (from anywhere)
 # Installs what it lacks (apt for PyPy itself, pip inside the venv) and
-# reuses what an earlier run left in build-pypy/.
+# reuses what an earlier run left in build-pypy/ (under ROWMEND_BUILD_ROOT
+# when that is set: tests/run.sh keeps its builds out of the clone).
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 root=$(pwd)
-build="$root/build-pypy"
+build="${ROWMEND_BUILD_ROOT:-$root}/build-pypy"
 venv="$build/venv"
 
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 
 apt_install() {
+    echo "installing with apt-get: $*"
     as_root apt-get update -qq
     as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@" >/dev/null
 }

@@ -13,10 +13,13 @@
 #   tests/sanitize.sh            # both stages
 #   tests/sanitize.sh --engine   # stage 1 only
 #   tests/sanitize.sh --python   # stage 2 only (builds the modules alone)
+#
+# ROWMEND_BUILD_ROOT puts build-asan/ in another folder (tests/run.sh keeps
+# its builds out of the clone); ROWMEND_ASAN_BUILD names the folder itself.
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-build="${ROWMEND_ASAN_BUILD:-$root/build-asan}"
+build="${ROWMEND_ASAN_BUILD:-${ROWMEND_BUILD_ROOT:-$root}/build-asan}"
 jobs="${ROWMEND_BUILD_JOBS:-2}"
 python="${PYTHON:-$(command -v python3)}"
 stages=all

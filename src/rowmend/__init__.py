@@ -18,7 +18,14 @@ Examples:
 from importlib.metadata import PackageNotFoundError, version
 
 from rowmend._clean import clean
-from rowmend._errors import CleanManyError, DecompressionError, LayoutDriftError, LayoutDriftWarning, RowmendWarning
+from rowmend._errors import (
+    CleanManyError,
+    DecompressionError,
+    LayoutDriftError,
+    LayoutDriftWarning,
+    NotTextError,
+    RowmendWarning,
+)
 from rowmend._layout import Layout, detect
 from rowmend._many import clean_many
 from rowmend._report import LineHistogram, Note, QuarantineRecord, RepairRecord, Report
@@ -36,6 +43,7 @@ __all__ = [
     "LayoutDriftError",
     "LayoutDriftWarning",
     "LineHistogram",
+    "NotTextError",
     "Note",
     "QuarantineRecord",
     "RepairRecord",

@@ -9,18 +9,22 @@ in the order of the jobs.
 from __future__ import annotations
 
 import concurrent.futures
+import contextlib
 import glob
+import itertools
 import multiprocessing
 import os
 import queue
+import signal
 import sys
+import time
 import traceback
 import warnings
 from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
 
 from rowmend._clean import clean_into
-from rowmend._errors import DecompressionError, LayoutDriftError, RowmendWarning
+from rowmend._errors import DecompressionError, LayoutDriftError, NotTextError, RowmendWarning
 from rowmend._options import resolve_options
 from rowmend._outputs import CSV_SUFFIXES, is_csv_name
 from rowmend._report import Report
@@ -158,6 +162,8 @@ def _describe(error: BaseException, source: str) -> Tuple[int, str]:
     if isinstance(error, OSError) and error.strerror:
         name = os.fsdecode(error.filename) if error.filename is not None else source
         return IO_FAILURE, f"{name}: {error.strerror}"
+    if isinstance(error, NotTextError):
+        return IO_FAILURE, f"{error.filename}: {error.kind}, not text; --binary reads it as CSV all the same"
     if isinstance(error, LayoutDriftError):
         return FAILED_CHECK, str(error)  # the input is readable, but not as the layout says
     if isinstance(error, DecompressionError) and error.compression == "zip":
@@ -214,11 +220,42 @@ def run_job(job: Job, progress: Optional[JobProgress] = None) -> Outcome:
 
 # The queue a worker process sends its progress through, when someone watches.
 _worker_progress: Optional[Any] = None
+# Whether the worker is cleaning a file, and whether it was told to stop.
+_worker_busy = False
+_worker_stopped = False
+
+#: The signals that stop a run: the parent stops its workers with the first.
+STOP_SIGNALS = tuple(
+    getattr(signal, name) for name in ("SIGINT", "SIGTERM", "SIGHUP") if hasattr(signal, name)
+)
+
+# How long stopped workers get to remove their temporary files and exit
+# before they are killed.
+_STOP_GRACE = 1.0
+
+
+def _worker_signal(signum: int, frame: Any) -> None:
+    # A worker told to stop (SIGTERM from the parent, or the terminal's
+    # Ctrl-C reaching the whole process group) ends the file it is cleaning
+    # as Ctrl-C would, so that the clean removes its temporary files, and then
+    # starts no other; an idle worker just exits. Ctrl-C to the group brings
+    # the parent's SIGTERM right after the worker's own SIGINT: a second
+    # interrupt would cut the removal of the temporary files short.
+    global _worker_stopped
+    if _worker_busy:
+        if not _worker_stopped:
+            _worker_stopped = True
+            raise KeyboardInterrupt
+        return
+    _worker_stopped = True
+    os._exit(128 + signum)
 
 
 def _start_worker(progress_queue: Optional[Any]) -> None:
     global _worker_progress
     _worker_progress = progress_queue
+    for signum in STOP_SIGNALS:
+        signal.signal(signum, _worker_signal)
 
 
 def _send_progress(index: int, done: int, rows: int) -> None:
@@ -227,7 +264,14 @@ def _send_progress(index: int, done: int, rows: int) -> None:
 
 
 def _run_in_worker(job: Job) -> Outcome:
-    return run_job(job, _send_progress if _worker_progress is not None else None)
+    global _worker_busy
+    if _worker_stopped:
+        raise KeyboardInterrupt  # a job handed out before the stop: not started
+    _worker_busy = True
+    try:
+        return run_job(job, _send_progress if _worker_progress is not None else None)
+    finally:
+        _worker_busy = False
 
 
 def _pool_context() -> Any:
@@ -237,12 +281,55 @@ def _pool_context() -> Any:
     return multiprocessing.get_context("forkserver" if "forkserver" in methods else "spawn")
 
 
+def _remove_temporaries(jobs: Sequence[Job]) -> None:
+    """Remove what a killed worker left of the outputs of ``jobs``: their temporary files."""
+    # Named as the outputs module names them: ".NAME.XXXXXXXX.rowmend-tmp" beside the output.
+    for job in jobs:
+        for path in (job.destination, job.quarantine):
+            if path is None or path == STDIO:
+                continue
+            folder, name = os.path.split(os.path.abspath(path))
+            pattern = os.path.join(glob.escape(folder), glob.escape(f".{name[:200]}.") + "*.rowmend-tmp")
+            for temporary in glob.glob(pattern):
+                with contextlib.suppress(OSError):
+                    os.unlink(temporary)
+
+
+def _stop_workers(pool: concurrent.futures.ProcessPoolExecutor) -> bool:
+    """Hand out no more work and end the workers within :data:`_STOP_GRACE` seconds; whether one was killed."""
+    # The pool's own shutdown waits for the files being cleaned to finish;
+    # a stop must not. SIGTERM makes a worker end its file as Ctrl-C would,
+    # removing its temporary files; one still running after the grace
+    # period is killed. The executor names no public way to its processes:
+    # they are read before shutdown, which forgets them.
+    workers: List[Any] = list((getattr(pool, "_processes", None) or {}).values())
+    pool.shutdown(wait=False, cancel_futures=True)
+    for worker in workers:
+        if worker.is_alive() and worker.pid is not None:
+            with contextlib.suppress(OSError):
+                os.kill(worker.pid, signal.SIGTERM)
+    deadline = time.monotonic() + _STOP_GRACE
+    for worker in workers:
+        worker.join(max(0.0, deadline - time.monotonic()))
+    killed = False
+    for worker in workers:
+        if worker.is_alive():
+            worker.kill()
+            worker.join()
+            killed = True
+    return killed
+
+
 def run_jobs(jobs: Sequence[Job], workers: int, progress: Optional[JobProgress] = None) -> Iterator[Outcome]:
     """Run every job and yield its outcome, in the jobs' order.
 
     With ``workers`` above one and more than one job, the jobs run in that
     many worker processes; ``progress`` is still called in this process.
     An outcome is yielded as soon as it and every earlier one are done.
+    A job is handed to a worker only when one is free, so an interrupt
+    (any exception here, or the caller leaving the iteration) starts no
+    other: the workers are stopped at once, the files they were cleaning
+    left unwritten, and the outcomes already yielded stand.
     """
     if workers <= 1 or len(jobs) <= 1:
         for job in jobs:
@@ -252,29 +339,35 @@ def run_jobs(jobs: Sequence[Job], workers: int, progress: Optional[JobProgress] 
     progress_queue = context.Queue() if progress is not None else None
     done: Dict[int, Outcome] = {}
     position = 0
-    with concurrent.futures.ProcessPoolExecutor(
-        max_workers=min(workers, len(jobs)),
-        mp_context=context,
-        initializer=_start_worker,
-        initargs=(progress_queue,),
-    ) as pool:
-        try:
-            pending = {pool.submit(_run_in_worker, job) for job in jobs}
-            while pending or position < len(jobs):
-                finished, pending = concurrent.futures.wait(
-                    pending, timeout=0.1, return_when=concurrent.futures.FIRST_COMPLETED
-                )
-                if progress_queue is not None and progress is not None:
-                    _drain(progress_queue, progress)
-                for future in finished:
-                    outcome = future.result()
-                    done[outcome.index] = outcome
-                while position < len(jobs) and jobs[position].index in done:
-                    yield done.pop(jobs[position].index)
-                    position += 1
-        except BaseException:
-            pool.shutdown(wait=True, cancel_futures=True)
-            raise
+    size = min(workers, len(jobs))
+    pool = concurrent.futures.ProcessPoolExecutor(
+        max_workers=size, mp_context=context, initializer=_start_worker, initargs=(progress_queue,)
+    )
+    running: Dict[Any, Job] = {}
+    try:
+        waiting = iter(jobs)
+        for job in itertools.islice(waiting, size):
+            running[pool.submit(_run_in_worker, job)] = job
+        while running or position < len(jobs):
+            finished, _ = concurrent.futures.wait(
+                list(running), timeout=0.1, return_when=concurrent.futures.FIRST_COMPLETED
+            )
+            if progress_queue is not None and progress is not None:
+                _drain(progress_queue, progress)
+            for future in finished:
+                outcome = future.result()
+                del running[future]
+                done[outcome.index] = outcome
+                for job in itertools.islice(waiting, 1):
+                    running[pool.submit(_run_in_worker, job)] = job
+            while position < len(jobs) and jobs[position].index in done:
+                yield done.pop(jobs[position].index)
+                position += 1
+    except BaseException:
+        if _stop_workers(pool):
+            _remove_temporaries(list(running.values()))
+        raise
+    pool.shutdown(wait=True)
 
 
 def _drain(progress_queue: Any, progress: JobProgress) -> None:

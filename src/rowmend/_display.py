@@ -8,6 +8,8 @@ and the package a :class:`RunProgress` only with ``progress=True``.
 from __future__ import annotations
 
 import importlib.util
+import json
+import re
 from types import TracebackType
 from typing import Dict, List, Optional, Sequence, Set, Tuple, Type
 
@@ -28,7 +30,74 @@ from rich.text import Text
 
 from rowmend._report import Report
 
-__all__ = ["ProgressDisplay", "RowRateColumn", "RunProgress", "inspect_tables", "progress_columns", "summary_table"]
+__all__ = [
+    "ProgressDisplay",
+    "RowRateColumn",
+    "RunProgress",
+    "inspect_tables",
+    "json_line",
+    "progress_columns",
+    "summary_table",
+    "visible",
+]
+
+
+def _visible_table() -> Dict[int, str]:
+    # A terminal obeys control characters in what it is sent: ESC starts
+    # sequences that recolour it, set its title or worse, and some terminals
+    # take C1 codes (U+0080 to U+009F) as ESC sequences too. Text from a
+    # file (fields, names, file names) therefore never reaches one raw: C0
+    # codes become their Unicode control pictures (ESC shows as U+241B),
+    # DEL as U+2421, and C1 codes, bidirectional overrides (which reorder
+    # what is shown) and lone surrogates are escaped. A surrogate from
+    # U+DC80 to U+DCFF is a byte a file name held that was not UTF-8
+    # (Python's surrogateescape): it shows as that byte, \xff.
+    table = {code: chr(0x2400 + code) for code in range(0x20)}
+    table[0x7F] = "\u2421"
+    table.update({code: f"\\x{code:02x}" for code in range(0x80, 0xA0)})
+    table.update({code: f"\\u{code:04x}" for code in (*range(0x202A, 0x202F), *range(0x2066, 0x206A))})
+    table.update({code: f"\\u{code:04x}" for code in range(0xD800, 0xE000)})
+    table.update({code: f"\\x{code - 0xDC00:02x}" for code in range(0xDC80, 0xDD00)})
+    return table
+
+
+_VISIBLE = _visible_table()
+
+
+def visible(text: str) -> str:
+    """``text`` safe to show on a terminal: control characters shown, never obeyed.
+
+    Examples:
+        >>> visible("a\\x1b[31mred\\x07 b\\tc")
+        'a␛[31mred␇ b␉c'
+        >>> visible("caf\\udce9.csv")  # a file name whose byte 0xE9 was not UTF-8
+        'caf\\\\xe9.csv'
+    """
+    return text.translate(_VISIBLE)
+
+
+# What JSON allows raw but a terminal or a strict reader does not: DEL and
+# the C1 codes, the line separators JavaScript chokes on, and lone
+# surrogates, which no UTF-8 encoder writes.
+_JSON_ESCAPED = re.compile("[\x7f-\x9f\u2028\u2029\ud800-\udfff]")
+
+
+def json_line(record: object) -> bytes:
+    """``record`` as one line of UTF-8 JSON, ready for standard output.
+
+    Text stays readable (``ensure_ascii=False``) but for the characters
+    JSON escapes anyway and those above, written as ``\\uXXXX``. A file name
+    whose bytes are not UTF-8 reaches Python with each such byte as a
+    surrogate (U+DC80 + byte); it is written as that escape, as
+    ``json.dumps`` writes it, so ``os.fsencode(json.loads(line)["path"])``
+    gives the name's bytes back.
+
+    Examples:
+        >>> json_line({"path": "caf\\udce9.csv", "note": "\\x1b]2;x\\x07"})
+        b'{"path": "caf\\\\udce9.csv", "note": "\\\\u001b]2;x\\\\u0007"}'
+    """
+    text = json.dumps(record, ensure_ascii=False)
+    return _JSON_ESCAPED.sub(lambda match: f"\\u{ord(match.group()):04x}", text).encode("utf-8")
 
 
 class RowRateColumn(ProgressColumn):
@@ -46,7 +115,8 @@ class RowRateColumn(ProgressColumn):
 def progress_columns() -> Tuple[ProgressColumn, ...]:
     """A bar's columns: name, bar, bytes read of the total, bytes and rows per second, time left."""
     return (
-        TextColumn("{task.description}"),
+        # A description holds a file name: shown as it is, never as markup.
+        TextColumn("{task.description}", markup=False),
         BarColumn(),
         DownloadColumn(),
         TransferSpeedColumn(),
@@ -73,7 +143,7 @@ class RunProgress:
         console = Console(stderr=True)
         self._live = not console.is_jupyter or importlib.util.find_spec("ipywidgets") is not None
         self._progress = Progress(*progress_columns(), console=console)
-        self._task = self._progress.add_task(name, total=size, rows=0)
+        self._task = self._progress.add_task(visible(name), total=size, rows=0)
         self._started = False
 
     def update(self, done: int, rows: int) -> None:
@@ -126,7 +196,7 @@ class ProgressDisplay:
 
     def _description(self) -> str:
         if len(self._sizes) == 1:
-            return next(iter(self._names.values()))
+            return visible(next(iter(self._names.values())))
         return f"{len(self._closed)}/{len(self._sizes)} files"
 
     def __enter__(self) -> ProgressDisplay:
@@ -176,6 +246,12 @@ def _count(value: int) -> str:
     return f"{value:,}"
 
 
+def _plain(text: str) -> Text:
+    # Text from a file goes into a table as Text: a str cell would be read
+    # as rich markup ("[/x]" in a field raised MarkupError, "[red]" styled).
+    return Text(visible(text))
+
+
 def summary_table(rows: Sequence[Tuple[str, Optional[Report], str]]) -> Table:
     """The end-of-run table: one line per input (its name, report and outcome), and totals.
 
@@ -191,11 +267,11 @@ def summary_table(rows: Sequence[Tuple[str, Optional[Report], str]]) -> Table:
     for name, report, outcome in rows:
         style = "green" if outcome == "ok" else "yellow" if report is not None else "red"
         if report is None:
-            table.add_row(name, "", "", "", Text(outcome, style=style))
+            table.add_row(_plain(name), "", "", "", Text(outcome, style=style))
             continue
         counts = (report.total_rows, report.repaired_rows, report.quarantined_rows)
         totals = [total + count for total, count in zip(totals, counts)]
-        table.add_row(name, *map(_count, counts), Text(outcome, style=style))
+        table.add_row(_plain(name), *map(_count, counts), Text(outcome, style=style))
     if len(rows) > 1:
         table.add_section()
         table.add_row(f"{len(rows)} files", *map(_count, totals), "")
@@ -204,14 +280,14 @@ def summary_table(rows: Sequence[Tuple[str, Optional[Report], str]]) -> Table:
 
 def inspect_tables(name: str, report: Report, header: Optional[List[str]], quote_char: str, shown: int) -> List[Table]:
     """What ``rowmend inspect`` shows: the layout, the counts, the first quarantined and repaired rows."""
-    layout = Table(title=name, title_justify="left", show_header=False)
+    layout = Table(title=_plain(name), title_justify="left", show_header=False)
     layout.add_column("", style="bold")
     layout.add_column("", overflow="fold")
     layout.add_row("delimiter", repr(report.delimiter))
     layout.add_row("quote", "none (quotes are text)" if quote_char == "none" else repr(quote_char))
     layout.add_row("encoding", report.encoding)
     layout.add_row("columns", str(report.columns))
-    layout.add_row("header", ", ".join(header) if header is not None else "none")
+    layout.add_row("header", _plain(", ".join(header)) if header is not None else "none")
     layout.add_row("rows", _count(report.total_rows))
     layout.add_row("kept", _count(report.salvaged_rows))
     layout.add_row("repaired", _count(report.repaired_rows))
@@ -229,7 +305,7 @@ def inspect_tables(name: str, report: Report, header: Optional[List[str]], quote
         quarantine.add_column("reason")
         quarantine.add_column("row as read", overflow="ellipsis", no_wrap=True, max_width=60)
         for record in records:
-            quarantine.add_row(str(record.line), record.reason, record.raw.rstrip("\r\n"))
+            quarantine.add_row(str(record.line), record.reason, _plain(record.raw.rstrip("\r\n")))
         tables.append(quarantine)
     repairs = report.repairs[:shown]
     if repairs:
@@ -243,7 +319,7 @@ def inspect_tables(name: str, report: Report, header: Optional[List[str]], quote
         repaired.add_column("row as read", overflow="ellipsis", no_wrap=True, max_width=28)
         repaired.add_column("fields kept", overflow="ellipsis", no_wrap=True, max_width=28)
         for fix in repairs:
-            kept = " | ".join(text.replace("\n", " ") for text in fix.fields)
-            repaired.add_row(str(fix.line), fix.action, fix.raw.rstrip("\r\n").replace("\n", " "), kept)
+            kept = " | ".join(fix.fields)
+            repaired.add_row(str(fix.line), fix.action, _plain(fix.raw.rstrip("\r\n")), _plain(kept))
         tables.append(repaired)
     return tables

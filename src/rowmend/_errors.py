@@ -4,7 +4,7 @@ from __future__ import annotations
 
 from typing import Any, Mapping, Tuple
 
-__all__ = ["CleanManyError", "DecompressionError", "LayoutDriftError", "LayoutDriftWarning", "RowmendWarning"]
+__all__ = ["CleanManyError", "DecompressionError", "LayoutDriftError", "LayoutDriftWarning", "NotTextError", "RowmendWarning"]
 
 
 class DecompressionError(ValueError):
@@ -71,6 +71,36 @@ class LayoutDriftError(ValueError):
 
     def __reduce__(self) -> Tuple[type, Tuple[str, Tuple[str, ...]]]:
         return type(self), (self.filename, self.differences)
+
+
+class NotTextError(ValueError):
+    """The input is not text: an executable, an image, an archive, or mostly control bytes.
+
+    Raised before any row is read, unless the run was given ``binary=True``,
+    which reads such an input as CSV all the same.
+
+    Attributes:
+        filename: The input's name as errors show it.
+        kind: What the input looks like, as a phrase: ``"an ELF executable"``,
+            ``"binary data (12% control characters)"``.
+
+    Examples:
+        >>> str(NotTextError("a.csv", "an ELF executable"))
+        'a.csv: an ELF executable, not text; pass binary=True to read it as CSV all the same'
+    """
+
+    __module__ = "rowmend"
+
+    filename: str
+    kind: str
+
+    def __init__(self, filename: str, kind: str) -> None:
+        super().__init__(f"{filename}: {kind}, not text; pass binary=True to read it as CSV all the same")
+        self.filename = filename
+        self.kind = kind
+
+    def __reduce__(self) -> Tuple[type, Tuple[str, str]]:
+        return type(self), (self.filename, self.kind)
 
 
 class CleanManyError(Exception):

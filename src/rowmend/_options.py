@@ -251,6 +251,14 @@ OPTIONS: Tuple[OptionSpec, ...] = (
         "choice",
         choices=(("error", "error"), ("warn", "warn"), ("ignore", "ignore")),
     ),
+    OptionSpec(
+        "binary",
+        bool,
+        False,
+        "read input that is not text (an executable, an image, an archive, over 5 percent control characters) "
+        "as CSV instead of refusing it",
+        "flag",
+    ),
 )
 
 _SPECS: Dict[str, OptionSpec] = {spec.name: spec for spec in OPTIONS}
@@ -293,6 +301,7 @@ class Options:
     progress: bool
     layout: Optional[Layout]
     on_drift: str
+    binary: bool
 
     def engine_kwargs(self) -> Dict[str, Union[int, bool, None]]:
         """The salvage options as the engine takes them.

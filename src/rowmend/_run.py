@@ -10,6 +10,7 @@ from __future__ import annotations
 import warnings
 from typing import TYPE_CHECKING, Any, Callable, Iterator, List, Optional, Tuple, Union
 
+from rowmend._binary import check_text
 from rowmend._encoding import DETECT_BYTES, Transcoder, encoding_doubt, resolve_encoding, transcode
 from rowmend._errors import RowmendWarning
 from rowmend._native import Salvager
@@ -95,6 +96,8 @@ class Run:
             check_drift(source, options)
         head = source.read(DETECT_BYTES)
         self.encoding, bom = resolve_encoding(options.encoding, head, len(head) < DETECT_BYTES)
+        if not options.binary:
+            check_text(head, self.encoding, source.name)
         self._chosen = options.encoding.lower() != "auto"
         if self._chosen:
             doubt = encoding_doubt(head, self.encoding, len(head) < DETECT_BYTES)

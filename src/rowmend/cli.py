@@ -15,16 +15,16 @@ from __future__ import annotations
 import argparse
 import contextlib
 import errno
-import json
 import os
 import shutil
+import signal
 import sys
 import tempfile
 import threading
 import traceback
 import warnings
 from dataclasses import dataclass
-from typing import Any, Callable, Dict, List, NoReturn, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, Iterator, List, NoReturn, Optional, Sequence, Tuple
 
 from rich.console import Console
 
@@ -34,6 +34,7 @@ from rowmend._batch import (
     IO_FAILURE,
     OK,
     STDIO,
+    STOP_SIGNALS,
     USAGE,
     Job,
     Outcome,
@@ -42,7 +43,7 @@ from rowmend._batch import (
     expand_inputs,
     run_jobs,
 )
-from rowmend._display import ProgressDisplay, inspect_tables, summary_table
+from rowmend._display import ProgressDisplay, inspect_tables, json_line, summary_table, visible
 from rowmend._errors import RowmendWarning
 from rowmend._html import MissingExtraError, require_matplotlib, warm_up
 from rowmend._layout import Layout, read_layout, settle_layout
@@ -76,7 +77,7 @@ class _Parser(argparse.ArgumentParser):
 
     def error(self, message: str) -> NoReturn:
         """Print ``prog: error: message`` and exit with status 2."""
-        self.exit(USAGE, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
+        self.exit(USAGE, visible(f"{self.prog}: error: {message} (see {self.prog} --help)") + "\n")
 
 
 @dataclass(frozen=True)
@@ -344,7 +345,12 @@ class _Session:
         return len(sizes) > 1 or sizes[0] is None or sizes[0] >= _LARGE_INPUT
 
     def say(self, line: str) -> None:
-        """One line on standard error, above the progress bar when there is one."""
+        """One line on standard error, above the progress bar when there is one.
+
+        Control characters (from file names, fields) are shown, never sent
+        raw, and a line break in them cannot start a line of its own.
+        """
+        line = visible(line)
         if self.interactive:
             console = self.display.console if self.display is not None else self.console
             console.print(line, markup=False, highlight=False, soft_wrap=True)
@@ -355,12 +361,23 @@ class _Session:
         """Report an error (and its traceback with ``--debug``); returns ``status``."""
         self.say(f"rowmend: error: {message}")
         if self.args.debug and details:
-            self.say(details.rstrip("\n"))
+            for line in details.rstrip("\n").splitlines():
+                self.say(line)
         return status
 
     def emit(self, record: Dict[str, Any]) -> None:
-        """One JSON object on a line of standard output."""
-        print(json.dumps(record, ensure_ascii=False), flush=True)
+        """One JSON object on a line of standard output, in UTF-8 whatever its encoding."""
+        # As bytes: a text stream with a strict encoding would stop at the
+        # first name it cannot encode, and drop every later file's line.
+        line = json_line(record) + b"\n"
+        sys.stdout.flush()
+        buffer = getattr(sys.stdout, "buffer", None)
+        if buffer is None:  # a text-only stream put in its place (a notebook's)
+            sys.stdout.write(line.decode("utf-8"))
+            sys.stdout.flush()
+            return
+        buffer.write(line)
+        buffer.flush()
 
     def warn(self, message: str) -> None:
         """One warning line on standard error."""
@@ -714,7 +731,7 @@ def _sniff(session: _Session, args: argparse.Namespace, options: Dict[str, Any])
         ]
         if compression:
             parts.append(f"compression={compression}")
-        print(f"{path}  " + "  ".join(parts), flush=True)
+        print(visible(f"{path}  " + "  ".join(parts)), flush=True)
     return status
 
 
@@ -762,6 +779,38 @@ def _inspect(session: _Session, args: argparse.Namespace, options: Dict[str, Any
     return status
 
 
+class _Stopped(KeyboardInterrupt):
+    """A signal asking the command to stop (SIGTERM, SIGHUP), raised as Ctrl-C is."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+def _raise_stopped(signum: int, frame: Any) -> None:
+    raise _Stopped(signum)
+
+
+@contextlib.contextmanager
+def _stop_signals() -> Iterator[None]:
+    """SIGTERM and SIGHUP end the command as Ctrl-C does, in the main thread.
+
+    By default they would end the process at once, leaving worker processes
+    cleaning the files still queued and temporary files behind; raised as
+    an interrupt, they stop the workers and remove those files.
+    """
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    stop = [number for number in STOP_SIGNALS if number != signal.SIGINT]
+    previous = {number: signal.signal(number, _raise_stopped) for number in stop}
+    try:
+        yield
+    finally:
+        for number, handler in previous.items():
+            signal.signal(number, handler)
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Run the ``rowmend`` command with ``argv`` (default: ``sys.argv[1:]``) and return its exit status.
 
@@ -792,13 +841,16 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         if sys.stdout is None and args.run is not _clean:
             # sniff and inspect answer there; clean checks its own outputs
             raise OSError(errno.EBADF, _STDOUT_CLOSED, "standard output")
-        status: int = args.run(session, args, options)
+        with _stop_signals():
+            status: int = args.run(session, args, options)
         return status
     except (UsageError, MissingExtraError) as error:
         return session.fail(USAGE, str(error))
-    except KeyboardInterrupt:
-        session.say("rowmend: interrupted")
-        return 130
+    except KeyboardInterrupt as stop:
+        signum = stop.signum if isinstance(stop, _Stopped) else signal.SIGINT
+        name = signal.Signals(signum).name
+        session.say("rowmend: interrupted" if signum == signal.SIGINT else f"rowmend: stopped by {name}")
+        return 128 + signum
     except BrokenPipeError:
         # The reader of standard output went away (| head): stop quietly.
         devnull = os.open(os.devnull, os.O_WRONLY)
