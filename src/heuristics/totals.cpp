@@ -111,6 +111,11 @@ int decimals_of(std::string_view text) noexcept {
 
 bool is_total_label(std::string_view text) noexcept {
     text = trim(text);
+    // Every word starts with a letter or a byte past ASCII: most cells
+    // (numbers, codes, quoted text) are told apart by their first byte.
+    if (text.empty() || (static_cast<unsigned char>(text.front()) < 0x80 &&
+                         (lower(text.front()) < 'a' || lower(text.front()) > 'z')))
+        return false;
     for (const std::string_view word : kTotalWords)
         if (starts_with_word(text, word))
             return true;
@@ -119,6 +124,9 @@ bool is_total_label(std::string_view text) noexcept {
 
 bool has_total_label(const RowView& row) noexcept {
     for (const FieldView field : row) {
+        // A digit or a quote first is neither blank nor a label.
+        if (!field.text.empty() && (is_digit(field.text.front()) || field.text.front() == '"'))
+            return false;
         if (!trim(field.text).empty())
             return is_total_label(field.text);
     }

@@ -32,9 +32,15 @@ bool is_blank_row(const RowView& fields) {
 bool is_empty_cells_row(const RowView& fields) {
     if (fields.size() < 2)
         return false;
-    for (const FieldView field : fields)
-        if (!field.text.empty() && !is_whitespace(field.text))
+    for (const FieldView field : fields) {
+        if (field.text.empty())
+            continue;
+        // A printable ASCII byte first is no blank: most cells stop here
+        // without the Unicode whitespace test.
+        const auto first = static_cast<unsigned char>(field.text.front());
+        if ((first > ' ' && first < 0x7F) || !is_whitespace(field.text))
             return false;
+    }
     return true;
 }
 
