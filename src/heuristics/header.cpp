@@ -13,15 +13,6 @@ bool is_digit(char c) noexcept {
     return c >= '0' && c <= '9';
 }
 
-std::string_view trim(std::string_view text) noexcept {
-    const auto blank = [](char c) { return c == ' ' || c == '\t'; };
-    while (!text.empty() && blank(text.front()))
-        text.remove_prefix(1);
-    while (!text.empty() && blank(text.back()))
-        text.remove_suffix(1);
-    return text;
-}
-
 // Digits with at least two of one date or time separator between them, and
 // nothing but digits, separators and one optional 'T' or space between a
 // date and a time.
@@ -68,7 +59,7 @@ bool is_number(std::string_view text) noexcept {
 } // namespace
 
 CellKind cell_kind(std::string_view text) noexcept {
-    text = trim(text);
+    text = trim_blanks(text);
     if (text.empty())
         return CellKind::Empty;
     if (is_date(text))
@@ -83,7 +74,7 @@ bool first_row_is_header(const RowStore& rows) {
         return false;
     std::vector<std::string_view> names;
     for (const FieldView field : rows.row(0)) {
-        const std::string_view name = trim(field.text);
+        const std::string_view name = trim_blanks(field.text);
         if (cell_kind(name) != CellKind::Text)
             return false; // an empty, numeric or date cell names nothing
         names.push_back(name);
@@ -105,7 +96,7 @@ bool first_row_is_header(const RowStore& rows) {
             const CellKind kind = cell_kind(field.text);
             filled[c] += kind != CellKind::Empty ? 1 : 0;
             values[c] += kind == CellKind::Number || kind == CellKind::Date ? 1 : 0;
-            recurs = recurs || trim(field.text) == names[c];
+            recurs = recurs || trim_blanks(field.text) == names[c];
             ++c;
         }
     }
@@ -147,7 +138,7 @@ std::vector<bool> label_gaps(const RowView& row) {
     std::vector<bool> gaps;
     std::string_view left;
     for (const FieldView field : row) {
-        const std::string_view text = trim(field.text);
+        const std::string_view text = trim_blanks(field.text);
         gaps.push_back(text.empty() || text == left);
         left = text;
     }
@@ -249,7 +240,7 @@ std::size_t header_rows(const RowStore& rows) {
                 return 0; // values, no label
             labels = labels || kind == CellKind::Text;
             if (kind == CellKind::Text)
-                label = trim(field.text);
+                label = trim_blanks(field.text);
             if (c == names.size())
                 names.emplace_back();
             if (!label.empty())
@@ -276,8 +267,8 @@ std::size_t header_rows(const RowStore& rows) {
         joined.begin_row();
         c = 0;
         for (const FieldView field : rows.row(k)) {
-            const std::string name =
-                (c < names.size() ? names[c] : std::string()) + std::string(trim(field.text));
+            const std::string name = (c < names.size() ? names[c] : std::string()) +
+                                     std::string(trim_blanks(field.text));
             joined.append(name.data(), name.size());
             joined.finish_field(true);
             ++c;
@@ -293,6 +284,15 @@ std::size_t header_rows(const RowStore& rows) {
         break;
     }
     return header_with_gaps(rows) ? 1 : 0;
+}
+
+std::string_view trim_blanks(std::string_view text) noexcept {
+    const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+    while (!text.empty() && blank(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && blank(text.back()))
+        text.remove_suffix(1);
+    return text;
 }
 
 } // namespace rowmend

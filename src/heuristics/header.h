@@ -22,6 +22,9 @@ enum class CellKind : std::uint8_t {
 
 CellKind cell_kind(std::string_view text) noexcept;
 
+// `text` without the spaces and tabs around it.
+std::string_view trim_blanks(std::string_view text) noexcept;
+
 // How many rows header detection reads: the first and the ones below it.
 inline constexpr std::size_t kHeaderSampleRows = 20;
 

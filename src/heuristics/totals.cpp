@@ -9,15 +9,6 @@ namespace rowmend {
 
 namespace {
 
-std::string_view trim(std::string_view text) noexcept {
-    const auto blank = [](char c) { return c == ' ' || c == '\t'; };
-    while (!text.empty() && blank(text.front()))
-        text.remove_prefix(1);
-    while (!text.empty() && blank(text.back()))
-        text.remove_suffix(1);
-    return text;
-}
-
 char lower(char c) noexcept {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
@@ -97,7 +88,7 @@ std::size_t decimal_point(std::string_view text) noexcept {
 
 // Digits after the decimal point of a number as number_value reads it.
 int decimals_of(std::string_view text) noexcept {
-    text = trim(text);
+    text = trim_blanks(text);
     const std::size_t point = decimal_point(text);
     if (point == std::string_view::npos)
         return 0;
@@ -110,7 +101,7 @@ int decimals_of(std::string_view text) noexcept {
 } // namespace
 
 bool is_total_label(std::string_view text) noexcept {
-    text = trim(text);
+    text = trim_blanks(text);
     // Every word starts with a letter or a byte past ASCII: most cells
     // (numbers, codes, quoted text) are told apart by their first byte.
     if (text.empty() || (static_cast<unsigned char>(text.front()) < 0x80 &&
@@ -127,7 +118,7 @@ bool has_total_label(const RowView& row) noexcept {
         // A digit or a quote first is neither blank nor a label.
         if (!field.text.empty() && (is_digit(field.text.front()) || field.text.front() == '"'))
             return false;
-        if (!trim(field.text).empty())
+        if (!trim_blanks(field.text).empty())
             return is_total_label(field.text);
     }
     return false;
@@ -137,7 +128,7 @@ bool has_total_label(std::string_view line, char delimiter) noexcept {
     for (;;) {
         const std::size_t cut = line.find(delimiter);
         const std::string_view cell = line.substr(0, cut);
-        if (!trim(cell).empty())
+        if (!trim_blanks(cell).empty())
             return is_total_label(cell);
         if (cut == std::string_view::npos)
             return false;
@@ -146,7 +137,7 @@ bool has_total_label(std::string_view line, char delimiter) noexcept {
 }
 
 std::optional<double> number_value(std::string_view text) noexcept {
-    text = trim(text);
+    text = trim_blanks(text);
     if (cell_kind(text) != CellKind::Number)
         return std::nullopt;
     bool negative = false;
@@ -241,7 +232,7 @@ ColumnSums::Verdict ColumnSums::check(const RowView& row) const noexcept {
     std::size_t sums = 0;
     for (const FieldView field : row) {
         const std::size_t column = c++;
-        if (column >= numeric_.size() || !numeric_[column] || trim(field.text).empty())
+        if (column >= numeric_.size() || !numeric_[column] || trim_blanks(field.text).empty())
             continue;
         const std::optional<double> value = number_value(field.text);
         if (!value)

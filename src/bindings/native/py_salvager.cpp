@@ -302,7 +302,12 @@ PyObject* salvager_finish(PyObject* self_object, PyObject*) {
     });
 }
 
-PyObject* salvager_write_quarantine(PyObject* self_object, PyObject* fd_object) {
+// Writes what a finished run spooled to the file descriptor `fd_object`
+// with `write(fd)`, the GIL released; `missing` is the error when the run
+// was not made to spool it (`spooled` false).
+template <typename Write>
+PyObject* write_spooled(PyObject* self_object, PyObject* fd_object, bool (*spooled)(const Run&),
+                        const char* missing, Write write) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         PySalvager* self = as_salvager(self_object);
         if (!claim(self))
@@ -310,16 +315,15 @@ PyObject* salvager_write_quarantine(PyObject* self_object, PyObject* fd_object) 
         const int fd = PyObject_AsFileDescriptor(fd_object);
         if (fd < 0)
             return nullptr;
-        if (!self->finished || !self->run->spool) {
-            PyErr_SetString(PyExc_ValueError,
-                            "write_quarantine() needs a finished run made with quarantine_dir");
+        if (!self->finished || !spooled(*self->run)) {
+            PyErr_SetString(PyExc_ValueError, missing);
             return nullptr;
         }
         std::optional<IoError> failure;
         {
             Busy busy(self);
             GilReleased gil;
-            failure = write_quarantine_file(fd, *self->run->spool, kWriteBuffer);
+            failure = write(*self->run, fd);
         }
         if (failure) {
             raise_write_error(*failure);
@@ -329,31 +333,18 @@ PyObject* salvager_write_quarantine(PyObject* self_object, PyObject* fd_object) 
     });
 }
 
+PyObject* salvager_write_quarantine(PyObject* self_object, PyObject* fd_object) {
+    return write_spooled(
+        self_object, fd_object, [](const Run& run) { return run.spool.has_value(); },
+        "write_quarantine() needs a finished run made with quarantine_dir",
+        [](Run& run, int fd) { return write_quarantine_file(fd, *run.spool, kWriteBuffer); });
+}
+
 PyObject* salvager_write_set_aside(PyObject* self_object, PyObject* fd_object) {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        PySalvager* self = as_salvager(self_object);
-        if (!claim(self))
-            return nullptr;
-        const int fd = PyObject_AsFileDescriptor(fd_object);
-        if (fd < 0)
-            return nullptr;
-        if (!self->finished || !self->run->set_aside) {
-            PyErr_SetString(PyExc_ValueError,
-                            "write_set_aside() needs a finished run made with set_aside_dir");
-            return nullptr;
-        }
-        std::optional<IoError> failure;
-        {
-            Busy busy(self);
-            GilReleased gil;
-            failure = self->run->set_aside->write(fd, kWriteBuffer);
-        }
-        if (failure) {
-            raise_write_error(*failure);
-            return nullptr;
-        }
-        Py_RETURN_NONE;
-    });
+    return write_spooled(
+        self_object, fd_object, [](const Run& run) { return run.set_aside.has_value(); },
+        "write_set_aside() needs a finished run made with set_aside_dir",
+        [](Run& run, int fd) { return run.set_aside->write(fd, kWriteBuffer); });
 }
 
 bool text_list(PyObject* names, std::vector<std::string>& out) {
