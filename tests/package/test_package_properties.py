@@ -27,7 +27,6 @@ from hypothesis import strategies as st
 import _rowmend_backend as backend
 import rowmend
 from rowmend._native import Salvager
-from rowmend._options import OPTIONS
 from rowmend._sources import _sniff_compression
 
 # A chosen encoding that the input does not look like warns, as it should.
@@ -69,8 +68,10 @@ COMPRESS = {
     "zstd": zstandard.compress,
 }
 
+# Random bytes may start like an executable: the refusal of input that is
+# not text is tested on its own, here every input is read.
 reading_options = st.fixed_dictionaries(
-    {},
+    {"binary": st.just(True)},
     optional={
         "delimiter": st.sampled_from([None, ",", ";", "\t", "|"]),
         "quote_char": st.sampled_from(["auto", '"', "'"]),
@@ -178,9 +179,9 @@ AS_THE_BACKEND = {
     "quote_char": '"',
     "escape_char": None,
     "encoding": "utf-8",
+    "repairs": "backend",  # the backend's reading of quotes, where the package reads further
+    "binary": True,  # the backend reads any bytes as CSV
 }
-if any(option.name == "repairs" for option in OPTIONS):
-    AS_THE_BACKEND["repairs"] = "backend"  # the backend's reading of quotes, where the package reads further
 
 backend_flags = st.fixed_dictionaries(
     {
