@@ -178,8 +178,15 @@ class WriteBehind {
             std::unique_lock lock(mutex_);
             // Bounded: the producer waits while the thread is this far behind.
             wake_producer_.wait(lock, [this] { return queue_.size() < kMaxQueued || failed(); });
-            if (!failed())
+            if (!failed()) {
                 queue_.push_back(std::move(current_));
+            } else {
+                // Never written, but kept: the caller may still copy the
+                // bytes it carries over out of this block's room.
+                current_.size = 0;
+                current_.parts.clear();
+                spare_.push_back(std::move(current_));
+            }
         }
         wake_thread_.notify_one();
         current_ = std::move(next);
