@@ -748,8 +748,9 @@ def _inspect(session: _Session, args: argparse.Namespace, options: Dict[str, Any
     if session.wants_bar([size], path == STDIO and sys.stdin.isatty()):
         session.display = ProgressDisplay(session.console, {0: size}, {0: path})
     try:
-        with session.warnings_said(), _open_input(path) as opened, open(os.devnull, "wb") as nowhere:
-            run = Run(opened, resolved, output_fd=nowhere.fileno())
+        with session.warnings_said(), _open_input(path) as opened:
+            # The report alone: no batches, no clean file.
+            run = Run(opened, resolved, batches=False)
             if session.display is not None:
                 display = session.display
                 with display:
@@ -816,7 +817,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 
     Examples:
         >>> main(["--version"])  # doctest: +SKIP
-        rowmend 0.4.0
+        rowmend ...
     """
     parser = build_parser()
     args = parser.parse_args(argv)
