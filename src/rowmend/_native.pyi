@@ -4,6 +4,9 @@ from typing import Dict, Final, List, Union, Optional, Sequence, Tuple, final
 
 from typing_extensions import Buffer, Self
 
+__version__: Final[str]
+"""The package's version, CMake's project() version."""
+
 OPTIONS: Final[Tuple[str, ...]]
 """Salvager's keywords, in order."""
 

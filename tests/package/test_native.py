@@ -1,8 +1,9 @@
 """rowmend._native's keywords: one table in C++, held against the package's
 options and the stub, and checked again there for callers that skip the
-package; and the run that only reports."""
+package; the run that only reports; the version CMake gives the package."""
 
 import ast
+import importlib.metadata
 import inspect
 import re
 from pathlib import Path
@@ -108,3 +109,9 @@ def test_a_run_without_batches_reports_as_one_with_them(data):
     assert alone.ready == 0 and alone.take_batches(["x"] * alone.columns) == []
     rows = sum(batch.num_rows for batch in with_batches.take_batches(["c"] * with_batches.columns))
     assert rows == with_batches.salvaged_rows
+
+
+def test_the_package_version_is_cmakes_project_version():
+    cmake = (Path(__file__).parents[2] / "CMakeLists.txt").read_text()
+    assert rowmend.__version__ == re.search(r"project\(rowmend VERSION ([0-9.]+)", cmake).group(1)
+    assert rowmend.__version__ == _native.__version__ == importlib.metadata.version("rowmend")

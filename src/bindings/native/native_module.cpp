@@ -27,6 +27,8 @@ int exec_module(PyObject* module) {
             return -1;
         if (!add_class(module, "ArrowBatch", arrow_batch_type()))
             return -1;
+        if (PyModule_AddStringConstant(module, "__version__", ROWMEND_VERSION) < 0)
+            return -1;
         // Salvager's keywords, for the package to hold against its options.
         bindings::PyRef names(salvager_keyword_names());
         if (!names || PyObject_SetAttrString(module, "OPTIONS", names.get()) < 0)
