@@ -8,20 +8,20 @@ is the same and lives here.
 from __future__ import annotations
 
 import warnings
-from typing import TYPE_CHECKING, Any, Callable, Iterator, List, Optional, Tuple, Union
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Optional, Tuple, Union
 
 from rowmend._binary import check_text
 from rowmend._encoding import DETECT_BYTES, Transcoder, encoding_doubt, resolve_encoding, transcode
 from rowmend._errors import RowmendWarning
 from rowmend._native import Salvager
-from rowmend._options import Options
+from rowmend._options import OPTIONS, Options
 from rowmend._report import LineHistogram, Note, QuarantineRecord, RepairRecord, Report
 from rowmend._sources import ByteSource
 
 if TYPE_CHECKING:
     from rowmend._display import RunProgress
 
-__all__ = ["NATIVE_ENCODINGS", "Progress", "Run"]
+__all__ = ["NATIVE_ENCODINGS", "RUN_KEYWORDS", "Progress", "Run"]
 
 #: A progress callback: called after each chunk of input with the bytes taken
 #: from the input so far, as stored (compressed, if it is), and the data rows
@@ -36,6 +36,13 @@ NATIVE_ENCODINGS = frozenset({"utf-8", "iso8859-1", "cp1252", "utf-16-le", "utf-
 # few pasted bytes (an export with a Latin-1 name in it) keeps those letters,
 # read as cp1252, instead of losing them to U+FFFD. The report then names it.
 UTF8_OR_CP1252 = "utf-8+cp1252"
+
+#: The native pass's keywords that are no reading option: what a run decides
+#: (the dialect is always detected, the delimiter's blank, where the rows go).
+RUN_KEYWORDS = frozenset(
+    {"detect_dialect", "trim_blank", "batch_rows", "batch_bytes", "batches", "output_fd", "output_delimiter"}
+    | {"quarantine_dir", "set_aside_dir"}
+)
 
 # The lines a note about quotes read as text names; the rest it counts.
 _NOTE_LINES = 5
@@ -110,30 +117,11 @@ class Run:
         # backend does: skipping it here too would drop a U+FEFF that follows.
         self._head = head if self.encoding == "utf-8" else head[bom:]
         self._python_decoder: Optional[Transcoder] = None
-        engine = options.engine_kwargs()
-        self.salvager = Salvager(
-            delimiter=engine["delimiter"],
-            trim_blank=bool(engine["trim_blank"]),
-            detect_dialect=True,
-            quote_char=engine["quote_char"],
-            escape_char=engine["escape_char"],
-            fill_ragged_rows=options.fill_ragged_rows,
-            merge_overflow=options.merge_overflow,
-            expected_columns=engine["expected_columns"],
-            repair_quotes=options.repair_quotes,
-            repairs=options.repairs,
-            header=options.header,
-            skip_blank_rows=options.skip_blank_rows,
-            record_repairs=options.record_repairs,
-            comment=options.comment,
-            skip_preamble=options.skip_preamble,
-            skip_footer=options.skip_footer,
-            line_numbers=options.line_numbers,
-            max_records=options.max_records,
-            encoding=self._native_encoding(),
-            threads=options.threads or 0,
-            **native,
-        )
+        # Every native option by its own name; the characters as the engine
+        # takes them, and what this run decided.
+        engine: Dict[str, Any] = {spec.name: getattr(options, spec.name) for spec in OPTIONS if spec.native}
+        engine.update(options.engine_kwargs(), encoding=self._native_encoding(), threads=options.threads or 0)
+        self.salvager = Salvager(detect_dialect=True, **engine, **native)
 
     def _native_encoding(self) -> str:
         # A layout's UTF-8 is the detected one, and reads stray bytes the same way.

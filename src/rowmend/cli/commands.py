@@ -168,8 +168,9 @@ def inspect(session: Session, args: argparse.Namespace, options: Dict[str, Any])
     if session.wants_bar([size], path == STDIO and sys.stdin.isatty()):
         session.display = ProgressDisplay(session.console, {0: size}, {0: path})
     try:
-        with session.warnings_said(), _open_input(path) as opened, open(os.devnull, "wb") as nowhere:
-            run = Run(opened, resolved, output_fd=nowhere.fileno())
+        with session.warnings_said(), _open_input(path) as opened:
+            # The report alone: no batches, no clean file.
+            run = Run(opened, resolved, batches=False)
             if session.display is not None:
                 display = session.display
                 with display:

@@ -29,7 +29,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 
     Examples:
         >>> main(["--version"])  # doctest: +SKIP
-        rowmend 0.4.0
+        rowmend ...
     """
     parser = build_parser()
     args = parser.parse_args(argv)
