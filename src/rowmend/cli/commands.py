@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import functools
 import os
 import sys
 import tempfile
@@ -16,12 +17,12 @@ from rich.console import Console
 from rowmend._batch import FAILED_CHECK, OK, STDIO, UsageError, describe_error, expand_inputs, run_jobs
 from rowmend._display import ProgressDisplay, inspect_tables, summary_table, visible
 from rowmend._html import require_matplotlib, warm_up
-from rowmend._layout import Layout, settle_layout
+from rowmend._detect import settle_layout, start_run
+from rowmend._layout import Layout
 from rowmend._many import default_workers
 from rowmend._options import resolve_options
 from rowmend._outputs import OutputSet, file_key
 from rowmend._report import Report
-from rowmend._run import Run
 from rowmend._sources import open_source
 from rowmend.cli.checks import check
 from rowmend.cli.jobs import copy_out, finish, progress_display, stored_size, write_report
@@ -169,12 +170,10 @@ def inspect(session: Session, args: argparse.Namespace, options: Dict[str, Any])
         session.display = ProgressDisplay(session.console, {0: size}, {0: path})
     try:
         with session.warnings_said(), _open_input(path) as opened, open(os.devnull, "wb") as nowhere:
-            run = Run(opened, resolved, output_fd=nowhere.fileno())
-            if session.display is not None:
-                display = session.display
-                with display:
-                    run.feed_all(lambda done, rows: display.update(0, done, rows))
-            else:
+            display = session.display
+            progress = None if display is None else functools.partial(display.update, 0)
+            run = start_run(opened, resolved, progress, output_fd=nowhere.fileno())
+            with display if display is not None else contextlib.nullcontext():
                 run.feed_all()
             report = run.report()
             header = run.salvager.header if resolved.header else None

@@ -11,7 +11,8 @@ from typing import Callable, Dict, Optional, Sequence
 from rowmend._batch import IO_FAILURE, USAGE, UsageError, describe_error
 from rowmend._html import MissingExtraError
 from rowmend._layout import read_layout
-from rowmend._options import OptionError, check_character, resolve_options
+from rowmend._checks import OptionError, check_character
+from rowmend._options import resolve_options
 from rowmend.cli.arguments import build_parser, reading_options
 from rowmend.cli.commands import clean, inspect, sniff
 from rowmend.cli.plan import STDOUT_CLOSED
