@@ -8,7 +8,7 @@ import signal
 import sys
 from typing import Callable, Dict, Optional, Sequence
 
-from rowmend._batch import IO_FAILURE, USAGE, UsageError, describe_error
+from rowmend._batch import INTERNAL, IO_FAILURE, USAGE, UsageError, describe_error
 from rowmend._html import MissingExtraError
 from rowmend._layout import read_layout
 from rowmend._checks import OptionError, check_character
@@ -74,3 +74,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         if args.debug:
             raise
         return session.fail(*describe_error(error, "rowmend"))
+    except BaseException as error:
+        # The engine reports a broken invariant as a BaseException of its
+        # own, which no handler of ordinary errors catches.
+        if isinstance(error, (SystemExit, GeneratorExit)) or args.debug:
+            raise
+        return session.fail(INTERNAL, f"rowmend: internal error, {type(error).__name__}: {error} (a fault of rowmend: --debug shows where)")
