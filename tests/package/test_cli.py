@@ -178,6 +178,25 @@ def test_debug_shows_the_traceback(tmp_path):
     assert result.returncode == 3 and "Traceback" in result.stderr.decode()
 
 
+
+@pytest.mark.parametrize("flags, said, answers", [
+    ([], ["1 of 4 rows quarantined", "--quarantine FILE or --quarantine-dir DIR keeps"], 1),
+    (["-q"], [], 1),
+    (["-v"], ["cleaning 1 file in 1 process", "1 of 4 rows quarantined",
+              "4 rows read: 3 kept (1 repaired), 1 quarantined, 0 set aside; delimiter ',', 3 columns, utf-8",
+              "--quarantine FILE or --quarantine-dir DIR keeps"], 1),
+    (["-q", "missing.csv"], ["error: missing.csv: No such file or directory"], 1),
+    (["-q", "in.csv", "--layout", "missing.json"], ["error: missing.json: No such file or directory"], 0),
+])
+def test_one_printer_decides_what_each_level_says(tmp_path, flags, said, answers):
+    """Errors whatever the level, the rest unless -q, a line per file with -v; the JSON answer always."""
+    (tmp_path / "in.csv").write_bytes(RAGGED)
+    inputs = [] if any(flag.endswith(".csv") for flag in flags) else ["in.csv"]
+    result = rowmend_cli("clean", *inputs, *flags, "-o", "out.csv", "--no-fill-ragged-rows", "--json", cwd=tmp_path)
+    lines = result.stderr.decode().splitlines()
+    assert len(lines) == len(said) and all(text in line for text, line in zip(said, lines)), lines
+    assert [json.loads(line)["status"] for line in result.stdout.splitlines()] == [result.returncode] * answers
+
 class Fault(BaseException):
     """As the engine reports a broken invariant: no ordinary error."""
 

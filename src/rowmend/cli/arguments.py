@@ -120,6 +120,11 @@ def build_parser() -> argparse.ArgumentParser:
     common = Parser(add_help=False)
     common.add_argument("--json", action="store_true", help="print one JSON object per file on standard output")
     common.add_argument("--debug", action="store_true", help="show the traceback of an error")
+    said = common.add_mutually_exclusive_group()
+    said.add_argument(
+        "-q", "--quiet", action="store_true", help="say nothing on standard error but errors: no warning, note or bar"
+    )
+    said.add_argument("-v", "--verbose", action="store_true", help="also say what each file came to, in a line")
     reading = common.add_argument_group("reading options (as in the Python package)")
     for spec in OPTIONS:
         _add_option(reading, spec)
