@@ -40,6 +40,7 @@ def _save_layout(layout: Layout, path: str) -> None:
 
 
 def clean(printer: Printer, args: argparse.Namespace, options: Dict[str, Any]) -> int:
+    """``rowmend clean``: a job per input, in this process or a pool; returns the highest status of its files."""
     inputs = expand_inputs(args.inputs)
     if args.report is not None:
         if len(inputs) != 1:
@@ -70,7 +71,8 @@ def clean(printer: Printer, args: argparse.Namespace, options: Dict[str, Any]) -
         display = progress_display(printer, jobs)
         if display is not None:
             stack.enter_context(display)
-        printer.detail(f"cleaning {len(jobs)} {'file' if len(jobs) == 1 else 'files'} in {workers} {'process' if workers == 1 else 'processes'}")
+        files = f"{len(jobs)} {'file' if len(jobs) == 1 else 'files'}"
+        printer.detail(f"cleaning {files} in {workers} {'process' if workers == 1 else 'processes'}")
         for outcome in run_jobs(jobs, workers, display.update if display else None):
             if display is not None:
                 display.finished(outcome.index, outcome.report)
@@ -111,6 +113,7 @@ def _sniff_one(path: str, options: Dict[str, Any]) -> Tuple[Optional[Layout], Op
 
 
 def sniff(printer: Printer, args: argparse.Namespace, options: Dict[str, Any]) -> int:
+    """``rowmend sniff``: each input's layout from its first rows, a line or a JSON object each; returns the status."""
     status = OK
     paths = expand_inputs(args.files)
     if args.save_layout is not None and len(paths) != 1:
@@ -157,6 +160,7 @@ def sniff(printer: Printer, args: argparse.Namespace, options: Dict[str, Any]) -
 
 
 def inspect(printer: Printer, args: argparse.Namespace, options: Dict[str, Any]) -> int:
+    """``rowmend inspect``: one input read as clean would read it, writing nothing; returns the status clean would."""
     options.setdefault("max_records", args.rows)
     options.setdefault("record_repairs", True)
     resolved = resolve_options(**options)

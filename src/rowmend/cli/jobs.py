@@ -20,6 +20,7 @@ __all__ = ["copy_out", "finish", "progress_display", "stored_size", "told", "wri
 
 
 def stored_size(path: str) -> Optional[int]:
+    """An input's size as stored, for the bar: None for standard input, 0 for a file that cannot be read yet."""
     if path == STDIO:
         return None
     try:
@@ -29,6 +30,7 @@ def stored_size(path: str) -> Optional[int]:
 
 
 def copy_out(path: str) -> None:
+    """Copy a complete output from the scratch folder to standard output."""
     with open(path, "rb") as result:
         shutil.copyfileobj(result, sys.stdout.buffer, 1 << 20)
     sys.stdout.buffer.flush()
