@@ -9,9 +9,10 @@ from __future__ import annotations
 
 import sys
 import threading
-from typing import Any, Dict, List, Mapping, Optional, Tuple
+from typing import Any, Dict, List, Optional, Tuple
 
-from rowmend._report import Note, QuarantineRecord, RepairRecord, Report
+from rowmend._partitions import report_data, report_from_data
+from rowmend._report import Report
 
 __all__ = ["collect", "record", "report_from_dict"]
 
@@ -42,18 +43,11 @@ def record(token: str, index: int, report: Report) -> None:
         with _local_lock:
             _local_reports[(token, index)] = report
     else:
-        client.set_metadata([_REPORTS_KEY, token, str(index)], report.to_dict())
+        client.set_metadata([_REPORTS_KEY, token, str(index)], report_data(report))  # lines too, for the merge
 
 
-def report_from_dict(data: Mapping[str, Any]) -> Report:
-    values = dict(data)
-    values["quarantine"] = tuple(QuarantineRecord(**record) for record in values["quarantine"])
-    values["repairs"] = tuple(
-        RepairRecord(record["line"], record["action"], record["raw"], tuple(record["fields"]))
-        for record in values.get("repairs", ())
-    )
-    values["notes"] = tuple(Note(**note) for note in values.get("notes", ()))
-    return Report(**values)
+#: A report back from its plain data (with or without its line histogram).
+report_from_dict = report_from_data
 
 
 def collect(token: str, count: int) -> List[Optional[Report]]:
@@ -69,5 +63,5 @@ def collect(token: str, count: int) -> List[Optional[Report]]:
         stored = client.get_metadata([_REPORTS_KEY, token], default=None) or {}
         for key, data in stored.items():
             if found[int(key)] is None:
-                found[int(key)] = report_from_dict(data)
+                found[int(key)] = report_from_data(data)
     return found
