@@ -9,7 +9,7 @@ from typing import Any, List, Mapping, Optional, Sequence, Union
 
 import fsspec
 
-__all__ = ["File", "Paths", "close_source", "is_local", "open_inputs", "read_source"]
+__all__ = ["File", "Paths", "close_source", "head", "is_local", "open_inputs", "read_source", "size"]
 
 #: What ``paths`` may be: one path, glob or URL, or a sequence of them.
 Paths = Union[str, "os.PathLike[str]", Sequence[Union[str, "os.PathLike[str]"]]]
@@ -79,3 +79,15 @@ def read_source(item: File) -> Any:
 def close_source(source: Any) -> None:
     if isinstance(source, _NamedReader):
         source._file.close()
+
+
+def size(item: File) -> int:
+    """The file's size in bytes, as stored (compressed, for a compressed file)."""
+    return int(item.file.fs.size(item.file.path))
+
+
+def head(item: File, count: int = 16) -> bytes:
+    """The file's first ``count`` bytes (fewer for a shorter file)."""
+    with item.file.fs.open(item.file.path, "rb") as opened:
+        data: bytes = opened.read(count)
+        return data

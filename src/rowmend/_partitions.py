@@ -38,11 +38,14 @@ class ReadPlan:
             the first file's delimiter, quote, escape and column count fixed
             (types are not inferred per partition but conformed to ``schema``).
         first: The first file's name, for the messages about the others.
+        encoding: The first file's text encoding, on whose code units
+            byte ranges are cut.
     """
 
     schema: pa.Schema
     options: Dict[str, Any]
     first: str
+    encoding: str = "utf-8"
 
 
 def plan_read(first: Callable[[], ContextManager[Any]], name: str, options: Mapping[str, Any], resolved: Options) -> ReadPlan:
@@ -76,7 +79,7 @@ def plan_read(first: Callable[[], ContextManager[Any]], name: str, options: Mapp
     if resolved.dtypes is not None:
         with first() as source:
             schema = read_arrow(source, **{**partition_options, "dtypes": resolved.dtypes}).schema
-    return ReadPlan(schema, partition_options, name)
+    return ReadPlan(schema, partition_options, name, layout.encoding)
 
 
 def conform(table: pa.Table, plan: ReadPlan, name: str) -> pa.Table:

@@ -5,7 +5,7 @@ from __future__ import annotations
 import uuid
 from contextlib import contextmanager
 from dataclasses import dataclass
-from typing import Any, Dict, Iterator, List, Mapping, Optional, Tuple
+from typing import Any, Dict, Iterator, List, Mapping, Optional, Tuple, Union
 
 import dask.dataframe as dd
 import pandas
@@ -14,7 +14,9 @@ import pyarrow as pa
 from rowmend._options import resolve_options
 from rowmend._outputs import named
 from rowmend._partitions import ReadPlan, conform, merge_reports, plan_read
+from rowmend._ranges import file_partitions
 from rowmend._report import Report
+from rowmend._sizes import parse_size
 from rowmend._tables import check_table_options, stream
 from rowmend.dask.files import File, Paths, close_source, open_inputs, read_source
 from rowmend.dask.report_store import collect, record
@@ -69,6 +71,7 @@ class _ReadPartition:
 def read_csv(
     paths: Paths,
     *,
+    blocksize: Union[int, str, None] = None,
     storage_options: Optional[Mapping[str, Any]] = None,
     **options: Any,
 ) -> dd.DataFrame:
@@ -91,6 +94,10 @@ def read_csv(
             (``s3://bucket/2024/*.csv``, ``memory://data/a.csv``) or a list
             of them. Globs are expanded on the client, in fsspec's (sorted)
             order; the first file is the first of that order.
+        blocksize: None (one partition per file), or the byte range of a
+            partition (``"256 MiB"``, at least 64 KiB) for cutting big files;
+            compressed files and files no larger stay one partition. This
+            build cannot yet cut a file (see Raises).
         storage_options: Passed to the fsspec file system (credentials,
             endpoints, ...).
         **options: The reading options of :func:`rowmend.read_pandas`
@@ -102,6 +109,9 @@ def read_csv(
 
     Raises:
         TypeError, ValueError: An unknown option or an unusable value.
+        NotImplementedError: ``blocksize`` would cut a file: reading one
+            file by byte ranges needs the engine's range scan, not in this
+            build yet.
         FileNotFoundError: No file matches ``paths``, or the first file does
             not exist.
         ValueError: When computed, a file whose column names differ from the
@@ -129,6 +139,8 @@ def read_csv(
     inputs = open_inputs(paths, storage_options)
     first = inputs[0]
     plan = plan_read(lambda: _opened(first), first.name, options, resolved)
+    if blocksize is not None:
+        file_partitions(inputs, parse_size(blocksize, "blocksize"), plan.encoding)
     reader = _ReadPartition(uuid.uuid4().hex, plan)
     meta = plan.schema.empty_table().to_pandas(types_mapper=pandas.ArrowDtype)
     frame = _from_map(reader, inputs, meta=meta, divisions=None, label="rowmend-read-csv", enforce_metadata=False)

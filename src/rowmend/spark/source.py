@@ -22,6 +22,7 @@ from rowmend._inputs import File, close_source, open_inputs, read_source
 from rowmend._options import resolve_options
 from rowmend._outputs import named
 from rowmend._partitions import ReadPlan, conform, plan_read, report_data
+from rowmend._ranges import file_partitions
 from rowmend._report import Report
 from rowmend._tables import check_table_options, stream
 from rowmend.spark.options import blocksize_option, paths_option, reading_options
@@ -77,18 +78,17 @@ def _settle(given: Dict[str, str]) -> _Settled:
     check_table_options(resolved)
     if resolved.progress:
         raise ValueError("progress=true would draw a bar in every executor: Spark's UI shows the progress")
-    if blocksize_option(given) is not None:
-        raise NotImplementedError(
-            "blocksize: reading one file by byte ranges needs the engine's block state logic, "
-            "which this build does not have yet; leave blocksize out to read one partition per file"
-        )
     files = open_inputs(paths_option(given), None)
     first = files[0]
 
     def opened() -> Any:
         return _Opened(first)
 
-    return _Settled(files, plan_read(opened, first.name, options, resolved))
+    plan = plan_read(opened, first.name, options, resolved)
+    blocksize = blocksize_option(given)
+    if blocksize is not None:
+        file_partitions(files, blocksize, plan.encoding)  # refuses a file it would have to cut
+    return _Settled(files, plan)
 
 
 class _Opened:
