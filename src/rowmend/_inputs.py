@@ -4,12 +4,13 @@ from __future__ import annotations
 
 import io
 import os
+from contextlib import contextmanager
 from dataclasses import dataclass
-from typing import Any, List, Mapping, Optional, Sequence, Union
+from typing import Any, Iterator, List, Mapping, Optional, Sequence, Union
 
 import fsspec
 
-__all__ = ["File", "Paths", "close_source", "head", "is_local", "open_inputs", "read_source", "size"]
+__all__ = ["File", "Paths", "close_source", "head", "is_local", "open_inputs", "opened", "read_source", "size"]
 
 #: What ``paths`` may be: one path, glob or URL, or a sequence of them.
 Paths = Union[str, "os.PathLike[str]", Sequence[Union[str, "os.PathLike[str]"]]]
@@ -79,6 +80,16 @@ def read_source(item: File) -> Any:
 def close_source(source: Any) -> None:
     if isinstance(source, _NamedReader):
         source._file.close()
+
+
+@contextmanager
+def opened(item: File) -> Iterator[Any]:
+    """What :func:`read_source` gives, closed at the end of the ``with`` block."""
+    source = read_source(item)
+    try:
+        yield source
+    finally:
+        close_source(source)
 
 
 def size(item: File) -> int:

@@ -23,7 +23,7 @@ from dataclasses import dataclass, replace
 from functools import partial
 from typing import Any, Callable, Dict, List, Mapping, Optional, Protocol, Sequence
 
-from rowmend._sources import sniff_compression
+from rowmend._sources import _sniff_compression  # the package's one test of compressed input
 
 __all__ = [
     "ByteRange",
@@ -112,7 +112,7 @@ def byte_ranges(size: int, blocksize: int, unit: int = 1) -> List[ByteRange]:
 
 def splittable(head: bytes) -> bool:
     """Whether a file whose first bytes are ``head`` may be entered in the middle: not when compressed."""
-    return sniff_compression(head[:_MAGIC_BYTES]) is None
+    return _sniff_compression(head[:_MAGIC_BYTES]) is None
 
 
 def code_unit(encoding: str) -> int:

@@ -23,7 +23,7 @@ from typing import Any, Callable, List, Optional, Protocol, Tuple, Type, Union, 
 
 from rowmend._errors import DecompressionError
 
-__all__ = ["ByteSource", "Source", "SupportsRead", "open_source", "sniff_compression"]
+__all__ = ["ByteSource", "Source", "SupportsRead", "open_source"]
 
 
 class SupportsRead(Protocol):
@@ -50,7 +50,7 @@ _ZSTD_FEED = 4096
 _ZSTD_READ = 1 << 16
 
 
-def sniff_compression(magic: bytes) -> Optional[str]:
+def _sniff_compression(magic: bytes) -> Optional[str]:
     """The compression format whose signature opens ``magic``, if any."""
     if magic.startswith(b"\x1f\x8b\x08"):
         return "gzip"
@@ -501,7 +501,7 @@ def _open_stream(stream: Any, name: str, *, owned: Optional[Any], path: Optional
         magic = _read_up_to(stream, _MAGIC_BYTES, name)
         size_hint = _size_hint(stream, 0)
         raw = _RawInput(stream, magic)
-    compression = sniff_compression(magic)
+    compression = _sniff_compression(magic)
     decompressed: Any
     if compression is None:
         decompressed = raw

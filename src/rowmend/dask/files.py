@@ -2,6 +2,6 @@
 
 from __future__ import annotations
 
-from rowmend._inputs import File, Paths, close_source, is_local, open_inputs, read_source
+from rowmend._inputs import File, Paths, close_source, is_local, open_inputs, opened, read_source
 
-__all__ = ["File", "Paths", "close_source", "is_local", "open_inputs", "read_source"]
+__all__ = ["File", "Paths", "close_source", "is_local", "open_inputs", "opened", "read_source"]

@@ -3,9 +3,8 @@
 from __future__ import annotations
 
 import uuid
-from contextlib import contextmanager
 from dataclasses import dataclass
-from typing import Any, Dict, Iterator, List, Mapping, Optional, Tuple, Union
+from typing import Any, Dict, List, Mapping, Optional, Tuple, Union
 
 import dask.dataframe as dd
 import pandas
@@ -18,7 +17,7 @@ from rowmend._ranges import file_partitions
 from rowmend._report import Report
 from rowmend._sizes import parse_size
 from rowmend._tables import check_table_options, stream
-from rowmend.dask.files import File, Paths, close_source, open_inputs, read_source
+from rowmend.dask.files import File, Paths, close_source, open_inputs, opened, read_source
 from rowmend.dask.report_store import collect, record
 
 __all__ = ["read_csv", "report", "reports"]
@@ -35,15 +34,6 @@ class _ReadInfo:
 
 # The frames read_csv made, by their collection's name: what reports() needs.
 _reads: Dict[str, _ReadInfo] = {}
-
-
-@contextmanager
-def _opened(item: File) -> Iterator[Any]:
-    source = read_source(item)
-    try:
-        yield source
-    finally:
-        close_source(source)
 
 
 class _ReadPartition:
@@ -138,7 +128,7 @@ def read_csv(
         raise ValueError("progress=True would draw a bar in every worker: Dask's dashboard shows the progress")
     inputs = open_inputs(paths, storage_options)
     first = inputs[0]
-    plan = plan_read(lambda: _opened(first), first.name, options, resolved)
+    plan = plan_read(lambda: opened(first), first.name, options, resolved)
     if blocksize is not None:
         file_partitions(inputs, parse_size(blocksize, "blocksize"), plan.encoding)
     reader = _ReadPartition(uuid.uuid4().hex, plan)

@@ -74,20 +74,23 @@ def read_with_report(
     return readers[0], readers[1]
 
 
-def report(report_frame: DataFrame, *, max_records: int = DEFAULT_MAX_RECORDS) -> Report:
+def report(report_frame: DataFrame) -> Report:
     """One :class:`~rowmend.Report` for a whole read, from its ``rowmend-report`` DataFrame.
 
     Collects the report rows (one per partition, small: counts and at most
     ``max_records`` records each) and merges them in partition order:
-    counts add up, the records keep each row's line in its own file, the
-    line histograms are merged by line.
+    counts add up, the records keep each row's line in its own file (the
+    first ``max_records`` of each kind, as the read was given), the line
+    histograms are merged by line.
     """
     rows = sorted(report_frame.collect(), key=lambda row: row["partition"])
     if not rows:
         raise ValueError("the report frame holds no partition's report: was it filtered?")
     reports = []
+    max_records = DEFAULT_MAX_RECORDS
     for row in rows:
         data = json.loads(row["report"])
+        max_records = data.pop("max_records", max_records)
         data["quarantine"] = [dict(record.asDict()) for record in row["quarantine"]]
         reports.append(report_from_data(data))
     return merge_reports(reports, max_records=max_records)

@@ -18,7 +18,7 @@ from pyspark.sql.datasource import DataSource, DataSourceReader, InputPartition
 from pyspark.sql.pandas.types import from_arrow_schema, to_arrow_schema
 from pyspark.sql.types import StructType
 
-from rowmend._inputs import File, close_source, open_inputs, read_source
+from rowmend._inputs import File, close_source, open_inputs, opened, read_source
 from rowmend._options import resolve_options
 from rowmend._outputs import named
 from rowmend._partitions import ReadPlan, conform, plan_read, report_data
@@ -61,6 +61,7 @@ class _Settled:
 
     files: List[File]
     plan: ReadPlan
+    max_records: int
 
 
 class _FilePartition(InputPartition):
@@ -81,29 +82,11 @@ def _settle(given: Dict[str, str]) -> _Settled:
     files = open_inputs(paths_option(given), None)
     first = files[0]
 
-    def opened() -> Any:
-        return _Opened(first)
-
-    plan = plan_read(opened, first.name, options, resolved)
+    plan = plan_read(lambda: opened(first), first.name, options, resolved)
     blocksize = blocksize_option(given)
     if blocksize is not None:
         file_partitions(files, blocksize, plan.encoding)  # refuses a file it would have to cut
-    return _Settled(files, plan)
-
-
-class _Opened:
-    """A file opened for the length of a ``with`` block."""
-
-    def __init__(self, item: File) -> None:
-        self.item = item
-        self.source: Any = None
-
-    def __enter__(self) -> Any:
-        self.source = read_source(self.item)
-        return self.source
-
-    def __exit__(self, *exc: object) -> None:
-        close_source(self.source)
+    return _Settled(files, plan, resolved.max_records)
 
 
 def _read_file(item: File, plan: ReadPlan) -> Generator[pa.RecordBatch, None, Report]:
@@ -222,12 +205,13 @@ class _ReportReader(_Reader):
             except StopIteration as stop:
                 report: Report = stop.value
                 break
-        yield _report_batch(partition.item.name, partition.value, report)
+        yield _report_batch(partition.item.name, partition.value, report, self.settled.max_records)
 
 
-def _report_batch(path: str, index: int, report: Report) -> pa.RecordBatch:
+def _report_batch(path: str, index: int, report: Report, max_records: int) -> pa.RecordBatch:
     rest = report_data(report)
     quarantine = rest.pop("quarantine")
+    rest["max_records"] = max_records  # for the merge: records kept per kind
     row = {
         "path": path,
         "partition": index,
