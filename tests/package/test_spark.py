@@ -145,3 +145,15 @@ def test_option_strings_are_read_by_the_options_table(given, expected):
 def test_option_strings_that_mean_nothing_are_refused(given, error, message):
     with pytest.raises(error, match=message):
         reading_options(given)
+
+
+def test_a_schema_given_renames_and_casts_the_columns_in_order(spark, folder):
+    rowmend.spark.register(spark)
+    frame = (
+        spark.read.format("rowmend")
+        .schema("key long, value double, label string")
+        .option("quote_char", '"')
+        .load([str(folder / "a.csv"), str(folder / "d.csv")])
+    )
+    got = [tuple(row) for row in frame.collect()]
+    assert got == [(1, 1.5, 'say "hi" now'), (2, 2.5, "plain"), (3, 0.5, ""), (9, 1.5, "a,b"), (10, 2.5, "c,d")]
