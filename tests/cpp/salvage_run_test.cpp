@@ -19,6 +19,7 @@
 #include "salvage/file_salvage.h"
 #include "salvage/report_sink.h"
 #include "salvage/salvage_run.h"
+#include "salvage/salvage_slice.h"
 #include "test_support.h"
 
 namespace rowmend {
