@@ -48,7 +48,6 @@ struct PySalvager {
     // Set while a call works on `run` with the GIL released: a second thread
     // must not touch the run meanwhile.
     bool busy;
-    bool finished;
 };
 
 PySalvager* as_salvager(PyObject* self) {
@@ -106,7 +105,7 @@ PyObject* salvager_feed(PyObject* self_object, PyObject* data) {
         BufferView view;
         if (!view.acquire(data) || !claim(self))
             return nullptr;
-        if (self->finished) {
+        if (self->native->run.finished()) {
             PyErr_SetString(PyExc_ValueError, "feed() after finish()");
             return nullptr;
         }
@@ -132,8 +131,7 @@ PyObject* salvager_finish(PyObject* self_object, PyObject*) {
         if (!claim(self))
             return nullptr;
         std::optional<IoError> failure;
-        if (!self->finished) {
-            self->finished = true;
+        if (!self->native->run.finished()) {
             Busy busy(self);
             GilReleased gil;
             failure = self->native->run.finish();
@@ -160,7 +158,7 @@ PyObject* write_spooled(PyObject* self_object, PyObject* fd_object,
         const int fd = PyObject_AsFileDescriptor(fd_object);
         if (fd < 0)
             return nullptr;
-        if (!self->finished || !spooled(self->native->run)) {
+        if (!self->native->run.finished() || !spooled(self->native->run)) {
             PyErr_SetString(PyExc_ValueError, missing);
             return nullptr;
         }
@@ -582,7 +580,6 @@ PyObject* salvager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         PySalvager* salvager = as_salvager(self);
         salvager->native = native.release();
         salvager->busy = false;
-        salvager->finished = false;
         return self;
     });
 }
