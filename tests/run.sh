@@ -41,9 +41,9 @@
 #
 # ROWMEND_QUICK=1 skips the hardening steps (sanitizers, fuzz, and the suite
 # on PyPy, not the compile) unless they are named; ROWMEND_FUZZ_SECONDS (default 20) is the fuzzing time per
-# target: fuzz/run.sh alone runs them longer. Every step takes about 17
+# target: fuzz/run.sh alone runs them longer. Every step takes about 16
 # minutes on two quiet cores with the builds to make (more when other builds
-# share the cores), about 9 with ROWMEND_QUICK=1.
+# share the cores), about 11 with ROWMEND_QUICK=1.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 root=$(pwd)
@@ -147,9 +147,10 @@ run_step() {
 }
 
 # The closing lines of the runners in the last step's log: pytest's
-# ("123 passed, 2 skipped in 45.6s") and CTest's, each on a line of its own.
+# ("123 passed, 2 skipped in 45.6s"), CTest's and GoogleTest's, each on a
+# line of its own.
 closing_lines() {
-    grep -E '^(=+ )?[0-9]+ (passed|failed|errors?|skipped|deselected)|^no tests ran|[0-9]+% tests passed' \
+    grep -E '^(=+ )?[0-9]+ (passed|failed|errors?|skipped|deselected)|^no tests ran|[0-9]+% tests passed|^\[  (PASSED|FAILED)  \]' \
         "$last_log" || true
 }
 
