@@ -2,8 +2,9 @@
 in the table the site generates from the options table, the commands' own
 flags in the page's text."""
 
-import importlib.util
 import re
+import subprocess
+import sys
 from pathlib import Path
 
 import pytest
@@ -14,12 +15,16 @@ DOCS = Path(__file__).resolve().parents[2] / "docs"
 
 
 def generated_options_table() -> str:
-    """The options table as the site's build hook renders it (mkdocs not needed)."""
-    spec = importlib.util.spec_from_file_location("generated_tables", DOCS / "hooks" / "generated_tables.py")
-    assert spec is not None and spec.loader is not None
-    hooks = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(hooks)
-    return hooks.options_table()
+    """The options table as the site's build hook renders it (mkdocs not needed).
+
+    In a process of its own: the hook loads the package's options module
+    afresh from the sources, and a second copy of the package's modules would
+    re-register their codec hooks in this one.
+    """
+    code = "import sys; sys.path.insert(0, sys.argv[1]); import generated_tables; print(generated_tables.options_table())"
+    return subprocess.run(
+        [sys.executable, "-c", code, str(DOCS / "hooks")], capture_output=True, text=True, check=True, timeout=120
+    ).stdout
 
 
 @pytest.mark.parametrize("command", ["clean", "sniff", "inspect"])
