@@ -186,7 +186,8 @@ ColumnSums::ColumnSums(std::vector<bool> numeric, std::uint64_t skip)
 bool ColumnSums::counted() noexcept {
     if (rows_ > kMaxRows + skip_)
         return false;
-    return ++rows_ > skip_ && rows_ <= kMaxRows + skip_;
+    ++rows_;
+    return rows_ > skip_ && rows_ <= kMaxRows + skip_;
 }
 
 void ColumnSums::add_cell(std::size_t column, std::string_view text) noexcept {
