@@ -95,6 +95,10 @@ struct RowEvent {
     // A quote that opened a runaway field in it was read as text; such a
     // row counts as repaired.
     bool quote_read_as_text = false;
+    // Kept, and written as clean CSV with the input's delimiter and quote it
+    // is `text` and the LF after it in the input (ResilientParser::
+    // last_row_verbatim, its UTF-8 valid as it stood): it may be copied.
+    bool verbatim = false;
 };
 
 // One row set aside as not part of the table.
@@ -195,7 +199,7 @@ class SalvagePass {
     }
     bool emit_row(RowFate fate, std::uint64_t line, const RowView& fields, std::string_view text,
                   bool quote_repaired = false, bool bytes_replaced = false,
-                  bool quote_read_as_text = false);
+                  bool quote_read_as_text = false, bool verbatim = false);
     bool release_held();
     bool skip_or_hold(SkipKind kind, std::uint64_t line, std::string_view text);
     bool emit_plain(std::string_view lines, std::size_t rows, std::uint64_t first_line);
