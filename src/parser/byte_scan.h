@@ -181,6 +181,37 @@ inline const char* find_first_noting_high(const char* p, const char* end, bool& 
     return end;
 }
 
+// The same, also setting `marked` when a byte equal to `mark_a` or `mark_b`
+// lies before it: the parser notes in passing the bytes that decide how a
+// field is written out, so that deciding costs no second scan.
+template <class... Bytes>
+inline const char* find_first_noting(const char* p, const char* end, bool& high, bool& marked,
+                                     std::uint8_t mark_a, std::uint8_t mark_b,
+                                     Bytes... targets) noexcept {
+    for (; static_cast<std::size_t>(end - p) >= Block::kSize; p += Block::kSize) {
+        const Block block(p);
+        const unsigned hit = (block.eq(targets) | ...);
+        const unsigned top = block.high();
+        const unsigned mark = block.eq(mark_a) | block.eq(mark_b);
+        if (hit != 0) {
+            const unsigned before = below_first(hit);
+            high = high || (top & before) != 0;
+            marked = marked || (mark & before) != 0;
+            return p + __builtin_ctz(hit);
+        }
+        high = high || top != 0;
+        marked = marked || mark != 0;
+    }
+    for (; p < end; ++p) {
+        const auto x = static_cast<std::uint8_t>(*p);
+        if (((x == targets) || ...))
+            return p;
+        high = high || x >= 0x80;
+        marked = marked || x == mark_a || x == mark_b;
+    }
+    return end;
+}
+
 // The same, for callers that do not care about high bytes.
 template <class... Bytes>
 inline const char* find_first(const char* p, const char* end, Bytes... targets) noexcept {

@@ -81,6 +81,10 @@ struct RowEvent {
     // A quote that opened a runaway field in it was read as text; such a
     // row counts as repaired.
     bool quote_read_as_text = false;
+    // Kept, and written as clean CSV with the input's delimiter and quote it
+    // is `text` and the LF after it in the input (ResilientParser::
+    // last_row_verbatim, its UTF-8 valid as it stood): it may be copied.
+    bool verbatim = false;
 };
 
 // One row set aside as not part of the table.

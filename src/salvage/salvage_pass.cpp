@@ -172,7 +172,7 @@ bool SalvagePass::tell_plain(std::string_view lines, std::size_t rows, std::uint
 
 bool SalvagePass::emit_row(RowFate fate, std::uint64_t line, const RowView& fields,
                            std::string_view text, bool quote_repaired, bool bytes_replaced,
-                           bool quote_read_as_text) {
+                           bool quote_read_as_text, bool verbatim) {
     filled_before_ = filled_before_ || (counters_.salvaged_rows + counters_.quarantined_rows >=
                                             counters_.header_rows &&
                                         !is_empty_cells_row(fields));
@@ -187,8 +187,8 @@ bool SalvagePass::emit_row(RowFate fate, std::uint64_t line, const RowView& fiel
     }
     assert(counters_.total_rows ==
            counters_.salvaged_rows + counters_.quarantined_rows + counters_.skipped_rows);
-    return sink_.row(
-        RowEvent{fate, line, fields, text, quote_repaired, bytes_replaced, quote_read_as_text});
+    return sink_.row(RowEvent{fate, line, fields, text, quote_repaired, bytes_replaced,
+                              quote_read_as_text, verbatim});
 }
 
 bool SalvagePass::process(std::string_view window, bool final) {
@@ -353,9 +353,11 @@ bool SalvagePass::process(std::string_view window, bool final) {
                        row_.last_row());
             continue;
         }
-        if (!tail_.release_held() || !emit_row(fate, line, row_.last_row(), parser.last_row_bytes(),
-                                               parser.last_row_repaired_quote(), replaced,
-                                               parser.last_row_quote_read_as_text()))
+        if (!tail_.release_held() ||
+            !emit_row(fate, line, row_.last_row(), parser.last_row_bytes(),
+                      parser.last_row_repaired_quote(), replaced,
+                      parser.last_row_quote_read_as_text(),
+                      fate == RowFate::Kept && !replaced && parser.last_row_verbatim()))
             return !(stopped_ = true);
     }
     if (step == ParseStep::End && !tail_.finish_held())

@@ -81,7 +81,13 @@ class SalvagePass final : private HeldRowOut {
         return counters_.salvaged_rows + counters_.quarantined_rows != 0 || tail_.data_rows();
     }
     bool emit_row(RowFate fate, std::uint64_t line, const RowView& fields, std::string_view text,
-                  bool quote_repaired, bool bytes_replaced, bool quote_read_as_text) override;
+                  bool quote_repaired, bool bytes_replaced, bool quote_read_as_text) override {
+        return emit_row(fate, line, fields, text, quote_repaired, bytes_replaced,
+                        quote_read_as_text, false);
+    }
+    // The same for a row that may be its own written form (RowEvent::verbatim).
+    bool emit_row(RowFate fate, std::uint64_t line, const RowView& fields, std::string_view text,
+                  bool quote_repaired, bool bytes_replaced, bool quote_read_as_text, bool verbatim);
     bool note(const DetectionNote& note) override { return sink_.note(note); }
     bool emit_plain(std::string_view lines, std::size_t rows, std::uint64_t first_line);
     void compact() noexcept;
