@@ -24,9 +24,11 @@ from rowmend._errors import (
     NotTextError,
     RowmendWarning,
 )
-from rowmend._layout import Layout, detect
+from rowmend._detect import detect
+from rowmend._layout import Layout
 from rowmend._many import clean_many
-from rowmend._report import LineHistogram, Note, QuarantineRecord, RepairRecord, Report
+from rowmend._records import LineHistogram, Note, QuarantineRecord, RepairRecord
+from rowmend._report import Report
 from rowmend._tables import RowStream, read_arrow, read_pandas, read_polars, stream
 
 # CMake's project() version, compiled into the native module: the same in a

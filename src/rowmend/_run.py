@@ -8,18 +8,16 @@ is the same and lives here.
 from __future__ import annotations
 
 import warnings
-from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Optional, Tuple, Union
+from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple, Union
 
 from rowmend._binary import check_text
 from rowmend._encoding import DETECT_BYTES, Transcoder, encoding_doubt, resolve_encoding, transcode
 from rowmend._errors import RowmendWarning
 from rowmend._native import Salvager
 from rowmend._options import OPTIONS, Options
-from rowmend._report import LineHistogram, Note, QuarantineRecord, RepairRecord, Report
+from rowmend._records import LineHistogram, Note, QuarantineRecord, RepairRecord
+from rowmend._report import Report
 from rowmend._sources import ByteSource
-
-if TYPE_CHECKING:
-    from rowmend._display import RunProgress
 
 __all__ = ["NATIVE_ENCODINGS", "RUN_KEYWORDS", "Progress", "Run"]
 
@@ -81,26 +79,23 @@ def _chunks(first: bytes, source: ByteSource) -> Iterator[bytes]:
 class Run:
     """A native salvage pass set up for one opened source.
 
-    Iterate :meth:`chunks` and hand each to ``salvager.feed``; then call
-    ``salvager.finish()`` and :meth:`report`. What the stages after the pass
+    Iterate :meth:`chunks` and hand each to :meth:`feed`; then call
+    :meth:`finish` and :meth:`report`. What the stages after the pass
     have to tell (a header field that had to change to be a name) goes into
     :attr:`notes`, which the report ends with.
+
+    The run draws nothing: ``progress``, when given, hears how far it is
+    after each chunk and at the end (a bar is one such listener, made by
+    whoever shows it). A saved layout among ``options`` is applied as it
+    stands; comparing the input with it first is detection's part
+    (:func:`rowmend._detect.start_run`).
     """
 
-    def __init__(self, source: ByteSource, options: Options, **native: Any) -> None:
+    def __init__(self, source: ByteSource, options: Options, progress: Optional[Progress] = None, **native: Any) -> None:
         self.source = source
         self.options = options
         self.notes: List[Note] = []
-        self._bar: Optional[RunProgress] = None
-        if options.progress:
-            from rowmend._display import RunProgress
-
-            self._bar = RunProgress(source.name, source.size_hint)
-        if options.layout is not None:
-            # Imported here: the layout module detects through this class.
-            from rowmend._layout import check_drift
-
-            check_drift(source, options)
+        self._progress = progress
         head = source.read(DETECT_BYTES)
         self.encoding, bom = resolve_encoding(options.encoding, head, len(head) < DETECT_BYTES)
         if not options.binary:
@@ -137,35 +132,23 @@ class Run:
         self._python_decoder = transcode(_chunks(self._head, self.source), self.encoding)
         return self._python_decoder
 
-    def feed(self, chunk: Union[bytes, memoryview], progress: Optional[Progress] = None) -> None:
-        """Feeds one chunk from :meth:`chunks`, then tells ``progress`` (and the bar) how far the run is."""
+    def feed(self, chunk: Union[bytes, memoryview]) -> None:
+        """Feeds one chunk from :meth:`chunks`, then tells the progress listener how far the run is."""
         self.salvager.feed(chunk)
-        if progress is not None:
-            progress(self.source.consumed, self.salvager.total_rows)
-        if self._bar is not None:
-            self._bar.update(self.source.consumed, self.salvager.total_rows)
+        if self._progress is not None:
+            self._progress(self.source.consumed, self.salvager.total_rows)
 
-    def finish(self, progress: Optional[Progress] = None) -> None:
-        """Ends the input: the pass completes its last rows; ``progress`` and the bar hear the end."""
+    def finish(self) -> None:
+        """Ends the input: the pass completes its last rows, and the progress listener hears the end."""
         self.salvager.finish()
-        if progress is not None:
-            progress(self.source.consumed, self.salvager.total_rows)
-        if self._bar is not None:
-            self._bar.close(self.source.consumed, self.salvager.total_rows)
+        if self._progress is not None:
+            self._progress(self.source.consumed, self.salvager.total_rows)
 
-    def close(self) -> None:
-        """Stops the progress bar, if there is one, where it stands (a run that failed or was left)."""
-        if self._bar is not None:
-            self._bar.close()
-
-    def feed_all(self, progress: Optional[Progress] = None) -> None:
-        """Feeds the whole input and finishes the pass, calling ``progress`` after each chunk."""
-        try:
-            for chunk in self.chunks():
-                self.feed(chunk, progress)
-            self.finish(progress)
-        finally:
-            self.close()
+    def feed_all(self) -> None:
+        """Feeds the whole input and finishes the pass."""
+        for chunk in self.chunks():
+            self.feed(chunk)
+        self.finish()
 
     def report(self) -> Report:
         """The report of the finished run."""

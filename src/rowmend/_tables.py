@@ -15,6 +15,8 @@ import pyarrow.compute as pc
 from rowmend._names import column_names, line_column_name, name_notes
 from rowmend._options import Options, resolve_options
 from rowmend._report import Report
+from rowmend._detect import start_run
+from rowmend._progress import run_progress
 from rowmend._run import Run
 from rowmend._sources import Source, open_source
 
@@ -239,9 +241,9 @@ class RowStream:
 
     def _read(self) -> Generator[pa.RecordBatch, None, None]:
         with self._source as source:
-            run = Run(source, self._options, batch_rows=self._batch_rows)
-            self._tables = tables = TableBatches(run, strict=self._strict)
-            try:
+            with run_progress(self._options, source) as told:
+                run = start_run(source, self._options, told, batch_rows=self._batch_rows)
+                self._tables = tables = TableBatches(run, strict=self._strict)
                 for chunk in run.chunks():
                     run.feed(chunk)
                     if run.salvager.ready:
@@ -249,8 +251,6 @@ class RowStream:
                             self._schema = tables.schema
                             yield batch
                 run.finish()
-            finally:
-                run.close()
             taken = tables.take()
             self._schema = tables.finish_schema()
             yield from taken
