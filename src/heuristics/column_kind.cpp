@@ -653,6 +653,7 @@ ColumnType ColumnKinds::decide(double misfit_share) const noexcept {
     if (best.misfits > allowed || (best.ambiguous && number)) {
         // Stays text; the kind it came closest to is kept for the note.
         ColumnType text = best;
+        text.nearest = best.kind;
         text.kind = Kind::Text;
         return text;
     }
@@ -661,7 +662,13 @@ ColumnType ColumnKinds::decide(double misfit_share) const noexcept {
 
 std::ptrdiff_t normalize_cell(std::string_view cell, const ColumnType& type, const KindRules& rules,
                               char* out) noexcept {
-    const CellKinds kinds = classify_cell(cell, rules);
+    return normalize_cell(cell, classify_cell(cell, rules), type, out);
+}
+
+std::ptrdiff_t normalize_cell(std::string_view cell, const CellKinds& kinds, const ColumnType& type,
+                              char* out) noexcept {
+    if (kinds.null)
+        return -1;
     std::size_t n = 0;
     switch (type.kind) {
     case Kind::Text:
@@ -688,12 +695,15 @@ std::ptrdiff_t normalize_cell(std::string_view cell, const ColumnType& type, con
     case Kind::Time: {
         if (!kinds.time)
             return -1;
+        // A time of day on the epoch's date: the text a timestamp cast reads.
         const std::string_view text = trim(cell);
-        if (text.size() < 5 || text[1] == ':')
+        std::memcpy(out, "1970-01-01 ", 11);
+        n = 11;
+        if (text[1] == ':')
             out[n++] = '0';
         std::memcpy(out + n, text.data(), text.size());
         n += text.size();
-        if (n == 5) {
+        if (n == 16) {
             std::memcpy(out + n, ":00", 3);
             n += 3;
         }

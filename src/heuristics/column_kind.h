@@ -127,6 +127,7 @@ CellKinds classify_cell(std::string_view cell, const KindRules& rules) noexcept;
 // A column's decided type.
 struct ColumnType {
     Kind kind = Kind::Text;
+    Kind nearest = Kind::Text; // for text decided for its misfits: the kind that came closest
     NumberFormat number{};
     Unit unit = Unit::None;
     std::uint8_t order = 0;   // kDayFirst or kMonthFirst for year-last dates
@@ -169,10 +170,14 @@ class ColumnKinds {
 // Whether the cell fits `type`, and if so its value as text a strict
 // parser reads: numbers with '.' for a decimal mark and no grouping or
 // unit ("-1234.5"), dates as YYYY-MM-DD, timestamps as
-// "YYYY-MM-DD HH:MM:SS[.fff][+HH:MM]", booleans as "true"/"false".
+// "YYYY-MM-DD HH:MM:SS[.fff][+HH:MM]", times as a timestamp on
+// 1970-01-01, booleans as "true"/"false".
 // `out` must hold `cell.size() + 16` bytes; returns the length written, or
-// -1 when the cell does not fit (null spellings are handled by the caller).
+// -1 when the cell does not fit or is null.
 std::ptrdiff_t normalize_cell(std::string_view cell, const ColumnType& type, const KindRules& rules,
+                              char* out) noexcept;
+// The same for a cell already classified: `kinds` is classify_cell(cell).
+std::ptrdiff_t normalize_cell(std::string_view cell, const CellKinds& kinds, const ColumnType& type,
                               char* out) noexcept;
 
 } // namespace rowmend::kinds

@@ -30,6 +30,7 @@ from rowmend._layout import Layout, detect
 from rowmend._many import clean_many
 from rowmend._report import LineHistogram, Note, QuarantineRecord, RepairRecord, Report
 from rowmend._tables import RowStream, read_arrow, read_pandas, read_polars, stream
+from rowmend._types import ColumnType, MisfitRecord
 
 try:
     __version__: str = version("rowmend")
@@ -38,11 +39,13 @@ except PackageNotFoundError:  # imported from a source tree that was never insta
 
 __all__ = [
     "CleanManyError",
+    "ColumnType",
     "DecompressionError",
     "Layout",
     "LayoutDriftError",
     "LayoutDriftWarning",
     "LineHistogram",
+    "MisfitRecord",
     "NotTextError",
     "Note",
     "QuarantineRecord",

@@ -20,6 +20,7 @@ from rowmend._sources import ByteSource
 
 if TYPE_CHECKING:
     from rowmend._display import RunProgress
+    from rowmend._typed import TypingOutcome
 
 __all__ = ["NATIVE_ENCODINGS", "Progress", "Run"]
 
@@ -84,6 +85,8 @@ class Run:
         self.source = source
         self.options = options
         self.notes: List[Note] = []
+        #: Set by a typed read: the columns' types and misfits, for the report.
+        self.typing: Optional[TypingOutcome] = None
         self._bar: Optional[RunProgress] = None
         if options.progress:
             from rowmend._display import RunProgress
@@ -218,7 +221,11 @@ class Run:
             header_rows=salvager.header_rows,
             notes=tuple(notes)
             + tuple(Note(code, message) for code, message in salvager.notes)
-            + self._quote_notes(),
+            + self._quote_notes()
+            + (tuple(self.typing.notes) if self.typing is not None else ()),
+            column_types=self.typing.types if self.typing is not None else {},
+            misfits=self.typing.misfits if self.typing is not None else {},
+            misfit_records=tuple(self.typing.records) if self.typing is not None else (),
         )
 
     def _quote_notes(self) -> Tuple[Note, ...]:
