@@ -10,6 +10,8 @@ namespace {
 // No number, date or time is this long; a longer cell is text unread.
 constexpr std::size_t kMaxTypedCell = 128;
 
+constexpr std::uint16_t kPointFormats =
+    0x007F & ~(1u << 2); // a point for the mark, any other grouping
 constexpr std::uint16_t kAllFormats = 0x3FFF & ~(1u << 2) & ~(1u << (kGroupings + 1));
 
 bool is_digit(char c) noexcept {
@@ -44,7 +46,24 @@ constexpr std::string_view kUnitTexts[kUnits] = {"",         "$",        "\xE2\x
 
 // The grouping separator at the start of `text`, its length in `size`.
 bool grouping_at(std::string_view text, Grouping& grouping, std::size_t& size) noexcept {
-    for (std::size_t g = 1; g < kGroupings; ++g) {
+    size = 1;
+    switch (text[0]) {
+    case ',':
+        grouping = Grouping::Comma;
+        return true;
+    case '.':
+        grouping = Grouping::Point;
+        return true;
+    case ' ':
+        grouping = Grouping::Space;
+        return true;
+    case '\'':
+        grouping = Grouping::Apostrophe;
+        return true;
+    default:
+        break;
+    }
+    for (std::size_t g = 5; g < kGroupings; ++g) {
         const std::string_view sep = kGroupingTexts[g];
         if (text.substr(0, sep.size()) == sep) {
             grouping = static_cast<Grouping>(g);
@@ -57,6 +76,12 @@ bool grouping_at(std::string_view text, Grouping& grouping, std::size_t& size) n
 
 // A currency sign at the start (or, with `suffix`, the end) of `text`.
 Unit currency_at(std::string_view text, bool suffix) noexcept {
+    if (text.empty())
+        return Unit::None;
+    // Every sign is '$' or begins (ends) with a byte above ASCII.
+    const auto edge = static_cast<unsigned char>(suffix ? text.back() : text.front());
+    if (edge != '$' && edge < 0x80)
+        return Unit::None;
     for (std::size_t u = 1; u + 1 < kUnits; ++u) {
         const std::string_view sign = kUnitTexts[u];
         if (text.size() >= sign.size() &&
@@ -76,11 +101,15 @@ bool fits_int64(std::string_view digits, bool negative) noexcept {
 }
 
 // The digits and separators of a number's body, split into runs of digits.
+// Only [0, count) of each array is ever read, so they are left
+// uninitialised: zeroing them cost more than the rest of a cell's reading.
 struct Runs {
     static constexpr std::size_t kMax = 16;
-    std::array<std::string_view, kMax> digits{};
-    std::array<Grouping, kMax> seps{}; // seps[i] stands before digits[i] (i >= 1)
+    const char* starts[kMax];
+    std::uint8_t sizes[kMax];
+    Grouping seps[kMax]; // seps[i] stands before run i (i >= 1)
     std::size_t count = 0;
+    std::string_view digits(std::size_t i) const noexcept { return {starts[i], sizes[i]}; }
 };
 
 bool split_runs(std::string_view body, Runs& runs) noexcept {
@@ -91,7 +120,8 @@ bool split_runs(std::string_view body, Runs& runs) noexcept {
             ++i;
         if (i == start || runs.count == Runs::kMax)
             return false;
-        runs.digits[runs.count++] = body.substr(start, i - start);
+        runs.starts[runs.count] = body.data() + start;
+        runs.sizes[runs.count++] = static_cast<std::uint8_t>(i - start);
         if (i == body.size())
             break;
         std::size_t size = 0;
@@ -104,6 +134,11 @@ bool split_runs(std::string_view body, Runs& runs) noexcept {
     return runs.count > 0;
 }
 
+constexpr std::uint16_t bit_of(char decimal, Grouping grouping) noexcept {
+    return static_cast<std::uint16_t>(
+        1u << ((decimal == ',' ? kGroupings : 0) + static_cast<std::size_t>(grouping)));
+}
+
 Grouping mark_grouping(char decimal) noexcept {
     return decimal == '.' ? Grouping::Point : Grouping::Comma;
 }
@@ -113,7 +148,23 @@ void number_formats(const Runs& runs, bool negative, CellKinds& out) noexcept {
     if (runs.count == 1) {
         out.plain = true;
         out.number_formats = kAllFormats;
-        out.integer_formats = fits_int64(runs.digits[0], negative) ? kAllFormats : 0;
+        out.integer_formats = fits_int64(runs.digits(0), negative) ? kAllFormats : 0;
+        return;
+    }
+    if (runs.count == 2 && runs.seps[1] != Grouping::Space &&
+        runs.seps[1] != Grouping::Apostrophe && runs.seps[1] != Grouping::NoBreakSpace &&
+        runs.seps[1] != Grouping::NarrowNoBreakSpace) {
+        // "638.17" or "1,234": a decimal under the formats whose mark the
+        // separator is, and a grouped integer under those it groups for.
+        const bool point = runs.seps[1] == Grouping::Point;
+        const std::uint16_t marks = point ? 0x007F : 0x3F80;
+        out.number_formats = marks & kAllFormats;
+        if (runs.digits(0).size() <= 3 && runs.digits(1).size() == 3) {
+            const std::uint16_t grouped =
+                point ? bit_of(',', Grouping::Point) : bit_of('.', Grouping::Comma);
+            out.number_formats |= grouped;
+            out.integer_formats |= grouped;
+        }
         return;
     }
     for (std::size_t index = 0; index < kNumberFormats; ++index) {
@@ -123,9 +174,9 @@ void number_formats(const Runs& runs, bool negative, CellKinds& out) noexcept {
         const Grouping mark = mark_grouping(format.decimal);
         const bool fraction = runs.seps[runs.count - 1] == mark;
         const std::size_t groups = fraction ? runs.count - 1 : runs.count;
-        bool grouped = runs.digits[0].size() <= 3;
+        bool grouped = runs.digits(0).size() <= 3;
         for (std::size_t i = 1; i < groups && grouped; ++i)
-            grouped = runs.seps[i] == format.thousands && runs.digits[i].size() == 3;
+            grouped = runs.seps[i] == format.thousands && runs.digits(i).size() == 3;
         if (groups > 1 && (!grouped || format.thousands == Grouping::None))
             continue;
         if (!fraction && groups == 1)
@@ -135,7 +186,7 @@ void number_formats(const Runs& runs, bool negative, CellKinds& out) noexcept {
             // Grouped digits without a fraction; at most 6 groups of 3 fit int64 safely.
             std::size_t digits = 0;
             for (std::size_t i = 0; i < groups; ++i)
-                digits += runs.digits[i].size();
+                digits += runs.digits(i).size();
             if (digits <= 18)
                 out.integer_formats |= static_cast<std::uint16_t>(1u << index);
         }
@@ -208,6 +259,7 @@ bool classify_number(std::string_view text, CellKinds& out, std::size_t offset) 
         for (std::size_t index = 0; index < kGroupings; ++index)
             out.number_formats |= static_cast<std::uint16_t>(1u << index);
         out.number_formats &= kAllFormats;
+        out.exponent = true;
         return true;
     }
     std::string_view body = text.substr(begin, end - begin);
@@ -227,11 +279,16 @@ bool classify_number(std::string_view text, CellKinds& out, std::size_t offset) 
     if (!split_runs(body, runs))
         return false;
     // A leading zero before more digits is a code ("007"), never a number.
-    if (runs.digits[0].size() > 1 && runs.digits[0].front() == '0') {
+    if (runs.digits(0).size() > 1 && runs.digits(0).front() == '0') {
         out.code = out.unit == Unit::None;
         return false;
     }
     number_formats(runs, out.negative, out);
+    if (runs.count <= 2) {
+        const bool fraction = runs.count == 2 && runs.seps[1] == Grouping::Point;
+        out.whole = static_cast<std::uint8_t>(fraction || runs.count == 1 ? runs.sizes[0] : 0);
+        out.fraction = static_cast<std::uint8_t>(fraction ? runs.sizes[1] : 0);
+    }
     return out.number_formats != 0;
 }
 
@@ -425,6 +482,8 @@ NullSpellings::NullSpellings() noexcept {
 NullSpellings NullSpellings::none() noexcept {
     NullSpellings spellings;
     spellings.count_ = 0;
+    spellings.lengths_ = 0;
+    spellings.long_ = false;
     return spellings;
 }
 
@@ -432,10 +491,15 @@ bool NullSpellings::add(std::string_view text) noexcept {
     if (count_ == kMax)
         return false;
     texts_[count_++] = text;
+    lengths_ |= text.size() < 64 ? std::uint64_t{1} << text.size() : 0;
+    long_ = long_ || text.size() >= 64;
     return true;
 }
 
 bool NullSpellings::contains(std::string_view text) const noexcept {
+    // Most cells have a length no spelling has.
+    if (text.size() < 64 ? !((lengths_ >> text.size()) & 1u) : !long_)
+        return false;
     for (std::size_t i = 0; i < count_; ++i)
         if (texts_[i] == text)
             return true;
@@ -443,6 +507,7 @@ bool NullSpellings::contains(std::string_view text) const noexcept {
 }
 
 CellKinds classify_cell(std::string_view cell, const KindRules& rules) noexcept {
+    using namespace std::string_view_literals;
     CellKinds out;
     const std::string_view text = trim(cell);
     if (rules.nulls.contains(text)) {
@@ -452,34 +517,88 @@ CellKinds classify_cell(std::string_view cell, const KindRules& rules) noexcept 
     if (text.empty() || text.size() > kMaxTypedCell)
         return out;
     const std::size_t offset = static_cast<std::size_t>(text.data() - cell.data());
-    for (std::string_view word : {"true", "false", "yes", "no"})
-        if (equal_folded(text, word))
-            out.boolean = true;
-    if (out.boolean)
-        return out;
     const char first = text.front();
-    if (is_digit(first) && classify_date(text, out)) {
-        out.time_begin = static_cast<std::uint16_t>(out.time_begin + offset);
-        return out;
-    }
-    out = CellKinds{};
-    std::size_t i = 0;
-    if (is_digit(first) && read_time(text, i) && i == text.size()) {
-        out.time = true;
+    if (is_digit(first)) {
+        // Most cells of a typed column are plain digits: read them at once.
+        std::size_t i = 1;
+        while (i < text.size() && is_digit(text[i]))
+            ++i;
+        if (i == text.size()) {
+            if (text.size() > 1 && first == '0') {
+                out.code = true;
+                return out;
+            }
+            out.plain = true;
+            out.number_formats = kAllFormats;
+            out.integer_formats = fits_int64(text, false) ? kAllFormats : 0;
+            out.whole = static_cast<std::uint8_t>(text.size());
+            out.body_begin = static_cast<std::uint16_t>(offset);
+            out.body_end = static_cast<std::uint16_t>(offset + text.size());
+            return out;
+        }
+        if (i < text.size() && text[i] == '.' && i + 1 < text.size() &&
+            (i > 3 || text.size() - i - 1 != 3) && text.size() - i - 1 <= 0xFF) {
+            // "638.17": a decimal with a point, unless its fraction ends early.
+            std::size_t j = i + 1;
+            while (j < text.size() && is_digit(text[j]))
+                ++j;
+            if (j == text.size() && !(i > 1 && first == '0')) {
+                out.number_formats = kPointFormats;
+                out.whole = static_cast<std::uint8_t>(i);
+                out.fraction = static_cast<std::uint8_t>(text.size() - i - 1);
+                out.body_begin = static_cast<std::uint16_t>(offset);
+                out.body_end = static_cast<std::uint16_t>(offset + text.size());
+                return out;
+            }
+        }
+        if (i == 4 && text.size() == 10 && text[4] == '-' && text[7] == '-' && is_digit(text[5]) &&
+            is_digit(text[6]) && is_digit(text[8]) && is_digit(text[9])) {
+            // "2024-03-07", the commonest date of all.
+            const unsigned year =
+                static_cast<unsigned>((text[0] - '0') * 1000 + (text[1] - '0') * 100 +
+                                      (text[2] - '0') * 10 + (text[3] - '0'));
+            const unsigned month = static_cast<unsigned>((text[5] - '0') * 10 + (text[6] - '0'));
+            const unsigned day = static_cast<unsigned>((text[8] - '0') * 10 + (text[9] - '0'));
+            if (!valid_date(year, month, day))
+                return out;
+            out.date = DateShape::YearFirstDash;
+            out.year = static_cast<std::uint16_t>(year);
+            out.first = static_cast<std::uint8_t>(month);
+            out.second = static_cast<std::uint8_t>(day);
+            return out;
+        }
+        if (classify_date(text, out)) {
+            out.time_begin = static_cast<std::uint16_t>(out.time_begin + offset);
+            return out;
+        }
+        out = CellKinds{};
+        i = 0;
+        if (read_time(text, i) && i == text.size()) {
+            out.time = true;
+            return out;
+        }
+    } else if ((first | 0x20) >= 'a' && (first | 0x20) <= 'z') {
+        // A letter first: a boolean's word, or text.
+        if (text.size() <= 5)
+            for (std::string_view word : {"true"sv, "false"sv, "yes"sv, "no"sv})
+                if (equal_folded(text, word))
+                    out.boolean = true;
         return out;
     }
     if (classify_number(text, out, offset)) {
-        std::uint16_t allowed = kAllFormats;
-        for (std::size_t index = 0; index < kNumberFormats; ++index) {
-            const NumberFormat format = format_at(index);
-            if ((rules.decimal != 0 && format.decimal != rules.decimal) ||
-                (rules.force_thousands && format.thousands != rules.thousands))
-                allowed = static_cast<std::uint16_t>(allowed & ~(1u << index));
-        }
-        // A number with no separator reads the same under every format.
-        if (!out.plain) {
-            out.number_formats &= allowed;
-            out.integer_formats &= allowed;
+        if (rules.decimal != 0 || rules.force_thousands) {
+            std::uint16_t allowed = kAllFormats;
+            for (std::size_t index = 0; index < kNumberFormats; ++index) {
+                const NumberFormat format = format_at(index);
+                if ((rules.decimal != 0 && format.decimal != rules.decimal) ||
+                    (rules.force_thousands && format.thousands != rules.thousands))
+                    allowed = static_cast<std::uint16_t>(allowed & ~(1u << index));
+            }
+            // A number with no separator reads the same under every format.
+            if (!out.plain) {
+                out.number_formats &= allowed;
+                out.integer_formats &= allowed;
+            }
         }
     } else {
         out.number_formats = out.integer_formats = 0;
@@ -505,10 +624,17 @@ void ColumnKinds::add(const CellKinds& cell) noexcept {
         ++numbers_seen_;
         plain_ += cell.plain;
         ++units_[static_cast<std::size_t>(cell.unit)];
-        for (std::size_t i = 0; i < kNumberFormats; ++i) {
-            integers_[i] += (cell.integer_formats >> i) & 1u;
-            numbers_[i] += (cell.number_formats >> i) & 1u;
+        // A column's numbers mostly share their formats: count runs of the
+        // same pair of masks, and spread each run over the formats once.
+        if (cell.integer_formats != run_.integer_formats ||
+            cell.number_formats != run_.number_formats) {
+            spread(run_, integers_, numbers_);
+            run_ = {cell.integer_formats, cell.number_formats, 0};
         }
+        ++run_.count;
+        whole_ = std::max(whole_, cell.whole);
+        fraction_ = std::max(fraction_, cell.fraction);
+        exponent_ = exponent_ || cell.exponent;
     }
     if (cell.date != DateShape::None) {
         auto& counts = cell.timestamp ? stamps_ : dates_;
@@ -551,7 +677,20 @@ std::size_t best_format(const std::array<std::uint64_t, kNumberFormats>& counts,
 
 } // namespace
 
+void ColumnKinds::spread(const FormatRun& run, std::array<std::uint64_t, kNumberFormats>& integers,
+                         std::array<std::uint64_t, kNumberFormats>& numbers) noexcept {
+    if (run.count == 0)
+        return;
+    for (std::size_t i = 0; i < kNumberFormats; ++i) {
+        integers[i] += ((run.integer_formats >> i) & 1u) * run.count;
+        numbers[i] += ((run.number_formats >> i) & 1u) * run.count;
+    }
+}
+
 ColumnType ColumnKinds::decide_as(Kind kind) const noexcept {
+    auto integers = integers_;
+    auto numbers = numbers_;
+    spread(run_, integers, numbers);
     ColumnType type;
     type.kind = kind;
     type.values = cells_ - nulls_;
@@ -566,7 +705,7 @@ ColumnType ColumnKinds::decide_as(Kind kind) const noexcept {
         break;
     case Kind::Integer:
     case Kind::Decimal: {
-        const std::size_t index = best_format(kind == Kind::Integer ? integers_ : numbers_, fit);
+        const std::size_t index = best_format(kind == Kind::Integer ? integers : numbers, fit);
         const std::uint64_t raw = fit;
         type.number = format_at(index);
         std::size_t unit = 0;
@@ -583,9 +722,16 @@ ColumnType ColumnKinds::decide_as(Kind kind) const noexcept {
             std::uint64_t other = 0;
             for (std::size_t i = 0; i < kNumberFormats; ++i)
                 if (format_at(i).decimal != type.number.decimal)
-                    other = std::max(other, numbers_[i]);
+                    other = std::max(other, numbers[i]);
             type.ambiguous = other >= raw;
         }
+        // Every value written as a strict parser reads it: "-12", "638.17".
+        const std::uint64_t point_fit = (kind == Kind::Integer ? integers : numbers)[0];
+        type.verbatim =
+            type.unit == Unit::None && units_[0] == numbers_seen_ && point_fit == type.values;
+        type.whole_digits = whole_;
+        type.scale = fraction_;
+        type.exponent = exponent_;
         break;
     }
     case Kind::Date:
@@ -615,6 +761,8 @@ ColumnType ColumnKinds::decide_as(Kind kind) const noexcept {
             }
         }
         type.zoned = kind == Kind::Timestamp && zoned_ > 0;
+        type.verbatim = kind == Kind::Date &&
+                        type.shapes == (1u << static_cast<std::size_t>(DateShape::YearFirstDash));
         if (type.zoned)
             fit = std::min(fit, zoned_); // naive cells beside zoned ones do not fit
         break;

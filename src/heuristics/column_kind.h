@@ -82,6 +82,8 @@ class NullSpellings {
   private:
     std::array<std::string_view, kMax> texts_{};
     std::size_t count_ = 0;
+    std::uint64_t lengths_ = 0; // bit n: a spelling of n bytes
+    bool long_ = false;         // a spelling of 64 bytes or more
 };
 
 // Everything one cell may be read as.
@@ -92,6 +94,9 @@ struct CellKinds {
     std::uint16_t integer_formats = 0; // formats under which it is an integer that fits int64
     std::uint16_t number_formats = 0;  // formats under which it is a number (integers too)
     bool plain = false;                // a number written with no separator at all
+    bool exponent = false;             // a number with an exponent ("1e5")
+    std::uint8_t whole = 0,
+                 fraction = 0; // digits before and after a decimal point ("-12", "638.17")
     Unit unit = Unit::None;
     DateShape date = DateShape::None; // a date, or a timestamp's date part
     std::uint8_t order = 0;           // for year-last shapes: kDayFirst | kMonthFirst allowed
@@ -138,6 +143,12 @@ struct ColumnType {
     std::uint64_t misfits =
         0; // of those, how many do not fit the kind (an estimate; the conversion counts exactly)
     std::uint64_t codes = 0; // leading-zero codes among the cells
+    // Every value is written as a strict parser reads it ("-12", "638.17",
+    // "2024-03-07"): the cells may go to one unchanged.
+    bool verbatim = false;
+    // For numbers: the most digits before and after a decimal point seen.
+    std::uint8_t whole_digits = 0, scale = 0;
+    bool exponent = false;
 };
 
 // The running state of one column: counts of what its cells may be.
@@ -158,9 +169,19 @@ class ColumnKinds {
     ColumnType decide_as(Kind kind) const noexcept;
 
   private:
+    struct FormatRun {
+        std::uint16_t integer_formats = 0, number_formats = 0;
+        std::uint64_t count = 0;
+    };
+    static void spread(const FormatRun& run, std::array<std::uint64_t, kNumberFormats>& integers,
+                       std::array<std::uint64_t, kNumberFormats>& numbers) noexcept;
+
     const KindRules* rules_;
+    FormatRun run_; // the latest cells' formats, not yet in integers_ and numbers_
     std::uint64_t cells_ = 0, nulls_ = 0, booleans_ = 0, times_ = 0, codes_ = 0, zoned_ = 0;
     std::array<std::uint64_t, kNumberFormats> integers_{}, numbers_{};
+    std::uint8_t whole_ = 0, fraction_ = 0;
+    bool exponent_ = false;
     std::uint64_t numbers_seen_ = 0, plain_ = 0; // number cells, and those with no separator
     std::array<std::uint64_t, kUnits> units_{};  // among number cells
     std::array<std::uint64_t, kDateShapes> dates_{}, stamps_{};

@@ -21,7 +21,7 @@ from __future__ import annotations
 
 import sys
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Dict, Iterable, Iterator, List, Mapping, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Dict, Iterable, Iterator, List, Mapping, Optional, Sequence, Tuple, Union
 
 import pyarrow as pa
 import pyarrow.compute as pc
@@ -272,11 +272,19 @@ class TableTyping:
         some gain a companion.
         """
         typed = [column for column in self._columns if column.kind != "string"]
-        converted: List[Dict[str, _Converted]] = [
-            {column.name: self._convert(column, _as_array(batch.column(column.name)), (-1, -1, -1)) for column in typed}
-            for batch in batches
+        verbatim = {column.name: cast for column in typed if (cast := self._verbatim(column, batches)) is not None}
+        converted: List[Dict[str, Union[_Converted, pa.Array]]] = [
+            {
+                column.name: verbatim[column.name][index]
+                if column.name in verbatim
+                else self._convert(column, _as_array(batch.column(column.name)), (-1, -1, -1))
+                for column in typed
+            }
+            for index, batch in enumerate(batches)
         ]
         for column in typed:
+            if column.name in verbatim:
+                continue
             values = int(column.decision.get("values", 0))  # type: ignore[call-overload]
             column.arrow = self._arrow_type(column)
             override = column.name in self._overrides
@@ -302,10 +310,34 @@ class TableTyping:
         self._finish_outcome(companions=True)
         return out
 
+    def _verbatim(self, column: _Column, batches: List[pa.RecordBatch]) -> Optional[List[pa.Array]]:
+        """The column's cells cast as they stand, when every one is a value written as a cast reads it.
+
+        The classifier counted every cell: with no misfit, no missing value
+        and no leading-zero code, a column of plain numbers or ISO dates
+        needs no rewriting, and the cast reads each cell's own text. A cell
+        the cast still refuses sends the column the long way.
+        """
+        decision = column.decision
+        if not decision.get("verbatim") or decision.get("misfits") or decision.get("nulls") or decision.get("codes"):
+            return None
+        column.whole = int(decision.get("whole_digits", 0))  # type: ignore[call-overload]
+        column.scale = int(decision.get("scale", 0))  # type: ignore[call-overload]
+        column.exponent = bool(decision.get("exponent"))
+        column.arrow = self._arrow_type(column)
+        if column.arrow is None:
+            return None
+        try:
+            return [pc.cast(_as_array(batch.column(column.name)), column.arrow) for batch in batches]
+        except (pa.ArrowInvalid, pa.ArrowNotImplementedError):
+            column.whole = column.scale = 0
+            column.exponent = False
+            return None
+
     def _typed_batch(
         self,
         batch: pa.RecordBatch,
-        columns: Dict[str, _Converted],
+        columns: Mapping[str, Union[_Converted, pa.Array]],
         line_column: Optional[str],
         *,
         companions: bool,
@@ -324,6 +356,10 @@ class TableTyping:
                 fields.append(field_)
                 continue
             converted = columns[field_.name]
+            if isinstance(converted, pa.Array):  # cast as it stood
+                arrays.append(converted)
+                fields.append(pa.field(field_.name, converted.type))
+                continue
             try:
                 typed = self._cast(column, converted.text)
             except (pa.ArrowInvalid, pa.ArrowNotImplementedError) as error:

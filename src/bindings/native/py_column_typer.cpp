@@ -310,7 +310,13 @@ PyObject* typer_decide(PyObject* self, PyObject* args, PyObject* kwargs) {
             set_item(dict, "ambiguous", PyBool_FromLong(type.ambiguous)) &&
             set_item(dict, "values", PyLong_FromUnsignedLongLong(type.values)) &&
             set_item(dict, "misfits", PyLong_FromUnsignedLongLong(type.misfits)) &&
-            set_item(dict, "codes", PyLong_FromUnsignedLongLong(type.codes));
+            set_item(dict, "codes", PyLong_FromUnsignedLongLong(type.codes)) &&
+            set_item(dict, "nulls",
+                     PyLong_FromUnsignedLongLong(typer->column->cells() - type.values)) &&
+            set_item(dict, "verbatim", PyBool_FromLong(type.verbatim)) &&
+            set_item(dict, "whole_digits", PyLong_FromLong(type.whole_digits)) &&
+            set_item(dict, "scale", PyLong_FromLong(type.scale)) &&
+            set_item(dict, "exponent", PyBool_FromLong(type.exponent));
         return ok ? result.release() : nullptr;
     });
 }
