@@ -753,11 +753,11 @@ ColumnType ColumnKinds::decide_as(Kind kind) const noexcept {
             fit = fit > against ? fit - against : 0;
             if (day_first_only_ == 0 && month_first_only_ == 0) {
                 // No day above 12 says which comes first: such dates are
-                // read only as misfits beside year-first ones, never guessed.
+                // read only as misfits beside year-first ones (order 0 reads
+                // none of them), never guessed.
                 type.ambiguous = true;
                 type.order = 0;
                 fit -= std::min(fit, year_last_cells);
-                type.shapes &= static_cast<std::uint8_t>(0x0F);
             }
         }
         type.zoned = kind == Kind::Timestamp && zoned_ > 0;

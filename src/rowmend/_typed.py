@@ -488,11 +488,11 @@ class StreamTyping:
     the caller asked for line numbers.
     """
 
-    def __init__(self, options: Options, source: str, *, keep_lines: bool, prefix_rows: int = PREFIX_ROWS) -> None:
+    def __init__(self, options: Options, source: str, *, keep_lines: bool) -> None:
         self._options = options
         self._source = source
         self._keep_lines = keep_lines
-        self._prefix_rows = prefix_rows
+        self._prefix_rows = PREFIX_ROWS
         self.typing: Optional[TableTyping] = None
         self.rows = 0
 
