@@ -26,6 +26,7 @@ if TYPE_CHECKING:
 __all__ = [
     "RowStream",
     "TableBatches",
+    "check_table_options",
     "names_schema",
     "read_arrow",
     "read_pandas",
@@ -258,7 +259,8 @@ class RowStream:
         yield from tables.take()
 
 
-def _check_table_options(options: Options) -> None:
+def check_table_options(options: Options) -> None:
+    """ValueError for options a table cannot be read with: rows left ragged (``expected_columns=0``)."""
     if options.expected_columns == 0:
         raise ValueError("expected_columns=0 leaves rows ragged, which a table cannot hold; pass None or a count")
 
@@ -301,7 +303,7 @@ def stream(source: Source, *, batch_rows: int = 65536, **options: Any) -> RowStr
     if batch_rows < 1:
         raise ValueError(f"batch_rows must be at least 1, not {batch_rows}")
     resolved = resolve_options(**options)
-    _check_table_options(resolved)
+    check_table_options(resolved)
     return RowStream(source, batch_rows, resolved)
 
 
@@ -323,7 +325,7 @@ def read_arrow(source: Source, **options: Any) -> pa.Table:
         DataType(int64)
     """
     resolved = resolve_options(**options)
-    _check_table_options(resolved)
+    check_table_options(resolved)
     typed = resolved.dtypes is not None
     # Typed, the string rows come with their lines (to place misfits), and
     # every row is seen before a type is decided.
@@ -370,7 +372,7 @@ def read_polars(source: Source, **options: Any) -> polars.DataFrame:
     import polars
 
     resolved = resolve_options(**options)
-    _check_table_options(resolved)
+    check_table_options(resolved)
     if resolved.dtypes is not None:
         # Typing a column from every row needs all of its values.
         table: Union[pa.Table, pa.RecordBatch] = read_arrow(source, **options)

@@ -4,90 +4,12 @@
 #include <cassert>
 #include <cstring>
 
-#include "heuristics/column_count.h"
-#include "heuristics/delimiter_sniffer.h"
-#include "heuristics/dialect.h"
-#include "heuristics/header.h"
-#include "heuristics/table_bounds.h"
+#include "heuristics/table_end.h"
 #include "parser/utf8.h"
 #include "salvage/byte_text.h"
+#include "salvage/layout_settler.h"
 
 namespace rowmend {
-
-namespace {
-
-bool is_whitespace(std::string_view text) noexcept {
-    utf8::WhitespaceMatcher matcher;
-    matcher.feed(text.data(), text.size());
-    return matcher.matched();
-}
-
-// The same blankness the counting parser reports: one field, White_Space only.
-bool is_blank_row(const RowView& fields) {
-    return fields.size() == 1 && is_whitespace((*fields.begin()).text);
-}
-
-// A row of two or more cells, each empty or blank, as spreadsheets export
-// the empty rows below a table.
-bool is_empty_cells_row(const RowView& fields) {
-    if (fields.size() < 2)
-        return false;
-    for (const FieldView field : fields) {
-        if (field.text.empty())
-            continue;
-        // A printable ASCII byte first is no blank: most cells stop here
-        // without the Unicode whitespace test.
-        const auto first = static_cast<unsigned char>(field.text.front());
-        if ((first > ' ' && first < 0x7F) || !is_whitespace(field.text))
-            return false;
-    }
-    return true;
-}
-
-// The same for one plain line: nothing but delimiters and blanks.
-bool is_empty_cells_line(std::string_view line, char delimiter) {
-    bool cut = false;
-    for (const char c : line) {
-        if (c == delimiter)
-            cut = true;
-        else if (c != ' ' && c != '\t')
-            return false;
-    }
-    return cut;
-}
-
-} // namespace
-
-std::string quarantine_reason(RowFate fate, std::uint64_t columns) {
-    std::string text = fate == RowFate::TooFew ? "Row has too few columns (expected "
-                                               : "Row has extra columns (expected ";
-    text += std::to_string(columns);
-    text += ')';
-    return text;
-}
-
-std::string field_count_reason(RowFate fate, std::uint64_t columns, std::size_t found) {
-    std::string text = fate == RowFate::TooFew ? "too few fields: " : "too many fields: ";
-    text += std::to_string(found);
-    text += " found, ";
-    text += std::to_string(columns);
-    text += " expected";
-    return text;
-}
-
-std::string_view skip_kind_name(SkipKind kind) noexcept {
-    switch (kind) {
-    case SkipKind::Blank:
-        return "blank";
-    case SkipKind::Comment:
-        return "comment";
-    case SkipKind::Preamble:
-        return "preamble";
-    case SkipKind::Footer:
-        return "footer";
-    }
-    return "unknown";
-}
 
 SalvagePass::SalvagePass(const SalvageOptions& options, RowSink& sink)
     : options_(options), sink_(sink) {}
@@ -141,98 +63,18 @@ void SalvagePass::compact() noexcept {
 }
 
 bool SalvagePass::settle(std::string_view window, bool final) {
-    // A leading byte-order mark must be whole in view before anything parses.
-    if (!final && window.size() < 3)
+    if (!settler_)
+        settler_.emplace(options_, counters_);
+    if (!settler_->settle(window, final))
         return false;
-    if (window.empty()) {
-        // Empty input: comma and 0 columns, whatever the options say.
-        counters_.detected_delimiter = ',';
-        counters_.detected_quote = options_.quote_char;
-        counters_.detected_escape = options_.escape_char;
-        counters_.inferred_columns = 0;
-    } else {
-        std::optional<std::uint8_t> delimiter = options_.delimiter;
-        Dialect dialect{options_.delimiter.value_or(','), options_.quote_char, options_.escape_char,
-                        options_.trim_after_delimiter};
-        if (options_.detect_dialect &&
-            (!delimiter || options_.detect_quote || options_.detect_escape)) {
-            DialectHint hint{options_.delimiter, options_.trim_after_delimiter, {}, {}};
-            if (!options_.detect_quote)
-                hint.quote = options_.quote_char;
-            if (!options_.detect_escape)
-                hint.escape = options_.escape_char;
-            const std::optional<Dialect> found = detect_dialect_prefix(window, final, hint);
-            if (!found)
-                return false;
-            dialect = *found;
-            delimiter = dialect.delimiter;
-        }
-        if (!delimiter) {
-            if (!sniffer_)
-                sniffer_.emplace();
-            delimiter = sniffer_->sniff(window, final);
-        }
-        if (!delimiter)
-            return false;
-        dialect.delimiter = *delimiter;
-        // The table's shape and header are judged on the rows after any
-        // preamble, which is no part of it.
-        std::string_view table = window;
-        if (options_.detect_preamble || options_.skip_preamble_rows != 0) {
-            const std::string_view comment = !options_.comment_prefix.empty()
-                                                 ? std::string_view(options_.comment_prefix)
-                                             : options_.detect_comments ? std::string_view("#")
-                                                                        : std::string_view();
-            std::optional<std::size_t> given;
-            if (!options_.detect_preamble)
-                given = options_.skip_preamble_rows;
-            const std::optional<TableStart> start =
-                find_table_start(window, *delimiter, comment, final, given, sample_bytes(), 0,
-                                 options_.comment_prefix.empty());
-            if (!start)
-                return false;
-            preamble_left_ = start->rows;
-            notes_.clear(); // a retry on a longer prefix decides afresh
-            if (start->considered != 0)
-                notes_.push_back(
-                    {"preamble-kept",
-                     "the first " + std::to_string(start->considered) +
-                         " rows are narrower than the rows after them and might be a preamble; "
-                         "too few rows follow to be sure, so they were read as rows of the table"});
-            counters_.preamble_rows = start->rows;
-            table = window.substr(start->offset);
-        }
-        std::optional<std::uint64_t> columns = options_.expected_columns;
-        if (!columns && options_.detect_dialect) {
-            columns = infer_columns_in_dialect(table, dialect, final, sample_bytes(), 0,
-                                               options_.quoting);
-        } else if (!columns) {
-            const auto from = static_cast<std::size_t>(table.data() - window.data());
-            if (!column_counter_ || counted_from_ != from) {
-                // Without a preamble, the sniffer has read the first rows
-                // with this delimiter just as the count reads them.
-                if (sniffer_ && from == 0)
-                    column_counter_.emplace(sniffer_->take_rows(*delimiter));
-                else
-                    column_counter_.emplace(*delimiter);
-                counted_from_ = from;
-            }
-            columns = column_counter_->infer(table, final);
-        }
-        if (!columns)
-            return false;
-        counters_.detected_delimiter = *delimiter;
-        counters_.detected_quote = dialect.quote;
-        counters_.detected_escape = dialect.escape;
-        counters_.trim_after_delimiter = dialect.trim_blank;
-        counters_.inferred_columns = *columns;
-        if ((options_.detect_header || options_.detect_footer ||
-             options_.detect_trailing_section) &&
-            !sample_table(table, final))
-            return false;
-    }
-    sniffer_.reset();
-    column_counter_.reset();
+    preamble_left_ = settler_->preamble_rows();
+    notes_ = settler_->notes();
+    hash_rows_are_data_ = settler_->hash_rows_are_data();
+    column_kinds_ = settler_->column_kinds();
+    value_columns_ = settler_->value_columns();
+    header_text_ = settler_->header_text();
+    sums_ = settler_->sums();
+    settler_.reset();
     separator_ = ByteText(counters_.detected_delimiter).view();
     if (counters_.trim_after_delimiter)
         separator_ += ' ';
@@ -240,118 +82,6 @@ bool SalvagePass::settle(std::string_view window, bool final) {
                     options_.repair_quotes, final);
     configure(*parser_);
     return true;
-}
-
-bool SalvagePass::sample_table(std::string_view window, bool final) {
-    // The rows as the pass itself will parse them, blank ones left out when
-    // they will be skipped: the header is judged on the table's own rows.
-    ResilientParser parser(window, counters_.detected_delimiter, counters_.detected_quote,
-                           options_.repair_quotes, final);
-    configure(parser);
-    RowStore rows;
-    std::vector<std::string> texts; // each kept row's bytes, for the header's
-    // Leading rows that begin with '#' and have the table's width: comments
-    // above the header, or the table's own first rows (a header "#id,name",
-    // cells masked with '#'); the rows below them tell which.
-    std::vector<bool> hashed;
-    const bool detected_hash = options_.comment_prefix.empty() && options_.detect_comments;
-    hash_rows_are_data_ = false;
-    while (rows.row_count() < kHeaderSampleRows) {
-        const ParseStep step = parser.step_row(rows);
-        if (step == ParseStep::NeedMore)
-            return false;
-        if (step == ParseStep::End)
-            break;
-        const RowView row = rows.last_row();
-        const bool fits = row.size() == counters_.inferred_columns;
-        const bool leading_hash = detected_hash && fits &&
-                                  parser.last_row_bytes().starts_with('#') &&
-                                  std::find(hashed.begin(), hashed.end(), false) == hashed.end();
-        if ((options_.skip_blank_rows && is_blank_row(row)) ||
-            (!leading_hash && is_comment(parser.last_row_bytes(), fits, rows.row_count() > 1))) {
-            rows.pop_last_row();
-            continue;
-        }
-        hashed.push_back(leading_hash);
-        texts.emplace_back(parser.last_row_bytes());
-    }
-    const auto first_other = std::find(hashed.begin(), hashed.end(), false);
-    if (first_other != hashed.begin()) {
-        const auto other = static_cast<std::size_t>(first_other - hashed.begin());
-        RowStore rest;
-        for (std::size_t r = other; r < rows.row_count(); ++r)
-            rest.append_row(rows.row(r));
-        // With no other row, or none that names the columns below them,
-        // the '#' rows are the table's.
-        hash_rows_are_data_ = other == hashed.size() || header_rows(rest) == 0;
-        if (!hash_rows_are_data_) {
-            rows = std::move(rest);
-            texts.erase(texts.begin(), texts.begin() + static_cast<std::ptrdiff_t>(other));
-        }
-    }
-    if (options_.detect_header) {
-        counters_.header_rows = static_cast<std::uint8_t>(header_rows(rows));
-        counters_.header_row = counters_.header_rows != 0;
-    }
-    // A column's kind: numbers or dates when every filled cell below the
-    // header is one, else text; empty when none is filled. Only rows of the
-    // table's width count: a narrow one may be the very footer to judge.
-    const std::size_t columns = static_cast<std::size_t>(counters_.inferred_columns);
-    column_kinds_.assign(columns, CellKind::Empty);
-    for (std::size_t r = counters_.header_rows; r < rows.row_count(); ++r) {
-        if (rows.row(r).size() != columns)
-            continue;
-        std::size_t i = 0;
-        for (const FieldView field : rows.row(r)) {
-            if (i >= columns)
-                break;
-            const CellKind kind = cell_kind(field.text);
-            CellKind& column = column_kinds_[i++];
-            if (kind != CellKind::Empty)
-                column = column == CellKind::Empty || column == kind ? kind : CellKind::Text;
-        }
-    }
-    if (options_.detect_totals) {
-        std::vector<bool> numeric(columns);
-        for (std::size_t c = 0; c < columns; ++c)
-            numeric[c] = column_kinds_[c] == CellKind::Number;
-        if (std::find(numeric.begin(), numeric.end(), true) != numeric.end())
-            sums_.emplace(std::move(numeric), counters_.header_rows);
-        else
-            sums_.reset();
-    }
-    if (counters_.header_row && options_.detect_trailing_section) {
-        // What tells a second table's header from the table's own rows.
-        const std::size_t first = counters_.header_rows;
-        value_columns_ = value_columns(rows, first, rows.row(first - 1).size());
-        header_text_ = texts[first - 1];
-    }
-    return true;
-}
-
-bool SalvagePass::looks_cut_off(const RowView& fields, std::size_t width, bool unterminated) const {
-    // A data row cut short holds values of its columns' kinds; a footer
-    // ("Total", "Generated on ...") puts text where numbers or dates stand.
-    // The last cell of a row the input ends inside may be cut mid-value.
-    // With no full row in view there is no table for it to trail.
-    if (std::all_of(column_kinds_.begin(), column_kinds_.end(),
-                    [](CellKind kind) { return kind == CellKind::Empty; }))
-        return true;
-    bool matches = false;
-    std::size_t i = 0;
-    for (const FieldView field : fields) {
-        if (i >= width || (unterminated && i + 1 == width))
-            break;
-        const CellKind column = i < column_kinds_.size() ? column_kinds_[i] : CellKind::Empty;
-        ++i;
-        const CellKind kind = cell_kind(field.text);
-        if (kind == CellKind::Empty || column == CellKind::Empty || column == CellKind::Text)
-            continue;
-        if (kind != column)
-            return false;
-        matches = true;
-    }
-    return matches || unterminated;
 }
 
 bool SalvagePass::finish_held() {
@@ -384,7 +114,7 @@ bool SalvagePass::finish_held() {
         }
     }
     if (rows == 1 && only->width < counters_.inferred_columns && !only->total &&
-        looks_cut_off(held_rows_.row(only->row), only->width, only->unterminated))
+        looks_cut_off(held_rows_.row(only->row), only->width, only->unterminated, column_kinds_))
         return release_held();
     // Rows after a blank line that are no more than the table going on,
     // ragged (values of the columns' kinds where it has them), stay in it:
@@ -394,7 +124,8 @@ bool SalvagePass::finish_held() {
         std::all_of(held_.begin(), held_.end(), [&](const HeldRow& held) {
             return held.skipped || held.total || held.empty ||
                    (held.width != counters_.inferred_columns &&
-                    looks_cut_off(held_rows_.row(held.row), held.width, held.unterminated) &&
+                    looks_cut_off(held_rows_.row(held.row), held.width, held.unterminated,
+                                  column_kinds_) &&
                     !std::all_of(column_kinds_.begin(), column_kinds_.end(),
                                  [](CellKind kind) { return kind == CellKind::Empty; }));
         });
@@ -449,15 +180,6 @@ bool SalvagePass::skip(SkipKind kind, std::uint64_t line, std::string_view text)
     return sink_.skipped(SkippedRow{kind, line, text});
 }
 
-bool SalvagePass::is_comment(std::string_view text, bool fits, bool table_started) const noexcept {
-    if (!options_.comment_prefix.empty())
-        return text.starts_with(options_.comment_prefix);
-    // A '#' row of the table's width inside the table may well be data,
-    // and so may those before it unless they stand above its header.
-    return options_.detect_comments && text.starts_with('#') &&
-           (!fits || (!table_started && !hash_rows_are_data_));
-}
-
 bool SalvagePass::emit_plain(std::string_view lines, std::size_t rows, std::uint64_t first_line) {
     // Only single-column rows can be blank: a plain row of more columns has
     // a delimiter. Plain rows have the table's width, so a detected comment
@@ -485,7 +207,7 @@ bool SalvagePass::emit_plain(std::string_view lines, std::size_t rows, std::uint
         std::optional<SkipKind> kind;
         if (may_blank &&
             text.find(static_cast<char>(counters_.detected_delimiter)) == std::string_view::npos &&
-            is_whitespace(text))
+            is_blank_text(text))
             kind = SkipKind::Blank;
         else if (may_comment && is_comment(text, true, started))
             kind = SkipKind::Comment;
@@ -576,35 +298,6 @@ bool SalvagePass::emit_row(RowFate fate, std::uint64_t line, const RowView& fiel
            counters_.salvaged_rows + counters_.quarantined_rows + counters_.skipped_rows);
     return sink_.row(
         RowEvent{fate, line, fields, text, quote_repaired, bytes_replaced, quote_read_as_text});
-}
-
-bool SalvagePass::names_row(const RowView& row, std::string_view text) const {
-    if (text == header_text_)
-        return false; // the header again: the same table goes on
-    bool text_over_values = false;
-    std::size_t c = 0;
-    for (const FieldView field : row) {
-        const CellKind kind = cell_kind(field.text);
-        if (kind != CellKind::Text)
-            return false;
-        text_over_values = text_over_values || (c < value_columns_.size() && value_columns_[c]);
-        ++c;
-    }
-    return text_over_values;
-}
-
-bool SalvagePass::summary_row(const RowView& row) const {
-    bool words_over_values = false;
-    std::size_t c = 0;
-    for (const FieldView field : row) {
-        const CellKind kind = cell_kind(field.text);
-        if (kind == CellKind::Number || kind == CellKind::Date)
-            return false;
-        words_over_values = words_over_values || (kind == CellKind::Text &&
-                                                  c < value_columns_.size() && value_columns_[c]);
-        ++c;
-    }
-    return words_over_values;
 }
 
 bool SalvagePass::hold_last(HeldRow held, const RowView* fields) {
@@ -796,13 +489,15 @@ bool SalvagePass::process(std::string_view window, bool final) {
         // it back until a row of the table or the end of input says.
         narrow_run_ = narrow ? narrow_run_ + 1 : 0;
         second_table_ = (second_table_ || (section_open_ && fits && !value_columns_.empty() &&
-                                           names_row(row_.last_row(), parser.last_row_bytes()))) &&
+                                           names_row(row_.last_row(), parser.last_row_bytes(),
+                                                     header_text_, value_columns_))) &&
                         held_.size() < kMaxSectionRows;
         section_open_ = section_open_ && !fits && held_.size() < kMaxSectionRows;
-        const bool footer = section_open_ || second_table_ ||
-                            (narrow && table_started() && narrow_run_ <= kMaxFooterRows &&
-                             (options_.detect_footer ||
-                              (options_.detect_trailing_section && summary_row(row_.last_row()))));
+        const bool footer =
+            section_open_ || second_table_ ||
+            (narrow && table_started() && narrow_run_ <= kMaxFooterRows &&
+             (options_.detect_footer ||
+              (options_.detect_trailing_section && summary_row(row_.last_row(), value_columns_))));
         // A row held for its total label alone is judged by its sums.
         const bool total = !footer && sums_ && held_.empty() && is_retained(fate) &&
                            has_total_label(row_.last_row());
@@ -852,59 +547,6 @@ bool SalvagePass::process(std::string_view window, bool final) {
     if (!sink_.progress(consumed, counters_.total_rows))
         return !(stopped_ = true);
     return true;
-}
-
-void QuarantineList::add(const RowView& fields, RowFate fate, std::size_t line) {
-    lines_.push_back(line);
-    fates_.push_back(fate);
-    rows_.append_row(fields);
-}
-
-void QuarantineList::release() noexcept {
-    rows_.release();
-    std::vector<std::size_t>().swap(lines_);
-    std::vector<RowFate>().swap(fates_);
-}
-
-namespace {
-
-// Keeps every retained row and every quarantined one.
-class OutcomeSink final : public RowSink {
-  public:
-    explicit OutcomeSink(SalvageOutcome& outcome) noexcept : outcome_(outcome) {}
-    bool begin(const SalvageCounters& layout) override {
-        outcome_.quarantine.set_columns(layout.inferred_columns);
-        delimiter_ = static_cast<char>(layout.detected_delimiter);
-        return true;
-    }
-    bool plain_rows(std::string_view lines, std::size_t, std::uint64_t) override {
-        outcome_.rows.append_split_lines(lines, delimiter_);
-        return true;
-    }
-    bool row(const RowEvent& event) override {
-        if (is_retained(event.fate))
-            outcome_.rows.append_row(event.fields);
-        else
-            outcome_.quarantine.add(event.fields, event.fate, event.line);
-        return true;
-    }
-
-  private:
-    SalvageOutcome& outcome_;
-    char delimiter_ = ',';
-};
-
-} // namespace
-
-SalvageOutcome salvage_slice(std::string_view input, const SalvageOptions& options) {
-    SalvageOutcome outcome;
-    OutcomeSink sink(outcome);
-    SalvagePass pass(options, sink);
-    pass.run_buffer(input);
-    outcome.counters = pass.counters();
-    assert(outcome.counters.salvaged_rows == outcome.rows.row_count());
-    assert(outcome.counters.quarantined_rows == outcome.quarantine.size());
-    return outcome;
 }
 
 } // namespace rowmend

@@ -14,6 +14,7 @@
 #include "salvage/byte_text.h"
 #include "salvage/csv_output.h"
 #include "salvage/file_salvage.h"
+#include "salvage/salvage_slice.h"
 #include "test_support.h"
 
 namespace rowmend::test {

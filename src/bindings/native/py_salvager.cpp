@@ -16,6 +16,8 @@
 #include "parser/utf8.h"
 #include "salvage/clean_output.h"
 #include "salvage/salvage_pass.h"
+#include "salvage/set_aside_spool.h"
+#include "salvage/tee_sink.h"
 
 namespace rowmend::native {
 
@@ -24,76 +26,6 @@ using bindings::guarded;
 using bindings::PyRef;
 
 namespace {
-
-// Tells two sinks everything; stops when either does.
-class Tee final : public RowSink {
-  public:
-    Tee(RowSink& first, RowSink* second) noexcept : first_(first), second_(second) {}
-    void also(RowSink* second) noexcept { second_ = second; }
-    bool begin(const SalvageCounters& layout) override {
-        return first_.begin(layout) && (second_ == nullptr || second_->begin(layout));
-    }
-    bool plain_rows(std::string_view lines, std::size_t rows, std::uint64_t first) override {
-        return first_.plain_rows(lines, rows, first) &&
-               (second_ == nullptr || second_->plain_rows(lines, rows, first));
-    }
-    bool row(const RowEvent& event) override {
-        return first_.row(event) && (second_ == nullptr || second_->row(event));
-    }
-    bool skipped(const SkippedRow& row) override {
-        return first_.skipped(row) && (second_ == nullptr || second_->skipped(row));
-    }
-    bool note(const DetectionNote& note) override {
-        return first_.note(note) && (second_ == nullptr || second_->note(note));
-    }
-
-  private:
-    RowSink& first_;
-    RowSink* second_;
-};
-
-// Spools the rows set aside as not part of the table, blank ones aside, as
-// `line,kind,raw_content` records. Cleaning in place would otherwise drop
-// them from the only copy, so every one is kept, not only the first
-// max_records: the spool holds 8 MiB and spills the rest to a temporary file.
-class SetAsideSpool final : public RowSink {
-  public:
-    explicit SetAsideSpool(std::string dir) : spool_(std::move(dir)) {}
-    bool plain_rows(std::string_view, std::size_t, std::uint64_t) override { return true; }
-    bool row(const RowEvent&) override { return true; }
-    bool skipped(const SkippedRow& row) override {
-        if (row.kind == SkipKind::Blank)
-            return true;
-        text_.clear();
-        line_.clear();
-        utf8::append_lossy(text_, row.text);
-        append_quarantine_text_line(line_, row.line, skip_kind_name(row.kind), text_);
-        error_ = spool_.add(line_);
-        // One huge row must not keep its buffers for the rest of the run.
-        if (line_.capacity() > kKeepCapacity) {
-            std::string().swap(line_);
-            std::string().swap(text_);
-        }
-        return !error_;
-    }
-    const std::optional<IoError>& error() const noexcept { return error_; }
-    // Writes the header and every spooled record to `fd`.
-    std::optional<IoError> write(int fd, std::size_t buffer_bytes) {
-        BufferedWriter writer(fd, buffer_bytes);
-        if (auto failure = writer.write("line,kind,raw_content\n"))
-            return failure;
-        if (auto failure = spool_.replay(writer))
-            return failure;
-        return writer.flush();
-    }
-
-  private:
-    static constexpr std::size_t kKeepCapacity = 1U << 20;
-    QuarantineSpool spool_;
-    std::string text_;
-    std::string line_;
-    std::optional<IoError> error_;
-};
 
 // The package's output files are written a mebibyte at a time: 128 times fewer
 // write calls than 8 KiB pieces, and about 40% less system time (200 MB file).
