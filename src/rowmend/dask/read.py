@@ -184,7 +184,7 @@ def read_csv(
     if resolved.layout is not None:
         partition_options["layout"] = resolved.layout  # read once here, not from a path on every worker
     if resolved.dtypes is not None:
-        typing = {name: options[name] for name in ("dtypes", "null_values", "decimal", "thousands") if name in options}
+        typing: Dict[str, Any] = {k: options[k] for k in ("dtypes", "null_values", "decimal", "thousands") if k in options}
         schema = _typed_schema(first, {**partition_options, **typing})
     reader = _ReadPartition(uuid.uuid4().hex, partition_options, schema, first.name)
     meta = schema.empty_table().to_pandas(types_mapper=pandas.ArrowDtype)
