@@ -17,19 +17,20 @@ import json
 import os
 import warnings
 from dataclasses import dataclass
-from typing import Any, Dict, List, Mapping, Optional, Tuple, Union
+from typing import Any, Dict, Iterator, List, Mapping, Optional, Tuple, Union
 
 from rowmend._encoding import normalize_encoding
 from rowmend._errors import LayoutDriftError, LayoutDriftWarning
 from rowmend._names import column_names
 from rowmend._options import Options, check_character, check_distinct, resolve_options
+from rowmend._types import check_dtypes
 from rowmend._run import Run
 from rowmend._sources import ByteSource, Source, open_source
 
 __all__ = ["DETECT_LIMIT", "LAYOUT_VERSION", "Layout", "check_drift", "detect", "read_layout", "settle_layout"]
 
 #: The newest layout format this package reads and the one it writes.
-LAYOUT_VERSION = 3
+LAYOUT_VERSION = 4
 
 #: How many bytes of an input (decompressed) detection reads at most while
 #: the layout is unsettled; it then decides on what it has read.
@@ -65,6 +66,10 @@ class Layout:
         names: The columns' names as the tables take them (from the header
             row, or ``column_1``...), one per column; None when not known,
             and then not compared.
+        types: With ``dtypes`` (version 4): each column's kind as ``dtypes``
+            spells it (``"integer"``, ``"decimal"``, ``"date-dmy"``,
+            ``"string"``...), decided from the first 65,536 rows; None when
+            not typed, and then not compared.
 
     Examples:
         >>> layout = Layout(encoding="utf-8", delimiter=";", columns=2, names=("id", "name"))
@@ -82,6 +87,7 @@ class Layout:
     header: bool = True
     names: Optional[Tuple[str, ...]] = None
     preamble: Optional[int] = None
+    types: Optional[Tuple[str, ...]] = None
     version: int = LAYOUT_VERSION
 
     def __post_init__(self) -> None:
@@ -122,6 +128,16 @@ class Layout:
             object.__setattr__(self, "names", tuple(self.names))
             if len(self.names) != self.columns:
                 raise ValueError(f"names holds {len(self.names)} names for {self.columns} columns")
+        if self.types is not None:
+            _require(
+                not isinstance(self.types, str) and all(isinstance(kind, str) for kind in self.types),
+                "types must be a list of str or None",
+            )
+            object.__setattr__(self, "types", tuple(self.types))
+            if len(self.types) != self.columns:
+                raise ValueError(f"types holds {len(self.types)} kinds for {self.columns} columns")
+            for position, kind in enumerate(self.types, 1):
+                check_dtypes({f"column {position}": kind})
 
     def options(self) -> Dict[str, Any]:
         """The reading options the layout fixes, by name.
@@ -147,6 +163,7 @@ class Layout:
         """The layout as plain data (``names`` a list), as :meth:`to_json` writes it."""
         data = dataclasses.asdict(self)
         data["names"] = None if self.names is None else list(self.names)
+        data["types"] = None if self.types is None else list(self.types)
         return {"version": data.pop("version"), **data}
 
     @classmethod
@@ -190,7 +207,7 @@ class Layout:
         Examples:
             >>> print(Layout(encoding="utf-8", delimiter=",", columns=1, names=["id"]).to_json())
             {
-              "version": 3,
+              "version": 4,
               "encoding": "utf-8",
               "delimiter": ",",
               "columns": 1,
@@ -200,7 +217,8 @@ class Layout:
               "names": [
                 "id"
               ],
-              "preamble": null
+              "preamble": null,
+              "types": null
             }
         """
         return json.dumps(self.to_dict(), ensure_ascii=False, indent=2)
@@ -249,6 +267,15 @@ class Layout:
             ]
             more = len(renamed) - 3
             differences.extend(renamed[:3] + ([f"{more} more columns renamed"] if more > 0 else []))
+        if found.types is not None and self.types is not None and found.columns == self.columns:
+            names = self.names or tuple(f"column {position}" for position in range(1, self.columns + 1))
+            changed = [
+                f"column {name!r} reads as {new} where the layout has {old}"
+                for name, new, old in zip(names, found.types, self.types)
+                if new != old
+            ]
+            more = len(changed) - 3
+            differences.extend(changed[:3] + ([f"{more} more columns of another type"] if more > 0 else []))
         return differences
 
 
@@ -284,11 +311,13 @@ def settle_layout(source: ByteSource, options: Options) -> Optional[Layout]:
     Returns:
         The layout, or None for an input with no row at all.
     """
-    run = Run(source, options)
+    typed = options.dtypes is not None
+    run = Run(source, dataclasses.replace(options, line_numbers=True) if typed else options)
     salvager = run.salvager
     fed = 0
     settled = False
-    for chunk in run.chunks():
+    chunks = run.chunks()
+    for chunk in chunks:
         salvager.feed(chunk)
         fed += len(chunk)
         settled = salvager.delimiter is not None and salvager.columns > 0
@@ -298,6 +327,7 @@ def settle_layout(source: ByteSource, options: Options) -> Optional[Layout]:
         salvager.finish()  # decide on what was read
     if salvager.columns < 1:
         return None
+    types = _prefix_types(run, chunks, settled, options) if typed else None
     header_row = salvager.header if options.header else None
     return Layout(
         encoding=run.encoding,
@@ -309,7 +339,39 @@ def settle_layout(source: ByteSource, options: Options) -> Optional[Layout]:
         columns=salvager.columns,
         names=tuple(column_names(header_row, salvager.columns)),
         preamble=salvager.preamble_rows,
+        types=types,
     )
+
+
+def _prefix_types(run: Run, chunks: Iterator[Union[bytes, memoryview]], going: bool, options: Options) -> Tuple[str, ...]:
+    """The kinds of the columns over the input's first rows, as a typed read decides them."""
+    # Imported here: the typing reads through the table batches, which need this module's options.
+    from rowmend._tables import TableBatches
+    from rowmend._typed import PREFIX_ROWS, TableTyping
+
+    tables = TableBatches(run, strict=False)
+    batches: List[Any] = []
+    rows = 0
+    if going:
+        for chunk in chunks:
+            run.salvager.feed(chunk)
+            if run.salvager.ready:
+                taken = tables.take()
+                batches.extend(taken)
+                rows += sum(batch.num_rows for batch in taken)
+                if rows >= PREFIX_ROWS:
+                    break
+        else:
+            run.salvager.finish()
+    batches.extend(tables.take())
+    if not batches:
+        return tuple("string" for _ in range(run.salvager.columns))
+    names = batches[0].schema.names[:-1]  # the line column last
+    typing = TableTyping(names, options, run.source.name)
+    for batch in batches:
+        typing.add(batch)
+    typing.decide()
+    return tuple(typing.layout_kinds())
 
 
 def _keeps_ascii(encoding: str) -> bool:
@@ -331,7 +393,14 @@ def check_drift(source: ByteSource, options: Options) -> None:
     layout = options.layout
     if layout is None or options.on_drift == "ignore":
         return
-    own = dataclasses.replace(options, encoding="auto", delimiter=None, expected_columns=None, layout=None)
+    own = dataclasses.replace(
+        options,
+        encoding="auto",
+        delimiter=None,
+        expected_columns=None,
+        layout=None,
+        dtypes="infer" if layout.types is not None else None,
+    )
     source.record()
     try:
         found = settle_layout(source, own)

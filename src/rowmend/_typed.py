@@ -209,6 +209,17 @@ class TableTyping:
             )
         return notes
 
+    def layout_kinds(self) -> List[str]:
+        """Each column's decided kind as ``dtypes`` spells it (a date's order with it: ``"date-dmy"``)."""
+        kinds = []
+        for column in self._columns:
+            order = column.decision.get("order")
+            if column.kind in ("date", "timestamp") and order is not None:
+                kinds.append(f"{column.kind}-{'dmy' if order == 'day-first' else 'mdy'}")
+            else:
+                kinds.append(column.kind)
+        return kinds
+
     @property
     def kinds(self) -> Dict[str, str]:
         """Each column's decided kind."""

@@ -149,3 +149,31 @@ def test_line_numbers_stay_when_asked_and_go_when_not():
     cells = ["5"] * 199 + ["x"]
     assert read_x(cells).column_names == ["i", "x", "x_raw"]
     assert read_x(cells, line_numbers=True).column_names == ["i", "x", "x_raw", "_line"]
+
+
+TYPED = b"id,amount,when\n" + b"".join(b"%d,%d.5,%02d/03/2024\n" % (i, i, i % 28 + 1) for i in range(100))
+
+
+@pytest.mark.parametrize(
+    "data, differences",
+    [
+        (TYPED, None),
+        (TYPED.replace(b"\n42,42.5,", b"\n42,42.5x,"), None),  # one misfit in a hundred is no change of type
+        (TYPED.replace(b".5,", b"x,"), "column 'amount' reads as string where the layout has decimal"),
+        (TYPED.replace(b"/03/2024", b" March 2024"), "column 'when' reads as string where the layout has date-dmy"),
+    ],
+)
+def test_a_layout_records_the_types_and_drift_names_a_changed_column(data, differences):
+    layout = rowmend.detect(io.BytesIO(TYPED), dtypes="infer")
+    assert layout.types == ("integer", "decimal", "date-dmy")
+    assert rowmend.Layout.from_json(layout.to_json()) == layout
+    if differences is None:
+        assert rowmend.read_arrow(io.BytesIO(data), layout=layout).num_rows == 100
+    else:
+        with pytest.raises(rowmend.LayoutDriftError, match=differences):
+            rowmend.read_arrow(io.BytesIO(data), layout=layout)
+
+
+def test_a_layout_refuses_a_kind_it_does_not_know():
+    with pytest.raises(ValueError, match=r"dtypes\['column 2'\] must be one of"):
+        rowmend.Layout(encoding="utf-8", delimiter=",", columns=2, types=("integer", "float"))
