@@ -139,6 +139,10 @@ constexpr std::uint16_t bit_of(char decimal, Grouping grouping) noexcept {
         1u << ((decimal == ',' ? kGroupings : 0) + static_cast<std::size_t>(grouping)));
 }
 
+char type_mark(std::size_t format) noexcept {
+    return format >= kGroupings ? ',' : '.';
+}
+
 Grouping mark_grouping(char decimal) noexcept {
     return decimal == '.' ? Grouping::Point : Grouping::Comma;
 }
@@ -707,6 +711,8 @@ ColumnType ColumnKinds::decide_as(Kind kind) const noexcept {
     case Kind::Decimal: {
         const std::size_t index = best_format(kind == Kind::Integer ? integers : numbers, fit);
         const std::uint64_t raw = fit;
+        const auto& counts = kind == Kind::Integer ? integers : numbers;
+        type.grouped = raw > counts[format_index({type_mark(index), Grouping::None})];
         type.number = format_at(index);
         std::size_t unit = 0;
         for (std::size_t u = 1; u < kUnits; ++u)

@@ -146,6 +146,7 @@ struct ColumnType {
     // Every value is written as a strict parser reads it ("-12", "638.17",
     // "2024-03-07"): the cells may go to one unchanged.
     bool verbatim = false;
+    bool grouped = false; // some number groups its thousands with the format's separator
     // For numbers: the most digits before and after a decimal point seen.
     std::uint8_t whole_digits = 0, scale = 0;
     bool exponent = false;

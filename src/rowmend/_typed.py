@@ -416,7 +416,8 @@ class TableTyping:
             kind=column.kind,
             arrow=str(column.arrow) if column.kind != "string" and column.arrow is not None else "string",
             decimal=str(decision["decimal"]) if number else None,
-            thousands=str(decision["thousands"]) if number else None,
+            # No cell grouped its digits: the separator the column would take is no fact about it.
+            thousands=(str(decision["thousands"]) if decision.get("grouped") else "") if number else None,
             unit=str(decision.get("unit") or "") if number else "",
             order=str(decision["order"]) if column.kind in ("date", "timestamp") and decision.get("order") else None,
         )

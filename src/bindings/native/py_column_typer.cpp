@@ -314,6 +314,7 @@ PyObject* typer_decide(PyObject* self, PyObject* args, PyObject* kwargs) {
             set_item(dict, "nulls",
                      PyLong_FromUnsignedLongLong(typer->column->cells() - type.values)) &&
             set_item(dict, "verbatim", PyBool_FromLong(type.verbatim)) &&
+            set_item(dict, "grouped", PyBool_FromLong(type.grouped)) &&
             set_item(dict, "whole_digits", PyLong_FromLong(type.whole_digits)) &&
             set_item(dict, "scale", PyLong_FromLong(type.scale)) &&
             set_item(dict, "exponent", PyBool_FromLong(type.exponent));
