@@ -177,3 +177,59 @@ def test_a_layout_records_the_types_and_drift_names_a_changed_column(data, diffe
 def test_a_layout_refuses_a_kind_it_does_not_know():
     with pytest.raises(ValueError, match=r"dtypes\['column 2'\] must be one of"):
         rowmend.Layout(encoding="utf-8", delimiter=",", columns=2, types=("integer", "float"))
+
+
+def _typer_buffers(values):
+    array = pa.array(values)
+    return array.buffers()[1], array.buffers()[2], array.offset, len(array), False
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda t: t.add(b"\0" * 4, b"", 0, 1, False), ValueError, "offsets buffer is shorter"),
+        (lambda t: t.add(b"\0\0\0\0\x09\0\0\0", b"abc", 0, 1, False), ValueError, "outside the data buffer"),
+        (lambda t: t.add(b"\x05\0\0\0\x01\0\0\0", b"abcdef", 0, 1, False), ValueError, "outside the data buffer"),
+        (lambda t: t.add(b"\0" * 8, b"", -1, 1, False), ValueError, "shorter than the array"),
+        (lambda t: t.add(None, b"", 0, 0, False), TypeError, "bytes-like"),
+        (lambda t: t.convert(*_typer_buffers(["1"])), RuntimeError, "convert\\(\\) before decide\\(\\)"),
+        (lambda t: t.decide("float"), ValueError, "unknown column kind 'float'"),
+    ],
+)
+def test_the_native_typer_refuses_what_it_cannot_read(call, error, message):
+    from rowmend._native import ColumnTyper
+
+    with pytest.raises(error, match=message):
+        call(ColumnTyper())
+
+
+@pytest.mark.parametrize(
+    "kwargs, message",
+    [
+        ({"null_values": ["x"] * 33}, "at most 32"),
+        ({"decimal": ";"}, "decimal must be"),
+        ({"thousands": "_"}, "thousands must be"),
+        ({"null_values": [1]}, "must be str"),
+    ],
+)
+def test_the_native_typer_checks_its_rules(kwargs, message):
+    from rowmend._native import ColumnTyper
+
+    with pytest.raises((TypeError, ValueError), match=message):
+        ColumnTyper(**kwargs)
+
+
+def test_the_command_line_types_parquet_with_per_column_kinds(tmp_path):
+    import subprocess
+    import sys
+
+    (tmp_path / "in.csv").write_bytes(b"id;amount\n1;1,5\n2;NA\n")
+    done = subprocess.run(
+        [sys.executable, "-m", "rowmend", "clean", "in.csv", "-o", "out.parquet",
+         "--dtypes", "id=string", "--null-values", "NA", "--decimal", ","],
+        cwd=tmp_path, capture_output=True, timeout=120,
+    )
+    assert done.returncode == 0, done.stderr
+    table = pq.read_table(tmp_path / "out.parquet")
+    assert table.schema.field("id").type == pa.string()
+    assert table.column("amount").to_pylist() == [1.5, None]
