@@ -15,6 +15,8 @@ import pyarrow as pa
 from rowmend._names import column_names, line_column_name, name_notes
 from rowmend._options import Options, resolve_options
 from rowmend._report import Report
+from rowmend._detect import start_run
+from rowmend._progress import run_progress
 from rowmend._run import Run
 from rowmend._sources import Source, open_source
 from rowmend._typed import StreamTyping, type_table
@@ -229,33 +231,31 @@ class RowStream:
             typed = self._options.dtypes is not None
             # A typed read places each misfit cell by its line.
             options = dataclasses.replace(self._options, line_numbers=True) if typed else self._options
-            run = Run(source, options, batch_rows=self._batch_rows)
-            self._tables = tables = TableBatches(run, strict=self._strict)
-            if not typed:
-                for batch in self._string_batches(run, tables):
-                    self._schema = self._schema or batch.schema
-                    yield batch
-                self._schema = tables.finish_schema()
-            else:
-                typing = StreamTyping(self._options, source.name, keep_lines=self._options.line_numbers)
-                for batch in typing.batches(self._string_batches(run, tables)):
-                    self._schema = self._schema or batch.schema
-                    yield batch
-                if self._schema is None:  # no rows: the names, as strings
-                    schema = tables.finish_schema()
-                    self._schema = schema if self._options.line_numbers else schema.remove(len(schema) - 1)
-                run.typing = typing.typing.outcome if typing.typing is not None else None
+            with run_progress(options, source) as told:
+                run = start_run(source, options, told, batch_rows=self._batch_rows)
+                self._tables = tables = TableBatches(run, strict=self._strict)
+                if not typed:
+                    for batch in self._string_batches(run, tables):
+                        self._schema = self._schema or batch.schema
+                        yield batch
+                    self._schema = tables.finish_schema()
+                else:
+                    typing = StreamTyping(self._options, source.name, keep_lines=self._options.line_numbers)
+                    for batch in typing.batches(self._string_batches(run, tables)):
+                        self._schema = self._schema or batch.schema
+                        yield batch
+                    if self._schema is None:  # no rows: the names, as strings
+                        schema = tables.finish_schema()
+                        self._schema = schema if self._options.line_numbers else schema.remove(len(schema) - 1)
+                    run.typing = typing.typing.outcome if typing.typing is not None else None
             self.report = run.report()
 
     def _string_batches(self, run: Run, tables: TableBatches) -> Iterator[pa.RecordBatch]:
-        try:
-            for chunk in run.chunks():
-                run.feed(chunk)
-                if run.salvager.ready:
-                    yield from tables.take()
-            run.finish()
-        finally:
-            run.close()
+        for chunk in run.chunks():
+            run.feed(chunk)
+            if run.salvager.ready:
+                yield from tables.take()
+        run.finish()
         yield from tables.take()
 
 

@@ -28,7 +28,7 @@ import pyarrow.compute as pc
 
 from rowmend._native import ColumnTyper
 from rowmend._options import Options
-from rowmend._report import Note
+from rowmend._records import Note
 from rowmend._types import COMPANION_SUFFIX, MISFIT_SHARE, ColumnType, MisfitRecord
 
 if TYPE_CHECKING:

@@ -12,7 +12,7 @@
 namespace rowmend {
 
 SalvagePass::SalvagePass(const SalvageOptions& options, RowSink& sink)
-    : options_(options), sink_(sink) {}
+    : options_(options), sink_(sink), tail_(options_, counters_, sums_, *this) {}
 
 char* SalvagePass::window_space(std::size_t n) {
     compact();
@@ -70,7 +70,7 @@ bool SalvagePass::settle(std::string_view window, bool final) {
     preamble_left_ = settler_->preamble_rows();
     notes_ = settler_->notes();
     hash_rows_are_data_ = settler_->hash_rows_are_data();
-    column_kinds_ = settler_->column_kinds();
+    tail_.set_column_kinds(settler_->column_kinds());
     value_columns_ = settler_->value_columns();
     header_text_ = settler_->header_text();
     sums_ = settler_->sums();
@@ -81,78 +81,6 @@ bool SalvagePass::settle(std::string_view window, bool final) {
     parser_.emplace(window, counters_.detected_delimiter, counters_.detected_quote,
                     options_.repair_quotes, final);
     configure(*parser_);
-    return true;
-}
-
-bool SalvagePass::finish_held() {
-    // At the end of input the held rows are a footer, unless they are one
-    // narrow row that reads as data cut short: a truncated file's last row
-    // is rescued, not set aside.
-    if (options_.footer_rows != 0) {
-        // A given footer: whatever is still held is the last rows.
-        for (std::size_t i = held_front_; i < held_.size(); ++i) {
-            const HeldRow& held = held_[i];
-            if (!skip(held.skipped.value_or(SkipKind::Footer), held.line, held.text))
-                return false;
-        }
-        held_.clear();
-        held_front_ = 0;
-        held_rows_.release();
-        held_spare_.release();
-        return true;
-    }
-    const HeldRow* only = nullptr;
-    const HeldRow* first_empty = nullptr;
-    std::size_t rows = 0;
-    std::size_t empties = 0;
-    for (const HeldRow& held : held_) {
-        if (held.empty && empties++ == 0)
-            first_empty = &held;
-        if (!held.skipped && !held.empty) {
-            ++rows;
-            only = &held;
-        }
-    }
-    if (rows == 1 && only->width < counters_.inferred_columns && !only->total &&
-        looks_cut_off(held_rows_.row(only->row), only->width, only->unterminated, column_kinds_))
-        return release_held();
-    // Rows after a blank line that are no more than the table going on,
-    // ragged (values of the columns' kinds where it has them), stay in it:
-    // setting them aside would take a guess for the table.
-    const bool section_is_table =
-        !options_.detect_footer && rows != 0 &&
-        std::all_of(held_.begin(), held_.end(), [&](const HeldRow& held) {
-            return held.skipped || held.total || held.empty ||
-                   (held.width != counters_.inferred_columns &&
-                    looks_cut_off(held_rows_.row(held.row), held.width, held.unterminated,
-                                  column_kinds_) &&
-                    !std::all_of(column_kinds_.begin(), column_kinds_.end(),
-                                 [](CellKind kind) { return kind == CellKind::Empty; }));
-        });
-    if (section_is_table && !(rows == 1 && only->total)) {
-        if (!sink_.note({"section-kept",
-                         "the rows from line " + std::to_string(held_.front().line) +
-                             " on have another width than the table's but hold values of its "
-                             "columns: kept as rows of the table"}))
-            return false;
-        return release_held();
-    }
-    if (empties != 0 && !sink_.note({"empty-rows", std::to_string(empties) +
-                                                       " rows of empty cells after the table, "
-                                                       "from line " +
-                                                       std::to_string(first_empty->line) +
-                                                       " on, were set aside as blank rows"}))
-        return false;
-    for (const HeldRow& held : held_) {
-        const bool ok = held.total && !held.skipped ? settle_total(held)
-                        : held.empty
-                            ? skip(SkipKind::Blank, held.line, held.text)
-                            : skip(held.skipped.value_or(SkipKind::Footer), held.line, held.text);
-        if (!ok)
-            return false;
-    }
-    held_.clear();
-    held_rows_.release();
     return true;
 }
 
@@ -242,43 +170,6 @@ bool SalvagePass::tell_plain(std::string_view lines, std::size_t rows, std::uint
     return sink_.plain_rows(lines, rows, first_line);
 }
 
-bool SalvagePass::hold_plain_line(std::string_view line, std::uint64_t at, bool total) {
-    // Held rows are bounded: past so many, rows of empty cells are the
-    // table's, as they are inside a run of plain rows.
-    if (!total && held_.size() >= kMaxEmptyRows && !release_held())
-        return false;
-    // A plain line has no quote: its fields are its pieces between delimiters.
-    const std::size_t row = held_rows_.row_count();
-    held_rows_.append_split_row(line, static_cast<char>(counters_.detected_delimiter));
-    const std::size_t width = held_rows_.last_row().size();
-    held_.push_back(HeldRow{RowFate::Kept, at, std::string(line), std::nullopt, row, false, false,
-                            width, false, false, total, !total});
-    if (!total)
-        section_open_ = section_open_ || options_.detect_trailing_section;
-    return true;
-}
-
-bool SalvagePass::settle_total(const HeldRow& held) {
-    // The last row of the table, labelled total: a footer only when its
-    // numbers are the sums of their columns, else a row of the table.
-    const ColumnSums::Verdict verdict = sums_->check(held_rows_.row(held.row));
-    const std::string line = "line " + std::to_string(held.line);
-    if (verdict == ColumnSums::Verdict::Sums) {
-        return sink_.note({"totals-footer", line +
-                                                " is a totals row (its label says total and its "
-                                                "numbers are the sums of the columns above): set "
-                                                "aside as a footer"}) &&
-               skip(SkipKind::Footer, held.line, held.text);
-    }
-    const std::string why =
-        verdict == ColumnSums::Verdict::Unknown
-            ? " reads as a totals row, but the table is too long for its sums to be checked"
-            : " reads as a totals row, but its numbers are not the sums of the columns above";
-    return sink_.note({"totals-kept", line + why + ": kept as a row of the table"}) &&
-           emit_row(held.fate, held.line, held_rows_.row(held.row), held.text, held.quote_repaired,
-                    held.bytes_replaced, held.quote_read_as_text);
-}
-
 bool SalvagePass::emit_row(RowFate fate, std::uint64_t line, const RowView& fields,
                            std::string_view text, bool quote_repaired, bool bytes_replaced,
                            bool quote_read_as_text) {
@@ -298,70 +189,6 @@ bool SalvagePass::emit_row(RowFate fate, std::uint64_t line, const RowView& fiel
            counters_.salvaged_rows + counters_.quarantined_rows + counters_.skipped_rows);
     return sink_.row(
         RowEvent{fate, line, fields, text, quote_repaired, bytes_replaced, quote_read_as_text});
-}
-
-bool SalvagePass::hold_last(HeldRow held, const RowView* fields) {
-    if (fields != nullptr) {
-        held.row = held_rows_.row_count();
-        held_rows_.append_row(*fields);
-        held_data_rows_ = true;
-    }
-    held_.push_back(std::move(held));
-    if (held_.size() - held_front_ <= options_.footer_rows)
-        return true;
-    const HeldRow& oldest = held_[held_front_++];
-    const bool ok = oldest.skipped ? skip(*oldest.skipped, oldest.line, oldest.text)
-                                   : emit_row(oldest.fate, oldest.line, held_rows_.row(oldest.row),
-                                              oldest.text, oldest.quote_repaired,
-                                              oldest.bytes_replaced, oldest.quote_read_as_text);
-    if (held_front_ >= options_.footer_rows)
-        drop_released_held();
-    return ok;
-}
-
-void SalvagePass::drop_released_held() {
-    // The rows still held move to fresh storage once as many have gone:
-    // each row is copied about once, and at most twice footer_rows are kept.
-    held_spare_.clear();
-    for (std::size_t i = held_front_; i < held_.size(); ++i) {
-        HeldRow& held = held_[i];
-        if (!held.skipped) {
-            const std::size_t row = held_spare_.row_count();
-            held_spare_.append_row(held_rows_.row(held.row));
-            held.row = row;
-        }
-    }
-    held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(held_front_));
-    held_front_ = 0;
-    std::swap(held_rows_, held_spare_);
-}
-
-bool SalvagePass::release_held() {
-    // The held rows were no footer: they go on as the rows they are.
-    for (std::size_t i = held_front_; i < held_.size(); ++i) {
-        const HeldRow& held = held_[i];
-        const bool ok = held.skipped ? skip(*held.skipped, held.line, held.text)
-                                     : emit_row(held.fate, held.line, held_rows_.row(held.row),
-                                                held.text, held.quote_repaired, held.bytes_replaced,
-                                                held.quote_read_as_text);
-        if (!ok)
-            return false;
-    }
-    held_.clear();
-    held_front_ = 0;
-    held_rows_.clear();
-    return true;
-}
-
-bool SalvagePass::skip_or_hold(SkipKind kind, std::uint64_t line, std::string_view text) {
-    if (options_.footer_rows != 0)
-        return hold_last(HeldRow{RowFate::Kept, line, std::string(text), kind, 0}, nullptr);
-    // Between held rows a blank or comment line waits with them, so the
-    // sink hears every row in input order; a long run of them ends the wait.
-    if (held_.empty() || held_.size() >= 4 * kMaxFooterRows)
-        return release_held() && skip(kind, line, text);
-    held_.push_back(HeldRow{RowFate::Kept, line, std::string(text), kind, 0});
-    return true;
 }
 
 bool SalvagePass::process(std::string_view window, bool final) {
@@ -433,13 +260,16 @@ bool SalvagePass::process(std::string_view window, bool final) {
                 }
                 // Held rows wait on while only more of the same comes.
                 if (rows != 0 &&
-                    (!release_held() || !emit_plain(run.substr(0, keep), rows, first_line)))
+                    (!tail_.release_held() || !emit_plain(run.substr(0, keep), rows, first_line)))
                     return !(stopped_ = true);
                 for (std::size_t i = rows; i < plain; ++i) {
                     const std::size_t lf = run.find('\n', keep);
-                    if (!hold_plain_line(run.substr(keep, lf - keep), first_line + i,
-                                         total && i == rows))
+                    const bool held_total = total && i == rows;
+                    if (!tail_.hold_plain_line(run.substr(keep, lf - keep), first_line + i,
+                                               held_total))
                         return !(stopped_ = true);
+                    if (!held_total)
+                        section_open_ = section_open_ || options_.detect_trailing_section;
                     keep = lf + 1;
                 }
             }
@@ -456,13 +286,13 @@ bool SalvagePass::process(std::string_view window, bool final) {
             --preamble_left_;
         if (options_.skip_blank_rows && is_blank_row(row_.last_row())) {
             section_open_ = section_open_ || (options_.detect_trailing_section && table_started());
-            if (!skip_or_hold(SkipKind::Blank, line, parser.last_row_bytes()))
+            if (!tail_.skip_or_hold(SkipKind::Blank, line, parser.last_row_bytes()))
                 return !(stopped_ = true);
             continue;
         }
         if (is_comment(parser.last_row_bytes(), columns == 0 || row_.last_row().size() == columns,
                        table_started())) {
-            if (!skip_or_hold(SkipKind::Comment, line, parser.last_row_bytes()))
+            if (!tail_.skip_or_hold(SkipKind::Comment, line, parser.last_row_bytes()))
                 return !(stopped_ = true);
             continue;
         }
@@ -477,10 +307,11 @@ bool SalvagePass::process(std::string_view window, bool final) {
         const RowFate fate = bring_to_width(row_);
         if (options_.footer_rows != 0) {
             const RowView fields = row_.last_row();
-            if (!hold_last(HeldRow{fate, line, std::string(parser.last_row_bytes()), std::nullopt,
-                                   0, parser.last_row_repaired_quote(), replaced, width, false,
-                                   parser.last_row_quote_read_as_text()},
-                           &fields))
+            if (!tail_.hold_last(HeldRow{fate, line, std::string(parser.last_row_bytes()),
+                                         std::nullopt, 0, parser.last_row_repaired_quote(),
+                                         replaced, width, false,
+                                         parser.last_row_quote_read_as_text()},
+                                 &fields))
                 return !(stopped_ = true);
             continue;
         }
@@ -491,15 +322,15 @@ bool SalvagePass::process(std::string_view window, bool final) {
         second_table_ = (second_table_ || (section_open_ && fits && !value_columns_.empty() &&
                                            names_row(row_.last_row(), parser.last_row_bytes(),
                                                      header_text_, value_columns_))) &&
-                        held_.size() < kMaxSectionRows;
-        section_open_ = section_open_ && !fits && held_.size() < kMaxSectionRows;
+                        tail_.size() < kMaxSectionRows;
+        section_open_ = section_open_ && !fits && tail_.size() < kMaxSectionRows;
         const bool footer =
             section_open_ || second_table_ ||
             (narrow && table_started() && narrow_run_ <= kMaxFooterRows &&
              (options_.detect_footer ||
               (options_.detect_trailing_section && summary_row(row_.last_row(), value_columns_))));
         // A row held for its total label alone is judged by its sums.
-        const bool total = !footer && sums_ && held_.empty() && is_retained(fate) &&
+        const bool total = !footer && sums_ && tail_.empty() && is_retained(fate) &&
                            has_total_label(row_.last_row());
         // Rows of empty cells below the table are blank rows when nothing
         // of the table follows them; a section may.
@@ -507,7 +338,7 @@ bool SalvagePass::process(std::string_view window, bool final) {
                            !second_table_ && is_empty_cells_row(row_.last_row());
         if (empty) {
             section_open_ = options_.detect_trailing_section;
-            if (held_.size() >= kMaxEmptyRows && !release_held())
+            if (tail_.size() >= kMaxEmptyRows && !tail_.release_held())
                 return !(stopped_ = true);
         }
         if (footer || total || empty) {
@@ -516,19 +347,18 @@ bool SalvagePass::process(std::string_view window, bool final) {
             const std::string_view text = parser.last_row_bytes();
             const bool unterminated =
                 final && text.data() + text.size() == window.data() + window.size();
-            held_.push_back(HeldRow{fate, line, std::string(text), std::nullopt,
-                                    held_rows_.row_count(), parser.last_row_repaired_quote(),
-                                    replaced, width, unterminated,
-                                    parser.last_row_quote_read_as_text(), total, empty});
-            held_rows_.append_row(row_.last_row());
+            tail_.hold(HeldRow{fate, line, std::string(text), std::nullopt, 0,
+                               parser.last_row_repaired_quote(), replaced, width, unterminated,
+                               parser.last_row_quote_read_as_text(), total, empty},
+                       row_.last_row());
             continue;
         }
-        if (!release_held() || !emit_row(fate, line, row_.last_row(), parser.last_row_bytes(),
-                                         parser.last_row_repaired_quote(), replaced,
-                                         parser.last_row_quote_read_as_text()))
+        if (!tail_.release_held() || !emit_row(fate, line, row_.last_row(), parser.last_row_bytes(),
+                                               parser.last_row_repaired_quote(), replaced,
+                                               parser.last_row_quote_read_as_text()))
             return !(stopped_ = true);
     }
-    if (step == ParseStep::End && !finish_held())
+    if (step == ParseStep::End && !tail_.finish_held())
         return !(stopped_ = true);
 
     // A row that runs past the window is parsed again once the pending bytes

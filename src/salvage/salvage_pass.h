@@ -31,10 +31,11 @@
 #include "salvage/layout_settler.h"
 #include "salvage/row_sink.h"
 #include "salvage/salvage_options.h"
+#include "salvage/table_end_hold.h"
 
 namespace rowmend {
 
-class SalvagePass {
+class SalvagePass final : private HeldRowOut {
   public:
     SalvagePass(const SalvageOptions& options, RowSink& sink);
     SalvagePass(const SalvagePass&) = delete;
@@ -61,73 +62,43 @@ class SalvagePass {
 
     static constexpr std::size_t kWindow = 4U << 20;
     static_assert(kWindow == LayoutSettler::kRunawaySampleBytes);
-    static constexpr std::size_t kMaxFooterRows = 8;
-    static constexpr std::size_t kMaxSectionRows = 64;
-    static constexpr std::size_t kMaxEmptyRows = 4096; // rows of empty cells held at most
+    static constexpr std::size_t kMaxFooterRows = TableEndHold::kMaxFooterRows;
+    static constexpr std::size_t kMaxSectionRows = TableEndHold::kMaxSectionRows;
+    static constexpr std::size_t kMaxEmptyRows = TableEndHold::kMaxEmptyRows;
 
   private:
     bool process(std::string_view window, bool final);
     bool settle(std::string_view window, bool final);
-    bool finish_held();
     void configure(ResilientParser& parser) const noexcept {
         configure_parser(parser, options_, counters_);
     }
     RowFate bring_to_width(RowStore& rows);
-    bool skip(SkipKind kind, std::uint64_t line, std::string_view text);
+    bool skip(SkipKind kind, std::uint64_t line, std::string_view text) override;
     bool is_comment(std::string_view text, bool fits, bool table_started) const noexcept {
         return is_comment_line(options_, text, fits, table_started, hash_rows_are_data_);
     }
     bool table_started() const noexcept {
-        return counters_.salvaged_rows + counters_.quarantined_rows != 0 || held_data_rows_;
+        return counters_.salvaged_rows + counters_.quarantined_rows != 0 || tail_.data_rows();
     }
     bool emit_row(RowFate fate, std::uint64_t line, const RowView& fields, std::string_view text,
-                  bool quote_repaired = false, bool bytes_replaced = false,
-                  bool quote_read_as_text = false);
-    bool release_held();
-    bool skip_or_hold(SkipKind kind, std::uint64_t line, std::string_view text);
+                  bool quote_repaired, bool bytes_replaced, bool quote_read_as_text) override;
+    bool note(const DetectionNote& note) override { return sink_.note(note); }
     bool emit_plain(std::string_view lines, std::size_t rows, std::uint64_t first_line);
     void compact() noexcept;
 
     SalvageOptions options_;
     RowSink& sink_;
     SalvageCounters counters_;
+    // The sums of the numeric columns, to tell a totals row; none when
+    // totals are not detected or no column holds numbers.
+    std::optional<ColumnSums> sums_;
     std::optional<ResilientParser> parser_;
     std::optional<LayoutSettler> settler_; // until the layout is settled
     std::string separator_;                // the delimiter as text, for merged fields
     RowStore row_;                         // the row at hand
     std::size_t preamble_left_ = 0;        // leading rows still to set aside as preamble
-    // Narrow rows held back as a possible footer: their fields as brought to
-    // width, and their fate, line and input bytes.
-    // Blank and comment lines among them are held too, to keep the order.
-    struct HeldRow {
-        RowFate fate;
-        std::uint64_t line;
-        std::string text;
-        std::optional<SkipKind> skipped; // a blank or comment line, no row
-        std::size_t row = 0;             // its fields in held_rows_
-        bool quote_repaired = false;
-        bool bytes_replaced = false;
-        std::size_t width = 0;     // the fields it had as parsed
-        bool unterminated = false; // the input ended inside it
-        bool quote_read_as_text = false;
-        bool total = false; // its label says total: a totals row if it is the last
-        bool empty = false; // empty cells only: a blank row if nothing of the table follows
-    };
-    RowStore held_rows_;
-    RowStore held_spare_; // held_rows_'s next storage, its room reused
-    std::vector<HeldRow> held_;
-    std::size_t narrow_run_ = 0; // narrow rows in a row: a longer run is no footer
-    // A given footer: held_ from held_front_ on is still held, and a data
-    // row has been held (the table has begun, though none is out yet).
-    std::size_t held_front_ = 0;
-    bool held_data_rows_ = false;
-    // A given footer: holds this row (with its fields unless it is skipped)
-    // and lets the oldest go once more than footer_rows are held.
-    bool hold_last(HeldRow held, const RowView* fields);
-    void drop_released_held();
-    // What each column holds in the first rows of the table, to tell a
-    // footer from a data row cut short by the end of the input.
-    std::vector<CellKind> column_kinds_;
+    TableEndHold tail_;                    // rows that may stand after the table, until judged
+    std::size_t narrow_run_ = 0;           // narrow rows in a row: a longer run is no footer
     bool section_open_ = false; // a blank line behind the table, and no row of its width since
     // A second table: after a blank line, a row of the table's width that
     // names columns (text where the table holds values, nothing else).
@@ -138,12 +109,7 @@ class SalvagePass {
     std::vector<DetectionNote> notes_; // made while settling, told after begin
     bool hash_rows_are_data_ = false;  // leading '#' rows of the table's width are its rows
     bool filled_before_ = false;       // a data row that holds something was told
-    // The sums of the numeric columns, to tell a totals row; none when
-    // totals are not detected or no column holds numbers.
-    std::optional<ColumnSums> sums_;
     bool tell_plain(std::string_view lines, std::size_t rows, std::uint64_t first_line);
-    bool hold_plain_line(std::string_view line, std::uint64_t at, bool total);
-    bool settle_total(const HeldRow& held);
     ByteBuffer window_;
     std::size_t begin_ = 0;     // first byte of window_ not yet consumed
     std::size_t retry_at_ = 0;  // parse again once this many bytes are pending

@@ -24,6 +24,7 @@ class File:
 
     @property
     def local(self) -> bool:
+        """Whether the file is on the local file system."""
         return is_local(self.file.fs)
 
 
@@ -44,6 +45,7 @@ class _NamedReader(io.RawIOBase):
 
 
 def is_local(fs: Any) -> bool:
+    """Whether the fsspec file system ``fs`` is the local one."""
     protocol = fs.protocol
     return "file" in (protocol if isinstance(protocol, (tuple, list)) else (protocol,))
 
@@ -77,5 +79,6 @@ def read_source(item: File) -> Any:
 
 
 def close_source(source: Any) -> None:
+    """Close what :func:`read_source` opened (a remote file; a local path needs nothing)."""
     if isinstance(source, _NamedReader):
         source._file.close()

@@ -11,7 +11,8 @@ import pandas
 import pyarrow as pa
 import pyarrow.compute as pc
 
-from rowmend._layout import Layout, settle_layout
+from rowmend._detect import settle_layout
+from rowmend._layout import Layout
 from rowmend._options import Options, resolve_options
 from rowmend._outputs import named
 from rowmend._report import Report
