@@ -16,7 +16,7 @@ from typing import Any, Iterator, List, Optional, Tuple, Union
 
 from rowmend._errors import LayoutDriftError, LayoutDriftWarning
 from rowmend._layout import Layout
-from rowmend._names import column_names
+from rowmend._names import column_names, line_column_name
 from rowmend._options import Options, resolve_options
 from rowmend._run import Progress, Run
 from rowmend._sources import ByteSource, Source, open_source
@@ -84,28 +84,34 @@ def settle_layout(source: ByteSource, options: Options) -> Optional[Layout]:
 
 def _prefix_types(run: Run, chunks: Iterator[Union[bytes, memoryview]], going: bool, options: Options) -> Tuple[str, ...]:
     """The kinds of the columns over the input's first rows, as a typed read decides them."""
-    # Imported here: the table batches start runs through this module.
-    from rowmend._tables import TableBatches
+    import pyarrow as pa
+
+    # Imported here: typing needs pyarrow, which detection alone does not.
     from rowmend._typed import PREFIX_ROWS, TableTyping
 
-    tables = TableBatches(run, strict=False)
+    salvager = run.salvager
+    names = column_names(salvager.header if options.header else None, salvager.columns)
+    line_column = line_column_name(names)  # the run was asked for lines, which place misfits
+
+    def take() -> List[Any]:
+        return [pa.record_batch(native) for native in salvager.take_batches([*names, line_column])]
+
     batches: List[Any] = []
     rows = 0
     if going:
         for chunk in chunks:
-            run.salvager.feed(chunk)
-            if run.salvager.ready:
-                taken = tables.take()
+            salvager.feed(chunk)
+            if salvager.ready:
+                taken = take()
                 batches.extend(taken)
                 rows += sum(batch.num_rows for batch in taken)
                 if rows >= PREFIX_ROWS:
                     break
         else:
-            run.salvager.finish()
-    batches.extend(tables.take())
+            salvager.finish()
+    batches.extend(take())
     if not batches:
-        return tuple("string" for _ in range(run.salvager.columns))
-    names = batches[0].schema.names[:-1]  # the line column last
+        return tuple("string" for _ in range(salvager.columns))
     typing = TableTyping(names, options, run.source.name)
     for batch in batches:
         typing.add(batch)
