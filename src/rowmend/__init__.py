@@ -30,6 +30,7 @@ from rowmend._many import clean_many
 from rowmend._records import LineHistogram, Note, QuarantineRecord, RepairRecord
 from rowmend._report import Report
 from rowmend._tables import RowStream, read_arrow, read_pandas, read_polars, stream
+from rowmend._types import ColumnType, MisfitRecord
 
 # CMake's project() version, compiled into the native module: the same in a
 # wheel, an editable install and a build tree on the path.
@@ -37,11 +38,13 @@ from rowmend._native import __version__ as __version__
 
 __all__ = [
     "CleanManyError",
+    "ColumnType",
     "DecompressionError",
     "Layout",
     "LayoutDriftError",
     "LayoutDriftWarning",
     "LineHistogram",
+    "MisfitRecord",
     "NotTextError",
     "Note",
     "QuarantineRecord",

@@ -92,8 +92,9 @@ def clean(
             None keeps the input's.
         format: ``"csv"`` or ``"parquet"``; None takes ``"parquet"`` for a
             destination ending in ``.parquet`` or ``.pq``, else ``"csv"``.
-            Parquet columns are strings, or typed by Arrow's inference with
-            ``dtypes="infer"``.
+            Parquet columns are strings, or with ``dtypes`` typed from every
+            row as :func:`read_arrow` types them (``NAME_raw`` columns hold
+            the text of cells that did not fit; the report counts them).
         progress: True shows a progress bar (bytes and rows per second) on
             standard error or in a notebook; None or False shows nothing. A
             callable is called instead after each chunk of input (about
@@ -359,20 +360,23 @@ def _write_repairs(report: Report, output: PendingFile) -> None:
 def _write_parquet(
     opened: Any, options: Any, clean_file: PendingFile, native: dict[str, Any], progress: Optional[Progress]
 ) -> Run:
-    import pyarrow as pa
     import pyarrow.parquet as pq
 
-    from rowmend._tables import TableBatches, infer_types
+    from rowmend._tables import TableBatches
+    from rowmend._typed import type_table
 
-    run = start_run(opened, options, progress, **native)
-    tables = TableBatches(run, strict=options.dtypes != "infer")
+    typed = options.dtypes is not None
+    # Typed, the rows come with their lines, which place the misfit cells.
+    run = start_run(opened, dataclasses.replace(options, line_numbers=True) if typed else options, progress, **native)
+    tables = TableBatches(run, strict=not typed)
     # Errors of Parquet's writer name the file written, not the input read.
     with io.BufferedWriter(NamedSink(clean_file.fd, clean_file.path), 1 << 20) as sink:
-        if options.dtypes == "infer":
-            # Inferring a column's type needs all of its values.
+        if typed:
+            # A column's type is decided from all of its values.
             run.feed_all()
             schema, batches = tables.unified(tables.take())
-            pq.write_table(infer_types(pa.Table.from_batches(batches, schema=schema), options), sink)
+            table, run.typing = type_table(schema, batches, options, opened.name, keep_lines=options.line_numbers)
+            pq.write_table(table, sink)
             return run
         writer: Optional[pq.ParquetWriter] = None
         try:

@@ -12,11 +12,11 @@ from __future__ import annotations
 import codecs
 import dataclasses
 import warnings
-from typing import Any, Optional
+from typing import Any, Iterator, List, Optional, Tuple, Union
 
 from rowmend._errors import LayoutDriftError, LayoutDriftWarning
 from rowmend._layout import Layout
-from rowmend._names import column_names
+from rowmend._names import column_names, line_column_name
 from rowmend._options import Options, resolve_options
 from rowmend._run import Progress, Run
 from rowmend._sources import ByteSource, Source, open_source
@@ -50,11 +50,13 @@ def settle_layout(source: ByteSource, options: Options) -> Optional[Layout]:
     Returns:
         The layout, or None for an input with no row at all.
     """
-    run = start_run(source, options)
+    typed = options.dtypes is not None
+    run = start_run(source, dataclasses.replace(options, line_numbers=True) if typed else options)
     salvager = run.salvager
     fed = 0
     settled = False
-    for chunk in run.chunks():
+    chunks = run.chunks()
+    for chunk in chunks:
         salvager.feed(chunk)
         fed += len(chunk)
         settled = salvager.delimiter is not None and salvager.columns > 0
@@ -64,6 +66,7 @@ def settle_layout(source: ByteSource, options: Options) -> Optional[Layout]:
         salvager.finish()  # decide on what was read
     if salvager.columns < 1:
         return None
+    types = _prefix_types(run, chunks, settled, options) if typed else None
     header_row = salvager.header if options.header else None
     return Layout(
         encoding=run.encoding,
@@ -75,7 +78,45 @@ def settle_layout(source: ByteSource, options: Options) -> Optional[Layout]:
         columns=salvager.columns,
         names=tuple(column_names(header_row, salvager.columns)),
         preamble=salvager.preamble_rows,
+        types=types,
     )
+
+
+def _prefix_types(run: Run, chunks: Iterator[Union[bytes, memoryview]], going: bool, options: Options) -> Tuple[str, ...]:
+    """The kinds of the columns over the input's first rows, as a typed read decides them."""
+    import pyarrow as pa
+
+    # Imported here: typing needs pyarrow, which detection alone does not.
+    from rowmend._typed import PREFIX_ROWS, TableTyping
+
+    salvager = run.salvager
+    names = column_names(salvager.header if options.header else None, salvager.columns)
+    line_column = line_column_name(names)  # the run was asked for lines, which place misfits
+
+    def take() -> List[Any]:
+        return [pa.record_batch(native) for native in salvager.take_batches([*names, line_column])]
+
+    batches: List[Any] = []
+    rows = 0
+    if going:
+        for chunk in chunks:
+            salvager.feed(chunk)
+            if salvager.ready:
+                taken = take()
+                batches.extend(taken)
+                rows += sum(batch.num_rows for batch in taken)
+                if rows >= PREFIX_ROWS:
+                    break
+        else:
+            salvager.finish()
+    batches.extend(take())
+    if not batches:
+        return tuple("string" for _ in range(salvager.columns))
+    typing = TableTyping(names, options, run.source.name)
+    for batch in batches:
+        typing.add(batch)
+    typing.decide()
+    return tuple(typing.layout_kinds())
 
 
 def _keeps_ascii(encoding: str) -> bool:
@@ -97,7 +138,14 @@ def check_drift(source: ByteSource, options: Options) -> None:
     layout = options.layout
     if layout is None or options.on_drift == "ignore":
         return
-    own = dataclasses.replace(options, encoding="auto", delimiter=None, expected_columns=None, layout=None)
+    own = dataclasses.replace(
+        options,
+        encoding="auto",
+        delimiter=None,
+        expected_columns=None,
+        layout=None,
+        dtypes="infer" if layout.types is not None else None,
+    )
     source.record()
     try:
         found = settle_layout(source, own)

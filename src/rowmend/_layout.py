@@ -17,11 +17,12 @@ from typing import Any, Dict, List, Mapping, Optional, Tuple, Union
 
 from rowmend._checks import check_character, check_distinct
 from rowmend._encoding import normalize_encoding
+from rowmend._types import check_dtypes
 
 __all__ = ["LAYOUT_VERSION", "Layout", "read_layout"]
 
 #: The newest layout format this package reads and the one it writes.
-LAYOUT_VERSION = 3
+LAYOUT_VERSION = 4
 
 _REQUIRED = ("version", "encoding", "delimiter", "columns")
 
@@ -53,6 +54,10 @@ class Layout:
         names: The columns' names as the tables take them (from the header
             row, or ``column_1``...), one per column; None when not known,
             and then not compared.
+        types: With ``dtypes`` (version 4): each column's kind as ``dtypes``
+            spells it (``"integer"``, ``"decimal"``, ``"date-dmy"``,
+            ``"string"``...), decided from the first 65,536 rows; None when
+            not typed, and then not compared.
 
     Examples:
         >>> layout = Layout(encoding="utf-8", delimiter=";", columns=2, names=("id", "name"))
@@ -70,6 +75,7 @@ class Layout:
     header: bool = True
     names: Optional[Tuple[str, ...]] = None
     preamble: Optional[int] = None
+    types: Optional[Tuple[str, ...]] = None
     version: int = LAYOUT_VERSION
 
     def __post_init__(self) -> None:
@@ -110,6 +116,16 @@ class Layout:
             object.__setattr__(self, "names", tuple(self.names))
             if len(self.names) != self.columns:
                 raise ValueError(f"names holds {len(self.names)} names for {self.columns} columns")
+        if self.types is not None:
+            _require(
+                not isinstance(self.types, str) and all(isinstance(kind, str) for kind in self.types),
+                "types must be a list of str or None",
+            )
+            object.__setattr__(self, "types", tuple(self.types))
+            if len(self.types) != self.columns:
+                raise ValueError(f"types holds {len(self.types)} kinds for {self.columns} columns")
+            for position, kind in enumerate(self.types, 1):
+                check_dtypes({f"column {position}": kind})
 
     def options(self) -> Dict[str, Any]:
         """The reading options the layout fixes, by name.
@@ -135,6 +151,7 @@ class Layout:
         """The layout as plain data (``names`` a list), as :meth:`to_json` writes it."""
         data = dataclasses.asdict(self)
         data["names"] = None if self.names is None else list(self.names)
+        data["types"] = None if self.types is None else list(self.types)
         return {"version": data.pop("version"), **data}
 
     @classmethod
@@ -178,7 +195,7 @@ class Layout:
         Examples:
             >>> print(Layout(encoding="utf-8", delimiter=",", columns=1, names=["id"]).to_json())
             {
-              "version": 3,
+              "version": 4,
               "encoding": "utf-8",
               "delimiter": ",",
               "columns": 1,
@@ -188,7 +205,8 @@ class Layout:
               "names": [
                 "id"
               ],
-              "preamble": null
+              "preamble": null,
+              "types": null
             }
         """
         return json.dumps(self.to_dict(), ensure_ascii=False, indent=2)
@@ -237,6 +255,15 @@ class Layout:
             ]
             more = len(renamed) - 3
             differences.extend(renamed[:3] + ([f"{more} more columns renamed"] if more > 0 else []))
+        if found.types is not None and self.types is not None and found.columns == self.columns:
+            names = self.names or tuple(f"column {position}" for position in range(1, self.columns + 1))
+            changed = [
+                f"column {name!r} reads as {new} where the layout has {old}"
+                for name, new, old in zip(names, found.types, self.types)
+                if new != old
+            ]
+            more = len(changed) - 3
+            differences.extend(changed[:3] + ([f"{more} more columns of another type"] if more > 0 else []))
         return differences
 
 

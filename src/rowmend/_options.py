@@ -20,6 +20,7 @@ from rowmend._encoding import check_replaces, normalize_encoding
 from rowmend._checks import OptionError, check_character, check_distinct
 from rowmend._errors import RowmendWarning
 from rowmend._layout import Layout, read_layout
+from rowmend._types import check_decimal, check_dtypes, check_null_values, check_thousands
 
 __all__ = ["DEFAULT_MAX_RECORDS", "OPTIONS", "OptionSpec", "Options", "resolve_options"]
 
@@ -190,10 +191,47 @@ OPTIONS: Tuple[OptionSpec, ...] = (
         "dtypes",
         str,
         None,
-        "column types: all strings, or inferred by Arrow",
-        "choice",
+        "column types: 'string' (all text, as read), 'infer' (integers, decimals, booleans, dates, times and "
+        "timestamps decided from every row; a cell that does not fit is null, its text kept in NAME_raw), "
+        "or per-column kinds with the rest inferred: 'amount=decimal,when=date-dmy'",
+        "value",
         nullable=True,
-        choices=(("string", None), ("infer", "infer")),
+        metavar="infer|string|NAME=KIND,...",
+        cli_default="string",
+        native=False,
+    ),
+    OptionSpec(
+        "null_values",
+        str,
+        None,
+        "with dtypes: the spellings of a missing value in a typed column, comma-separated "
+        "(default: empty, NA, N/A, n/a, -, --, null, NULL, None, #N/A, nan)",
+        "value",
+        nullable=True,
+        metavar="A,B,...",
+        native=False,
+    ),
+    OptionSpec(
+        "decimal",
+        str,
+        None,
+        "with dtypes: the decimal mark, '.' or ',' ('auto': decided per column from its numbers)",
+        "value",
+        nullable=True,
+        words=("auto",),
+        cli_default="auto",
+        native=False,
+    ),
+    OptionSpec(
+        "thousands",
+        str,
+        None,
+        "with dtypes: the thousands separator: none, comma, point, space, apostrophe, nbsp, nnbsp or the "
+        "character ('auto': decided per column)",
+        "value",
+        nullable=True,
+        words=("auto",),
+        cli_default="auto",
         native=False,
     ),
     OptionSpec(
@@ -278,7 +316,10 @@ class Options:
     line_numbers: bool
     record_repairs: bool
     threads: Optional[int]
-    dtypes: Optional[str]
+    dtypes: Union[None, str, Mapping[str, Tuple[str, Optional[bool]]]]
+    null_values: Optional[Tuple[str, ...]]
+    decimal: Optional[str]
+    thousands: Optional[str]
     max_records: int
     progress: bool
     layout: Optional[Layout]
@@ -415,6 +456,16 @@ def _apply_layout(values: Dict[str, object], layout: Layout, given: Mapping[str,
         values[name] = value
 
 
+# The options of typed columns take more than one type of value (a mapping,
+# a list); their own checks convert them.
+_TYPE_OPTIONS = {
+    "dtypes": check_dtypes,
+    "null_values": check_null_values,
+    "decimal": check_decimal,
+    "thousands": check_thousands,
+}
+
+
 def _unknown_option(name: str) -> TypeError:
     close = difflib.get_close_matches(name, list(_SPECS), n=1)
     hint = f"; did you mean {close[0]!r}?" if close else ""
@@ -462,6 +513,9 @@ def resolve_options(**options: object) -> Options:
         if spec.name == "layout":
             values["layout"] = _load_layout(options.get("layout"))
             continue
+        if spec.name in _TYPE_OPTIONS:
+            values[spec.name] = _TYPE_OPTIONS[spec.name](options.get(spec.name, spec.default))
+            continue
         value = _check_type(spec, options.get(spec.name, spec.default))
         _check_value(spec, value)
         values[spec.name] = value
@@ -485,6 +539,10 @@ def resolve_options(**options: object) -> Options:
             "comment", "{option} must be {auto}, a prefix on one line, or {none} to keep every line, not {value}", comment
         )
     values["encoding"] = _check_encoding(str(values["encoding"]))
+    if values["dtypes"] is None:
+        for name in ("null_values", "decimal", "thousands"):
+            if values[name] is not None:
+                raise ValueError(f"{name} applies to typed columns: give dtypes='infer' (or per-column kinds) with it")
     layout = values["layout"]
     if layout is not None:
         _apply_layout(values, cast("Layout", layout), options)

@@ -24,6 +24,9 @@ from rowmend._tables import names_schema, read_arrow
 
 __all__ = ["ReadPlan", "conform", "merge_histograms", "merge_reports", "plan_read"]
 
+# The options that type columns, settled on the first file alone.
+_TYPING = ("dtypes", "null_values", "decimal", "thousands")
+
 # The engine's histogram keeps at most this many bins, doubling their width
 # as lines outrun them; a merged one keeps to the same.
 _MAX_BINS = 256
@@ -74,12 +77,16 @@ def plan_read(first: Callable[[], ContextManager[Any]], name: str, options: Mapp
         "escape_char": layout.escape_char,
         "expected_columns": layout.columns,
     }
-    partition_options.pop("dtypes", None)
+    # The typing options reach the first file's typed read only; the other
+    # partitions are conformed to the types it settles.
+    typing = {key: options[key] for key in _TYPING if key in options}
+    for key in _TYPING:
+        partition_options.pop(key, None)
     if resolved.layout is not None:
         partition_options["layout"] = resolved.layout  # read once here, not from a path on every worker
     if resolved.dtypes is not None:
         with first() as source:
-            schema = read_arrow(source, **{**partition_options, "dtypes": resolved.dtypes}).schema
+            schema = read_arrow(source, **{**partition_options, **typing}).schema
     return ReadPlan(schema, partition_options, name, layout.encoding)
 
 

@@ -8,6 +8,7 @@ from typing import TYPE_CHECKING, Any, Dict, List, Mapping, Optional, Tuple, Uni
 
 from rowmend._html import report_fragment, report_page
 from rowmend._records import SKIP_KINDS, LineHistogram, Note, QuarantineRecord, RepairRecord, short_repr
+from rowmend._types import ColumnType, MisfitRecord
 
 if TYPE_CHECKING:
     import pandas
@@ -67,6 +68,14 @@ class Report:
         notes: What the run has to say that no count says, in order: a
             reading considered and not taken, rows set aside as a second
             table, an owner that could not be kept (see :class:`Note`).
+        column_types: With ``dtypes``: each column's :class:`ColumnType`
+            (kind, Arrow type, number format, unit, date order); else empty.
+        misfits: With ``dtypes``: per typed column, the exact count of
+            cells that did not fit its type (null in the column).
+        misfit_records: Those cells' line, column and text
+            (:class:`MisfitRecord`): the first ``max_records`` of a table
+            or Parquet file, which also keeps them in ``NAME_raw``
+            columns; every one of a stream's.
 
     Examples:
         >>> report = Report(total_rows=3, salvaged_rows=2, repaired_rows=1, quarantined_rows=1,
@@ -96,6 +105,9 @@ class Report:
     header: Optional[Tuple[str, ...]] = None
     header_rows: int = 0
     notes: Tuple[Note, ...] = ()
+    column_types: Mapping[str, ColumnType] = field(default_factory=dict, hash=False)
+    misfits: Mapping[str, int] = field(default_factory=dict, hash=False)
+    misfit_records: Tuple[MisfitRecord, ...] = ()
 
     def __post_init__(self) -> None:
         object.__setattr__(self, "quarantine", tuple(self.quarantine))
@@ -104,6 +116,20 @@ class Report:
         )
         object.__setattr__(self, "repairs", tuple(self.repairs))
         object.__setattr__(self, "skipped", dict(self.skipped))
+        object.__setattr__(
+            self,
+            "column_types",
+            {
+                name: kind if isinstance(kind, ColumnType) else ColumnType.from_dict(kind)
+                for name, kind in self.column_types.items()
+            },
+        )
+        object.__setattr__(self, "misfits", dict(self.misfits))
+        object.__setattr__(
+            self,
+            "misfit_records",
+            tuple(r if isinstance(r, MisfitRecord) else MisfitRecord(**r) for r in self.misfit_records),
+        )
         if self.header is not None:
             object.__setattr__(self, "header", tuple(self.header))
         counts = (
@@ -135,7 +161,9 @@ class Report:
             value = getattr(self, each.name)
             if each.name == "lines":
                 continue
-            short = each.name in ("quarantine", "repairs", "notes")
+            if each.name in ("column_types", "misfits", "misfit_records") and not value:
+                continue  # a read without dtypes has none
+            short = each.name in ("quarantine", "repairs", "notes", "misfit_records")
             parts.append(f"{each.name}={short_repr.repr(value) if short else repr(value)}")
         return f"Report({', '.join(parts)})"
 
@@ -157,6 +185,9 @@ class Report:
         result["skipped"] = dict(self.skipped)
         result["header"] = list(self.header) if self.header is not None else None
         result["notes"] = [note.to_dict() for note in self.notes]
+        result["column_types"] = {name: kind.to_dict() for name, kind in self.column_types.items()}
+        result["misfits"] = dict(self.misfits)
+        result["misfit_records"] = [record.to_dict() for record in self.misfit_records]
         if lines:
             result["lines"] = self.lines.to_dict() if self.lines is not None else None
         return result

@@ -8,7 +8,7 @@ is the same and lives here.
 from __future__ import annotations
 
 import warnings
-from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple, Union
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Optional, Tuple, Union
 
 from rowmend._binary import check_text
 from rowmend._encoding import DETECT_BYTES, Transcoder, encoding_doubt, resolve_encoding, transcode
@@ -18,6 +18,9 @@ from rowmend._options import OPTIONS, Options
 from rowmend._records import LineHistogram, Note, QuarantineRecord, RepairRecord
 from rowmend._report import Report
 from rowmend._sources import ByteSource
+
+if TYPE_CHECKING:
+    from rowmend._typed import TypingOutcome
 
 __all__ = ["NATIVE_ENCODINGS", "RUN_KEYWORDS", "Progress", "Run"]
 
@@ -96,6 +99,8 @@ class Run:
         self.options = options
         self.notes: List[Note] = []
         self._progress = progress
+        #: Set by a typed read: the columns' types and misfits, for the report.
+        self.typing: Optional[TypingOutcome] = None
         head = source.read(DETECT_BYTES)
         self.encoding, bom = resolve_encoding(options.encoding, head, len(head) < DETECT_BYTES)
         if not options.binary:
@@ -189,7 +194,11 @@ class Run:
             header_rows=salvager.header_rows,
             notes=tuple(notes)
             + tuple(Note(code, message) for code, message in salvager.notes)
-            + self._quote_notes(),
+            + self._quote_notes()
+            + (tuple(self.typing.notes) if self.typing is not None else ()),
+            column_types=self.typing.types if self.typing is not None else {},
+            misfits=self.typing.misfits if self.typing is not None else {},
+            misfit_records=tuple(self.typing.records) if self.typing is not None else (),
         )
 
     def _quote_notes(self) -> Tuple[Note, ...]:

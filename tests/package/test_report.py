@@ -35,7 +35,7 @@ def test_to_dict_uses_the_attribute_names_and_is_plain_data():
     assert list(data) == [
         "total_rows", "salvaged_rows", "repaired_rows", "quarantined_rows",
         "delimiter", "columns", "encoding", "replaced_bytes", "quarantine", "skipped_rows", "skipped", "repairs", "header",
-        "header_rows", "notes",
+        "header_rows", "notes", "column_types", "misfits", "misfit_records",
     ]
     assert data["quarantine"][0] == {"line": 3, "reason": "too many fields", "raw": "a,b,c,d"}
     assert json.loads(json.dumps(data)) == data
