@@ -312,10 +312,12 @@ with open("pyproject.toml", "rb") as f:
 # what the runs leave in the working folder (Hypothesis' database) must not
 # land in the clone.
 step_pypy() {
-    local include
+    local include version
     include=$(pypy3 -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
+    # The version CMake compiles into rowmend._native, from project().
+    version=$(sed -n 's/^project(rowmend VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
     g++ -std=c++20 -fsyntax-only -Wall -Wextra -Werror -I"$include" -Isrc \
-        src/bindings/*.cpp src/bindings/native/*.cpp
+        -DROWMEND_VERSION="\"$version\"" src/bindings/*.cpp src/bindings/native/*.cpp
     echo "both modules compile against $include"
     if [ "${ROWMEND_QUICK:-0}" = 1 ]; then
         echo "ROWMEND_QUICK=1: the suite on PyPy skipped"
