@@ -1,8 +1,14 @@
 """Type stubs of rowmend._native: the salvage pass fed in chunks, its rows as Arrow batches."""
 
-from typing import Dict, List, Union, Optional, Sequence, Tuple, final
+from typing import Dict, Final, List, Union, Optional, Sequence, Tuple, final
 
 from typing_extensions import Buffer, Self
+
+__version__: Final[str]
+"""The package's version, CMake's project() version."""
+
+OPTIONS: Final[Tuple[str, ...]]
+"""Salvager's keywords, in order."""
 
 @final
 class ArrowBatch:
@@ -25,7 +31,7 @@ class Salvager:
         cls,
         *,
         delimiter: Optional[int] = None,
-        quote_char: Optional[int] = 34,  # 0: quotes are text
+        quote_char: Optional[int] = None,  # None: detected, else '"'; 0: quotes are text
         fill_ragged_rows: bool = True,
         merge_overflow: bool = True,
         expected_columns: Optional[int] = None,
@@ -50,6 +56,7 @@ class Salvager:
         repairs: str = "backend",  # or "auto"
         set_aside_dir: Optional[str] = None,
         batch_bytes: int = 67108864,
+        batches: bool = True,  # False: the report alone
     ) -> Self: ...
     def feed(self, data: Buffer, /) -> None:
         """Salvage the next chunk of input in the run's encoding, without the GIL."""

@@ -14,44 +14,17 @@ import os
 import sys
 import warnings
 from dataclasses import dataclass, fields
-from typing import TYPE_CHECKING, Dict, Mapping, Optional, SupportsIndex, Tuple, Union, cast
+from typing import Dict, Mapping, Optional, SupportsIndex, Tuple, Union, cast
 
 from rowmend._encoding import check_replaces, normalize_encoding
+from rowmend._checks import OptionError, check_character, check_distinct
 from rowmend._errors import RowmendWarning
+from rowmend._layout import Layout, read_layout
 
-if TYPE_CHECKING:
-    from rowmend._layout import Layout
-
-__all__ = ["DEFAULT_MAX_RECORDS", "OPTIONS", "OptionError", "Options", "OptionSpec", "resolve_options"]
+__all__ = ["DEFAULT_MAX_RECORDS", "OPTIONS", "OptionSpec", "Options", "resolve_options"]
 
 #: How many quarantined rows a report keeps unless told otherwise.
 DEFAULT_MAX_RECORDS = 10_000
-
-
-class OptionError(ValueError):
-    """A reading option's value that cannot be used, told in the caller's own terms.
-
-    The message is written once, as a template: ``{option}`` stands for the
-    option's name and ``{auto}``, ``{none}`` and the like for the words it
-    takes, so that Python shows ``quote_char ... 'none'`` and the command
-    line ``--quote-char ... none``.
-
-    Attributes:
-        option: The option's name, as in :data:`OPTIONS`.
-        template: The message with its placeholders.
-        value: The value given.
-    """
-
-    def __init__(self, option: str, template: str, value: object) -> None:
-        self.option = option
-        self.template = template
-        self.value = value
-        super().__init__(self.render(option, "'"))
-
-    def render(self, spelling: str, quote: str) -> str:
-        """The message with the option spelt ``spelling`` and its words within ``quote``."""
-        words = {word: f"{quote}{word}{quote}" for word in ("auto", "none", "section")}
-        return self.template.format(option=spelling, value=repr(self.value), **words)
 
 
 @dataclass(frozen=True)
@@ -78,6 +51,9 @@ class OptionSpec:
             command line spells None as ``--no-NAME``.
         cli_default: How the command line's help tells the default, when
             the command line's own differs from the package's.
+        native: Whether the native pass takes the option under its own
+            name (the package's tests hold these against ``rowmend._native.OPTIONS``);
+            the rest the package applies itself.
     """
 
     name: str
@@ -92,6 +68,7 @@ class OptionSpec:
     words: Tuple[str, ...] = ()
     none_flag: bool = False
     cli_default: Optional[str] = None
+    native: bool = True
 
     @property
     def flag(self) -> str:
@@ -217,6 +194,7 @@ OPTIONS: Tuple[OptionSpec, ...] = (
         "choice",
         nullable=True,
         choices=(("string", None), ("infer", "infer")),
+        native=False,
     ),
     OptionSpec(
         "max_records",
@@ -233,6 +211,7 @@ OPTIONS: Tuple[OptionSpec, ...] = (
         "show a progress bar (bytes and rows per second) on a terminal or in a notebook",
         "flag",
         cli_default="on a terminal, for inputs of 16 MiB or more",
+        native=False,
     ),
     OptionSpec(
         "layout",
@@ -242,6 +221,7 @@ OPTIONS: Tuple[OptionSpec, ...] = (
         "value",
         nullable=True,
         metavar="FILE",
+        native=False,
     ),
     OptionSpec(
         "on_drift",
@@ -250,6 +230,7 @@ OPTIONS: Tuple[OptionSpec, ...] = (
         "with a layout: what an input whose own layout differs from it does",
         "choice",
         choices=(("error", "error"), ("warn", "warn"), ("ignore", "ignore")),
+        native=False,
     ),
     OptionSpec(
         "binary",
@@ -258,6 +239,7 @@ OPTIONS: Tuple[OptionSpec, ...] = (
         "read input that is not text (an executable, an image, an archive, over 5 percent control characters) "
         "as CSV instead of refusing it",
         "flag",
+        native=False,
     ),
 )
 
@@ -372,34 +354,6 @@ def _check_value(spec: OptionSpec, value: object) -> None:
         raise OptionError(spec.name, f"{{option}} must be at least {spec.minimum}, not {{value}}", value)
 
 
-# What each character option's words do, for the messages that offer them.
-_CHARACTER_WORDS = {
-    "delimiter": "{auto} to detect it",
-    "quote_char": "{auto} to detect it or {none} to read quotes as text",
-    "escape_char": "{auto} to detect it or {none} for no escape",
-}
-
-
-def _check_character(name: str, value: Optional[str], fix: Optional[str] = None) -> None:
-    """A delimiter, quote or escape character is one ASCII byte that is no line break.
-
-    A delimiter may also be one such byte and a blank: the separator ``", "``.
-    An :class:`OptionError` says what to write instead: ``fix``, else the
-    option's words.
-    """
-    if value is None:
-        return
-    if name in ("delimiter", "output_delimiter") and len(value) == 2 and value[1] == " " and value[0] != " ":
-        value = value[0]
-    fix = fix or _CHARACTER_WORDS.get(name, "")
-    if len(value) != 1:
-        raise OptionError(name, "{option} must be one character" + (f" ({fix})" if fix else "") + ", not {value}", value)
-    if not value.isascii():
-        raise OptionError(name, f"{{option}} must be an ASCII character, not {{value}} (U+{ord(value):04X})", value)
-    if value in "\r\n":
-        raise OptionError(name, "{option} cannot be a line break ({value})", value)
-
-
 def _caller_level() -> int:
     """The stack level of the first caller outside this package, for warnings."""
     package = os.path.dirname(__file__)
@@ -430,15 +384,6 @@ def _words_to_values(values: Dict[str, object]) -> None:
         values["skip_footer"] = 0
 
 
-def _check_distinct(given: Dict[str, Optional[str]]) -> None:
-    """The delimiter, quote and escape characters given must be three different bytes."""
-    names = [name for name, value in given.items() if value is not None]
-    for i, first in enumerate(names):
-        for second in names[i + 1 :]:
-            if given[first] == given[second]:
-                raise ValueError(f"{first} and {second} are both {given[first]!r}; they must differ")
-
-
 def _check_encoding(value: str) -> str:
     if value.lower() == "auto":
         return "auto"
@@ -452,10 +397,6 @@ def _check_encoding(value: str) -> str:
 
 def _load_layout(value: object) -> Optional[Layout]:
     """The ``layout`` option as a :class:`~rowmend.Layout`: given as one, or read from its JSON file."""
-    # Imported here: the layout module detects through the salvage run,
-    # which needs these options first.
-    from rowmend._layout import Layout, read_layout
-
     if value is None or isinstance(value, Layout):
         return value
     if isinstance(value, (str, bytes, os.PathLike)):
@@ -530,14 +471,14 @@ def resolve_options(**options: object) -> Options:
     assert isinstance(quote_char, str) and (escape_char is None or isinstance(escape_char, str))
     if delimiter == "none":
         raise OptionError("delimiter", "{option} cannot be turned off: give one character, or {auto} to detect it", delimiter)
-    _check_character("delimiter", delimiter)
+    check_character("delimiter", delimiter)
     given = {"delimiter": None if delimiter is None else delimiter[0]}
     for name, value in (("quote_char", quote_char), ("escape_char", escape_char)):
         if value not in ("auto", "none"):
-            _check_character(name, value)
+            check_character(name, value)
             if value is not None:
                 given[name] = value
-    _check_distinct(given)
+    check_distinct(given)
     comment = values["comment"]
     if comment is not None and (not comment or "\n" in str(comment) or "\r" in str(comment)):
         raise OptionError(

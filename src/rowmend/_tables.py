@@ -15,6 +15,8 @@ import pyarrow.compute as pc
 from rowmend._names import column_names, line_column_name, name_notes
 from rowmend._options import Options, resolve_options
 from rowmend._report import Report
+from rowmend._detect import start_run
+from rowmend._progress import run_progress
 from rowmend._run import Run
 from rowmend._sources import Source, open_source
 
@@ -25,6 +27,7 @@ if TYPE_CHECKING:
 __all__ = [
     "RowStream",
     "TableBatches",
+    "check_table_options",
     "infer_types",
     "names_schema",
     "read_arrow",
@@ -238,9 +241,9 @@ class RowStream:
 
     def _read(self) -> Generator[pa.RecordBatch, None, None]:
         with self._source as source:
-            run = Run(source, self._options, batch_rows=self._batch_rows)
-            self._tables = tables = TableBatches(run, strict=self._strict)
-            try:
+            with run_progress(self._options, source) as told:
+                run = start_run(source, self._options, told, batch_rows=self._batch_rows)
+                self._tables = tables = TableBatches(run, strict=self._strict)
                 for chunk in run.chunks():
                     run.feed(chunk)
                     if run.salvager.ready:
@@ -248,15 +251,14 @@ class RowStream:
                             self._schema = tables.schema
                             yield batch
                 run.finish()
-            finally:
-                run.close()
             taken = tables.take()
             self._schema = tables.finish_schema()
             yield from taken
             self.report = run.report()
 
 
-def _check_table_options(options: Options) -> None:
+def check_table_options(options: Options) -> None:
+    """ValueError for options a table cannot be read with: rows left ragged (``expected_columns=0``)."""
     if options.expected_columns == 0:
         raise ValueError("expected_columns=0 leaves rows ragged, which a table cannot hold; pass None or a count")
 
@@ -298,7 +300,7 @@ def stream(source: Source, *, batch_rows: int = 65536, **options: Any) -> RowStr
     if batch_rows < 1:
         raise ValueError(f"batch_rows must be at least 1, not {batch_rows}")
     resolved = resolve_options(**options)
-    _check_table_options(resolved)
+    check_table_options(resolved)
     if resolved.dtypes is not None:
         raise ValueError("dtypes='infer' needs the whole table: use read_arrow, read_pandas or read_polars")
     return RowStream(source, batch_rows, resolved)
@@ -352,7 +354,7 @@ def read_arrow(source: Source, **options: Any) -> pa.Table:
         DataType(int64)
     """
     resolved = resolve_options(**options)
-    _check_table_options(resolved)
+    check_table_options(resolved)
     rows = RowStream(source, 65536, resolved, strict=False)
     batches = list(rows)
     assert rows._tables is not None
@@ -393,7 +395,7 @@ def read_polars(source: Source, **options: Any) -> polars.DataFrame:
     import polars
 
     resolved = resolve_options(**options)
-    _check_table_options(resolved)
+    check_table_options(resolved)
     if resolved.dtypes == "infer":
         # Inferring a column's type needs all of its values.
         table: Union[pa.Table, pa.RecordBatch] = read_arrow(source, **options)

@@ -46,21 +46,28 @@ std::string quarantine_reason(RowFate fate, std::uint64_t columns);
 // 2 found, 3 expected", as its reports name the action.
 std::string field_count_reason(RowFate fate, std::uint64_t columns, std::size_t found);
 
-struct SalvageCounters {
+// The counts of a run's rows, the pass's and the report's alike.
+struct RowCounts {
     std::uint64_t total_rows = 0;
     std::uint64_t salvaged_rows = 0;
     std::uint64_t repaired_rows = 0;
     std::uint64_t quarantined_rows = 0;
+    std::uint64_t skipped_rows = 0;
+    std::array<std::uint64_t, kSkipKinds> skipped_by_kind{}; // indexed by SkipKind
+
+    friend bool operator==(const RowCounts&, const RowCounts&) = default;
+};
+
+// The counts and the settled layout.
+struct SalvageCounters : RowCounts {
     std::uint64_t inferred_columns = 0;
     std::uint8_t detected_delimiter = ',';
     std::uint8_t detected_quote = '"';
     std::uint8_t detected_escape = 0;  // 0: none
     bool trim_after_delimiter = false; // the separator is the delimiter and a space
-    std::uint64_t skipped_rows = 0;
-    std::array<std::uint64_t, kSkipKinds> skipped_by_kind{}; // indexed by SkipKind
-    bool header_row = false;         // detect_header found the first row to name the columns
-    std::uint8_t header_rows = 0;    // with header_row: how many leading rows name them together
-    std::uint64_t preamble_rows = 0; // leading rows set aside as the preamble
+    bool header_row = false;           // detect_header found the first row to name the columns
+    std::uint8_t header_rows = 0;      // with header_row: how many leading rows name them together
+    std::uint64_t preamble_rows = 0;   // leading rows set aside as the preamble
 };
 
 // One row that did not go through the plain fast path.

@@ -6,7 +6,8 @@ import numpy as np
 import pytest
 
 from rowmend import RowmendWarning
-from rowmend._options import OPTIONS, OptionError, Options, resolve_options
+from rowmend._checks import OptionError
+from rowmend._options import OPTIONS, Options, resolve_options
 
 
 class Text(str):
