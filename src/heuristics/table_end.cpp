@@ -12,10 +12,6 @@ bool is_blank_text(std::string_view text) noexcept {
     return matcher.matched();
 }
 
-bool is_blank_row(const RowView& fields) {
-    return fields.size() == 1 && is_blank_text((*fields.begin()).text);
-}
-
 bool is_empty_cells_row(const RowView& fields) {
     if (fields.size() < 2)
         return false;

@@ -5,6 +5,7 @@
 // rows it is given and of what the first rows of the table showed.
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -17,7 +18,9 @@ namespace rowmend {
 // Whether `text` is White_Space only (or empty).
 bool is_blank_text(std::string_view text) noexcept;
 // One field of White_Space only, as the counting parser reports a blank line.
-bool is_blank_row(const RowView& fields);
+inline bool is_blank_row(const RowView& fields) {
+    return fields.size() == 1 && is_blank_text((*fields.begin()).text);
+}
 
 // A row of two or more cells, each empty or blank, as spreadsheets export
 // the empty rows below a table.
@@ -25,6 +28,24 @@ bool is_empty_cells_row(const RowView& fields);
 // The same for one plain line (no quote in it): nothing but `delimiter`s and
 // blanks, at least one delimiter.
 bool is_empty_cells_line(std::string_view line, char delimiter);
+
+// What a row's first input byte tells of its first cell without reading
+// its cells: Digit when it is a digit (a cell that is filled and no label),
+// Filled for any other printable ASCII byte but the delimiter, the quote and
+// the escape byte; Unknown otherwise (a quoted or empty first cell, a blank,
+// a byte past ASCII), when only the cells can tell.
+enum class FirstCell : std::uint8_t { Unknown, Filled, Digit };
+inline FirstCell first_cell(std::string_view row_bytes, char delimiter, char quote,
+                            char escape) noexcept {
+    if (row_bytes.empty())
+        return FirstCell::Unknown;
+    const char c = row_bytes.front();
+    if (c >= '0' && c <= '9')
+        return FirstCell::Digit;
+    const bool printable = c > ' ' && c < 0x7F;
+    return printable && c != delimiter && c != quote && c != escape ? FirstCell::Filled
+                                                                    : FirstCell::Unknown;
+}
 
 // Whether a row narrower than the table (`width` fields as parsed, `fields`
 // as brought to width) reads as a data row cut short rather than a footer:

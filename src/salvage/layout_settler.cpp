@@ -22,16 +22,6 @@ void configure_parser(ResilientParser& parser, const SalvageOptions& options,
                                   *options.runaway_quotes);
 }
 
-bool is_comment_line(const SalvageOptions& options_, std::string_view text, bool fits,
-                     bool table_started, bool hash_rows_are_data_) noexcept {
-    if (!options_.comment_prefix.empty())
-        return text.starts_with(options_.comment_prefix);
-    // A '#' row of the table's width inside the table may well be data,
-    // and so may those before it unless they stand above its header.
-    return options_.detect_comments && text.starts_with('#') &&
-           (!fits || (!table_started && !hash_rows_are_data_));
-}
-
 LayoutSettler::LayoutSettler(const SalvageOptions& options, SalvageCounters& counters) noexcept
     : options_(options), counters_(counters) {}
 

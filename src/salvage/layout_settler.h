@@ -32,8 +32,15 @@ void configure_parser(ResilientParser& parser, const SalvageOptions& options,
 // row beginning with it; when detecting, a row beginning with '#' that
 // does not fit the table's width, or that comes before the table has begun
 // unless such rows are the table's own (`hash_rows_are_data`).
-bool is_comment_line(const SalvageOptions& options, std::string_view text, bool fits,
-                     bool table_started, bool hash_rows_are_data) noexcept;
+inline bool is_comment_line(const SalvageOptions& options, std::string_view text, bool fits,
+                            bool table_started, bool hash_rows_are_data) noexcept {
+    if (!options.comment_prefix.empty())
+        return text.starts_with(options.comment_prefix);
+    // A '#' row of the table's width inside the table may well be data,
+    // and so may those before it unless they stand above its header.
+    return options.detect_comments && text.starts_with('#') &&
+           (!fits || (!table_started && !hash_rows_are_data));
+}
 
 class LayoutSettler {
   public:
@@ -59,7 +66,7 @@ class LayoutSettler {
     const std::vector<bool>& value_columns() const noexcept { return value_columns_; }
     const std::string& header_text() const noexcept { return header_text_; }
     // With totals detected: sums of the numeric columns, none added yet.
-    const std::optional<ColumnSums>& sums() const noexcept { return sums_; }
+    std::optional<ColumnSums> take_sums() noexcept { return std::move(sums_); }
 
     // How far the heuristics read with runaway quotes read as text: the
     // pass's window.

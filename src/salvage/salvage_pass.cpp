@@ -73,7 +73,7 @@ bool SalvagePass::settle(std::string_view window, bool final) {
     tail_.set_column_kinds(settler_->column_kinds());
     value_columns_ = settler_->value_columns();
     header_text_ = settler_->header_text();
-    sums_ = settler_->sums();
+    sums_ = settler_->take_sums();
     settler_.reset();
     separator_ = ByteText(counters_.detected_delimiter).view();
     if (counters_.trim_after_delimiter)
@@ -237,23 +237,38 @@ bool SalvagePass::process(std::string_view window, bool final) {
                 std::size_t keep = run.size(); // bytes of the rows handed on now
                 std::size_t rows = plain;
                 const auto last_line = [&](std::size_t& cut) {
-                    cut = keep < 2 ? 0 : run.find_last_of('\n', keep - 2) + 1;
+                    // The line break before the last row's, found backwards.
+                    const void* lf = keep < 2 ? nullptr : memrchr(run.data(), '\n', keep - 1);
+                    cut =
+                        lf == nullptr
+                            ? 0
+                            : static_cast<std::size_t>(static_cast<const char*>(lf) - run.data()) +
+                                  1;
                     return run.substr(cut, keep - 1 - cut);
                 };
                 std::size_t cut = 0;
-                while (options_.skip_blank_rows && rows != 0 &&
-                       is_empty_cells_line(last_line(cut), delimiter)) {
+                // Most runs end in a row whose first byte says it is neither
+                // empty nor a totals row: only the others have their cells read.
+                std::string_view last = last_line(cut);
+                FirstCell first = first_cell(last, delimiter, '\0', '\0');
+                while (options_.skip_blank_rows && rows != 0 && first != FirstCell::Digit &&
+                       first != FirstCell::Filled && is_empty_cells_line(last, delimiter)) {
                     keep = cut;
                     --rows;
+                    last = last_line(cut);
+                    first = first_cell(last, delimiter, '\0', '\0');
                 }
                 const bool filled_data = rows != 0 && before + rows - 1 >= counters_.header_rows;
                 if (!filled_before_ && !filled_data) {
                     keep = run.size();
                     rows = plain;
+                    last = last_line(cut);
+                    first = first_cell(last, delimiter, '\0', '\0');
                 }
                 filled_before_ = filled_before_ || filled_data;
                 bool total = false;
-                if (rows != 0 && sums_ && has_total_label(last_line(cut), delimiter)) {
+                if (rows != 0 && sums_ && first != FirstCell::Digit &&
+                    has_total_label(last, delimiter)) {
                     total = true;
                     keep = cut;
                     --rows;
@@ -329,13 +344,20 @@ bool SalvagePass::process(std::string_view window, bool final) {
             (narrow && table_started() && narrow_run_ <= kMaxFooterRows &&
              (options_.detect_footer ||
               (options_.detect_trailing_section && summary_row(row_.last_row(), value_columns_))));
+        // Most rows tell by their first byte that they are neither a totals
+        // row nor a row of empty cells: only the others have their cells read.
+        const FirstCell first =
+            first_cell(parser.last_row_bytes(), static_cast<char>(counters_.detected_delimiter),
+                       static_cast<char>(counters_.detected_quote),
+                       static_cast<char>(counters_.detected_escape));
         // A row held for its total label alone is judged by its sums.
         const bool total = !footer && sums_ && tail_.empty() && is_retained(fate) &&
-                           has_total_label(row_.last_row());
+                           first != FirstCell::Digit && has_total_label(row_.last_row());
         // Rows of empty cells below the table are blank rows when nothing
         // of the table follows them; a section may.
         const bool empty = options_.skip_blank_rows && filled_before_ && !section_open_ &&
-                           !second_table_ && is_empty_cells_row(row_.last_row());
+                           !second_table_ && first == FirstCell::Unknown &&
+                           is_empty_cells_row(row_.last_row());
         if (empty) {
             section_open_ = options_.detect_trailing_section;
             if (tail_.size() >= kMaxEmptyRows && !tail_.release_held())

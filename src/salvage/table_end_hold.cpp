@@ -149,7 +149,7 @@ void TableEndHold::drop_released_held() {
     std::swap(held_rows_, held_spare_);
 }
 
-bool TableEndHold::release_held() {
+bool TableEndHold::release_all() {
     // The held rows were no footer: they go on as the rows they are.
     for (std::size_t i = held_front_; i < held_.size(); ++i) {
         const HeldRow& held = held_[i];

@@ -87,11 +87,12 @@ class TableEndHold {
     // and lets the oldest go once more than footer_rows are held.
     bool hold_last(HeldRow held, const RowView* fields);
     // The held rows were no footer: they go on as the rows they are.
-    bool release_held();
+    bool release_held() { return held_.empty() || release_all(); }
     // At the end of input: judges what is held.
     bool finish_held();
 
   private:
+    bool release_all();
     void drop_released_held();
     bool settle_total(const HeldRow& held);
 
