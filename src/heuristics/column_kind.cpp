@@ -430,6 +430,12 @@ void fill_number_text(std::string_view text, const CellKinds& cell, NumberFormat
     }
 }
 
+// Appends text at out[n]; the result is a counted buffer, never a C string.
+void put_text(char* out, std::size_t& n, std::string_view text) noexcept {
+    std::copy(text.begin(), text.end(), out + n);
+    n += text.size();
+}
+
 void put2(char* out, std::size_t& n, unsigned value) noexcept {
     out[n++] = static_cast<char>('0' + value / 10 % 10);
     out[n++] = static_cast<char>('0' + value % 10);
@@ -851,15 +857,13 @@ std::ptrdiff_t normalize_cell(std::string_view cell, const CellKinds& kinds, con
             return -1;
         // A time of day on the epoch's date: the text a timestamp cast reads.
         const std::string_view text = trim(cell);
-        std::memcpy(out, "1970-01-01 ", 11);
-        n = 11;
+        n = 0;
+        put_text(out, n, "1970-01-01 ");
         if (text[1] == ':')
             out[n++] = '0';
-        std::memcpy(out + n, text.data(), text.size());
-        n += text.size();
+        put_text(out, n, text);
         if (n == 16) {
-            std::memcpy(out + n, ":00", 3);
-            n += 3;
+            put_text(out, n, ":00");
         }
         return static_cast<std::ptrdiff_t>(n);
     }
@@ -892,8 +896,7 @@ std::ptrdiff_t normalize_cell(std::string_view cell, const CellKinds& kinds, con
         if (type.kind == Kind::Timestamp) {
             out[n++] = ' ';
             if (!kinds.timestamp) {
-                std::memcpy(out + n, "00:00:00", 8);
-                n += 8;
+                put_text(out, n, "00:00:00");
             } else {
                 std::string_view rest =
                     trim(cell).substr(kinds.time_begin - (trim(cell).data() - cell.data()));
@@ -904,8 +907,7 @@ std::ptrdiff_t normalize_cell(std::string_view cell, const CellKinds& kinds, con
                 while (i < rest.size() && (is_digit(rest[i]) || rest[i] == ':' || rest[i] == '.'))
                     out[n++] = rest[i++];
                 if (i == 5 - (rest[1] == ':' ? 1 : 0)) {
-                    std::memcpy(out + n, ":00", 3);
-                    n += 3;
+                    put_text(out, n, ":00");
                 }
                 if (i < rest.size() && rest[i] == ' ')
                     ++i;

@@ -158,10 +158,9 @@ BlockScan BlockScan::scan(const Block& block, const Grammar& grammar) {
             if (at.offset >= block.end || at.offset >= block.range.size())
                 break;
             path.starts.push_back(at);
-            if (auto earlier = met(at.offset)) {
-                path.joins = *earlier;
+            path.joins = met(at.offset);
+            if (path.joins)
                 break;
-            }
             const ParseStep step = parser.step_shape(shape);
             if (step == ParseStep::End)
                 path.exit.next.offset = guess + parser.pos();
