@@ -113,6 +113,8 @@ class RowStore {
     // Joins the last row's fields from index `first` on into one field, with
     // `separator` between each two of them.
     void merge_last_row_tail(std::size_t first, std::string_view separator);
+    // Drops the last row's last field, which must be empty.
+    void drop_last_field() noexcept { fields_.pop_back(); }
     // Appends a copy of a row of another store.
     void append_row(const RowView& row);
     void pop_last_row() noexcept;

@@ -9,6 +9,7 @@
 #include "heuristics/dialect.h"
 #include "heuristics/header.h"
 #include "heuristics/table_bounds.h"
+#include "heuristics/trailing_column.h"
 #include "parser/utf8.h"
 #include "salvage/byte_text.h"
 
@@ -230,6 +231,13 @@ bool SalvagePass::settle(std::string_view window, bool final) {
              options_.detect_trailing_section) &&
             !sample_table(table, final))
             return false;
+        if (trailing_dropped_)
+            notes_.push_back({"trailing-column-dropped",
+                              "every row read to detect the layout ends with a delimiter and "
+                              "the column it opens is empty: column " +
+                                  std::to_string(counters_.inferred_columns + 1) +
+                                  " was dropped as an artifact of the export (expected_columns=" +
+                                  std::to_string(counters_.inferred_columns + 1) + " keeps it)"});
     }
     sniffer_.reset();
     column_counter_.reset();
@@ -274,6 +282,19 @@ bool SalvagePass::sample_table(std::string_view window, bool final) {
         }
         hashed.push_back(leading_hash);
         texts.emplace_back(parser.last_row_bytes());
+    }
+    // A delimiter ending every row: the empty column it opens goes, and
+    // the header and the columns' kinds are judged without it.
+    trailing_dropped_ = options_.drop_trailing_column && !options_.expected_columns &&
+                        trailing_empty_column(rows, counters_.inferred_columns);
+    if (trailing_dropped_) {
+        --counters_.inferred_columns;
+        RowStore trimmed;
+        for (std::size_t r = 0; r < rows.row_count(); ++r) {
+            trimmed.append_row(rows.row(r));
+            drop_trailing_field(trimmed);
+        }
+        rows = std::move(trimmed);
     }
     const auto first_other = std::find(hashed.begin(), hashed.end(), false);
     if (first_other != hashed.begin()) {
@@ -422,6 +443,14 @@ bool SalvagePass::finish_held() {
     }
     held_.clear();
     held_rows_.release();
+    return true;
+}
+
+bool SalvagePass::drop_trailing_field(RowStore& rows) const {
+    const RowView last = rows.last_row();
+    if (last.size() <= counters_.inferred_columns || !last.field(last.size() - 1).text.empty())
+        return false;
+    rows.drop_last_field();
     return true;
 }
 
@@ -758,6 +787,16 @@ bool SalvagePass::process(std::string_view window, bool final) {
         if (step != ParseStep::Row)
             break;
         const bool replaced = row_.last_row_replaced();
+        if (trailing_dropped_ && !drop_trailing_field(row_) && !trailing_value_noted_ &&
+            row_.last_row().size() > columns) {
+            // A value in the column dropped: the row is long, merged as any.
+            trailing_value_noted_ = true;
+            if (!sink_.note({"trailing-column-value",
+                             "line " + std::to_string(line) + " has a value in the column " +
+                                 std::to_string(columns + 1) +
+                                 " dropped as empty: it is read as a long row"}))
+                return !(stopped_ = true);
+        }
         const bool preamble = preamble_left_ != 0;
         if (preamble)
             --preamble_left_;

@@ -178,7 +178,8 @@ class SalvagePass {
         if (counters_.detected_quote != options_.quote_char)
             parser.disable_plain_rows();
         if (options_.runaway_quotes)
-            parser.set_runaway_quotes(static_cast<std::size_t>(counters_.inferred_columns),
+            parser.set_runaway_quotes(static_cast<std::size_t>(counters_.inferred_columns) +
+                                          (trailing_dropped_ ? 1 : 0),
                                       *options_.runaway_quotes);
     }
     // How far the heuristics read for rows: with runaway quotes read as
@@ -188,6 +189,11 @@ class SalvagePass {
         return options_.runaway_quotes ? kWindow : SIZE_MAX;
     }
     RowFate bring_to_width(RowStore& rows);
+    // With the trailing column dropped: drops the last row's last field when
+    // the row is wider than the table and that field is empty.
+    bool drop_trailing_field(RowStore& rows) const;
+    bool trailing_dropped_ = false;     // every row ended with a delimiter
+    bool trailing_value_noted_ = false; // a row with a value there was noted
     bool skip(SkipKind kind, std::uint64_t line, std::string_view text);
     bool is_comment(std::string_view text, bool fits, bool table_started) const noexcept;
     bool table_started() const noexcept {

@@ -40,8 +40,15 @@ def notes(report):
 
 # (input, names, rows, header rows, skipped, note codes)
 READINGS = [
-    (b"id,name,amount,\n1,ana,2.5,\n2,bo,3.5,\n", ["id", "name", "amount", "column_4"],
-     [["1", "ana", "2.5", ""], ["2", "bo", "3.5", ""]], 1, {}, []),
+    (b"id,name,amount,\n1,ana,2.5,\n2,bo,3.5,\n", ["id", "name", "amount"],
+     [["1", "ana", "2.5"], ["2", "bo", "3.5"]], 1, {}, ["trailing-column-dropped"]),
+    # A value in the column within the rows read to detect: it is the table's.
+    (b"id,name,amount,\n1,ana,2.5,x\n2,bo,3.5,\n", ["id", "name", "amount", "column_4"],
+     [["1", "ana", "2.5", "x"], ["2", "bo", "3.5", ""]], 1, {}, []),
+    # Past them: a long row, merged; a short row's delimiter keeps its empty cell.
+    (b"id,name,amount,\n" + b"1,ana,2.5,\n" * 24 + b"2,bo,3.5,x\n3,cy,\n", ["id", "name", "amount"],
+     [["1", "ana", "2.5"]] * 24 + [["2", "bo", "3.5,x"], ["3", "cy", ""]], 1, {},
+     ["trailing-column-dropped", "trailing-column-value"]),
     (b",name,amount\n0,ana,2.5\n1,bo,3.5\n", ["column_1", "name", "amount"],
      [["0", "ana", "2.5"], ["1", "bo", "3.5"]], 1, {}, []),
     (b"x,x,y\n1,2,3\n", ["x", "x_2", "y"], [["1", "2", "3"]], 1, {}, []),

@@ -797,6 +797,7 @@ PyObject* salvager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!no_escape && !byte_option(escape_char, "escape_char", escape))
             return nullptr;
         options.detect_escape = options.detect_dialect && escape_char == Py_None;
+        options.drop_trailing_column = options.detect_dialect;
         options.escape_char = escape.value_or(0);
         options.trim_after_delimiter = trim_blank != 0 && options.delimiter.has_value();
         options.fill_ragged_rows = fill != 0;
