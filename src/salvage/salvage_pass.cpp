@@ -227,6 +227,26 @@ bool SalvagePass::settle(std::string_view window, bool final) {
         counters_.detected_escape = dialect.escape;
         counters_.trim_after_delimiter = dialect.trim_blank;
         counters_.inferred_columns = *columns;
+        if (options_.detect_trailing_section && options_.detect_preamble &&
+            !options_.expected_columns) {
+            // Stacked tables: the first is the table, whichever is longer.
+            const std::optional<std::optional<StackedStart>> stacked =
+                find_stacked_tables(window, final);
+            if (!stacked)
+                return false;
+            if (*stacked && (*stacked)->width != *columns) {
+                counters_.inferred_columns = (*stacked)->width;
+                preamble_left_ = (*stacked)->leading_rows;
+                counters_.preamble_rows = preamble_left_;
+                table = window.substr(stacked_offset_);
+                notes_.clear();
+                notes_.push_back(
+                    {"stacked-tables",
+                     "the input holds stacked tables of " + std::to_string((*stacked)->width) +
+                         " and " + std::to_string(*columns) +
+                         " columns: the first is the table, the later ones are set aside"});
+            }
+        }
         if ((options_.detect_header || options_.detect_footer ||
              options_.detect_trailing_section) &&
             !sample_table(table, final))
@@ -248,6 +268,27 @@ bool SalvagePass::settle(std::string_view window, bool final) {
                     options_.repair_quotes, final);
     configure(*parser_);
     return true;
+}
+
+std::optional<std::optional<StackedStart>> SalvagePass::find_stacked_tables(std::string_view window,
+                                                                            bool final) {
+    ResilientParser parser(window, counters_.detected_delimiter, counters_.detected_quote,
+                           options_.repair_quotes, final);
+    configure(parser);
+    RowStore rows;
+    std::vector<std::size_t> offsets;
+    while (rows.row_count() < kHeaderSampleRows && parser.pos() < kStackedSampleBytes) {
+        offsets.push_back(parser.pos());
+        const ParseStep step = parser.step_row(rows);
+        if (step == ParseStep::NeedMore)
+            return std::nullopt;
+        if (step == ParseStep::End)
+            break;
+    }
+    const std::optional<StackedStart> stacked = stacked_tables(rows);
+    if (stacked)
+        stacked_offset_ = offsets[stacked->leading_rows];
+    return stacked;
 }
 
 bool SalvagePass::sample_table(std::string_view window, bool final) {
@@ -392,6 +433,18 @@ bool SalvagePass::finish_held() {
         held_spare_.release();
         return true;
     }
+    if (later_) {
+        // Held since a row of another width: another table when the rows
+        // say so; else wide rows are the table's long rows, and narrow ones
+        // or a section after a blank line are judged below as ever.
+        if (later_->confirmed_at_end())
+            return set_later_table_aside() && note_later_table();
+        if (!later_after_blank_ && later_->width() > counters_.inferred_columns)
+            return release_held();
+        later_.reset();
+    }
+    if (later_set_aside_)
+        return note_later_table();
     const HeldRow* only = nullptr;
     const HeldRow* first_empty = nullptr;
     std::size_t rows = 0;
@@ -672,8 +725,39 @@ void SalvagePass::drop_released_held() {
     std::swap(held_rows_, held_spare_);
 }
 
+bool SalvagePass::set_later_table_aside() {
+    // Every held row is the later table's (blank and comment lines, and
+    // rows of empty cells, as what they are); the rows after them follow.
+    later_.reset();
+    later_set_aside_ = true;
+    section_open_ = false;
+    second_table_ = false;
+    for (const HeldRow& held : held_) {
+        const SkipKind kind =
+            held.skipped.value_or(held.empty ? SkipKind::Blank : SkipKind::Footer);
+        if (!skip(kind, held.line, held.text))
+            return false;
+        later_aside_ += held.skipped ? 0 : 1;
+        later_last_ = held.line;
+    }
+    held_.clear();
+    held_rows_.clear();
+    return true;
+}
+
+bool SalvagePass::note_later_table() {
+    return sink_.note(
+        {"later-table", "lines " + std::to_string(later_line_) + " to " +
+                            std::to_string(later_last_) +
+                            " hold another table below the first (its own width or names, "
+                            "and values unlike the first's): its " +
+                            std::to_string(later_aside_) +
+                            " rows were set aside as a section (skip_footer=False keeps them)"});
+}
+
 bool SalvagePass::release_held() {
     // The held rows were no footer: they go on as the rows they are.
+    later_.reset();
     for (std::size_t i = held_front_; i < held_.size(); ++i) {
         const HeldRow& held = held_[i];
         const bool ok = held.skipped ? skip(*held.skipped, held.line, held.text)
@@ -729,7 +813,8 @@ bool SalvagePass::process(std::string_view window, bool final) {
         // After a blank line behind the table, the next row is looked at
         // on its own: it may start a trailing section.
         // A given footer holds every row, so none is handed on in runs.
-        if (preamble_left_ == 0 && !section_open_ && !second_table_ && options_.footer_rows == 0) {
+        if (preamble_left_ == 0 && !section_open_ && !second_table_ && options_.footer_rows == 0 &&
+            !later_ && !later_set_aside_) {
             const std::size_t first_line = parser.line();
             std::size_t plain = 0;
             const std::string_view run = parser.take_plain_rows(columns, SIZE_MAX, plain);
@@ -817,9 +902,33 @@ bool SalvagePass::process(std::string_view window, bool final) {
                 return !(stopped_ = true);
             continue;
         }
+        if (later_set_aside_) {
+            if (!skip(SkipKind::Footer, line, parser.last_row_bytes()))
+                return !(stopped_ = true);
+            ++later_aside_;
+            later_last_ = line;
+            continue;
+        }
         const std::size_t width = row_.last_row().size();
         const bool narrow = width < columns;
         const bool fits = columns == 0 || width == columns;
+        // A row of another width, or one naming another table of the same,
+        // may start a later table: it and the rows below wait until they
+        // say which. Its cells are judged as parsed.
+        const bool held_later = later_.has_value() && (!fits || later_->width() == columns);
+        bool later_start = false;
+        if (held_later) {
+            later_->add(row_.last_row(), column_kinds_);
+        } else if (options_.detect_trailing_section && (held_.empty() || section_open_) &&
+                   table_started() && !second_table_ && columns >= 2 && width >= 2 &&
+                   (width > columns || names_another_table(row_.last_row(), column_kinds_)) &&
+                   (!fits || names_row(row_.last_row(), parser.last_row_bytes()))) {
+            later_.emplace(row_.last_row(), columns, column_kinds_, section_open_);
+            // A section's title held above it is its own.
+            later_line_ = held_.empty() ? line : held_.front().line;
+            later_after_blank_ = section_open_;
+            later_start = true;
+        }
         const RowFate fate = bring_to_width(row_);
         if (options_.footer_rows != 0) {
             const RowView fields = row_.last_row();
@@ -853,6 +962,25 @@ bool SalvagePass::process(std::string_view window, bool final) {
             section_open_ = options_.detect_trailing_section;
             if (held_.size() >= kMaxEmptyRows && !release_held())
                 return !(stopped_ = true);
+        }
+        if (later_ && later_->rejected()) {
+            if (!release_held())
+                return !(stopped_ = true);
+        } else if (later_ && (later_start || held_later)) {
+            const std::string_view text = parser.last_row_bytes();
+            held_.push_back(HeldRow{fate, line, std::string(text), std::nullopt,
+                                    held_rows_.row_count(), parser.last_row_repaired_quote(),
+                                    replaced, width, false, parser.last_row_quote_read_as_text(),
+                                    false, false});
+            held_rows_.append_row(row_.last_row());
+            // Sure: set aside; too long to hold and still unsure: the rows
+            // are the table's, as they were before.
+            const bool ok = later_->confirmed()               ? set_later_table_aside()
+                            : held_.size() >= kMaxSectionRows ? release_held()
+                                                              : true;
+            if (!ok)
+                return !(stopped_ = true);
+            continue;
         }
         if (footer || total || empty) {
             // The input ends inside a row when nothing, not even a line

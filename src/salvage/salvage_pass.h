@@ -26,6 +26,7 @@
 #include "heuristics/column_count.h"
 #include "heuristics/delimiter_sniffer.h"
 #include "heuristics/header.h"
+#include "heuristics/later_table.h"
 #include "heuristics/totals.h"
 #include "parser/byte_buffer.h"
 #include "parser/resilient_parser.h"
@@ -167,6 +168,12 @@ class SalvagePass {
     bool process(std::string_view window, bool final);
     bool settle(std::string_view window, bool final);
     bool sample_table(std::string_view window, bool final);
+    // Stacked tables in the first rows (see stacked_tables), or none;
+    // nothing when the rows run past the prefix. Sets stacked_offset_.
+    std::optional<std::optional<StackedStart>> find_stacked_tables(std::string_view window,
+                                                                   bool final);
+    static constexpr std::size_t kStackedSampleBytes = 64U << 10;
+    std::size_t stacked_offset_ = 0; // the first table's first byte
     bool looks_cut_off(const RowView& fields, std::size_t width, bool unterminated) const;
     bool finish_held();
     void configure(ResilientParser& parser) const noexcept {
@@ -261,6 +268,17 @@ class SalvagePass {
     // A narrow row of words where the table holds values ("End of report",
     // "(5 rows affected)"): a footer line rather than a row cut short.
     bool summary_row(const RowView& row) const;
+
+    // A later table: the rows held since one that may start it, and once
+    // it is sure, every row from its first on is set aside as a section.
+    std::optional<LaterTable> later_;
+    std::uint64_t later_line_ = 0;   // the line of its first row
+    bool later_after_blank_ = false; // a blank line stood above it
+    std::uint64_t later_aside_ = 0;  // rows set aside from later_line_ on
+    std::uint64_t later_last_ = 0;   // the last line set aside so
+    bool later_set_aside_ = false;   // sure: every row from later_line_ on goes
+    bool set_later_table_aside();    // the held rows and everything after them
+    bool note_later_table();         // at the end: which lines went
 
     std::vector<DetectionNote> notes_; // made while settling, told after begin
     bool hash_rows_are_data_ = false;  // leading '#' rows of the table's width are its rows
