@@ -272,12 +272,15 @@ bool SalvagePass::settle(std::string_view window, bool final) {
 
 std::optional<std::optional<StackedStart>> SalvagePass::find_stacked_tables(std::string_view window,
                                                                             bool final) {
-    ResilientParser parser(window, counters_.detected_delimiter, counters_.detected_quote,
-                           options_.repair_quotes, final);
+    // A sample of bounded bytes, cut off as though the input ended there:
+    // a first row of gigabytes is not parsed a third time.
+    const bool cut = window.size() > kStackedSampleBytes;
+    ResilientParser parser(window.substr(0, kStackedSampleBytes), counters_.detected_delimiter,
+                           counters_.detected_quote, options_.repair_quotes, final || cut);
     configure(parser);
     RowStore rows;
     std::vector<std::size_t> offsets;
-    while (rows.row_count() < kHeaderSampleRows && parser.pos() < kStackedSampleBytes) {
+    while (rows.row_count() < kHeaderSampleRows) {
         offsets.push_back(parser.pos());
         const ParseStep step = parser.step_row(rows);
         if (step == ParseStep::NeedMore)
@@ -303,6 +306,7 @@ bool SalvagePass::sample_table(std::string_view window, bool final) {
     // above the header, or the table's own first rows (a header "#id,name",
     // cells masked with '#'); the rows below them tell which.
     std::vector<bool> hashed;
+    std::size_t section_break = SIZE_MAX; // rows kept above the first blank line below two
     const bool detected_hash = options_.comment_prefix.empty() && options_.detect_comments;
     hash_rows_are_data_ = false;
     while (rows.row_count() < kHeaderSampleRows) {
@@ -316,9 +320,14 @@ bool SalvagePass::sample_table(std::string_view window, bool final) {
         const bool leading_hash = detected_hash && fits &&
                                   parser.last_row_bytes().starts_with('#') &&
                                   std::find(hashed.begin(), hashed.end(), false) == hashed.end();
-        if ((options_.skip_blank_rows && is_blank_row(row)) ||
+        const bool blank = options_.skip_blank_rows && is_blank_row(row);
+        if (blank ||
             (!leading_hash && is_comment(parser.last_row_bytes(), fits, rows.row_count() > 1))) {
             rows.pop_last_row();
+            // A blank line below the table's first rows may end it: what
+            // follows is not used to tell its columns' kinds.
+            if (blank && rows.row_count() >= 2 && section_break == SIZE_MAX)
+                section_break = rows.row_count();
             continue;
         }
         hashed.push_back(leading_hash);
@@ -348,6 +357,9 @@ bool SalvagePass::sample_table(std::string_view window, bool final) {
         hash_rows_are_data_ = other == hashed.size() || header_rows(rest) == 0;
         if (!hash_rows_are_data_) {
             rows = std::move(rest);
+            section_break = section_break == SIZE_MAX || section_break <= other
+                                ? SIZE_MAX
+                                : section_break - other;
             texts.erase(texts.begin(), texts.begin() + static_cast<std::ptrdiff_t>(other));
         }
     }
@@ -360,7 +372,10 @@ bool SalvagePass::sample_table(std::string_view window, bool final) {
     // table's width count: a narrow one may be the very footer to judge.
     const std::size_t columns = static_cast<std::size_t>(counters_.inferred_columns);
     column_kinds_.assign(columns, CellKind::Empty);
-    for (std::size_t r = counters_.header_rows; r < rows.row_count(); ++r) {
+    const std::size_t kinds_end = section_break > counters_.header_rows
+                                      ? std::min(section_break, rows.row_count())
+                                      : rows.row_count();
+    for (std::size_t r = counters_.header_rows; r < kinds_end; ++r) {
         if (rows.row(r).size() != columns)
             continue;
         std::size_t i = 0;
@@ -385,7 +400,14 @@ bool SalvagePass::sample_table(std::string_view window, bool final) {
     if (counters_.header_row && options_.detect_trailing_section) {
         // What tells a second table's header from the table's own rows.
         const std::size_t first = counters_.header_rows;
-        value_columns_ = value_columns(rows, first, rows.row(first - 1).size());
+        if (kinds_end < rows.row_count()) {
+            RowStore above; // the rows above a blank line below the table's first
+            for (std::size_t r = 0; r < kinds_end; ++r)
+                above.append_row(rows.row(r));
+            value_columns_ = value_columns(above, first, rows.row(first - 1).size());
+        } else {
+            value_columns_ = value_columns(rows, first, rows.row(first - 1).size());
+        }
         header_text_ = texts[first - 1];
     }
     return true;
