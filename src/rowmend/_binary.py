@@ -22,7 +22,7 @@ import re
 from typing import Optional, Tuple
 
 # The codec name the package decodes an encoding with (its own cp1252).
-from rowmend._encoding import _decoding_codec as decoding_codec
+from rowmend._encoding import decoding_codec
 from rowmend._errors import NotTextError
 
 __all__ = ["CONTROL_SHARE", "MIN_SAMPLE", "SAMPLE_CHARS", "SIGNATURES", "check_text", "looks_binary"]

@@ -18,7 +18,7 @@ import stat
 from dataclasses import dataclass
 from typing import Any, List, Mapping, Optional, Tuple, Union
 
-from rowmend._options import Options, _check_character, resolve_options
+from rowmend._options import Options, check_character, resolve_options
 from rowmend._outputs import (
     FileKey,
     NamedSink,
@@ -148,7 +148,7 @@ def clean_into(
     quarantine survives beside the new clean file.
     """
     streams = streams or {}
-    _check_character("output_delimiter", output_delimiter)
+    check_character("output_delimiter", output_delimiter)
     destination = _path_of("destination", destination)
     quarantine = _path_of("quarantine", quarantine) if quarantine is not None else None
     format = clean_format(destination, format, output_delimiter)

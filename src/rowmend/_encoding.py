@@ -31,6 +31,7 @@ __all__ = [
     "DETECT_BYTES",
     "Transcoder",
     "check_replaces",
+    "decoding_codec",
     "detect_bom",
     "detect_encoding",
     "encoding_doubt",
@@ -183,7 +184,7 @@ def _replaces(encoding: str) -> bool:
     if encoding in ("utf-16", "utf-32"):
         encoding += "-le"  # decoded in the byte order resolve_encoding settles
     try:
-        decoder = codecs.getincrementaldecoder(_decoding_codec(encoding))(REPLACE_ERRORS)
+        decoder = codecs.getincrementaldecoder(decoding_codec(encoding))(REPLACE_ERRORS)
         decoder.decode(b"\xff\xfe+-\\x\x80\n", True)
     except (UnicodeError, ValueError, TypeError, LookupError):
         return False
@@ -409,7 +410,8 @@ def resolve_encoding(requested: str, head: bytes, at_eof: bool) -> Tuple[str, in
 # ---- decoding ----------------------------------------------------------------
 
 
-def _decoding_codec(encoding: str) -> str:
+def decoding_codec(encoding: str) -> str:
+    """The codec Python decodes ``encoding`` with: cp1252 as the one that maps its five unassigned bytes."""
     return CP1252_CODEC if encoding == "cp1252" else encoding
 
 
@@ -430,7 +432,7 @@ class Transcoder(Iterator[bytes]):
         self.encoding = normalize_encoding(encoding)
         self.replaced_bytes = 0
         self._chunks = iter(chunks)
-        self._decoder = codecs.getincrementaldecoder(_decoding_codec(self.encoding))(REPLACE_ERRORS)
+        self._decoder = codecs.getincrementaldecoder(decoding_codec(self.encoding))(REPLACE_ERRORS)
         self._finished = False
 
     def __iter__(self) -> Transcoder:

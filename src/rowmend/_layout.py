@@ -22,7 +22,7 @@ from typing import Any, Dict, List, Mapping, Optional, Tuple, Union
 from rowmend._encoding import normalize_encoding
 from rowmend._errors import LayoutDriftError, LayoutDriftWarning
 from rowmend._names import column_names
-from rowmend._options import Options, _check_character, _check_distinct, resolve_options
+from rowmend._options import Options, check_character, check_distinct, resolve_options
 from rowmend._run import Run
 from rowmend._sources import ByteSource, Source, open_source
 
@@ -100,10 +100,10 @@ class Layout:
             value = getattr(self, name)
             _require(isinstance(value, str), f"{name} must be a str")
             if not (name == "quote_char" and value == "none"):  # quotes read as text
-                _check_character(name, value)
+                check_character(name, value)
         _require(self.escape_char is None or isinstance(self.escape_char, str), "escape_char must be a str or None")
-        _check_character("escape_char", self.escape_char)
-        _check_distinct({"delimiter": self.delimiter[0], "quote_char": self.quote_char, "escape_char": self.escape_char})
+        check_character("escape_char", self.escape_char)
+        check_distinct({"delimiter": self.delimiter[0], "quote_char": self.quote_char, "escape_char": self.escape_char})
         _require(isinstance(self.header, bool), "header must be True or False")
         _require(isinstance(self.columns, int) and not isinstance(self.columns, bool), "columns must be an int")
         if self.columns < 1:

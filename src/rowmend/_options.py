@@ -22,7 +22,16 @@ from rowmend._errors import RowmendWarning
 if TYPE_CHECKING:
     from rowmend._layout import Layout
 
-__all__ = ["DEFAULT_MAX_RECORDS", "OPTIONS", "OptionError", "Options", "OptionSpec", "resolve_options"]
+__all__ = [
+    "DEFAULT_MAX_RECORDS",
+    "OPTIONS",
+    "OptionError",
+    "OptionSpec",
+    "Options",
+    "check_character",
+    "check_distinct",
+    "resolve_options",
+]
 
 #: How many quarantined rows a report keeps unless told otherwise.
 DEFAULT_MAX_RECORDS = 10_000
@@ -380,7 +389,7 @@ _CHARACTER_WORDS = {
 }
 
 
-def _check_character(name: str, value: Optional[str], fix: Optional[str] = None) -> None:
+def check_character(name: str, value: Optional[str], fix: Optional[str] = None) -> None:
     """A delimiter, quote or escape character is one ASCII byte that is no line break.
 
     A delimiter may also be one such byte and a blank: the separator ``", "``.
@@ -430,7 +439,7 @@ def _words_to_values(values: Dict[str, object]) -> None:
         values["skip_footer"] = 0
 
 
-def _check_distinct(given: Dict[str, Optional[str]]) -> None:
+def check_distinct(given: Dict[str, Optional[str]]) -> None:
     """The delimiter, quote and escape characters given must be three different bytes."""
     names = [name for name, value in given.items() if value is not None]
     for i, first in enumerate(names):
@@ -530,14 +539,14 @@ def resolve_options(**options: object) -> Options:
     assert isinstance(quote_char, str) and (escape_char is None or isinstance(escape_char, str))
     if delimiter == "none":
         raise OptionError("delimiter", "{option} cannot be turned off: give one character, or {auto} to detect it", delimiter)
-    _check_character("delimiter", delimiter)
+    check_character("delimiter", delimiter)
     given = {"delimiter": None if delimiter is None else delimiter[0]}
     for name, value in (("quote_char", quote_char), ("escape_char", escape_char)):
         if value not in ("auto", "none"):
-            _check_character(name, value)
+            check_character(name, value)
             if value is not None:
                 given[name] = value
-    _check_distinct(given)
+    check_distinct(given)
     comment = values["comment"]
     if comment is not None and (not comment or "\n" in str(comment) or "\r" in str(comment)):
         raise OptionError(

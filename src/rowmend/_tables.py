@@ -25,6 +25,7 @@ if TYPE_CHECKING:
 __all__ = [
     "RowStream",
     "TableBatches",
+    "check_table_options",
     "infer_types",
     "names_schema",
     "read_arrow",
@@ -256,7 +257,8 @@ class RowStream:
             self.report = run.report()
 
 
-def _check_table_options(options: Options) -> None:
+def check_table_options(options: Options) -> None:
+    """ValueError for options a table cannot be read with: rows left ragged (``expected_columns=0``)."""
     if options.expected_columns == 0:
         raise ValueError("expected_columns=0 leaves rows ragged, which a table cannot hold; pass None or a count")
 
@@ -298,7 +300,7 @@ def stream(source: Source, *, batch_rows: int = 65536, **options: Any) -> RowStr
     if batch_rows < 1:
         raise ValueError(f"batch_rows must be at least 1, not {batch_rows}")
     resolved = resolve_options(**options)
-    _check_table_options(resolved)
+    check_table_options(resolved)
     if resolved.dtypes is not None:
         raise ValueError("dtypes='infer' needs the whole table: use read_arrow, read_pandas or read_polars")
     return RowStream(source, batch_rows, resolved)
@@ -352,7 +354,7 @@ def read_arrow(source: Source, **options: Any) -> pa.Table:
         DataType(int64)
     """
     resolved = resolve_options(**options)
-    _check_table_options(resolved)
+    check_table_options(resolved)
     rows = RowStream(source, 65536, resolved, strict=False)
     batches = list(rows)
     assert rows._tables is not None
@@ -393,7 +395,7 @@ def read_polars(source: Source, **options: Any) -> polars.DataFrame:
     import polars
 
     resolved = resolve_options(**options)
-    _check_table_options(resolved)
+    check_table_options(resolved)
     if resolved.dtypes == "infer":
         # Inferring a column's type needs all of its values.
         table: Union[pa.Table, pa.RecordBatch] = read_arrow(source, **options)

@@ -58,10 +58,10 @@ def test_every_option_is_a_flag_of_every_command(command, spec):
     words, value = option_argv(spec)
     args = build_parser().parse_args([command, *words, "in.csv"])
     assert getattr(args, spec.name) == (words[-1] if spec.kind == "choice" else value)
-    from rowmend.cli import _reading_options
+    from rowmend.cli.arguments import reading_options
 
-    assert _reading_options(args) == {spec.name: value}
-    assert _reading_options(build_parser().parse_args([command, "in.csv"])) == {}  # unset: the package decides
+    assert reading_options(args) == {spec.name: value}
+    assert reading_options(build_parser().parse_args([command, "in.csv"])) == {}  # unset: the package decides
 
 
 def test_help_lists_every_option(tmp_path):

@@ -8,6 +8,7 @@ import pytest
 
 import rowmend
 from rowmend import cli
+from rowmend.cli.arguments import reading_options
 
 
 def read(data, **options):
@@ -139,8 +140,8 @@ def test_preamble_option_and_flag():
     parser = cli.build_parser()
     for word, value in [("auto", "auto"), ("3", 3)]:
         args = parser.parse_args(["clean", "in.csv", "--skip-preamble", word, "--comment", ";"])
-        assert cli._reading_options(args) == {"skip_preamble": value, "comment": ";"}
-    assert cli._reading_options(parser.parse_args(["clean", "in.csv", "--no-comment"])) == {"comment": None}
+        assert reading_options(args) == {"skip_preamble": value, "comment": ";"}
+    assert reading_options(parser.parse_args(["clean", "in.csv", "--no-comment"])) == {"comment": None}
 
 
 @pytest.mark.parametrize(

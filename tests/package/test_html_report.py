@@ -56,9 +56,9 @@ def test_records_list_every_action_first_n_of_each_as_one_table(tmp_path):
     assert rows[2]["reason"] == "too few fields: 2 found, 3 expected" and rows[2]["fields"] is None
     assert rows[-2]["fields"] == ["1", "2", "3,4"]
     assert report.quarantined_rows == 3 and report.to_pandas()["action"].tolist() == [r["action"] for r in rows]
-    from rowmend.dask import _report_from_dict  # how Dask workers' reports travel
+    from rowmend.dask.report_store import report_from_dict  # how Dask workers' reports travel
 
-    assert _report_from_dict(report.to_dict()) == report
+    assert report_from_dict(report.to_dict()) == report
 
 
 def test_clean_writes_the_repairs_beside_the_quarantine_file_when_asked(tmp_path):

@@ -53,13 +53,13 @@ def test_reports_pickle_under_the_public_name():
 
 
 def test_notes_travel_as_plain_data_and_come_back_the_same():
-    from rowmend.dask import _report_from_dict
+    from rowmend.dask.report_store import report_from_dict
 
     report = make_report(notes=NOTES)
     data = json.loads(json.dumps(report.to_dict()))
     assert data["notes"][0] == {"code": "second-table", "message": "lines 40-52 hold a second table, set aside"}
-    assert _report_from_dict(data) == report
-    assert all(isinstance(note, rowmend.Note) for note in _report_from_dict(data).notes)
+    assert report_from_dict(data) == report
+    assert all(isinstance(note, rowmend.Note) for note in report_from_dict(data).notes)
 
 
 def test_repr_names_the_attributes_and_stays_short():
