@@ -460,13 +460,11 @@ bool SalvagePass::finish_held() {
         // say so; else wide rows are the table's long rows, and narrow ones
         // or a section after a blank line are judged below as ever.
         if (later_->confirmed_at_end())
-            return set_later_table_aside() && note_later_table();
+            return set_later_table_aside();
         if (!later_after_blank_ && later_->width() > counters_.inferred_columns)
             return release_held();
         later_.reset();
     }
-    if (later_set_aside_)
-        return note_later_table();
     const HeldRow* only = nullptr;
     const HeldRow* first_empty = nullptr;
     std::size_t rows = 0;
@@ -750,6 +748,15 @@ void SalvagePass::drop_released_held() {
 bool SalvagePass::set_later_table_aside() {
     // Every held row is the later table's (blank and comment lines, and
     // rows of empty cells, as what they are); the rows after them follow.
+    // Told as soon as it is sure, so that detection hears of it.
+    const std::size_t width = later_->width();
+    if (!sink_.note({"later-table",
+                     "line " + std::to_string(later_line_) +
+                         " starts another table below the first (" + std::to_string(width) +
+                         " columns, or names and values unlike the first's): it and every line "
+                         "after it, to the end of the input, were set aside as a section "
+                         "(skip_footer=False keeps them)"}))
+        return false;
     later_.reset();
     later_set_aside_ = true;
     section_open_ = false;
@@ -759,22 +766,10 @@ bool SalvagePass::set_later_table_aside() {
             held.skipped.value_or(held.empty ? SkipKind::Blank : SkipKind::Footer);
         if (!skip(kind, held.line, held.text))
             return false;
-        later_aside_ += held.skipped ? 0 : 1;
-        later_last_ = held.line;
     }
     held_.clear();
     held_rows_.clear();
     return true;
-}
-
-bool SalvagePass::note_later_table() {
-    return sink_.note(
-        {"later-table", "lines " + std::to_string(later_line_) + " to " +
-                            std::to_string(later_last_) +
-                            " hold another table below the first (its own width or names, "
-                            "and values unlike the first's): its " +
-                            std::to_string(later_aside_) +
-                            " rows were set aside as a section (skip_footer=False keeps them)"});
 }
 
 bool SalvagePass::release_held() {
@@ -927,8 +922,6 @@ bool SalvagePass::process(std::string_view window, bool final) {
         if (later_set_aside_) {
             if (!skip(SkipKind::Footer, line, parser.last_row_bytes()))
                 return !(stopped_ = true);
-            ++later_aside_;
-            later_last_ = line;
             continue;
         }
         const std::size_t width = row_.last_row().size();

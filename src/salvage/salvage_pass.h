@@ -274,11 +274,8 @@ class SalvagePass {
     std::optional<LaterTable> later_;
     std::uint64_t later_line_ = 0;   // the line of its first row
     bool later_after_blank_ = false; // a blank line stood above it
-    std::uint64_t later_aside_ = 0;  // rows set aside from later_line_ on
-    std::uint64_t later_last_ = 0;   // the last line set aside so
     bool later_set_aside_ = false;   // sure: every row from later_line_ on goes
     bool set_later_table_aside();    // the held rows and everything after them
-    bool note_later_table();         // at the end: which lines went
 
     std::vector<DetectionNote> notes_; // made while settling, told after begin
     bool hash_rows_are_data_ = false;  // leading '#' rows of the table's width are its rows
