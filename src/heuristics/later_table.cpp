@@ -15,20 +15,25 @@ bool is_value(CellKind kind) noexcept {
 
 bool names_another_table(const RowView& row, std::span<const CellKind> kinds,
                          bool over_values_needed) {
-    std::vector<std::string_view> names;
+    if (row.size() < 2)
+        return false;
     bool over_values = false;
     std::size_t c = 0;
     for (const FieldView field : row) {
-        const std::string_view name = trim_blanks(field.text);
-        if (cell_kind(name) != CellKind::Text)
+        if (cell_kind(field.text) != CellKind::Text)
             return false;
         over_values = over_values || (c < kinds.size() && is_value(kinds[c]));
-        names.push_back(name);
         ++c;
     }
+    if (!over_values && over_values_needed)
+        return false;
+    // Only a row of words gets this far: its names are compared.
+    std::vector<std::string_view> names;
+    names.reserve(row.size());
+    for (const FieldView field : row)
+        names.push_back(trim_blanks(field.text));
     std::sort(names.begin(), names.end());
-    return (over_values || !over_values_needed) && names.size() >= 2 &&
-           std::adjacent_find(names.begin(), names.end()) == names.end();
+    return std::adjacent_find(names.begin(), names.end()) == names.end();
 }
 
 bool conflicts_with_columns(const RowView& row, std::span<const CellKind> kinds) {
@@ -79,10 +84,8 @@ std::optional<StackedStart> stacked_tables(const RowStore& rows) {
     return StackedStart{width, lead};
 }
 
-LaterTable::LaterTable(const RowView& first, std::size_t table_width,
-                       std::span<const CellKind> kinds, bool after_blank)
-    : width_(first.size()), named_(names_another_table(first, kinds)),
-      same_width_(first.size() == table_width && !after_blank) {
+LaterTable::LaterTable(const RowView& first, std::span<const CellKind> kinds)
+    : width_(first.size()), named_(names_another_table(first, kinds)) {
     if (!named_)
         add(first, kinds);
 }
@@ -100,8 +103,6 @@ bool LaterTable::evidence(std::size_t named_rows, std::size_t unnamed_rows) cons
     // Rows of a third width are a table's ragged rows, a few of them.
     if (others_ * 4 > rows_)
         return false;
-    if (same_width_)
-        return named_ && rows_ >= named_rows && conflicts_ == rows_;
     if (named_)
         return rows_ >= named_rows;
     return rows_ >= unnamed_rows && conflicts_ * 2 > rows_;

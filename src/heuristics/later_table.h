@@ -47,12 +47,9 @@ class LaterTable {
     static constexpr std::size_t kNamedRows = 2;
     static constexpr std::size_t kUnnamedRows = 8;
 
-    // `first` is the row that starts it: of another width than
-    // `table_width`, or of that width when it names another table. After a
-    // blank line, names of the table's width need no more than names of
-    // another width.
-    LaterTable(const RowView& first, std::size_t table_width, std::span<const CellKind> kinds,
-               bool after_blank);
+    // `first` is the row that starts it: of another width than the
+    // table's, or, after a blank line, names of the table's width.
+    LaterTable(const RowView& first, std::span<const CellKind> kinds);
 
     // A row below it (of the table's width only when the first row was).
     void add(const RowView& row, std::span<const CellKind> kinds);
@@ -61,23 +58,17 @@ class LaterTable {
     bool named() const noexcept { return named_; }
     // Sure enough to set the rows aside now and everything after them:
     // names over kNamedRows rows of their width, or kUnnamedRows rows of one
-    // width most of which disagree with the table's columns. Names of the
-    // table's own width need every row below them to disagree with its
-    // columns: only the kinds tell that table from the first.
+    // width most of which disagree with the table's columns.
     bool confirmed() const noexcept;
     // Sure enough at the end of the input: names over one row of their
     // width, or three rows of one width most of which disagree.
     bool confirmed_at_end() const noexcept;
-    // Names of the table's width over a row that fits the table's columns:
-    // a row of words in the table, not another table.
-    bool rejected() const noexcept { return same_width_ && conflicts_ < rows_; }
 
   private:
     bool evidence(std::size_t named_rows, std::size_t unnamed_rows) const noexcept;
 
     std::size_t width_;
     bool named_;
-    bool same_width_;
     std::size_t rows_ = 0;      // rows of its width below the names, or from the first on
     std::size_t conflicts_ = 0; // of those, rows that disagree with the table's columns
     std::size_t others_ = 0;    // rows of a third width

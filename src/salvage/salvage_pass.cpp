@@ -936,9 +936,10 @@ bool SalvagePass::process(std::string_view window, bool final) {
             later_->add(row_.last_row(), column_kinds_);
         } else if (options_.detect_trailing_section && (held_.empty() || section_open_) &&
                    table_started() && !second_table_ && columns >= 2 && width >= 2 &&
+                   (!fits || section_open_) &&
                    (width > columns || names_another_table(row_.last_row(), column_kinds_)) &&
                    (!fits || names_row(row_.last_row(), parser.last_row_bytes()))) {
-            later_.emplace(row_.last_row(), columns, column_kinds_, section_open_);
+            later_.emplace(row_.last_row(), column_kinds_);
             // A section's title held above it is its own.
             later_line_ = held_.empty() ? line : held_.front().line;
             later_after_blank_ = section_open_;
@@ -978,10 +979,7 @@ bool SalvagePass::process(std::string_view window, bool final) {
             if (held_.size() >= kMaxEmptyRows && !release_held())
                 return !(stopped_ = true);
         }
-        if (later_ && later_->rejected()) {
-            if (!release_held())
-                return !(stopped_ = true);
-        } else if (later_ && (later_start || held_later)) {
+        if (later_ && (later_start || held_later)) {
             const std::string_view text = parser.last_row_bytes();
             held_.push_back(HeldRow{fate, line, std::string(text), std::nullopt,
                                     held_rows_.row_count(), parser.last_row_repaired_quote(),

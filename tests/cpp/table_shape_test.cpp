@@ -80,40 +80,29 @@ TEST(TableShape, LaterTableEvidence) {
     const std::vector<CellKind> kinds = {CellKind::Number, CellKind::Text, CellKind::Number};
     struct Case {
         const char* name;
-        const char* rows; // the first row starts it; the table is 3 wide
-        bool after_blank;
+        const char* rows; // the first row starts it
         bool confirmed;
         bool at_end;
-        bool rejected;
     };
     const std::vector<Case> table = {
-        {"names of another width over two rows", "sku,qty,day,x\nA,1,2,3\nB,2,3,4\n", false, true,
-         true, false},
-        {"names of another width over one row", "sku,qty,day,x\nA,1,2,3\n", false, false, true,
-         false},
-        {"names alone", "sku,qty,day,x\n", false, false, false, false},
-        {"names of the table's width over rows unlike it", "code,city,pop\nX,rome,3\nY,oslo,4\n",
-         false, true, true, false},
-        {"names of the table's width over a row like it", "code,city,pop\n1,rome,3\nY,oslo,4\n",
-         false, false, false, true},
-        {"after a blank line the names are enough", "code,city,pop\n1,rome,3\n2,oslo,4\n", true,
-         true, true, false},
-        {"wide rows of values like the table's", "1,a,2,3\n4,b,5,6\n7,c,8,9\n", false, false, false,
-         false},
-        {"wide rows unlike the table's", "A,a,x,3\nB,b,y,6\nC,c,z,9\n", false, false, true, false},
+        {"names of another width over two rows", "sku,qty,day,x\nA,1,2,3\nB,2,3,4\n", true, true},
+        {"names of another width over one row", "sku,qty,day,x\nA,1,2,3\n", false, true},
+        {"names alone", "sku,qty,day,x\n", false, false},
+        {"names of the table's width (after a blank line) over rows like it",
+         "code,city,pop\n1,rome,3\n2,oslo,4\n", true, true},
+        {"wide rows of values like the table's", "1,a,2,3\n4,b,5,6\n7,c,8,9\n", false, false},
+        {"wide rows unlike the table's", "A,a,x,3\nB,b,y,6\nC,c,z,9\n", false, true},
         {"eight wide rows unlike the table's",
-         "A,a,x,3\nB,b,y,6\nC,c,z,9\nD,d,w,1\nE,e,v,2\nF,f,u,3\nG,g,t,4\nH,h,s,5\n", false, true,
-         true, false},
-        {"ragged rows of many widths", "A,a,x,3\nB,b\nC,c,z,9,1\nD\n", false, false, false, false},
+         "A,a,x,3\nB,b,y,6\nC,c,z,9\nD,d,w,1\nE,e,v,2\nF,f,u,3\nG,g,t,4\nH,h,s,5\n", true, true},
+        {"ragged rows of many widths", "A,a,x,3\nB,b\nC,c,z,9,1\nD\n", false, false},
     };
     for (const Case& c : table) {
         const RowStore rows = parse(c.rows);
-        LaterTable later(rows.row(0), 3, kinds, c.after_blank);
+        LaterTable later(rows.row(0), kinds);
         for (std::size_t r = 1; r < rows.row_count(); ++r)
             later.add(rows.row(r), kinds);
         EXPECT_EQ(later.confirmed(), c.confirmed) << c.name;
         EXPECT_EQ(later.confirmed_at_end(), c.at_end) << c.name;
-        EXPECT_EQ(later.rejected(), c.rejected) << c.name;
     }
 }
 
