@@ -307,8 +307,8 @@ std::optional<Dialect> detect_dialect_prefix(std::string_view prefix, bool final
     }
     // Values quoted with apostrophes throughout ('abc') read the same with
     // either quote when no value holds a delimiter: the apostrophe is the
-    // quote when it closes a field in every second row or more, the double quote
-    // none, and its reading scores no lower.
+    // quote when it closes as many fields as there are rows below the first
+    // or more, the double quote none, and its reading scores no lower.
     if (!hint.quote && tallies[best].dialect.quote == '"' && tallies[best].closed == 0) {
         Dialect wanted = tallies[best].dialect;
         wanted.quote = '\'';
@@ -320,7 +320,7 @@ std::optional<Dialect> detect_dialect_prefix(std::string_view prefix, bool final
         Tally& quoted = tallies[sibling];
         read_rows(sample, whole, quoted, kLongRows, sample.size() + 1);
         quoted.score = score(quoted);
-        if (quoted.closed >= 2 && 2 * quoted.closed >= quoted.widths.size() &&
+        if (quoted.closed >= 2 && quoted.closed + 1 >= quoted.widths.size() &&
             !better(tallies[best], quoted))
             best = sibling;
     }

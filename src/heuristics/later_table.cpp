@@ -73,19 +73,21 @@ std::optional<StackedStart> stacked_tables(const RowStore& rows) {
                 column = column == CellKind::Empty || column == kind ? kind : CellKind::Text;
         }
     }
+    const std::size_t end = r;
     while (r < count && rows.row(r).size() < 2)
         ++r;
     if (data == 0 || r + 1 >= count)
         return std::nullopt;
+    // Below a blank line or a title, names need not stand over values.
     const std::size_t other = rows.row(r).size();
-    if (other == width || !names_another_table(rows.row(r), kinds) ||
+    if (other == width || !names_another_table(rows.row(r), kinds, r == end) ||
         rows.row(r + 1).size() != other)
         return std::nullopt;
     return StackedStart{width, lead};
 }
 
-LaterTable::LaterTable(const RowView& first, std::span<const CellKind> kinds)
-    : width_(first.size()), named_(names_another_table(first, kinds)) {
+LaterTable::LaterTable(const RowView& first, std::span<const CellKind> kinds, bool after_blank)
+    : width_(first.size()), named_(names_another_table(first, kinds, !after_blank)) {
     if (!named_)
         add(first, kinds);
 }

@@ -30,7 +30,8 @@ bool conflicts_with_columns(const RowView& row, std::span<const CellKind> kinds)
 
 // Stacked tables: where the first rows read are names over at least one row
 // of their width, and then, past any one-cell lines (blank lines, a title),
-// names of another width over at least one row of theirs, the first table's
+// names of another width (over values of the first table's columns when
+// nothing stands between) over at least one row of theirs, the first table's
 // width and the rows that stand before it (one-cell lines too); the table
 // is the first, however many rows the later one has. `rows` are the first
 // rows of the input as parsed, in order.
@@ -48,8 +49,9 @@ class LaterTable {
     static constexpr std::size_t kUnnamedRows = 8;
 
     // `first` is the row that starts it: of another width than the
-    // table's, or, after a blank line, names of the table's width.
-    LaterTable(const RowView& first, std::span<const CellKind> kinds);
+    // table's, or, after a blank line, names of the table's width. After a
+    // blank line, names need not stand over values to be names.
+    LaterTable(const RowView& first, std::span<const CellKind> kinds, bool after_blank);
 
     // A row below it (of the table's width only when the first row was).
     void add(const RowView& row, std::span<const CellKind> kinds);

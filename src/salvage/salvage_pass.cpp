@@ -937,9 +937,10 @@ bool SalvagePass::process(std::string_view window, bool final) {
         } else if (options_.detect_trailing_section && (held_.empty() || section_open_) &&
                    table_started() && !second_table_ && columns >= 2 && width >= 2 &&
                    (!fits || section_open_) &&
-                   (width > columns || names_another_table(row_.last_row(), column_kinds_)) &&
+                   (width > columns ||
+                    names_another_table(row_.last_row(), column_kinds_, !section_open_)) &&
                    (!fits || names_row(row_.last_row(), parser.last_row_bytes()))) {
-            later_.emplace(row_.last_row(), column_kinds_);
+            later_.emplace(row_.last_row(), column_kinds_, section_open_);
             // A section's title held above it is its own.
             later_line_ = held_.empty() ? line : held_.front().line;
             later_after_blank_ = section_open_;

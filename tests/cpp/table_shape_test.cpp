@@ -64,6 +64,7 @@ TEST(TableShape, StackedTables) {
         {"a long row of values", "id,n,v\n1,a,2\n3,b,4,5\n6,c,7,8\n", std::nullopt},
         {"repeated names below", "id,n,v\n1,a,2\nx,x,y,z\n3,b,4,5\n", std::nullopt},
         {"words below words only", "a,b\nx,y\np,q,r\ns,t,u\n", std::nullopt},
+        {"words below words after a blank line", "a,b\nx,y\n\np,q,r\ns,t,u\n", 2},
         {"numbers for names", "1,2,3\n4,5,6\n7,8\n9,1\n", std::nullopt},
     };
     for (const Case& c : table) {
@@ -98,7 +99,7 @@ TEST(TableShape, LaterTableEvidence) {
     };
     for (const Case& c : table) {
         const RowStore rows = parse(c.rows);
-        LaterTable later(rows.row(0), kinds);
+        LaterTable later(rows.row(0), kinds, false);
         for (std::size_t r = 1; r < rows.row_count(); ++r)
             later.add(rows.row(r), kinds);
         EXPECT_EQ(later.confirmed(), c.confirmed) << c.name;
