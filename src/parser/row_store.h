@@ -161,7 +161,9 @@ class RowStore {
     std::uint32_t inline_limit_;
 };
 
-inline RowView RowStore::row(std::size_t r) const noexcept {
+// Called for every row in the salvage pass's loop, several times: always
+// inlined, whatever that loop's size leads the compiler to choose.
+[[gnu::always_inline]] inline RowView RowStore::row(std::size_t r) const noexcept {
     return RowView(this, rows_[r].field_begin, row_field_end(r), rows_[r].byte_begin,
                    row_byte_end(r));
 }

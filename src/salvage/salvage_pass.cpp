@@ -745,6 +745,46 @@ void SalvagePass::drop_released_held() {
     std::swap(held_rows_, held_spare_);
 }
 
+bool SalvagePass::note_trailing_value(std::uint64_t line) {
+    // A value in the column dropped: the row is long, merged as any.
+    trailing_value_noted_ = true;
+    return sink_.note({"trailing-column-value", "line " + std::to_string(line) +
+                                                    " has a value in the column " +
+                                                    std::to_string(counters_.inferred_columns + 1) +
+                                                    " dropped as empty: it is read as a long row"});
+}
+
+bool SalvagePass::later_row(std::uint64_t line, bool fits, std::string_view text) {
+    const RowView row = row_.last_row();
+    const std::size_t columns = static_cast<std::size_t>(counters_.inferred_columns);
+    if (later_) {
+        const bool held = !fits || later_->width() == columns;
+        if (held)
+            later_->add(row, column_kinds_);
+        return held;
+    }
+    if (!(held_.empty() || section_open_) || !table_started() || second_table_ || columns < 2 ||
+        row.size() < 2 ||
+        !(row.size() > columns || names_another_table(row, column_kinds_, !section_open_)) ||
+        !(!fits || names_row(row, text)))
+        return false;
+    later_.emplace(row, column_kinds_, section_open_);
+    // A section's title held above it is its own.
+    later_line_ = held_.empty() ? line : held_.front().line;
+    later_after_blank_ = section_open_;
+    return true;
+}
+
+bool SalvagePass::hold_later(HeldRow held) {
+    held_.push_back(std::move(held));
+    held_rows_.append_row(row_.last_row());
+    // Sure: set aside; too long to hold and still unsure: the rows are the
+    // table's, as they were before.
+    return later_->confirmed()               ? set_later_table_aside()
+           : held_.size() >= kMaxSectionRows ? release_held()
+                                             : true;
+}
+
 bool SalvagePass::set_later_table_aside() {
     // Every held row is the later table's (blank and comment lines, and
     // rows of empty cells, as what they are); the rows after them follow.
@@ -890,15 +930,8 @@ bool SalvagePass::process(std::string_view window, bool final) {
             break;
         const bool replaced = row_.last_row_replaced();
         if (trailing_dropped_ && !drop_trailing_field(row_) && !trailing_value_noted_ &&
-            row_.last_row().size() > columns) {
-            // A value in the column dropped: the row is long, merged as any.
-            trailing_value_noted_ = true;
-            if (!sink_.note({"trailing-column-value",
-                             "line " + std::to_string(line) + " has a value in the column " +
-                                 std::to_string(columns + 1) +
-                                 " dropped as empty: it is read as a long row"}))
-                return !(stopped_ = true);
-        }
+            row_.last_row().size() > columns && !note_trailing_value(line))
+            return !(stopped_ = true);
         const bool preamble = preamble_left_ != 0;
         if (preamble)
             --preamble_left_;
@@ -930,22 +963,9 @@ bool SalvagePass::process(std::string_view window, bool final) {
         // A row of another width, or one naming another table of the same,
         // may start a later table: it and the rows below wait until they
         // say which. Its cells are judged as parsed.
-        const bool held_later = later_.has_value() && (!fits || later_->width() == columns);
-        bool later_start = false;
-        if (held_later) {
-            later_->add(row_.last_row(), column_kinds_);
-        } else if (options_.detect_trailing_section && (held_.empty() || section_open_) &&
-                   table_started() && !second_table_ && columns >= 2 && width >= 2 &&
-                   (!fits || section_open_) &&
-                   (width > columns ||
-                    names_another_table(row_.last_row(), column_kinds_, !section_open_)) &&
-                   (!fits || names_row(row_.last_row(), parser.last_row_bytes()))) {
-            later_.emplace(row_.last_row(), column_kinds_, section_open_);
-            // A section's title held above it is its own.
-            later_line_ = held_.empty() ? line : held_.front().line;
-            later_after_blank_ = section_open_;
-            later_start = true;
-        }
+        const bool held_later =
+            (later_ || (options_.detect_trailing_section && (!fits || section_open_))) &&
+            later_row(line, fits, parser.last_row_bytes());
         const RowFate fate = bring_to_width(row_);
         if (options_.footer_rows != 0) {
             const RowView fields = row_.last_row();
@@ -980,19 +1000,11 @@ bool SalvagePass::process(std::string_view window, bool final) {
             if (held_.size() >= kMaxEmptyRows && !release_held())
                 return !(stopped_ = true);
         }
-        if (later_ && (later_start || held_later)) {
-            const std::string_view text = parser.last_row_bytes();
-            held_.push_back(HeldRow{fate, line, std::string(text), std::nullopt,
+        if (held_later) {
+            if (!hold_later(HeldRow{fate, line, std::string(parser.last_row_bytes()), std::nullopt,
                                     held_rows_.row_count(), parser.last_row_repaired_quote(),
                                     replaced, width, false, parser.last_row_quote_read_as_text(),
-                                    false, false});
-            held_rows_.append_row(row_.last_row());
-            // Sure: set aside; too long to hold and still unsure: the rows
-            // are the table's, as they were before.
-            const bool ok = later_->confirmed()               ? set_later_table_aside()
-                            : held_.size() >= kMaxSectionRows ? release_held()
-                                                              : true;
-            if (!ok)
+                                    false, false}))
                 return !(stopped_ = true);
             continue;
         }

@@ -198,7 +198,7 @@ class SalvagePass {
     RowFate bring_to_width(RowStore& rows);
     // With the trailing column dropped: drops the last row's last field when
     // the row is wider than the table and that field is empty.
-    bool drop_trailing_field(RowStore& rows) const;
+    [[gnu::noinline]] bool drop_trailing_field(RowStore& rows) const;
     bool trailing_dropped_ = false;     // every row ended with a delimiter
     bool trailing_value_noted_ = false; // a row with a value there was noted
     bool skip(SkipKind kind, std::uint64_t line, std::string_view text);
@@ -272,10 +272,17 @@ class SalvagePass {
     // A later table: the rows held since one that may start it, and once
     // it is sure, every row from its first on is set aside as a section.
     std::optional<LaterTable> later_;
-    std::uint64_t later_line_ = 0;   // the line of its first row
-    bool later_after_blank_ = false; // a blank line stood above it
-    bool later_set_aside_ = false;   // sure: every row from later_line_ on goes
-    bool set_later_table_aside();    // the held rows and everything after them
+    std::uint64_t later_line_ = 0;                  // the line of its first row
+    bool later_after_blank_ = false;                // a blank line stood above it
+    bool later_set_aside_ = false;                  // sure: every row from later_line_ on goes
+    [[gnu::noinline]] bool set_later_table_aside(); // the held rows and all after them
+    // Whether the row at hand starts a later table or is held with one
+    // (of another width, or below names of the table's after a blank line).
+    // These few rows' judgements stay out of the loop that every row runs
+    // through, which the compiler otherwise grows past inlining its helpers.
+    [[gnu::noinline]] bool later_row(std::uint64_t line, bool fits, std::string_view text);
+    [[gnu::noinline]] bool hold_later(HeldRow held); // holds it, and settles what the rows say
+    [[gnu::noinline]] bool note_trailing_value(std::uint64_t line);
 
     std::vector<DetectionNote> notes_; // made while settling, told after begin
     bool hash_rows_are_data_ = false;  // leading '#' rows of the table's width are its rows
