@@ -85,7 +85,7 @@ class RowStore {
     std::size_t byte_count() const noexcept { return bytes_.size(); }
     bool empty() const noexcept { return rows_.empty(); }
     RowView row(std::size_t r) const noexcept;
-    RowView last_row() const noexcept { return row(rows_.size() - 1); }
+    [[gnu::always_inline]] RowView last_row() const noexcept { return row(rows_.size() - 1); }
 
     // Building, used by the parser: begin_row(), then for each field either
     // append its bytes and finish_field(), or push_empty_field().

@@ -765,7 +765,9 @@ bool SalvagePass::later_row(std::uint64_t line, bool fits, std::string_view text
     }
     if (!(held_.empty() || section_open_) || !table_started() || second_table_ || columns < 2 ||
         row.size() < 2 ||
-        !(row.size() > columns || names_another_table(row, column_kinds_, !section_open_)) ||
+        // A long row whose cells fit the table's columns is one of its own.
+        !((row.size() > columns && conflicts_with_columns(row, column_kinds_)) ||
+          names_another_table(row, column_kinds_, !section_open_)) ||
         !(!fits || names_row(row, text)))
         return false;
     later_.emplace(row, column_kinds_, section_open_);
