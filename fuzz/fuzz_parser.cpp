@@ -17,10 +17,12 @@
 #include "heuristics/column_count.h"
 #include "heuristics/delimiter_sniffer.h"
 #include "heuristics/width_mode.h"
+#include "parser/block_states.h"
 #include "parser/resilient_parser.h"
 #include "parser/row_store.h"
 #include "parser/utf8.h"
 #include "reference_parser.h"
+#include "salvage/csv_output.h"
 
 namespace {
 
@@ -133,11 +135,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::size_t last_pos = full.pos();
     std::size_t last_line = full.line();
     FUZZ_CHECK(last_line == 1);
+    std::vector<blocks::RowStart> starts; // the first at 0, a byte-order mark or not
     while (full.next_row(store)) {
+        starts.push_back({rows == 0 ? 0 : last_pos, last_line});
         ++rows;
         FUZZ_CHECK(store.row_count() == rows);
         const RowView row = store.last_row();
         check_row(row);
+        // A row said to be its own written form is copied out as it stands:
+        // the formatter must write those very bytes.
+        if (full.last_row_verbatim() && !store.last_row_replaced()) {
+            const std::string_view text = full.last_row_bytes();
+            const auto at = static_cast<std::size_t>(text.data() - csv.data());
+            std::string line;
+            CleanCsvFormat(delimiter, quote).append_line(line, row);
+            FUZZ_CHECK(line == csv.substr(at, text.size() + 1));
+        }
         // Every row consumes input, so a parse always ends.
         FUZZ_CHECK(full.pos() > last_pos && full.pos() <= csv.size());
         FUZZ_CHECK(full.line() >= last_line);
@@ -176,6 +189,36 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     if (csv.size() <= kGrowingPrefixLimit)
         check_growing_prefixes(csv, delimiter, csv.size() <= 256);
+
+    // Blocks scanned apart, on one thread and on three, and joined: every
+    // block enters at a row start of the whole parse, on its line, and the
+    // last leaves at the end of input, after every row.
+    blocks::Grammar grammar{delimiter, quote, repair, salvage.escape_char,
+                            salvage.trim_after_delimiter};
+    // Small blocks for small inputs; a few dozen for large ones, whose
+    // guesses may each read 64 KiB past their block.
+    const std::size_t block_bytes =
+        1 + (csv.size() * 7 + rows) % std::max<std::size_t>(97, csv.size() / 16);
+    for (const unsigned threads : {1U, 3U}) {
+        const std::vector<blocks::BlockEntry> plan =
+            blocks::plan(csv, true, true, grammar, block_bytes, threads);
+        std::uint64_t planned_rows = 0;
+        for (const blocks::BlockEntry& e : plan) {
+            // The first entry is the input's start, even before a lone
+            // byte-order mark where no row starts.
+            const bool at_end = e.entry.offset == csv.size() && e.entry.line == last_line;
+            const bool first = &e == &plan.front() && e.entry.offset == 0 && e.entry.line == 1;
+            FUZZ_CHECK(at_end || first ||
+                       std::any_of(starts.begin(), starts.end(), [&](const auto& s) {
+                           return s.offset == e.entry.offset && s.line == e.entry.line;
+                       }));
+            FUZZ_CHECK(!e.exit.pending);
+            planned_rows += e.exit.rows;
+        }
+        FUZZ_CHECK(planned_rows == rows);
+        FUZZ_CHECK(plan.back().exit.next.offset == csv.size());
+        FUZZ_CHECK(plan.back().exit.next.line == last_line);
+    }
 
     // Earlier rows survive the arena growing under later ones.
     for (std::size_t r = 0; r < rows; ++r)

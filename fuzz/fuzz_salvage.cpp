@@ -17,6 +17,7 @@
 #include "parser/resilient_parser.h"
 #include "parser/row_store.h"
 #include "salvage/salvage_pass.h"
+#include "salvage/salvage_slice.h"
 
 namespace {
 

@@ -22,6 +22,7 @@
 #include "salvage/file_salvage.h"
 #include "salvage/posix_file.h"
 #include "salvage/salvage_pass.h"
+#include "salvage/salvage_slice.h"
 
 namespace {
 

@@ -31,7 +31,7 @@ command -v ninja >/dev/null && generator=(-G Ninja)
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" "${generator[@]}" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DROWMEND_DEVELOPER_MODE=ON -DROWMEND_FUZZ=ON -DROWMEND_BUILD_MODULE=OFF >/dev/null
-targets=(fuzz_parser fuzz_salvage fuzz_writers)
+targets=(fuzz_parser fuzz_salvage fuzz_run fuzz_writers)
 cmake --build "$build" --parallel "$jobs" --target "${targets[@]}"
 
 seed_dirs=("$root/fuzz/seeds")

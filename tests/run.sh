@@ -1,20 +1,34 @@
 #!/usr/bin/env bash
-# Installs what the tests need and runs every test of rowmend:
-#   C++ formatting, the C++ unit tests and fuzz-target replays (CTest), a
-#   compile of the bindings against PyPy's C API, the Python suite, the
-#   docstring and documentation examples on the installed package, the stub
-#   check and mypy, the documentation site, and the hardening runs
-#   (sanitizers, PyPy, short fuzzing).
+# Installs what the tests need and runs every test of rowmend as named steps,
+# one line each (the name is what selects a step):
+#   format      C++ formatting (clang-format)
+#   tidy        clang-tidy with .clang-tidy's checks over src/
+#   engine      the C++ unit tests and fuzz-target replays (CTest), asserts on
+#   aarch64     the engine's tests cross-compiled for 64-bit ARM (the NEON
+#               scan) and run under qemu-user; skipped, saying why, without
+#               the cross compiler
+#   python      the Python suites (tests/python, tests/package) on CPython
+#   types       the stubs against the modules (mypy.stubtest), mypy --strict
+#   docs        the docstring and documentation examples, the site
+#               (mkdocs build --strict)
+#   pypy        the bindings compiled against PyPy's C API, then the backend's
+#               suite on PyPy (tests/pypy.sh)
+#   sanitizers  the engine's and the Python suites under ASan and UBSan
+#               (tests/sanitize.sh)
+#   fuzz        a short run of each libFuzzer target (fuzz/run.sh)
 #
-# Usage: bash tests/run.sh            (from anywhere)
+# Usage: bash tests/run.sh            every step (from anywhere)
+#        bash tests/run.sh engine tidy    only these steps, in this order
+#        bash tests/run.sh --list     the steps' names
 #
 # What it touches, and where:
 #   - system packages: the missing ones of the list below, with apt-get (as
 #     root, else through sudo), named before they are installed;
 #   - a virtual environment of its own, never the one you have active nor
 #     the machine's packages: $ROWMEND_TEST_HOME/venv (by default
-#     ~/.cache/rowmend-tests/<clone>/), with the package, its extras and the
-#     test tools installed into it from PyPI (pip's cache keeps them);
+#     ~/.cache/rowmend-tests/<clone>/), with the build and check tools, and
+#     for the steps that import it the package, its extras and the test
+#     tools, installed into it from PyPI (pip's cache keeps them);
 #   - every build folder under $ROWMEND_TEST_HOME/build, so the clone is
 #     left as it was (builds are reused by the next run; with CI=true the
 #     environment and the builds are removed at the end, the logs kept,
@@ -25,14 +39,56 @@
 # Every step runs even when an earlier one failed (but for the installs);
 # the script exits non-zero when any failed.
 #
-# ROWMEND_QUICK=1 skips the hardening runs (sanitizers, PyPy, fuzzing);
-# ROWMEND_FUZZ_SECONDS (default 20) is the fuzzing time per target:
-# fuzz/run.sh alone runs them longer. Under 20 minutes on two cores with
-# the builds to make (19 measured on a shared machine), about 8 with
-# ROWMEND_QUICK=1.
+# ROWMEND_QUICK=1 skips the hardening steps (sanitizers, fuzz, and the suite
+# on PyPy, not the compile) unless they are named; ROWMEND_FUZZ_SECONDS (default 20) is the fuzzing time per
+# target: fuzz/run.sh alone runs them longer. Every step takes about 16
+# minutes on two quiet cores with the builds to make (more when other builds
+# share the cores), about 11 with ROWMEND_QUICK=1.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 root=$(pwd)
+
+all_steps=(format tidy engine aarch64 python types docs pypy sanitizers fuzz)
+# ROWMEND_QUICK=1 leaves these out (and PyPy's suite, not its compile).
+hardening=(sanitizers fuzz)
+# Steps that import the installed package (and so need it built and installed).
+package_steps=(python types docs sanitizers)
+
+contains() {
+    local wanted=$1 item
+    shift
+    for item in "$@"; do [ "$item" = "$wanted" ] && return 0; done
+    return 1
+}
+
+if [ "${1:-}" = --list ]; then
+    printf '%s\n' "${all_steps[@]}"
+    exit 0
+fi
+selected=()
+if [ $# -gt 0 ]; then
+    for name in "$@"; do
+        if ! contains "$name" "${all_steps[@]}"; then
+            echo "tests/run.sh: no step named '$name'; the steps: ${all_steps[*]}" >&2
+            exit 2
+        fi
+        selected+=("$name")
+    done
+else
+    for name in "${all_steps[@]}"; do
+        if [ "${ROWMEND_QUICK:-0}" = 1 ] && contains "$name" "${hardening[@]}"; then
+            continue
+        fi
+        selected+=("$name")
+    done
+    [ "${ROWMEND_QUICK:-0}" = 1 ] && echo "ROWMEND_QUICK=1: ${hardening[*]} skipped"
+fi
+wants() { contains "$1" "${selected[@]}"; }
+wants_package() {
+    local name
+    for name in "${package_steps[@]}"; do wants "$name" && return 0; done
+    return 1
+}
 
 # One state folder per clone, so that two clones never share a CMake cache.
 clone_id="$(basename "$root")-$(printf '%s' "$root" | sha1sum | cut -c1-8)"
@@ -56,24 +112,30 @@ export root home venv build logs scratch
 
 started=$SECONDS
 failed=()
+skipped=()
 step_no=0
 
-# run_step NAME FUNCTION [ARGS]: runs an exported function (or a command)
-# in a shell of its own with errexit on, so a failing command inside fails
-# the step; its output goes to a log of its own. Prints one line with the
-# outcome and the time taken, and the log's end when it failed.
+# run_step NAME DESCRIPTION FUNCTION [ARGS]: runs an exported function (or a
+# command) in a shell of its own with errexit on, so a failing command
+# inside fails the step; its output goes to a log of its own. Prints one
+# line with the outcome and the time taken, and the log's end when it
+# failed. A step that exits with 77 was skipped: its last line says why.
 last_log=
 run_step() {
-    local name=$1
-    shift
+    local name=$1 description=$2
+    shift 2
     step_no=$((step_no + 1))
     last_log=$logs/$(printf '%02d' "$step_no")-$(printf '%s' "$name" | tr -c 'A-Za-z0-9+' '-' | tr -s '-' | sed 's/-$//').log
     local t0=$SECONDS status=0
-    printf '%-52s ' "$name"
+    printf '%-11s %-46s ' "$name" "$description"
     bash -euo pipefail -c '"$@"' "$name" "$@" </dev/null >"$last_log" 2>&1 || status=$?
     local took=$((SECONDS - t0))
     if [ "$status" = 0 ]; then
         printf 'ok      %4ss\n' "$took"
+    elif [ "$status" = 77 ]; then
+        printf 'skipped       (%s)\n' "$(tail -n 1 "$last_log")"
+        skipped+=("$name")
+        status=0
     else
         printf 'FAILED  %4ss  (exit %s; log: %s)\n' "$took" "$status" "$last_log"
         echo "--- the end of $last_log:"
@@ -85,19 +147,22 @@ run_step() {
 }
 
 # The closing lines of the runners in the last step's log: pytest's
-# ("123 passed, 2 skipped in 45.6s") and CTest's, each on a line of its own.
+# ("123 passed, 2 skipped in 45.6s"), CTest's and GoogleTest's, each on a
+# line of its own.
 closing_lines() {
-    grep -E '^(=+ )?[0-9]+ (passed|failed|errors?|skipped|deselected)|^no tests ran|[0-9]+% tests passed' \
+    grep -E '^(=+ )?[0-9]+ (passed|failed|errors?|skipped|deselected)|^no tests ran|[0-9]+% tests passed|^\[  (PASSED|FAILED)  \]' \
         "$last_log" || true
 }
 
-echo "rowmend tests: logs in $logs, builds in $build"
+echo "rowmend tests: ${selected[*]}; logs in $logs, builds in $build"
 
 # --- system packages -------------------------------------------------------
 # chromium renders the HTML report in the browser test; tmux gives the
 # terminal test a real terminal; clang and its runtime build the fuzzers;
-# pypy3 the PyPy runs.
+# pypy3 the PyPy runs; on x86-64, Debian's aarch64 cross compiler and
+# qemu-user build and run the engine's tests for 64-bit ARM.
 wanted=(g++ libgtest-dev pypy3 pypy3-dev clang libclang-rt-14-dev tmux chromium)
+[ "$(uname -m)" = x86_64 ] && wanted+=(g++-aarch64-linux-gnu qemu-user)
 missing=()
 for pkg in "${wanted[@]}"; do
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
@@ -111,7 +176,7 @@ apt_install() {
 export -f apt_install
 if [ ${#missing[@]} -gt 0 ]; then
     echo "installing with apt-get: ${missing[*]}"
-    run_step "system packages (apt-get)" apt_install "${missing[@]}" || exit 1
+    run_step setup "system packages (apt-get)" apt_install "${missing[@]}" || exit 1
 else
     echo "system packages: all present (${wanted[*]})"
 fi
@@ -123,7 +188,12 @@ make_venv() {
     if [ ! -x "$venv/bin/python" ]; then
         "${PYTHON:-python3}" -m venv "$venv"
     fi
-    "$venv/bin/python" -m pip install -q --disable-pip-version-check cmake ninja clang-format==18.1.8
+    # clang-tidy pinned with clang-format: a newer one brings new checks.
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check cmake ninja \
+        clang-format==18.1.8 clang-tidy==18.1.8
+}
+export -f make_venv
+install_package() {
     # The wheel's build folder goes to the state folder (the project's
     # default, build/<tag>, is in the clone).
     "$venv/bin/python" -m pip install -q --disable-pip-version-check \
@@ -136,62 +206,93 @@ for module in (_rowmend_backend, rowmend):
     print("installed", module.__name__, module.__file__)
 ')
 }
-export -f make_venv
-echo "installing into $venv: cmake, ninja, clang-format and rowmend[test] (the package, every extra, the test tools)"
-run_step "virtual environment and the package" make_venv || exit 1
+export -f install_package
+echo "installing into $venv: cmake, ninja, clang-format, clang-tidy"
+run_step setup "virtual environment and the tools" make_venv || exit 1
+if wants_package; then
+    echo "installing into $venv: rowmend[test] (the package, every extra, the test tools)"
+    run_step setup "the package (pip install .[test])" install_package || exit 1
+fi
 export PATH=$venv/bin:$PATH
 export PYTHON=$venv/bin/python
 
-# --- checks -----------------------------------------------------------------
+# --- the steps --------------------------------------------------------------
 in_scratch() { cd "$scratch" && "$@"; }
 export -f in_scratch
-check_format() { git ls-files -z '*.cpp' '*.h' '*.c' | xargs -0 clang-format --dry-run --Werror; }
-export -f check_format
-run_step "C++ formatting (clang-format)" check_format || true
 
-ctest_run() {
+step_format() { git ls-files -z '*.cpp' '*.h' '*.c' | xargs -0 clang-format --dry-run --Werror; }
+
+# The checks and their reasons are in .clang-tidy. The compile commands come
+# from a configure-only build with both modules, so the bindings are read
+# with the interpreter's headers; tests and fuzz targets are left out
+# (GoogleTest's macros are not this project's code).
+step_tidy() {
+    cmake -S . -B "$build/tidy" -G Ninja -DROWMEND_DEVELOPER_MODE=OFF -DROWMEND_BUILD_MODULE=ON \
+        -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DPython_EXECUTABLE="$PYTHON" >/dev/null
+    clang-tidy --version
+    git ls-files -z 'src/*.cpp' |
+        xargs -0 -n 4 -P "$CMAKE_BUILD_PARALLEL_LEVEL" \
+            clang-tidy -p "$build/tidy" --quiet --header-filter="^$root/src/"
+}
+
+# RelWithDebInfo would define NDEBUG; developer builds keep the assertions
+# (ROWMEND_ASSERTS, on with ROWMEND_DEVELOPER_MODE), said here to be plain.
+step_engine() {
     cmake -S . -B "$build/tests" -G Ninja -DROWMEND_DEVELOPER_MODE=ON -DROWMEND_BUILD_MODULE=OFF \
-        -DCMAKE_BUILD_TYPE=RelWithDebInfo
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo -DROWMEND_ASSERTS=ON
     cmake --build "$build/tests"
     ctest --test-dir "$build/tests" --output-on-failure -j2
 }
-export -f ctest_run
-run_step "C++ unit tests and fuzz replays (CTest)" ctest_run || true
-closing_lines
 
-pypy_syntax() { g++ -std=c++20 -fsyntax-only -Wall -Wextra -Werror -I/usr/include/pypy3.9 -Isrc src/bindings/*.cpp; }
-export -f pypy_syntax
-run_step "bindings against PyPy's C API (syntax)" pypy_syntax || true
+# The engine's unit tests built for aarch64 (NEON) with Debian's cross
+# compiler (cmake/aarch64-linux-gnu.cmake) against GoogleTest built from
+# Debian's sources, run in one process under qemu-user.
+step_aarch64() {
+    if [ "$(uname -m)" = aarch64 ]; then
+        echo "the host is aarch64: the engine step runs the NEON scan natively"
+        exit 77
+    fi
+    local tool
+    for tool in aarch64-linux-gnu-g++ qemu-aarch64; do
+        if ! command -v "$tool" >/dev/null; then
+            echo "no $tool (Debian: apt-get install g++-aarch64-linux-gnu qemu-user)"
+            exit 77
+        fi
+    done
+    if [ ! -f /usr/src/googletest/CMakeLists.txt ]; then
+        echo "no GoogleTest sources in /usr/src/googletest (Debian: libgtest-dev)"
+        exit 77
+    fi
+    local toolchain=$root/cmake/aarch64-linux-gnu.cmake out=$build/aarch64
+    if [ ! -f "$out/gtest/prefix/lib/cmake/GTest/GTestConfig.cmake" ]; then
+        cmake -S /usr/src/googletest -B "$out/gtest" -G Ninja -Wno-dev -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+            -DCMAKE_BUILD_TYPE=Release -DBUILD_GMOCK=OFF -DCMAKE_INSTALL_PREFIX="$out/gtest/prefix"
+        cmake --build "$out/gtest"
+        cmake --install "$out/gtest"
+    fi
+    cmake -S . -B "$out/engine" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+        -DROWMEND_DEVELOPER_MODE=ON -DROWMEND_BUILD_MODULE=OFF -DROWMEND_ASSERTS=ON \
+        -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE=-O2 -DGTest_DIR="$out/gtest/prefix/lib/cmake/GTest"
+    cmake --build "$out/engine" --target rowmend_engine_tests
+    qemu-aarch64 -L /usr/aarch64-linux-gnu "$out/engine/tests/cpp/rowmend_engine_tests" --gtest_brief=1
+}
 
 # From the scratch folder, so that only the installed module is imported.
-python_suite() {
+step_python() {
     cd "$scratch" && "$PYTHON" -m pytest "$root/tests/python" "$root/tests/package" -q -p no:cacheprovider
 }
-export -f python_suite
-run_step "Python tests (CPython)" python_suite || true
-closing_lines
 
-docstrings() { cd "$scratch" && "$PYTHON" -m pytest --doctest-modules --pyargs rowmend -q -p no:cacheprovider; }
-export -f docstrings
-run_step "docstring examples" docstrings || true
-closing_lines
-
-# Every example of the documentation pages, run in a folder of their own
-# (docs/conftest.py makes it) against the installed package.
-docs_examples() { cd "$scratch" && "$PYTHON" -m pytest "$root/docs" -q -p no:cacheprovider; }
-export -f docs_examples
-run_step "documentation examples" docs_examples || true
-closing_lines
-
-typing() {
+step_types() {
     (cd "$scratch" && "$PYTHON" -m mypy.stubtest _rowmend_backend rowmend._native)
     "$PYTHON" -m mypy
 }
-export -f typing
-run_step "type stubs (mypy.stubtest) and mypy --strict" typing || true
 
-# Only the docs extra's requirements: the site is built from the sources.
-docs_site() {
+# The docstrings' examples; every example of the documentation pages, run in
+# a folder of their own (docs/conftest.py makes it) against the installed
+# package; the site, with only the docs extra's requirements.
+step_docs() {
+    (cd "$scratch" && "$PYTHON" -m pytest --doctest-modules --pyargs rowmend -q -p no:cacheprovider)
+    (cd "$scratch" && "$PYTHON" -m pytest "$root/docs" -q -p no:cacheprovider)
     local requirements
     mapfile -t requirements < <("$PYTHON" -c '
 try:
@@ -204,25 +305,53 @@ with open("pyproject.toml", "rb") as f:
     "$PYTHON" -m pip install -q --disable-pip-version-check "${requirements[@]}"
     NO_MKDOCS_2_WARNING=1 "$PYTHON" -m mkdocs build --strict --quiet --site-dir "$scratch/site"
 }
-export -f docs_site
-run_step "documentation site (mkdocs build --strict)" docs_site || true
 
-if [ "${ROWMEND_QUICK:-0}" != 1 ]; then
-    for extra in tests/sanitize.sh tests/pypy.sh; do
-        if [ -f "$extra" ]; then
-            # From the scratch folder: what the runs leave in the working
-            # folder (Hypothesis' database) must not land in the clone.
-            run_step "$extra" in_scratch bash "$root/$extra" || true
-            closing_lines
-        fi
-    done
-    if [ -f fuzz/run.sh ]; then
-        run_step "fuzzing (${ROWMEND_FUZZ_SECONDS:-20} s per target)" \
-            in_scratch bash "$root/fuzz/run.sh" "${ROWMEND_FUZZ_SECONDS:-20}" || true
+# Both modules' sources compiled against PyPy's headers (the wheels build
+# for PyPy; only _rowmend_backend is built and tested there, as pyarrow has
+# no PyPy builds), then the backend's suite on PyPy. From the scratch folder:
+# what the runs leave in the working folder (Hypothesis' database) must not
+# land in the clone.
+step_pypy() {
+    local include version
+    include=$(pypy3 -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
+    # The version CMake compiles into rowmend._native, from project().
+    version=$(sed -n 's/^project(rowmend VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+    g++ -std=c++20 -fsyntax-only -Wall -Wextra -Werror -I"$include" -Isrc \
+        -DROWMEND_VERSION="\"$version\"" src/bindings/*.cpp src/bindings/native/*.cpp
+    echo "both modules compile against $include"
+    if [ "${ROWMEND_QUICK:-0}" = 1 ]; then
+        echo "ROWMEND_QUICK=1: the suite on PyPy skipped"
+    else
+        in_scratch bash "$root/tests/pypy.sh"
     fi
-else
-    echo "ROWMEND_QUICK=1: sanitizers, PyPy and fuzzing skipped"
-fi
+}
+
+step_sanitizers() { in_scratch bash "$root/tests/sanitize.sh"; }
+
+step_fuzz() { in_scratch bash "$root/fuzz/run.sh" "${ROWMEND_FUZZ_SECONDS:-20}"; }
+
+export -f step_format step_tidy step_engine step_aarch64 step_python step_types step_docs \
+    step_pypy step_sanitizers step_fuzz
+
+describe() {
+    case $1 in
+    format) echo "C++ formatting (clang-format)" ;;
+    tidy) echo "C++ checks (clang-tidy, .clang-tidy)" ;;
+    engine) echo "C++ unit tests, fuzz replays (CTest, asserts)" ;;
+    aarch64) echo "C++ unit tests on aarch64 (cross, qemu-user)" ;;
+    python) echo "Python tests (CPython)" ;;
+    types) echo "stubs (mypy.stubtest) and mypy --strict" ;;
+    docs) echo "docstrings, documentation examples and site" ;;
+    pypy) echo "PyPy: both modules compile, backend suite" ;;
+    sanitizers) echo "ASan/UBSan: engine and Python suites" ;;
+    fuzz) echo "fuzzing (${ROWMEND_FUZZ_SECONDS:-20} s per target)" ;;
+    esac
+}
+
+for name in "${selected[@]}"; do
+    run_step "$name" "$(describe "$name")" "step_$name" || true
+    closing_lines
+done
 
 # CI works on a fresh clone each time: nothing there would be reused, so
 # the environment and the builds (a gigabyte or two) go; the logs stay.
@@ -231,9 +360,11 @@ if [ "${CI:-}" = true ] && [ "${ROWMEND_TEST_KEEP:-0}" != 1 ]; then
 fi
 
 took=$((SECONDS - started))
+passed="every step passed"
+[ ${#skipped[@]} -ne 0 ] && passed="every step passed but ${skipped[*]}, skipped (the reason is on its line)"
 if [ ${#failed[@]} -ne 0 ]; then
     printf 'rowmend tests: %d step(s) failed in %dm%02ds: %s (logs in %s)\n' \
         "${#failed[@]}" $((took / 60)) $((took % 60)) "$(IFS=,; echo "${failed[*]}")" "$logs"
     exit 1
 fi
-printf 'rowmend tests: every step passed in %dm%02ds (logs in %s)\n' $((took / 60)) $((took % 60)) "$logs"
+printf 'rowmend tests: %s in %dm%02ds (logs in %s)\n' "$passed" $((took / 60)) $((took % 60)) "$logs"

@@ -102,9 +102,9 @@ sanitized timeout 300 "$python" -m pytest "$root/tests/python" -q -p no:cachepro
 
 echo "== the package's tests of rowmend._native under ASan/UBSan"
 # The files that drive the native pass and the Arrow batches with hostile and
-# random input (tables, sources, encodings, names, clean, the property
-# tests); the command line, Dask, HTML and pollution tests start processes,
+# random input (its keywords, tables, sources, encodings, names, clean, the
+# property tests); the command line, Dask, HTML and pollution tests start processes,
 # browsers and clusters, reach the same native code through these paths, and
 # stay with the plain runs.
-package_tests=(test_tables.py test_sources.py test_encoding.py test_names.py test_clean.py test_package_properties.py)
+package_tests=(test_native.py test_tables.py test_sources.py test_encoding.py test_names.py test_clean.py test_package_properties.py)
 sanitized timeout 300 "$python" -m pytest "${package_tests[@]/#/$root/tests/package/}" -q -p no:cacheprovider

@@ -27,8 +27,6 @@ from pathlib import Path
 from types import ModuleType
 from typing import Any, Callable, Dict, Iterable, List
 
-from mkdocs.exceptions import PluginError
-
 ROOT = Path(__file__).resolve().parents[2]
 _MARKER = re.compile(r"^<!-- table: (?P<name>[\w-]+) -->$", re.MULTILINE)
 
@@ -76,13 +74,23 @@ def _cell(text: str) -> str:
     return text.replace("|", "\\|")
 
 
+def _flags(spec: Any) -> str:
+    """The option's spellings on the command line, as the command line makes them from the table."""
+    if spec.kind == "choice":
+        return f"`{spec.flag} {{{','.join(word for word, _ in spec.choices)}}}`"
+    flags = [spec.flag]
+    if spec.kind == "flag" or spec.none_flag:
+        flags.append("--no-" + spec.flag[2:])
+    return ", ".join(f"`{flag}`" for flag in flags)
+
+
 def options_table() -> str:
     options = _load_options_module().OPTIONS
-    rows = ["| option | accepts | default | meaning |", "|---|---|---|---|"]
+    rows = ["| option | command line | accepts | default | meaning |", "|---|---|---|---|---|"]
     for spec in options:
         meaning = spec.help[0].upper() + spec.help[1:] + "."
         rows.append(
-            f"| [`{spec.name}`](#{spec.name}){{ #{spec.name} }} | {_cell(_accepts(spec))} "
+            f"| [`{spec.name}`](#{spec.name}){{ #{spec.name} }} | {_cell(_flags(spec))} | {_cell(_accepts(spec))} "
             f"| {_cell(_code(spec.default))} | {_cell(meaning)} |"
         )
     return "\n".join(rows)
@@ -141,6 +149,9 @@ TABLES: Dict[str, Callable[[], str]] = {"options": options_table, "streaming": s
 
 
 def on_page_markdown(markdown: str, page: Any, config: Any, files: Iterable[Any]) -> str:
+    # Imported here: the package's tests render the tables without mkdocs.
+    from mkdocs.exceptions import PluginError
+
     def replace(match: re.Match[str]) -> str:
         name = match["name"]
         if name not in TABLES:

@@ -15,6 +15,10 @@ namespace rowmend::bindings {
 
 namespace {
 
+// The module's own version: its surface stays as it is while the package
+// (whose version is CMake's project() version) moves on.
+constexpr const char* kVersion = "0.2.0";
+
 bool set_text_attribute(PyObject* module, const char* name, const char* value) {
     PyRef text(PyUnicode_FromString(value));
     if (!text)
@@ -55,7 +59,7 @@ int exec_module(PyObject* module) {
                          Py_TYPE(module)->tp_name);
             return -1;
         }
-        if (!set_text_attribute(module, "__version__", "0.2.0"))
+        if (!set_text_attribute(module, "__version__", kVersion))
             return -1;
         if (!set_text_attribute(module, "__doc__", docs::kModule))
             return -1;

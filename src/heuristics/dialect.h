@@ -35,7 +35,7 @@ inline constexpr std::uint8_t kDialectDelimiters[8] = {',', ';', '\t', '|', ':',
 inline constexpr std::uint8_t kDialectQuotes[2] = {'"', '\''};
 // Detection reads at most this much of the input, so its cost never depends
 // on the input's size or on how long its first row is.
-inline constexpr std::size_t kDialectSample = 64 * 1024;
+inline constexpr std::size_t kDialectSample = std::size_t{64} * 1024;
 
 // The dialect of the first kDialectSample bytes of `prefix`. Nothing while
 // `prefix` is shorter and not `final`: the answer needs more input.

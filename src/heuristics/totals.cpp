@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cmath>
+#include <cstring>
 
 #include "heuristics/header.h"
 
@@ -180,54 +181,103 @@ std::optional<double> number_value(std::string_view text) noexcept {
 }
 
 ColumnSums::ColumnSums(std::vector<bool> numeric, std::uint64_t skip)
-    : numeric_(std::move(numeric)), sums_(numeric_.size()), decimals_(numeric_.size()),
-      skip_(skip) {}
-
-bool ColumnSums::counted() noexcept {
-    if (rows_ > kMaxRows + skip_)
-        return false;
-    return ++rows_ > skip_ && rows_ <= kMaxRows + skip_;
+    : numeric_(std::move(numeric)), skip_(skip) {
+    totals_.sums.assign(numeric_.size(), 0);
 }
 
-void ColumnSums::add_cell(std::size_t column, std::string_view text) noexcept {
+void ColumnSums::count(std::uint64_t rows) {
+    seen_ += rows;
+    if (past_limit()) {
+        // No row can be checked any more: what is kept goes unsummed.
+        chunks_ = {};
+        lines_ = {};
+        rows_.release();
+    }
+}
+
+void ColumnSums::add_cell(Totals& totals, std::size_t column,
+                          std::string_view text) const noexcept {
     if (column >= numeric_.size() || !numeric_[column])
         return;
     const std::optional<double> value = number_value(text);
     if (!value)
         return;
-    sums_[column] += *value;
-    const int decimals = decimals_of(text);
-    decimals_[column] = decimals > decimals_[column] ? decimals : decimals_[column];
+    totals.sums[column] += *value;
 }
 
-void ColumnSums::add(const RowView& row) noexcept {
-    if (!counted())
+void ColumnSums::keep_row(const RowView& row) {
+    count(1);
+    if (past_limit())
         return;
-    std::size_t c = 0;
-    for (const FieldView field : row)
-        add_cell(c++, field.text);
+    if (chunks_.empty() || chunks_.back().lines)
+        chunks_.push_back({false, 0, rows_.row_count(), rows_.row_count()});
+    rows_.append_row(row);
+    chunks_.back().end = rows_.row_count();
+    keep_in_bounds();
 }
 
-void ColumnSums::add_lines(std::string_view lines, char delimiter) noexcept {
-    while (!lines.empty() && rows_ <= kMaxRows + skip_) {
-        const std::size_t lf = lines.find('\n');
-        std::string_view line = lines.substr(0, lf);
-        lines.remove_prefix(lf == std::string_view::npos ? lines.size() : lf + 1);
-        if (!counted())
+void ColumnSums::keep_lines(std::string_view lines, char delimiter) {
+    // Past the limit only passing it matters: the lines are counted no further.
+    const std::uint64_t room = kMaxRows + skip_ + 1 - seen_;
+    std::uint64_t rows = 0;
+    for (const char *at = lines.data(), *end = at + lines.size(); at != end && rows < room;
+         ++rows) {
+        const void* lf = std::memchr(at, '\n', static_cast<std::size_t>(end - at));
+        at = lf == nullptr ? end : static_cast<const char*>(lf) + 1;
+    }
+    count(rows);
+    if (past_limit())
+        return;
+    chunks_.push_back({true, delimiter, lines_.size(), lines_.size() + lines.size()});
+    lines_.append(lines);
+    keep_in_bounds();
+}
+
+void ColumnSums::keep_in_bounds() {
+    if (lines_.size() + rows_.byte_count() <= kMaxPendingBytes)
+        return;
+    fold_into(totals_);
+    chunks_.clear();
+    lines_.clear();
+    rows_.clear();
+}
+
+void ColumnSums::fold_into(Totals& totals) const noexcept {
+    for (const Chunk& chunk : chunks_) {
+        if (!chunk.lines) {
+            for (std::size_t r = chunk.begin; r < chunk.end; ++r) {
+                if (totals.rows++ < skip_)
+                    continue;
+                std::size_t c = 0;
+                for (const FieldView field : rows_.row(r))
+                    add_cell(totals, c++, field.text);
+            }
             continue;
-        for (std::size_t c = 0;; ++c) {
-            const std::size_t cut = line.find(delimiter);
-            add_cell(c, line.substr(0, cut));
-            if (cut == std::string_view::npos)
-                break;
-            line.remove_prefix(cut + 1);
+        }
+        std::string_view lines(lines_.data() + chunk.begin, chunk.end - chunk.begin);
+        while (!lines.empty()) {
+            const std::size_t lf = lines.find('\n');
+            std::string_view line = lines.substr(0, lf);
+            lines.remove_prefix(lf == std::string_view::npos ? lines.size() : lf + 1);
+            if (totals.rows++ < skip_)
+                continue;
+            for (std::size_t c = 0;; ++c) {
+                const std::size_t cut = line.find(chunk.delimiter);
+                add_cell(totals, c, line.substr(0, cut));
+                if (cut == std::string_view::npos)
+                    break;
+                line.remove_prefix(cut + 1);
+            }
         }
     }
 }
 
-ColumnSums::Verdict ColumnSums::check(const RowView& row) const noexcept {
-    if (rows_ > kMaxRows + skip_)
+ColumnSums::Verdict ColumnSums::check(const RowView& row) const {
+    if (past_limit())
         return Verdict::Unknown;
+    Totals totals = totals_;
+    fold_into(totals);
+    const std::vector<double>& column_sums = totals.sums;
     std::size_t c = 0;
     std::size_t sums = 0;
     for (const FieldView field : row) {
@@ -240,8 +290,8 @@ ColumnSums::Verdict ColumnSums::check(const RowView& row) const noexcept {
         // A total printed to fewer decimals than its column is rounded.
         const int decimals = decimals_of(field.text);
         const double unit = std::pow(10.0, -decimals);
-        const double tolerance = 0.5 * unit + 1e-9 * std::fabs(sums_[column]);
-        if (std::fabs(*value - sums_[column]) > tolerance)
+        const double tolerance = 0.5 * unit + 1e-9 * std::fabs(column_sums[column]);
+        if (std::fabs(*value - column_sums[column]) > tolerance)
             return Verdict::NotSums;
         ++sums;
     }

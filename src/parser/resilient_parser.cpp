@@ -13,6 +13,9 @@ constexpr std::uint8_t kCr = '\r';
 // Full mode: field bytes go straight into the row store's arena.
 class StoreSink {
   public:
+    // Whether the row's written form is worth deciding: only rows kept whole.
+    static constexpr bool kDecidesVerbatim = true;
+
     explicit StoreSink(RowStore& store) noexcept : store_(store) {}
     void begin_row() { store_.begin_row(); }
     void append(const char* p, std::size_t n, bool high) {
@@ -43,6 +46,8 @@ class StoreSink {
 // counted lives in a ShapeProgress, which a suspended row keeps.
 class ShapeSink {
   public:
+    static constexpr bool kDecidesVerbatim = false;
+
     ShapeSink(RowShape& shape, ResilientParser::ShapeProgress& progress) noexcept
         : shape_(shape), progress_(progress) {}
     void begin_row() noexcept { progress_ = ResilientParser::ShapeProgress(); }
@@ -206,6 +211,10 @@ template <class Sink> ParseStep ResilientParser::parse_row(Sink& sink, bool susp
     ParseState state = ParseState::FieldStart;
     std::size_t p = pos_;
     OpenField field;
+    // Whether the row is still its own written form (last_row_verbatim),
+    // and whether the quoted field at hand needs its quotes.
+    bool verbatim = Sink::kDecidesVerbatim && plain_rows_possible_;
+    bool needs_quotes = false;
     if (suspend && suspended_.active) {
         state = suspended_.state;
         p = suspended_.at;
@@ -241,6 +250,7 @@ template <class Sink> ParseStep ResilientParser::parse_row(Sink& sink, bool susp
         field.stray_at[field.strays++] = field.open;
         quote_repaired_ = false;
         quote_read_as_text_ = true;
+        verbatim = false;
         line_ = line_before;
         p = pos_;
         state = ParseState::FieldStart;
@@ -275,6 +285,7 @@ template <class Sink> ParseStep ResilientParser::parse_row(Sink& sink, bool susp
     };
     // A line break ends the row: CR LF is one terminator, a lone CR or LF too.
     auto end_row_at = [&](std::size_t at) {
+        verbatim_ = verbatim && data[at] == '\n';
         row_begin_ = pos_;
         row_content_end_ = at;
         at += (data[at] == '\r' && at + 1 < n && data[at + 1] == '\n') ? 2 : 1;
@@ -304,6 +315,7 @@ template <class Sink> ParseStep ResilientParser::parse_row(Sink& sink, bool susp
                 field.open = p;
                 field.breaks = 0;
                 field.tested = field.full();
+                needs_quotes = false;
                 ++p;
                 state = ParseState::Quoted;
             } else if (c == delimiter_) {
@@ -322,11 +334,15 @@ template <class Sink> ParseStep ResilientParser::parse_row(Sink& sink, bool susp
         case ParseState::Unquoted: {
             // Quote bytes are ordinary here: only the delimiter and line breaks stop the run.
             bool high = false;
+            bool quoted_text = false; // a quote byte here makes the writer quote the field
             const char* stop =
-                escape_ == 0
+                verbatim ? scan::find_first_noting(data + p, data + n, high, quoted_text, quote_,
+                                                   quote_, delimiter_, kLf, kCr)
+                : escape_ == 0
                     ? scan::find_first_noting_high(data + p, data + n, high, delimiter_, kLf, kCr)
                     : scan::find_first_noting_high(data + p, data + n, high, delimiter_, kLf, kCr,
                                                    escape_);
+            verbatim = verbatim && !quoted_text;
             const auto at = static_cast<std::size_t>(stop - data);
             sink.append(data + p, at - p, high);
             p = at;
@@ -351,8 +367,13 @@ template <class Sink> ParseStep ResilientParser::parse_row(Sink& sink, bool susp
         case ParseState::Quoted: {
             // Inside quotes, line breaks are text; LF only matters to the line counter.
             bool high = false;
+            // Until the field is known to need its quotes, the scan notes
+            // the delimiter and CR in passing.
             const char* stop =
-                escape_ == 0
+                verbatim && !needs_quotes
+                    ? scan::find_first_noting(data + p, data + n, high, needs_quotes, delimiter_,
+                                              kCr, quote_, kLf)
+                : escape_ == 0
                     ? scan::find_first_noting_high(data + p, data + n, high, quote_, kLf)
                     : scan::find_first_noting_high(data + p, data + n, high, quote_, kLf, escape_);
             const auto at = static_cast<std::size_t>(stop - data);
@@ -375,6 +396,7 @@ template <class Sink> ParseStep ResilientParser::parse_row(Sink& sink, bool susp
             }
             if (static_cast<std::uint8_t>(data[p]) != quote_) {
                 sink.push_byte(static_cast<char>(kLf));
+                needs_quotes = true;
                 ++line_;
                 ++p;
                 // The first break ends the field's own line; the rule counts
@@ -388,22 +410,33 @@ template <class Sink> ParseStep ResilientParser::parse_row(Sink& sink, bool susp
                 if (!final_)
                     return need_more(state, p);
                 ++p;
+                verbatim = verbatim && needs_quotes;
                 state = ParseState::AfterQuote;
-            } else if (static_cast<std::uint8_t>(data[p + 1]) == quote_) {
+                break;
+            }
+            const auto next = static_cast<std::uint8_t>(data[p + 1]);
+            if (next == quote_) {
                 sink.push_byte(static_cast<char>(quote_));
+                needs_quotes = true;
                 p += 2;
+                break;
+            }
+            // A quote before a delimiter or a line break closes its field
+            // whatever follows: most closing quotes need no stray-quote test.
+            const int literal = !repair_quotes_ || next == delimiter_ || next == kLf || next == kCr
+                                    ? 0
+                                    : quote_is_literal(p);
+            if (literal < 0)
+                return need_more(state, p);
+            if (literal != 0) {
+                sink.push_byte(static_cast<char>(quote_));
+                quote_repaired_ = true;
+                verbatim = false;
+                ++p;
             } else {
-                const int literal = repair_quotes_ ? quote_is_literal(p) : 0;
-                if (literal < 0)
-                    return need_more(state, p);
-                if (literal != 0) {
-                    sink.push_byte(static_cast<char>(quote_));
-                    quote_repaired_ = true;
-                    ++p;
-                } else {
-                    ++p;
-                    state = ParseState::AfterQuote;
-                }
+                ++p;
+                verbatim = verbatim && needs_quotes;
+                state = ParseState::AfterQuote;
             }
             break;
         }
@@ -414,6 +447,7 @@ template <class Sink> ParseStep ResilientParser::parse_row(Sink& sink, bool susp
                 p = after_delimiter(p);
                 state = ParseState::FieldStart;
             } else if (c == ' ' || c == '\t') {
+                verbatim = false;
                 ++p; // blanks after a closing quote are dropped
             } else if (c == kLf || c == kCr) {
                 if (cr_waits(p))
@@ -423,6 +457,7 @@ template <class Sink> ParseStep ResilientParser::parse_row(Sink& sink, bool susp
             } else if (c == escape_ && escape_ != 0) {
                 state = ParseState::Unquoted; // which takes the escape
             } else {
+                verbatim = false;
                 sink.push_byte(static_cast<char>(c));
                 ++p;
                 state = ParseState::Unquoted;
@@ -441,6 +476,7 @@ template <class Sink> ParseStep ResilientParser::parse_row(Sink& sink, bool susp
     } else {
         sink.finish_field();
     }
+    verbatim_ = false; // the writer ends the row with an LF the input lacks
     row_begin_ = pos_;
     row_content_end_ = n;
     pos_ = n;

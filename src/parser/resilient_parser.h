@@ -98,6 +98,11 @@ class ResilientParser {
     // row free of this parser's quote may hold that one.
     void disable_plain_rows() noexcept { plain_rows_possible_ = false; }
 
+    // For an input that begins inside a larger one, at a row's start (a
+    // block or a partition of a file): its first bytes are the row's even
+    // when they are a byte-order mark's. Right after construction only.
+    void begin_inside_input() noexcept { pos_ = 0; }
+
     // Moves on to a new window that begins with the first byte not yet
     // consumed (the byte at pos() in the old one). The line counter goes on.
     void advance_window(std::string_view window, bool final) noexcept;
@@ -121,6 +126,16 @@ class ResilientParser {
     // The fields `line` parses to on its own in this parser's grammar, with
     // no runaway test: a quote left open ends with the line.
     std::size_t line_fields(std::string_view line) const;
+
+    // Whether the row last returned, written as clean CSV with this parser's
+    // delimiter and quote, is its own input bytes and the LF that ended it:
+    // each quoted field needed its quotes (it holds the delimiter, the
+    // quote, CR or LF) and doubled its quotes, no unquoted field holds the
+    // quote, nothing was repaired or dropped, and the row ended in LF alone.
+    // Decided while parsing (full mode only); whether the fields' UTF-8 was
+    // valid as it stood the row store tells (RowStore::last_row_replaced).
+    // Never set where take_plain_rows takes nothing either.
+    bool last_row_verbatim() const noexcept { return verbatim_; }
 
     // Whether the row last returned had a stray quote kept as text.
     bool last_row_repaired_quote() const noexcept { return quote_repaired_; }
@@ -172,6 +187,7 @@ class ResilientParser {
     std::size_t runaway_width_ = 0; // 0: runaway quotes keep the default reading
     RunawayQuoteRule runaway_rule_;
     bool quote_read_as_text_ = false;
+    bool verbatim_ = false;
 
     // Look-ahead memo of the stray-quote test, so that a line full of stray
     // quotes is scanned once rather than once per quote. For the physical line

@@ -15,8 +15,6 @@ Examples:
     ';'
 """
 
-from importlib.metadata import PackageNotFoundError, version
-
 from rowmend._clean import clean
 from rowmend._errors import (
     CleanManyError,
@@ -26,23 +24,27 @@ from rowmend._errors import (
     NotTextError,
     RowmendWarning,
 )
-from rowmend._layout import Layout, detect
+from rowmend._detect import detect
+from rowmend._layout import Layout
 from rowmend._many import clean_many
-from rowmend._report import LineHistogram, Note, QuarantineRecord, RepairRecord, Report
+from rowmend._records import LineHistogram, Note, QuarantineRecord, RepairRecord
+from rowmend._report import Report
 from rowmend._tables import RowStream, read_arrow, read_pandas, read_polars, stream
+from rowmend._types import ColumnType, MisfitRecord
 
-try:
-    __version__: str = version("rowmend")
-except PackageNotFoundError:  # imported from a source tree that was never installed
-    __version__ = "0+unknown"
+# CMake's project() version, compiled into the native module: the same in a
+# wheel, an editable install and a build tree on the path.
+from rowmend._native import __version__ as __version__
 
 __all__ = [
     "CleanManyError",
+    "ColumnType",
     "DecompressionError",
     "Layout",
     "LayoutDriftError",
     "LayoutDriftWarning",
     "LineHistogram",
+    "MisfitRecord",
     "NotTextError",
     "Note",
     "QuarantineRecord",

@@ -40,8 +40,14 @@ __all__ = [
     "run_jobs",
 ]
 
-#: Exit statuses, lowest priority first after success.
-OK, FAILED_CHECK, USAGE, IO_FAILURE = 0, 1, 2, 3
+#: Exit statuses, lowest priority first after success: every row kept; rows
+#: quarantined or a limit exceeded; a command line that cannot be carried out;
+#: a file that cannot be read or written; a fault of rowmend itself (a bug,
+#: or memory running out), numbered as Rust's panics and ty's are.
+OK, FAILED_CHECK, USAGE, IO_FAILURE, INTERNAL = 0, 1, 2, 3, 101
+
+#: The status of a command stopped by Ctrl-C: 128 + SIGINT, as a shell reports it.
+INTERRUPTED = 128 + signal.SIGINT
 
 #: The name standard input and output go by on the command line.
 STDIO = "-"
@@ -130,7 +136,7 @@ class Outcome:
         index: The job's index.
         source: The job's input, as given.
         report: The run's report; None when it failed.
-        status: For a failure, the exit status it calls for (2 or 3); else 0.
+        status: For a failure, the exit status it calls for (1, 2, 3 or 101); else 0.
         error: For a failure, one line naming the file and the cause.
         details: For a failure, the traceback, shown with ``--debug``.
         warnings: The messages of the warnings rowmend gave, such as a
@@ -174,7 +180,9 @@ def _describe(error: BaseException, source: str) -> Tuple[int, str]:
     if isinstance(error, (ValueError, TypeError, ImportError)):
         message = str(error)
         return USAGE, message if source in message else f"{source}: {message}"
-    return IO_FAILURE, f"{source}: unexpected {type(error).__name__}: {error} (--debug shows where)"
+    if isinstance(error, MemoryError):
+        return INTERNAL, f"{source}: out of memory"
+    return INTERNAL, f"{source}: internal error, {type(error).__name__}: {error} (a fault of rowmend: --debug shows where)"
 
 
 #: Called as ``progress(job_index, bytes_read, rows_read)`` while a job runs.

@@ -18,7 +18,8 @@ import stat
 from dataclasses import dataclass
 from typing import Any, List, Mapping, Optional, Tuple, Union
 
-from rowmend._options import Options, check_character, resolve_options
+from rowmend._checks import check_character
+from rowmend._options import Options, resolve_options
 from rowmend._outputs import (
     FileKey,
     NamedSink,
@@ -34,7 +35,10 @@ from rowmend._outputs import (
     repairs_path,
     set_aside_path,
 )
-from rowmend._report import Note, Report
+from rowmend._records import Note
+from rowmend._report import Report
+from rowmend._detect import start_run
+from rowmend._progress import run_progress
 from rowmend._run import Progress, Run
 from rowmend._sources import Source, open_source
 
@@ -88,8 +92,9 @@ def clean(
             None keeps the input's.
         format: ``"csv"`` or ``"parquet"``; None takes ``"parquet"`` for a
             destination ending in ``.parquet`` or ``.pq``, else ``"csv"``.
-            Parquet columns are strings, or typed by Arrow's inference with
-            ``dtypes="infer"``.
+            Parquet columns are strings, or with ``dtypes`` typed from every
+            row as :func:`read_arrow` types them (``NAME_raw`` columns hold
+            the text of cells that did not fit; the report counts them).
         progress: True shows a progress bar (bytes and rows per second) on
             standard error or in a notebook; None or False shows nothing. A
             callable is called instead after each chunk of input (about
@@ -160,7 +165,7 @@ def clean_into(
         )
     plan = _Plan.make(source, destination, quarantine, resolved.record_repairs, streams)
 
-    with open_source(source) as opened, OutputSet() as outputs:
+    with open_source(source) as opened, OutputSet() as outputs, run_progress(resolved, opened, progress) as told:
         clean_file = outputs.add(destination, fd=streams.get(destination))
         quarantine_file: Optional[PendingFile] = None
         repairs_file: Optional[PendingFile] = None
@@ -185,10 +190,10 @@ def clean_into(
             native["output_fd"] = clean_file.fd
             if output_delimiter is not None:
                 native["output_delimiter"] = ord(output_delimiter)
-            run = Run(opened, resolved, **native)
-            _feed(run, progress, opened.name, destination)
+            run = start_run(opened, resolved, told, **native)
+            _feed(run, opened.name, destination)
         else:
-            run = _write_parquet(opened, resolved, clean_file, native, progress)
+            run = _write_parquet(opened, resolved, clean_file, native, told)
         if plan.default_quarantine and run.salvager.quarantined_rows:
             assert plan.quarantine is not None
             # The only copy of these rows: it never replaces a file, not even an earlier run's quarantine.
@@ -318,27 +323,24 @@ def _is_device(path: str, streams: Mapping[str, int]) -> bool:
     return not (stat.S_ISREG(mode) or stat.S_ISDIR(mode))
 
 
-def _feed(run: Run, progress: Optional[Progress], source_name: str, destination: str) -> None:
+def _feed(run: Run, source_name: str, destination: str) -> None:
     """Feeds the whole input; a failed read names the input, a failed write the clean file."""
-    try:
-        chunks = iter(run.chunks())
-        while True:
-            try:
-                chunk = next(chunks, None)
-            except OSError as error:
-                raise error if error.filename is not None else named(error, source_name) from None
-            if chunk is None:
-                break
-            try:
-                run.feed(chunk, progress)
-            except OSError as error:
-                raise error if error.filename is not None else named(error, destination) from None
+    chunks = iter(run.chunks())
+    while True:
         try:
-            run.finish(progress)
+            chunk = next(chunks, None)
+        except OSError as error:
+            raise error if error.filename is not None else named(error, source_name) from None
+        if chunk is None:
+            break
+        try:
+            run.feed(chunk)
         except OSError as error:
             raise error if error.filename is not None else named(error, destination) from None
-    finally:
-        run.close()
+    try:
+        run.finish()
+    except OSError as error:
+        raise error if error.filename is not None else named(error, destination) from None
 
 
 def _write_repairs(report: Report, output: PendingFile) -> None:
@@ -358,33 +360,33 @@ def _write_repairs(report: Report, output: PendingFile) -> None:
 def _write_parquet(
     opened: Any, options: Any, clean_file: PendingFile, native: dict[str, Any], progress: Optional[Progress]
 ) -> Run:
-    import pyarrow as pa
     import pyarrow.parquet as pq
 
-    from rowmend._tables import TableBatches, infer_types
+    from rowmend._tables import TableBatches
+    from rowmend._typed import type_table
 
-    run = Run(opened, options, **native)
-    tables = TableBatches(run, strict=options.dtypes != "infer")
+    typed = options.dtypes is not None
+    # Typed, the rows come with their lines, which place the misfit cells.
+    run = start_run(opened, dataclasses.replace(options, line_numbers=True) if typed else options, progress, **native)
+    tables = TableBatches(run, strict=not typed)
     # Errors of Parquet's writer name the file written, not the input read.
     with io.BufferedWriter(NamedSink(clean_file.fd, clean_file.path), 1 << 20) as sink:
-        if options.dtypes == "infer":
-            # Inferring a column's type needs all of its values.
-            run.feed_all(progress)
+        if typed:
+            # A column's type is decided from all of its values.
+            run.feed_all()
             schema, batches = tables.unified(tables.take())
-            pq.write_table(infer_types(pa.Table.from_batches(batches, schema=schema), options), sink)
+            table, run.typing = type_table(schema, batches, options, opened.name, keep_lines=options.line_numbers)
+            pq.write_table(table, sink)
             return run
         writer: Optional[pq.ParquetWriter] = None
         try:
-            try:
-                for chunk in run.chunks():
-                    run.feed(chunk, progress)
-                    if run.salvager.ready:
-                        for batch in tables.take():
-                            writer = writer or pq.ParquetWriter(sink, batch.schema)
-                            writer.write_batch(batch)
-                run.finish(progress)
-            finally:
-                run.close()
+            for chunk in run.chunks():
+                run.feed(chunk)
+                if run.salvager.ready:
+                    for batch in tables.take():
+                        writer = writer or pq.ParquetWriter(sink, batch.schema)
+                        writer.write_batch(batch)
+            run.finish()
             for batch in tables.take():
                 writer = writer or pq.ParquetWriter(sink, batch.schema)
                 writer.write_batch(batch)

@@ -12,9 +12,13 @@ import difflib
 import html
 import importlib.util
 import io
-from typing import Any, Dict, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
 
-from rowmend._report import SKIP_KINDS, Report
+from rowmend._records import SKIP_KINDS
+
+if TYPE_CHECKING:
+    # For annotations only: the report draws itself through this module.
+    from rowmend._report import Report
 
 __all__ = ["MissingExtraError", "report_fragment", "report_page", "require_matplotlib", "warm_up"]
 

@@ -1,51 +1,37 @@
-"""What detection settles for an input, kept as a value: detecting it, saving it, applying it.
+"""What detection settles for an input, kept as a value: :class:`Layout`, saved as JSON and read back.
 
-:func:`detect` reads the start of an input (until the salvage pass has
-settled its layout and the header row, at most :data:`DETECT_LIMIT` bytes)
-and returns a :class:`Layout`. A layout is saved as JSON and applied to
-later runs with ``layout=``, which fixes the encoding, delimiter, quote
-character, header and column count instead of detecting them; each input's
-own layout is still detected first and compared, so that an input whose
-layout changed stops the run (``on_drift="error"``) or warns.
+:func:`rowmend.detect` makes one (:mod:`rowmend._detect`). A layout is
+applied to later runs with ``layout=``, which fixes the encoding, delimiter,
+quote character, header and column count instead of detecting them; each
+input's own layout is still detected first and compared, so that an input
+whose layout changed stops the run (``on_drift="error"``) or warns.
 """
 
 from __future__ import annotations
 
-import codecs
 import dataclasses
 import json
 import os
-import warnings
 from dataclasses import dataclass
 from typing import Any, Dict, List, Mapping, Optional, Tuple, Union
 
+from rowmend._checks import check_character, check_distinct
 from rowmend._encoding import normalize_encoding
-from rowmend._errors import LayoutDriftError, LayoutDriftWarning, RowmendWarning
-from rowmend._names import column_names
-from rowmend._options import Options, check_character, check_distinct, resolve_options
-from rowmend._run import Run
-from rowmend._sources import ByteSource, Source, open_source
+from rowmend._types import check_dtypes
 
-__all__ = ["DETECT_LIMIT", "LAYOUT_VERSION", "Layout", "check_drift", "detect", "read_layout", "settle_layout"]
+__all__ = ["LAYOUT_VERSION", "Layout", "read_layout"]
 
 #: The newest layout format this package reads and the one it writes.
-LAYOUT_VERSION = 3
-
-#: How many bytes of an input (decompressed) detection reads at most while
-#: the layout is unsettled; it then decides on what it has read.
-DETECT_LIMIT = 8 << 20
+LAYOUT_VERSION = 4
 
 _REQUIRED = ("version", "encoding", "delimiter", "columns")
-
-# The notes of a pass that found more than one table in what it read.
-_SEVERAL_TABLES = ("stacked-tables", "later-table")
 
 
 @dataclass(frozen=True)
 class Layout:
     """The layout of a CSV input: how to decode and split it, and its columns.
 
-    Made by :func:`detect`, or read back with :meth:`from_json`; given as
+    Made by :func:`rowmend.detect`, or read back with :meth:`from_json`; given as
     ``layout=`` to any reading function, it is applied instead of detecting.
     A layout's ``"utf-8"`` reads stray bytes that are not UTF-8 as cp1252,
     as a detected UTF-8 input does.
@@ -68,6 +54,10 @@ class Layout:
         names: The columns' names as the tables take them (from the header
             row, or ``column_1``...), one per column; None when not known,
             and then not compared.
+        types: With ``dtypes`` (version 4): each column's kind as ``dtypes``
+            spells it (``"integer"``, ``"decimal"``, ``"date-dmy"``,
+            ``"string"``...), decided from the first 65,536 rows; None when
+            not typed, and then not compared.
 
     Examples:
         >>> layout = Layout(encoding="utf-8", delimiter=";", columns=2, names=("id", "name"))
@@ -85,6 +75,7 @@ class Layout:
     header: bool = True
     names: Optional[Tuple[str, ...]] = None
     preamble: Optional[int] = None
+    types: Optional[Tuple[str, ...]] = None
     version: int = LAYOUT_VERSION
 
     def __post_init__(self) -> None:
@@ -125,6 +116,16 @@ class Layout:
             object.__setattr__(self, "names", tuple(self.names))
             if len(self.names) != self.columns:
                 raise ValueError(f"names holds {len(self.names)} names for {self.columns} columns")
+        if self.types is not None:
+            _require(
+                not isinstance(self.types, str) and all(isinstance(kind, str) for kind in self.types),
+                "types must be a list of str or None",
+            )
+            object.__setattr__(self, "types", tuple(self.types))
+            if len(self.types) != self.columns:
+                raise ValueError(f"types holds {len(self.types)} kinds for {self.columns} columns")
+            for position, kind in enumerate(self.types, 1):
+                check_dtypes({f"column {position}": kind})
 
     def options(self) -> Dict[str, Any]:
         """The reading options the layout fixes, by name.
@@ -150,6 +151,7 @@ class Layout:
         """The layout as plain data (``names`` a list), as :meth:`to_json` writes it."""
         data = dataclasses.asdict(self)
         data["names"] = None if self.names is None else list(self.names)
+        data["types"] = None if self.types is None else list(self.types)
         return {"version": data.pop("version"), **data}
 
     @classmethod
@@ -193,7 +195,7 @@ class Layout:
         Examples:
             >>> print(Layout(encoding="utf-8", delimiter=",", columns=1, names=["id"]).to_json())
             {
-              "version": 3,
+              "version": 4,
               "encoding": "utf-8",
               "delimiter": ",",
               "columns": 1,
@@ -203,7 +205,8 @@ class Layout:
               "names": [
                 "id"
               ],
-              "preamble": null
+              "preamble": null,
+              "types": null
             }
         """
         return json.dumps(self.to_dict(), ensure_ascii=False, indent=2)
@@ -252,6 +255,15 @@ class Layout:
             ]
             more = len(renamed) - 3
             differences.extend(renamed[:3] + ([f"{more} more columns renamed"] if more > 0 else []))
+        if found.types is not None and self.types is not None and found.columns == self.columns:
+            names = self.names or tuple(f"column {position}" for position in range(1, self.columns + 1))
+            changed = [
+                f"column {name!r} reads as {new} where the layout has {old}"
+                for name, new, old in zip(names, found.types, self.types)
+                if new != old
+            ]
+            more = len(changed) - 3
+            differences.extend(changed[:3] + ([f"{more} more columns of another type"] if more > 0 else []))
         return differences
 
 
@@ -274,138 +286,3 @@ def read_layout(path: Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"
         return Layout.from_json(text)
     except ValueError as error:
         raise ValueError(f"{name}: not a rowmend layout: {error}") from None
-
-
-def settle_layout(source: ByteSource, options: Options, warn_tables: bool = False) -> Optional[Layout]:
-    """The layout of an opened input, from as much of its start as settles it.
-
-    Feeds the salvage pass until its delimiter, column count and header row
-    are known, or :data:`DETECT_LIMIT` bytes were read (it then decides on
-    those). With a ``layout`` among ``options`` the input is first compared
-    with it (:func:`check_drift`), and the values it fixes are kept. With
-    ``warn_tables``, an input seen to hold several tables (stacked, or a later
-    one under its own names) says so in a :class:`~rowmend.RowmendWarning`:
-    the layout is the first table's, and reading sets the later ones aside.
-
-    Returns:
-        The layout, or None for an input with no row at all.
-    """
-    run = Run(source, options)
-    salvager = run.salvager
-    fed = 0
-    settled = False
-    for chunk in run.chunks():
-        salvager.feed(chunk)
-        fed += len(chunk)
-        settled = salvager.delimiter is not None and salvager.columns > 0
-        if settled or fed >= DETECT_LIMIT:
-            break
-    if not settled:
-        salvager.finish()  # decide on what was read
-    if salvager.columns < 1:
-        return None
-    if warn_tables and any(code in _SEVERAL_TABLES for code, _ in salvager.notes):
-        warnings.warn(
-            f"{source.name}: holds several tables; the layout is the first's ({salvager.columns} columns), "
-            "and reading it sets the later ones aside",
-            RowmendWarning,
-            stacklevel=3,
-        )
-    header_row = salvager.header if options.header else None
-    return Layout(
-        encoding=run.encoding,
-        delimiter=salvager.delimiter or options.delimiter or ",",
-        quote_char="none" if options.quote_char == "none" else salvager.quote_char or '"',
-        escape_char=salvager.escape_char,
-        # A header option that is not True or False left the pass to decide.
-        header=options.header if isinstance(options.header, bool) else header_row is not None,
-        columns=salvager.columns,
-        names=tuple(column_names(header_row, salvager.columns)),
-        preamble=salvager.preamble_rows,
-    )
-
-
-def _keeps_ascii(encoding: str) -> bool:
-    ascii_bytes = bytes(range(128))
-    return codecs.decode(ascii_bytes, encoding, "replace") == ascii_bytes.decode("ascii")
-
-
-def check_drift(source: ByteSource, options: Options) -> None:
-    """Compare an input's own layout with the layout among ``options``, before it is read.
-
-    Detects the input's layout from its start (recorded and then replayed,
-    so that nothing of the input is lost, even from a pipe), with the quote
-    character and header of the layout, and compares (:meth:`Layout.differences`).
-
-    Raises:
-        LayoutDriftError: They differ and ``on_drift`` is ``"error"``;
-            with ``"warn"``, a :class:`~rowmend.LayoutDriftWarning` instead.
-    """
-    layout = options.layout
-    if layout is None or options.on_drift == "ignore":
-        return
-    own = dataclasses.replace(options, encoding="auto", delimiter=None, expected_columns=None, layout=None)
-    source.record()
-    try:
-        found = settle_layout(source, own)
-    finally:
-        start = source.replay()
-    if found is None:
-        return  # no row: nothing to compare
-    if start.isascii() and _keeps_ascii(layout.encoding):
-        found = dataclasses.replace(found, encoding=layout.encoding)
-    differences = tuple(layout.differences(found))
-    if not differences:
-        return
-    if options.on_drift == "error":
-        raise LayoutDriftError(source.name, differences)
-    warnings.warn(f"{source.name}: " + "; ".join(differences), LayoutDriftWarning, stacklevel=2)
-
-
-def detect(source: Source, **options: Any) -> Layout:
-    """Detect the layout of a CSV input from its start, without reading the rest.
-
-    Reads until the salvage pass has settled the delimiter, the column count
-    and the header row (usually the first hundred rows; at most
-    :data:`DETECT_LIMIT` bytes), exactly as a full read starts. Options
-    given (a ``delimiter``, an ``encoding``, ``header=False``...) are taken
-    as they are instead of detected. Save the result with
-    :meth:`Layout.to_json` and pass it as ``layout=`` to read later inputs
-    the same way.
-
-    Args:
-        source: A path or a binary file object, compressed or not. A file
-            object is left just past the bytes read.
-        **options: The reading options (:data:`rowmend._options.OPTIONS`).
-            With ``layout=``, the input is compared with it first (see
-            ``on_drift``).
-
-    Returns:
-        The input's :class:`Layout`: of the first table, when the input holds
-        several (a :class:`~rowmend.RowmendWarning` says so when they start
-        within what was read).
-
-    Raises:
-        TypeError, ValueError: An unknown option or an unusable value, or an
-            input with no row to detect a layout from (the message names it).
-        LayoutDriftError: With ``layout=``, the input's own layout differs.
-        OSError: The input cannot be opened or read.
-
-    Examples:
-        >>> import io, rowmend
-        >>> layout = rowmend.detect(io.BytesIO(b"id;name\\n1;Ana\\n2;Bo\\n"))
-        >>> layout.delimiter, layout.columns, layout.names
-        (';', 2, ('id', 'name'))
-        >>> rowmend.read_arrow(io.BytesIO(b"id;name\\n3;Cy\\n"), layout=layout).to_pydict()
-        {'id': ['3'], 'name': ['Cy']}
-        >>> rowmend.read_arrow(io.BytesIO(b"id,name,x\\n3,Cy,1\\n"), layout=layout)
-        Traceback (most recent call last):
-        ...
-        rowmend.LayoutDriftError: <BytesIO>: delimiter ',' where the layout has ';'; 3 columns where it has 2
-    """
-    resolved = resolve_options(**options)
-    with open_source(source) as opened:
-        layout = settle_layout(opened, resolved, warn_tables=True)
-        if layout is None:
-            raise ValueError(f"{opened.name}: holds no row to detect a layout from")
-        return layout

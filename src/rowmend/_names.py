@@ -15,7 +15,7 @@ from __future__ import annotations
 
 from typing import Dict, List, Optional, Sequence, Set
 
-from rowmend._report import Note
+from rowmend._records import Note
 
 __all__ = ["LINE_COLUMN", "MAX_NAME_BYTES", "column_names", "line_column_name", "name_notes"]
 

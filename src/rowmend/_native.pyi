@@ -1,8 +1,14 @@
 """Type stubs of rowmend._native: the salvage pass fed in chunks, its rows as Arrow batches."""
 
-from typing import Dict, List, Union, Optional, Sequence, Tuple, final
+from typing import Dict, Final, List, Union, Optional, Sequence, Tuple, final
 
 from typing_extensions import Buffer, Self
+
+__version__: Final[str]
+"""The package's version, CMake's project() version."""
+
+OPTIONS: Final[Tuple[str, ...]]
+"""Salvager's keywords, in order."""
 
 @final
 class ArrowBatch:
@@ -18,6 +24,40 @@ class ArrowBatch:
         """The batch as a struct array: a pair of PyCapsules (arrow_schema, arrow_array)."""
 
 @final
+class ColumnTyper:
+    """The running kinds of one column's cells, and the type decided from them."""
+
+    def __new__(
+        cls,
+        *,
+        null_values: Optional[Sequence[str]] = None,  # None: the common spellings
+        decimal: Optional[str] = None,  # '.' or ','; None: decided from the cells
+        thousands: Optional[str] = None,  # the separator, '' for none; None: decided
+    ) -> Self: ...
+    def add(self, offsets: Buffer, data: Buffer, offset: int, length: int, large: bool, /) -> None:
+        """Count what the cells of a string array's buffers may be read as."""
+    def decide(
+        self, kind: Optional[str] = None, misfit_share: float = 0.01, day_first: Optional[bool] = None
+    ) -> Dict[str, Union[str, bool, int, None]]:
+        """Decide the column's type from the cells counted (or its best reading as kind) and describe it."""
+    def convert(
+        self,
+        offsets: Buffer,
+        data: Buffer,
+        offset: int,
+        length: int,
+        large: bool,
+        max_whole: int = -1,
+        max_scale: int = -1,
+        max_digits: int = -1,
+        /,
+    ) -> Tuple[bytearray, bytearray, bytearray, bytes, bool, int, int, bool]:
+        """The cells' normalized text under the decided type: (validity, offsets, data, misfits, large, whole_digits, scale, exponent)."""
+    @property
+    def cells(self) -> int:
+        """Cells counted so far."""
+
+@final
 class Salvager:
     """The salvage pass over input fed in chunks, its rows collected into Arrow batches."""
 
@@ -25,7 +65,7 @@ class Salvager:
         cls,
         *,
         delimiter: Optional[int] = None,
-        quote_char: Optional[int] = 34,  # 0: quotes are text
+        quote_char: Optional[int] = None,  # None: detected, else '"'; 0: quotes are text
         fill_ragged_rows: bool = True,
         merge_overflow: bool = True,
         expected_columns: Optional[int] = None,
@@ -50,6 +90,7 @@ class Salvager:
         repairs: str = "backend",  # or "auto"
         set_aside_dir: Optional[str] = None,
         batch_bytes: int = 67108864,
+        batches: bool = True,  # False: the report alone
     ) -> Self: ...
     def feed(self, data: Buffer, /) -> None:
         """Salvage the next chunk of input in the run's encoding, without the GIL."""

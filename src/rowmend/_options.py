@@ -14,53 +14,18 @@ import os
 import sys
 import warnings
 from dataclasses import dataclass, fields
-from typing import TYPE_CHECKING, Dict, Mapping, Optional, SupportsIndex, Tuple, Union, cast
+from typing import Dict, Mapping, Optional, SupportsIndex, Tuple, Union, cast
 
 from rowmend._encoding import check_replaces, normalize_encoding
+from rowmend._checks import OptionError, check_character, check_distinct
 from rowmend._errors import RowmendWarning
+from rowmend._layout import Layout, read_layout
+from rowmend._types import check_decimal, check_dtypes, check_null_values, check_thousands
 
-if TYPE_CHECKING:
-    from rowmend._layout import Layout
-
-__all__ = [
-    "DEFAULT_MAX_RECORDS",
-    "OPTIONS",
-    "OptionError",
-    "OptionSpec",
-    "Options",
-    "check_character",
-    "check_distinct",
-    "resolve_options",
-]
+__all__ = ["DEFAULT_MAX_RECORDS", "OPTIONS", "OptionSpec", "Options", "resolve_options"]
 
 #: How many quarantined rows a report keeps unless told otherwise.
 DEFAULT_MAX_RECORDS = 10_000
-
-
-class OptionError(ValueError):
-    """A reading option's value that cannot be used, told in the caller's own terms.
-
-    The message is written once, as a template: ``{option}`` stands for the
-    option's name and ``{auto}``, ``{none}`` and the like for the words it
-    takes, so that Python shows ``quote_char ... 'none'`` and the command
-    line ``--quote-char ... none``.
-
-    Attributes:
-        option: The option's name, as in :data:`OPTIONS`.
-        template: The message with its placeholders.
-        value: The value given.
-    """
-
-    def __init__(self, option: str, template: str, value: object) -> None:
-        self.option = option
-        self.template = template
-        self.value = value
-        super().__init__(self.render(option, "'"))
-
-    def render(self, spelling: str, quote: str) -> str:
-        """The message with the option spelt ``spelling`` and its words within ``quote``."""
-        words = {word: f"{quote}{word}{quote}" for word in ("auto", "none", "section")}
-        return self.template.format(option=spelling, value=repr(self.value), **words)
 
 
 @dataclass(frozen=True)
@@ -87,6 +52,9 @@ class OptionSpec:
             command line spells None as ``--no-NAME``.
         cli_default: How the command line's help tells the default, when
             the command line's own differs from the package's.
+        native: Whether the native pass takes the option under its own
+            name (the package's tests hold these against ``rowmend._native.OPTIONS``);
+            the rest the package applies itself.
     """
 
     name: str
@@ -101,6 +69,7 @@ class OptionSpec:
     words: Tuple[str, ...] = ()
     none_flag: bool = False
     cli_default: Optional[str] = None
+    native: bool = True
 
     @property
     def flag(self) -> str:
@@ -222,10 +191,48 @@ OPTIONS: Tuple[OptionSpec, ...] = (
         "dtypes",
         str,
         None,
-        "column types: all strings, or inferred by Arrow",
-        "choice",
+        "column types: 'string' (all text, as read), 'infer' (integers, decimals, booleans, dates, times and "
+        "timestamps decided from every row; a cell that does not fit is null, its text kept in NAME_raw), "
+        "or per-column kinds with the rest inferred: 'amount=decimal,when=date-dmy'",
+        "value",
         nullable=True,
-        choices=(("string", None), ("infer", "infer")),
+        metavar="infer|string|NAME=KIND,...",
+        cli_default="string",
+        native=False,
+    ),
+    OptionSpec(
+        "null_values",
+        str,
+        None,
+        "with dtypes: the spellings of a missing value in a typed column, comma-separated "
+        "(default: empty, NA, N/A, n/a, -, --, null, NULL, None, #N/A, nan)",
+        "value",
+        nullable=True,
+        metavar="A,B,...",
+        native=False,
+    ),
+    OptionSpec(
+        "decimal",
+        str,
+        None,
+        "with dtypes: the decimal mark, '.' or ',' ('auto': decided per column from its numbers)",
+        "value",
+        nullable=True,
+        words=("auto",),
+        cli_default="auto",
+        native=False,
+    ),
+    OptionSpec(
+        "thousands",
+        str,
+        None,
+        "with dtypes: the thousands separator: none, comma, point, space, apostrophe, nbsp, nnbsp or the "
+        "character ('auto': decided per column)",
+        "value",
+        nullable=True,
+        words=("auto",),
+        cli_default="auto",
+        native=False,
     ),
     OptionSpec(
         "max_records",
@@ -242,6 +249,7 @@ OPTIONS: Tuple[OptionSpec, ...] = (
         "show a progress bar (bytes and rows per second) on a terminal or in a notebook",
         "flag",
         cli_default="on a terminal, for inputs of 16 MiB or more",
+        native=False,
     ),
     OptionSpec(
         "layout",
@@ -251,6 +259,7 @@ OPTIONS: Tuple[OptionSpec, ...] = (
         "value",
         nullable=True,
         metavar="FILE",
+        native=False,
     ),
     OptionSpec(
         "on_drift",
@@ -259,6 +268,7 @@ OPTIONS: Tuple[OptionSpec, ...] = (
         "with a layout: what an input whose own layout differs from it does",
         "choice",
         choices=(("error", "error"), ("warn", "warn"), ("ignore", "ignore")),
+        native=False,
     ),
     OptionSpec(
         "binary",
@@ -267,6 +277,7 @@ OPTIONS: Tuple[OptionSpec, ...] = (
         "read input that is not text (an executable, an image, an archive, over 5 percent control characters) "
         "as CSV instead of refusing it",
         "flag",
+        native=False,
     ),
 )
 
@@ -305,7 +316,10 @@ class Options:
     line_numbers: bool
     record_repairs: bool
     threads: Optional[int]
-    dtypes: Optional[str]
+    dtypes: Union[None, str, Mapping[str, Tuple[str, Optional[bool]]]]
+    null_values: Optional[Tuple[str, ...]]
+    decimal: Optional[str]
+    thousands: Optional[str]
     max_records: int
     progress: bool
     layout: Optional[Layout]
@@ -381,34 +395,6 @@ def _check_value(spec: OptionSpec, value: object) -> None:
         raise OptionError(spec.name, f"{{option}} must be at least {spec.minimum}, not {{value}}", value)
 
 
-# What each character option's words do, for the messages that offer them.
-_CHARACTER_WORDS = {
-    "delimiter": "{auto} to detect it",
-    "quote_char": "{auto} to detect it or {none} to read quotes as text",
-    "escape_char": "{auto} to detect it or {none} for no escape",
-}
-
-
-def check_character(name: str, value: Optional[str], fix: Optional[str] = None) -> None:
-    """A delimiter, quote or escape character is one ASCII byte that is no line break.
-
-    A delimiter may also be one such byte and a blank: the separator ``", "``.
-    An :class:`OptionError` says what to write instead: ``fix``, else the
-    option's words.
-    """
-    if value is None:
-        return
-    if name in ("delimiter", "output_delimiter") and len(value) == 2 and value[1] == " " and value[0] != " ":
-        value = value[0]
-    fix = fix or _CHARACTER_WORDS.get(name, "")
-    if len(value) != 1:
-        raise OptionError(name, "{option} must be one character" + (f" ({fix})" if fix else "") + ", not {value}", value)
-    if not value.isascii():
-        raise OptionError(name, f"{{option}} must be an ASCII character, not {{value}} (U+{ord(value):04X})", value)
-    if value in "\r\n":
-        raise OptionError(name, "{option} cannot be a line break ({value})", value)
-
-
 def _caller_level() -> int:
     """The stack level of the first caller outside this package, for warnings."""
     package = os.path.dirname(__file__)
@@ -439,15 +425,6 @@ def _words_to_values(values: Dict[str, object]) -> None:
         values["skip_footer"] = 0
 
 
-def check_distinct(given: Dict[str, Optional[str]]) -> None:
-    """The delimiter, quote and escape characters given must be three different bytes."""
-    names = [name for name, value in given.items() if value is not None]
-    for i, first in enumerate(names):
-        for second in names[i + 1 :]:
-            if given[first] == given[second]:
-                raise ValueError(f"{first} and {second} are both {given[first]!r}; they must differ")
-
-
 def _check_encoding(value: str) -> str:
     if value.lower() == "auto":
         return "auto"
@@ -461,10 +438,6 @@ def _check_encoding(value: str) -> str:
 
 def _load_layout(value: object) -> Optional[Layout]:
     """The ``layout`` option as a :class:`~rowmend.Layout`: given as one, or read from its JSON file."""
-    # Imported here: the layout module detects through the salvage run,
-    # which needs these options first.
-    from rowmend._layout import Layout, read_layout
-
     if value is None or isinstance(value, Layout):
         return value
     if isinstance(value, (str, bytes, os.PathLike)):
@@ -481,6 +454,16 @@ def _apply_layout(values: Dict[str, object], layout: Layout, given: Mapping[str,
                 f"leave {name} out to take the layout's, or detect anew without layout"
             )
         values[name] = value
+
+
+# The options of typed columns take more than one type of value (a mapping,
+# a list); their own checks convert them.
+_TYPE_OPTIONS = {
+    "dtypes": check_dtypes,
+    "null_values": check_null_values,
+    "decimal": check_decimal,
+    "thousands": check_thousands,
+}
 
 
 def _unknown_option(name: str) -> TypeError:
@@ -530,6 +513,9 @@ def resolve_options(**options: object) -> Options:
         if spec.name == "layout":
             values["layout"] = _load_layout(options.get("layout"))
             continue
+        if spec.name in _TYPE_OPTIONS:
+            values[spec.name] = _TYPE_OPTIONS[spec.name](options.get(spec.name, spec.default))
+            continue
         value = _check_type(spec, options.get(spec.name, spec.default))
         _check_value(spec, value)
         values[spec.name] = value
@@ -553,6 +539,10 @@ def resolve_options(**options: object) -> Options:
             "comment", "{option} must be {auto}, a prefix on one line, or {none} to keep every line, not {value}", comment
         )
     values["encoding"] = _check_encoding(str(values["encoding"]))
+    if values["dtypes"] is None:
+        for name in ("null_values", "decimal", "thousands"):
+            if values[name] is not None:
+                raise ValueError(f"{name} applies to typed columns: give dtypes='infer' (or per-column kinds) with it")
     layout = values["layout"]
     if layout is not None:
         _apply_layout(values, cast("Layout", layout), options)

@@ -29,7 +29,7 @@ import tempfile
 from dataclasses import dataclass
 from typing import Any, Callable, Dict, Iterable, List, NamedTuple, Optional, Sequence, Tuple, Union
 
-from rowmend._report import Note
+from rowmend._records import Note
 
 __all__ = [
     "COMPRESSION_SUFFIXES",

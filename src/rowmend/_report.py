@@ -1,166 +1,20 @@
-"""What a read or a clean did: the counters and the rows set aside."""
+"""What a read or a clean did: the :class:`Report`, its counters and the rows set aside."""
 
 from __future__ import annotations
 
 import os
-import reprlib
-from dataclasses import dataclass, field, fields
-from itertools import islice
-from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Mapping, NamedTuple, Optional, Tuple, Union
+from dataclasses import MISSING, dataclass, field, fields
+from typing import TYPE_CHECKING, Any, Dict, List, Mapping, Optional, Tuple, Union
 
-from rowmend._options import DEFAULT_MAX_RECORDS
+from rowmend._html import report_fragment, report_page
+from rowmend._records import SKIP_KINDS, LineHistogram, Note, QuarantineRecord, RepairRecord, short_repr
+from rowmend._types import ColumnType, MisfitRecord
 
 if TYPE_CHECKING:
     import pandas
     import pyarrow
 
-__all__ = ["LineHistogram", "Note", "QuarantineLog", "QuarantineRecord", "RepairRecord", "Report", "SKIP_KINDS"]
-
-#: The kinds of rows set aside as not part of the table, as ``skipped`` and
-#: the record of repairs name them.
-SKIP_KINDS = ("blank", "comment", "preamble", "footer")
-
-# Reports and records print briefly: a raw row may be megabytes long, and a
-# report may hold thousands of records.
-_short = reprlib.Repr()
-_short.maxstring = 60
-_short.maxtuple = 3
-_short.maxother = 200
-
-
-class Note(NamedTuple):
-    """Something a run must tell its user that no count says.
-
-    A decision that set rows aside, a reading that was considered and not
-    taken, a file whose owner could not be kept: each is one note.
-
-    Attributes:
-        code: A short fixed word for programs to branch on (``"owner-not-kept"``);
-            later versions may add codes, so code that reads notes should
-            expect others.
-        message: The same in the user's words, naming the line, column or file.
-
-    Examples:
-        >>> note = Note("owner-not-kept", "out.csv: kept its mode but not its owner")
-        >>> note.code, note.to_dict()["message"]
-        ('owner-not-kept', 'out.csv: kept its mode but not its owner')
-    """
-
-    code: str
-    message: str
-
-    def to_dict(self) -> Dict[str, str]:
-        """The note as a dictionary with the keys ``code`` and ``message``."""
-        return {"code": self.code, "message": self.message}
-
-
-Note.__module__ = "rowmend"
-
-
-@dataclass(frozen=True)
-class QuarantineRecord:
-    """A row that was set aside rather than repaired.
-
-    Attributes:
-        line: The 1-based physical line of the input (after decompression)
-            on which the row begins.
-        reason: Why the row was set aside.
-        raw: The row's original text, as it stood in the input.
-    """
-
-    __module__ = "rowmend"
-
-    line: int
-    reason: str
-    raw: str
-
-    def __repr__(self) -> str:
-        return f"QuarantineRecord(line={self.line}, reason={self.reason!r}, raw={_short.repr(self.raw)})"
-
-    def to_dict(self) -> Dict[str, Any]:
-        """The record as a dictionary with the keys ``line``, ``reason`` and ``raw``."""
-        return {"line": self.line, "reason": self.reason, "raw": self.raw}
-
-
-@dataclass(frozen=True)
-class RepairRecord:
-    """A row that was kept after repair, or set aside as not part of the table.
-
-    Attributes:
-        line: The 1-based physical line of the input on which the row begins.
-        action: What was done: ``"filled"`` (padded with empty fields),
-            ``"merged"`` (surplus fields joined into the last column),
-            ``"quote repaired"`` (a stray quote inside a quoted field kept as
-            text), ``"bytes replaced"`` (bytes that were not UTF-8 became
-            U+FFFD), ``"quote read as text"`` (a quote that opened a field
-            running on for 64 lines or 1 MiB, or to the end of the input,
-            through lines that read as rows, kept as text so that those lines
-            are rows again; a row repaired in several ways is recorded once,
-            by this first, then in the order above), or
-            for a row set aside as not part of the table its kind: ``"blank"``,
-            ``"comment"``, ``"preamble"`` or ``"footer"``. Later versions may
-            add words; code that reads records should expect others.
-        raw: The row's original text, as it stood in the input.
-        fields: The fields as they were kept (none for a row set aside).
-    """
-
-    __module__ = "rowmend"
-
-    line: int
-    action: str
-    raw: str
-    fields: Tuple[str, ...]
-
-    def __repr__(self) -> str:
-        return f"RepairRecord(line={self.line}, action={self.action!r}, raw={_short.repr(self.raw)})"
-
-    def to_dict(self) -> Dict[str, Any]:
-        """The record as a dictionary with the keys ``line``, ``action``, ``raw`` and ``fields``."""
-        return {"line": self.line, "action": self.action, "raw": self.raw, "fields": list(self.fields)}
-
-
-@dataclass(frozen=True)
-class LineHistogram:
-    """Where in the input the rows that were not kept as they stood sit.
-
-    Every such row of the run is counted, however long the input: each bin
-    covers ``bin_lines`` consecutive lines, bin ``i`` the lines from
-    ``i * bin_lines + 1`` on.
-
-    Attributes:
-        bin_lines: Lines per bin.
-        last_line: The last line of the input that was read.
-        counts: Per action (``"filled"``, ``"merged"``, ``"too few fields"``,
-            ``"too many fields"`` and the skipped kinds), rows per bin; every
-            list holds the same number of bins, enough to reach ``last_line``.
-
-    Examples:
-        >>> h = LineHistogram(bin_lines=2, last_line=5, counts={"filled": (1, 0, 2)})
-        >>> h.totals(), h.bins
-        ({'filled': 3}, 3)
-    """
-
-    __module__ = "rowmend"
-
-    bin_lines: int
-    last_line: int
-    counts: Mapping[str, Tuple[int, ...]] = field(default_factory=dict, hash=False)
-
-    def __post_init__(self) -> None:
-        object.__setattr__(self, "counts", {name: tuple(bins) for name, bins in self.counts.items()})
-        if self.bin_lines < 1 or self.last_line < 0:
-            raise ValueError(f"bin_lines must be at least 1 and last_line at least 0: {self!r}")
-        if len({len(bins) for bins in self.counts.values()}) > 1:
-            raise ValueError("every action's counts must cover the same bins")
-
-    @property
-    def bins(self) -> int:
-        """How many bins each action's counts hold."""
-        return max((len(bins) for bins in self.counts.values()), default=0)
-
-    def totals(self) -> Dict[str, int]:
-        """Rows per action over the whole input, for the actions that happened."""
-        return {name: sum(bins) for name, bins in self.counts.items() if any(bins)}
+__all__ = ["Report"]
 
 
 @dataclass(frozen=True, repr=False)
@@ -214,6 +68,14 @@ class Report:
         notes: What the run has to say that no count says, in order: a
             reading considered and not taken, rows set aside as a second
             table, an owner that could not be kept (see :class:`Note`).
+        column_types: With ``dtypes``: each column's :class:`ColumnType`
+            (kind, Arrow type, number format, unit, date order); else empty.
+        misfits: With ``dtypes``: per typed column, the exact count of
+            cells that did not fit its type (null in the column).
+        misfit_records: Those cells' line, column and text
+            (:class:`MisfitRecord`): the first ``max_records`` of a table
+            or Parquet file, which also keeps them in ``NAME_raw``
+            columns; every one of a stream's.
 
     Examples:
         >>> report = Report(total_rows=3, salvaged_rows=2, repaired_rows=1, quarantined_rows=1,
@@ -243,6 +105,9 @@ class Report:
     header: Optional[Tuple[str, ...]] = None
     header_rows: int = 0
     notes: Tuple[Note, ...] = ()
+    column_types: Mapping[str, ColumnType] = field(default_factory=dict, hash=False)
+    misfits: Mapping[str, int] = field(default_factory=dict, hash=False)
+    misfit_records: Tuple[MisfitRecord, ...] = ()
 
     def __post_init__(self) -> None:
         object.__setattr__(self, "quarantine", tuple(self.quarantine))
@@ -251,6 +116,20 @@ class Report:
         )
         object.__setattr__(self, "repairs", tuple(self.repairs))
         object.__setattr__(self, "skipped", dict(self.skipped))
+        object.__setattr__(
+            self,
+            "column_types",
+            {
+                name: kind if isinstance(kind, ColumnType) else ColumnType.from_dict(kind)
+                for name, kind in self.column_types.items()
+            },
+        )
+        object.__setattr__(self, "misfits", dict(self.misfits))
+        object.__setattr__(
+            self,
+            "misfit_records",
+            tuple(r if isinstance(r, MisfitRecord) else MisfitRecord(**r) for r in self.misfit_records),
+        )
         if self.header is not None:
             object.__setattr__(self, "header", tuple(self.header))
         counts = (
@@ -278,29 +157,86 @@ class Report:
 
     def __repr__(self) -> str:
         parts = []
-        for field in fields(self):
-            value = getattr(self, field.name)
-            if field.name == "lines":
+        for each in fields(self):
+            value = getattr(self, each.name)
+            if each.name == "lines":
                 continue
-            short = field.name in ("quarantine", "repairs", "notes")
-            parts.append(f"{field.name}={_short.repr(value) if short else repr(value)}")
+            if each.name in ("column_types", "misfits", "misfit_records") and not value:
+                continue  # a read without dtypes has none
+            short = each.name in ("quarantine", "repairs", "notes", "misfit_records")
+            parts.append(f"{each.name}={short_repr.repr(value) if short else repr(value)}")
         return f"Report({', '.join(parts)})"
 
-    def to_dict(self) -> Dict[str, Any]:
+    def to_dict(self, *, lines: bool = False) -> Dict[str, Any]:
         """The report as plain data (``json.dumps`` takes it), keyed by attribute name.
 
         ``quarantine``, ``repairs`` and ``notes`` become lists of dictionaries
         (see :meth:`QuarantineRecord.to_dict`, :meth:`RepairRecord.to_dict`
-        and :meth:`Note.to_dict`).
-        ``lines`` is left out: it is for drawing, see :meth:`to_html`.
+        and :meth:`Note.to_dict`). :meth:`from_dict` makes the report again.
+
+        Args:
+            lines: Whether to keep ``lines`` too (:meth:`LineHistogram.to_dict`),
+                for a report that travels and is drawn at the other end; by
+                default it is left out: it is for drawing, see :meth:`to_html`.
         """
-        result: Dict[str, Any] = {field.name: getattr(self, field.name) for field in fields(self) if field.name != "lines"}
+        result: Dict[str, Any] = {each.name: getattr(self, each.name) for each in fields(self) if each.name != "lines"}
         result["quarantine"] = [record.to_dict() for record in self.quarantine]
         result["repairs"] = [record.to_dict() for record in self.repairs]
         result["skipped"] = dict(self.skipped)
         result["header"] = list(self.header) if self.header is not None else None
         result["notes"] = [note.to_dict() for note in self.notes]
+        result["column_types"] = {name: kind.to_dict() for name, kind in self.column_types.items()}
+        result["misfits"] = dict(self.misfits)
+        result["misfit_records"] = [record.to_dict() for record in self.misfit_records]
+        if lines:
+            result["lines"] = self.lines.to_dict() if self.lines is not None else None
         return result
+
+    @classmethod
+    def from_dict(cls, data: Mapping[str, Any]) -> Report:
+        """The report ``data`` describes, as :meth:`to_dict` makes it, also after a trip through JSON.
+
+        ``Report.from_dict(report.to_dict()) == report`` for every report.
+        ``lines`` comes back when ``data`` holds it (``to_dict(lines=True)``);
+        otherwise the report made has none.
+
+        Raises:
+            ValueError: ``data`` is not a mapping, lacks a field a report
+                needs, has one that no report has, holds a record that is no
+                record, or counts that do not add up; the message says which.
+
+        Examples:
+            >>> report = Report(total_rows=2, salvaged_rows=1, repaired_rows=0, quarantined_rows=1,
+            ...                 delimiter=";", columns=2, encoding="utf-8", replaced_bytes=0,
+            ...                 quarantine=(QuarantineRecord(3, "too many fields", "a;b;c"),))
+            >>> Report.from_dict(report.to_dict()) == report
+            True
+        """
+        if not isinstance(data, Mapping):
+            raise ValueError(f"a report is a mapping of its fields, not {type(data).__name__}")
+        known = {each.name: each for each in fields(cls)}
+        unknown = sorted(set(data) - set(known))
+        if unknown:
+            raise ValueError(f"unknown report field(s) {', '.join(map(repr, unknown))}")
+        missing = [
+            name
+            for name, each in known.items()
+            if name not in data and each.default is MISSING and each.default_factory is MISSING
+        ]
+        if missing:
+            raise ValueError(f"the report lacks the field(s) {', '.join(map(repr, missing))}")
+        values = dict(data)
+        try:
+            values["quarantine"] = tuple(QuarantineRecord(**record) for record in data.get("quarantine", ()))
+            values["repairs"] = tuple(
+                RepairRecord(**{**record, "fields": tuple(record["fields"])}) for record in data.get("repairs", ())
+            )
+            values["notes"] = tuple(Note(**note) for note in data.get("notes", ()))
+            if data.get("lines") is not None:
+                values["lines"] = LineHistogram.from_dict(data["lines"])
+            return cls(**values)
+        except (TypeError, KeyError) as error:
+            raise ValueError(f"not a report: {type(error).__name__}: {error}") from None
 
     def records(self) -> List[Dict[str, Any]]:
         """The repair and quarantine records as one list of rows, in input order.
@@ -355,8 +291,6 @@ class Report:
         Returns:
             The page's text.
         """
-        from rowmend._html import report_page
-
         page = report_page(self, rows=rows, title=title)
         if path is not None:
             with open(path, "w", encoding="utf-8") as out:
@@ -365,47 +299,4 @@ class Report:
 
     def _repr_html_(self) -> str:
         """The summary and the first rows of each action, for Jupyter (no charts, no matplotlib needed)."""
-        from rowmend._html import report_fragment
-
         return report_fragment(self, rows=5)
-
-
-class QuarantineLog:
-    """Collects quarantined rows for a :class:`Report`.
-
-    Counts every row added but keeps only the first ``max_records``, so that
-    a badly damaged input cannot fill memory with records.
-
-    Examples:
-        >>> log = QuarantineLog(max_records=1)
-        >>> log.add(2, "too many fields", "a,b,c")
-        >>> log.extend([(5, "too few fields", "a"), (9, "too few fields", "b")])
-        >>> log.count, log.records
-        (3, (QuarantineRecord(line=2, reason='too many fields', raw='a,b,c'),))
-    """
-
-    def __init__(self, max_records: int = DEFAULT_MAX_RECORDS) -> None:
-        if max_records < 0:
-            raise ValueError(f"max_records must be at least 0, not {max_records}")
-        self.max_records = max_records
-        self.count = 0
-        self._kept: List[QuarantineRecord] = []
-
-    def add(self, line: int, reason: str, raw: str) -> None:
-        """Count one quarantined row, and keep it while there is room."""
-        self.count += 1
-        if len(self._kept) < self.max_records:
-            self._kept.append(QuarantineRecord(line, reason, raw))
-
-    def extend(self, records: Iterable[Tuple[int, str, str]]) -> None:
-        """Count many quarantined rows given as ``(line, reason, raw)``."""
-        records = iter(records)
-        room = self.max_records - len(self._kept)
-        before = len(self._kept)
-        self._kept.extend(QuarantineRecord(line, reason, raw) for line, reason, raw in islice(records, max(room, 0)))
-        self.count += len(self._kept) - before + sum(1 for _ in records)
-
-    @property
-    def records(self) -> Tuple[QuarantineRecord, ...]:
-        """The records kept, in the order they were added."""
-        return tuple(self._kept)

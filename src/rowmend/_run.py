@@ -8,20 +8,21 @@ is the same and lives here.
 from __future__ import annotations
 
 import warnings
-from typing import TYPE_CHECKING, Any, Callable, Iterator, List, Optional, Tuple, Union
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Optional, Tuple, Union
 
 from rowmend._binary import check_text
 from rowmend._encoding import DETECT_BYTES, Transcoder, encoding_doubt, resolve_encoding, transcode
 from rowmend._errors import RowmendWarning
 from rowmend._native import Salvager
-from rowmend._options import Options
-from rowmend._report import LineHistogram, Note, QuarantineRecord, RepairRecord, Report
+from rowmend._options import OPTIONS, Options
+from rowmend._records import LineHistogram, Note, QuarantineRecord, RepairRecord
+from rowmend._report import Report
 from rowmend._sources import ByteSource
 
 if TYPE_CHECKING:
-    from rowmend._display import RunProgress
+    from rowmend._typed import TypingOutcome
 
-__all__ = ["NATIVE_ENCODINGS", "Progress", "Run"]
+__all__ = ["NATIVE_ENCODINGS", "RUN_KEYWORDS", "Progress", "Run"]
 
 #: A progress callback: called after each chunk of input with the bytes taken
 #: from the input so far, as stored (compressed, if it is), and the data rows
@@ -36,6 +37,13 @@ NATIVE_ENCODINGS = frozenset({"utf-8", "iso8859-1", "cp1252", "utf-16-le", "utf-
 # few pasted bytes (an export with a Latin-1 name in it) keeps those letters,
 # read as cp1252, instead of losing them to U+FFFD. The report then names it.
 UTF8_OR_CP1252 = "utf-8+cp1252"
+
+#: The native pass's keywords that are no reading option: what a run decides
+#: (the dialect is always detected, the delimiter's blank, where the rows go).
+RUN_KEYWORDS = frozenset(
+    {"detect_dialect", "trim_blank", "batch_rows", "batch_bytes", "batches", "output_fd", "output_delimiter"}
+    | {"quarantine_dir", "set_aside_dir"}
+)
 
 # The lines a note about quotes read as text names; the rest it counts.
 _NOTE_LINES = 5
@@ -74,26 +82,25 @@ def _chunks(first: bytes, source: ByteSource) -> Iterator[bytes]:
 class Run:
     """A native salvage pass set up for one opened source.
 
-    Iterate :meth:`chunks` and hand each to ``salvager.feed``; then call
-    ``salvager.finish()`` and :meth:`report`. What the stages after the pass
+    Iterate :meth:`chunks` and hand each to :meth:`feed`; then call
+    :meth:`finish` and :meth:`report`. What the stages after the pass
     have to tell (a header field that had to change to be a name) goes into
     :attr:`notes`, which the report ends with.
+
+    The run draws nothing: ``progress``, when given, hears how far it is
+    after each chunk and at the end (a bar is one such listener, made by
+    whoever shows it). A saved layout among ``options`` is applied as it
+    stands; comparing the input with it first is detection's part
+    (:func:`rowmend._detect.start_run`).
     """
 
-    def __init__(self, source: ByteSource, options: Options, **native: Any) -> None:
+    def __init__(self, source: ByteSource, options: Options, progress: Optional[Progress] = None, **native: Any) -> None:
         self.source = source
         self.options = options
         self.notes: List[Note] = []
-        self._bar: Optional[RunProgress] = None
-        if options.progress:
-            from rowmend._display import RunProgress
-
-            self._bar = RunProgress(source.name, source.size_hint)
-        if options.layout is not None:
-            # Imported here: the layout module detects through this class.
-            from rowmend._layout import check_drift
-
-            check_drift(source, options)
+        self._progress = progress
+        #: Set by a typed read: the columns' types and misfits, for the report.
+        self.typing: Optional[TypingOutcome] = None
         head = source.read(DETECT_BYTES)
         self.encoding, bom = resolve_encoding(options.encoding, head, len(head) < DETECT_BYTES)
         if not options.binary:
@@ -110,30 +117,11 @@ class Run:
         # backend does: skipping it here too would drop a U+FEFF that follows.
         self._head = head if self.encoding == "utf-8" else head[bom:]
         self._python_decoder: Optional[Transcoder] = None
-        engine = options.engine_kwargs()
-        self.salvager = Salvager(
-            delimiter=engine["delimiter"],
-            trim_blank=bool(engine["trim_blank"]),
-            detect_dialect=True,
-            quote_char=engine["quote_char"],
-            escape_char=engine["escape_char"],
-            fill_ragged_rows=options.fill_ragged_rows,
-            merge_overflow=options.merge_overflow,
-            expected_columns=engine["expected_columns"],
-            repair_quotes=options.repair_quotes,
-            repairs=options.repairs,
-            header=options.header,
-            skip_blank_rows=options.skip_blank_rows,
-            record_repairs=options.record_repairs,
-            comment=options.comment,
-            skip_preamble=options.skip_preamble,
-            skip_footer=options.skip_footer,
-            line_numbers=options.line_numbers,
-            max_records=options.max_records,
-            encoding=self._native_encoding(),
-            threads=options.threads or 0,
-            **native,
-        )
+        # Every native option by its own name; the characters as the engine
+        # takes them, and what this run decided.
+        engine: Dict[str, Any] = {spec.name: getattr(options, spec.name) for spec in OPTIONS if spec.native}
+        engine.update(options.engine_kwargs(), encoding=self._native_encoding(), threads=options.threads or 0)
+        self.salvager = Salvager(detect_dialect=True, **engine, **native)
 
     def _native_encoding(self) -> str:
         # A layout's UTF-8 is the detected one, and reads stray bytes the same way.
@@ -149,35 +137,23 @@ class Run:
         self._python_decoder = transcode(_chunks(self._head, self.source), self.encoding)
         return self._python_decoder
 
-    def feed(self, chunk: Union[bytes, memoryview], progress: Optional[Progress] = None) -> None:
-        """Feeds one chunk from :meth:`chunks`, then tells ``progress`` (and the bar) how far the run is."""
+    def feed(self, chunk: Union[bytes, memoryview]) -> None:
+        """Feeds one chunk from :meth:`chunks`, then tells the progress listener how far the run is."""
         self.salvager.feed(chunk)
-        if progress is not None:
-            progress(self.source.consumed, self.salvager.total_rows)
-        if self._bar is not None:
-            self._bar.update(self.source.consumed, self.salvager.total_rows)
+        if self._progress is not None:
+            self._progress(self.source.consumed, self.salvager.total_rows)
 
-    def finish(self, progress: Optional[Progress] = None) -> None:
-        """Ends the input: the pass completes its last rows; ``progress`` and the bar hear the end."""
+    def finish(self) -> None:
+        """Ends the input: the pass completes its last rows, and the progress listener hears the end."""
         self.salvager.finish()
-        if progress is not None:
-            progress(self.source.consumed, self.salvager.total_rows)
-        if self._bar is not None:
-            self._bar.close(self.source.consumed, self.salvager.total_rows)
+        if self._progress is not None:
+            self._progress(self.source.consumed, self.salvager.total_rows)
 
-    def close(self) -> None:
-        """Stops the progress bar, if there is one, where it stands (a run that failed or was left)."""
-        if self._bar is not None:
-            self._bar.close()
-
-    def feed_all(self, progress: Optional[Progress] = None) -> None:
-        """Feeds the whole input and finishes the pass, calling ``progress`` after each chunk."""
-        try:
-            for chunk in self.chunks():
-                self.feed(chunk, progress)
-            self.finish(progress)
-        finally:
-            self.close()
+    def feed_all(self) -> None:
+        """Feeds the whole input and finishes the pass."""
+        for chunk in self.chunks():
+            self.feed(chunk)
+        self.finish()
 
     def report(self) -> Report:
         """The report of the finished run."""
@@ -228,7 +204,11 @@ class Run:
             header_rows=salvager.header_rows,
             notes=tuple(notes)
             + tuple(Note(code, message) for code, message in salvager.notes)
-            + self._quote_notes(),
+            + self._quote_notes()
+            + (tuple(self.typing.notes) if self.typing is not None else ()),
+            column_types=self.typing.types if self.typing is not None else {},
+            misfits=self.typing.misfits if self.typing is not None else {},
+            misfit_records=tuple(self.typing.records) if self.typing is not None else (),
         )
 
     def _quote_notes(self) -> Tuple[Note, ...]:

@@ -7,16 +7,19 @@ becomes a Python object on the way to a table.
 
 from __future__ import annotations
 
+import dataclasses
 from typing import TYPE_CHECKING, Any, Generator, Iterator, List, Optional, Tuple, Union
 
 import pyarrow as pa
-import pyarrow.compute as pc
 
 from rowmend._names import column_names, line_column_name, name_notes
 from rowmend._options import Options, resolve_options
 from rowmend._report import Report
+from rowmend._detect import start_run
+from rowmend._progress import run_progress
 from rowmend._run import Run
 from rowmend._sources import Source, open_source
+from rowmend._typed import StreamTyping, type_table
 
 if TYPE_CHECKING:
     import pandas
@@ -26,26 +29,12 @@ __all__ = [
     "RowStream",
     "TableBatches",
     "check_table_options",
-    "infer_types",
     "names_schema",
     "read_arrow",
     "read_pandas",
     "read_polars",
     "stream",
 ]
-
-# The types Arrow's CSV reader tries, in its order; the first that every
-# non-empty value of a column converts to wins.
-_INFERRED_TYPES = (
-    pa.int64(),
-    pa.bool_(),
-    pa.date32(),
-    pa.time32("s"),
-    pa.timestamp("s"),
-    pa.timestamp("ns"),
-    pa.float64(),
-)
-
 
 def _string_schema(names: List[str], line_column: Optional[str]) -> pa.Schema:
     fields = [pa.field(name, pa.string(), nullable=False) for name in names]
@@ -239,22 +228,35 @@ class RowStream:
 
     def _read(self) -> Generator[pa.RecordBatch, None, None]:
         with self._source as source:
-            run = Run(source, self._options, batch_rows=self._batch_rows)
-            self._tables = tables = TableBatches(run, strict=self._strict)
-            try:
-                for chunk in run.chunks():
-                    run.feed(chunk)
-                    if run.salvager.ready:
-                        for batch in tables.take():
-                            self._schema = tables.schema
-                            yield batch
-                run.finish()
-            finally:
-                run.close()
-            taken = tables.take()
-            self._schema = tables.finish_schema()
-            yield from taken
+            typed = self._options.dtypes is not None
+            # A typed read places each misfit cell by its line.
+            options = dataclasses.replace(self._options, line_numbers=True) if typed else self._options
+            with run_progress(options, source) as told:
+                run = start_run(source, options, told, batch_rows=self._batch_rows)
+                self._tables = tables = TableBatches(run, strict=self._strict)
+                if not typed:
+                    for batch in self._string_batches(run, tables):
+                        self._schema = self._schema or batch.schema
+                        yield batch
+                    self._schema = tables.finish_schema()
+                else:
+                    typing = StreamTyping(self._options, source.name, keep_lines=self._options.line_numbers)
+                    for batch in typing.batches(self._string_batches(run, tables)):
+                        self._schema = self._schema or batch.schema
+                        yield batch
+                    if self._schema is None:  # no rows: the names, as strings
+                        schema = tables.finish_schema()
+                        self._schema = schema if self._options.line_numbers else schema.remove(len(schema) - 1)
+                    run.typing = typing.typing.outcome if typing.typing is not None else None
             self.report = run.report()
+
+    def _string_batches(self, run: Run, tables: TableBatches) -> Iterator[pa.RecordBatch]:
+        for chunk in run.chunks():
+            run.feed(chunk)
+            if run.salvager.ready:
+                yield from tables.take()
+        run.finish()
+        yield from tables.take()
 
 
 def check_table_options(options: Options) -> None:
@@ -272,9 +274,10 @@ def stream(source: Source, *, batch_rows: int = 65536, **options: Any) -> RowStr
         batch_rows: Rows per batch at most. A batch also ends at the row
             that brings its fields to 64 MiB, so very wide or very long rows
             make batches of fewer rows; the last batch may hold fewer.
-        **options: The reading options (:data:`rowmend._options.OPTIONS`);
-            ``dtypes="infer"`` needs the whole table, so only the ``read_*``
-            functions take it.
+        **options: The reading options (:data:`rowmend._options.OPTIONS`).
+            With ``dtypes``, a stream's types are decided from its first
+            65,536 rows (it is read once); a later cell that does not fit
+            is null, and the report keeps every such cell's text.
 
     Returns:
         A single-use :class:`RowStream`; its ``report`` is set once the last
@@ -301,48 +304,16 @@ def stream(source: Source, *, batch_rows: int = 65536, **options: Any) -> RowStr
         raise ValueError(f"batch_rows must be at least 1, not {batch_rows}")
     resolved = resolve_options(**options)
     check_table_options(resolved)
-    if resolved.dtypes is not None:
-        raise ValueError("dtypes='infer' needs the whole table: use read_arrow, read_pandas or read_polars")
     return RowStream(source, batch_rows, resolved)
-
-
-def _infer_column(column: pa.ChunkedArray) -> pa.ChunkedArray:
-    """The column cast to the first type of Arrow's CSV inference order that fits.
-
-    Empty fields become nulls in a typed column; a column with no values
-    stays strings.
-    """
-    if column.type not in (pa.string(), pa.large_string()):
-        return column
-    values = pc.if_else(pc.equal(column, ""), pa.scalar(None, column.type), column)
-    if values.null_count == len(values):
-        return column
-    for target in _INFERRED_TYPES:
-        try:
-            return pc.cast(values, target)
-        except (pa.ArrowInvalid, pa.ArrowNotImplementedError):
-            continue
-    return column
-
-
-def infer_types(table: pa.Table, options: Options) -> pa.Table:
-    """The table with each string column cast as Arrow's CSV inference would.
-
-    The ``_line`` column of ``line_numbers`` (the last) is left as it is.
-    """
-    for index, name in enumerate(table.column_names):
-        if options.line_numbers and index == table.num_columns - 1:
-            break
-        table = table.set_column(index, name, _infer_column(table.column(index)))
-    return table
 
 
 def read_arrow(source: Source, **options: Any) -> pa.Table:
     """Read a whole input into a :class:`pyarrow.Table`.
 
-    Columns are strings (empty fields are ``""``), or typed by Arrow's own
-    inference with ``dtypes="infer"``. To see the run's :class:`Report`,
-    read through :func:`stream` instead.
+    Columns are strings (empty fields are ``""``), or with ``dtypes="infer"``
+    typed from every row: a cell that does not fit its column's type is
+    null, and its text is in a ``NAME_raw`` column beside it. To see the
+    run's :class:`Report`, read through :func:`stream` or clean to Parquet.
 
     Args:
         source: A path or a binary file object, compressed or not.
@@ -355,12 +326,18 @@ def read_arrow(source: Source, **options: Any) -> pa.Table:
     """
     resolved = resolve_options(**options)
     check_table_options(resolved)
-    rows = RowStream(source, 65536, resolved, strict=False)
+    typed = resolved.dtypes is not None
+    # Typed, the string rows come with their lines (to place misfits), and
+    # every row is seen before a type is decided.
+    strings = dataclasses.replace(resolved, dtypes=None, line_numbers=True) if typed else resolved
+    rows = RowStream(source, 65536, strings, strict=False)
     batches = list(rows)
     assert rows._tables is not None
     schema, batches = rows._tables.unified(batches)
-    table = pa.Table.from_batches(batches, schema=schema)
-    return infer_types(table, resolved) if resolved.dtypes == "infer" else table
+    if typed:
+        table, _ = type_table(schema, batches, resolved, rows._source.name, keep_lines=resolved.line_numbers)
+        return table
+    return pa.Table.from_batches(batches, schema=schema)
 
 
 def read_pandas(source: Source, **options: Any) -> pandas.DataFrame:
@@ -396,8 +373,8 @@ def read_polars(source: Source, **options: Any) -> polars.DataFrame:
 
     resolved = resolve_options(**options)
     check_table_options(resolved)
-    if resolved.dtypes == "infer":
-        # Inferring a column's type needs all of its values.
+    if resolved.dtypes is not None:
+        # Typing a column from every row needs all of its values.
         table: Union[pa.Table, pa.RecordBatch] = read_arrow(source, **options)
         return _polars_frame(table)
     rows = RowStream(source, 65536, resolved)

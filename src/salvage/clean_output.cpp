@@ -135,6 +135,16 @@ bool CleanFileSink::plain_rows(std::string_view lines, std::size_t, std::uint64_
 }
 
 bool CleanFileSink::row(const RowEvent& event) {
+    // A row that is its own written form goes out as its input bytes, in
+    // the one write its formatted line would have taken, unless it would
+    // begin the file with a byte-order mark's bytes.
+    if (event.verbatim && copy_plain_rows_ && is_retained(event.fate) &&
+        !(starts_file_ && event.text.starts_with("\xEF\xBB\xBF"))) {
+        if (!writer_)
+            return true;
+        starts_file_ = false;
+        return keep(writer_->write(std::string_view(event.text.data(), event.text.size() + 1)));
+    }
     line_.clear();
     // A huge row is formatted into room reserved at once: growing the line by
     // doubling would touch twice its size while copying. Pages reserved but

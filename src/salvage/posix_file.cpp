@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 
 namespace rowmend {
 
@@ -32,7 +31,7 @@ Result<FileHandle, IoError> open_path(const std::string& path, int flags, mode_t
 } // namespace
 
 bool path_has_nul(const std::string& path) noexcept {
-    return std::memchr(path.data(), '\0', path.size()) != nullptr;
+    return path.find('\0') != std::string::npos;
 }
 
 bool path_names(const std::string& path, const struct stat& node) noexcept {

@@ -9,6 +9,7 @@
 #include "heuristics/dialect.h"
 #include "parser/resilient_parser.h"
 #include "salvage/salvage_pass.h"
+#include "salvage/salvage_slice.h"
 
 namespace rowmend::test {
 namespace {

@@ -14,6 +14,7 @@
 #include "salvage/byte_text.h"
 #include "salvage/csv_output.h"
 #include "salvage/file_salvage.h"
+#include "salvage/salvage_slice.h"
 #include "test_support.h"
 
 namespace rowmend::test {
@@ -44,38 +45,38 @@ struct FileCase {
 TEST(SalvageFile, WritesTheCleanAndQuarantineFiles) {
     const std::string header = "line,reason,raw_content\n";
     const std::vector<FileCase> table = {
-        {"empty input", "", layout(';', 5), "", header, {0, 0, 0, 0, 0, ','}},
+        {"empty input", "", layout(';', 5), "", header, {{0, 0, 0, 0}, 0, ','}},
         {"fill and merge",
          "a,b,c\nd,e\nf,g,h,i\n",
          layout(',', 3),
          "a,b,c\nd,e,\nf,g,\"h,i\"\n",
          header,
-         {3, 3, 2, 0, 3, ','}},
+         {{3, 3, 2, 0}, 3, ','}},
         {"quarantine",
          "a,b,c\nd,e\nf,g,h,i\n",
          layout(',', 3, false, false),
          "a,b,c\n",
          header + "2,\"Row has too few columns (expected 3)\",\"d,e\"\n"
                   "3,\"Row has extra columns (expected 3)\",\"f,g,h,i\"\n",
-         {3, 1, 0, 2, 3, ','}},
+         {{3, 1, 0, 2}, 3, ','}},
         {"quoting in both files",
          "\"He said \"\"hi\"\"\",x\n\"a,b\"\n",
          layout(',', 2, false, false),
          "\"He said \"\"hi\"\"\",x\n",
          header + "2,\"Row has too few columns (expected 2)\",\"a,b\"\n",
-         {2, 1, 0, 1, 2, ','}},
+         {{2, 1, 0, 1}, 2, ','}},
         {"apostrophe quote",
          "'it''s',\"x\"\n'a;b'\n",
          layout(',', 2, false, false, '\''),
          "'it''s',\"x\"\n",
          header + "2,\"Row has too few columns (expected 2)\",\"a;b\"\n",
-         {2, 1, 0, 1, 2, ','}},
+         {{2, 1, 0, 1}, 2, ','}},
         {"line breaks inside fields are written raw",
          "\"a\nb\",\"c\rd\"\r\ne,f\r\n",
          layout(',', 2),
          "\"a\nb\",\"c\rd\"\ne,f\n",
          header,
-         {2, 2, 0, 0, 2, ','}},
+         {{2, 2, 0, 0}, 2, ','}},
         {"a high delimiter in both files",
          "a\xA7"
          "b\xA7"
@@ -85,21 +86,21 @@ TEST(SalvageFile, WritesTheCleanAndQuarantineFiles) {
          header + "1,\"Row has extra columns (expected 2)\",\"a\xC2\xA7"
                   "b\xC2\xA7"
                   "c\"\n",
-         {2, 1, 1, 1, 2, 0xA7}},
+         {{2, 1, 1, 1}, 2, 0xA7}},
         {"sniffed and inferred",
          "\xEF\xBB\xBF"
          "x;y\n1;2\n3\n",
          layout(std::nullopt, std::nullopt),
          "x;y\n1;2\n3;\n",
          header,
-         {3, 3, 1, 0, 2, ';'}},
+         {{3, 3, 1, 0}, 2, ';'}},
         {"invalid UTF-8 is replaced",
          "a\xFF,b\n",
          layout(',', 2),
          "a\xEF\xBF\xBD,b\n",
          header,
-         {1, 1, 0, 0, 2, ','}},
-        {"blank rows", "\n\n", layout(',', 1), "\n\n", header, {2, 2, 0, 0, 1, ','}},
+         {{1, 1, 0, 0}, 2, ','}},
+        {"blank rows", "\n\n", layout(',', 1), "\n\n", header, {{2, 2, 0, 0}, 1, ','}},
     };
     for (const FileCase& c : table) {
         SCOPED_TRACE(c.name);

@@ -271,6 +271,47 @@ TEST(ParserProperties, PlainRowShortcutAgreesWithParsing) {
     }
 }
 
+// A row is said to be its own written form exactly when it is: formatted as
+// clean CSV it gives its input bytes and the LF after them (rows whose UTF-8
+// was repaired aside, which the store tells). The converse keeps the flag
+// from passing by never being set.
+TEST(ParserProperties, VerbatimRowsAreExactlyTheirWrittenForm) {
+    const std::vector<std::string> tokens = {
+        "a",  "bc", ",",    ";", "\n",       "\n",   "\r\n",         "\r",
+        "\"", "\"", "\"\"", " ", "\xC3\xA9", "\xFF", "\xEF\xBB\xBF", "0123456789abcdef"};
+    const std::vector<ParserSettings> settings = {
+        {',', '"', true}, {';', '"', true}, {',', '"', false}, {',', '\'', true}};
+    std::mt19937_64 rng(2424);
+    auto pick = [&](std::size_t n) {
+        return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng);
+    };
+    std::size_t verbatim = 0, formatted = 0;
+    for (int i = 0; i < 20000; ++i) {
+        std::string input;
+        for (std::size_t k = pick(40); k > 0; --k)
+            input += tokens[pick(tokens.size())];
+        const ParserSettings s = settings[pick(settings.size())];
+        ResilientParser parser(input, s.delimiter, s.quote, s.repair);
+        RowStore store;
+        while (parser.next_row(store)) {
+            if (store.last_row_replaced())
+                continue;
+            const std::string_view text = parser.last_row_bytes();
+            const auto at = static_cast<std::size_t>(text.data() - input.data());
+            std::string line;
+            CleanCsvFormat(s.delimiter, s.quote).append_line(line, store.last_row());
+            const bool same = std::string_view(input).substr(at, text.size() + 1) == line;
+            ASSERT_EQ(parser.last_row_verbatim(), same)
+                << "input " << show(input) << " " << show(s) << " row " << show(text);
+            verbatim += same && text.find(static_cast<char>(s.quote)) != std::string_view::npos;
+            formatted += !same;
+        }
+    }
+    // Both kinds of row, quoted verbatim ones among them, came up often.
+    EXPECT_GT(verbatim, 300U);
+    EXPECT_GT(formatted, 1000U);
+}
+
 // No timing here: each input below would take hours with a look-ahead that
 // rescans the rest of the line for every quote, and runs in a blink with a
 // linear one. Sizes stay modest so a debug build finishes quickly.

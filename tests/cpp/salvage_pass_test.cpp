@@ -15,6 +15,7 @@
 #include "heuristics/table_bounds.h"
 #include "parser/utf8.h"
 #include "salvage/salvage_pass.h"
+#include "salvage/salvage_slice.h"
 #include "test_support.h"
 
 namespace rowmend::test {

@@ -20,6 +20,7 @@ import pyarrow.parquet as pq
 import pytest
 
 import rowmend
+import rowmend._run
 from rowmend._display import inspect_tables
 from rowmend._outputs import clean_name, quarantine_name
 from rowmend._options import OPTIONS
@@ -68,6 +69,7 @@ def test_help_lists_every_option(tmp_path):
     text = rowmend_cli("clean", "--help", cwd=tmp_path).stdout.decode()
     assert all(spec.flag in text for spec in OPTIONS)
     assert "--no-merge-overflow" in text and "{auto,yes,no}" in text
+    assert "\n  3    a file cannot be read or written\n  101  an internal error" in text
 
 
 def files(tmp_path, **contents):
@@ -176,6 +178,52 @@ def test_debug_shows_the_traceback(tmp_path):
     assert result.returncode == 3 and "Traceback" in result.stderr.decode()
 
 
+
+@pytest.mark.parametrize("flags, said, answers", [
+    ([], ["1 of 4 rows quarantined", "--quarantine FILE or --quarantine-dir DIR keeps"], 1),
+    (["-q"], [], 1),
+    (["-v"], ["cleaning 1 file in 1 process", "1 of 4 rows quarantined",
+              "4 rows read: 3 kept (1 repaired), 1 quarantined, 0 set aside; delimiter ',', 3 columns, utf-8",
+              "--quarantine FILE or --quarantine-dir DIR keeps"], 1),
+    (["-q", "missing.csv"], ["error: missing.csv: No such file or directory"], 1),
+    (["-q", "in.csv", "--layout", "missing.json"], ["error: missing.json: No such file or directory"], 0),
+])
+def test_one_printer_decides_what_each_level_says(tmp_path, flags, said, answers):
+    """Errors whatever the level, the rest unless -q, a line per file with -v; the JSON answer always."""
+    (tmp_path / "in.csv").write_bytes(RAGGED)
+    inputs = [] if any(flag.endswith(".csv") for flag in flags) else ["in.csv"]
+    result = rowmend_cli("clean", *inputs, *flags, "-o", "out.csv", "--no-fill-ragged-rows", "--json", cwd=tmp_path)
+    lines = result.stderr.decode().splitlines()
+    assert len(lines) == len(said) and all(text in line for text, line in zip(said, lines)), lines
+    assert [json.loads(line)["status"] for line in result.stdout.splitlines()] == [result.returncode] * answers
+
+class Fault(BaseException):
+    """As the engine reports a broken invariant: no ordinary error."""
+
+
+@pytest.mark.parametrize("raised, message", [
+    (RuntimeError("boom"), "in.csv: internal error, RuntimeError: boom (a fault of rowmend: --debug shows where)"),
+    (MemoryError(), "in.csv: out of memory"),
+    (Fault("invariant"), "internal error, Fault: invariant"),
+])
+@pytest.mark.parametrize("command", [["clean", "in.csv", "-o", "out.csv"], ["inspect", "in.csv"]])
+def test_a_fault_of_rowmend_is_told_apart_from_a_file_that_cannot_be_read(
+    tmp_path, monkeypatch, capsys, raised, message, command
+):
+    from rowmend.cli import main
+
+    (tmp_path / "in.csv").write_bytes(RAGGED)
+    monkeypatch.chdir(tmp_path)
+
+    def fail(run):
+        raise raised
+
+    monkeypatch.setattr(rowmend._run.Run, "finish", fail)
+    assert main(command) == 101
+    assert message in capsys.readouterr().err
+    assert not (tmp_path / "out.csv").exists()
+
+
 @pytest.mark.parametrize("argv, stdin, want", [
     (["-"], MESSY, "clean"),                                         # standard input to standard output
     (["in.csv"], b"", "clean"),                                      # one input, no -o
@@ -269,9 +317,9 @@ def test_sniff_and_inspect_report_the_layout(tmp_path):
     (tmp_path / "m.csv.gz").write_bytes(gzip.compress(MESSY))
     sniffed = rowmend_cli("sniff", "m.csv.gz", "--json", cwd=tmp_path)
     assert json.loads(sniffed.stdout) == {
-        "path": "m.csv.gz", "version": 3, "delimiter": ";", "quote_char": '"', "escape_char": None, "encoding": "utf-8",
+        "path": "m.csv.gz", "version": 4, "delimiter": ";", "quote_char": '"', "escape_char": None, "encoding": "utf-8",
         "compression": "gzip", "columns": 5, "header": True, "names": ["order_id", "customer", "city", "amount", "note"],
-        "preamble": 0}
+        "preamble": 0, "types": None}
     line = rowmend_cli("sniff", "m.csv.gz", "--header", "no", cwd=tmp_path).stdout.decode()
     want = "m.csv.gz  delimiter=';'  quote='\"'  encoding=utf-8  columns=5  header=no  compression=gzip\n"
     assert line == want

@@ -20,6 +20,7 @@ import fsspec  # noqa: E402
 
 import rowmend  # noqa: E402
 import rowmend.dask  # noqa: E402
+from rowmend._partitions import merge_reports  # noqa: E402
 
 # One layout (comma, three columns, floats in "amount"), different damage in
 # each file, one of them gzip-compressed; in input (sorted) order.
@@ -88,6 +89,8 @@ def test_frame_is_each_files_read_concatenated_and_reports_come_back(files, opti
     want = [plain_read(data, options) for data in FILES.values()]
     # Nothing was computed yet: reports() reads the files itself.
     assert rowmend.dask.reports(frame) == [report for _, report in want]
+    merged = merge_reports([report for _, report in want])
+    assert rowmend.dask.report(frame) == merged and rowmend.dask.report(frame).lines == merged.lines
     got = frame.compute()
     pd.testing.assert_frame_equal(got, pd.concat([table for table, _ in want]))
     assert frame.dtypes.equals(got.dtypes)

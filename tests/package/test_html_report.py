@@ -56,9 +56,9 @@ def test_records_list_every_action_first_n_of_each_as_one_table(tmp_path):
     assert rows[2]["reason"] == "too few fields: 2 found, 3 expected" and rows[2]["fields"] is None
     assert rows[-2]["fields"] == ["1", "2", "3,4"]
     assert report.quarantined_rows == 3 and report.to_pandas()["action"].tolist() == [r["action"] for r in rows]
-    from rowmend.dask.report_store import report_from_dict  # how Dask workers' reports travel
-
-    assert report_from_dict(report.to_dict()) == report
+    # How Dask workers' reports travel: as JSON-like data, the histogram with them.
+    again = rowmend.Report.from_dict(json.loads(json.dumps(report.to_dict(lines=True))))
+    assert again == report and again.lines == report.lines and again.lines is not None
 
 
 def test_clean_writes_the_repairs_beside_the_quarantine_file_when_asked(tmp_path):

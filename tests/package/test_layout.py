@@ -100,7 +100,7 @@ def test_json_round_trip_and_defaults():
 
 # (case, JSON text, what the error says)
 UNREADABLE = [
-    ("newer version", {"version": 4, "encoding": "utf-8", "delimiter": ",", "columns": 1}, "newer than this rowmend"),
+    ("newer version", {"version": 5, "encoding": "utf-8", "delimiter": ",", "columns": 1}, "newer than this rowmend"),
     ("negative preamble", {"version": 3, "encoding": "utf-8", "delimiter": ",", "columns": 1, "preamble": -1},
      "at least 0"),
     ("unknown field", {"version": 2, "encoding": "utf-8", "delimiter": ",", "columns": 1, "comment_char": "#"},

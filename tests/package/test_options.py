@@ -6,7 +6,8 @@ import numpy as np
 import pytest
 
 from rowmend import RowmendWarning
-from rowmend._options import OPTIONS, OptionError, Options, resolve_options
+from rowmend._checks import OptionError
+from rowmend._options import OPTIONS, Options, resolve_options
 
 
 class Text(str):
@@ -62,6 +63,9 @@ ACCEPTED = [
     ("line_numbers", True, True),
     ("threads", 2, 2),
     ("dtypes", "infer", "infer"),
+    ("dtypes", "string", None),
+    ("dtypes", {"a": "Decimal"}, {"a": ("decimal", None)}),
+    ("dtypes", "a=date-mdy, b=integer", {"a": ("date", False), "b": ("integer", None)}),
     ("max_records", 0, 0),
 ]
 
@@ -90,7 +94,9 @@ TYPE_ERRORS = [
     ({"encoding": None}, "encoding must be a str, not None"),
     ({"header": "yes"}, "header must be True or False, not str"),
     ({"line_numbers": np.int64(1)}, "line_numbers must be True or False, not int64"),
-    ({"dtypes": 1}, "dtypes must be a str or None, not int"),
+    ({"dtypes": 1}, "dtypes must be 'infer', 'string', None or a mapping of column names to kinds, not int"),
+    ({"dtypes": "infer", "null_values": 3}, "null_values must be a list of str, a comma-separated str or None, not int"),
+    ({"dtypes": "infer", "null_values": ["NA", None]}, "null_values must hold str, not NoneType"),
     ({"max_records": None}, "max_records must be an int, not None"),
 ]
 
@@ -124,7 +130,13 @@ VALUE_ERRORS = [
     ({"expected_columns": -1}, "expected_columns must be at least 0, not -1"),
     ({"threads": 0}, "threads must be at least 1, not 0"),
     ({"max_records": -5}, "max_records must be at least 0, not -5"),
-    ({"dtypes": "strings"}, "dtypes must be None or 'infer', not 'strings'"),
+    ({"dtypes": "strings"}, "dtypes must be 'infer', 'string', None or a mapping of column names to kinds, not 'strings'"),
+    ({"dtypes": {"a": "float"}}, "dtypes['a'] must be one of string, boolean, integer, decimal, date, time, timestamp, "
+     "date-dmy, date-mdy, timestamp-dmy, timestamp-mdy, not 'float'"),
+    ({"dtypes": "infer", "decimal": ";"}, "decimal must be '.', ',' or 'auto', not ';'"),
+    ({"dtypes": "infer", "thousands": "x"}, "thousands must be one of 'auto', 'none', 'comma', 'point', 'space', "
+     "'apostrophe', 'nbsp', 'nnbsp' or the separator itself, not 'x'"),
+    ({"decimal": ","}, "decimal applies to typed columns: give dtypes='infer' (or per-column kinds) with it"),
 ]
 
 

@@ -11,6 +11,7 @@ inputs each property tries (a longer local run: a few thousand).
 import bz2
 import gzip
 import io
+import json
 import lzma
 import os
 import pathlib
@@ -145,6 +146,9 @@ def test_stream_read_arrow_and_clean_agree_and_account_for_every_row(scratch, so
     batches = list(rows)
     report = rows.report
     accounted(report)
+    # A report comes back from its plain data as it was, as Dask's workers send it.
+    again = rowmend.Report.from_dict(json.loads(json.dumps(report.to_dict(lines=True))))
+    assert again == report and again.lines == report.lines and again.to_dict() == report.to_dict()
     assert all(batch.schema.equals(rows.schema) for batch in batches)
     assert all(0 < batch.num_rows <= batch_rows for batch in batches)
     assert sum(batch.num_rows for batch in batches) == report.salvaged_rows

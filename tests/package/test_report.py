@@ -1,12 +1,12 @@
 """The report of a run: counters, records, and their limits."""
 
 import json
+import re
 import pickle
 
 import pytest
 
 import rowmend
-from rowmend._report import QuarantineLog
 
 RECORDS = (
     rowmend.QuarantineRecord(3, "too many fields", "a,b,c,d"),
@@ -35,7 +35,7 @@ def test_to_dict_uses_the_attribute_names_and_is_plain_data():
     assert list(data) == [
         "total_rows", "salvaged_rows", "repaired_rows", "quarantined_rows",
         "delimiter", "columns", "encoding", "replaced_bytes", "quarantine", "skipped_rows", "skipped", "repairs", "header",
-        "header_rows", "notes",
+        "header_rows", "notes", "column_types", "misfits", "misfit_records",
     ]
     assert data["quarantine"][0] == {"line": 3, "reason": "too many fields", "raw": "a,b,c,d"}
     assert json.loads(json.dumps(data)) == data
@@ -53,13 +53,32 @@ def test_reports_pickle_under_the_public_name():
 
 
 def test_notes_travel_as_plain_data_and_come_back_the_same():
-    from rowmend.dask.report_store import report_from_dict
-
     report = make_report(notes=NOTES)
     data = json.loads(json.dumps(report.to_dict()))
     assert data["notes"][0] == {"code": "second-table", "message": "lines 40-52 hold a second table, set aside"}
-    assert report_from_dict(data) == report
-    assert all(isinstance(note, rowmend.Note) for note in report_from_dict(data).notes)
+    assert rowmend.Report.from_dict(data) == report
+    assert all(isinstance(note, rowmend.Note) for note in rowmend.Report.from_dict(data).notes)
+
+
+@pytest.mark.parametrize(
+    "change, words",
+    [
+        (lambda data: data.pop("columns"), "lacks the field(s) 'columns'"),
+        (lambda data: data.update(rows=3), "unknown report field(s) 'rows'"),
+        (lambda data: data["quarantine"][0].pop("raw"), "not a report: TypeError"),
+        (lambda data: data["repairs"].append({"line": 1, "action": "filled", "raw": "a"}), "not a report: KeyError"),
+        (lambda data: data["notes"].append({"code": "x"}), "not a report: TypeError"),
+        (lambda data: data.update(total_rows=11), "total_rows must equal"),
+        (lambda data: data.update(lines={"bin_lines": 0, "last_line": 1, "counts": {}}), "bin_lines must be at least 1"),
+    ],
+)
+def test_data_that_is_no_report_is_refused_by_name(change, words):
+    data = make_report().to_dict()
+    change(data)
+    with pytest.raises(ValueError, match=re.escape(words)):
+        rowmend.Report.from_dict(data)
+    with pytest.raises(ValueError, match="not list"):
+        rowmend.Report.from_dict([])
 
 
 def test_repr_names_the_attributes_and_stays_short():
@@ -85,24 +104,6 @@ def test_repr_names_the_attributes_and_stays_short():
 def test_inconsistent_counts_are_refused(changes, words):
     with pytest.raises(ValueError, match=words):
         make_report(**changes)
-
-
-@pytest.mark.parametrize("max_records, kept", [(0, 0), (1, 1), (3, 3), (10, 5)])
-@pytest.mark.parametrize("how", ["add", "extend", "both"])
-def test_quarantine_log_keeps_the_first_records_and_counts_all(max_records, kept, how):
-    rows = [(line, "too few fields", f"row {line}") for line in range(1, 6)]
-    log = QuarantineLog(max_records)
-    if how == "add":
-        for row in rows:
-            log.add(*row)
-    elif how == "extend":
-        log.extend(iter(rows))
-    else:
-        log.add(*rows[0])
-        log.extend(rows[1:3])
-        log.extend(iter(rows[3:]))
-    assert log.count == 5
-    assert [record.line for record in log.records] == list(range(1, kept + 1))
 
 
 def test_notes_are_shown_escaped_in_the_html_summary():

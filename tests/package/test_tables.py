@@ -277,7 +277,6 @@ def test_inferred_dtypes_follow_arrows_order():
     "call, error",
     [
         (lambda: rowmend.stream(io.BytesIO(DATA), expected_columns=0), ValueError),
-        (lambda: rowmend.stream(io.BytesIO(DATA), dtypes="infer"), ValueError),
         (lambda: rowmend.stream(io.BytesIO(DATA), batch_rows=0), ValueError),
         (lambda: rowmend.stream(io.BytesIO(DATA), delimeter=";"), TypeError),
         (lambda: rowmend.read_arrow("/nonexistent/x.csv"), FileNotFoundError),

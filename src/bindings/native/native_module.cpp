@@ -7,7 +7,10 @@
 
 #include "bindings/guarded_call.h"
 #include "bindings/native/py_arrow_batch.h"
+#include "bindings/native/py_column_typer.h"
 #include "bindings/native/py_salvager.h"
+#include "bindings/native/salvager_options.h"
+#include "bindings/py_ref.h"
 
 namespace rowmend::native {
 
@@ -24,6 +27,14 @@ int exec_module(PyObject* module) {
         if (!add_class(module, "Salvager", salvager_type()))
             return -1;
         if (!add_class(module, "ArrowBatch", arrow_batch_type()))
+            return -1;
+        if (!add_class(module, "ColumnTyper", column_typer_type()))
+            return -1;
+        if (PyModule_AddStringConstant(module, "__version__", ROWMEND_VERSION) < 0)
+            return -1;
+        // Salvager's keywords, for the package to hold against its options.
+        bindings::PyRef names(salvager_keyword_names());
+        if (!names || PyObject_SetAttrString(module, "OPTIONS", names.get()) < 0)
             return -1;
         return 0;
     });

@@ -5,7 +5,8 @@ the one options table (:data:`rowmend._options.OPTIONS`). The exit status is
 one a scheduler can branch on: 0 when every row was kept, 1 when rows were
 quarantined or a limit on quarantined, repaired or skipped rows was exceeded, 2 for
 a command line that cannot be carried out, 3 when a file cannot be read or
-written; over many files the highest of them. Errors are one line each on
+written, 101 for a fault of rowmend itself, 130 for Ctrl-C; over many files
+the highest of them (:data:`~rowmend.cli.arguments.EXIT_STATUSES`). Errors are one line each on
 standard error, naming the file and the cause. On a terminal a progress bar
 and a summary table appear on standard error; in pipes, nothing but errors.
 

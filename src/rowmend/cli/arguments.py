@@ -10,17 +10,39 @@ import argparse
 from typing import Any, Callable, Dict, NoReturn
 
 from rowmend import __version__
-from rowmend._batch import USAGE
+from rowmend._batch import FAILED_CHECK, INTERNAL, INTERRUPTED, IO_FAILURE, OK, USAGE
 from rowmend._display import visible
 from rowmend._many import POOL_BYTES
 from rowmend._options import OPTIONS, OptionSpec
 from rowmend.cli.checks import Limit
 
-__all__ = ["Parser", "build_parser", "character", "reading_options"]
+__all__ = ["EXIT_STATUSES", "Parser", "build_parser", "character", "reading_options"]
+
+
+#: The end of the help of the command and of each command: what its exit status means.
+EXIT_STATUSES = f"""exit statuses:
+  {OK:<4} every row was kept (repaired rows are kept)
+  {FAILED_CHECK:<4} rows were quarantined, or a --max-... limit was exceeded, or the input
+       differs from --layout
+  {USAGE:<4} the command line cannot be carried out
+  {IO_FAILURE:<4} a file cannot be read or written
+  {INTERNAL:<4} an internal error: a fault of rowmend (--debug shows where), or memory ran out
+  {INTERRUPTED:<4} stopped by Ctrl-C (SIGTERM: 143, SIGHUP: 129)
+  over many files, the highest of them
+"""
 
 
 class Parser(argparse.ArgumentParser):
-    """argparse's parser, with usage errors on one line."""
+    """argparse's parser, with usage errors on one line and, given ``statuses=True``, the exit statuses in its help."""
+
+    def __init__(self, *args: Any, statuses: bool = False, **kwargs: Any) -> None:
+        super().__init__(*args, **kwargs)
+        self.statuses = statuses
+
+    def format_help(self) -> str:
+        """argparse's help, then the table of exit statuses as it is written (argparse would refill its lines)."""
+        text = super().format_help()
+        return text + "\n" + EXIT_STATUSES if self.statuses else text
 
     def error(self, message: str) -> NoReturn:
         """Print ``prog: error: message`` and exit with status 2."""
@@ -28,8 +50,10 @@ class Parser(argparse.ArgumentParser):
 
 
 def character(text: str) -> str:
-    # A tab is awkward to type in a shell: \t stands for one. The words
-    # auto and none go on to the options, which know what each means.
+    """A character flag's value: ``\\t`` stands for a tab, which is awkward to type in a shell.
+
+    The words ``auto`` and ``none`` go on to the options, which know what each means.
+    """
     return "\t" if text == "\\t" else text
 
 
@@ -96,6 +120,11 @@ def build_parser() -> argparse.ArgumentParser:
     common = Parser(add_help=False)
     common.add_argument("--json", action="store_true", help="print one JSON object per file on standard output")
     common.add_argument("--debug", action="store_true", help="show the traceback of an error")
+    said = common.add_mutually_exclusive_group()
+    said.add_argument(
+        "-q", "--quiet", action="store_true", help="say nothing on standard error but errors: no warning, note or bar"
+    )
+    said.add_argument("-v", "--verbose", action="store_true", help="also say what each file came to, in a line")
     reading = common.add_argument_group("reading options (as in the Python package)")
     for spec in OPTIONS:
         _add_option(reading, spec)
@@ -123,12 +152,15 @@ def build_parser() -> argparse.ArgumentParser:
         "comments, footers, blank lines): a run that sets most of a file aside is not a clean one",
     )
 
-    parser = Parser(prog="rowmend", description="Rescue corrupted CSV files: every row kept, repaired or set aside.")
+    parser = Parser(
+        prog="rowmend", description="Rescue corrupted CSV files: every row kept, repaired or set aside.", statuses=True
+    )
     parser.add_argument("--version", action="version", version=f"rowmend {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=Parser)
 
     clean = commands.add_parser(
         "clean",
+        statuses=True,
         parents=[common, checks],
         help="write clean files and set aside the rows that cannot be repaired",
         description="Clean CSV files. With one input and no -o, the clean rows go to standard output. "
@@ -198,6 +230,7 @@ def build_parser() -> argparse.ArgumentParser:
 
     sniff = commands.add_parser(
         "sniff",
+        statuses=True,
         parents=[common],
         help="tell each file's delimiter, encoding, columns and header",
         description="Detect the layout of CSV files from their first rows, one line per file.",
@@ -212,6 +245,7 @@ def build_parser() -> argparse.ArgumentParser:
 
     inspect = commands.add_parser(
         "inspect",
+        statuses=True,
         parents=[common, checks],
         help="show what cleaning a file would do, writing nothing",
         description="Read a file as clean would and show its layout, its counts and the first quarantined rows.",

@@ -1,9 +1,10 @@
-"""The commands: ``clean``, ``sniff`` and ``inspect``, each given the session, the arguments and the reading options."""
+"""The commands: ``clean``, ``sniff`` and ``inspect``, each given the printer, the arguments and the reading options."""
 
 from __future__ import annotations
 
 import argparse
 import contextlib
+import functools
 import os
 import sys
 import tempfile
@@ -11,22 +12,21 @@ import threading
 import traceback
 from typing import Any, Dict, List, Optional, Tuple
 
-from rich.console import Console
 
 from rowmend._batch import FAILED_CHECK, OK, STDIO, UsageError, describe_error, expand_inputs, run_jobs
-from rowmend._display import ProgressDisplay, inspect_tables, summary_table, visible
+from rowmend._display import inspect_tables, summary_table
 from rowmend._html import require_matplotlib, warm_up
-from rowmend._layout import Layout, settle_layout
+from rowmend._detect import settle_layout, start_run
+from rowmend._layout import Layout
 from rowmend._many import default_workers
 from rowmend._options import resolve_options
 from rowmend._outputs import OutputSet, file_key
 from rowmend._report import Report
-from rowmend._run import Run
 from rowmend._sources import open_source
 from rowmend.cli.checks import check
 from rowmend.cli.jobs import copy_out, finish, progress_display, stored_size, write_report
 from rowmend.cli.plan import plan, refuse_over_inputs
-from rowmend.cli.printer import Session
+from rowmend.cli.printer import Printer
 
 __all__ = ["clean", "inspect", "sniff"]
 
@@ -39,7 +39,8 @@ def _save_layout(layout: Layout, path: str) -> None:
         outputs.commit()
 
 
-def clean(session: Session, args: argparse.Namespace, options: Dict[str, Any]) -> int:
+def clean(printer: Printer, args: argparse.Namespace, options: Dict[str, Any]) -> int:
+    """``rowmend clean``: a job per input, in this process or a pool; returns the highest status of its files."""
     inputs = expand_inputs(args.inputs)
     if args.report is not None:
         if len(inputs) != 1:
@@ -64,23 +65,25 @@ def clean(session: Session, args: argparse.Namespace, options: Dict[str, Any]) -
                 try:
                     os.makedirs(folder, exist_ok=True)
                 except OSError as error:
-                    return session.fail(*describe_error(error, folder))
+                    return printer.error(*describe_error(error, folder))
         if args.stream:
             sys.stdout.flush()
-        session.display = progress_display(session, jobs)
-        if session.display is not None:
-            stack.enter_context(session.display)
-        for outcome in run_jobs(jobs, workers, session.display.update if session.display else None):
-            if session.display is not None:
-                session.display.finished(outcome.index, outcome.report)
+        display = progress_display(printer, jobs)
+        if display is not None:
+            stack.enter_context(display)
+        files = f"{len(jobs)} {'file' if len(jobs) == 1 else 'files'}"
+        printer.detail(f"cleaning {files} in {workers} {'process' if workers == 1 else 'processes'}")
+        for outcome in run_jobs(jobs, workers, display.update if display else None):
+            if display is not None:
+                display.finished(outcome.index, outcome.report)
             job = jobs[outcome.index]
             in_place = job.source != STDIO and file_key(job.destination) == file_key(job.source)
             kept = job.quarantine is not None or in_place  # in place, the rows go beside the input
             # The page is written before the JSON line, whose status must count its failure.
             report_status = OK
             if outcome.report is not None and args.report is not None:
-                report_status = write_report(session, outcome.report, args.report, outcome.source, args.report_rows)
-            file_status, label = finish(session, outcome, args, report_status)
+                report_status = write_report(printer, outcome.report, args.report, outcome.source, args.report_rows)
+            file_status, label = finish(printer, outcome, args, report_status)
             quarantined = outcome.report is not None and outcome.report.quarantined_rows > 0
             dropped = dropped or (not kept and quarantined and file_status == FAILED_CHECK)
             if outcome.report is not None:
@@ -93,9 +96,9 @@ def clean(session: Session, args: argparse.Namespace, options: Dict[str, Any]) -
             summary.append((outcome.source, outcome.report, label))
     if dropped:
         # Once per run, however many files lost rows this way.
-        session.say("rowmend: --quarantine FILE or --quarantine-dir DIR keeps the quarantined rows")
-    if session.interactive and summary:
-        session.console.print(summary_table(summary))
+        printer.hint("--quarantine FILE or --quarantine-dir DIR keeps the quarantined rows")
+    if summary:
+        printer.summary(summary_table(summary))
     return status
 
 
@@ -109,7 +112,8 @@ def _sniff_one(path: str, options: Dict[str, Any]) -> Tuple[Optional[Layout], Op
         return settle_layout(opened, resolve_options(**options)), opened.compression
 
 
-def sniff(session: Session, args: argparse.Namespace, options: Dict[str, Any]) -> int:
+def sniff(printer: Printer, args: argparse.Namespace, options: Dict[str, Any]) -> int:
+    """``rowmend sniff``: each input's layout from its first rows, a line or a JSON object each; returns the status."""
     status = OK
     paths = expand_inputs(args.files)
     if args.save_layout is not None and len(paths) != 1:
@@ -118,7 +122,7 @@ def sniff(session: Session, args: argparse.Namespace, options: Dict[str, Any]) -
         refuse_over_inputs(paths, "layout file", args.save_layout)
     for path in paths:
         try:
-            with session.warnings_said():
+            with printer.warnings_said():
                 layout, compression = _sniff_one(path, options)
             if layout is None and args.save_layout is not None:
                 raise UsageError(f"{path} holds no row, so --save-layout has no layout to save: sniff a file with rows")
@@ -127,19 +131,19 @@ def sniff(session: Session, args: argparse.Namespace, options: Dict[str, Any]) -
         except Exception as error:
             code, message = describe_error(error, path)
             if args.json:
-                session.emit({"path": path, "status": code, "error": message})
-            status = max(status, session.fail(code, message, traceback.format_exc()))
+                printer.emit({"path": path, "status": code, "error": message})
+            status = max(status, printer.error(code, message, traceback.format_exc()))
             continue
         if layout is None:
             # An empty file reads fine (as no rows): nothing failed.
             note = "no rows, so no layout to detect"
             if args.json:
-                session.emit({"path": path, "status": OK, "note": note, "compression": compression})
+                printer.emit({"path": path, "status": OK, "note": note, "compression": compression})
             else:
-                session.say(f"rowmend: {path}: note: {note}")
+                printer.note(path, note)
             continue
         if args.json:
-            session.emit({"path": path, **layout.to_dict(), "compression": compression})
+            printer.emit({"path": path, **layout.to_dict(), "compression": compression})
             continue
         parts = [
             f"delimiter={layout.delimiter!r}",
@@ -151,11 +155,12 @@ def sniff(session: Session, args: argparse.Namespace, options: Dict[str, Any]) -
         ]
         if compression:
             parts.append(f"compression={compression}")
-        print(visible(f"{path}  " + "  ".join(parts)), flush=True)
+        printer.out(f"{path}  " + "  ".join(parts))
     return status
 
 
-def inspect(session: Session, args: argparse.Namespace, options: Dict[str, Any]) -> int:
+def inspect(printer: Printer, args: argparse.Namespace, options: Dict[str, Any]) -> int:
+    """``rowmend inspect``: one input read as clean would read it, writing nothing; returns the status clean would."""
     options.setdefault("max_records", args.rows)
     options.setdefault("record_repairs", True)
     resolved = resolve_options(**options)
@@ -165,16 +170,13 @@ def inspect(session: Session, args: argparse.Namespace, options: Dict[str, Any])
         require_matplotlib()
         threading.Thread(target=warm_up, name="rowmend-warm-up", daemon=True).start()
     size = stored_size(path)
-    if session.wants_bar([size], path == STDIO and sys.stdin.isatty()):
-        session.display = ProgressDisplay(session.console, {0: size}, {0: path})
+    display = printer.progress_display({0: size}, {0: path}, path == STDIO and sys.stdin.isatty())
     try:
-        with session.warnings_said(), _open_input(path) as opened, open(os.devnull, "wb") as nowhere:
-            run = Run(opened, resolved, output_fd=nowhere.fileno())
-            if session.display is not None:
-                display = session.display
-                with display:
-                    run.feed_all(lambda done, rows: display.update(0, done, rows))
-            else:
+        with printer.warnings_said(), _open_input(path) as opened:
+            progress = None if display is None else functools.partial(display.update, 0)
+            # The report alone: no batches, no clean file.
+            run = start_run(opened, resolved, progress, batches=False)
+            with display if display is not None else contextlib.nullcontext():
                 run.feed_all()
             report = run.report()
             header = run.salvager.header if resolved.header else None
@@ -183,17 +185,15 @@ def inspect(session: Session, args: argparse.Namespace, options: Dict[str, Any])
     except Exception as error:
         code, message = describe_error(error, path)
         if args.json:
-            session.emit({"path": path, "status": code, "error": message})
-        return session.fail(code, message, traceback.format_exc())
+            printer.emit({"path": path, "status": code, "error": message})
+        return printer.error(code, message, traceback.format_exc())
     status, problem, _ = check(report, args)
     if args.html is not None:
-        status = max(status, write_report(session, report, args.html, path, args.rows))
+        status = max(status, write_report(printer, report, args.html, path, args.rows))
     if args.json:
-        session.emit({"path": path, **report.to_dict(), "header": header, "status": status})
+        printer.emit({"path": path, **report.to_dict(), "header": header, "status": status})
     else:
-        console = Console(soft_wrap=False)
-        for table in inspect_tables(path, report, header, quote, args.rows):
-            console.print(table)
+        printer.tables(inspect_tables(path, report, header, quote, args.rows))
     if problem:
-        session.say(f"rowmend: {path}: {problem}")
+        printer.problem(path, problem)
     return status

@@ -8,14 +8,15 @@ import signal
 import sys
 from typing import Callable, Dict, Optional, Sequence
 
-from rowmend._batch import IO_FAILURE, USAGE, UsageError, describe_error
+from rowmend._batch import INTERNAL, IO_FAILURE, USAGE, UsageError, describe_error
 from rowmend._html import MissingExtraError
 from rowmend._layout import read_layout
-from rowmend._options import OptionError, check_character, resolve_options
+from rowmend._checks import OptionError, check_character
+from rowmend._options import resolve_options
 from rowmend.cli.arguments import build_parser, reading_options
 from rowmend.cli.commands import clean, inspect, sniff
 from rowmend.cli.plan import STDOUT_CLOSED
-from rowmend.cli.printer import Session
+from rowmend.cli.printer import Printer
 from rowmend.cli.signals import Stopped, stop_signals
 
 __all__ = ["main"]
@@ -28,15 +29,13 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     """Run the ``rowmend`` command with ``argv`` (default: ``sys.argv[1:]``) and return its exit status.
 
     Examples:
-        >>> main(["--version"])  # doctest: +SKIP
-        rowmend 0.4.0
+        >>> status = main(["clean", "in.csv", "-o", "clean.csv", "--quiet"])  # doctest: +SKIP
     """
     parser = build_parser()
     args = parser.parse_args(argv)
-    session = Session(args)
     options = reading_options(args)
     # The command line draws its own bar; runs must not draw one each.
-    session.progress = options.pop("progress", None)
+    printer = Printer.from_args(args, options.pop("progress", None))
     try:
         if "layout" in options:
             # Read once, here: every file and worker process gets the value.
@@ -44,7 +43,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         resolve_options(**options)
         check_character("output_delimiter", getattr(args, "output_delimiter", None), "leave {option} out to keep the input's delimiter")
     except OSError as error:
-        return session.fail(*describe_error(error, "--layout"))
+        return printer.error(*describe_error(error, "--layout"))
     except OptionError as error:
         # The option as typed, and its words as they are typed: --quote-char none.
         args.parser.error(error.render("--" + error.option.replace("_", "-"), ""))
@@ -55,14 +54,14 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             # sniff and inspect answer there; clean checks its own outputs
             raise OSError(errno.EBADF, STDOUT_CLOSED, "standard output")
         with stop_signals():
-            status = COMMANDS[args.command](session, args, options)
+            status = COMMANDS[args.command](printer, args, options)
         return status
     except (UsageError, MissingExtraError) as error:
-        return session.fail(USAGE, str(error))
+        return printer.error(USAGE, str(error))
     except KeyboardInterrupt as stop:
         signum = stop.signum if isinstance(stop, Stopped) else signal.SIGINT
         name = signal.Signals(signum).name
-        session.say("rowmend: interrupted" if signum == signal.SIGINT else f"rowmend: stopped by {name}")
+        printer.stopped("interrupted" if signum == signal.SIGINT else f"stopped by {name}")
         return 128 + signum
     except BrokenPipeError:
         # The reader of standard output went away (| head): stop quietly.
@@ -72,4 +71,12 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except Exception as error:
         if args.debug:
             raise
-        return session.fail(*describe_error(error, "rowmend"))
+        return printer.error(*describe_error(error, "rowmend"))
+    except BaseException as error:
+        # The engine reports a broken invariant as a BaseException of its
+        # own, which no handler of ordinary errors catches.
+        if isinstance(error, (SystemExit, GeneratorExit)) or args.debug:
+            raise
+        return printer.error(
+            INTERNAL, f"rowmend: internal error, {type(error).__name__}: {error} (a fault of rowmend: --debug shows where)"
+        )

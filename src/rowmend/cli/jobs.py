@@ -14,12 +14,13 @@ from rowmend._html import MissingExtraError
 from rowmend._outputs import NamedSink, OutputSet
 from rowmend._report import Report
 from rowmend.cli.checks import check
-from rowmend.cli.printer import Session
+from rowmend.cli.printer import Printer
 
-__all__ = ["copy_out", "finish", "progress_display", "stored_size", "write_report"]
+__all__ = ["copy_out", "finish", "progress_display", "stored_size", "told", "write_report"]
 
 
 def stored_size(path: str) -> Optional[int]:
+    """An input's size as stored, for the bar: None for standard input, 0 for a file that cannot be read yet."""
     if path == STDIO:
         return None
     try:
@@ -29,43 +30,59 @@ def stored_size(path: str) -> Optional[int]:
 
 
 def copy_out(path: str) -> None:
+    """Copy a complete output from the scratch folder to standard output."""
     with open(path, "rb") as result:
         shutil.copyfileobj(result, sys.stdout.buffer, 1 << 20)
     sys.stdout.buffer.flush()
 
 
-def progress_display(session: Session, jobs: Sequence[Job]) -> Optional[ProgressDisplay]:
+def progress_display(printer: Printer, jobs: Sequence[Job]) -> Optional[ProgressDisplay]:
     """A progress bar on a terminal, for many inputs or a large one (or as --progress says)."""
     sizes = {job.index: stored_size(job.source) for job in jobs}
     stdin_terminal = any(job.source == STDIO for job in jobs) and sys.stdin.isatty()
-    if not session.wants_bar(list(sizes.values()), stdin_terminal):
-        return None
-    return ProgressDisplay(session.console, sizes, {job.index: job.source for job in jobs})
+    return printer.progress_display(sizes, {job.index: job.source for job in jobs}, stdin_terminal)
 
 
-def finish(session: Session, outcome: Outcome, args: argparse.Namespace, floor: int = OK) -> Tuple[int, str]:
+def told(report: Report) -> str:
+    """What a run came to, in a line: the rows read and what became of them, and the layout read.
+
+    Examples:
+        >>> told(Report(total_rows=3, salvaged_rows=2, repaired_rows=1, quarantined_rows=1, delimiter=";",
+        ...             columns=2, encoding="utf-8", replaced_bytes=0))
+        "3 rows read: 2 kept (1 repaired), 1 quarantined, 0 set aside; delimiter ';', 2 columns, utf-8"
+    """
+    return (
+        f"{report.total_rows:,} {'row' if report.total_rows == 1 else 'rows'} read: {report.salvaged_rows:,} kept "
+        f"({report.repaired_rows:,} repaired), {report.quarantined_rows:,} quarantined, "
+        f"{report.skipped_rows:,} set aside; delimiter {report.delimiter!r}, {report.columns} "
+        f"{'column' if report.columns == 1 else 'columns'}, {report.encoding}"
+    )
+
+
+def finish(printer: Printer, outcome: Outcome, args: argparse.Namespace, floor: int = OK) -> Tuple[int, str]:
     """Report one input's outcome (message, JSON); returns its exit status and a word for the summary.
 
     ``floor`` is the status of what was already done for the input (its HTML report).
     """
     if outcome.report is None:
         if args.json:
-            session.emit({"path": outcome.source, "status": outcome.status, "error": outcome.error})
-        return session.fail(outcome.status, outcome.error, outcome.details), "error"
+            printer.emit({"path": outcome.source, "status": outcome.status, "error": outcome.error})
+        return printer.error(outcome.status, outcome.error, outcome.details), "error"
     for warning in outcome.warnings:
-        session.warn(warning)
+        printer.warn(warning)
     for note in outcome.report.notes:
-        session.say(f"rowmend: {outcome.source}: note: {note.message}")
+        printer.note(outcome.source, note.message)
     status, problem, label = check(outcome.report, args)
     status = max(status, floor)
     if problem:
-        session.say(f"rowmend: {outcome.source}: {problem}")
+        printer.problem(outcome.source, problem)
+    printer.detail(f"{outcome.source}: {told(outcome.report)}")
     if args.json:
-        session.emit({"path": outcome.source, **outcome.report.to_dict(), "status": status})
+        printer.emit({"path": outcome.source, **outcome.report.to_dict(), "status": status})
     return status, label
 
 
-def write_report(session: Session, report: Report, path: str, source: str, rows: int) -> int:
+def write_report(printer: Printer, report: Report, path: str, source: str, rows: int) -> int:
     """Writes the HTML report all or nothing; the exit status of a failure (OK when written)."""
     try:
         page = report.to_html(None, rows=rows, title=f"rowmend: {source}").encode("utf-8")
@@ -76,7 +93,7 @@ def write_report(session: Session, report: Report, path: str, source: str, rows:
                 view = view[sink.write(view) :]
             outputs.commit()
     except OSError as error:
-        return session.fail(*describe_error(error, path))
+        return printer.error(*describe_error(error, path))
     except MissingExtraError as error:
-        return session.fail(USAGE, str(error))
+        return printer.error(USAGE, str(error))
     return OK

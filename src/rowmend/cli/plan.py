@@ -127,7 +127,8 @@ def plan(args: argparse.Namespace, inputs: List[str], options: Dict[str, Any], s
 
 def _refuse_table_options(options: Dict[str, Any], source: str, destination: str, format: Optional[str]) -> None:
     """A UsageError for --dtypes infer or --line-numbers when the clean file is CSV, which holds neither."""
-    given = [flag for flag, on in (("--dtypes infer", options.get("dtypes")), ("--line-numbers", options.get("line_numbers"))) if on]
+    typed = options.get("dtypes") not in (None, "string")
+    given = [flag for flag, on in ((f"--dtypes {options.get('dtypes')}", typed), ("--line-numbers", options.get("line_numbers"))) if on]
     if given and clean_format(destination, format, None) == "csv":
         where = "standard output" if destination == STDIO else destination
         raise UsageError(

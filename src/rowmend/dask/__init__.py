@@ -5,8 +5,9 @@ paths, ``s3://``, ``gs://``, ``memory://`` and every other file system fsspec
 knows; gzip, bz2, xz and zstd input is recognised by its first bytes) into a
 :class:`dask.dataframe.DataFrame` of one partition per file, each partition
 read by rowmend on a worker. :func:`reports` gives back each file's
-:class:`~rowmend.Report`. :func:`clean` writes a clean file and a quarantine
-file per input through fsspec, on the workers.
+:class:`~rowmend.Report` and :func:`report` one merged for the whole read.
+:func:`clean` writes a clean file and a quarantine file per input through
+fsspec, on the workers.
 
 Dask and fsspec are optional: ``pip install 'rowmend[dask]'``.
 
@@ -40,6 +41,6 @@ except ImportError as exc:  # pragma: no cover - exercised in a child process
     ) from exc
 
 from rowmend.dask.cleaning import clean
-from rowmend.dask.read import read_csv, reports
+from rowmend.dask.read import read_csv, report, reports
 
-__all__ = ["clean", "read_csv", "reports"]
+__all__ = ["clean", "read_csv", "report", "reports"]

@@ -13,7 +13,8 @@ from dask.base import compute as _dask_compute
 from dask.delayed import delayed as _dask_delayed
 
 from rowmend._clean import clean as _clean_file
-from rowmend._options import check_character, resolve_options
+from rowmend._checks import check_character
+from rowmend._options import resolve_options
 from rowmend._outputs import (
     FileKey,
     Output,

@@ -4,23 +4,23 @@ from __future__ import annotations
 
 import uuid
 from dataclasses import dataclass
-from typing import Any, Dict, List, Mapping, Optional, Tuple
+from typing import Any, Dict, List, Mapping, Optional, Tuple, Union
 
 import dask.dataframe as dd
 import pandas
 import pyarrow as pa
-import pyarrow.compute as pc
 
-from rowmend._layout import Layout, settle_layout
-from rowmend._options import Options, resolve_options
+from rowmend._options import resolve_options
 from rowmend._outputs import named
+from rowmend._partitions import ReadPlan, conform, merge_reports, plan_read
+from rowmend._ranges import file_partitions
 from rowmend._report import Report
-from rowmend._sources import open_source
-from rowmend._tables import check_table_options, names_schema, read_arrow, stream
-from rowmend.dask.files import File, Paths, close_source, open_inputs, read_source
+from rowmend._sizes import parse_size
+from rowmend._tables import check_table_options, stream
+from rowmend.dask.files import File, Paths, close_source, open_inputs, opened, read_source
 from rowmend.dask.report_store import collect, record
 
-__all__ = ["read_csv", "reports"]
+__all__ = ["read_csv", "report", "reports"]
 
 # Dask's function, as Any: its typing varies between the releases rowmend supports.
 _from_map: Any = dd.from_map
@@ -29,88 +29,39 @@ _from_map: Any = dd.from_map
 class _ReadInfo:
     token: str
     names: Tuple[str, ...]
+    max_records: int
 
 
 # The frames read_csv made, by their collection's name: what reports() needs.
 _reads: Dict[str, _ReadInfo] = {}
 
 
-def _layout(item: File, resolved: Options) -> Tuple[Layout, pa.Schema]:
-    """The first file's layout and string schema, from as much of it as settles them."""
-    source = read_source(item)
-    try:
-        with open_source(source) as opened:
-            layout = settle_layout(opened, resolved)
-    except OSError as error:
-        raise named(error, item.name) if error.filename is None else error from None
-    finally:
-        close_source(source)
-    if layout is None:
-        raise ValueError(f"{item.name}: the first file holds no row to take the layout from")
-    assert layout.names is not None, "a detected layout names its columns"
-    schema, _ = names_schema(list(layout.names), resolved)
-    return layout, schema
-
-
-def _typed_schema(item: File, options: Dict[str, Any]) -> pa.Schema:
-    """The schema with Arrow's inferred types, which needs the whole first file."""
-    source = read_source(item)
-    try:
-        schema: pa.Schema = read_arrow(source, **options).schema
-        return schema
-    finally:
-        close_source(source)
-
-
 class _ReadPartition:
     """Reads one file into a pandas partition on a worker, and records its report."""
 
-    def __init__(self, token: str, options: Dict[str, Any], schema: pa.Schema, first: str) -> None:
+    def __init__(self, token: str, plan: ReadPlan) -> None:
         self.token = token
-        self.options = options
-        self.schema = schema
-        self.first = first
+        self.plan = plan
 
     def __call__(self, item: File) -> pandas.DataFrame:
         source = read_source(item)
         try:
-            rows = stream(source, **self.options)
+            rows = stream(source, **self.plan.options)
             table = pa.Table.from_batches(list(rows), schema=rows.schema)
         except OSError as error:
             raise named(error, item.name) if error.filename is None else error from None
         finally:
             close_source(source)
         assert rows.report is not None
-        table = self._conform(table, item.name)
+        table = conform(table, self.plan, item.name)
         record(self.token, item.index, rows.report)
         return table.to_pandas(types_mapper=pandas.ArrowDtype)
-
-    def _conform(self, table: pa.Table, name: str) -> pa.Table:
-        """The table with the first file's columns and types, or ValueError naming the file."""
-        if table.column_names != self.schema.names:
-            raise ValueError(
-                f"{name}: its columns {table.column_names} differ from {self.schema.names}, "
-                f"those of the first file ({self.first}); read files of different layouts separately"
-            )
-        columns = []
-        for field, column in zip(self.schema, table.columns):
-            if column.type != field.type:
-                # As type inference reads them: an empty field is a missing value.
-                column = pc.if_else(pc.equal(column, ""), pa.scalar(None, column.type), column)
-                try:
-                    column = pc.cast(column, field.type)
-                except (pa.ArrowInvalid, pa.ArrowNotImplementedError) as error:
-                    raise ValueError(
-                        f"{name}: column {field.name!r} does not convert to {field.type}, "
-                        f"its type in the first file ({self.first}): {error}"
-                    ) from None
-            columns.append(column)
-        return pa.Table.from_arrays(columns, schema=self.schema)
 
 
 def read_csv(
     paths: Paths,
     *,
+    blocksize: Union[int, str, None] = None,
     storage_options: Optional[Mapping[str, Any]] = None,
     **options: Any,
 ) -> dd.DataFrame:
@@ -133,6 +84,10 @@ def read_csv(
             (``s3://bucket/2024/*.csv``, ``memory://data/a.csv``) or a list
             of them. Globs are expanded on the client, in fsspec's (sorted)
             order; the first file is the first of that order.
+        blocksize: None (one partition per file), or the byte range of a
+            partition (``"256 MiB"``, at least 64 KiB) for cutting big files;
+            compressed files and files no larger stay one partition. This
+            build cannot yet cut a file (see Raises).
         storage_options: Passed to the fsspec file system (credentials,
             endpoints, ...).
         **options: The reading options of :func:`rowmend.read_pandas`
@@ -144,6 +99,9 @@ def read_csv(
 
     Raises:
         TypeError, ValueError: An unknown option or an unusable value.
+        NotImplementedError: ``blocksize`` would cut a file: reading one
+            file by byte ranges needs the engine's range scan, not in this
+            build yet.
         FileNotFoundError: No file matches ``paths``, or the first file does
             not exist.
         ValueError: When computed, a file whose column names differ from the
@@ -170,30 +128,29 @@ def read_csv(
         raise ValueError("progress=True would draw a bar in every worker: Dask's dashboard shows the progress")
     inputs = open_inputs(paths, storage_options)
     first = inputs[0]
-    layout, schema = _layout(first, resolved)
-    # Every file is read with the first file's layout; types are settled after.
-    partition_options = {
-        **options,
-        "delimiter": layout.delimiter,
-        "quote_char": layout.quote_char,
-        "escape_char": layout.escape_char,
-        "expected_columns": layout.columns,
-    }
-    partition_options.pop("dtypes", None)
-    if resolved.layout is not None:
-        partition_options["layout"] = resolved.layout  # read once here, not from a path on every worker
-    if resolved.dtypes is not None:
-        schema = _typed_schema(first, {**partition_options, "dtypes": resolved.dtypes})
-    reader = _ReadPartition(uuid.uuid4().hex, partition_options, schema, first.name)
-    meta = schema.empty_table().to_pandas(types_mapper=pandas.ArrowDtype)
+    plan = plan_read(lambda: opened(first), first.name, options, resolved)
+    if blocksize is not None:
+        file_partitions(inputs, parse_size(blocksize, "blocksize"), plan.encoding)
+    reader = _ReadPartition(uuid.uuid4().hex, plan)
+    meta = plan.schema.empty_table().to_pandas(types_mapper=pandas.ArrowDtype)
     frame = _from_map(reader, inputs, meta=meta, divisions=None, label="rowmend-read-csv", enforce_metadata=False)
-    _reads[frame._name] = _ReadInfo(reader.token, tuple(item.name for item in inputs))
+    _reads[frame._name] = _ReadInfo(reader.token, tuple(item.name for item in inputs), resolved.max_records)
     result: dd.DataFrame = frame
     return result
 
 
 def _row_count(partition: pandas.DataFrame) -> pandas.Series:
     return pandas.Series([len(partition)], dtype="int64")
+
+
+def _info(frame: dd.DataFrame) -> _ReadInfo:
+    info = _reads.get(getattr(frame, "_name", ""))
+    if info is None:
+        raise TypeError(
+            "reports() takes a frame returned by rowmend.dask.read_csv, not one derived from it "
+            f"({type(frame).__name__})"
+        )
+    return info
 
 
 def reports(frame: dd.DataFrame) -> List[Report]:
@@ -222,12 +179,7 @@ def reports(frame: dd.DataFrame) -> List[Report]:
         >>> reports(rowmend.dask.read_csv("memory://doc/r.csv"))[0].repaired_rows
         1
     """
-    info = _reads.get(getattr(frame, "_name", ""))
-    if info is None:
-        raise TypeError(
-            "reports() takes a frame returned by rowmend.dask.read_csv, not one derived from it "
-            f"({type(frame).__name__})"
-        )
+    info = _info(frame)
     found = collect(info.token, len(info.names))
     missing = [index for index, report in enumerate(found) if report is None]
     if missing:
@@ -240,3 +192,22 @@ def reports(frame: dd.DataFrame) -> List[Report]:
             "use a dask.distributed cluster or the threaded scheduler"
         )
     return [report for report in found if report is not None]
+
+
+def report(frame: dd.DataFrame) -> Report:
+    """One report for the whole read of a frame made by :func:`read_csv`: its partitions' reports merged.
+
+    Counts add up over the files; the records are the files' in order, each
+    with its line in its own file, the first ``max_records`` of each kind
+    kept; the line histograms are merged by line (see
+    :func:`rowmend._partitions.merge_reports`). Computes the partitions not
+    read yet, as :func:`reports` does.
+
+    Examples:
+        >>> import fsspec, rowmend.dask
+        >>> fsspec.filesystem("memory").pipe({"/doc/m1.csv": b"a,b\\n1\\n", "/doc/m2.csv": b"a,b\\n1,2,3\\n"})
+        >>> merged = rowmend.dask.report(rowmend.dask.read_csv("memory://doc/m*.csv"))
+        >>> merged.total_rows, merged.repaired_rows, merged.lines.totals()
+        (2, 2, {'filled': 1, 'merged': 1})
+    """
+    return merge_reports(reports(frame), max_records=_info(frame).max_records)

@@ -9,11 +9,11 @@ from __future__ import annotations
 
 import sys
 import threading
-from typing import Any, Dict, List, Mapping, Optional, Tuple
+from typing import Any, Dict, List, Optional, Tuple
 
-from rowmend._report import Note, QuarantineRecord, RepairRecord, Report
+from rowmend._report import Report
 
-__all__ = ["collect", "record", "report_from_dict"]
+__all__ = ["collect", "record"]
 
 # The scheduler metadata key under which partition functions leave reports.
 _REPORTS_KEY = "rowmend-reports"
@@ -37,26 +37,17 @@ def _worker_client() -> Any:
 
 
 def record(token: str, index: int, report: Report) -> None:
+    """Keep the report of file ``index`` of the read ``token``: in the scheduler on a cluster, else here."""
     client = _worker_client()
     if client is None:
         with _local_lock:
             _local_reports[(token, index)] = report
     else:
-        client.set_metadata([_REPORTS_KEY, token, str(index)], report.to_dict())
-
-
-def report_from_dict(data: Mapping[str, Any]) -> Report:
-    values = dict(data)
-    values["quarantine"] = tuple(QuarantineRecord(**record) for record in values["quarantine"])
-    values["repairs"] = tuple(
-        RepairRecord(record["line"], record["action"], record["raw"], tuple(record["fields"]))
-        for record in values.get("repairs", ())
-    )
-    values["notes"] = tuple(Note(**note) for note in values.get("notes", ()))
-    return Report(**values)
+        client.set_metadata([_REPORTS_KEY, token, str(index)], report.to_dict(lines=True))
 
 
 def collect(token: str, count: int) -> List[Optional[Report]]:
+    """The reports of the ``count`` files of the read ``token`` recorded so far; None for those not read yet."""
     with _local_lock:
         found: List[Optional[Report]] = [_local_reports.get((token, index)) for index in range(count)]
     if None in found and "distributed" in sys.modules:
@@ -69,5 +60,5 @@ def collect(token: str, count: int) -> List[Optional[Report]]:
         stored = client.get_metadata([_REPORTS_KEY, token], default=None) or {}
         for key, data in stored.items():
             if found[int(key)] is None:
-                found[int(key)] = report_from_dict(data)
+                found[int(key)] = Report.from_dict(data)
     return found
