@@ -26,7 +26,7 @@ import sys
 import time
 from contextlib import contextmanager
 from importlib.metadata import PackageNotFoundError, version
-from typing import Dict, Iterator, List
+from typing import Dict, Iterator, List, Sequence
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
@@ -76,13 +76,15 @@ def _commit() -> str:
         return "unknown"
 
 
-def measure(cases: int, seed: int, timeout: float, readers: List[str], data: pathlib.Path) -> Dict[str, object]:
-    """Generate, read and score every case; the result as JSON-ready data."""
+def measure(
+    cases: int, seed: int, timeout: float, readers: List[str], data: pathlib.Path, kinds: Sequence[str] = KINDS
+) -> Dict[str, object]:
+    """Generate, read and score every case of ``kinds``; the result as JSON-ready data."""
     data.mkdir(parents=True, exist_ok=True)
     corpus = corpus_tables()
     sums: Dict[str, Dict[str, Dict[str, float]]] = {}
     seconds = {name: 0.0 for name in readers}
-    for kind in KINDS:
+    for kind in kinds:
         sums[kind] = {name: {m: 0.0 for m in METRICS} | {"failures": 0, "timeouts": 0} for name in readers}
         for index in range(cases):
             case = make_case(kind, index, seed, corpus)
@@ -116,10 +118,10 @@ def measure(cases: int, seed: int, timeout: float, readers: List[str], data: pat
         for kind, by_reader in sums.items()
     }
     overall = {
-        name: {m: round(sum(table[k][name][m] for k in KINDS) / len(KINDS), 4) for m in METRICS}
+        name: {m: round(sum(table[k][name][m] for k in kinds) / len(kinds), 4) for m in METRICS}
         | {
-            "failures": sum(int(table[k][name]["failures"]) for k in KINDS),
-            "timeouts": sum(int(table[k][name]["timeouts"]) for k in KINDS),
+            "failures": sum(int(table[k][name]["failures"]) for k in kinds),
+            "timeouts": sum(int(table[k][name]["timeouts"]) for k in kinds),
             "seconds": round(seconds[name], 2),
         }
         for name in readers
@@ -196,6 +198,7 @@ def main(argv: List[str] | None = None) -> None:
     parser.add_argument("--seed", type=int, default=0)
     parser.add_argument("--timeout", type=float, default=5.0, help="seconds a reader may take on one file")
     parser.add_argument("--readers", nargs="+", choices=list(READERS), default=list(READERS))
+    parser.add_argument("--kinds", nargs="+", choices=list(KINDS), default=list(KINDS), help="pollution types to score")
     parser.add_argument("--data", type=pathlib.Path, default=DATA, help="where the polluted files go")
     parser.add_argument("--out", type=pathlib.Path, help="the JSON score table (the .md page beside it)")
     parser.add_argument("--note", default="", help="a sentence for the page, such as which build was measured")
@@ -204,7 +207,7 @@ def main(argv: List[str] | None = None) -> None:
     if args.render:
         result = json.loads(args.out.read_text())
     else:
-        result = measure(args.cases, args.seed, args.timeout, args.readers, args.data)
+        result = measure(args.cases, args.seed, args.timeout, args.readers, args.data, args.kinds)
     if args.note:
         result["note"] = args.note
     page = markdown(result)

@@ -408,6 +408,63 @@ def _second_table(header: List[str], records: List[List[str]], rng: random.Rando
     return Case("", "", "", header, records, pieces)
 
 
+def _trailing_delimiter(header: List[str], records: List[List[str]], rng: random.Random) -> Case:
+    # As some spreadsheets export: a delimiter ends every line, header included.
+    pieces = [(render_row(r, Dialect())[:-1] + ",\n", False) for r in [header] + records]
+    return Case("", "", "", header, records, pieces)
+
+
+def _stacked_tables(header: List[str], records: List[List[str]], rng: random.Random) -> Case:
+    # A later table of another width under its own names, right below the
+    # first (no blank line), as long as the first or longer.
+    while True:
+        other_header, other_records = generated_table(rng)
+        if len(other_header) != len(header):
+            break
+    other_records = other_records[: rng.randint(3, max(3, 2 * len(records)))]
+    pieces = _table_pieces(header, records, Dialect())
+    pieces += [(render_row(r, Dialect()), True) for r in [other_header] + other_records]
+    return Case("", "", "", header, records, pieces)
+
+
+def _quote_apostrophe_all(header: List[str], records: List[List[str]], rng: random.Random) -> Case:
+    # Every value quoted with apostrophes, as some database exports write them.
+    dialect = Dialect(quote="'")
+    pieces = [(",".join(_quote(cell, dialect) for cell in r) + "\n", False) for r in [header] + records]
+    return Case("", "", "", header, records, pieces, dialect)
+
+
+_CP1252_PUNCTUATION = "\u2013\u2014\u201c\u201d\u2018\u2019\u2022\u2020\u2026"
+
+
+def _c1_punctuation(header: List[str], records: List[List[str]], rng: random.Random) -> Case:
+    # cp1252 punctuation that a wrong conversion turned into C1 controls:
+    # the truth holds the punctuation, the file the controls.
+    truth, written = [], []
+    for r in records:
+        row = list(r)
+        for i, cell in enumerate(row):
+            if " " in cell and not _NUMBER.fullmatch(cell) and rng.random() < 0.5:
+                row[i] = cell.replace(" ", f" {rng.choice(_CP1252_PUNCTUATION)} ", 1)
+        truth.append(row)
+        written.append([cell.encode("cp1252", "replace").decode("latin-1") for cell in row])
+    pieces = _table_pieces(header, written, Dialect())
+    return Case("", "", "", header, truth, pieces)
+
+
+def _empty_row_runs(header: List[str], records: List[List[str]], rng: random.Random) -> Case:
+    # Rows of empty cells below the table, dozens of them, as spreadsheets export them.
+    empty = render_row([""] * len(header), Dialect()) if len(header) > 1 else ",\n"
+    pieces = _table_pieces(header, records, Dialect()) + [(empty, True)] * rng.randint(5, 60)
+    return Case("", "", "", header, records, pieces)
+
+
+def _title_multiline(header: List[str], records: List[List[str]], rng: random.Random) -> Case:
+    # A title in one quoted value spanning lines, above the header.
+    title = f'"{rng.choice(["Sales report", "Inventory", "Customer list"])}\n{rng.choice(_CITIES)} {rng.randint(2019, 2026)}"\n'
+    return Case("", "", "", header, records, [(title, True)] + _table_pieces(header, records, Dialect()))
+
+
 _DELIMITERS = {
     "comma": ",",
     "semicolon": ";",
@@ -438,6 +495,12 @@ POLLUTIONS: Dict[str, Pollute] = {
     "stray_quotes": _stray_quotes,
     "mixed_line_ends": _mixed_line_ends,
     "second_table": _second_table,
+    "trailing_delimiter": _trailing_delimiter,
+    "stacked_tables": _stacked_tables,
+    "quote_apostrophe_all": _quote_apostrophe_all,
+    "c1_punctuation": _c1_punctuation,
+    "empty_row_runs": _empty_row_runs,
+    "title_multiline": _title_multiline,
 }
 
 # Column kinds a pollution needs in order to change the file at all.
@@ -445,6 +508,7 @@ _NEEDS: Dict[str, List[str]] = {
     "decimal_comma": ["decimal", "decimal"],
     "quote_single": ["tricky", "tricky"],
     "escape_backslash": ["tricky", "tricky", "tricky"],
+    "c1_punctuation": ["phrase", "phrase"],
 }
 
 #: Every pollution, in the order of the score table (``none`` is the control).

@@ -305,6 +305,25 @@ std::optional<Dialect> detect_dialect_prefix(std::string_view prefix, bool final
         if (tallies[best].closed <= quoted.closed)
             best = sibling;
     }
+    // Values quoted with apostrophes throughout ('abc') read the same with
+    // either quote when no value holds a delimiter: the apostrophe is the
+    // quote when it closes as many fields as there are rows below the first
+    // or more, the double quote none, and its reading scores no lower.
+    if (!hint.quote && tallies[best].dialect.quote == '"' && tallies[best].closed == 0) {
+        Dialect wanted = tallies[best].dialect;
+        wanted.quote = '\'';
+        std::size_t sibling = 0;
+        while (sibling < tallies.size() && !(tallies[sibling].dialect == wanted))
+            ++sibling;
+        if (sibling == tallies.size())
+            tallies.emplace_back().dialect = wanted;
+        Tally& quoted = tallies[sibling];
+        read_rows(sample, whole, quoted, kLongRows, sample.size() + 1);
+        quoted.score = score(quoted);
+        if (quoted.closed >= 2 && quoted.closed + 1 >= quoted.widths.size() &&
+            !better(tallies[best], quoted))
+            best = sibling;
+    }
     const Tally& chosen = tallies[best];
     if (chosen.score <= 0.0) {
         // Nothing splits: one column, read with the caller's or the usual bytes.

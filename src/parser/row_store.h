@@ -85,7 +85,7 @@ class RowStore {
     std::size_t byte_count() const noexcept { return bytes_.size(); }
     bool empty() const noexcept { return rows_.empty(); }
     RowView row(std::size_t r) const noexcept;
-    RowView last_row() const noexcept { return row(rows_.size() - 1); }
+    [[gnu::always_inline]] RowView last_row() const noexcept { return row(rows_.size() - 1); }
 
     // Building, used by the parser: begin_row(), then for each field either
     // append its bytes and finish_field(), or push_empty_field().
@@ -113,6 +113,8 @@ class RowStore {
     // Joins the last row's fields from index `first` on into one field, with
     // `separator` between each two of them.
     void merge_last_row_tail(std::size_t first, std::string_view separator);
+    // Drops the last row's last field, which must be empty.
+    void drop_last_field() noexcept { fields_.pop_back(); }
     // Appends a copy of a row of another store.
     void append_row(const RowView& row);
     void pop_last_row() noexcept;
@@ -159,7 +161,9 @@ class RowStore {
     std::uint32_t inline_limit_;
 };
 
-inline RowView RowStore::row(std::size_t r) const noexcept {
+// Called for every row in the salvage pass's loop, several times: always
+// inlined, whatever that loop's size leads the compiler to choose.
+[[gnu::always_inline]] inline RowView RowStore::row(std::size_t r) const noexcept {
     return RowView(this, rows_[r].field_begin, row_field_end(r), rows_[r].byte_begin,
                    row_byte_end(r));
 }

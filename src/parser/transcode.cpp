@@ -195,6 +195,10 @@ std::size_t Transcoder::feed_utf8_or_cp1252(const std::uint8_t* in, std::size_t 
         });
         if (step == Utf8Byte::Ascii) {
             *p++ = static_cast<char>(b);
+        } else if (step == Utf8Byte::Complete && seq_need_ == 2 && pending_[0] == 0xC2 &&
+                   pending_[1] < 0xA0 && kCp1252High[pending_[1] - 0x80] != 0) {
+            p = put_cp1252(p, pending_[1]); // a C1 control: cp1252 punctuation
+            ++c1_mapped_;
         } else if (step == Utf8Byte::Complete) {
             std::memcpy(p, pending_, seq_need_);
             p += seq_need_;

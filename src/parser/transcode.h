@@ -41,6 +41,12 @@ class Transcoder {
     std::uint64_t replaced_bytes() const noexcept { return replaced_; }
     // Utf8OrCp1252: the ill-formed bytes that were read as Windows-1252.
     std::uint64_t fallback_bytes() const noexcept { return fallback_; }
+    // Utf8OrCp1252: the C1 controls (U+0080 to U+009F) read as the
+    // Windows-1252 characters of their bytes. Text never holds them: they
+    // are cp1252 punctuation (dashes, smart quotes, the bullet) that a wrong
+    // conversion took for Latin-1. The five bytes cp1252 leaves undefined
+    // stay as they are.
+    std::uint64_t c1_mapped() const noexcept { return c1_mapped_; }
 
   private:
     std::size_t feed_utf8(const std::uint8_t* in, std::size_t n, char* out);
@@ -60,6 +66,7 @@ class Transcoder {
     std::uint8_t next_high_ = 0;
     std::uint8_t pending_[4] = {}; // Utf8OrCp1252: the sequence's bytes so far
     std::uint64_t fallback_ = 0;
+    std::uint64_t c1_mapped_ = 0;
     // UTF-16: a lone byte of a code unit, and a high surrogate awaiting its pair.
     bool has_odd_byte_ = false;
     std::uint8_t odd_byte_ = 0;

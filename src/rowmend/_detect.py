@@ -14,7 +14,7 @@ import dataclasses
 import warnings
 from typing import Any, Iterator, List, Optional, Tuple, Union
 
-from rowmend._errors import LayoutDriftError, LayoutDriftWarning
+from rowmend._errors import LayoutDriftError, LayoutDriftWarning, RowmendWarning
 from rowmend._layout import Layout
 from rowmend._names import column_names, line_column_name
 from rowmend._options import Options, resolve_options
@@ -26,6 +26,9 @@ __all__ = ["DETECT_LIMIT", "check_drift", "detect", "settle_layout", "start_run"
 #: How many bytes of an input (decompressed) detection reads at most while
 #: the layout is unsettled; it then decides on what it has read.
 DETECT_LIMIT = 8 << 20
+
+# The notes of a pass that found more than one table in what it read.
+_SEVERAL_TABLES = ("stacked-tables", "later-table")
 
 
 def start_run(source: ByteSource, options: Options, progress: Optional[Progress] = None, **native: Any) -> Run:
@@ -39,13 +42,16 @@ def start_run(source: ByteSource, options: Options, progress: Optional[Progress]
     return Run(source, options, progress, **native)
 
 
-def settle_layout(source: ByteSource, options: Options) -> Optional[Layout]:
+def settle_layout(source: ByteSource, options: Options, warn_tables: bool = False) -> Optional[Layout]:
     """The layout of an opened input, from as much of its start as settles it.
 
     Feeds the salvage pass until its delimiter, column count and header row
     are known, or :data:`DETECT_LIMIT` bytes were read (it then decides on
     those). With a ``layout`` among ``options`` the input is first compared
-    with it (:func:`check_drift`), and the values it fixes are kept.
+    with it (:func:`check_drift`), and the values it fixes are kept. With
+    ``warn_tables``, an input seen to hold several tables (stacked, or a later
+    one under its own names) says so in a :class:`~rowmend.RowmendWarning`:
+    the layout is the first table's, and reading sets the later ones aside.
 
     Returns:
         The layout, or None for an input with no row at all.
@@ -66,6 +72,13 @@ def settle_layout(source: ByteSource, options: Options) -> Optional[Layout]:
         salvager.finish()  # decide on what was read
     if salvager.columns < 1:
         return None
+    if warn_tables and any(code in _SEVERAL_TABLES for code, _ in salvager.notes):
+        warnings.warn(
+            f"{source.name}: holds several tables; the layout is the first's ({salvager.columns} columns), "
+            "and reading it sets the later ones aside",
+            RowmendWarning,
+            stacklevel=3,
+        )
     types = _prefix_types(run, chunks, settled, options) if typed else None
     header_row = salvager.header if options.header else None
     return Layout(
@@ -182,7 +195,9 @@ def detect(source: Source, **options: Any) -> Layout:
             ``on_drift``).
 
     Returns:
-        The input's :class:`Layout`.
+        The input's :class:`Layout`: of the first table, when the input holds
+        several (a :class:`~rowmend.RowmendWarning` says so when they start
+        within what was read).
 
     Raises:
         TypeError, ValueError: An unknown option or an unusable value, or an
@@ -204,7 +219,7 @@ def detect(source: Source, **options: Any) -> Layout:
     """
     resolved = resolve_options(**options)
     with open_source(source) as opened:
-        layout = settle_layout(opened, resolved)
+        layout = settle_layout(opened, resolved, warn_tables=True)
         if layout is None:
             raise ValueError(f"{opened.name}: holds no row to detect a layout from")
         return layout

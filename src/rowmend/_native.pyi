@@ -172,5 +172,8 @@ class Salvager:
     def fallback_bytes(self) -> int:
         """With encoding 'utf-8+cp1252': the bytes that were not UTF-8, read as cp1252."""
     @property
+    def c1_mapped(self) -> int:
+        """With encoding 'utf-8+cp1252': the C1 controls read as the cp1252 characters of their bytes."""
+    @property
     def quarantine(self) -> List[Tuple[int, str, bytes]]:
         """The first max_records set-aside rows as (line, reason, raw bytes)."""

@@ -162,6 +162,16 @@ class Run:
         if self._python_decoder is not None:
             replaced += self._python_decoder.replaced_bytes
         notes = list(self.notes)
+        if salvager.c1_mapped:
+            mapped = salvager.c1_mapped
+            notes.append(
+                Note(
+                    "c1-mapped",
+                    f"{mapped} C1 control {'character' if mapped == 1 else 'characters'} (U+0080 to U+009F), "
+                    "which text never holds, were read as the cp1252 punctuation their bytes stand for "
+                    "(dashes, quotes, the bullet), the trace of a wrong conversion; encoding='utf-8' keeps them",
+                )
+            )
         if self._chosen and replaced:
             notes.append(
                 Note(

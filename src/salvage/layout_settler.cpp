@@ -5,11 +5,12 @@
 #include "heuristics/dialect.h"
 #include "heuristics/table_bounds.h"
 #include "heuristics/table_end.h"
+#include "heuristics/trailing_column.h"
 
 namespace rowmend {
 
 void configure_parser(ResilientParser& parser, const SalvageOptions& options,
-                      const SalvageCounters& layout) noexcept {
+                      const SalvageCounters& layout, bool trailing_dropped) noexcept {
     parser.set_escape(layout.detected_escape);
     parser.set_trim_after_delimiter(layout.trim_after_delimiter);
     parser.set_quoting(options.quoting);
@@ -18,8 +19,17 @@ void configure_parser(ResilientParser& parser, const SalvageOptions& options,
     if (layout.detected_quote != options.quote_char)
         parser.disable_plain_rows();
     if (options.runaway_quotes)
-        parser.set_runaway_quotes(static_cast<std::size_t>(layout.inferred_columns),
+        parser.set_runaway_quotes(static_cast<std::size_t>(layout.inferred_columns) +
+                                      (trailing_dropped ? 1 : 0),
                                   *options.runaway_quotes);
+}
+
+bool drop_trailing_field(RowStore& rows, std::uint64_t columns) {
+    const RowView last = rows.last_row();
+    if (last.size() <= columns || !last.field(last.size() - 1).text.empty())
+        return false;
+    rows.drop_last_field();
+    return true;
 }
 
 LayoutSettler::LayoutSettler(const SalvageOptions& options, SalvageCounters& counters) noexcept
@@ -111,12 +121,63 @@ bool LayoutSettler::settle(std::string_view window, bool final) {
         counters_.detected_escape = dialect.escape;
         counters_.trim_after_delimiter = dialect.trim_blank;
         counters_.inferred_columns = *columns;
+        if (options_.detect_trailing_section && options_.detect_preamble &&
+            !options_.expected_columns) {
+            // Stacked tables: the first is the table, whichever is longer.
+            const std::optional<std::optional<StackedStart>> stacked =
+                find_stacked_tables(window, final);
+            if (!stacked)
+                return false;
+            if (*stacked && (*stacked)->width != *columns) {
+                counters_.inferred_columns = (*stacked)->width;
+                preamble_left_ = (*stacked)->leading_rows;
+                counters_.preamble_rows = preamble_left_;
+                table = window.substr(stacked_offset_);
+                notes_.clear();
+                notes_.push_back(
+                    {"stacked-tables",
+                     "the input holds stacked tables of " + std::to_string((*stacked)->width) +
+                         " and " + std::to_string(*columns) +
+                         " columns: the first is the table, the later ones are set aside"});
+            }
+        }
         if ((options_.detect_header || options_.detect_footer ||
              options_.detect_trailing_section) &&
             !sample_table(table, final))
             return false;
+        if (trailing_dropped_)
+            notes_.push_back({"trailing-column-dropped",
+                              "every row read to detect the layout ends with a delimiter and "
+                              "the column it opens is empty: column " +
+                                  std::to_string(counters_.inferred_columns + 1) +
+                                  " was dropped as an artifact of the export (expected_columns=" +
+                                  std::to_string(counters_.inferred_columns + 1) + " keeps it)"});
     }
     return true;
+}
+
+std::optional<std::optional<StackedStart>>
+LayoutSettler::find_stacked_tables(std::string_view window, bool final) {
+    // A sample of bounded bytes, cut off as though the input ended there:
+    // a first row of gigabytes is not parsed a third time.
+    const bool cut = window.size() > kStackedSampleBytes;
+    ResilientParser parser(window.substr(0, kStackedSampleBytes), counters_.detected_delimiter,
+                           counters_.detected_quote, options_.repair_quotes, final || cut);
+    configure(parser);
+    RowStore rows;
+    std::vector<std::size_t> offsets;
+    while (rows.row_count() < kHeaderSampleRows) {
+        offsets.push_back(parser.pos());
+        const ParseStep step = parser.step_row(rows);
+        if (step == ParseStep::NeedMore)
+            return std::nullopt;
+        if (step == ParseStep::End)
+            break;
+    }
+    const std::optional<StackedStart> stacked = stacked_tables(rows);
+    if (stacked)
+        stacked_offset_ = offsets[stacked->leading_rows];
+    return stacked;
 }
 
 bool LayoutSettler::sample_table(std::string_view window, bool final) {
@@ -131,6 +192,7 @@ bool LayoutSettler::sample_table(std::string_view window, bool final) {
     // above the header, or the table's own first rows (a header "#id,name",
     // cells masked with '#'); the rows below them tell which.
     std::vector<bool> hashed;
+    std::size_t section_break = SIZE_MAX; // rows kept above the first blank line below two
     const bool detected_hash = options_.comment_prefix.empty() && options_.detect_comments;
     hash_rows_are_data_ = false;
     while (rows.row_count() < kHeaderSampleRows) {
@@ -144,13 +206,31 @@ bool LayoutSettler::sample_table(std::string_view window, bool final) {
         const bool leading_hash = detected_hash && fits &&
                                   parser.last_row_bytes().starts_with('#') &&
                                   std::find(hashed.begin(), hashed.end(), false) == hashed.end();
-        if ((options_.skip_blank_rows && is_blank_row(row)) ||
+        const bool blank = options_.skip_blank_rows && is_blank_row(row);
+        if (blank ||
             (!leading_hash && is_comment(parser.last_row_bytes(), fits, rows.row_count() > 1))) {
             rows.pop_last_row();
+            // A blank line below the table's first rows may end it: what
+            // follows is not used to tell its columns' kinds.
+            if (blank && rows.row_count() >= 2 && section_break == SIZE_MAX)
+                section_break = rows.row_count();
             continue;
         }
         hashed.push_back(leading_hash);
         texts.emplace_back(parser.last_row_bytes());
+    }
+    // A delimiter ending every row: the empty column it opens goes, and
+    // the header and the columns' kinds are judged without it.
+    trailing_dropped_ = options_.drop_trailing_column && !options_.expected_columns &&
+                        trailing_empty_column(rows, counters_.inferred_columns);
+    if (trailing_dropped_) {
+        --counters_.inferred_columns;
+        RowStore trimmed;
+        for (std::size_t r = 0; r < rows.row_count(); ++r) {
+            trimmed.append_row(rows.row(r));
+            drop_trailing_field(trimmed, counters_.inferred_columns);
+        }
+        rows = std::move(trimmed);
     }
     const auto first_other = std::find(hashed.begin(), hashed.end(), false);
     if (first_other != hashed.begin()) {
@@ -163,6 +243,9 @@ bool LayoutSettler::sample_table(std::string_view window, bool final) {
         hash_rows_are_data_ = other == hashed.size() || header_rows(rest) == 0;
         if (!hash_rows_are_data_) {
             rows = std::move(rest);
+            section_break = section_break == SIZE_MAX || section_break <= other
+                                ? SIZE_MAX
+                                : section_break - other;
             texts.erase(texts.begin(), texts.begin() + static_cast<std::ptrdiff_t>(other));
         }
     }
@@ -175,7 +258,10 @@ bool LayoutSettler::sample_table(std::string_view window, bool final) {
     // table's width count: a narrow one may be the very footer to judge.
     const std::size_t columns = static_cast<std::size_t>(counters_.inferred_columns);
     column_kinds_.assign(columns, CellKind::Empty);
-    for (std::size_t r = counters_.header_rows; r < rows.row_count(); ++r) {
+    const std::size_t kinds_end = section_break > counters_.header_rows
+                                      ? std::min(section_break, rows.row_count())
+                                      : rows.row_count();
+    for (std::size_t r = counters_.header_rows; r < kinds_end; ++r) {
         if (rows.row(r).size() != columns)
             continue;
         std::size_t i = 0;
@@ -200,7 +286,14 @@ bool LayoutSettler::sample_table(std::string_view window, bool final) {
     if (counters_.header_row && options_.detect_trailing_section) {
         // What tells a second table's header from the table's own rows.
         const std::size_t first = counters_.header_rows;
-        value_columns_ = rowmend::value_columns(rows, first, rows.row(first - 1).size());
+        if (kinds_end < rows.row_count()) {
+            RowStore above; // the rows above a blank line below the table's first
+            for (std::size_t r = 0; r < kinds_end; ++r)
+                above.append_row(rows.row(r));
+            value_columns_ = rowmend::value_columns(above, first, rows.row(first - 1).size());
+        } else {
+            value_columns_ = rowmend::value_columns(rows, first, rows.row(first - 1).size());
+        }
         header_text_ = texts[first - 1];
     }
     return true;

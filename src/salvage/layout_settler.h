@@ -17,6 +17,7 @@
 #include "heuristics/column_count.h"
 #include "heuristics/delimiter_sniffer.h"
 #include "heuristics/header.h"
+#include "heuristics/later_table.h"
 #include "heuristics/totals.h"
 #include "parser/resilient_parser.h"
 #include "salvage/row_sink.h"
@@ -24,9 +25,15 @@
 
 namespace rowmend {
 
-// Sets `parser` to read the settled layout as the options ask.
+// Sets `parser` to read the settled layout as the options ask; with the
+// trailing column dropped (`trailing_dropped`), rows are one field wider as
+// parsed than the table.
 void configure_parser(ResilientParser& parser, const SalvageOptions& options,
-                      const SalvageCounters& layout) noexcept;
+                      const SalvageCounters& layout, bool trailing_dropped = false) noexcept;
+
+// With the trailing column dropped: drops the last row's last field when
+// the row is wider than the table's `columns` and that field is empty.
+bool drop_trailing_field(RowStore& rows, std::uint64_t columns);
 
 // Whether a row's bytes make it a comment line: with a prefix given, every
 // row beginning with it; when detecting, a row beginning with '#' that
@@ -67,6 +74,9 @@ class LayoutSettler {
     const std::string& header_text() const noexcept { return header_text_; }
     // With totals detected: sums of the numeric columns, none added yet.
     std::optional<ColumnSums> take_sums() noexcept { return std::move(sums_); }
+    // Every row of the sample ended with a delimiter opening an empty
+    // column, which was dropped (the counters' column count leaves it out).
+    bool trailing_dropped() const noexcept { return trailing_dropped_; }
 
     // How far the heuristics read with runaway quotes read as text: the
     // pass's window.
@@ -74,8 +84,13 @@ class LayoutSettler {
 
   private:
     bool sample_table(std::string_view window, bool final);
+    // Stacked tables in the first rows (see stacked_tables), or none;
+    // nothing when the rows run past the prefix. Sets stacked_offset_.
+    std::optional<std::optional<StackedStart>> find_stacked_tables(std::string_view window,
+                                                                   bool final);
+    static constexpr std::size_t kStackedSampleBytes = 64U << 10;
     void configure(ResilientParser& parser) const noexcept {
-        configure_parser(parser, options_, counters_);
+        configure_parser(parser, options_, counters_, trailing_dropped_);
     }
     bool is_comment(std::string_view text, bool fits, bool table_started) const noexcept {
         return is_comment_line(options_, text, fits, table_started, hash_rows_are_data_);
@@ -100,6 +115,8 @@ class LayoutSettler {
     std::vector<bool> value_columns_;
     std::string header_text_;
     std::optional<ColumnSums> sums_;
+    std::size_t stacked_offset_ = 0; // the first table's first byte
+    bool trailing_dropped_ = false;  // every row ended with a delimiter
 };
 
 } // namespace rowmend

@@ -34,6 +34,12 @@ struct SalvageOptions {
     // backend, whose reading lets such a field run to the end of input).
     std::optional<RunawayQuoteRule> runaway_quotes;
 
+    // With an inferred column count: when every row of the header's sample
+    // ends with a delimiter and the column that opens is empty there, the
+    // column is an artifact of the export and is dropped (a row's empty
+    // field past the table's width), with a note.
+    bool drop_trailing_column = false;
+
     // Rows that are not part of the table: set aside and counted as skipped
     // rather than parsed as data. All off by default, which keeps every row
     // a data row, as the backend's callers rely on.

@@ -70,6 +70,7 @@ bool SalvagePass::settle(std::string_view window, bool final) {
     preamble_left_ = settler_->preamble_rows();
     notes_ = settler_->notes();
     hash_rows_are_data_ = settler_->hash_rows_are_data();
+    trailing_dropped_ = settler_->trailing_dropped();
     tail_.set_column_kinds(settler_->column_kinds());
     value_columns_ = settler_->value_columns();
     header_text_ = settler_->header_text();
@@ -191,6 +192,81 @@ bool SalvagePass::emit_row(RowFate fate, std::uint64_t line, const RowView& fiel
                               quote_read_as_text, verbatim});
 }
 
+bool SalvagePass::finish_held() {
+    if (later_) {
+        // Held since a row of another width: another table when the rows
+        // say so; else wide rows are the table's long rows, and narrow ones
+        // or a section after a blank line are judged below as ever.
+        if (later_->confirmed_at_end())
+            return set_later_table_aside();
+        if (!later_after_blank_ && later_->width() > counters_.inferred_columns)
+            return release_held();
+        later_.reset();
+    }
+    return tail_.finish_held();
+}
+
+bool SalvagePass::note_trailing_value(std::uint64_t line) {
+    // A value in the column dropped: the row is long, merged as any.
+    trailing_value_noted_ = true;
+    return sink_.note({"trailing-column-value", "line " + std::to_string(line) +
+                                                    " has a value in the column " +
+                                                    std::to_string(counters_.inferred_columns + 1) +
+                                                    " dropped as empty: it is read as a long row"});
+}
+
+bool SalvagePass::later_row(std::uint64_t line, bool fits, std::string_view text) {
+    const RowView row = row_.last_row();
+    const std::size_t columns = static_cast<std::size_t>(counters_.inferred_columns);
+    const std::vector<CellKind>& kinds = tail_.column_kinds();
+    if (later_) {
+        const bool held = !fits || later_->width() == columns;
+        if (held)
+            later_->add(row, kinds);
+        return held;
+    }
+    if (!(tail_.empty() || section_open_) || !table_started() || second_table_ || columns < 2 ||
+        row.size() < 2 ||
+        // A long row whose cells fit the table's columns is one of its own.
+        !((row.size() > columns && conflicts_with_columns(row, kinds)) ||
+          names_another_table(row, kinds, !section_open_)) ||
+        !(!fits || names_row(row, text, header_text_, value_columns_)))
+        return false;
+    later_.emplace(row, kinds, section_open_);
+    // A section's title held above it is its own.
+    later_line_ = tail_.empty() ? line : tail_.first_line();
+    later_after_blank_ = section_open_;
+    return true;
+}
+
+bool SalvagePass::hold_later(HeldRow held) {
+    tail_.hold(std::move(held), row_.last_row());
+    // Sure: set aside; too long to hold and still unsure: the rows are the
+    // table's, as they were before.
+    return later_->confirmed()               ? set_later_table_aside()
+           : tail_.size() >= kMaxSectionRows ? release_held()
+                                             : true;
+}
+
+bool SalvagePass::set_later_table_aside() {
+    // Every held row is the later table's (blank and comment lines, and
+    // rows of empty cells, as what they are); the rows after them follow.
+    // Told as soon as it is sure, so that detection hears of it.
+    const std::size_t width = later_->width();
+    if (!sink_.note({"later-table",
+                     "line " + std::to_string(later_line_) +
+                         " starts another table below the first (" + std::to_string(width) +
+                         " columns, or names and values unlike the first's): it and every line "
+                         "after it, to the end of the input, were set aside as a section "
+                         "(skip_footer=False keeps them)"}))
+        return false;
+    later_.reset();
+    later_set_aside_ = true;
+    section_open_ = false;
+    second_table_ = false;
+    return tail_.set_all_aside();
+}
+
 bool SalvagePass::process(std::string_view window, bool final) {
     if (stopped_ || finished_)
         return !stopped_;
@@ -220,7 +296,8 @@ bool SalvagePass::process(std::string_view window, bool final) {
         // After a blank line behind the table, the next row is looked at
         // on its own: it may start a trailing section.
         // A given footer holds every row, so none is handed on in runs.
-        if (preamble_left_ == 0 && !section_open_ && !second_table_ && options_.footer_rows == 0) {
+        if (preamble_left_ == 0 && !section_open_ && !second_table_ && options_.footer_rows == 0 &&
+            !later_ && !later_set_aside_) {
             const std::size_t first_line = parser.line();
             std::size_t plain = 0;
             const std::string_view run = parser.take_plain_rows(columns, SIZE_MAX, plain);
@@ -275,7 +352,7 @@ bool SalvagePass::process(std::string_view window, bool final) {
                 }
                 // Held rows wait on while only more of the same comes.
                 if (rows != 0 &&
-                    (!tail_.release_held() || !emit_plain(run.substr(0, keep), rows, first_line)))
+                    (!release_held() || !emit_plain(run.substr(0, keep), rows, first_line)))
                     return !(stopped_ = true);
                 for (std::size_t i = rows; i < plain; ++i) {
                     const std::size_t lf = run.find('\n', keep);
@@ -296,6 +373,10 @@ bool SalvagePass::process(std::string_view window, bool final) {
         if (step != ParseStep::Row)
             break;
         const bool replaced = row_.last_row_replaced();
+        if (trailing_dropped_ && !drop_trailing_field(row_, counters_.inferred_columns) &&
+            !trailing_value_noted_ && row_.last_row().size() > columns &&
+            !note_trailing_value(line))
+            return !(stopped_ = true);
         const bool preamble = preamble_left_ != 0;
         if (preamble)
             --preamble_left_;
@@ -316,9 +397,20 @@ bool SalvagePass::process(std::string_view window, bool final) {
                 return !(stopped_ = true);
             continue;
         }
+        if (later_set_aside_) {
+            if (!skip(SkipKind::Footer, line, parser.last_row_bytes()))
+                return !(stopped_ = true);
+            continue;
+        }
         const std::size_t width = row_.last_row().size();
         const bool narrow = width < columns;
         const bool fits = columns == 0 || width == columns;
+        // A row of another width, or one naming another table of the same,
+        // may start a later table: it and the rows below wait until they
+        // say which. Its cells are judged as parsed.
+        const bool held_later =
+            (later_ || (options_.detect_trailing_section && (!fits || section_open_))) &&
+            later_row(line, fits, parser.last_row_bytes());
         const RowFate fate = bring_to_width(row_);
         if (options_.footer_rows != 0) {
             const RowView fields = row_.last_row();
@@ -360,8 +452,15 @@ bool SalvagePass::process(std::string_view window, bool final) {
                            is_empty_cells_row(row_.last_row());
         if (empty) {
             section_open_ = options_.detect_trailing_section;
-            if (tail_.size() >= kMaxEmptyRows && !tail_.release_held())
+            if (tail_.size() >= kMaxEmptyRows && !release_held())
                 return !(stopped_ = true);
+        }
+        if (held_later) {
+            if (!hold_later(HeldRow{fate, line, std::string(parser.last_row_bytes()), std::nullopt,
+                                    0, parser.last_row_repaired_quote(), replaced, width, false,
+                                    parser.last_row_quote_read_as_text(), false, false}))
+                return !(stopped_ = true);
+            continue;
         }
         if (footer || total || empty) {
             // The input ends inside a row when nothing, not even a line
@@ -375,14 +474,14 @@ bool SalvagePass::process(std::string_view window, bool final) {
                        row_.last_row());
             continue;
         }
-        if (!tail_.release_held() ||
+        if (!release_held() ||
             !emit_row(fate, line, row_.last_row(), parser.last_row_bytes(),
                       parser.last_row_repaired_quote(), replaced,
                       parser.last_row_quote_read_as_text(),
                       fate == RowFate::Kept && !replaced && parser.last_row_verbatim()))
             return !(stopped_ = true);
     }
-    if (step == ParseStep::End && !tail_.finish_held())
+    if (step == ParseStep::End && !finish_held())
         return !(stopped_ = true);
 
     // A row that runs past the window is parsed again once the pending bytes

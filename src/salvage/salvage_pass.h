@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "heuristics/header.h"
+#include "heuristics/later_table.h"
 #include "heuristics/totals.h"
 #include "parser/byte_buffer.h"
 #include "parser/resilient_parser.h"
@@ -70,9 +71,11 @@ class SalvagePass final : private HeldRowOut {
     bool process(std::string_view window, bool final);
     bool settle(std::string_view window, bool final);
     void configure(ResilientParser& parser) const noexcept {
-        configure_parser(parser, options_, counters_);
+        configure_parser(parser, options_, counters_, trailing_dropped_);
     }
     RowFate bring_to_width(RowStore& rows);
+    bool trailing_dropped_ = false;     // every row ended with a delimiter
+    bool trailing_value_noted_ = false; // a row with a value there was noted
     bool skip(SkipKind kind, std::uint64_t line, std::string_view text) override;
     bool is_comment(std::string_view text, bool fits, bool table_started) const noexcept {
         return is_comment_line(options_, text, fits, table_started, hash_rows_are_data_);
@@ -111,6 +114,28 @@ class SalvagePass final : private HeldRowOut {
     bool second_table_ = false;
     std::vector<bool> value_columns_; // columns of mostly numbers or dates below the header
     std::string header_text_;         // the header row's bytes, not a second table's
+
+    // A later table: the rows held since one that may start it, and once
+    // it is sure, every row from its first on is set aside as a section.
+    std::optional<LaterTable> later_;
+    std::uint64_t later_line_ = 0;                  // the line of its first row
+    bool later_after_blank_ = false;                // a blank line stood above it
+    bool later_set_aside_ = false;                  // sure: every row from later_line_ on goes
+    [[gnu::noinline]] bool set_later_table_aside(); // the held rows and all after them
+    // Whether the row at hand starts a later table or is held with one
+    // (of another width, or below names of the table's after a blank line).
+    // These few rows' judgements stay out of the loop that every row runs
+    // through, which the compiler otherwise grows past inlining its helpers.
+    [[gnu::noinline]] bool later_row(std::uint64_t line, bool fits, std::string_view text);
+    [[gnu::noinline]] bool hold_later(HeldRow held); // holds it, and settles what the rows say
+    [[gnu::noinline]] bool note_trailing_value(std::uint64_t line);
+    // The held rows go on as the rows they are, and no later table is held.
+    bool release_held() {
+        later_.reset();
+        return tail_.release_held();
+    }
+    // At the end of input: a later table held is judged first, then the rest.
+    bool finish_held();
 
     std::vector<DetectionNote> notes_; // made while settling, told after begin
     bool hash_rows_are_data_ = false;  // leading '#' rows of the table's width are its rows

@@ -166,6 +166,18 @@ bool TableEndHold::release_all() {
     return true;
 }
 
+bool TableEndHold::set_all_aside() {
+    for (const HeldRow& held : held_) {
+        const SkipKind kind =
+            held.skipped.value_or(held.empty ? SkipKind::Blank : SkipKind::Footer);
+        if (!out_.skip(kind, held.line, held.text))
+            return false;
+    }
+    held_.clear();
+    held_rows_.clear();
+    return true;
+}
+
 bool TableEndHold::skip_or_hold(SkipKind kind, std::uint64_t line, std::string_view text) {
     if (options_.footer_rows != 0)
         return hold_last(HeldRow{RowFate::Kept, line, std::string(text), kind, 0}, nullptr);

@@ -65,9 +65,12 @@ class TableEndHold {
     // What each column holds in the first rows of the table, to tell a
     // footer from a data row cut short by the end of the input.
     void set_column_kinds(std::vector<CellKind> kinds) { column_kinds_ = std::move(kinds); }
+    const std::vector<CellKind>& column_kinds() const noexcept { return column_kinds_; }
 
     bool empty() const noexcept { return held_.empty(); }
     std::size_t size() const noexcept { return held_.size(); }
+    // The line of the first row held; only when some row is.
+    std::uint64_t first_line() const noexcept { return held_.front().line; }
     // A given footer: a data row has been held (the table has begun, though
     // none is out yet).
     bool data_rows() const noexcept { return held_data_rows_; }
@@ -90,6 +93,9 @@ class TableEndHold {
     bool release_held() { return held_.empty() || release_all(); }
     // At the end of input: judges what is held.
     bool finish_held();
+    // The held rows are another table's: all set aside, blank and comment
+    // lines and rows of empty cells as what they are, the others as footer.
+    bool set_all_aside();
 
   private:
     bool release_all();

@@ -174,6 +174,45 @@ TEST(Transcoder, UTF8WithCp1252FallbackKeepsWhatIsNotUTF8) {
     }
 }
 
+TEST(Transcoder, C1ControlsAreReadAsTheirCp1252Characters) {
+    struct Case {
+        std::string in;
+        std::string out;
+        std::uint64_t mapped;
+    };
+    const std::vector<Case> table = {
+        {"a \xC2\x96 b", "a \xE2\x80\x93 b", 1},                     // en dash
+        {"\xC2\x93q\xC2\x94", "\xE2\x80\x9Cq\xE2\x80\x9D", 2},       // smart quotes
+        {"\xC2\x95\xC2\x86", "\xE2\x80\xA2\xE2\x80\xA0", 2},         // bullet, dagger
+        {"\xC2\x81\xC2\x8D\xC2\x9D", "\xC2\x81\xC2\x8D\xC2\x9D", 0}, // undefined in cp1252
+        {"\xC2\xA0\xC2\xA9\xC3\x85", "\xC2\xA0\xC2\xA9\xC3\x85", 0}, // no controls
+        {"\xC2", "\xC3\x82", 0},                                     // cut off
+    };
+    for (const Case& c : table) {
+        for (const std::size_t chunk : {std::size_t{1}, c.in.size() + 1}) {
+            SCOPED_TRACE(show(c.in) + " in chunks of " + std::to_string(chunk));
+            Transcoder transcoder(SourceEncoding::Utf8OrCp1252);
+            std::string out;
+            for (std::size_t at = 0; at < c.in.size(); at += chunk) {
+                const std::size_t n = std::min(chunk, c.in.size() - at);
+                std::string room(Transcoder::max_output(n), '\0');
+                room.resize(transcoder.feed(c.in.data() + at, n, room.data()));
+                out += room;
+            }
+            std::string room(Transcoder::max_output(0), '\0');
+            room.resize(transcoder.finish(room.data()));
+            out += room;
+            EXPECT_EQ(show(out), show(c.out));
+            EXPECT_EQ(transcoder.c1_mapped(), c.mapped);
+        }
+    }
+    // Plain UTF-8 keeps them: only the package's detected UTF-8 maps them.
+    Transcoder plain(SourceEncoding::Utf8);
+    std::string room(Transcoder::max_output(2), '\0');
+    room.resize(plain.feed("\xC2\x96", 2, room.data()));
+    EXPECT_EQ(show(room), show("\xC2\x96"));
+}
+
 TEST(Transcoder, UTF8CountIsWhatLossyDecodingReplaces) {
     // Valid bytes go through lossy decoding one for one and each U+FFFD is
     // three bytes, so the bytes replaced are the input less what was kept.

@@ -223,3 +223,23 @@ def test_one_byte_order_mark_is_skipped_and_no_more(data, encoding, first):
 
     table = rowmend.read_arrow(io.BytesIO(data), encoding=encoding, header=False, skip_blank_rows=False)
     assert table.column(0).to_pylist()[:1] == [first]
+
+
+@pytest.mark.parametrize(
+    "encoding, note, codes",
+    [
+        ("auto", "a \u2013 \u201cb\u201d \u2022", ["c1-mapped"]),  # cp1252 punctuation, as meant
+        ("utf-8", "a \x96 \x93b\x94 \x95", []),  # the encoding given reads as it is
+    ],
+)
+def test_c1_controls_in_detected_utf8_are_read_as_cp1252_punctuation(encoding, note, codes):
+    import io
+
+    import rowmend
+
+    data = "id,note\n1,a \x96 \x93b\x94 \x95\n2,\x81 kept\n".encode()
+    s = rowmend.stream(io.BytesIO(data), encoding=encoding)
+    rows = [row for batch in s for row in batch.to_pylist()]
+    assert [row["note"] for row in rows] == [note, "\x81 kept"]
+    assert [n.code for n in s.report.notes] == codes
+    assert not codes or s.report.notes[0].message.startswith("4 C1 control characters")

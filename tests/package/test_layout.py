@@ -244,3 +244,19 @@ def test_command_line_saves_applies_and_checks_a_layout(tmp_path):
         assert result.returncode == status, (arguments, result.stderr)
         assert stderr in result.stderr.decode() and len(result.stderr.decode().splitlines()) == 1, arguments
     assert not os.path.exists(tmp_path / "two.json")
+
+
+@pytest.mark.parametrize(
+    "data, several",
+    [
+        (b"id,n,v\n1,a,2.5\n2,b,3\nsku,qty,price,day\nA1,3,2.5,x\nA2,4,2,y\nA3,5,1,z\n", True),  # stacked
+        (b"id,n,v\n1,a,2.5\n2,b,3\n3,c,4\ncode,city\nX,rome\nY,oslo\n", True),  # a later table, narrower
+        (b"id,n,v\n1,a,2.5\n2,b,3,4\n3,c,4\n", False),  # a long row is the table's
+    ],
+)
+def test_detect_says_when_an_input_holds_several_tables(data, several, recwarn):
+    layout = rowmend.detect(io.BytesIO(data))
+    assert (layout.columns, layout.names) == (3, ("id", "n", "v"))
+    warned = [str(w.message) for w in recwarn if issubclass(w.category, rowmend.RowmendWarning)]
+    assert warned == (["<BytesIO>: holds several tables; the layout is the first's (3 columns), "
+                       "and reading it sets the later ones aside"] if several else [])

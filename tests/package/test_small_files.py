@@ -40,8 +40,15 @@ def notes(report):
 
 # (input, names, rows, header rows, skipped, note codes)
 READINGS = [
-    (b"id,name,amount,\n1,ana,2.5,\n2,bo,3.5,\n", ["id", "name", "amount", "column_4"],
-     [["1", "ana", "2.5", ""], ["2", "bo", "3.5", ""]], 1, {}, []),
+    (b"id,name,amount,\n1,ana,2.5,\n2,bo,3.5,\n", ["id", "name", "amount"],
+     [["1", "ana", "2.5"], ["2", "bo", "3.5"]], 1, {}, ["trailing-column-dropped"]),
+    # A value in the column within the rows read to detect: it is the table's.
+    (b"id,name,amount,\n1,ana,2.5,x\n2,bo,3.5,\n", ["id", "name", "amount", "column_4"],
+     [["1", "ana", "2.5", "x"], ["2", "bo", "3.5", ""]], 1, {}, []),
+    # Past them: a long row, merged; a short row's delimiter keeps its empty cell.
+    (b"id,name,amount,\n" + b"1,ana,2.5,\n" * 24 + b"2,bo,3.5,x\n3,cy,\n", ["id", "name", "amount"],
+     [["1", "ana", "2.5"]] * 24 + [["2", "bo", "3.5,x"], ["3", "cy", ""]], 1, {},
+     ["trailing-column-dropped", "trailing-column-value"]),
     (b",name,amount\n0,ana,2.5\n1,bo,3.5\n", ["column_1", "name", "amount"],
      [["0", "ana", "2.5"], ["1", "bo", "3.5"]], 1, {}, []),
     (b"x,x,y\n1,2,3\n", ["x", "x_2", "y"], [["1", "2", "3"]], 1, {}, []),
@@ -75,6 +82,19 @@ READINGS = [
     (b"a,b,c\n,,\n,,\n", ["a", "b", "c"], [["", "", ""], ["", "", ""]], 1, {}, []),
     (b"id,n,v\n1,a,2\n,,\n,,\nEnd of report\n", ["id", "n", "v"], [["1", "a", "2"]], 1,
      {"blank": 2, "footer": 1}, ["empty-rows"]),
+    # Stacked tables: the first is the table, however long the later ones.
+    (b"id,name,amount\n1,ana,2.5\n2,bo,3\nsku,qty,price,store\nA1,3,2.5,north\nA2,4,2.5,south\nA3,5,2.5,x\n",
+     ["id", "name", "amount"], [["1", "ana", "2.5"], ["2", "bo", "3"]], 1, {"footer": 4},
+     ["stacked-tables", "later-table"]),
+    (b"id,name,amount\n1,ana,2.5\n2,bo,3\n3,cy,4\ncode,city\nX,rome\nY,oslo\n", ["id", "name", "amount"],
+     [["1", "ana", "2.5"], ["2", "bo", "3"], ["3", "cy", "4"]], 1, {"footer": 3}, ["later-table"]),
+    (b"id,name,amount\n1,ana,2.5\n2,bo,3\n\ncode,city,pop\n" + b"X,rome,1\n" * 100, ["id", "name", "amount"],
+     [["1", "ana", "2.5"], ["2", "bo", "3"]], 1, {"blank": 1, "footer": 101}, ["later-table"]),
+    # Long rows of values, and a long row of words alone: the table's own rows.
+    (b"id,name,amount\n1,ana,2.5\n2,bo,3\n3,cy,4,5\n4,di,5,6\n", ["id", "name", "amount"],
+     [["1", "ana", "2.5"], ["2", "bo", "3"], ["3", "cy", "4,5"], ["4", "di", "5,6"]], 1, {}, []),
+    (b"id,name,amount\n1,ana,2.5\n2,bo,3\nx,y,z,w\n3,cy,4\n", ["id", "name", "amount"],
+     [["1", "ana", "2.5"], ["2", "bo", "3"], ["x", "y", "z,w"], ["3", "cy", "4"]], 1, {}, []),
     (b"id,name\n1,english\n1,english\n\n2,german,1,2,3\n", ["id", "name"],
      [["1", "english"], ["1", "english"], ["2", "german,1,2,3"]], 1, {"blank": 1}, ["section-kept"]),
 ]

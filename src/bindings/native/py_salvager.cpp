@@ -474,6 +474,15 @@ PyObject* get_fallback_bytes(PyObject* self_object, void*) {
     });
 }
 
+PyObject* get_c1_mapped(PyObject* self_object, void*) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PySalvager* self = as_salvager(self_object);
+        if (!claim(self))
+            return nullptr;
+        return PyLong_FromUnsignedLongLong(self->native->run.transcoder().c1_mapped());
+    });
+}
+
 PyObject* get_quarantine(PyObject* self, void*) {
     return read_sink(self, [](const ReportSink& sink) -> PyObject* {
         const std::vector<QuarantinedRow>& rows = sink.quarantine();
@@ -561,6 +570,10 @@ PyGetSetDef salvager_getset[] = {
      nullptr},
     {"fallback_bytes", get_fallback_bytes, nullptr,
      "With encoding 'utf-8+cp1252': the bytes that were not UTF-8, read as cp1252.", nullptr},
+    {"c1_mapped", get_c1_mapped, nullptr,
+     "With encoding 'utf-8+cp1252': the C1 controls read as the cp1252 characters of their "
+     "bytes.",
+     nullptr},
     {"quarantine", get_quarantine, nullptr,
      "The first max_records set-aside rows as (line, reason, raw bytes).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},

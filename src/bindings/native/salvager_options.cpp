@@ -198,6 +198,7 @@ bool dialect_options(const Arguments& a, SalvageOptions& options) {
     if (!is_zero(escape_char) && !byte_option(escape_char, "escape_char", escape))
         return false;
     options.detect_escape = detect_dialect && escape_char == Py_None;
+    options.drop_trailing_column = detect_dialect;
     options.escape_char = escape.value_or(0);
     options.trim_after_delimiter = trim_blank && options.delimiter.has_value();
     return true;
