@@ -294,8 +294,13 @@ bool row_options(const Arguments& a, SalvageOptions& options) {
         PyErr_SetString(PyExc_ValueError, "repairs must be 'auto' or 'backend'");
         return false;
     }
-    if (repairs == "auto")
+    if (repairs == "auto") {
         options.runaway_quotes = RunawayQuoteRule{};
+    } else {
+        // The backend's reading keeps the empty column a trailing delimiter
+        // opens; 'backend' reads every row as it does.
+        options.drop_trailing_column = false;
+    }
     Py_ssize_t threads = 0;
     if (!a.count(at("threads"), threads))
         return false;
