@@ -286,14 +286,11 @@ std::optional<Dialect> detect_dialect_prefix(std::string_view prefix, bool final
         if (better(t, b) || escape_tie)
             best = i;
     }
-    // The apostrophe must show that the data quotes with it: more fields
-    // closed by it than by the double quote. Otherwise a stray double quote
-    // that spoils the double quote's reading (and that the parser repairs)
-    // would hand the choice to an apostrophe the data never uses. The
-    // double quote's reading goes on from where it stopped, if it began.
-    if (!hint.quote && tallies[best].dialect.quote == '\'') {
+    // The best reading's dialect with the other quote, read on to the
+    // sample's end; returns its place among the tallies.
+    const auto read_with_quote = [&](std::uint8_t quote) {
         Dialect wanted = tallies[best].dialect;
-        wanted.quote = '"';
+        wanted.quote = quote;
         std::size_t sibling = 0;
         while (sibling < tallies.size() && !(tallies[sibling].dialect == wanted))
             ++sibling;
@@ -302,7 +299,16 @@ std::optional<Dialect> detect_dialect_prefix(std::string_view prefix, bool final
         Tally& quoted = tallies[sibling];
         read_rows(sample, whole, quoted, kLongRows, sample.size() + 1);
         quoted.score = score(quoted);
-        if (tallies[best].closed <= quoted.closed)
+        return sibling;
+    };
+    // The apostrophe must show that the data quotes with it: more fields
+    // closed by it than by the double quote. Otherwise a stray double quote
+    // that spoils the double quote's reading (and that the parser repairs)
+    // would hand the choice to an apostrophe the data never uses. The
+    // double quote's reading goes on from where it stopped, if it began.
+    if (!hint.quote && tallies[best].dialect.quote == '\'') {
+        const std::size_t sibling = read_with_quote('"');
+        if (tallies[best].closed <= tallies[sibling].closed)
             best = sibling;
     }
     // Values quoted with apostrophes throughout ('abc') read the same with
@@ -310,16 +316,8 @@ std::optional<Dialect> detect_dialect_prefix(std::string_view prefix, bool final
     // quote when it closes as many fields as there are rows below the first
     // or more, the double quote none, and its reading scores no lower.
     if (!hint.quote && tallies[best].dialect.quote == '"' && tallies[best].closed == 0) {
-        Dialect wanted = tallies[best].dialect;
-        wanted.quote = '\'';
-        std::size_t sibling = 0;
-        while (sibling < tallies.size() && !(tallies[sibling].dialect == wanted))
-            ++sibling;
-        if (sibling == tallies.size())
-            tallies.emplace_back().dialect = wanted;
-        Tally& quoted = tallies[sibling];
-        read_rows(sample, whole, quoted, kLongRows, sample.size() + 1);
-        quoted.score = score(quoted);
+        const std::size_t sibling = read_with_quote('\'');
+        const Tally& quoted = tallies[sibling];
         if (quoted.closed >= 2 && quoted.closed + 1 >= quoted.widths.size() &&
             !better(tallies[best], quoted))
             best = sibling;

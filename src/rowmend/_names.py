@@ -73,26 +73,19 @@ def name_notes(header_row: Optional[Sequence[str]], width: int) -> List[Note]:
     given = list(header_row or ())[:width]
     long = [position for position, name in enumerate(given, 1) if _too_long(name)]
     nul = [position for position, name in enumerate(given, 1) if "\0" in _cut(name)]
-    notes = []
-    if long:
-        which = "column" if len(long) == 1 else "columns"
-        notes.append(
-            Note(
-                "column-name-cut",
-                f"the header's field for {which} {_positions(long)} is longer than a column name may be "
-                f"({MAX_NAME_BYTES} bytes): the name is its first {MAX_NAME_BYTES} bytes",
-            )
-        )
-    if nul:
-        which = "column" if len(nul) == 1 else "columns"
-        notes.append(
-            Note(
-                "column-name-nul",
-                f"the header's field for {which} {_positions(nul)} holds NUL characters, "
-                "which a column name cannot carry: each became U+FFFD",
-            )
-        )
-    return notes
+    found = (
+        (
+            "column-name-cut",
+            long,
+            f"is longer than a column name may be ({MAX_NAME_BYTES} bytes): the name is its first {MAX_NAME_BYTES} bytes",
+        ),
+        ("column-name-nul", nul, "holds NUL characters, which a column name cannot carry: each became U+FFFD"),
+    )
+    return [
+        Note(code, f"the header's field for {'column' if len(where) == 1 else 'columns'} {_positions(where)} {what}")
+        for code, where, what in found
+        if where
+    ]
 
 
 def _fallback(position: int) -> str:

@@ -19,19 +19,23 @@ struct Decoded {
     std::uint64_t replaced;
 };
 
-Decoded decode(SourceEncoding encoding, const std::string& in, std::size_t chunk) {
-    Transcoder transcoder(encoding);
+// Everything the transcoder gives for `in` fed in pieces of `chunk` bytes.
+std::string feed_in_chunks(Transcoder& transcoder, const std::string& in, std::size_t chunk) {
     std::string out;
     for (std::size_t at = 0; at < in.size(); at += chunk) {
         const std::size_t n = std::min(chunk, in.size() - at);
         std::string room(Transcoder::max_output(n), '\0');
         room.resize(transcoder.feed(in.data() + at, n, room.data()));
-        if (encoding != SourceEncoding::Utf8)
-            out += room;
+        out += room;
     }
     std::string room(Transcoder::max_output(0), '\0');
     room.resize(transcoder.finish(room.data()));
-    out += room;
+    return out + room;
+}
+
+Decoded decode(SourceEncoding encoding, const std::string& in, std::size_t chunk) {
+    Transcoder transcoder(encoding);
+    const std::string out = feed_in_chunks(transcoder, in, chunk);
     // UTF-8 passes through unchanged; only its count matters.
     return {encoding == SourceEncoding::Utf8 ? in : out, transcoder.replaced_bytes()};
 }
@@ -157,16 +161,7 @@ TEST(Transcoder, UTF8WithCp1252FallbackKeepsWhatIsNotUTF8) {
         for (const std::size_t chunk : {std::size_t{1}, std::size_t{2}, c.in.size() + 1}) {
             SCOPED_TRACE(show(c.in) + " in chunks of " + std::to_string(chunk));
             Transcoder transcoder(SourceEncoding::Utf8OrCp1252);
-            std::string out;
-            for (std::size_t at = 0; at < c.in.size(); at += chunk) {
-                const std::size_t n = std::min(chunk, c.in.size() - at);
-                std::string room(Transcoder::max_output(n), '\0');
-                room.resize(transcoder.feed(c.in.data() + at, n, room.data()));
-                out += room;
-            }
-            std::string room(Transcoder::max_output(0), '\0');
-            room.resize(transcoder.finish(room.data()));
-            out += room;
+            const std::string out = feed_in_chunks(transcoder, c.in, chunk);
             EXPECT_EQ(show(out), show(c.out));
             EXPECT_EQ(transcoder.fallback_bytes(), c.fallback);
             EXPECT_EQ(transcoder.replaced_bytes(), 0u);
@@ -192,16 +187,7 @@ TEST(Transcoder, C1ControlsAreReadAsTheirCp1252Characters) {
         for (const std::size_t chunk : {std::size_t{1}, c.in.size() + 1}) {
             SCOPED_TRACE(show(c.in) + " in chunks of " + std::to_string(chunk));
             Transcoder transcoder(SourceEncoding::Utf8OrCp1252);
-            std::string out;
-            for (std::size_t at = 0; at < c.in.size(); at += chunk) {
-                const std::size_t n = std::min(chunk, c.in.size() - at);
-                std::string room(Transcoder::max_output(n), '\0');
-                room.resize(transcoder.feed(c.in.data() + at, n, room.data()));
-                out += room;
-            }
-            std::string room(Transcoder::max_output(0), '\0');
-            room.resize(transcoder.finish(room.data()));
-            out += room;
+            const std::string out = feed_in_chunks(transcoder, c.in, chunk);
             EXPECT_EQ(show(out), show(c.out));
             EXPECT_EQ(transcoder.c1_mapped(), c.mapped);
         }
