@@ -309,6 +309,26 @@ PyObject* get_preamble_rows(PyObject* self, void*) {
     });
 }
 
+template <class Get> PyObject* read_pass(PyObject* self_object, Get get) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PySalvager* self = as_salvager(self_object);
+        if (!claim(self))
+            return nullptr;
+        return get(self->native->run.pass());
+    });
+}
+
+PyObject* get_range_unsure(PyObject* self, void*) {
+    return read_pass(self,
+                     [](const SalvagePass& pass) { return PyBool_FromLong(pass.range_unsure()); });
+}
+
+PyObject* get_parsed_rows(PyObject* self, void*) {
+    return read_pass(self, [](const SalvagePass& pass) {
+        return PyLong_FromUnsignedLongLong(pass.parsed_rows());
+    });
+}
+
 PyObject* get_columns(PyObject* self, void*) {
     return read_sink(self, [](const ReportSink& sink) { return PyLong_FromSize_t(sink.width()); });
 }
@@ -535,6 +555,12 @@ PyGetSetDef salvager_getset[] = {
     {"layout_columns", get_layout_columns, nullptr,
      "The column count the pass settled on (0: rows left as parsed).", nullptr},
     {"ready", get_ready, nullptr, "Completed batches not yet taken.", nullptr},
+    {"range_unsure", get_range_unsure, nullptr,
+     "With range: whether its rows may differ from those of one pass over the\n"
+     "whole input (a table's end or another table reaches across its cut).",
+     nullptr},
+    {"parsed_rows", get_parsed_rows, nullptr,
+     "Rows the parser has read, header, set-aside and held ones among them.", nullptr},
     {"header", get_header, nullptr, "The header row's fields, or None.", nullptr},
     {"header_rows", get_header_rows, nullptr,
      "Rows taken as the header's names (in no other counter).", nullptr},

@@ -356,6 +356,26 @@ bool report_options(const Arguments& a, SalvagerSettings& out) {
            a.flag(at("record_repairs"), report.record_repairs) && a.flag(at("batches"), out.tables);
 }
 
+bool range_option(PyObject* range, SalvageOptions& options) {
+    if (range == Py_None)
+        return true;
+    unsigned long long first_line = 0;
+    int inside = 0, more = 0, dropped = 0;
+    if (!PyTuple_Check(range) ||
+        !PyArg_ParseTuple(range, "Kppp", &first_line, &inside, &more, &dropped)) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_ValueError, "range must be None or (first_line, inside_table, "
+                                          "more_follows, trailing_dropped)");
+        return false;
+    }
+    if (first_line == 0) {
+        PyErr_SetString(PyExc_ValueError, "range's first_line must be at least 1");
+        return false;
+    }
+    options.range = RangeRead{first_line, inside != 0, more != 0, dropped != 0};
+    return true;
+}
+
 bool output_options(const Arguments& a, SalvagerSettings& out) {
     std::string_view encoding_name;
     if (!a.text(at("encoding"), encoding_name))
@@ -397,7 +417,8 @@ bool output_options(const Arguments& a, SalvagerSettings& out) {
 bool parse_salvager_arguments(PyObject* args, PyObject* kwargs, SalvagerSettings& out) {
     Arguments a;
     return a.collect(args, kwargs) && dialect_options(a, out.run.salvage) &&
-           row_options(a, out.run.salvage) && report_options(a, out) && output_options(a, out);
+           row_options(a, out.run.salvage) && report_options(a, out) && output_options(a, out) &&
+           range_option(a.object(at("range")), out.run.salvage);
 }
 
 std::string salvager_signature() {
