@@ -31,11 +31,13 @@ from rowmend._sources import _sniff_compression  # the package's one test of com
 __all__ = [
     "ByteRange",
     "Grammar",
+    "NativeScanner",
     "RangeLayout",
     "RangeRead",
     "RangeScan",
     "RangeScanner",
     "RowStart",
+    "RunScans",
     "byte_ranges",
     "cuttable_encoding",
     "join_scans",

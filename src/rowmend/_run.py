@@ -42,7 +42,7 @@ UTF8_OR_CP1252 = "utf-8+cp1252"
 #: (the dialect is always detected, the delimiter's blank, where the rows go).
 RUN_KEYWORDS = frozenset(
     {"detect_dialect", "trim_blank", "batch_rows", "batch_bytes", "batches", "output_fd", "output_delimiter"}
-    | {"quarantine_dir", "set_aside_dir"}
+    | {"quarantine_dir", "set_aside_dir", "range"}
 )
 
 # The lines a note about quotes read as text names; the rest it counts.

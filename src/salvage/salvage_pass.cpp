@@ -215,10 +215,11 @@ bool SalvagePass::finish_range() {
     // The last range of a larger input judges the table's end on its own
     // rows: unsure when the rows held reach back to its first ones (those
     // before it may have held them already, or held more), or a totals row
-    // is weighed against its own rows' sums rather than the whole table's.
+    // is weighed against its own rows' sums rather than the whole table's
+    // (unless its own rows are already too many for any check).
     if (options_.range && options_.range->inside_table && !tail_.empty())
         range_unsure_ = range_unsure_ || counters_.total_rows <= kMaxFooterRows ||
-                        (sums_ && tail_.holds_total());
+                        (sums_ && !sums_->ran_past_limit() && tail_.holds_total());
     return true;
 }
 

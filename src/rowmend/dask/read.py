@@ -13,7 +13,9 @@ import pyarrow as pa
 from rowmend._options import resolve_options
 from rowmend._outputs import named
 from rowmend._partitions import ReadPlan, conform, merge_reports, plan_read
-from rowmend._ranges import file_partitions
+from rowmend._range_read import read_range
+from rowmend._ranges import RangeLayout, RangeRead
+from rowmend._ranges_plan import FilePart, file_parts
 from rowmend._report import Report
 from rowmend._sizes import parse_size
 from rowmend._tables import check_table_options, stream
@@ -43,19 +45,40 @@ class _ReadPartition:
         self.token = token
         self.plan = plan
 
-    def __call__(self, item: File) -> pandas.DataFrame:
-        source = read_source(item)
-        try:
-            rows = stream(source, **self.plan.options)
-            table = pa.Table.from_batches(list(rows), schema=rows.schema)
-        except OSError as error:
-            raise named(error, item.name) if error.filename is None else error from None
-        finally:
-            close_source(source)
-        assert rows.report is not None
+    def __call__(self, part: FilePart) -> pandas.DataFrame:
+        item = part.file
+        if part.read is not None and part.layout is not None:
+            table, report = _read_part(item, part.read, part.layout, self.plan)
+        else:
+            source = read_source(item)
+            try:
+                rows = stream(source, **self.plan.options)
+                table = pa.Table.from_batches(list(rows), schema=rows.schema)
+            except OSError as error:
+                raise named(error, item.name) if error.filename is None else error from None
+            finally:
+                close_source(source)
+            assert rows.report is not None
+            report = rows.report
         table = conform(table, self.plan, item.name)
-        record(self.token, item.index, rows.report)
+        record(self.token, part.index, report)
         return table.to_pandas(types_mapper=pandas.ArrowDtype)
+
+
+def _read_part(item: File, read: RangeRead, layout: RangeLayout, plan: ReadPlan) -> Tuple[pa.Table, Report]:
+    try:
+        return read_range(item.file, item.name, layout, read, plan.options, list(plan.schema.names))
+    except OSError as error:
+        raise named(error, item.name) if error.filename is None else error from None
+
+
+def _scan_on_cluster(scans: Any) -> List[Any]:
+    """Phase one's scans as tasks of the current scheduler (a cluster's, when a client is active)."""
+    import dask.base
+    from dask.delayed import delayed
+
+    compute: Any = dask.base.compute  # untyped in some dask releases
+    return list(compute(*[delayed(scan)() for scan in scans]))
 
 
 def read_csv(
@@ -129,12 +152,12 @@ def read_csv(
     inputs = open_inputs(paths, storage_options)
     first = inputs[0]
     plan = plan_read(lambda: opened(first), first.name, options, resolved)
-    if blocksize is not None:
-        file_partitions(inputs, parse_size(blocksize, "blocksize"), plan.encoding)
+    size = None if blocksize is None else parse_size(blocksize, "blocksize")
+    parts = file_parts(inputs, size, plan.options, _scan_on_cluster)
     reader = _ReadPartition(uuid.uuid4().hex, plan)
     meta = plan.schema.empty_table().to_pandas(types_mapper=pandas.ArrowDtype)
-    frame = _from_map(reader, inputs, meta=meta, divisions=None, label="rowmend-read-csv", enforce_metadata=False)
-    _reads[frame._name] = _ReadInfo(reader.token, tuple(item.name for item in inputs), resolved.max_records)
+    frame = _from_map(reader, parts, meta=meta, divisions=None, label="rowmend-read-csv", enforce_metadata=False)
+    _reads[frame._name] = _ReadInfo(reader.token, tuple(part.file.name for part in parts), resolved.max_records)
     result: dd.DataFrame = frame
     return result
 
