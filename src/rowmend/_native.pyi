@@ -102,7 +102,8 @@ class Salvager:
         set_aside_dir: Optional[str] = None,
         batch_bytes: int = 67108864,
         batches: bool = True,  # False: the report alone
-        range: Optional[Tuple[int, bool, bool, bool]] = None,  # (first_line, inside_table, more_follows, trailing_dropped)
+        # (first_line, inside_table, more_follows, trailing_dropped[, (kinds, value_columns, header_text)])
+        range: Optional[Tuple[object, ...]] = None,
     ) -> Self: ...
     def feed(self, data: Buffer, /) -> None:
         """Salvage the next chunk of input in the run's encoding, without the GIL."""
@@ -138,6 +139,9 @@ class Salvager:
     @property
     def range_unsure(self) -> bool:
         """With range: whether its rows may differ from those of one pass over the whole input."""
+    @property
+    def settled_columns(self) -> Optional[Tuple[bytes, bytes, bytes]]:
+        """Once settled, what the layout says of the columns (kinds, value_columns, header_text); else None."""
     @property
     def parsed_rows(self) -> int:
         """Rows the parser has read, header, set-aside and held ones among them."""

@@ -42,7 +42,15 @@ class RangeReadError(ValueError):
 
 
 def _settled(salvager: Any) -> Tuple[Any, ...]:
-    return (salvager.delimiter, salvager.quote_char, salvager.escape_char, salvager.columns, salvager.header_rows, salvager.preamble_rows)
+    return (
+        salvager.delimiter,
+        salvager.quote_char,
+        salvager.escape_char,
+        salvager.columns,
+        salvager.header_rows,
+        salvager.preamble_rows,
+        salvager.settled_columns,
+    )
 
 
 def range_layout(source: Any, options: Options) -> Optional[RangeLayout]:
@@ -85,7 +93,7 @@ def range_layout(source: Any, options: Options) -> Optional[RangeLayout]:
             len(delimiter) == 2,
             runaway,
         )
-        return RangeLayout(grammar, dropped, run.encoding, run.native_encoding(), _settled(salvager))
+        return RangeLayout(grammar, dropped, run.encoding, run.native_encoding(), _settled(salvager), salvager.settled_columns)
 
 
 class _RangeRun(Run):
@@ -142,9 +150,17 @@ def read_range(
 
     given = range_options(given, read)
     given["encoding"] = layout.encoding
-    resolved: Options = resolve_options(**given)
     inside = read.index > 0
-    native_range = (read.first.line, inside, not read.last, layout.trailing_dropped)
+    if inside:
+        # The dialect and width the file's start settled, not this range's own guess.
+        delimiter, quote, escape, columns = layout.settled[:4]
+        given.update(delimiter=delimiter, escape_char=escape, expected_columns=columns)
+        if given.get("quote_char") != "none":
+            given["quote_char"] = quote
+    resolved: Options = resolve_options(**given)
+    native_range: Tuple[Any, ...] = (read.first.line, inside, not read.last, layout.trailing_dropped)
+    if inside and layout.columns is not None:
+        native_range += (layout.columns,)
     stream = _Slice(file, read.first.offset, read.end)
     with plain_source(stream, name, read.end - read.first.offset) as source:
         run = _RangeRun(source, dataclasses.replace(resolved, progress=False), layout.native_encoding, batch_rows=batch_rows, range=native_range)

@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "heuristics/header.h"
 #include "parser/runaway_quote.h"
 
 namespace rowmend {
@@ -14,6 +16,14 @@ namespace rowmend {
 // one pass over the whole input as long as nothing held at a cut decides
 // rows on its other side: SalvagePass::range_unsure() says when it might.
 struct RangeRead {
+    // What the input's start settled about the columns, which the table's
+    // end and a later table are judged by: each column's kind, those that
+    // hold values, the header's text.
+    struct Columns {
+        std::vector<CellKind> kinds;
+        std::vector<bool> values;
+        std::string header_text;
+    };
     std::uint64_t first_line = 1; // the line its first row begins on
     // Its first row comes after the table's first rows: no header, no
     // preamble, and the table has begun.
@@ -22,6 +32,8 @@ struct RangeRead {
     bool more_follows = false;
     // The input's start dropped a trailing empty column; so does every range.
     bool trailing_dropped = false;
+    // Absent: the range's own first rows say.
+    std::optional<Columns> columns;
 };
 
 struct SalvageOptions {

@@ -79,6 +79,11 @@ bool SalvagePass::settle(std::string_view window, bool final) {
     header_text_ = settler_->header_text();
     sums_ = settler_->take_sums();
     settler_.reset();
+    if (options_.range && options_.range->columns) {
+        tail_.set_column_kinds(options_.range->columns->kinds);
+        value_columns_ = options_.range->columns->values;
+        header_text_ = options_.range->columns->header_text;
+    }
     separator_ = ByteText(counters_.detected_delimiter).view();
     if (counters_.trim_after_delimiter)
         separator_ += ' ';

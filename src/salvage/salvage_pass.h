@@ -67,6 +67,11 @@ class SalvagePass final : private HeldRowOut {
     // before it may have decided them; or its totals row was judged by its
     // own rows' sums alone.
     bool range_unsure() const noexcept { return range_unsure_; }
+    // What the settled layout says of the columns (RangeRead::columns), for
+    // the ranges after the first of a larger input.
+    RangeRead::Columns settled_columns() const {
+        return {tail_.column_kinds(), value_columns_, header_text_};
+    }
     // Rows the parser has read so far, set aside or held ones among them.
     std::uint64_t parsed_rows() const noexcept { return parsed_rows_; }
 

@@ -323,6 +323,23 @@ PyObject* get_range_unsure(PyObject* self, void*) {
                      [](const SalvagePass& pass) { return PyBool_FromLong(pass.range_unsure()); });
 }
 
+PyObject* get_settled_columns(PyObject* self, void*) {
+    return read_pass(self, [](const SalvagePass& pass) -> PyObject* {
+        if (!pass.settled())
+            Py_RETURN_NONE;
+        const RangeRead::Columns columns = pass.settled_columns();
+        std::string kinds, values;
+        for (const CellKind kind : columns.kinds)
+            kinds.push_back(static_cast<char>(kind));
+        for (const bool value : columns.values)
+            values.push_back(value ? '\1' : '\0');
+        return Py_BuildValue("(y#y#y#)", kinds.data(), static_cast<Py_ssize_t>(kinds.size()),
+                             values.data(), static_cast<Py_ssize_t>(values.size()),
+                             columns.header_text.data(),
+                             static_cast<Py_ssize_t>(columns.header_text.size()));
+    });
+}
+
 PyObject* get_parsed_rows(PyObject* self, void*) {
     return read_pass(self, [](const SalvagePass& pass) {
         return PyLong_FromUnsignedLongLong(pass.parsed_rows());
@@ -558,6 +575,10 @@ PyGetSetDef salvager_getset[] = {
     {"range_unsure", get_range_unsure, nullptr,
      "With range: whether its rows may differ from those of one pass over the\n"
      "whole input (a table's end or another table reaches across its cut).",
+     nullptr},
+    {"settled_columns", get_settled_columns, nullptr,
+     "Once settled, what the layout says of the columns, for range: (kinds,\n"
+     "value_columns, header_text) as bytes; else None.",
      nullptr},
     {"parsed_rows", get_parsed_rows, nullptr,
      "Rows the parser has read, header, set-aside and held ones among them.", nullptr},

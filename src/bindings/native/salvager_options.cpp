@@ -361,18 +361,37 @@ bool range_option(PyObject* range, SalvageOptions& options) {
         return true;
     unsigned long long first_line = 0;
     int inside = 0, more = 0, dropped = 0;
+    const char *kinds = nullptr, *values = nullptr, *header = nullptr;
+    Py_ssize_t kinds_size = 0, values_size = 0, header_size = 0;
     if (!PyTuple_Check(range) ||
-        !PyArg_ParseTuple(range, "Kppp", &first_line, &inside, &more, &dropped)) {
+        !PyArg_ParseTuple(range, "Kppp|(y#y#y#)", &first_line, &inside, &more, &dropped, &kinds,
+                          &kinds_size, &values, &values_size, &header, &header_size)) {
         PyErr_Clear();
-        PyErr_SetString(PyExc_ValueError, "range must be None or (first_line, inside_table, "
-                                          "more_follows, trailing_dropped)");
+        PyErr_SetString(PyExc_ValueError,
+                        "range must be None or (first_line, inside_table, more_follows, "
+                        "trailing_dropped[, (kinds, value_columns, header_text)])");
         return false;
     }
     if (first_line == 0) {
         PyErr_SetString(PyExc_ValueError, "range's first_line must be at least 1");
         return false;
     }
-    options.range = RangeRead{first_line, inside != 0, more != 0, dropped != 0};
+    options.range = RangeRead{first_line, inside != 0, more != 0, dropped != 0, std::nullopt};
+    if (kinds != nullptr) {
+        RangeRead::Columns columns;
+        for (Py_ssize_t i = 0; i < kinds_size; ++i) {
+            const auto kind = static_cast<unsigned char>(kinds[i]);
+            if (kind > static_cast<unsigned char>(CellKind::Text)) {
+                PyErr_SetString(PyExc_ValueError, "range's column kinds are not the engine's");
+                return false;
+            }
+            columns.kinds.push_back(static_cast<CellKind>(kind));
+        }
+        for (Py_ssize_t i = 0; i < values_size; ++i)
+            columns.values.push_back(values[i] != 0);
+        columns.header_text.assign(header, static_cast<std::size_t>(header_size));
+        options.range->columns = std::move(columns);
+    }
     return true;
 }
 
