@@ -88,7 +88,7 @@ def read_csv(
     storage_options: Optional[Mapping[str, Any]] = None,
     **options: Any,
 ) -> dd.DataFrame:
-    """Read many CSV files into a Dask DataFrame, one partition per file.
+    """Read many CSV files into a Dask DataFrame, one partition per file or per byte range of a big one.
 
     The layout comes from the first file: its delimiter and column count
     (detected or given) are passed to the reads of all the others, and its
@@ -108,9 +108,13 @@ def read_csv(
             of them. Globs are expanded on the client, in fsspec's (sorted)
             order; the first file is the first of that order.
         blocksize: None (one partition per file), or the byte range of a
-            partition (``"256 MiB"``, at least 64 KiB) for cutting big files;
-            compressed files and files no larger stay one partition. This
-            build cannot yet cut a file (see Raises).
+            partition (``"256 MiB"``, at least 64 KiB) for cutting big files,
+            whose partitions then read exactly the rows, repairs and
+            quarantine of one read of the file, with its true lines; the
+            ranges are scanned as tasks when this is called. Compressed
+            files, files no larger than a block or than the first range's
+            8 MiB, and files in UTF-16, UTF-32 or an East Asian multi-byte
+            encoding stay one partition.
         storage_options: Passed to the fsspec file system (credentials,
             endpoints, ...).
         **options: The reading options of :func:`rowmend.read_pandas`
@@ -122,16 +126,16 @@ def read_csv(
 
     Raises:
         TypeError, ValueError: An unknown option or an unusable value.
-        NotImplementedError: ``blocksize`` would cut a file: reading one
-            file by byte ranges needs the engine's range scan, not in this
-            build yet.
         FileNotFoundError: No file matches ``paths``, or the first file does
             not exist.
         ValueError: When computed, a file whose column names differ from the
             first file's (with a header row, a different column count shows
             as different names) or, with ``dtypes="infer"``, whose values
             do not convert to the first file's types; the message names the
-            file.
+            file. With ``blocksize``, a range whose rows could depend on
+            rows across its cut (a table's end or a later table reaching
+            over it): the message names the file and the line, and
+            ``blocksize=None`` reads it.
 
     Examples:
         >>> import fsspec, rowmend.dask
@@ -177,7 +181,7 @@ def _info(frame: dd.DataFrame) -> _ReadInfo:
 
 
 def reports(frame: dd.DataFrame) -> List[Report]:
-    """The report of each file of a frame made by :func:`read_csv`, in the frame's order.
+    """The report of each partition (each file, or each byte range of a cut file) of a frame made by :func:`read_csv`, in order.
 
     Reports are recorded by the tasks that read the files (see the module's
     description), so after ``frame.compute()``, ``frame.persist()`` or any

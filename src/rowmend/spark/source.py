@@ -140,7 +140,7 @@ class _SettlingSource(DataSource):
 
 
 class RowmendSource(_SettlingSource):
-    """``spark.read.format("rowmend")``: CSV files read by rowmend, one partition per file.
+    """``spark.read.format("rowmend")``: CSV files read by rowmend, one partition per file or byte range (``blocksize``).
 
     Options are the reading options of :func:`rowmend.read_arrow` by name,
     as strings (``.option("skip_footer", "auto")``, ``.option("header",
