@@ -4,8 +4,9 @@ Both are Spark's Python data sources. The layout is settled once, on the
 driver, from the first file (:func:`rowmend._partitions.plan_read`) when
 Spark asks for the schema; the plan travels with the source to the reader
 and with every partition to the executors, which read one file or one
-byte range of a big file each (``blocksize``; the ranges are scanned as
-Spark tasks, then joined on the driver) and yield Arrow record batches.
+byte range of a big file each (``blocksize``; the ranges are scanned and
+joined where Spark plans the read, as tasks of a session active there) and
+yield Arrow record batches.
 """
 
 from __future__ import annotations
@@ -77,7 +78,12 @@ class _FilePartition(InputPartition):
 
 
 def _scan_as_tasks(scans: Sequence[Any]) -> List[Any]:
-    """Phase one's scans as tasks of the active Spark session (in turn here without one)."""
+    """Phase one's scans as tasks of the Spark session active where the read is planned, else in turn there.
+
+    Spark plans a Python data source in a Python worker of its own, where
+    no session is active: the scans then run there one after the other,
+    at the engine's scanning speed, before any partition is read.
+    """
     from pyspark.sql import SparkSession
 
     session = SparkSession.getActiveSession()
