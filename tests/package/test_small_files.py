@@ -80,6 +80,13 @@ READINGS = [
     (b"id,n\r\n1,a\r\n, \r\n2,b\r\n,\r\n", ["id", "n"], [["1", "a"], ["", " "], ["2", "b"]], 1, {"blank": 1},
      ["empty-rows"]),
     (b"a,b,c\n,,\n,,\n", ["a", "b", "c"], [["", "", ""], ["", "", ""]], 1, {}, []),
+    # Runs of empty rows between sections are blank rows; one alone is a record.
+    (b"id,n,v\n1,a,2\n,,\n,,\n,,\n3,b,4\n,,\n5,c,6\n" + b",,\n" * 30,
+     ["id", "n", "v"], [["1", "a", "2"], ["3", "b", "4"], ["", "", ""], ["5", "c", "6"]], 1, {"blank": 33},
+     ["empty-rows", "empty-rows"]),
+    (b'id,n,v\n1,"a",2\n,,\n,,\n3,"b",4\n', ["id", "n", "v"], [["1", "a", "2"], ["3", "b", "4"]], 1,
+     {"blank": 2}, ["empty-rows"]),
+
     (b"id,n,v\n1,a,2\n,,\n,,\nEnd of report\n", ["id", "n", "v"], [["1", "a", "2"]], 1,
      {"blank": 2, "footer": 1}, ["empty-rows"]),
     # Stacked tables: the first is the table, however long the later ones.
