@@ -466,7 +466,7 @@ bool SalvagePass::process(std::string_view window, bool final) {
             continue;
         }
         if (later_set_aside_) {
-            if (!skip(SkipKind::Footer, line, parser.last_row_bytes()))
+            if (!skip(SkipKind::Section, line, parser.last_row_bytes()))
                 return !(stopped_ = true);
             continue;
         }

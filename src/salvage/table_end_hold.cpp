@@ -205,7 +205,7 @@ bool TableEndHold::release_all(bool at_bound) {
 bool TableEndHold::set_all_aside() {
     for (const HeldRow& held : held_) {
         const SkipKind kind =
-            held.skipped.value_or(held.empty ? SkipKind::Blank : SkipKind::Footer);
+            held.skipped.value_or(held.empty ? SkipKind::Blank : SkipKind::Section);
         if (!out_.skip(kind, held.line, held.text))
             return false;
     }

@@ -106,7 +106,7 @@ class TableEndHold {
     // At the end of input: judges what is held.
     bool finish_held();
     // The held rows are another table's: all set aside, blank and comment
-    // lines and rows of empty cells as what they are, the others as footer.
+    // lines and rows of empty cells as what they are, the others as section.
     bool set_all_aside();
 
   private:

@@ -352,6 +352,7 @@ TEST(SalvagePass, SkippedRowsAreToldApart) {
     const SkipKind comment = SkipKind::Comment;
     const SkipKind pre = SkipKind::Preamble;
     const SkipKind foot = SkipKind::Footer;
+    const SkipKind later = SkipKind::Section;
     const std::vector<Case> table = {
         {"blank lines between rows",
          "a,b\n\n1,2\n \t\n3,4\n",
@@ -503,7 +504,7 @@ TEST(SalvagePass, SkippedRowsAreToldApart) {
          "id,n\n1,2\n3,4\n5,6\n7,8\n\ncode,qty\n9,9\n",
          headers(sections(skipping_blanks({}))),
          {{"id", "n"}, {"1", "2"}, {"3", "4"}, {"5", "6"}, {"7", "8"}},
-         {{blank, 6, ""}, {foot, 7, "code,qty"}, {foot, 8, "9,9"}}},
+         {{blank, 6, ""}, {later, 7, "code,qty"}, {later, 8, "9,9"}}},
         {"trailing section: narrow rows of words over values, and a row cut short",
          "id,n\n1,2\n3,4\n5,6\nEnd\n(2 rows)\n9\n",
          headers(sections({})),
