@@ -187,6 +187,8 @@ bool SalvagePass::set_empty_runs_aside(std::string_view lines, std::size_t rows,
     const std::string_view pair = std::string_view(empty_rows_).substr(1);
     const std::string_view one = pair.substr(0, pair.size() / 2);
     const std::uint64_t before = counters_.salvaged_rows + counters_.quarantined_rows;
+    const char delimiter = static_cast<char>(counters_.detected_delimiter);
+    bool filled = filled_above;
     std::size_t from = 0;     // the first byte not yet handed on
     std::size_t from_row = 0; // its row in the run
     std::size_t at = 0;       // where to look on
@@ -202,17 +204,22 @@ bool SalvagePass::set_empty_runs_aside(std::string_view lines, std::size_t rows,
         }
         if (found == std::string_view::npos)
             break;
-        const std::size_t row =
-            at_row + static_cast<std::size_t>(
-                         std::count(lines.begin() + static_cast<std::ptrdiff_t>(at),
-                                    lines.begin() + static_cast<std::ptrdiff_t>(found), '\n'));
+        // The rows up to it: a data row that holds something among them
+        // lets the run go, as it does in the rows read one by one.
+        std::size_t row = at_row;
+        for (std::size_t p = at; p < found; ++row) {
+            const std::size_t lf = lines.find('\n', p);
+            filled = filled || (before + row >= counters_.header_rows &&
+                                !is_empty_cells_line(lines.substr(p, lf - p), delimiter));
+            p = lf + 1;
+        }
         std::size_t end = found;
         std::size_t run = 0;
         while (lines.substr(end).starts_with(one)) {
             end += one.size();
             ++run;
         }
-        if (filled_above || (row != 0 && before + row - 1 >= counters_.header_rows)) {
+        if (filled) {
             const std::size_t kept = row - from_row;
             if (kept != 0 &&
                 !emit_plain(lines.substr(from, found - from), kept, first_line + from_row))
