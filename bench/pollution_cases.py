@@ -474,9 +474,10 @@ def _repeated_header(header: List[str], records: List[List[str]], rng: random.Ra
     # Exports concatenated into one file: the header line again above each part.
     pieces = _table_pieces(header, records, Dialect())
     line = render_row(header, Dialect())
+    again = rng.randrange(2, len(pieces))  # at least once
     out: Pieces = pieces[:2]
-    for piece in pieces[2:]:
-        if rng.random() < 0.05:
+    for i, piece in enumerate(pieces[2:], 2):
+        if i == again or rng.random() < 0.05:
             out.append((line, True))
         out.append(piece)
     return Case("", "", "", header, records, out)
