@@ -157,6 +157,16 @@ class SalvagePass final : private HeldRowOut {
     bool hash_rows_are_data_ = false;  // leading '#' rows of the table's width are its rows
     bool filled_before_ = false;       // a data row that holds something was told
     bool tell_plain(std::string_view lines, std::size_t rows, std::uint64_t first_line);
+    // A run of plain rows handed on, but for runs of two or more rows of
+    // empty cells inside it below a data row (`filled_above`: one came
+    // before the run), which are blank rows. `empty_rows_` is an LF and two
+    // such rows of the table's width, the pattern searched for in the few
+    // runs the parser saw such rows in.
+    bool hand_on_plain(std::string_view lines, std::size_t rows, std::uint64_t first_line,
+                       bool filled_above);
+    [[gnu::noinline]] bool set_empty_runs_aside(std::string_view lines, std::size_t rows,
+                                                std::uint64_t first_line, bool filled_above);
+    std::string empty_rows_;
     ByteBuffer window_;
     std::size_t begin_ = 0;     // first byte of window_ not yet consumed
     std::size_t retry_at_ = 0;  // parse again once this many bytes are pending

@@ -96,15 +96,27 @@ class TableEndHold {
     // and lets the oldest go once more than footer_rows are held.
     bool hold_last(HeldRow held, const RowView* fields);
     // The held rows were no footer: they go on as the rows they are.
-    bool release_held() { return held_.empty() || release_all(); }
+    bool release_held() {
+        if (!held_.empty())
+            return release_all(false);
+        empty_run_goes_on_ = false; // a row of the table ends the run
+        return true;
+    }
+    // Held rows of empty cells have reached their bound, and another comes:
+    // the held rows go on as they are, the run at their end as blank rows
+    // and the rows of its own that follow too.
+    bool release_at_bound() { return held_.empty() || release_all(true); }
+    // Notes, the first time only, that a run of rows of empty cells
+    // from `line` on separates rows of the table and is set aside.
+    bool note_empty_run(std::uint64_t line);
     // At the end of input: judges what is held.
     bool finish_held();
     // The held rows are another table's: all set aside, blank and comment
-    // lines and rows of empty cells as what they are, the others as footer.
+    // lines and rows of empty cells as what they are, the others as section.
     bool set_all_aside();
 
   private:
-    bool release_all();
+    bool release_all(bool at_bound);
     void drop_released_held();
     bool settle_total(const HeldRow& held);
 
@@ -119,6 +131,8 @@ class TableEndHold {
     // A given footer: held_ from held_front_ on is still held.
     std::size_t held_front_ = 0;
     bool held_data_rows_ = false;
+    bool empty_run_noted_ = false;
+    bool empty_run_goes_on_ = false; // released at the bound in a run of empty rows
 };
 
 } // namespace rowmend
