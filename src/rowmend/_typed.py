@@ -29,7 +29,7 @@ import pyarrow.compute as pc
 from rowmend._native import ColumnTyper
 from rowmend._options import Options
 from rowmend._records import Note
-from rowmend._types import COMPANION_SUFFIX, MISFIT_SHARE, ColumnType, MisfitRecord
+from rowmend._types import COMPANION_SUFFIX, DEFAULT_NULL_VALUES, MISFIT_SHARE, ColumnType, MisfitRecord
 
 if TYPE_CHECKING:
     from typing_extensions import Buffer
@@ -172,6 +172,12 @@ class TableTyping:
         self._targets: Dict[str, _Target] = {}
         self._prefix_rows = 0
         self._max_records = options.max_records
+        # Asked for: a missing value's spelling is null in a text column too.
+        self._text_nulls = (
+            pa.array(list(options.null_values if options.null_values is not None else DEFAULT_NULL_VALUES))
+            if options.nulls_in_text
+            else None
+        )
         #: The columns given a NAME_raw column in every batch, when the prefix fixed them.
         self.fixed_companions: AbstractSet[str] = frozenset()
         # Columns whose misfits passed the share in an earlier pass: strings now.
@@ -448,6 +454,9 @@ class TableTyping:
             original = batch.column(index)
             column = by_name.get(field_.name)
             if column is None or column.kind == "string":
+                if column is not None and self._text_nulls is not None:
+                    original = self._nulled(_as_array(original))
+                    field_ = field_.with_nullable(True)
                 arrays.append(original)
                 fields.append(field_)
                 continue
@@ -466,6 +475,12 @@ class TableTyping:
                 arrays.append(raw)
                 fields.append(pa.field(name, original.type))
         return pa.RecordBatch.from_arrays(arrays, schema=pa.schema(fields))
+
+    def _nulled(self, text: pa.Array) -> pa.Array:
+        """A text column with its missing values' spellings (blanks around them aside) as nulls."""
+        assert self._text_nulls is not None
+        missing = pc.is_in(pc.utf8_trim(text, " \t"), value_set=self._text_nulls.cast(text.type))
+        return pc.if_else(missing, pa.scalar(None, text.type), text)
 
     def finish(self, rows: int, *, rereads: Sequence[str] = (), last_pass: bool = True) -> None:
         """The outcome's types, counts and notes, once every batch is out.

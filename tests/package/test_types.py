@@ -102,6 +102,11 @@ OVERRIDES = [
     ("decimal comma given", ["1,234", "5,678"], {"dtypes": "infer", "decimal": ","}, pa.float64(), [1.234, 5.678]),
     ("thousands given", ["1,234", "5,678"], {"dtypes": "infer", "thousands": "comma"}, pa.int64(), [1234, 5678]),
     ("the command line's spelling", ["1", "2"], {"dtypes": "x=decimal"}, pa.float64(), [1.0, 2.0]),
+    ("missing values in text on request", ["a", "NA", " ", "b"], {"dtypes": "infer", "nulls_in_text": True},
+     pa.string(), ["a", None, None, "b"]),
+    ("missing values in text stay text unasked", ["a", "NA", ""], {"dtypes": "infer"}, pa.string(), ["a", "NA", ""]),
+    ("missing values in text, own spellings", ["a", "?", "NA"],
+     {"dtypes": {"x": "string"}, "null_values": ["?"], "nulls_in_text": True}, pa.string(), ["a", None, "NA"]),
 ]
 
 
