@@ -298,6 +298,7 @@ def test_later_rows_that_widen_a_type_read_a_file_again_and_a_pipe_keeps_its_pre
         written = pq.read_table(tmp_path / "out.parquet")
         assert table.schema.field("n").type == written.schema.field("n").type == arrow
         assert table.num_rows == written.num_rows == 67000  # no row is ever dropped
+        assert pq.ParquetFile(tmp_path / "out.parquet").num_row_groups > 1  # written batch by batch
         assert {note.code for note in report.notes if note.code.startswith("type-")} == codes
         # Every cell's text is somewhere: its value, the table's n_raw, or the report's records.
         kept = table.column("n_raw").to_pylist() if "n_raw" in table.column_names else [None] * 67000
