@@ -66,6 +66,7 @@ RULES = [
       datetime.datetime(1969, 12, 31, 23, 59, 59, tzinfo=datetime.timezone.utc)], None),
     ("a time finer than a microsecond is a misfit, not cut", ["10:00:00.5"] * 199 + ["10:00:00.1234567"],
      pa.time64("us"), [datetime.time(10, 0, 0, 500000)] * 199 + [None], [None] * 199 + ["10:00:00.1234567"]),
+    ("integers with an exponent or a unit", ["1e5", "2", "3"], pa.float64(), [100000.0, 2.0, 3.0], None),
     ("int64's edges", ["9223372036854775807", "-9223372036854775808"], pa.int64(),
      [2**63 - 1, -(2**63)], None),
     ("negative decimals past a float's digits", ["-12345678901234567.5", "0.5"], pa.decimal128(18, 1),

@@ -424,8 +424,11 @@ bool store_direct(const Target& target, const kinds::ColumnType& type, std::stri
         kinds.integer_formats != 0 && kinds.unit == kinds::Unit::None &&
         type.unit == kinds::Unit::None) {
         std::int64_t value = 0; // at most int64's digits: fits_int64 said so
-        for (std::size_t at = kinds.body_begin; at < kinds.body_end; ++at)
+        for (std::size_t at = kinds.body_begin; at < kinds.body_end; ++at) {
+            if (cell[at] < '0' || cell[at] > '9')
+                return false; // an exponent, or a unit inside: the long way
             value = value * 10 + (cell[at] - '0');
+        }
         std::memcpy(values + i * 8, &value, 8);
         return true;
     }
