@@ -146,6 +146,8 @@ class ResilientParser {
     // Number of the physical line the next row starts on (for input whose
     // quoted line breaks are LF or CR LF). Starts at 1.
     std::size_t line() const noexcept { return line_; }
+    // Numbers lines from `line` on: the input is the rest of a longer one.
+    void start_at_line(std::size_t line) noexcept { line_ = line; }
     // Position in the current window.
     std::size_t pos() const noexcept { return pos_; }
 

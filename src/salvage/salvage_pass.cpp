@@ -12,7 +12,9 @@
 namespace rowmend {
 
 SalvagePass::SalvagePass(const SalvageOptions& options, RowSink& sink)
-    : options_(options), sink_(sink), tail_(options_, counters_, sums_, *this) {}
+    : options_(options), sink_(sink), tail_(options_, counters_, sums_, *this),
+      // A range inside the table starts below rows that held something.
+      filled_before_(options.range && options.range->inside_table) {}
 
 char* SalvagePass::window_space(std::size_t n) {
     compact();
@@ -70,18 +72,26 @@ bool SalvagePass::settle(std::string_view window, bool final) {
     preamble_left_ = settler_->preamble_rows();
     notes_ = settler_->notes();
     hash_rows_are_data_ = settler_->hash_rows_are_data();
-    trailing_dropped_ = settler_->trailing_dropped();
+    trailing_dropped_ =
+        settler_->trailing_dropped() || (options_.range && options_.range->trailing_dropped);
     tail_.set_column_kinds(settler_->column_kinds());
     value_columns_ = settler_->value_columns();
     header_text_ = settler_->header_text();
     sums_ = settler_->take_sums();
     settler_.reset();
+    if (options_.range && options_.range->columns) {
+        tail_.set_column_kinds(options_.range->columns->kinds);
+        value_columns_ = options_.range->columns->values;
+        header_text_ = options_.range->columns->header_text;
+    }
     separator_ = ByteText(counters_.detected_delimiter).view();
     if (counters_.trim_after_delimiter)
         separator_ += ' ';
     parser_.emplace(window, counters_.detected_delimiter, counters_.detected_quote,
                     options_.repair_quotes, final);
     configure(*parser_);
+    if (options_.range)
+        parser_->start_at_line(static_cast<std::size_t>(options_.range->first_line));
     return true;
 }
 
@@ -206,6 +216,18 @@ bool SalvagePass::finish_held() {
     return tail_.finish_held();
 }
 
+bool SalvagePass::finish_range() {
+    // The last range of a larger input judges the table's end on its own
+    // rows: unsure when the rows held reach back to its first ones (those
+    // before it may have held them already, or held more), or a totals row
+    // is weighed against its own rows' sums rather than the whole table's
+    // (unless its own rows are already too many for any check).
+    if (options_.range && options_.range->inside_table && !tail_.empty())
+        range_unsure_ = range_unsure_ || counters_.total_rows <= kMaxFooterRows ||
+                        (sums_ && !sums_->ran_past_limit() && tail_.holds_total());
+    return true;
+}
+
 bool SalvagePass::note_trailing_value(std::uint64_t line) {
     // A value in the column dropped: the row is long, merged as any.
     trailing_value_noted_ = true;
@@ -301,6 +323,7 @@ bool SalvagePass::process(std::string_view window, bool final) {
             const std::size_t first_line = parser.line();
             std::size_t plain = 0;
             const std::string_view run = parser.take_plain_rows(columns, SIZE_MAX, plain);
+            parsed_rows_ += plain;
             if (plain != 0) {
                 narrow_run_ = 0;
                 section_open_ = false;
@@ -372,6 +395,7 @@ bool SalvagePass::process(std::string_view window, bool final) {
         step = parser.step_row(row_);
         if (step != ParseStep::Row)
             break;
+        ++parsed_rows_;
         const bool replaced = row_.last_row_replaced();
         if (trailing_dropped_ && !drop_trailing_field(row_, counters_.inferred_columns) &&
             !trailing_value_noted_ && row_.last_row().size() > columns &&
@@ -481,8 +505,15 @@ bool SalvagePass::process(std::string_view window, bool final) {
                       fate == RowFate::Kept && !replaced && parser.last_row_verbatim()))
             return !(stopped_ = true);
     }
-    if (step == ParseStep::End && !finish_held())
-        return !(stopped_ = true);
+    if (step == ParseStep::End) {
+        // A range the input goes on past leaves the table's end to the last
+        // one; what it still holds then is its rows' to decide, not its own.
+        if (options_.range && options_.range->more_follows)
+            range_unsure_ = range_unsure_ || !tail_.empty() || later_ || later_set_aside_ ||
+                            section_open_ || second_table_;
+        else if (!finish_range() || !finish_held())
+            return !(stopped_ = true);
+    }
 
     // A row that runs past the window is parsed again once the pending bytes
     // have doubled, so however long it is, it costs a few parses in all.

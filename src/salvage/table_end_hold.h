@@ -5,6 +5,7 @@
 // as the rows they are or the end of input judges them. With a given footer
 // the last rows wait instead, the oldest let go as each new one comes.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -74,6 +75,11 @@ class TableEndHold {
     // A given footer: a data row has been held (the table has begun, though
     // none is out yet).
     bool data_rows() const noexcept { return held_data_rows_; }
+    // A row labelled total is held.
+    bool holds_total() const noexcept {
+        return std::any_of(held_.begin() + static_cast<std::ptrdiff_t>(held_front_), held_.end(),
+                           [](const HeldRow& held) { return held.total && !held.skipped; });
+    }
 
     // Holds a row with its fields.
     void hold(HeldRow held, const RowView& fields) {
