@@ -51,19 +51,20 @@ class ColumnTyper:
         self, kind: Optional[str] = None, misfit_share: float = 0.01, day_first: Optional[bool] = None
     ) -> Dict[str, Union[str, bool, int, None]]:
         """Decide the column's type from the cells counted (or its best reading as kind) and describe it."""
-    def convert(
+    def build(
         self,
         offsets: Buffer,
         data: Buffer,
         offset: int,
         length: int,
         large: bool,
-        max_whole: int = -1,
-        max_scale: int = -1,
+        precision: int = 0,
+        scale: int = 0,
         max_digits: int = -1,
+        count: bool = False,
         /,
-    ) -> Tuple[bytearray, bytearray, bytearray, bytes, bool, int, int, bool]:
-        """The cells' normalized text under the decided type: (validity, offsets, data, misfits, large, whole_digits, scale, exponent)."""
+    ) -> Tuple[bytearray, bytearray, bytes, int, int, bool]:
+        """The cells as the decided type's Arrow values: (validity, values, misfits, whole_digits, scale, exponent); with count, their kinds counted as add() counts them."""
     @property
     def cells(self) -> int:
         """Cells counted so far."""

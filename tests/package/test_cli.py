@@ -311,6 +311,10 @@ def test_in_place_and_parquet(tmp_path):
     assert result.returncode == 0, result.stderr
     assert sorted(os.listdir(tmp_path / "pq")) == ["a.parquet", "b.parquet"]
     assert pq.read_table(tmp_path / "pq" / "b.parquet").to_pydict() == {"n": [3], "x": ["b"]}
+    files(tmp_path, c_csv=b"n,x\n1,a\n2,NA\n")
+    result = rowmend_cli("clean", "c.csv", "-o", "c.parquet", "--dtypes", "infer", "--nulls-in-text", cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert pq.read_table(tmp_path / "c.parquet").to_pydict() == {"n": [1, 2], "x": ["a", None]}
 
 
 def test_sniff_and_inspect_report_the_layout(tmp_path):
