@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "heuristics/dialect.h"
+#include "heuristics/names_line.h"
 #include "heuristics/table_bounds.h"
 #include "heuristics/table_end.h"
 #include "heuristics/trailing_column.h"
@@ -114,6 +115,9 @@ bool LayoutSettler::settle(std::string_view window, bool final) {
             }
             columns = column_counter_->infer(table, final);
         }
+        if (columns && !options_.expected_columns && options_.repair_header &&
+            options_.detect_header && options_.runaway_quotes && options_.quoting)
+            columns = width_past_open_quote(table, dialect, final, *columns);
         if (!columns)
             return false;
         counters_.detected_delimiter = *delimiter;
@@ -249,6 +253,9 @@ bool LayoutSettler::sample_table(std::string_view window, bool final) {
             texts.erase(texts.begin(), texts.begin() + static_cast<std::ptrdiff_t>(other));
         }
     }
+    names_repair_.reset();
+    if (options_.detect_header && options_.repair_header)
+        repair_names(rows, texts);
     if (options_.detect_header) {
         counters_.header_rows = static_cast<std::uint8_t>(header_rows(rows));
         counters_.header_row = counters_.header_rows != 0;
@@ -297,6 +304,64 @@ bool LayoutSettler::sample_table(std::string_view window, bool final) {
         header_text_ = texts[first - 1];
     }
     return true;
+}
+
+void LayoutSettler::repair_names(RowStore& rows, const std::vector<std::string>& texts) {
+    const auto columns = static_cast<std::size_t>(counters_.inferred_columns);
+    const auto quote = static_cast<char>(counters_.detected_quote);
+    // The usual case, at once: a first line of the table's width, no quote in it.
+    if (rows.row_count() == 0 ||
+        (rows.row(0).size() == columns && texts.front().find(quote) == std::string::npos))
+        return;
+    std::optional<NamesRepair> repair =
+        repair_names_line(rows, columns, static_cast<char>(counters_.detected_delimiter), quote);
+    if (!repair)
+        return;
+    RowStore repaired;
+    repaired.begin_row();
+    for (const std::string& name : repair->names) {
+        repaired.append(name.data(), name.size());
+        repaired.finish_field(true);
+    }
+    for (std::size_t r = 1; r < rows.row_count(); ++r)
+        repaired.append_row(rows.row(r));
+    // The repaired line must read as the names over the rows; else it
+    // stays as the backend reads it.
+    if (header_rows(repaired) == 0)
+        return;
+    rows = std::move(repaired);
+    // A names line is short; a first row of megabytes is not copied whole.
+    constexpr std::size_t kShown = 200;
+    const std::string& line = texts.front();
+    std::size_t cut = std::min(line.size(), kShown);
+    while (cut < line.size() && cut != 0 && (static_cast<unsigned char>(line[cut]) & 0xC0) == 0x80)
+        --cut; // not inside a character
+    const std::string shown = line.substr(0, cut) + (cut < line.size() ? "..." : "");
+    notes_.push_back({"header-repaired", "the names line \"" + shown +
+                                             "\" was repaired to the table's " +
+                                             std::to_string(columns) + " columns: " + repair->what +
+                                             " (repairs='backend' keeps it as read)"});
+    names_repair_ = std::move(repair->names);
+}
+
+std::optional<std::uint64_t> LayoutSettler::width_past_open_quote(std::string_view table,
+                                                                  const Dialect& dialect,
+                                                                  bool final,
+                                                                  std::uint64_t columns) {
+    const std::size_t line_end = table.find_first_of("\r\n");
+    if (line_end == std::string_view::npos)
+        return columns;
+    const std::string_view line = table.substr(0, line_end);
+    if (!has_open_quote(line, static_cast<char>(dialect.quote)))
+        return columns;
+    const std::optional<std::uint64_t> below = infer_columns_in_dialect(
+        table.substr(line_end + 1), dialect, final, sample_bytes(), 0, options_.quoting);
+    if (!below)
+        return std::nullopt;
+    if (*below < 2 || *below == columns ||
+        literal_fields(line, static_cast<char>(dialect.delimiter)) != *below)
+        return columns;
+    return below;
 }
 
 } // namespace rowmend

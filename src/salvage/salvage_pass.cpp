@@ -74,6 +74,7 @@ bool SalvagePass::settle(std::string_view window, bool final) {
     tail_.set_column_kinds(settler_->column_kinds());
     value_columns_ = settler_->value_columns();
     header_text_ = settler_->header_text();
+    names_repair_ = settler_->take_names_repair();
     sums_ = settler_->take_sums();
     settler_.reset();
     separator_ = ByteText(counters_.detected_delimiter).view();
@@ -402,6 +403,17 @@ bool SalvagePass::process(std::string_view window, bool final) {
                 return !(stopped_ = true);
             continue;
         }
+        const bool renamed = names_repair_.has_value();
+        if (renamed) {
+            // The first row of the table is the names line the settler repaired.
+            row_.pop_last_row();
+            row_.begin_row();
+            for (const std::string& name : *names_repair_) {
+                row_.append(name.data(), name.size());
+                row_.finish_field(true);
+            }
+            names_repair_.reset();
+        }
         const std::size_t width = row_.last_row().size();
         const bool narrow = width < columns;
         const bool fits = columns == 0 || width == columns;
@@ -478,7 +490,7 @@ bool SalvagePass::process(std::string_view window, bool final) {
             !emit_row(fate, line, row_.last_row(), parser.last_row_bytes(),
                       parser.last_row_repaired_quote(), replaced,
                       parser.last_row_quote_read_as_text(),
-                      fate == RowFate::Kept && !replaced && parser.last_row_verbatim()))
+                      fate == RowFate::Kept && !replaced && !renamed && parser.last_row_verbatim()))
             return !(stopped_ = true);
     }
     if (step == ParseStep::End && !finish_held())

@@ -114,6 +114,8 @@ class SalvagePass final : private HeldRowOut {
     bool second_table_ = false;
     std::vector<bool> value_columns_; // columns of mostly numbers or dates below the header
     std::string header_text_;         // the header row's bytes, not a second table's
+    // The names line repaired, put in place of the table's first row.
+    std::optional<std::vector<std::string>> names_repair_;
 
     // A later table: the rows held since one that may start it, and once
     // it is sure, every row from its first on is set aside as a section.
