@@ -83,8 +83,8 @@ bool drop_lone_quotes(std::vector<std::string>& names, char quote, std::string& 
 
 } // namespace
 
-std::optional<NamesRepair> repair_names_line(const RowStore& rows, std::size_t columns,
-                                             char delimiter, char quote) {
+std::optional<NamesRepair> repair_names_line(const RowStore& rows, std::string_view line,
+                                             std::size_t columns, char delimiter, char quote) {
     if (rows.row_count() < 3 || columns < 2 || !rows_below_have_width(rows, columns))
         return std::nullopt;
     NamesRepair repair;
@@ -102,7 +102,9 @@ std::optional<NamesRepair> repair_names_line(const RowStore& rows, std::size_t c
         return std::nullopt;
     if (width < columns && !split_at_blanks(repair.names, columns - width, repair.what))
         return std::nullopt;
-    if (!drop_lone_quotes(repair.names, quote, repair.what) && width == columns)
+    const bool dropped =
+        has_open_quote(line, quote) && drop_lone_quotes(repair.names, quote, repair.what);
+    if (!dropped && width == columns)
         return std::nullopt;
     return repair;
 }

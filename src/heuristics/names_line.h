@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "parser/row_store.h"
@@ -28,9 +29,11 @@ struct NamesRepair {
 //  - too wide: the cells after a delimiter followed by a blank ("last,
 //    first name") are joined to the cell before, with the delimiter;
 //  - too narrow: a name is split at a single blank between two words;
-//  - at the width: a quote byte standing alone in a name is dropped.
-std::optional<NamesRepair> repair_names_line(const RowStore& rows, std::size_t columns,
-                                             char delimiter, char quote);
+//  - a quote byte standing alone in a name is dropped, when `line` (row
+//    0's bytes) holds an odd number of quotes: a quote doubled inside a
+//    quoted name ("foo ""bar") is the name's own.
+std::optional<NamesRepair> repair_names_line(const RowStore& rows, std::string_view line,
+                                             std::size_t columns, char delimiter, char quote);
 
 // Whether `line` (one physical line, without its line break) holds an odd
 // number of `quote` bytes: a quote in it opens a field that runs past it.

@@ -313,8 +313,8 @@ void LayoutSettler::repair_names(RowStore& rows, const std::vector<std::string>&
     if (rows.row_count() == 0 ||
         (rows.row(0).size() == columns && texts.front().find(quote) == std::string::npos))
         return;
-    std::optional<NamesRepair> repair =
-        repair_names_line(rows, columns, static_cast<char>(counters_.detected_delimiter), quote);
+    std::optional<NamesRepair> repair = repair_names_line(
+        rows, texts.front(), columns, static_cast<char>(counters_.detected_delimiter), quote);
     if (!repair)
         return;
     RowStore repaired;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "heuristics/header.h"
+#include "heuristics/names_line.h"
 #include "heuristics/table_bounds.h"
 #include "heuristics/totals.h"
 #include "parser/resilient_parser.h"
@@ -110,6 +111,46 @@ TEST(HeaderRows, GroupLabelsOverNamesOverValues) {
         while (parser.next_row(rows)) {
         }
         EXPECT_EQ(header_rows(rows), c.rows) << c.name;
+    }
+}
+
+// A names line damaged by a delimiter too many or too few, or a stray
+// quote, repaired to the width of the rows below ("" when it stays as read).
+TEST(NamesLine, RepairedToTheTableWidthWhenOnePlacementStandsOut) {
+    struct Case {
+        const char* name;
+        const char* input;
+        const char* names; // the repaired names joined by '|'
+    };
+    const std::vector<Case> table = {
+        {"a delimiter before a blank inside a name", "id,last, first name,amount\n1,a,2\n2,b,3\n",
+         "id|last, first name|amount"},
+        {"two of them", "id,last, first,amount, usd\n1,a,2\n2,b,3\n", "id|last, first|amount, usd"},
+        {"no blank: no place stands out", "id,last,first,amount\n1,a,2\n2,b,3\n", ""},
+        {"two blanks for one delimiter", "id,a, b, c\n1,x,2\n2,y,3\n", ""},
+        {"a blank for the missing delimiter", "id name,amount\n1,a,2\n2,b,3\n", "id|name|amount"},
+        {"two blanks for one missing delimiter", "id first name,amount\n1,a,2\n2,b,3\n", ""},
+        {"a stray quote in a name", "id,na\"me,amount\n1,a,2\n2,b,3\n", "id|name|amount"},
+        {"a quote doubled in a quoted name is the name's", "\"foo \"\"bar\",x,y\n1,a,2\n2,b,3\n",
+         ""},
+        {"a clean names line", "id,name,amount\n1,a,2\n2,b,3\n", ""},
+        {"a data row is no names line", "1,last, first,2\n1,a,2\n2,b,3\n", ""},
+        {"rows below of mixed widths", "id,last, first,amount\n1,a,2\n2,b\n3\n", ""},
+        {"a single row below is too thin", "id,last, first,amount\n1,a,2\n", ""},
+    };
+    for (const Case& c : table) {
+        ResilientParser parser(c.input, ',', '"', true);
+        RowStore rows;
+        while (parser.next_row(rows)) {
+        }
+        const std::string_view input(c.input);
+        const std::string_view line = input.substr(0, input.find('\n'));
+        const std::optional<NamesRepair> repair =
+            repair_names_line(rows, line, rows.row(1).size(), ',', '"');
+        std::string names;
+        for (const std::string& name : repair ? repair->names : std::vector<std::string>{})
+            names += (names.empty() ? "" : "|") + name;
+        EXPECT_EQ(names, c.names) << c.name;
     }
 }
 
