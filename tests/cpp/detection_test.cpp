@@ -104,6 +104,11 @@ TEST(HeaderRows, GroupLabelsOverNamesOverValues) {
         {"an empty name over one row of numbers", "x,,y\n1,2,3\n", 1},
         {"a title cell over numbers", "Report,,,\n1,2,3,4\n5,6,7,8\n", 0},
         {"text where the values are missing", "ana,rome,\nbo,oslo,3\ncy,pisa,4\n", 0},
+        {"years over quarters", ",2023,,2024,\nregion,Q1,Q2,Q1,Q2\nn,1,2,3,4\n", 2},
+        {"groups over years over quarters",
+         "Sales,,,,Returns,,,\n2023,,2024,,2023,,2024,\nQ1,Q2,Q1,Q2,Q1,Q2,Q1,Q2\n1,2,3,4,5,6,7,8\n",
+         3},
+        {"a year over numbers is data", "2023,,,\n1,2,3,4\n5,6,7,8\n", 0},
     };
     for (const Case& c : table) {
         ResilientParser parser(c.input, ',', '"', true);
@@ -111,6 +116,54 @@ TEST(HeaderRows, GroupLabelsOverNamesOverValues) {
         while (parser.next_row(rows)) {
         }
         EXPECT_EQ(header_rows(rows), c.rows) << c.name;
+    }
+}
+
+// Names of a header of several rows: rows split at ',', names joined by '|'.
+TEST(HeaderRows, SpanningLabelsCoverTheColumnsUnderThem) {
+    struct Case {
+        const char* name;
+        std::vector<const char*> rows;
+        const char* names;
+    };
+    const std::vector<Case> table = {
+        {"one row", {"a, b"}, "a| b"},
+        {"labels up to the next",
+         {"Sales,,Returns,", "Q1,Q2,Q1,Q2"},
+         "Sales Q1|Sales Q2|Returns Q1|Returns Q2"},
+        {"the last label as wide as its siblings",
+         {",Sales,,Returns,,", "id,Q1,Q2,Q1,Q2,note"},
+         "id|Sales Q1|Sales Q2|Returns Q1|Returns Q2|note"},
+        {"siblings of unlike widths leave the last label's span",
+         {"A,,B,,,C,,", "a,b,c,d,e,f,g,h"},
+         "A a|A b|B c|B d|B e|C f|C g|C h"},
+        {"a label no wider than the labels under it",
+         {",Sales,,,,,", ",North,,South,,,", "id,Q1,Q2,Q1,Q2,name,city"},
+         "id|Sales North Q1|Sales North Q2|Sales South Q1|Sales South Q2|name|city"},
+        {"a lower label stops where a group starts above",
+         {"A,,B,", "x,,,", "a,b,c,d"},
+         "A x a|A x b|B c|B d"},
+        {"names in the top row over empty cells",
+         {"id,Sales,,note", ",Q1,Q2,"},
+         "id|Sales Q1|Sales Q2|note"},
+    };
+    for (const Case& c : table) {
+        std::vector<std::vector<std::string>> rows;
+        for (const char* line : c.rows) {
+            rows.emplace_back();
+            std::string_view rest(line);
+            for (;;) {
+                const std::size_t cut = rest.find(',');
+                rows.back().emplace_back(rest.substr(0, cut));
+                if (cut == std::string_view::npos)
+                    break;
+                rest.remove_prefix(cut + 1);
+            }
+        }
+        std::string names;
+        for (const std::string& name : join_header_rows(rows))
+            names += (names.empty() ? "" : "|") + name;
+        EXPECT_EQ(names, c.names) << c.name;
     }
 }
 
