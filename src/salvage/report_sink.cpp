@@ -94,6 +94,10 @@ void ReportSink::take_header(std::vector<std::string> fields) {
     ++header_rows_;
     if (!width_known_)
         set_width(fields.size());
+    if (header_parts_.empty() && !header_pending_) {
+        header_ = std::move(fields); // one row: its own names, not copied
+        return;
+    }
     // A header of several rows: the names are joined anew as each comes,
     // with group labels spanning the columns under them.
     header_parts_.push_back(std::move(fields));
