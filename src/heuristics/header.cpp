@@ -158,16 +158,22 @@ std::vector<std::string> join_header_rows(const std::vector<std::vector<std::str
         if (spans[r].empty())
             continue;
         Span& last = spans[r].back();
+        // Its siblings: the labels of its row under the same group above.
+        std::size_t group_begin = 0;
+        if (r != 0)
+            for (const Span& group : spans[r - 1])
+                if (group.begin <= last.begin)
+                    group_begin = group.begin;
         std::size_t sibling = 0;
         bool alike = true;
         for (std::size_t i = 0; i + 1 < spans[r].size(); ++i) {
             const std::size_t w = spans[r][i].end - spans[r][i].begin;
-            if (w < 2)
+            if (w < 2 || spans[r][i].begin < group_begin)
                 continue;
             alike = alike && (sibling == 0 || sibling == w);
             sibling = w;
         }
-        if (alike && sibling != 0)
+        if (alike && sibling != 0 && r + 1 == label_rows)
             last.end = std::min(last.end, last.begin + sibling);
         if (r + 1 < label_rows) {
             std::size_t under = 0;
@@ -266,6 +272,19 @@ bool names_over_values(const RowStore& rows, std::size_t k) {
     return over_values;
 }
 
+// Whether `row` puts a label under a gap of the row of labels `above`.
+bool fills_gap_of(const RowView& above, const RowView& row) {
+    const std::vector<bool> gaps = label_gaps(above);
+    const bool spanned = has_gap(row);
+    std::size_t c = 0;
+    for (const FieldView field : row) {
+        if (c < gaps.size() && gaps[c] && is_label(field.text, spanned))
+            return true;
+        ++c;
+    }
+    return false;
+}
+
 // Row 0 as a header whose names leave gaps ("id,name,amount," or ",x,y")
 // or repeat ("val,val"): labels only, at least half the cells named, and a
 // name over a column of values. Empty names become column_N, repeated ones
@@ -321,6 +340,7 @@ std::size_t header_rows(const RowStore& rows) {
     // them (join_header_rows).
     std::vector<std::vector<std::string>> parts;
     RowStore joined;
+    std::size_t found = 0; // rows of names joined so far, when they read as a header
     for (std::size_t k = 1; k < kMaxHeaderRows && k < rows.row_count(); ++k) {
         const RowView group = rows.row(k - 1);
         bool labels = false;
@@ -330,26 +350,23 @@ std::size_t header_rows(const RowStore& rows) {
         for (const FieldView field : group) {
             const CellKind kind = cell_kind(field.text);
             if (holds_value(kind) && !is_label(field.text, spanned))
-                return 0; // values, no label
+                return found; // values, no label
             labels = labels || kind != CellKind::Empty;
             parts.back().emplace_back(field.text);
             ++c;
         }
         if (!labels)
-            return 0;
+            return found;
         // Row k joins the names only when it reads as names itself and
         // labels a gap of the row above: a first data row ("1,ana,2.5,"
         // under "id,name,amount,") fills the cells the data rows fill,
         // with values of their kinds, and stays a row of the table.
-        const std::vector<bool> gaps = label_gaps(group);
-        const bool names_spanned = has_gap(rows.row(k));
-        bool fills_gap = false;
-        c = 0;
-        for (const FieldView field : rows.row(k)) {
-            fills_gap =
-                fills_gap || (c < gaps.size() && gaps[c] && is_label(field.text, names_spanned));
-            ++c;
-        }
+        // Or, as sub-group labels each under its group, it leaves gaps
+        // that the names row below it fills.
+        const bool fills_gap =
+            fills_gap_of(group, rows.row(k)) ||
+            (k + 1 < rows.row_count() && has_gap(rows.row(k)) &&
+             fills_gap_of(rows.row(k), rows.row(k + 1)) && names_over_values(rows, k + 1));
         if (!fills_gap || !names_over_values(rows, k))
             break;
         std::vector<std::vector<std::string>> all = parts;
@@ -370,10 +387,17 @@ std::size_t header_rows(const RowStore& rows) {
             continue;
         // Names over values, not an all-text table read from its second row.
         const std::vector<bool> values = value_columns(joined, 1, joined.row(0).size());
-        if (std::find(values.begin(), values.end(), true) != values.end())
-            return k + 1;
-        break;
+        if (std::find(values.begin(), values.end(), true) == values.end())
+            break;
+        // Sub-group labels over names read as a header of their own; the
+        // names below them, filling their gaps, make a deeper one.
+        found = k + 1;
+        if (!(k + 1 < rows.row_count() && has_gap(rows.row(k)) &&
+              fills_gap_of(rows.row(k), rows.row(k + 1)) && names_over_values(rows, k + 1)))
+            return found;
     }
+    if (found != 0)
+        return found;
     return header_with_gaps(rows) ? 1 : 0;
 }
 

@@ -52,9 +52,10 @@ std::size_t header_rows(const RowStore& rows);
 // "Sales Q1"). A label of a row above the last spans the empty cells to its
 // right, as spreadsheets export a merged cell, but no further than:
 //  - the next label on its row, or one that starts a group on a row above;
-//  - the last label of its row, as wide as its siblings when they all span
-//    the same two columns or more ("Sales,,Returns,," over five names:
-//    Returns spans two, the fifth column is under no label);
+//  - on the row above the names, the last label, as wide as its siblings
+//    (the labels under the same group above) when they all span the same
+//    two columns or more ("Sales,,Returns,," over five names: Returns
+//    spans two, the fifth column is under no label);
 //  - the labels under it on the row below, when that row has labels.
 // One row is its own names.
 std::vector<std::string> join_header_rows(const std::vector<std::vector<std::string>>& rows);

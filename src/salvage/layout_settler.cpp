@@ -74,7 +74,23 @@ bool LayoutSettler::settle(std::string_view window, bool final) {
         // The table's shape and header are judged on the rows after any
         // preamble, which is no part of it.
         std::string_view table = window;
-        if (options_.detect_preamble || options_.skip_preamble_rows != 0) {
+        // A first line whose quote swallows the rows below is a names line
+        // with a stray quote when, read with the quote as text, it has
+        // their width: no preamble then, and theirs is the table's width.
+        std::uint64_t names_width = 0;
+        if (!options_.expected_columns && options_.repair_header && options_.detect_header &&
+            options_.detect_preamble && options_.quoting) {
+            const std::optional<std::uint64_t> width =
+                width_past_open_quote(window, dialect, final);
+            if (!width)
+                return false;
+            names_width = *width;
+        }
+        if (names_width != 0) {
+            preamble_left_ = 0;
+            counters_.preamble_rows = 0;
+            notes_.clear();
+        } else if (options_.detect_preamble || options_.skip_preamble_rows != 0) {
             const std::string_view comment = !options_.comment_prefix.empty()
                                                  ? std::string_view(options_.comment_prefix)
                                              : options_.detect_comments ? std::string_view("#")
@@ -99,7 +115,9 @@ bool LayoutSettler::settle(std::string_view window, bool final) {
             table = window.substr(start->offset);
         }
         std::optional<std::uint64_t> columns = options_.expected_columns;
-        if (!columns && options_.detect_dialect) {
+        if (names_width != 0) {
+            columns = names_width;
+        } else if (!columns && options_.detect_dialect) {
             columns = infer_columns_in_dialect(table, dialect, final, sample_bytes(), 0,
                                                options_.quoting);
         } else if (!columns) {
@@ -115,9 +133,6 @@ bool LayoutSettler::settle(std::string_view window, bool final) {
             }
             columns = column_counter_->infer(table, final);
         }
-        if (columns && !options_.expected_columns && options_.repair_header &&
-            options_.detect_header && options_.runaway_quotes && options_.quoting)
-            columns = width_past_open_quote(table, dialect, final, *columns);
         if (!columns)
             return false;
         counters_.detected_delimiter = *delimiter;
@@ -199,8 +214,19 @@ bool LayoutSettler::sample_table(std::string_view window, bool final) {
     std::size_t section_break = SIZE_MAX; // rows kept above the first blank line below two
     const bool detected_hash = options_.comment_prefix.empty() && options_.detect_comments;
     hash_rows_are_data_ = false;
+    // A first line whose quote opens a field that would swallow the rows
+    // below, though read with the quote as text it has the table's width:
+    // a names line with a stray quote, read so.
+    const std::string_view first_line = window.substr(0, window.find_first_of("\r\n"));
+    names_quote_as_text_ =
+        options_.repair_header && options_.detect_header && options_.quoting &&
+        has_open_quote(first_line, static_cast<char>(counters_.detected_quote)) &&
+        literal_fields(first_line, static_cast<char>(counters_.detected_delimiter)) ==
+            counters_.inferred_columns;
+    parser.set_quoting(!names_quote_as_text_);
     while (rows.row_count() < kHeaderSampleRows) {
         const ParseStep step = parser.step_row(rows);
+        parser.set_quoting(options_.quoting);
         if (step == ParseStep::NeedMore)
             return false;
         if (step == ParseStep::End)
@@ -256,6 +282,7 @@ bool LayoutSettler::sample_table(std::string_view window, bool final) {
     names_repair_.reset();
     if (options_.detect_header && options_.repair_header)
         repair_names(rows, texts);
+    names_quote_as_text_ = names_quote_as_text_ && names_repair_.has_value();
     if (options_.detect_header) {
         counters_.header_rows = static_cast<std::uint8_t>(header_rows(rows));
         counters_.header_row = counters_.header_rows != 0;
@@ -327,8 +354,10 @@ void LayoutSettler::repair_names(RowStore& rows, const std::vector<std::string>&
         repaired.append_row(rows.row(r));
     // The repaired line must read as the names over the rows; else it
     // stays as the backend reads it.
-    if (header_rows(repaired) == 0)
+    if (header_rows(repaired) == 0) {
+        names_quote_as_text_ = false;
         return;
+    }
     rows = std::move(repaired);
     // A names line is short; a first row of megabytes is not copied whole.
     constexpr std::size_t kShown = 200;
@@ -344,24 +373,21 @@ void LayoutSettler::repair_names(RowStore& rows, const std::vector<std::string>&
     names_repair_ = std::move(repair->names);
 }
 
-std::optional<std::uint64_t> LayoutSettler::width_past_open_quote(std::string_view table,
-                                                                  const Dialect& dialect,
-                                                                  bool final,
-                                                                  std::uint64_t columns) {
-    const std::size_t line_end = table.find_first_of("\r\n");
+std::optional<std::uint64_t>
+LayoutSettler::width_past_open_quote(std::string_view window, const Dialect& dialect, bool final) {
+    const std::size_t line_end = window.find_first_of("\r\n");
     if (line_end == std::string_view::npos)
-        return columns;
-    const std::string_view line = table.substr(0, line_end);
+        return 0;
+    const std::string_view line = window.substr(0, line_end);
     if (!has_open_quote(line, static_cast<char>(dialect.quote)))
-        return columns;
+        return 0;
     const std::optional<std::uint64_t> below = infer_columns_in_dialect(
-        table.substr(line_end + 1), dialect, final, sample_bytes(), 0, options_.quoting);
+        window.substr(line_end + 1), dialect, final, sample_bytes(), 0, options_.quoting);
     if (!below)
         return std::nullopt;
-    if (*below < 2 || *below == columns ||
-        literal_fields(line, static_cast<char>(dialect.delimiter)) != *below)
-        return columns;
-    return below;
+    return *below >= 2 && literal_fields(line, static_cast<char>(dialect.delimiter)) == *below
+               ? *below
+               : 0;
 }
 
 } // namespace rowmend

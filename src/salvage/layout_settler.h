@@ -83,6 +83,9 @@ class LayoutSettler {
     std::optional<std::vector<std::string>> take_names_repair() noexcept {
         return std::move(names_repair_);
     }
+    // The repaired names line is read with its quote as text (it opened
+    // a field that would have run past the line).
+    bool names_quote_as_text() const noexcept { return names_quote_as_text_; }
 
     // How far the heuristics read with runaway quotes read as text: the
     // pass's window.
@@ -94,11 +97,10 @@ class LayoutSettler {
     // it fit the table (see repair_names_line) and it then reads as names.
     void repair_names(RowStore& rows, const std::vector<std::string>& texts);
     // The width of the rows below a first line whose quote opens a field
-    // that swallows them, when that line read with the quote as text has
-    // it too; else `columns`. Nothing while the rows run past the window.
-    std::optional<std::uint64_t> width_past_open_quote(std::string_view table,
-                                                       const Dialect& dialect, bool final,
-                                                       std::uint64_t columns);
+    // that runs past it, when that line read with the quote as text has it
+    // too; else 0. Nothing while the rows run past the window.
+    std::optional<std::uint64_t> width_past_open_quote(std::string_view window,
+                                                       const Dialect& dialect, bool final);
     // Stacked tables in the first rows (see stacked_tables), or none;
     // nothing when the rows run past the prefix. Sets stacked_offset_.
     std::optional<std::optional<StackedStart>> find_stacked_tables(std::string_view window,
@@ -133,6 +135,7 @@ class LayoutSettler {
     std::size_t stacked_offset_ = 0; // the first table's first byte
     bool trailing_dropped_ = false;  // every row ended with a delimiter
     std::optional<std::vector<std::string>> names_repair_;
+    bool names_quote_as_text_ = false;
 };
 
 } // namespace rowmend
