@@ -86,6 +86,7 @@ bool LayoutSettler::settle(std::string_view window, bool final) {
                 return false;
             names_width = *width;
         }
+        names_width_ = names_width;
         if (names_width != 0) {
             preamble_left_ = 0;
             counters_.preamble_rows = 0;
@@ -217,12 +218,7 @@ bool LayoutSettler::sample_table(std::string_view window, bool final) {
     // A first line whose quote opens a field that would swallow the rows
     // below, though read with the quote as text it has the table's width:
     // a names line with a stray quote, read so.
-    const std::string_view first_line = window.substr(0, window.find_first_of("\r\n"));
-    names_quote_as_text_ =
-        options_.repair_header && options_.detect_header && options_.quoting &&
-        has_open_quote(first_line, static_cast<char>(counters_.detected_quote)) &&
-        literal_fields(first_line, static_cast<char>(counters_.detected_delimiter)) ==
-            counters_.inferred_columns;
+    names_quote_as_text_ = names_width_ != 0 && names_width_ == counters_.inferred_columns;
     parser.set_quoting(!names_quote_as_text_);
     while (rows.row_count() < kHeaderSampleRows) {
         const ParseStep step = parser.step_row(rows);
@@ -385,9 +381,19 @@ LayoutSettler::width_past_open_quote(std::string_view window, const Dialect& dia
         window.substr(line_end + 1), dialect, final, sample_bytes(), 0, options_.quoting);
     if (!below)
         return std::nullopt;
-    return *below >= 2 && literal_fields(line, static_cast<char>(dialect.delimiter)) == *below
-               ? *below
-               : 0;
+    if (*below < 2 || literal_fields(line, static_cast<char>(dialect.delimiter)) != *below)
+        return 0;
+    // A quoted name that holds a line break ("a,b,\"c\nd\"") closes within
+    // the lines after it and makes a row of the table's width: it is no
+    // stray quote.
+    ResilientParser parser(window, dialect.delimiter, dialect.quote, options_.repair_quotes, final);
+    parser.set_escape(dialect.escape);
+    parser.set_trim_after_delimiter(dialect.trim_blank);
+    RowStore first;
+    const ParseStep step = parser.step_row(first);
+    if (step == ParseStep::NeedMore)
+        return std::nullopt;
+    return step == ParseStep::Row && first.last_row().size() == *below ? 0 : *below;
 }
 
 } // namespace rowmend

@@ -136,6 +136,7 @@ class LayoutSettler {
     bool trailing_dropped_ = false;  // every row ended with a delimiter
     std::optional<std::vector<std::string>> names_repair_;
     bool names_quote_as_text_ = false;
+    std::uint64_t names_width_ = 0; // the width of a first line with a stray quote, read as text
 };
 
 } // namespace rowmend

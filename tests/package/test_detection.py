@@ -86,6 +86,11 @@ DAMAGED_NAMES = {
     "a stray quote inside a name": (b'id,na"me,amount\n', ["id", "name", "amount"], ["id", 'na"me', "amount"]),
     "a missing delimiter": (b"id name,amount\n", ["id", "name", "amount"], ["id name", "amount", "column_3"]),
     "two places for one delimiter": (b"id,a, b, c\n", ["id", "a", " b, c"], ["id", "a", " b, c"]),
+    "a quoted name across lines": (
+        b'id,name,"amo\nunt"\n',
+        ["id", "name", "amo\nunt"],
+        ["id", "name", "amo\nunt"],
+    ),
     "a quoted name with a doubled quote": (
         b'id,"na ""me",amount\n',
         ["id", 'na "me', "amount"],
