@@ -383,17 +383,22 @@ LayoutSettler::width_past_open_quote(std::string_view window, const Dialect& dia
         return std::nullopt;
     if (*below < 2 || literal_fields(line, static_cast<char>(dialect.delimiter)) != *below)
         return 0;
-    // A quoted name that holds a line break ("a,b,\"c\nd\"") closes within
-    // the lines after it and makes a row of the table's width: it is no
-    // stray quote.
-    ResilientParser parser(window, dialect.delimiter, dialect.quote, options_.repair_quotes, final);
+    // A quoted name that holds a line break ("a,b,\"c\nd\"") closes before
+    // the input ends and makes a row of the table's width: it is no stray
+    // quote.
+    // Read no further than the heuristics do: a quote that never closes
+    // must not hold the input back.
+    const std::string_view sample = window.substr(0, kRunawaySampleBytes);
+    ResilientParser parser(sample, dialect.delimiter, dialect.quote, options_.repair_quotes,
+                           final || sample.size() < window.size());
     parser.set_escape(dialect.escape);
     parser.set_trim_after_delimiter(dialect.trim_blank);
     RowStore first;
     const ParseStep step = parser.step_row(first);
     if (step == ParseStep::NeedMore)
         return std::nullopt;
-    return step == ParseStep::Row && first.last_row().size() == *below ? 0 : *below;
+    const bool closes = step == ParseStep::Row && parser.pos() < sample.size();
+    return closes && first.last_row().size() == *below ? 0 : *below;
 }
 
 } // namespace rowmend
