@@ -509,6 +509,88 @@ def _title_multiline(header: List[str], records: List[List[str]], rng: random.Ra
     return Case("", "", "", header, records, [(title, True)] + _table_pieces(header, records, Dialect()))
 
 
+_QUALIFIERS = ["usd", "kg", "first", "net", "est.", "in cm", "per unit", "old"]
+
+
+def _header_extra_delimiter(header: List[str], records: List[List[str]], rng: random.Random) -> Case:
+    # A name holding the delimiter before a blank, written unquoted: "amount, usd".
+    i = rng.randrange(len(header))
+    names = list(header)
+    names[i] = f"{names[i]}, {rng.choice(_QUALIFIERS)}"
+    pieces = [(render_row(names, Dialect(), raw=[i]), False)] + _table_pieces(None, records, Dialect())
+    return Case("", "", "", names, records, pieces)
+
+
+def _header_stray_quote(header: List[str], records: List[List[str]], rng: random.Random) -> Case:
+    # A quote typed into a name: at its start it opens a field that never
+    # closes. The true name is the one without it.
+    i = rng.randrange(len(header))
+    names = list(header)
+    cut = 0 if rng.random() < 0.4 else rng.randint(1, len(names[i]))
+    names[i] = names[i][:cut] + '"' + names[i][cut:]
+    pieces = [(render_row(names, Dialect(), raw=[i]), False)] + _table_pieces(None, records, Dialect())
+    return Case("", "", "", header, records, pieces)
+
+
+def _header_missing_delimiter(header: List[str], records: List[List[str]], rng: random.Random) -> Case:
+    # Two names with a blank where their delimiter belongs: "id name,amount".
+    i = rng.randrange(len(header) - 1)
+    names = header[:i] + [f"{header[i]} {header[i + 1]}"] + header[i + 2 :]
+    pieces = [(render_row(names, Dialect()), False)] + _table_pieces(None, records, Dialect())
+    return Case("", "", "", header, records, pieces)
+
+
+def _spans(width: int, rng: random.Random, labels: Sequence[str]) -> List[Tuple[int, int, str]]:
+    """Runs of two to four columns over ``width``, each under one label (none repeated in a row)."""
+    spans, at, free = [], 0, list(labels)
+    rng.shuffle(free)
+    while at < width and free:
+        run = min(width - at, rng.randint(2, 4))
+        spans.append((at, at + run, free.pop()))
+        at += run
+    return spans
+
+
+def _label_row(width: int, spans: Sequence[Tuple[int, int, str]]) -> List[str]:
+    # As spreadsheets export a merged cell: the label, then empty cells.
+    row = [""] * width
+    for begin, _, label in spans:
+        row[begin] = label
+    return row
+
+
+def _three_row_header(header: List[str], records: List[List[str]], rng: random.Random) -> Case:
+    # Group labels over sub-group labels over the names, each label spanning
+    # the columns under it; the key column stands alone, named in the top row.
+    width = len(header)
+    groups = _spans(width - 1, rng, ["Order", "Customer", "Shipping", "Payment", "Meta", "Stock"])
+    top, middle, joined = [header[0]] + [""] * (width - 1), [""] * width, [header[0]]
+    names = [""] + header[1:]
+    for begin, end, group in groups:
+        top[begin + 1] = group
+        for sub_begin, sub_end, sub in _spans(end - begin, rng, ["plan", "actual", "north", "south", "new", "old"]):
+            middle[begin + 1 + sub_begin] = sub
+            joined += [f"{group} {sub} {name}" for name in header[begin + 1 + sub_begin : begin + 1 + sub_end]]
+    pieces = [(render_row(top, Dialect()), True), (render_row(middle, Dialect()), True)]
+    pieces += [(render_row(names, Dialect()), False)] + _table_pieces(None, records, Dialect())
+    return Case("", "", "", joined, records, pieces)
+
+
+def _spanning_label(header: List[str], records: List[List[str]], rng: random.Random) -> Case:
+    # Two group labels over the first columns, each spanning as many, and
+    # columns past them with no label above: a label spans the columns
+    # under it, not every empty cell to its right.
+    width = len(header)
+    run = rng.randint(2, max(2, (width - 1) // 2))
+    top, joined = [""] * width, list(header)
+    for begin, label in ((0, rng.choice(["Sales", "Plan"])), (run, rng.choice(["Returns", "Actual"]))):
+        top[begin] = label
+        for c in range(begin, begin + run):
+            joined[c] = f"{label} {header[c]}"
+    pieces = [(render_row(top, Dialect()), True)] + _table_pieces(header, records, Dialect())
+    return Case("", "", "", joined, records, pieces)
+
+
 _DELIMITERS = {
     "comma": ",",
     "semicolon": ";",
@@ -548,6 +630,11 @@ POLLUTIONS: Dict[str, Pollute] = {
     "repeated_header": _repeated_header,
     "same_width_table": _same_width_table,
     "title_multiline": _title_multiline,
+    "header_extra_delimiter": _header_extra_delimiter,
+    "header_stray_quote": _header_stray_quote,
+    "header_missing_delimiter": _header_missing_delimiter,
+    "three_row_header": _three_row_header,
+    "spanning_label": _spanning_label,
 }
 
 # Column kinds a pollution needs in order to change the file at all.
@@ -556,6 +643,9 @@ _NEEDS: Dict[str, List[str]] = {
     "quote_single": ["tricky", "tricky"],
     "escape_backslash": ["tricky", "tricky", "tricky"],
     "c1_punctuation": ["phrase", "phrase"],
+    # Group labels need columns to span; a trailing column is past the spans.
+    "three_row_header": ["decimal", "int", "decimal"],
+    "spanning_label": ["decimal", "int", "decimal"],
 }
 
 #: Every pollution, in the order of the score table (``none`` is the control).

@@ -126,10 +126,107 @@ std::vector<bool> value_columns(const RowStore& rows, std::size_t first, std::si
     return out;
 }
 
+std::vector<std::string> join_header_rows(const std::vector<std::vector<std::string>>& rows) {
+    if (rows.empty())
+        return {};
+    const std::size_t width = rows.front().size();
+    const std::size_t label_rows = rows.size() - 1;
+    const auto cell = [&](std::size_t r, std::size_t c) {
+        return c < rows[r].size() ? trim_blanks(rows[r][c]) : std::string_view();
+    };
+    // Each label row's spans, [begin, end) per label, cut where a row above
+    // starts a group.
+    struct Span {
+        std::size_t begin, end;
+    };
+    std::vector<std::vector<Span>> spans(label_rows);
+    std::vector<bool> group_starts(width, false);
+    for (std::size_t r = 0; r < label_rows; ++r) {
+        for (std::size_t c = 0; c < width; ++c) {
+            if (!cell(r, c).empty())
+                spans[r].push_back({c, c + 1});
+            else if (!spans[r].empty() && spans[r].back().end == c && !group_starts[c])
+                ++spans[r].back().end;
+        }
+        for (const Span& span : spans[r])
+            group_starts[span.begin] = true;
+    }
+    // The last label of a row spans no further than its siblings' common
+    // width, nor than the labels under it; bottom up, so that those are
+    // bounded first.
+    for (std::size_t r = label_rows; r-- > 0;) {
+        if (spans[r].empty())
+            continue;
+        Span& last = spans[r].back();
+        // Its siblings: the labels of its row under the same group above.
+        std::size_t group_begin = 0;
+        if (r != 0)
+            for (const Span& group : spans[r - 1])
+                if (group.begin <= last.begin)
+                    group_begin = group.begin;
+        std::size_t sibling = 0;
+        bool alike = true;
+        for (std::size_t i = 0; i + 1 < spans[r].size(); ++i) {
+            const std::size_t w = spans[r][i].end - spans[r][i].begin;
+            if (w < 2 || spans[r][i].begin < group_begin)
+                continue;
+            alike = alike && (sibling == 0 || sibling == w);
+            sibling = w;
+        }
+        if (alike && sibling != 0 && r + 1 == label_rows)
+            last.end = std::min(last.end, last.begin + sibling);
+        if (r + 1 < label_rows) {
+            std::size_t under = 0;
+            for (const Span& below : spans[r + 1])
+                if (below.begin >= last.begin && below.begin < last.end)
+                    under = std::max(under, below.end);
+            if (under != 0)
+                last.end = std::min(last.end, under);
+        }
+    }
+    std::vector<std::string> names(width);
+    const auto add = [&](std::size_t c, std::string_view part) {
+        if (part.empty())
+            return;
+        if (!names[c].empty())
+            names[c] += ' ';
+        names[c] += part;
+    };
+    for (std::size_t r = 0; r < label_rows; ++r)
+        for (const Span& span : spans[r])
+            for (std::size_t c = span.begin; c < span.end; ++c)
+                add(c, cell(r, span.begin));
+    for (std::size_t c = 0; c < width; ++c)
+        add(c, label_rows == 0 ? std::string_view(rows.back()[c]) : cell(label_rows, c));
+    return names;
+}
+
 namespace {
 
 bool holds_value(CellKind kind) noexcept {
     return kind == CellKind::Number || kind == CellKind::Date;
+}
+
+// A year, as a label over the columns of one year: four digits, 1800 to 2199.
+bool is_year(std::string_view text) noexcept {
+    return text.size() == 4 && std::all_of(text.begin(), text.end(), is_digit) &&
+           (text[0] == '1' ? text[1] >= '8' : text[0] == '2' && text[1] <= '1');
+}
+
+// Whether a row leaves a cell empty: labels spanning several columns do.
+bool has_gap(const RowView& row) {
+    for (const FieldView field : row)
+        if (trim_blanks(field.text).empty())
+            return true;
+    return false;
+}
+
+// A label in a row of labels: text, or, in a row whose labels span
+// columns (`spanned`: it leaves gaps), a year over the columns of that year
+// ("2023,,2024,").
+bool is_label(std::string_view text, bool spanned) noexcept {
+    const CellKind kind = cell_kind(text);
+    return kind == CellKind::Text || (spanned && is_year(trim_blanks(text)));
 }
 
 // A cell that names nothing of its own in a row of labels: empty, or the
@@ -162,16 +259,30 @@ bool names_over_values(const RowStore& rows, std::size_t k) {
     while (first < rows.row_count() && !holds_values(rows.row(first)))
         ++first;
     const std::vector<bool> values = value_columns(rows, first, row.size());
+    const bool spanned = has_gap(row);
     bool over_values = false;
     std::size_t c = 0;
     for (const FieldView field : row) {
-        const CellKind kind = cell_kind(field.text);
-        if (holds_value(kind))
+        const bool label = is_label(field.text, spanned);
+        if (!label && holds_value(cell_kind(field.text)))
             return false;
-        over_values = over_values || (kind == CellKind::Text && values[c]);
+        over_values = over_values || (label && values[c]);
         ++c;
     }
     return over_values;
+}
+
+// Whether `row` puts a label under a gap of the row of labels `above`.
+bool fills_gap_of(const RowView& above, const RowView& row) {
+    const std::vector<bool> gaps = label_gaps(above);
+    const bool spanned = has_gap(row);
+    std::size_t c = 0;
+    for (const FieldView field : row) {
+        if (c < gaps.size() && gaps[c] && is_label(field.text, spanned))
+            return true;
+        ++c;
+    }
+    return false;
 }
 
 // Row 0 as a header whose names leave gaps ("id,name,amount," or ",x,y")
@@ -226,52 +337,49 @@ std::size_t header_rows(const RowStore& rows) {
         if (first_row_is_header(*trimmed))
             return 1;
     // The names the first k + 1 rows give together, as the tables join
-    // them: a group label spans the empty cells to its right.
-    std::vector<std::string> names;
+    // them (join_header_rows).
+    std::vector<std::vector<std::string>> parts;
     RowStore joined;
+    std::size_t found = 0; // rows of names joined so far, when they read as a header
     for (std::size_t k = 1; k < kMaxHeaderRows && k < rows.row_count(); ++k) {
         const RowView group = rows.row(k - 1);
         bool labels = false;
         std::size_t c = 0;
-        std::string_view label;
+        const bool spanned = has_gap(group);
+        parts.emplace_back();
         for (const FieldView field : group) {
             const CellKind kind = cell_kind(field.text);
-            if (holds_value(kind))
-                return 0; // values, no label
-            labels = labels || kind == CellKind::Text;
-            if (kind == CellKind::Text)
-                label = trim_blanks(field.text);
-            if (c == names.size())
-                names.emplace_back();
-            if (!label.empty())
-                names[c] += std::string(label) + ' ';
+            if (holds_value(kind) && !is_label(field.text, spanned))
+                return found; // values, no label
+            labels = labels || kind != CellKind::Empty;
+            parts.back().emplace_back(field.text);
             ++c;
         }
         if (!labels)
-            return 0;
+            return found;
         // Row k joins the names only when it reads as names itself and
         // labels a gap of the row above: a first data row ("1,ana,2.5,"
         // under "id,name,amount,") fills the cells the data rows fill,
         // with values of their kinds, and stays a row of the table.
-        const std::vector<bool> gaps = label_gaps(group);
-        bool fills_gap = false;
-        c = 0;
-        for (const FieldView field : rows.row(k)) {
-            fills_gap = fills_gap ||
-                        (c < gaps.size() && gaps[c] && cell_kind(field.text) == CellKind::Text);
-            ++c;
-        }
+        // Or, as sub-group labels each under its group, it leaves gaps
+        // that the names row below it fills.
+        const bool fills_gap =
+            fills_gap_of(group, rows.row(k)) ||
+            (k + 1 < rows.row_count() && has_gap(rows.row(k)) &&
+             fills_gap_of(rows.row(k), rows.row(k + 1)) && names_over_values(rows, k + 1));
         if (!fills_gap || !names_over_values(rows, k))
             break;
+        std::vector<std::vector<std::string>> all = parts;
+        all.emplace_back();
+        for (const FieldView field : rows.row(k))
+            all.back().emplace_back(field.text);
+        // The names row's own width: a group row may be cut short.
+        all.front().resize(all.back().size());
         joined.clear();
         joined.begin_row();
-        c = 0;
-        for (const FieldView field : rows.row(k)) {
-            const std::string name = (c < names.size() ? names[c] : std::string()) +
-                                     std::string(trim_blanks(field.text));
+        for (const std::string& name : join_header_rows(all)) {
             joined.append(name.data(), name.size());
             joined.finish_field(true);
-            ++c;
         }
         for (std::size_t r = k + 1; r < rows.row_count(); ++r)
             joined.append_row(rows.row(r));
@@ -279,10 +387,17 @@ std::size_t header_rows(const RowStore& rows) {
             continue;
         // Names over values, not an all-text table read from its second row.
         const std::vector<bool> values = value_columns(joined, 1, joined.row(0).size());
-        if (std::find(values.begin(), values.end(), true) != values.end())
-            return k + 1;
-        break;
+        if (std::find(values.begin(), values.end(), true) == values.end())
+            break;
+        // Sub-group labels over names read as a header of their own; the
+        // names below them, filling their gaps, make a deeper one.
+        found = k + 1;
+        if (!(k + 1 < rows.row_count() && has_gap(rows.row(k)) &&
+              fills_gap_of(rows.row(k), rows.row(k + 1)) && names_over_values(rows, k + 1)))
+            return found;
     }
+    if (found != 0)
+        return found;
     return header_with_gaps(rows) ? 1 : 0;
 }
 

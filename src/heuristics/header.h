@@ -47,6 +47,19 @@ bool first_row_is_header(const RowStore& rows);
 inline constexpr std::size_t kMaxHeaderRows = 3;
 std::size_t header_rows(const RowStore& rows);
 
+// The names a header of several rows gives, one per cell of its first row:
+// each column's labels top to bottom, joined by a blank ("Sales" over "Q1":
+// "Sales Q1"). A label of a row above the last spans the empty cells to its
+// right, as spreadsheets export a merged cell, but no further than:
+//  - the next label on its row, or one that starts a group on a row above;
+//  - on the row above the names, the last label, as wide as its siblings
+//    (the labels under the same group above) when they all span the same
+//    two columns or more ("Sales,,Returns,," over five names: Returns
+//    spans two, the fifth column is under no label);
+//  - the labels under it on the row below, when that row has labels.
+// One row is its own names.
+std::vector<std::string> join_header_rows(const std::vector<std::vector<std::string>>& rows);
+
 // For each of the first `width` columns, over rows `first` on: whether its
 // filled cells are mostly numbers or dates (values, as opposed to names).
 std::vector<bool> value_columns(const RowStore& rows, std::size_t first, std::size_t width);

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "heuristics/dialect.h"
+#include "heuristics/names_line.h"
 #include "heuristics/table_bounds.h"
 #include "heuristics/table_end.h"
 #include "heuristics/trailing_column.h"
@@ -73,7 +74,24 @@ bool LayoutSettler::settle(std::string_view window, bool final) {
         // The table's shape and header are judged on the rows after any
         // preamble, which is no part of it.
         std::string_view table = window;
-        if (options_.detect_preamble || options_.skip_preamble_rows != 0) {
+        // A first line whose quote swallows the rows below is a names line
+        // with a stray quote when, read with the quote as text, it has
+        // their width: no preamble then, and theirs is the table's width.
+        std::uint64_t names_width = 0;
+        if (!options_.expected_columns && options_.repair_header && options_.detect_header &&
+            options_.detect_preamble && options_.quoting) {
+            const std::optional<std::uint64_t> width =
+                width_past_open_quote(window, dialect, final);
+            if (!width)
+                return false;
+            names_width = *width;
+        }
+        names_width_ = names_width;
+        if (names_width != 0) {
+            preamble_left_ = 0;
+            counters_.preamble_rows = 0;
+            notes_.clear();
+        } else if (options_.detect_preamble || options_.skip_preamble_rows != 0) {
             const std::string_view comment = !options_.comment_prefix.empty()
                                                  ? std::string_view(options_.comment_prefix)
                                              : options_.detect_comments ? std::string_view("#")
@@ -98,7 +116,9 @@ bool LayoutSettler::settle(std::string_view window, bool final) {
             table = window.substr(start->offset);
         }
         std::optional<std::uint64_t> columns = options_.expected_columns;
-        if (!columns && options_.detect_dialect) {
+        if (names_width != 0) {
+            columns = names_width;
+        } else if (!columns && options_.detect_dialect) {
             columns = infer_columns_in_dialect(table, dialect, final, sample_bytes(), 0,
                                                options_.quoting);
         } else if (!columns) {
@@ -195,8 +215,14 @@ bool LayoutSettler::sample_table(std::string_view window, bool final) {
     std::size_t section_break = SIZE_MAX; // rows kept above the first blank line below two
     const bool detected_hash = options_.comment_prefix.empty() && options_.detect_comments;
     hash_rows_are_data_ = false;
+    // A first line whose quote opens a field that would swallow the rows
+    // below, though read with the quote as text it has the table's width:
+    // a names line with a stray quote, read so.
+    names_quote_as_text_ = names_width_ != 0 && names_width_ == counters_.inferred_columns;
+    parser.set_quoting(!names_quote_as_text_);
     while (rows.row_count() < kHeaderSampleRows) {
         const ParseStep step = parser.step_row(rows);
+        parser.set_quoting(options_.quoting);
         if (step == ParseStep::NeedMore)
             return false;
         if (step == ParseStep::End)
@@ -253,6 +279,10 @@ bool LayoutSettler::sample_table(std::string_view window, bool final) {
             texts.erase(texts.begin(), texts.begin() + static_cast<std::ptrdiff_t>(other));
         }
     }
+    names_repair_.reset();
+    if (options_.detect_header && options_.repair_header)
+        repair_names(rows, texts);
+    names_quote_as_text_ = names_quote_as_text_ && names_repair_.has_value();
     if (options_.detect_header) {
         counters_.header_rows = static_cast<std::uint8_t>(header_rows(rows));
         counters_.header_row = counters_.header_rows != 0;
@@ -301,6 +331,78 @@ bool LayoutSettler::sample_table(std::string_view window, bool final) {
         header_text_ = texts[first - 1];
     }
     return true;
+}
+
+void LayoutSettler::repair_names(RowStore& rows, const std::vector<std::string>& texts) {
+    const auto columns = static_cast<std::size_t>(counters_.inferred_columns);
+    const auto quote = static_cast<char>(counters_.detected_quote);
+    // The usual case, at once: a first line of the table's width, no quote in it.
+    if (rows.row_count() == 0 ||
+        (rows.row(0).size() == columns && texts.front().find(quote) == std::string::npos))
+        return;
+    std::optional<NamesRepair> repair = repair_names_line(
+        rows, texts.front(), columns, static_cast<char>(counters_.detected_delimiter), quote);
+    if (!repair)
+        return;
+    RowStore repaired;
+    repaired.begin_row();
+    for (const std::string& name : repair->names) {
+        repaired.append(name.data(), name.size());
+        repaired.finish_field(true);
+    }
+    for (std::size_t r = 1; r < rows.row_count(); ++r)
+        repaired.append_row(rows.row(r));
+    // The repaired line must read as the names over the rows; else it
+    // stays as the backend reads it.
+    if (header_rows(repaired) == 0) {
+        names_quote_as_text_ = false;
+        return;
+    }
+    rows = std::move(repaired);
+    // A names line is short; a first row of megabytes is not copied whole.
+    constexpr std::size_t kShown = 200;
+    const std::string& line = texts.front();
+    std::size_t cut = std::min(line.size(), kShown);
+    while (cut < line.size() && cut != 0 && (static_cast<unsigned char>(line[cut]) & 0xC0) == 0x80)
+        --cut; // not inside a character
+    const std::string shown = line.substr(0, cut) + (cut < line.size() ? "..." : "");
+    notes_.push_back({"header-repaired", "the names line \"" + shown +
+                                             "\" was repaired to the table's " +
+                                             std::to_string(columns) + " columns: " + repair->what +
+                                             " (repairs='backend' keeps it as read)"});
+    names_repair_ = std::move(repair->names);
+}
+
+std::optional<std::uint64_t>
+LayoutSettler::width_past_open_quote(std::string_view window, const Dialect& dialect, bool final) {
+    const std::size_t line_end = window.find_first_of("\r\n");
+    if (line_end == std::string_view::npos)
+        return 0;
+    const std::string_view line = window.substr(0, line_end);
+    if (!has_open_quote(line, static_cast<char>(dialect.quote)))
+        return 0;
+    const std::optional<std::uint64_t> below = infer_columns_in_dialect(
+        window.substr(line_end + 1), dialect, final, sample_bytes(), 0, options_.quoting);
+    if (!below)
+        return std::nullopt;
+    if (*below < 2 || literal_fields(line, static_cast<char>(dialect.delimiter)) != *below)
+        return 0;
+    // A quoted name that holds a line break ("a,b,\"c\nd\"") closes before
+    // the input ends and makes a row of the table's width: it is no stray
+    // quote.
+    // Read no further than the heuristics do: a quote that never closes
+    // must not hold the input back.
+    const std::string_view sample = window.substr(0, kRunawaySampleBytes);
+    ResilientParser parser(sample, dialect.delimiter, dialect.quote, options_.repair_quotes,
+                           final || sample.size() < window.size());
+    parser.set_escape(dialect.escape);
+    parser.set_trim_after_delimiter(dialect.trim_blank);
+    RowStore first;
+    const ParseStep step = parser.step_row(first);
+    if (step == ParseStep::NeedMore)
+        return std::nullopt;
+    const bool closes = step == ParseStep::Row && parser.pos() < sample.size();
+    return closes && first.last_row().size() == *below ? 0 : *below;
 }
 
 } // namespace rowmend

@@ -16,6 +16,7 @@
 
 #include "heuristics/column_count.h"
 #include "heuristics/delimiter_sniffer.h"
+#include "heuristics/dialect.h"
 #include "heuristics/header.h"
 #include "heuristics/later_table.h"
 #include "heuristics/totals.h"
@@ -77,6 +78,14 @@ class LayoutSettler {
     // Every row of the sample ended with a delimiter opening an empty
     // column, which was dropped (the counters' column count leaves it out).
     bool trailing_dropped() const noexcept { return trailing_dropped_; }
+    // The names line repaired to the table's width, if it was: the header
+    // row's fields in its place.
+    std::optional<std::vector<std::string>> take_names_repair() noexcept {
+        return std::move(names_repair_);
+    }
+    // The repaired names line is read with its quote as text (it opened
+    // a field that would have run past the line).
+    bool names_quote_as_text() const noexcept { return names_quote_as_text_; }
 
     // How far the heuristics read with runaway quotes read as text: the
     // pass's window.
@@ -84,6 +93,14 @@ class LayoutSettler {
 
   private:
     bool sample_table(std::string_view window, bool final);
+    // Repairs the names line, row 0 of `rows`, when a single repair makes
+    // it fit the table (see repair_names_line) and it then reads as names.
+    void repair_names(RowStore& rows, const std::vector<std::string>& texts);
+    // The width of the rows below a first line whose quote opens a field
+    // that runs past it, when that line read with the quote as text has it
+    // too; else 0. Nothing while the rows run past the window.
+    std::optional<std::uint64_t> width_past_open_quote(std::string_view window,
+                                                       const Dialect& dialect, bool final);
     // Stacked tables in the first rows (see stacked_tables), or none;
     // nothing when the rows run past the prefix. Sets stacked_offset_.
     std::optional<std::optional<StackedStart>> find_stacked_tables(std::string_view window,
@@ -117,6 +134,9 @@ class LayoutSettler {
     std::optional<ColumnSums> sums_;
     std::size_t stacked_offset_ = 0; // the first table's first byte
     bool trailing_dropped_ = false;  // every row ended with a delimiter
+    std::optional<std::vector<std::string>> names_repair_;
+    bool names_quote_as_text_ = false;
+    std::uint64_t names_width_ = 0; // the width of a first line with a stray quote, read as text
 };
 
 } // namespace rowmend

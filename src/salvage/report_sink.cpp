@@ -91,30 +91,20 @@ bool ReportSink::begin(const SalvageCounters& layout) {
 }
 
 void ReportSink::take_header(std::vector<std::string> fields) {
-    // A group label of a header of several rows spans the empty cells to
-    // its right: "Sales,,Returns," over "Q1,Q2,Q1,Q2".
-    if (header_rows_left_ > 1)
-        for (std::size_t c = 1; c < fields.size(); ++c)
-            if (fields[c].empty())
-                fields[c] = fields[c - 1];
     header_pending_ = --header_rows_left_ != 0;
     ++header_rows_;
-    if (!header_) {
-        if (!width_known_)
-            set_width(fields.size());
-        header_ = std::move(fields);
+    if (!width_known_)
+        set_width(fields.size());
+    if (header_parts_.empty() && !header_pending_) {
+        header_ = std::move(fields); // one row: its own names, not copied
         return;
     }
-    // A header of several rows: each column's name is its non-empty parts,
-    // top to bottom, joined by a blank ("Sales" over "Q1": "Sales Q1").
-    std::vector<std::string>& names = *header_;
-    for (std::size_t c = 0; c < std::min(names.size(), fields.size()); ++c) {
-        if (fields[c].empty())
-            continue;
-        if (!names[c].empty())
-            names[c] += ' ';
-        names[c] += fields[c];
-    }
+    // A header of several rows: the names are joined anew as each comes,
+    // with group labels spanning the columns under them.
+    header_parts_.push_back(std::move(fields));
+    header_ = join_header_rows(header_parts_);
+    if (!header_pending_)
+        header_parts_.clear();
 }
 
 bool ReportSink::plain_rows(std::string_view lines, std::size_t rows, std::uint64_t first_line) {

@@ -191,6 +191,7 @@ class ReportSink final : public RowSink {
     bool header_pending_ = false;
     std::size_t header_rows_left_ = 0; // header rows still to come, their names joined
     std::optional<std::vector<std::string>> header_;
+    std::vector<std::vector<std::string>> header_parts_; // the header's rows so far
     std::uint64_t header_rows_ = 0;
     std::vector<std::pair<std::string, std::string>> notes_;
     RowCounts counts_;

@@ -66,6 +66,10 @@ struct SalvageOptions {
     // column is an artifact of the export and is dropped (a row's empty
     // field past the table's width), with a note.
     bool drop_trailing_column = false;
+    // With the header detected: a names line damaged by a delimiter too
+    // many or too few, or a stray quote, is repaired to the table's width
+    // where one repair stands out (names_line.h), with a note.
+    bool repair_header = false;
 
     // Rows that are not part of the table: set aside and counted as skipped
     // rather than parsed as data. All off by default, which keeps every row

@@ -77,6 +77,8 @@ bool SalvagePass::settle(std::string_view window, bool final) {
     tail_.set_column_kinds(settler_->column_kinds());
     value_columns_ = settler_->value_columns();
     header_text_ = settler_->header_text();
+    names_quote_as_text_ = settler_->names_quote_as_text();
+    names_repair_ = settler_->take_names_repair();
     sums_ = settler_->take_sums();
     settler_.reset();
     if (options_.range && options_.range->columns) {
@@ -392,8 +394,9 @@ bool SalvagePass::process(std::string_view window, bool final) {
         // After a blank line behind the table, the next row is looked at
         // on its own: it may start a trailing section.
         // A given footer holds every row, so none is handed on in runs.
+        // A names line to repair is read on its own, as are the rows above it.
         if (preamble_left_ == 0 && !section_open_ && !second_table_ && options_.footer_rows == 0 &&
-            !later_ && !later_set_aside_) {
+            !later_ && !later_set_aside_ && !names_repair_) {
             const std::size_t first_line = parser.line();
             std::size_t plain = 0;
             const std::string_view run = parser.take_plain_rows(columns, SIZE_MAX, plain);
@@ -467,7 +470,12 @@ bool SalvagePass::process(std::string_view window, bool final) {
 
         const std::size_t line = parser.line();
         row_.clear();
+        const bool quote_as_text = names_quote_as_text_ && preamble_left_ == 0;
+        if (quote_as_text)
+            parser.set_quoting(false);
         step = parser.step_row(row_);
+        if (quote_as_text)
+            parser.set_quoting(options_.quoting);
         if (step != ParseStep::Row)
             break;
         ++parsed_rows_;
@@ -500,6 +508,18 @@ bool SalvagePass::process(std::string_view window, bool final) {
             if (!skip(SkipKind::Section, line, parser.last_row_bytes()))
                 return !(stopped_ = true);
             continue;
+        }
+        const bool renamed = names_repair_.has_value();
+        if (renamed) {
+            // The first row of the table is the names line the settler repaired.
+            row_.pop_last_row();
+            row_.begin_row();
+            for (const std::string& name : *names_repair_) {
+                row_.append(name.data(), name.size());
+                row_.finish_field(true);
+            }
+            names_repair_.reset();
+            names_quote_as_text_ = false;
         }
         const std::size_t width = row_.last_row().size();
         const bool narrow = width < columns;
@@ -580,7 +600,7 @@ bool SalvagePass::process(std::string_view window, bool final) {
             !emit_row(fate, line, row_.last_row(), parser.last_row_bytes(),
                       parser.last_row_repaired_quote(), replaced,
                       parser.last_row_quote_read_as_text(),
-                      fate == RowFate::Kept && !replaced && parser.last_row_verbatim()))
+                      fate == RowFate::Kept && !replaced && !renamed && parser.last_row_verbatim()))
             return !(stopped_ = true);
     }
     if (step == ParseStep::End) {

@@ -129,6 +129,9 @@ class SalvagePass final : private HeldRowOut {
     bool second_table_ = false;
     std::vector<bool> value_columns_; // columns of mostly numbers or dates below the header
     std::string header_text_;         // the header row's bytes, not a second table's
+    // The names line repaired, put in place of the table's first row.
+    std::optional<std::vector<std::string>> names_repair_;
+    bool names_quote_as_text_ = false; // the names line is read with its quote as text
 
     // A later table: the rows held since one that may start it, and once
     // it is sure, every row from its first on is set aside as a section.

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "heuristics/header.h"
+#include "heuristics/names_line.h"
 #include "heuristics/table_bounds.h"
 #include "heuristics/totals.h"
 #include "parser/resilient_parser.h"
@@ -103,6 +104,11 @@ TEST(HeaderRows, GroupLabelsOverNamesOverValues) {
         {"an empty name over one row of numbers", "x,,y\n1,2,3\n", 1},
         {"a title cell over numbers", "Report,,,\n1,2,3,4\n5,6,7,8\n", 0},
         {"text where the values are missing", "ana,rome,\nbo,oslo,3\ncy,pisa,4\n", 0},
+        {"years over quarters", ",2023,,2024,\nregion,Q1,Q2,Q1,Q2\nn,1,2,3,4\n", 2},
+        {"groups over years over quarters",
+         "Sales,,,,Returns,,,\n2023,,2024,,2023,,2024,\nQ1,Q2,Q1,Q2,Q1,Q2,Q1,Q2\n1,2,3,4,5,6,7,8\n",
+         3},
+        {"a year over numbers is data", "2023,,,\n1,2,3,4\n5,6,7,8\n", 0},
     };
     for (const Case& c : table) {
         ResilientParser parser(c.input, ',', '"', true);
@@ -110,6 +116,94 @@ TEST(HeaderRows, GroupLabelsOverNamesOverValues) {
         while (parser.next_row(rows)) {
         }
         EXPECT_EQ(header_rows(rows), c.rows) << c.name;
+    }
+}
+
+// Names of a header of several rows: rows split at ',', names joined by '|'.
+TEST(HeaderRows, SpanningLabelsCoverTheColumnsUnderThem) {
+    struct Case {
+        const char* name;
+        std::vector<const char*> rows;
+        const char* names;
+    };
+    const std::vector<Case> table = {
+        {"one row", {"a, b"}, "a| b"},
+        {"labels up to the next",
+         {"Sales,,Returns,", "Q1,Q2,Q1,Q2"},
+         "Sales Q1|Sales Q2|Returns Q1|Returns Q2"},
+        {"the last label as wide as its siblings",
+         {",Sales,,Returns,,", "id,Q1,Q2,Q1,Q2,note"},
+         "id|Sales Q1|Sales Q2|Returns Q1|Returns Q2|note"},
+        {"siblings of unlike widths leave the last label's span",
+         {"A,,B,,,C,,", "a,b,c,d,e,f,g,h"},
+         "A a|A b|B c|B d|B e|C f|C g|C h"},
+        {"a label no wider than the labels under it",
+         {",Sales,,,,,", ",North,,South,,,", "id,Q1,Q2,Q1,Q2,name,city"},
+         "id|Sales North Q1|Sales North Q2|Sales South Q1|Sales South Q2|name|city"},
+        {"a lower label stops where a group starts above",
+         {"A,,B,", "x,,,", "a,b,c,d"},
+         "A x a|A x b|B c|B d"},
+        {"names in the top row over empty cells",
+         {"id,Sales,,note", ",Q1,Q2,"},
+         "id|Sales Q1|Sales Q2|note"},
+    };
+    for (const Case& c : table) {
+        std::vector<std::vector<std::string>> rows;
+        for (const char* line : c.rows) {
+            rows.emplace_back();
+            std::string_view rest(line);
+            for (;;) {
+                const std::size_t cut = rest.find(',');
+                rows.back().emplace_back(rest.substr(0, cut));
+                if (cut == std::string_view::npos)
+                    break;
+                rest.remove_prefix(cut + 1);
+            }
+        }
+        std::string names;
+        for (const std::string& name : join_header_rows(rows))
+            names += (names.empty() ? "" : "|") + name;
+        EXPECT_EQ(names, c.names) << c.name;
+    }
+}
+
+// A names line damaged by a delimiter too many or too few, or a stray
+// quote, repaired to the width of the rows below ("" when it stays as read).
+TEST(NamesLine, RepairedToTheTableWidthWhenOnePlacementStandsOut) {
+    struct Case {
+        const char* name;
+        const char* input;
+        const char* names; // the repaired names joined by '|'
+    };
+    const std::vector<Case> table = {
+        {"a delimiter before a blank inside a name", "id,last, first name,amount\n1,a,2\n2,b,3\n",
+         "id|last, first name|amount"},
+        {"two of them", "id,last, first,amount, usd\n1,a,2\n2,b,3\n", "id|last, first|amount, usd"},
+        {"no blank: no place stands out", "id,last,first,amount\n1,a,2\n2,b,3\n", ""},
+        {"two blanks for one delimiter", "id,a, b, c\n1,x,2\n2,y,3\n", ""},
+        {"a blank for the missing delimiter", "id name,amount\n1,a,2\n2,b,3\n", "id|name|amount"},
+        {"two blanks for one missing delimiter", "id first name,amount\n1,a,2\n2,b,3\n", ""},
+        {"a stray quote in a name", "id,na\"me,amount\n1,a,2\n2,b,3\n", "id|name|amount"},
+        {"a quote doubled in a quoted name is the name's", "\"foo \"\"bar\",x,y\n1,a,2\n2,b,3\n",
+         ""},
+        {"a clean names line", "id,name,amount\n1,a,2\n2,b,3\n", ""},
+        {"a data row is no names line", "1,last, first,2\n1,a,2\n2,b,3\n", ""},
+        {"rows below of mixed widths", "id,last, first,amount\n1,a,2\n2,b\n3\n", ""},
+        {"a single row below is too thin", "id,last, first,amount\n1,a,2\n", ""},
+    };
+    for (const Case& c : table) {
+        ResilientParser parser(c.input, ',', '"', true);
+        RowStore rows;
+        while (parser.next_row(rows)) {
+        }
+        const std::string_view input(c.input);
+        const std::string_view line = input.substr(0, input.find('\n'));
+        const std::optional<NamesRepair> repair =
+            repair_names_line(rows, line, rows.row(1).size(), ',', '"');
+        std::string names;
+        for (const std::string& name : repair ? repair->names : std::vector<std::string>{})
+            names += (names.empty() ? "" : "|") + name;
+        EXPECT_EQ(names, c.names) << c.name;
     }
 }
 

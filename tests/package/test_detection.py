@@ -74,6 +74,51 @@ def test_header(data, header, names, rows):
     assert report.total_rows == rows + report.skipped_rows  # the header row counts in none
 
 
+ROWS_BELOW = b"1,smith,2.5\n2,jones,3\n3,lee,4.25\n"
+DAMAGED_NAMES = {
+    # the names line: (names read, names with repairs='backend')
+    "a delimiter inside a name": (
+        b"id,last, first name,amount\n",
+        ["id", "last, first name", "amount"],
+        ["id", "last", " first name,amount"],
+    ),
+    "a stray quote opening a name": (b'id,"name,amount\n', ["id", "name", "amount"], None),
+    "a stray quote inside a name": (b'id,na"me,amount\n', ["id", "name", "amount"], ["id", 'na"me', "amount"]),
+    "a missing delimiter": (b"id name,amount\n", ["id", "name", "amount"], ["id name", "amount", "column_3"]),
+    "two places for one delimiter": (b"id,a, b, c\n", ["id", "a", " b, c"], ["id", "a", " b, c"]),
+    "a quoted name across lines": (
+        b'id,name,"amo\nunt"\n',
+        ["id", "name", "amo\nunt"],
+        ["id", "name", "amo\nunt"],
+    ),
+    "a quoted name with a doubled quote": (
+        b'id,"na ""me",amount\n',
+        ["id", 'na "me', "amount"],
+        ["id", 'na "me', "amount"],
+    ),
+}
+
+
+@pytest.mark.parametrize("line, names, backend", DAMAGED_NAMES.values(), ids=DAMAGED_NAMES.keys())
+def test_a_damaged_names_line_is_repaired_to_the_table_width(line, names, backend, tmp_path):
+    got_names, rows, report = read(line + ROWS_BELOW)
+    assert got_names == names
+    assert rows == [["1", "smith", "2.5"], ["2", "jones", "3"], ["3", "lee", "4.25"]]
+    assert report.header_rows + report.total_rows == 4
+    repaired = [note for note in report.notes if note.code == "header-repaired"]
+    assert len(repaired) == (names != backend)
+    if repaired:
+        assert line.decode().rstrip("\n") in repaired[0].message
+        # The clean file names the columns as read, quoted where a name needs it.
+        (tmp_path / "in.csv").write_bytes(line + ROWS_BELOW)
+        rowmend.clean(str(tmp_path / "in.csv"), str(tmp_path / "out.csv"))
+        assert rowmend.read_arrow(str(tmp_path / "out.csv")).column_names == names
+    got_names, _, report = read(line + ROWS_BELOW, repairs="backend")
+    assert all(note.code != "header-repaired" for note in report.notes)
+    if backend is not None:
+        assert got_names == backend
+
+
 def test_header_is_the_default_and_a_command_line_choice():
     spec = next(spec for spec in rowmend._options.OPTIONS if spec.name == "header")
     assert spec.default == "auto" and ("auto", "auto") in spec.choices

@@ -52,9 +52,11 @@ def test_runaway_quotes(tmp_path, name):
     assert report.repaired_rows == len(data_lines)
     assert [(r.line, r.action) for r in report.repairs] == [(line, "quote read as text") for line in data_lines]
     quote_notes = [note for note in report.notes if note.code == "quote-read-as-text"]
-    assert [note.message.split(":")[0] for note in quote_notes] == [f"line {line}" for line in lines]
+    assert [note.message.split(":")[0] for note in quote_notes] == [f"line {line}" for line in data_lines]
     if header_only:
-        assert report.header == ("a", '"b')
+        # A names line is repaired as such: its stray quote read as text and dropped.
+        assert report.header == ("a", "b")
+        assert [note.code for note in report.notes] == ["header-repaired"]
 
     # The backend's reading is kept on request.
     backend = rowmend.stream(source, repairs="backend")
