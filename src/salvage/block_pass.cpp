@@ -49,7 +49,7 @@ void add_counts(RowCounts& to, const RowCounts& from) noexcept {
 }
 
 // A test may ask for small blocks, so that few bytes cross many boundaries.
-std::size_t block_size(std::size_t asked) noexcept {
+std::size_t block_size(std::size_t asked, unsigned threads) noexcept {
     if (asked != 0)
         return asked;
     if (const char* env = std::getenv("ROWMEND_TEST_BLOCK_BYTES")) {
@@ -57,7 +57,9 @@ std::size_t block_size(std::size_t asked) noexcept {
         if (bytes != 0)
             return static_cast<std::size_t>(bytes);
     }
-    return BlockPass::kBlockBytes;
+    const std::size_t share =
+        BlockPass::kWindowBytes / (std::size_t{threads} * BlockPass::kBlocksPerThread);
+    return std::clamp(share, BlockPass::kMinBlockBytes, BlockPass::kBlockBytes);
 }
 
 } // namespace
@@ -90,7 +92,7 @@ BlockPass::BlockPass(const SalvageOptions& options, const SalvageCounters& layou
                      std::string separator, RowSink& sink, unsigned threads,
                      std::size_t block_bytes)
     : options_(options), layout_(layout), separator_(std::move(separator)), sink_(sink),
-      threads_(std::max(threads, 2U)), block_bytes_(block_size(block_bytes)) {
+      threads_(std::max(threads, 2U)), block_bytes_(block_size(block_bytes, threads_)) {
     grammar_.delimiter = layout.detected_delimiter;
     grammar_.quote = layout.detected_quote;
     grammar_.repair_quotes = options.repair_quotes;

@@ -48,7 +48,11 @@ unsigned run_threads(const SalvageOptions& options) noexcept;
 
 class BlockPass {
   public:
+    // A window (the pass's 4 MiB) is cut into at least kBlocksPerThread
+    // blocks per thread, of at most kBlockBytes and at least kMinBlockBytes.
     static constexpr std::size_t kBlockBytes = 1U << 20;
+    static constexpr std::size_t kMinBlockBytes = 64U << 10;
+    static constexpr std::size_t kWindowBytes = 4U << 20;
     static constexpr std::size_t kBlocksPerThread = 2;
 
     // `layout` is the settled one; `sink` has begun. `threads` at least 2;

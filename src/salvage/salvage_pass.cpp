@@ -508,6 +508,10 @@ bool SalvagePass::process(std::string_view window, bool final) {
     // A row that runs past the window is parsed again once the pending bytes
     // have doubled, so however long it is, it costs a few parses in all.
     retry_at_ = step == ParseStep::NeedMore ? 2 * (window.size() - parser.pos()) : 0;
+    // Blocks want a window's worth at a time: a caller that pushes small
+    // chunks (the package's mebibyte) would leave too little for a round.
+    if (blocks_)
+        retry_at_ = std::max(retry_at_, kWindow);
     std::uint64_t consumed = parser.pos();
     if (!borrowed_) {
         begin_ += parser.pos();
