@@ -32,7 +32,7 @@ RowFate bring_to_width(RowStore& rows, std::uint64_t columns, const SalvageOptio
 bool rows_judged_alone(const SalvageOptions& options) noexcept {
     return !options.skip_blank_rows && options.comment_prefix.empty() && !options.detect_comments &&
            !options.detect_footer && !options.detect_trailing_section && !options.detect_totals &&
-           options.footer_rows == 0 && !options.drop_trailing_column;
+           options.footer_rows == 0;
 }
 
 unsigned run_threads(const SalvageOptions& options) noexcept {

@@ -37,9 +37,10 @@ RowFate bring_to_width(RowStore& rows, std::uint64_t columns, const SalvageOptio
                        std::string_view separator);
 
 // Whether the options judge every row on its own, so that its rows may be
-// read on blocks. Blank, comment, preamble, footer, section and totals rows
-// are told by rows around them, and the dropped trailing column by a note
-// once: a run asking for any of them stays on one thread.
+// read on blocks. Blank, comment, footer, section and totals rows are told
+// by rows around them: a run asking for any of them stays on one thread.
+// (So does one whose trailing column was dropped, which notes the first row
+// that holds a value there, and the pass waits for a preamble to end.)
 bool rows_judged_alone(const SalvageOptions& options) noexcept;
 
 // The threads a run may read rows on: the options' count, or one per CPU
