@@ -310,7 +310,7 @@ bool SalvagePass::process(std::string_view window, bool final) {
     const auto columns = static_cast<std::size_t>(counters_.inferred_columns);
     ParseStep step;
     for (;;) {
-        if (!read_on_blocks(parser, window, final))
+        if ((blocks_ || !blocks_decided_) && !read_on_blocks(parser, window, final))
             return !(stopped_ = true);
         // Most rows of most files need no repair: hand them on in runs.
         // Preamble rows are counted one by one instead.
