@@ -171,8 +171,8 @@ BlockPass::Reach BlockPass::read_rows_into(std::string_view region, std::size_t 
 
 void BlockPass::read_block(std::string_view region, bool final, std::size_t k) {
     Slot& slot = *slots_[k];
-    const std::size_t begin = k * block_bytes_;
-    const std::size_t end = std::min(region.size(), begin + block_bytes_);
+    const std::size_t begin = k * round_block_;
+    const std::size_t end = std::min(region.size(), begin + round_block_);
     slot.start = blocks::common_start(blocks::Block{region, begin, end, final, false}, grammar_);
     if (!slot.start)
         return;
@@ -211,9 +211,13 @@ void BlockPass::take_blocks(std::string_view region, bool final, std::size_t cou
 
 BlockPass::Stop BlockPass::round(std::string_view region, bool final, std::uint64_t line,
                                  RowCounts& counts) {
-    const std::size_t count =
-        std::min<std::size_t>((region.size() + block_bytes_ - 1) / block_bytes_,
-                              std::size_t{threads_} * kBlocksPerThread);
+    // A region a little longer than a round is shared out among the round's
+    // blocks, rather than leave its last piece to the one-thread loop.
+    const std::size_t most = std::size_t{threads_} * kBlocksPerThread;
+    round_block_ = block_bytes_;
+    if (region.size() > round_block_ * most && region.size() <= round_block_ * most * 3 / 2)
+        round_block_ = (region.size() + most - 1) / most;
+    const std::size_t count = std::min((region.size() + round_block_ - 1) / round_block_, most);
     while (slots_.size() < count) {
         auto slot = std::make_unique<Slot>();
         slot->record = sink_.block_record();
@@ -269,7 +273,7 @@ BlockPass::Stop BlockPass::round(std::string_view region, bool final, std::uint6
         Slot& slot = *slots_[k];
         if (slot.failure)
             std::rethrow_exception(slot.failure);
-        const std::size_t end = std::min(region.size(), (k + 1) * block_bytes_);
+        const std::size_t end = std::min(region.size(), (k + 1) * round_block_);
         while (stop.offset < end) {
             std::size_t target = end;
             if (slot.start && stop.offset == *slot.start) {

@@ -119,6 +119,7 @@ class BlockPass {
     RowSink& sink_;
     unsigned threads_;
     std::size_t block_bytes_;
+    std::size_t round_block_ = 0; // this round's
     std::vector<std::unique_ptr<Slot>> slots_;
     std::unique_ptr<BlockRecord> catch_up_; // rows the pass's thread reads itself
     std::atomic<std::size_t> next_{0};      // the next block of the round not yet taken
