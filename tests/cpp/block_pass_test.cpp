@@ -203,5 +203,59 @@ TEST(BlockPass, FileSalvageWritesTheSameBytes) {
     }
 }
 
+// A worker that runs out of memory fails the call on the caller's thread
+// (after every worker has ended), and a sink that stops the run at a block
+// stops it there: no row after it is told.
+TEST(BlockPass, FailuresEndTheRun) {
+    struct Failing final : RowSink {
+        bool throw_in_worker = false;
+        std::size_t told = 0;
+        bool plain_rows(std::string_view, std::size_t rows, std::uint64_t) override {
+            told += rows;
+            return true;
+        }
+        bool row(const RowEvent&) override {
+            ++told;
+            return true;
+        }
+        struct Record final : BlockRecord {
+            bool throws = false;
+            void clear() noexcept override {}
+            void plain_rows(std::string_view, std::size_t, std::uint64_t) override {
+                if (throws)
+                    throw std::bad_alloc();
+            }
+            void row(const RowEvent&) override {
+                if (throws)
+                    throw std::bad_alloc();
+            }
+        };
+        std::unique_ptr<BlockRecord> block_record() override {
+            auto record = std::make_unique<Record>();
+            record->throws = throw_in_worker;
+            return record;
+        }
+        bool take_block(const BlockRecord&, std::uint64_t) override { return false; }
+    };
+    std::string input = "a,b\n";
+    for (int i = 0; i < 2000; ++i)
+        input += "1,\"x\ny\"\n";
+    SalvageOptions options;
+    options.threads = 2;
+    options.block_bytes = 256;
+    for (const bool throws : {true, false}) {
+        SCOPED_TRACE(throws ? "out of memory" : "stopped");
+        Failing sink;
+        sink.throw_in_worker = throws;
+        SalvagePass pass(options, sink);
+        if (throws) {
+            EXPECT_THROW(pass.run_buffer(input), std::bad_alloc);
+        } else {
+            EXPECT_FALSE(pass.run_buffer(input));
+            EXPECT_LT(sink.told, 10U); // the first row, then the first block stops it
+        }
+    }
+}
+
 } // namespace
 } // namespace rowmend::test
