@@ -317,9 +317,9 @@ def test_sniff_and_inspect_report_the_layout(tmp_path):
     (tmp_path / "m.csv.gz").write_bytes(gzip.compress(MESSY, mtime=0))
     sniffed = rowmend_cli("sniff", "m.csv.gz", "--json", cwd=tmp_path)
     assert json.loads(sniffed.stdout) == {
-        "path": "m.csv.gz", "version": 4, "delimiter": ";", "quote_char": '"', "escape_char": None, "encoding": "utf-8",
+        "path": "m.csv.gz", "version": 5, "delimiter": ";", "quote_char": '"', "escape_char": None, "encoding": "utf-8",
         "compression": "gzip", "columns": 5, "header": True, "names": ["order_id", "customer", "city", "amount", "note"],
-        "preamble": 0, "types": None}
+        "preamble": 0, "types": None, "trailing_delimiter": False}
     line = rowmend_cli("sniff", "m.csv.gz", "--header", "no", cwd=tmp_path).stdout.decode()
     want = "m.csv.gz  delimiter=';'  quote='\"'  encoding=utf-8  columns=5  header=no  compression=gzip\n"
     assert line == want
