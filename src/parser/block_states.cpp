@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <exception>
 #include <mutex>
 #include <system_error>
@@ -34,16 +35,61 @@ bool after_a_break(std::string_view range, std::size_t at) noexcept {
 // starts before `end` count.
 std::optional<std::size_t> first_start(std::string_view range, std::size_t from, std::size_t end,
                                        char quote, bool inside) noexcept {
-    for (std::size_t at = from; at < end; ++at) {
-        const char c = range[at];
+    const char* const data = range.data();
+    for (std::size_t at = from; at < end;) {
+        if (inside) {
+            // Only a quote matters inside: found at memchr's pace, since in
+            // a block without quotes the guess reads the whole block.
+            const void* q = std::memchr(data + at, quote, end - at);
+            if (q == nullptr)
+                return std::nullopt;
+            at = static_cast<std::size_t>(static_cast<const char*>(q) - data) + 1;
+            inside = false;
+            continue;
+        }
+        const char c = data[at];
         if (c == quote) {
-            inside = !inside;
-        } else if ((c == kLf || c == kCr) && !inside) {
+            inside = true;
+        } else if (c == kLf || c == kCr) {
             const std::size_t start = after_break(range, at);
             return start < end ? std::optional<std::size_t>(start) : std::nullopt;
         }
+        ++at;
     }
     return std::nullopt;
+}
+
+// The row starts a block's first bytes allow, in order: its begin when a
+// line break (or the range's start) stands right before it, the row start
+// outside quotes and the one inside a quoted field.
+std::vector<std::size_t> guesses_of(const Block& block, const Grammar& grammar) {
+    std::vector<std::size_t> guesses;
+    if (block.begin < block.end && after_a_break(block.range, block.begin))
+        guesses.push_back(block.begin);
+    // Without quoting no byte opens a quoted field.
+    for (const bool inside : {false, true}) {
+        if (inside && !grammar.quoting)
+            continue;
+        if (auto start = first_start(block.range, block.begin, block.end,
+                                     static_cast<char>(grammar.quote), inside))
+            guesses.push_back(*start);
+    }
+    std::sort(guesses.begin(), guesses.end());
+    guesses.erase(std::unique(guesses.begin(), guesses.end()), guesses.end());
+    return guesses;
+}
+
+// What a guess reads: up to a block's length past the block, and for small
+// blocks 64 KiB, so that rows longer than a block still join.
+Block bounded_block(const Block& block) noexcept {
+    Block bounded = block;
+    const std::size_t reach =
+        block.end + std::max<std::size_t>(block.end - block.begin, std::size_t{64} << 10);
+    if (reach < block.range.size()) {
+        bounded.range = block.range.substr(0, reach);
+        bounded.final = false;
+    }
+    return bounded;
 }
 
 // Walks rows from `entry`, calling `each(start)` at every row start in the
@@ -110,29 +156,8 @@ BlockExit parse(const Block& block, RowStart entry, const Grammar& grammar, RowS
 BlockScan BlockScan::scan(const Block& block, const Grammar& grammar) {
     BlockScan scan;
     scan.block_ = block;
-    std::vector<std::size_t> guesses;
-    if (block.begin < block.end && after_a_break(block.range, block.begin))
-        guesses.push_back(block.begin);
-    // Without quoting no byte opens a quoted field.
-    for (const bool inside : {false, true}) {
-        if (inside && !grammar.quoting)
-            continue;
-        if (auto start = first_start(block.range, block.begin, block.end,
-                                     static_cast<char>(grammar.quote), inside))
-            guesses.push_back(*start);
-    }
-    std::sort(guesses.begin(), guesses.end());
-    guesses.erase(std::unique(guesses.begin(), guesses.end()), guesses.end());
-
-    // What the guesses read: up to a block's length past the block, and
-    // for small blocks 64 KiB, so that rows longer than a block still join.
-    Block bounded = block;
-    const std::size_t reach =
-        block.end + std::max<std::size_t>(block.end - block.begin, std::size_t{64} << 10);
-    if (reach < block.range.size()) {
-        bounded.range = block.range.substr(0, reach);
-        bounded.final = false;
-    }
+    const std::vector<std::size_t> guesses = guesses_of(block, grammar);
+    const Block bounded = bounded_block(block);
     const bool bounded_cut = bounded.range.size() != block.range.size();
     RowShape shape;
     for (const std::size_t guess : guesses) {
@@ -175,6 +200,38 @@ BlockScan BlockScan::scan(const Block& block, const Grammar& grammar) {
         scan.paths_.push_back(std::move(path));
     }
     return scan;
+}
+
+std::optional<std::size_t> common_start(const Block& block, const Grammar& grammar) {
+    const std::vector<std::size_t> guesses = guesses_of(block, grammar);
+    if (guesses.size() < 2)
+        return guesses.empty() ? std::nullopt : std::optional<std::size_t>(guesses.front());
+    // Each guess's rows are walked, the one behind first, until all stand
+    // at one row start: rows depend only on where they start, so from there
+    // on they are the same rows.
+    const Block bounded = bounded_block(block);
+    std::vector<ResilientParser> parsers;
+    std::vector<std::size_t> at(guesses);
+    parsers.reserve(guesses.size());
+    for (const std::size_t guess : guesses)
+        parsers.push_back(parser_at(bounded, guess, grammar));
+    RowShape shape;
+    for (;;) {
+        const std::size_t ahead = *std::max_element(at.begin(), at.end());
+        if (ahead >= block.end)
+            return std::nullopt;
+        bool met = true;
+        for (std::size_t i = 0; i < at.size(); ++i) {
+            while (at[i] < ahead) {
+                if (parsers[i].step_shape(shape) != ParseStep::Row)
+                    return std::nullopt;
+                at[i] = guesses[i] + parsers[i].pos();
+            }
+            met = met && at[i] == ahead;
+        }
+        if (met)
+            return ahead;
+    }
 }
 
 std::vector<RowStart> BlockScan::entries(std::size_t per_path) const {

@@ -141,6 +141,14 @@ std::vector<BlockEntry> plan(std::string_view range, bool final, bool input_star
                              const Grammar& grammar, std::size_t block_bytes, unsigned threads,
                              RowStart first = {0, 1});
 
+// A row start of the block that every guess at its start passes through
+// (those BlockScan makes), found by walking the guesses' rows until they
+// meet: where a worker may begin the block's full parse before its true
+// entry is known. The true entry, which passes through it when one of the
+// guesses was right, is checked at the join. Nothing when the guesses do
+// not meet before the block's end (or within what a guess may read).
+std::optional<std::size_t> common_start(const Block& block, const Grammar& grammar);
+
 // The rows of one block from its known entry, in full: each is appended to
 // `store`, with its start. Returns the exit, as walk() does.
 BlockExit parse(const Block& block, RowStart entry, const Grammar& grammar, RowStore& store,

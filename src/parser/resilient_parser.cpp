@@ -1,5 +1,7 @@
 #include "parser/resilient_parser.h"
 
+#include <algorithm>
+
 #include "parser/byte_scan.h"
 #include "parser/utf8.h"
 
@@ -101,6 +103,14 @@ void ResilientParser::advance_window(std::string_view window, bool final) noexce
     forget_look_ahead();
 }
 
+void ResilientParser::skip_to(std::size_t pos, std::size_t line) noexcept {
+    pos_ = pos;
+    line_ = line;
+    row_begin_ = pos;
+    row_content_end_ = pos;
+    forget_look_ahead();
+}
+
 void ResilientParser::extend_window(std::string_view window, bool final) noexcept {
     input_ = window;
     final_ = final;
@@ -156,15 +166,16 @@ inline const char* scan_plain_row(const char* p, const char* end, std::uint8_t d
 } // namespace
 
 std::string_view ResilientParser::take_plain_rows(std::size_t fields, std::size_t max_rows,
-                                                  std::size_t& rows) {
+                                                  std::size_t& rows, std::size_t before) {
     rows = 0;
     plain_empty_rows_ = 0;
     const char* const begin = input_.data() + pos_;
     if (!plain_rows_possible_)
         return {};
     const char* const end = input_.data() + input_.size();
+    const char* const last = input_.data() + std::min(before, input_.size());
     const char* p = begin;
-    while (rows < max_rows && p < end) {
+    while (rows < max_rows && p < last) {
         std::size_t delimiters = 0;
         bool high = false;
         const char* lf = scan_plain_row(p, end, delimiter_, quote_, delimiters, high);

@@ -107,6 +107,11 @@ class ResilientParser {
     // consumed (the byte at pos() in the old one). The line counter goes on.
     void advance_window(std::string_view window, bool final) noexcept;
 
+    // Goes on from a later row start of the current window, `pos`, on
+    // physical line `line`: the rows between were read elsewhere (blocks
+    // parsed on other threads).
+    void skip_to(std::size_t pos, std::size_t line) noexcept;
+
     // Fast path for the bulk of well-formed input. Takes up to `max_rows`
     // consecutive rows from the current position that contain no quote byte
     // and no CR, end in LF, are valid UTF-8 and have `fields` fields (any
@@ -115,7 +120,10 @@ class ResilientParser {
     // the first other row, which next_row() then takes. Returns the rows'
     // bytes, LFs included, and sets `rows`. Takes nothing when the delimiter
     // or quote is not ASCII, when they are equal, or when one is CR or LF.
-    std::string_view take_plain_rows(std::size_t fields, std::size_t max_rows, std::size_t& rows);
+    // Only rows that start before the window offset `before` are taken (a
+    // block's rows: the next block holds those starting at its end).
+    std::string_view take_plain_rows(std::size_t fields, std::size_t max_rows, std::size_t& rows,
+                                     std::size_t before = SIZE_MAX);
     // How many rows the last take_plain_rows took that are delimiters only
     // (rows of empty cells, as spreadsheets export them): counted on the
     // way, so that a run without them is never searched for them.

@@ -183,7 +183,8 @@ OPTIONS: Tuple[OptionSpec, ...] = (
         "threads",
         int,
         None,
-        "threads one call may use (default: one per CPU); with two, a clean file is written by a thread of its own",
+        "threads one call may use (default: one per CPU); with two, a clean file is written by a thread of its own, "
+        "and rows are read on them all unless an option judges rows by their neighbours (the output is the same)",
         "value",
         nullable=True,
         minimum=1,

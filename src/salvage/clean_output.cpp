@@ -159,8 +159,13 @@ bool CleanFileSink::row(const RowEvent& event) {
         starts_file_ = false;
         return write(line_);
     }
+    return quarantine(event);
+}
+
+bool CleanFileSink::quarantine(const RowEvent& event) {
     if (spool_ == nullptr)
         return true;
+    line_.clear();
     // The backend's file keeps its own words; the package's names the fields found.
     const bool joined = options_.quarantine_text == QuarantineText::JoinedFields;
     const std::string reason = joined
@@ -176,6 +181,119 @@ bool CleanFileSink::row(const RowEvent& event) {
     const bool ok = keep(spool_->add(line_));
     trim_line();
     return ok;
+}
+
+// A block's clean file writes, formatted on the worker as row() would, each
+// kept with its size so that the writer gets the very same calls; and its
+// quarantined rows, formatted once their lines are known.
+class CleanFileSink::Record final : public BlockRecord {
+  public:
+    explicit Record(const CleanFileSink& sink)
+        : format_(*sink.format_), delimiter_(static_cast<char>(sink.input_delimiter_.view()[0])),
+          copy_plain_rows_(sink.copy_plain_rows_), writes_(sink.writer_.has_value()),
+          spools_(sink.spool_ != nullptr) {}
+
+    enum class Kind : std::uint8_t { Lines, Write, Quarantine };
+    struct Piece {
+        std::size_t size; // bytes in out_, or the quarantined row's event
+        Kind kind;
+    };
+
+    void clear() noexcept override {
+        out_.clear();
+        pieces_.clear();
+        quarantined_.clear();
+    }
+    void plain_rows(std::string_view lines, std::size_t, std::uint64_t) override {
+        if (!writes_)
+            return;
+        if (copy_plain_rows_) {
+            out_.append(lines);
+            pieces_.push_back({lines.size(), Kind::Lines});
+            return;
+        }
+        while (!lines.empty()) {
+            const std::size_t lf = lines.find('\n');
+            row_.clear();
+            row_.append_split_row(lines.substr(0, lf), delimiter_);
+            add_line(row_.last_row());
+            lines.remove_prefix(lf + 1);
+        }
+    }
+    void row(const RowEvent& event) override {
+        if (!is_retained(event.fate)) {
+            if (spools_) {
+                quarantined_.row(event);
+                pieces_.push_back({quarantined_.size() - 1, Kind::Quarantine});
+            }
+            return;
+        }
+        if (!writes_)
+            return;
+        if (event.verbatim && copy_plain_rows_) {
+            out_.append(event.text.data(), event.text.size() + 1);
+            pieces_.push_back({event.text.size() + 1, Kind::Write});
+            return;
+        }
+        add_line(event.fields);
+    }
+
+    // Whether the first clean line begins with a byte-order mark's bytes,
+    // which the first line of the file may not (the sink formats it itself).
+    bool starts_with_bom() const noexcept {
+        // Quarantined rows add nothing to out_: the first line is at its start.
+        for (const Piece& piece : pieces_) {
+            if (piece.kind != Kind::Quarantine)
+                return std::string_view(out_).substr(0, piece.size).starts_with("\xEF\xBB\xBF");
+        }
+        return false;
+    }
+
+    std::string out_;
+    std::vector<Piece> pieces_;
+    RowEventRecord quarantined_;
+
+  private:
+    void add_line(const RowView& fields) {
+        const std::size_t before = out_.size();
+        format_.append_line(out_, fields, false);
+        pieces_.push_back({out_.size() - before, Kind::Write});
+    }
+
+    CleanCsvFormat format_;
+    char delimiter_;
+    bool copy_plain_rows_;
+    bool writes_;
+    bool spools_;
+    RowStore row_;
+};
+
+std::unique_ptr<BlockRecord> CleanFileSink::block_record() {
+    return std::make_unique<Record>(*this);
+}
+
+bool CleanFileSink::accepts(const BlockRecord& record) const {
+    return !(starts_file_ && static_cast<const Record&>(record).starts_with_bom());
+}
+
+bool CleanFileSink::take_block(const BlockRecord& block, std::uint64_t line_shift) {
+    const Record& record = static_cast<const Record&>(block);
+    const std::string_view out = record.out_;
+    std::size_t at = 0;
+    for (const Record::Piece& piece : record.pieces_) {
+        if (piece.kind == Record::Kind::Quarantine) {
+            if (!quarantine(record.quarantined_.event(piece.size, line_shift)))
+                return false;
+            continue;
+        }
+        const std::string_view bytes = out.substr(at, piece.size);
+        at += piece.size;
+        starts_file_ = false;
+        if (!keep(piece.kind == Record::Kind::Lines ? writer_->write_lines(bytes)
+                                                    : writer_->write(bytes)))
+            return false;
+    }
+    return true;
 }
 
 bool CleanFileSink::write(std::string_view bytes) {

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "error/io_error.h"
+#include "salvage/block_record.h"
 #include "salvage/buffered_writer.h"
 #include "salvage/byte_text.h"
 #include "salvage/csv_output.h"
@@ -74,6 +75,12 @@ class CleanFileSink final : public RowSink {
     bool plain_rows(std::string_view lines, std::size_t rows, std::uint64_t first_line) override;
     bool row(const RowEvent& event) override;
 
+    // A block's clean lines are formatted on the worker; its quarantined rows
+    // wait there for their true line numbers.
+    std::unique_ptr<BlockRecord> block_record() override;
+    bool accepts(const BlockRecord& record) const override;
+    bool take_block(const BlockRecord& record, std::uint64_t line_shift) override;
+
     std::optional<IoError> flush() { return writer_ ? writer_->flush() : std::nullopt; }
     // Waits for the writes so far (see BufferedWriter::drain); the first
     // error, kept in error() as well.
@@ -87,7 +94,9 @@ class CleanFileSink final : public RowSink {
   private:
     static constexpr std::size_t kLargeRow = 1U << 20;
 
+    class Record;
     bool write_formatted(std::string_view lines);
+    bool quarantine(const RowEvent& event);
     bool write(std::string_view bytes);
     bool keep(std::optional<IoError> error);
     void trim_line() noexcept;

@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "salvage/block_record.h"
 #include "salvage/salvage_pass.h"
 
 namespace rowmend {
@@ -134,6 +135,13 @@ class ReportSink final : public RowSink {
     bool begin(const SalvageCounters& layout) override;
     bool plain_rows(std::string_view lines, std::size_t rows, std::uint64_t first_line) override;
     bool row(const RowEvent& event) override;
+    // Blocks' rows are counted and handed on here, in order, as told.
+    std::unique_ptr<BlockRecord> block_record() override {
+        return std::make_unique<RowEventRecord>();
+    }
+    bool take_block(const BlockRecord& record, std::uint64_t line_shift) override {
+        return static_cast<const RowEventRecord&>(record).replay(*this, line_shift);
+    }
     bool skipped(const SkippedRow& row) override;
     bool note(const DetectionNote& note) override;
 

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -103,6 +104,19 @@ struct DetectionNote {
     std::string message;
 };
 
+// What a sink makes of the rows of one block, on a worker thread, before it
+// is handed to the sink in order (RowSink::take_block). The rows come as
+// the sink would hear them, with lines counted from the block's first row
+// (line 1); views into the input stay valid until the block is taken. A
+// failed allocation throws.
+class BlockRecord {
+  public:
+    virtual ~BlockRecord() = default;
+    virtual void clear() noexcept = 0; // ready for another block
+    virtual void plain_rows(std::string_view lines, std::size_t rows, std::uint64_t first_line) = 0;
+    virtual void row(const RowEvent& event) = 0;
+};
+
 // Where the pass reports. Views are valid during the call only. Every call
 // returns false to stop the run; the sink keeps its own reason.
 class RowSink {
@@ -123,6 +137,19 @@ class RowSink {
     virtual bool note(const DetectionNote& /*note*/) { return true; }
     // After each window: input bytes consumed and rows seen so far.
     virtual bool progress(std::uint64_t /*bytes*/, std::uint64_t /*rows*/) { return true; }
+
+    // Rows parsed on several threads. A sink that takes them makes a record
+    // for each worker (after begin); nothing keeps the pass on one thread
+    // (the default: a sink that must hear each row as the pass reads it).
+    virtual std::unique_ptr<BlockRecord> block_record() { return nullptr; }
+    // Whether take_block() would tell `record`'s rows as the pass would have,
+    // one by one; if not, the pass reads them again and tells them so.
+    virtual bool accepts(const BlockRecord& /*record*/) const { return true; }
+    // The rows of a record of this sink's, in order, as if told one by one
+    // with their lines moved on by `line_shift`; false stops the run.
+    virtual bool take_block(const BlockRecord& /*record*/, std::uint64_t /*line_shift*/) {
+        return true;
+    }
 };
 
 } // namespace rowmend

@@ -1,6 +1,7 @@
 #pragma once
 // The caller-controlled settings of one salvage run.
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -102,8 +103,12 @@ struct SalvageOptions {
 
     // Threads one run may use, its own included; 0: one per CPU this
     // process may run on. With two or more, a clean file is written by a
-    // thread of its own while the run goes on; the output is the same.
+    // thread of its own while the run goes on, and, when every row is judged
+    // on its own (rows_judged_alone), the rows are read on blocks on that
+    // many threads (BlockPass); the output is the same.
     unsigned threads = 0;
+    // The blocks' size; 0: BlockPass::kBlockBytes (tests ask for small ones).
+    std::size_t block_bytes = 0;
 
     // Absent: the whole input.
     std::optional<RangeRead> range;

@@ -16,6 +16,8 @@ SalvagePass::SalvagePass(const SalvageOptions& options, RowSink& sink)
       // A range inside the table starts below rows that held something.
       filled_before_(options.range && options.range->inside_table) {}
 
+SalvagePass::~SalvagePass() = default;
+
 char* SalvagePass::window_space(std::size_t n) {
     compact();
     return window_.spare(n);
@@ -103,20 +105,7 @@ bool SalvagePass::settle(std::string_view window, bool final) {
 }
 
 RowFate SalvagePass::bring_to_width(RowStore& rows) {
-    const std::uint64_t columns = counters_.inferred_columns;
-    const std::size_t width = rows.last_row().size();
-    if (columns == 0 || width == columns)
-        return RowFate::Kept;
-    if (width < columns) {
-        if (!options_.fill_ragged_rows)
-            return RowFate::TooFew;
-        rows.pad_last_row(static_cast<std::size_t>(columns));
-        return RowFate::Filled;
-    }
-    if (!options_.merge_overflow)
-        return RowFate::TooMany;
-    rows.merge_last_row_tail(static_cast<std::size_t>(columns - 1), separator_);
-    return RowFate::Merged;
+    return rowmend::bring_to_width(rows, counters_.inferred_columns, options_, separator_);
 }
 
 bool SalvagePass::skip(SkipKind kind, std::uint64_t line, std::string_view text) {
@@ -365,6 +354,39 @@ bool SalvagePass::set_later_table_aside() {
     return tail_.set_all_aside();
 }
 
+bool SalvagePass::read_on_blocks(ResilientParser& parser, std::string_view window, bool final) {
+    // The first row is told by the loop below (its sinks begin the files),
+    // then blocks take over while they are worth a round. The options that
+    // judge rows by their neighbours keep the one-thread loop throughout;
+    // the state they keep (held rows, a preamble) is then never set.
+    if (!blocks_decided_) {
+        if (counters_.total_rows == 0 || preamble_left_ != 0)
+            return true;
+        blocks_decided_ = true;
+        // A range of a larger input is read on a worker of its own already.
+        if (!sums_ && !trailing_dropped_ && empty_rows_.empty() && !options_.range)
+            blocks_ = BlockPass::for_sink(options_, counters_, separator_, sink_);
+    }
+    while (blocks_ && blocks_->worth(window.size() - parser.pos())) {
+        const std::size_t at = parser.pos();
+        const std::uint64_t rows_before = counters_.total_rows;
+        const BlockPass::Stop stop =
+            blocks_->round(window.substr(at), final, parser.line(), counters_);
+        parsed_rows_ += counters_.total_rows - rows_before;
+        if (stop.offset != 0)
+            parser.skip_to(at + stop.offset, static_cast<std::size_t>(stop.line));
+        if (stop.stopped)
+            return false;
+        // A sink that must hear some row itself (the clean file's first
+        // line) gets the rest of the run one row at a time.
+        if (stop.refused)
+            blocks_.reset();
+        if (!stop.more)
+            break;
+    }
+    return true;
+}
+
 bool SalvagePass::process(std::string_view window, bool final) {
     if (stopped_ || finished_)
         return !stopped_;
@@ -389,6 +411,8 @@ bool SalvagePass::process(std::string_view window, bool final) {
     const auto columns = static_cast<std::size_t>(counters_.inferred_columns);
     ParseStep step;
     for (;;) {
+        if ((blocks_ || !blocks_decided_) && !read_on_blocks(parser, window, final))
+            return !(stopped_ = true);
         // Most rows of most files need no repair: hand them on in runs.
         // Preamble rows are counted one by one instead.
         // After a blank line behind the table, the next row is looked at
@@ -616,6 +640,10 @@ bool SalvagePass::process(std::string_view window, bool final) {
     // A row that runs past the window is parsed again once the pending bytes
     // have doubled, so however long it is, it costs a few parses in all.
     retry_at_ = step == ParseStep::NeedMore ? 2 * (window.size() - parser.pos()) : 0;
+    // Blocks want a window's worth at a time: a caller that pushes small
+    // chunks (the package's mebibyte) would leave too little for a round.
+    if (blocks_)
+        retry_at_ = std::max(retry_at_, kWindow);
     std::uint64_t consumed = parser.pos();
     if (!borrowed_) {
         begin_ += parser.pos();

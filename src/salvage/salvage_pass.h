@@ -18,6 +18,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -29,6 +30,7 @@
 #include "parser/byte_buffer.h"
 #include "parser/resilient_parser.h"
 #include "parser/row_store.h"
+#include "salvage/block_pass.h"
 #include "salvage/layout_settler.h"
 #include "salvage/row_sink.h"
 #include "salvage/salvage_options.h"
@@ -41,6 +43,7 @@ class SalvagePass final : private HeldRowOut {
     SalvagePass(const SalvageOptions& options, RowSink& sink);
     SalvagePass(const SalvagePass&) = delete;
     SalvagePass& operator=(const SalvagePass&) = delete;
+    ~SalvagePass();
 
     // The push interface. Write up to `n` bytes at window_space(n) and
     // commit() how many were written, or feed() a chunk; finish() at the
@@ -60,6 +63,8 @@ class SalvagePass final : private HeldRowOut {
     bool settled() const noexcept { return parser_.has_value(); }
     bool finished() const noexcept { return finished_; }
     const SalvageCounters& counters() const noexcept { return counters_; }
+    // Blocks read on workers and taken (see BlockPass), for tests and benches.
+    std::size_t blocks_taken() const noexcept { return blocks_ ? blocks_->blocks_taken() : 0; }
     // A range (SalvageOptions::range) whose rows may differ from those of
     // one pass over the whole input: it ended holding rows, or in a later
     // table or a section, that the input after it decides; or, inside the
@@ -109,6 +114,11 @@ class SalvagePass final : private HeldRowOut {
     bool note(const DetectionNote& note) override { return sink_.note(note); }
     bool emit_plain(std::string_view lines, std::size_t rows, std::uint64_t first_line);
     void compact() noexcept;
+    // The rows ahead read on blocks, where the options and the sink allow
+    // it; false once a sink has stopped the run.
+    bool read_on_blocks(ResilientParser& parser, std::string_view window, bool final);
+    std::unique_ptr<BlockPass> blocks_; // once the first row is told, when allowed
+    bool blocks_decided_ = false;
 
     SalvageOptions options_;
     RowSink& sink_;

@@ -2,6 +2,8 @@
 
 #include <cassert>
 
+#include "salvage/block_record.h"
+
 namespace rowmend {
 
 void QuarantineList::add(const RowView& fields, RowFate fate, std::size_t line) {
@@ -37,6 +39,12 @@ class OutcomeSink final : public RowSink {
         else
             outcome_.quarantine.add(event.fields, event.fate, event.line);
         return true;
+    }
+    std::unique_ptr<BlockRecord> block_record() override {
+        return std::make_unique<RowEventRecord>();
+    }
+    bool take_block(const BlockRecord& record, std::uint64_t line_shift) override {
+        return static_cast<const RowEventRecord&>(record).replay(*this, line_shift);
     }
 
   private:

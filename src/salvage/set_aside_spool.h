@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "error/io_error.h"
+#include "salvage/block_record.h"
 #include "salvage/clean_output.h"
 #include "salvage/salvage_pass.h"
 
@@ -23,6 +24,8 @@ class SetAsideSpool final : public RowSink {
     explicit SetAsideSpool(std::string dir) : spool_(std::move(dir)) {}
     bool plain_rows(std::string_view, std::size_t, std::uint64_t) override { return true; }
     bool row(const RowEvent&) override { return true; }
+    // The table's rows are nothing to this sink, wherever they are parsed.
+    std::unique_ptr<BlockRecord> block_record() override { return std::make_unique<EmptyRecord>(); }
     bool skipped(const SkippedRow& row) override;
     const std::optional<IoError>& error() const noexcept { return error_; }
     // Writes the header and every spooled record to `fd`.

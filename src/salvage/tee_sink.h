@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string_view>
 
 #include "salvage/salvage_pass.h"
@@ -32,7 +33,49 @@ class Tee final : public RowSink {
         return first_.note(note) && (second_ == nullptr || second_->note(note));
     }
 
+    // Both sinks' records, each told every row; a block goes to the first
+    // sink whole, then to the second. No record when either keeps one thread.
+    std::unique_ptr<BlockRecord> block_record() override {
+        auto record = std::make_unique<Pair>();
+        record->first = first_.block_record();
+        if (second_ != nullptr)
+            record->second = second_->block_record();
+        if (!record->first || (second_ != nullptr && !record->second))
+            return nullptr;
+        return record;
+    }
+    bool accepts(const BlockRecord& record) const override {
+        const Pair& pair = static_cast<const Pair&>(record);
+        return first_.accepts(*pair.first) &&
+               (second_ == nullptr || second_->accepts(*pair.second));
+    }
+    bool take_block(const BlockRecord& record, std::uint64_t line_shift) override {
+        const Pair& pair = static_cast<const Pair&>(record);
+        return first_.take_block(*pair.first, line_shift) &&
+               (second_ == nullptr || second_->take_block(*pair.second, line_shift));
+    }
+
   private:
+    struct Pair final : BlockRecord {
+        std::unique_ptr<BlockRecord> first;
+        std::unique_ptr<BlockRecord> second;
+        void clear() noexcept override {
+            first->clear();
+            if (second)
+                second->clear();
+        }
+        void plain_rows(std::string_view lines, std::size_t rows, std::uint64_t line) override {
+            first->plain_rows(lines, rows, line);
+            if (second)
+                second->plain_rows(lines, rows, line);
+        }
+        void row(const RowEvent& event) override {
+            first->row(event);
+            if (second)
+                second->row(event);
+        }
+    };
+
     RowSink& first_;
     RowSink* second_;
 };

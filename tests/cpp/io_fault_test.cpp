@@ -427,5 +427,36 @@ TEST(IoFaults, SalvageFileWritesBehindAsItWouldInline) {
     }
 }
 
+// Rows read on blocks reach the file in the very write calls one thread
+// makes: the same sizes in the same order, clean file and quarantine file,
+// whatever the block size.
+TEST(IoFaults, BlocksMakeTheWritesOfOneThread) {
+    std::string input = "a,b,c\n";
+    for (int i = 0; i < 3000; ++i) {
+        input += pattern(static_cast<std::size_t>(i) * 13 % 40, 'c');
+        input += i % 7 == 0 ? ",\"x\ny\",z\n" : i % 11 == 0 ? ",short\r\n" : ",\"q\"\"\",3,4\n";
+    }
+    for (const std::size_t block : {std::size_t{5}, std::size_t{333}, std::size_t{4096}}) {
+        SCOPED_TRACE("block " + std::to_string(block));
+        std::vector<std::size_t> calls[2];
+        std::string outputs[2];
+        for (const unsigned threads : {1U, 2U}) {
+            TempDir dir;
+            write_file(dir.file("in"), input);
+            SalvageOptions options;
+            options.threads = threads;
+            options.block_bytes = block;
+            options.merge_overflow = false;
+            const Armed writes(g_write_fault, Fault{});
+            ASSERT_TRUE(salvage_file(dir.file("in"), dir.file("out"), dir.file("q"), options));
+            calls[threads - 1] = writes.state().requests;
+            outputs[threads - 1] = read_file(dir.file("out")) + read_file(dir.file("q"));
+        }
+        EXPECT_EQ(calls[1], calls[0]);
+        EXPECT_TRUE(outputs[0] == outputs[1]);
+        EXPECT_GT(calls[0].size(), 10U);
+    }
+}
+
 } // namespace
 } // namespace rowmend::test
