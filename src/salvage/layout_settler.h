@@ -16,6 +16,7 @@
 
 #include "heuristics/column_count.h"
 #include "heuristics/delimiter_sniffer.h"
+#include "heuristics/dialect.h"
 #include "heuristics/header.h"
 #include "heuristics/later_table.h"
 #include "heuristics/totals.h"
@@ -106,6 +107,7 @@ class LayoutSettler {
     SalvageCounters& counters_;
     // The heuristics' rows so far, so each retry reads only the new bytes.
     std::optional<DelimiterSniffer> sniffer_;
+    std::optional<Dialect> dialect_; // detected on a prefix longer than its sample
     std::optional<ColumnCounter> column_counter_;
     std::size_t counted_from_ = 0; // where column_counter_'s rows begin
     std::size_t preamble_left_ = 0;
