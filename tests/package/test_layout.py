@@ -61,7 +61,7 @@ DETECTED = [
     ("cp1252", "n,ville\n1,Orl\u00e9ans\n".encode("cp1252"), {}, "cp1252", ",", 2, ("n", "ville")),
     ("utf-16 with its mark", codecs.BOM_UTF16_LE + "a|b\n1|2\n".encode("utf-16-le"), {}, "utf-16-le", "|", 2,
      ("a", "b")),
-    ("gzip", gzip.compress(b"a,b,c\n1,2,3\n"), {}, "utf-8", ",", 3, ("a", "b", "c")),
+    ("gzip", gzip.compress(b"a,b,c\n1,2,3\n", mtime=0), {}, "utf-8", ",", 3, ("a", "b", "c")),
     ("empty and repeated names", b"id,,id\n1,2,3\n", {"header": True}, "utf-8", ",", 3, ("id", "column_2", "id_2")),
     ("delimiter given", b"a;b,c\n1;2,3\n", {"delimiter": ","}, "utf-8", ",", 2, ("a;b", "c")),
 ]

@@ -25,7 +25,7 @@ from rowmend.spark.options import reading_options  # noqa: E402
 # them gzip-compressed; in input (sorted) order.
 FILES = {
     "a.csv": b'id,amount,name\n1,1.5,"say "hi" now"\n2,2.5,plain\n3,0.5\n',
-    "b.csv.gz": gzip.compress(b"id,amount,name\n4,0.5,x\n5,1.25,y,extra,fields\n6\n"),
+    "b.csv.gz": gzip.compress(b"id,amount,name\n4,0.5,x\n5,1.25,y,extra,fields\n6\n", mtime=0),
     "c.csv": b"\xef\xbb\xbfid,amount,name\r\n7,3.5,caf\xc3\xa9\r\n8,4.5,\xff\r\n",
     # Alone it would be read as four columns: the first file's layout says three.
     "d.csv": b"id,amount,name\n9,1.5,a,b\n10,2.5,c,d\n",
