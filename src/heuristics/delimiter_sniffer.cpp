@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -50,28 +51,49 @@ std::optional<std::uint8_t> sniff_delimiter_prefix(std::string_view prefix, bool
     return best;
 }
 
-DelimiterSniffer::DelimiterSniffer() noexcept
-    : candidates_{RowWidthSampler(kDelimiterCandidates[0], kSniffRowLimit),
-                  RowWidthSampler(kDelimiterCandidates[1], kSniffRowLimit),
-                  RowWidthSampler(kDelimiterCandidates[2], kSniffRowLimit),
-                  RowWidthSampler(kDelimiterCandidates[3], kSniffRowLimit)} {}
+DelimiterSniffer::DelimiterSniffer() noexcept = default;
 
 std::optional<std::uint8_t> DelimiterSniffer::sniff(std::string_view prefix, bool final) {
     if (answer_)
         return answer_;
-    // Every candidate reads as far as it can before any answer is given,
-    // so that none reads these bytes again on the next prefix.
+    // Before any reading goes on to the new bytes: a candidate whose byte
+    // they show first takes its own copy of the shared reading, which has
+    // seen neither its byte nor the shared one's.
+    const char* const fresh = prefix.data() + scanned_;
+    const std::size_t fresh_size = prefix.size() - scanned_;
+    std::optional<std::uint8_t> unseen;
+    for (std::size_t i = 0; i < own_.size(); ++i) {
+        const std::uint8_t candidate = kDelimiterCandidates[i];
+        if (!own_[i] && fresh_size != 0 && std::memchr(fresh, candidate, fresh_size) != nullptr) {
+            own_[i] = unseen_ ? *unseen_ : RowWidthSampler(candidate, kSniffRowLimit);
+            own_[i]->swap_unseen_delimiter(candidate);
+        }
+        if (!own_[i] && !unseen)
+            unseen = candidate;
+    }
+    scanned_ = prefix.size();
+    if (!unseen)
+        unseen_.reset();
+    else if (!unseen_)
+        unseen_.emplace(*unseen, kSniffRowLimit);
+    else
+        unseen_->swap_unseen_delimiter(*unseen);
+
+    // Every reading goes as far as it can before any answer is given, so
+    // that none reads these bytes again on the next prefix.
+    const std::optional<std::span<const std::size_t>> shared =
+        unseen_ ? unseen_->sample(prefix, final) : std::nullopt;
     std::array<std::optional<std::span<const std::size_t>>, 4> widths;
     bool complete = true;
-    for (std::size_t i = 0; i < candidates_.size(); ++i) {
-        widths[i] = candidates_[i].sample(prefix, final);
+    for (std::size_t i = 0; i < own_.size(); ++i) {
+        widths[i] = own_[i] ? own_[i]->sample(prefix, final) : shared;
         complete = complete && widths[i].has_value();
     }
     if (!complete)
         return std::nullopt;
     double best_score = -1.0;
     std::uint8_t best = ',';
-    for (std::size_t i = 0; i < candidates_.size(); ++i) {
+    for (std::size_t i = 0; i < own_.size(); ++i) {
         const double score = score_row_widths(*widths[i]);
         if (score > best_score) {
             best_score = score;
@@ -84,9 +106,15 @@ std::optional<std::uint8_t> DelimiterSniffer::sniff(std::string_view prefix, boo
 
 RowWidthSampler DelimiterSniffer::take_rows(std::uint8_t delimiter) noexcept {
     std::size_t i = 0;
-    while (i + 1 < candidates_.size() && kDelimiterCandidates[i] != delimiter)
+    while (i + 1 < own_.size() && kDelimiterCandidates[i] != delimiter)
         ++i;
-    return std::move(candidates_[i]);
+    if (own_[i])
+        return std::move(*own_[i]);
+    if (!unseen_)
+        return RowWidthSampler(delimiter, kSniffRowLimit);
+    RowWidthSampler rows = std::move(*unseen_);
+    rows.swap_unseen_delimiter(kDelimiterCandidates[i]);
+    return rows;
 }
 
 std::uint8_t sniff_delimiter(std::string_view sample) {

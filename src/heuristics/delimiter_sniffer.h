@@ -40,7 +40,13 @@ class DelimiterSniffer {
     RowWidthSampler take_rows(std::uint8_t delimiter) noexcept;
 
   private:
-    std::array<RowWidthSampler, 4> candidates_;
+    // A candidate whose byte the input has not shown reads every byte as
+    // any other such candidate does, so those share one reading (a long
+    // first line is read twice, not four times); one whose byte has shown
+    // goes on from a copy of that reading, with its own delimiter.
+    std::array<std::optional<RowWidthSampler>, 4> own_;
+    std::optional<RowWidthSampler> unseen_; // for the candidates without their own
+    std::size_t scanned_ = 0;               // bytes looked through for candidates' bytes
     std::optional<std::uint8_t> answer_;
 };
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "parser/byte_scan.h"
 #include "parser/resilient_parser.h"
 
 namespace rowmend {
@@ -27,16 +28,24 @@ WidthMode width_mode(std::span<std::size_t> widths, std::size_t min_width) {
 std::size_t provisional_width(std::string_view prefix, std::size_t sample_bytes,
                               const ResilientParser& grammar) {
     const std::string_view sample = prefix.substr(0, sample_bytes);
+    // The sample is megabytes when a quote runs away in its first line:
+    // line breaks are looked for sixteen bytes at a time.
+    const char* const begin = sample.data();
+    const char* const end = begin + sample.size();
+    const auto next_break = [end](const char* from) {
+        return scan::find_first(from, end, std::uint8_t{'\n'}, std::uint8_t{'\r'});
+    };
     std::vector<std::size_t> widths;
-    std::size_t at = sample.find_first_of("\r\n");
-    while (at != std::string_view::npos) {
-        at += sample.substr(at, 2) == "\r\n" ? 2 : 1;
-        const std::size_t end = sample.find_first_of("\r\n", at);
-        if (end == std::string_view::npos)
+    const char* at = next_break(begin);
+    while (at != end) {
+        at += (*at == '\r' && at + 1 != end && at[1] == '\n') ? 2 : 1;
+        const char* const line_end = next_break(at);
+        if (line_end == end)
             break; // cut off by the sample's end
-        if (end != at)
-            widths.push_back(grammar.line_fields(sample.substr(at, end - at)));
-        at = end;
+        if (line_end != at)
+            widths.push_back(
+                grammar.line_fields(std::string_view(at, static_cast<std::size_t>(line_end - at))));
+        at = line_end;
     }
     return width_mode(widths, 2).width;
 }

@@ -59,6 +59,15 @@ class RowWidthSampler {
 
     std::uint8_t delimiter() const noexcept { return delimiter_; }
 
+    // Reads on with `delimiter` in place of its own, as though made with it:
+    // only while the prefixes it was shown hold neither byte (see
+    // ResilientParser::swap_unseen_delimiter).
+    void swap_unseen_delimiter(std::uint8_t delimiter) noexcept {
+        delimiter_ = delimiter;
+        if (parser_)
+            parser_->swap_unseen_delimiter(delimiter);
+    }
+
   private:
     std::uint8_t delimiter_;
     std::size_t limit_;

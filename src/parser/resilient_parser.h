@@ -98,6 +98,15 @@ class ResilientParser {
     // row free of this parser's quote may hold that one.
     void disable_plain_rows() noexcept { plain_rows_possible_ = false; }
 
+    // Reads on with `delimiter` in place of the delimiter it was made with.
+    // Only for a parser whose window so far holds neither byte, and neither
+    // is the quote, a blank, CR or LF: up to here both read every byte alike,
+    // so it goes on as though it had been made with `delimiter`.
+    void swap_unseen_delimiter(std::uint8_t delimiter) noexcept {
+        delimiter_ = delimiter;
+        plain_rows_possible_ = plain_rows_possible_ && delimiter < 0x80;
+    }
+
     // For an input that begins inside a larger one, at a row's start (a
     // block or a partition of a file): its first bytes are the row's even
     // when they are a byte-order mark's. Right after construction only.

@@ -57,9 +57,16 @@ bool LayoutSettler::settle(std::string_view window, bool final) {
                 hint.quote = options_.quote_char;
             if (!options_.detect_escape)
                 hint.escape = options_.escape_char;
-            const std::optional<Dialect> found = detect_dialect_prefix(window, final, hint);
+            // Detection reads a bounded sample: once that is cut from a
+            // longer prefix, a retry would read the same bytes to the same
+            // answer.
+            std::optional<Dialect> found = dialect_;
+            if (!found)
+                found = detect_dialect_prefix(window, final, hint);
             if (!found)
                 return false;
+            if (window.size() > kDialectSample)
+                dialect_ = found;
             dialect = *found;
             delimiter = dialect.delimiter;
         }

@@ -123,6 +123,7 @@ class LayoutSettler {
     SalvageCounters& counters_;
     // The heuristics' rows so far, so each retry reads only the new bytes.
     std::optional<DelimiterSniffer> sniffer_;
+    std::optional<Dialect> dialect_; // detected on a prefix longer than its sample
     std::optional<ColumnCounter> column_counter_;
     std::size_t counted_from_ = 0; // where column_counter_'s rows begin
     std::size_t preamble_left_ = 0;

@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -114,6 +116,48 @@ TEST(SniffDelimiter, AlwaysAnswersOneOfTheCandidates) {
         }
         const std::uint8_t d = sniff_delimiter(sample);
         EXPECT_TRUE(d == ',' || d == ';' || d == '\t' || d == '|') << show(sample);
+    }
+}
+
+// The incremental sniffer shares one reading among the candidates whose
+// byte has not shown yet and gives each its own copy when it does: on every
+// prefix it must answer as the whole-prefix sniff, and the rows it hands on
+// must count as the whole-prefix column count, wherever that byte first
+// shows (in a long first line, inside a quoted field cut by the prefix,
+// after the rows it reads, as the very last byte).
+TEST(DelimiterSniffer, AnswersAsTheWholePrefixWhereverACandidateFirstShows) {
+    const std::string long_line = repeat("ab\"c\" d,", 400);
+    const std::vector<std::string> inputs = {
+        long_line + "\n" + repeat("a;b;c\n", 5),
+        "\"" + repeat("x ", 300) + "\t|\"\tq\n" + repeat("a\tb\n", 4),
+        repeat("a b\n", 20) + "a|b|c\n" + repeat("a;b\n", 40),
+        repeat("\"a\" \"b\"\n", 60) + "a;b;c;d\n",
+        "\"a\"b\"" + repeat("c", 100) + "\" ;\"\n\"d\";e\n",
+        repeat("a,b\n", 10) + "c|",
+        "\xEF\xBB\xBF" + repeat("a\tb;c\n", 3),
+    };
+    for (const std::string& csv : inputs) {
+        for (const std::size_t step : {std::size_t{1}, std::size_t{7}, csv.size() / 3 + 1}) {
+            SCOPED_TRACE(show(csv.substr(0, 40)) + " step " + std::to_string(step));
+            DelimiterSniffer sniffer;
+            std::optional<ColumnCounter> counter;
+            std::optional<std::uint8_t> sniffed;
+            for (std::size_t len = 0; len < csv.size();) {
+                len = std::min(csv.size(), len + step);
+                const bool final = len == csv.size();
+                const std::string_view prefix = std::string_view(csv).substr(0, len);
+                sniffed = sniffer.sniff(prefix, final);
+                ASSERT_EQ(sniffed, sniff_delimiter_prefix(prefix, final)) << len;
+                if (sniffed && !counter)
+                    counter.emplace(sniffer.take_rows(*sniffed));
+                if (counter) {
+                    ASSERT_EQ(counter->infer(prefix, final),
+                              infer_column_count_prefix(prefix, *sniffed, final))
+                        << len;
+                }
+            }
+            EXPECT_TRUE(sniffed.has_value());
+        }
     }
 }
 
