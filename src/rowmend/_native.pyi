@@ -155,9 +155,10 @@ class Salvager:
     def replaced_bytes(self) -> int:
         """Ill-formed UTF-8 bytes in the input, replaced by U+FFFD."""
     @property
-    def repairs(self) -> List[Tuple[int, str, bytes, List[str]]]:
+    def repairs(self) -> List[Tuple[int, str, bytes, List[str], str]]:
         """With record_repairs, the first max_records rows of each action as
-        (line, action, raw bytes, kept fields): 'filled', 'merged', 'quote repaired',
+        (line, action, raw bytes, kept fields, placement: what was joined or where an
+        empty field was put, '' for a repair at the row's end): 'filled', 'merged', 'quote repaired',
         'bytes replaced' or 'quote read as text' rows, and rows set aside as 'blank',
         'comment', 'preamble' or 'footer' (no fields)."""
     @property

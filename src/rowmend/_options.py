@@ -115,7 +115,8 @@ OPTIONS: Tuple[OptionSpec, ...] = (
         str,
         "auto",
         "'auto': the package's own repairs too (a quote that opens a field running on for 64 lines or 1 MiB "
-        "through lines that read as rows is read as text); 'backend': repair exactly as _rowmend_backend does",
+        "through lines that read as rows is read as text; a long or short row joined or filled where its "
+        "columns' kinds place the repair); 'backend': repair exactly as _rowmend_backend does",
         "choice",
         choices=(("auto", "auto"), ("backend", "backend")),
     ),

@@ -18,6 +18,7 @@
 #include "heuristics/delimiter_sniffer.h"
 #include "heuristics/header.h"
 #include "heuristics/later_table.h"
+#include "heuristics/repair_placement.h"
 #include "heuristics/totals.h"
 #include "parser/resilient_parser.h"
 #include "salvage/row_sink.h"
@@ -77,6 +78,9 @@ class LayoutSettler {
     // Every row of the sample ended with a delimiter opening an empty
     // column, which was dropped (the counters' column count leaves it out).
     bool trailing_dropped() const noexcept { return trailing_dropped_; }
+    // With repairs placed: what each column of the table's first rows
+    // holds (none when the rows were not sampled).
+    std::vector<ColumnProfile> take_profiles() noexcept { return std::move(profiles_); }
 
     // How far the heuristics read with runaway quotes read as text: the
     // pass's window.
@@ -115,6 +119,7 @@ class LayoutSettler {
     std::vector<bool> value_columns_;
     std::string header_text_;
     std::optional<ColumnSums> sums_;
+    std::vector<ColumnProfile> profiles_;
     std::size_t stacked_offset_ = 0; // the first table's first byte
     bool trailing_dropped_ = false;  // every row ended with a delimiter
 };

@@ -40,6 +40,11 @@ struct SalvageOptions {
     // field past the table's width), with a note.
     bool drop_trailing_column = false;
 
+    // A long or short row is repaired where its columns' kinds (read from
+    // the table's first rows) say the join or the gap belongs, when one
+    // placement fits clearly best; else, and off, at the row's end.
+    bool place_repairs = false;
+
     // Rows that are not part of the table: set aside and counted as skipped
     // rather than parsed as data. All off by default, which keeps every row
     // a data row, as the backend's callers rely on.

@@ -67,10 +67,10 @@ def test_clean_writes_the_repairs_beside_the_quarantine_file_when_asked(tmp_path
     assert not (tmp_path / "q.repairs.csv").exists()
     rowmend.clean(tmp_path / "in.csv", tmp_path / "out.csv", quarantine=tmp_path / "q.csv", record_repairs=True)
     assert (tmp_path / "q.repairs.csv").read_text() == (
-        "line,action,raw_content,kept_fields\n"
-        "1,preamble,note,\n"
-        '4,filled,"1,2","[""1"", ""2"", """"]"\n'
-        '22,merged,"""x"",""y,z"",3,4","[""x"", ""y,z"", ""3,4""]"\n'
+        "line,action,raw_content,kept_fields,placement\n"
+        "1,preamble,note,,\n"
+        '4,filled,"1,2","[""1"", ""2"", """"]",\n'
+        '22,merged,"""x"",""y,z"",3,4","[""x"", ""y,z"", ""3,4""]",\n'
     )
 
 

@@ -407,10 +407,12 @@ PyObject* get_repairs(PyObject* self, void*) {
                 PyList_SET_ITEM(fields.get(), static_cast<Py_ssize_t>(f), text); // steals `text`
             }
             const std::string_view action = row_action_name(row.action);
-            PyObject* record =
-                Py_BuildValue("(Ks#y#O)", static_cast<unsigned long long>(row.line), action.data(),
-                              static_cast<Py_ssize_t>(action.size()), row.text.data(),
-                              static_cast<Py_ssize_t>(row.text.size()), fields.get());
+            // The placement is the pass's own words, ASCII.
+            PyObject* record = Py_BuildValue(
+                "(Ks#y#Os#)", static_cast<unsigned long long>(row.line), action.data(),
+                static_cast<Py_ssize_t>(action.size()), row.text.data(),
+                static_cast<Py_ssize_t>(row.text.size()), fields.get(), row.placement.data(),
+                static_cast<Py_ssize_t>(row.placement.size()));
             if (record == nullptr)
                 return nullptr;
             PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), record); // steals `record`

@@ -296,6 +296,7 @@ bool row_options(const Arguments& a, SalvageOptions& options) {
     }
     if (repairs == "auto") {
         options.runaway_quotes = RunawayQuoteRule{};
+        options.place_repairs = true;
     } else {
         // The backend's reading keeps the empty column a trailing delimiter
         // opens; 'backend' reads every row as it does.
