@@ -232,7 +232,17 @@ std::optional<Placement> place_repair(const RowView& row, std::span<const Column
         return from >= to ? 0 : sum[to] - sum[from];
     };
     // The cost of fields [first, first + span) joined, in column `column`.
+    // Empty fields joined to a value add only delimiters ("7234,,", a
+    // stray delimiter at a row's end): the value is judged.
     const auto joined = [&](std::size_t first, std::size_t span, std::size_t column) {
+        std::size_t filled = 0, value = first;
+        for (std::size_t i = first; i < first + span; ++i)
+            if (cells[i].kind != CellClass::Empty) {
+                ++filled;
+                value = i;
+            }
+        if (filled <= 1)
+            return cost(cells[value], profiles[column]);
         scratch.assign(fields[first]);
         for (std::size_t i = 1; i < span; ++i) {
             scratch.append(separator);
