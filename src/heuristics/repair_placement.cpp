@@ -58,6 +58,8 @@ constexpr int kValueInText = 2;
 constexpr int kHard = 4;
 // The best placement must beat every other by this much.
 constexpr int kMargin = 2;
+// The fewest cells of a column that give it a shape.
+constexpr std::uint32_t kMinSampledCells = 3;
 
 int cost(const Cell& cell, const ColumnProfile& column) noexcept {
     if (cell.kind == CellClass::Empty)
@@ -108,6 +110,8 @@ std::vector<ColumnProfile> profile_columns(const RowStore& rows, std::size_t fir
     struct Counts {
         std::uint32_t cells = 0, empties = 0, numbers = 0, dates = 0, booleans = 0;
         bool same_shape = true;
+        bool varied = false; // some value differs from the first: a shape, not one word
+        std::string_view first;
         ColumnProfile profile;
     };
     std::vector<Counts> counts(columns);
@@ -145,11 +149,13 @@ std::vector<ColumnProfile> profile_columns(const RowStore& rows, std::size_t fir
                 column.same_shape = cell.text.size() <= profile.code.size();
                 if (!column.same_shape)
                     continue;
+                column.first = cell.text;
                 profile.code_length = static_cast<std::uint8_t>(cell.text.size());
                 for (std::size_t i = 0; i < cell.text.size(); ++i)
                     profile.code[i] = code_class(cell.text[i]);
             } else {
                 column.same_shape = fits_code(cell.text, profile);
+                column.varied = column.varied || cell.text != column.first;
             }
         }
     }
@@ -159,7 +165,8 @@ std::vector<ColumnProfile> profile_columns(const RowStore& rows, std::size_t fir
         ColumnProfile& profile = out[c];
         profile.has_empty = column.empties != 0;
         const std::uint32_t values = column.cells - column.empties;
-        if (column.cells == 0)
+        // A row or two tell too little of a column: anything fits it.
+        if (column.cells < kMinSampledCells)
             continue; // Unknown
         if (values == 0 || (column.cells >= 4 && 4 * values <= column.cells)) {
             profile.shape = ColumnShape::Empty;
@@ -170,8 +177,10 @@ std::vector<ColumnProfile> profile_columns(const RowStore& rows, std::size_t fir
         const bool others = shape.find_first_not_of('9') != std::string_view::npos;
         const bool letters_only = shape.find_first_not_of('a') == std::string_view::npos;
         // Fixed-width codes: digits with letters or marks ("AB-1234"), or
-        // short codes of letters ("EUR"); numbers of one width are numbers.
-        if (column.same_shape && column.dates != values && values >= 3 &&
+        // short codes of letters ("EUR"); numbers and dates of one width
+        // ("47.32", "2024-01-02") are numbers and dates.
+        if (column.same_shape && column.varied && column.numbers != values &&
+            column.dates != values && values >= 3 &&
             ((digits && others) || (letters_only && shape.size() <= 3 && values >= 5))) {
             profile.shape = ColumnShape::Code;
             profile.code = column.profile.code;

@@ -48,7 +48,7 @@ def test_records_list_every_action_first_n_of_each_as_one_table(tmp_path):
     data = b"Exported 2024\n\nid,name,qty\n" + damaged(30, short={4, 6, 8}, long={10})[6:] + b"x\n"
     report = rowmend.clean(io.BytesIO(data), tmp_path / "out.csv", record_repairs=True, max_records=2, fill_ragged_rows=False)
     table = report.to_arrow()
-    assert table.column_names == ["line", "action", "reason", "raw", "fields"]
+    assert table.column_names == ["line", "action", "reason", "raw", "fields", "placement"]
     rows = table.to_pylist()
     assert [(r["line"], r["action"]) for r in rows] == [
         (1, "preamble"), (2, "blank"), (6, "quarantined"), (8, "quarantined"), (12, "merged"), (33, "footer")
