@@ -14,7 +14,8 @@ enum class CellClass : std::uint8_t { Empty, Number, Date, Boolean, Text };
 
 struct Cell {
     CellClass kind = CellClass::Empty;
-    std::string_view text; // without the blanks around it
+    std::string_view text;      // without the blanks around it
+    bool leading_blank = false; // its raw text begins with a blank
 };
 
 std::string_view trimmed(std::string_view text) noexcept {
@@ -28,7 +29,7 @@ std::string_view trimmed(std::string_view text) noexcept {
 Cell classify(std::string_view text) noexcept {
     static const kinds::KindRules rules;
     const kinds::CellKinds k = kinds::classify_cell(text, rules);
-    Cell cell{CellClass::Text, trimmed(text)};
+    Cell cell{CellClass::Text, trimmed(text), !text.empty() && (text[0] == ' ' || text[0] == '\t')};
     if (k.null || cell.text.empty())
         cell.kind = CellClass::Empty;
     else if (k.number_formats != 0 || k.code)
@@ -61,12 +62,24 @@ constexpr int kMargin = 2;
 // The fewest cells of a column that give it a shape.
 constexpr std::uint32_t kMinSampledCells = 3;
 
+int fit(const Cell& cell, const ColumnProfile& column) noexcept;
+
 int cost(const Cell& cell, const ColumnProfile& column) noexcept {
     if (cell.kind == CellClass::Empty)
         return column.has_empty || column.shape == ColumnShape::Empty ||
                        column.shape == ColumnShape::Unknown
                    ? 0
                    : kSoft;
+    // The text after a delimiter inside a value begins with a blank
+    // ("Smith, John"); a column whose cells never do is not where it goes.
+    const int blank =
+        cell.leading_blank && !column.leading_blank && column.shape != ColumnShape::Unknown
+            ? kValueInText
+            : 0;
+    return blank + fit(cell, column);
+}
+
+int fit(const Cell& cell, const ColumnProfile& column) noexcept {
     switch (column.shape) {
     case ColumnShape::Unknown:
         return 0;
@@ -125,6 +138,7 @@ std::vector<ColumnProfile> profile_columns(const RowStore& rows, std::size_t fir
             Counts& column = counts[c++];
             const Cell cell = classify(field.text);
             ++column.cells;
+            column.profile.leading_blank = column.profile.leading_blank || cell.leading_blank;
             switch (cell.kind) {
             case CellClass::Empty:
                 ++column.empties;
@@ -164,6 +178,7 @@ std::vector<ColumnProfile> profile_columns(const RowStore& rows, std::size_t fir
         const Counts& column = counts[c];
         ColumnProfile& profile = out[c];
         profile.has_empty = column.empties != 0;
+        profile.leading_blank = column.profile.leading_blank;
         const std::uint32_t values = column.cells - column.empties;
         // A row or two tell too little of a column: anything fits it.
         if (column.cells < kMinSampledCells)

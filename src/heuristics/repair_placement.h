@@ -39,8 +39,9 @@ enum class ColumnShape : std::uint8_t {
 
 struct ColumnProfile {
     ColumnShape shape = ColumnShape::Unknown;
-    bool has_empty = false;  // some cell of the sample is empty
-    bool has_values = false; // Text: some cell is a number, date or boolean
+    bool has_empty = false;     // some cell of the sample is empty
+    bool has_values = false;    // Text: some cell is a number, date or boolean
+    bool leading_blank = false; // some cell begins with a blank
     // Code: each byte's class as code_class() gives it.
     std::array<char, 24> code{};
     std::uint8_t code_length = 0;
