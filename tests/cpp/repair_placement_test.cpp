@@ -97,6 +97,16 @@ TEST(RepairPlacement, TwoJoinsInOneRow) {
     EXPECT_EQ(words, "fields 2 and 3 joined into column 2, fields 5 and 6 into column 4");
 }
 
+TEST(RepairPlacement, TheBlankAfterTheDelimiterTellsTextColumnsApart) {
+    const std::vector<ColumnProfile> profiles =
+        profiles_of({"id,tag,kind,qty", "1,violet,cedar,3", "2,iris,delta,4", "3,onyx,maple,5"});
+    std::string words;
+    EXPECT_EQ(placed(profiles, "4,violet, Bravo,cedar,6", words), "4|violet, Bravo|cedar|6");
+    EXPECT_EQ(placed(profiles, "5,violet,Bravo, cedar,6", words), "5|violet|Bravo, cedar|6");
+    // Without the blank, either column may hold the joined value.
+    EXPECT_EQ(placed(profiles, "6,violet,Bravo,cedar,6", words), "end");
+}
+
 TEST(RepairPlacement, TheBackendsRuleStandsWithoutClearEvidence) {
     struct Case {
         std::vector<std::string> sample;
