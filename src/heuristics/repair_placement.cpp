@@ -276,6 +276,15 @@ std::optional<Placement> place_repair(const RowView& row, std::span<const Column
     };
     const Cell empty{};
 
+    // Where every cell fits as the backend repairs the row, no placement
+    // can beat it: most ragged rows are cut short or run on at their end.
+    const std::size_t kept = extra ? n - 1 : n - k;
+    int at_end = range(0, 0, kept);
+    for (std::size_t c = kept; c < n && !extra; ++c)
+        at_end += cost(empty, profiles[c]);
+    if (at_end == 0 && (!extra || joined(n - 1, k + 1, n - 1) == 0))
+        return std::nullopt;
+
     Ranking ranking;
     Placement backend;
     int budget = kHard - 1;
