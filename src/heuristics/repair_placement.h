@@ -75,7 +75,7 @@ struct Placement {
     friend bool operator==(const Placement&, const Placement&) = default;
 };
 
-// Rows this wide or wider, or off by more than this many fields, keep the
+// Rows of tables this wide or wider, or off by more than this many fields, keep the
 // backend's repair: the placements tried grow with the square of the width.
 inline constexpr std::size_t kMaxPlacedWidth = 256;
 inline constexpr std::size_t kMaxPlacedFields = 2;
