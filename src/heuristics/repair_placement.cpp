@@ -9,14 +9,8 @@ namespace rowmend {
 
 namespace {
 
-// What one cell is, as a column's shape judges it.
-enum class CellClass : std::uint8_t { Empty, Number, Date, Boolean, Text };
-
-struct Cell {
-    CellClass kind = CellClass::Empty;
-    std::string_view text;      // without the blanks around it
-    bool leading_blank = false; // its raw text begins with a blank
-};
+using placement_detail::Cell;
+using placement_detail::CellClass;
 
 std::string_view trimmed(std::string_view text) noexcept {
     while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
@@ -215,7 +209,7 @@ std::vector<ColumnProfile> profile_columns(const RowStore& rows, std::size_t fir
 }
 
 std::optional<Placement> place_repair(const RowView& row, std::span<const ColumnProfile> profiles,
-                                      std::string_view separator, std::string& scratch) {
+                                      std::string_view separator, PlacementScratch& scratch) {
     const std::size_t n = profiles.size();
     const std::size_t m = row.size();
     const bool extra = m > n;
@@ -223,19 +217,20 @@ std::optional<Placement> place_repair(const RowView& row, std::span<const Column
     if (n < 2 || m < 2 || k == 0 || k > kMaxPlacedFields || n >= kMaxPlacedWidth)
         return std::nullopt;
 
-    std::vector<std::string_view> fields;
-    fields.reserve(m);
-    for (const FieldView field : row)
+    std::vector<std::string_view>& fields = scratch.fields;
+    std::vector<Cell>& cells = scratch.cells;
+    fields.clear();
+    cells.clear();
+    for (const FieldView field : row) {
         fields.push_back(field.text);
-    std::vector<Cell> cells(m);
-    for (std::size_t i = 0; i < m; ++i)
-        cells[i] = classify(fields[i]);
+        cells.push_back(classify(field.text));
+    }
 
     // sums[s][c]: the cost of columns [0, c) each holding the field `s - 2`
     // places to its right (a field past the row's ends costs nothing; no
     // placement's range reaches one).
     constexpr int kShifts = 5;
-    std::array<std::vector<int>, kShifts> sums;
+    std::array<std::vector<int>, kShifts>& sums = scratch.sums;
     for (int s = 0; s < kShifts; ++s) {
         const long shift = s - 2;
         if ((extra && shift < 0) || (!extra && shift > 0) ||
@@ -267,12 +262,13 @@ std::optional<Placement> place_repair(const RowView& row, std::span<const Column
             }
         if (filled <= 1)
             return cost(cells[value], profiles[column]);
-        scratch.assign(fields[first]);
+        std::string& text = scratch.joined;
+        text.assign(fields[first]);
         for (std::size_t i = 1; i < span; ++i) {
-            scratch.append(separator);
-            scratch.append(fields[first + i]);
+            text.append(separator);
+            text.append(fields[first + i]);
         }
-        return cost(classify(scratch), profiles[column]);
+        return cost(classify(text), profiles[column]);
     };
     const Cell empty{};
 
@@ -296,7 +292,10 @@ std::optional<Placement> place_repair(const RowView& row, std::span<const Column
     } else if (extra) {
         // Two joins of two fields: fields a, a+1 into column a; fields b+1,
         // b+2 into column b.
-        std::vector<int> pair_here(n), pair_later(n);
+        std::vector<int>& pair_here = scratch.pair_here;
+        std::vector<int>& pair_later = scratch.pair_later;
+        pair_here.resize(n);
+        pair_later.resize(n);
         for (std::size_t a = 0; a < n; ++a) {
             pair_here[a] = joined(a, 2, a);
             pair_later[a] = joined(a + 1, 2, a);

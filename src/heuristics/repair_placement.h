@@ -9,8 +9,8 @@
 // A placement is taken only when it fits clearly better than every other;
 // otherwise the caller keeps merging at the end or padding at the end.
 //
-// Pure functions over views; the only allocation is the caller's scratch
-// string for joined cells and the rebuilt row, on ragged rows only.
+// Pure functions over views; the caller's scratch buffers hold the cells
+// judged and the rebuilt row, on ragged rows only.
 
 #include <array>
 #include <cstddef>
@@ -80,13 +80,32 @@ struct Placement {
 inline constexpr std::size_t kMaxPlacedWidth = 256;
 inline constexpr std::size_t kMaxPlacedFields = 2;
 
+namespace placement_detail {
+// What one cell is, as a column's shape judges it.
+enum class CellClass : std::uint8_t { Empty, Number, Date, Boolean, Text };
+struct Cell {
+    CellClass kind = CellClass::Empty;
+    std::string_view text;      // without the blanks around it
+    bool leading_blank = false; // its raw text begins with a blank
+};
+} // namespace placement_detail
+
+// What place_repair reuses from row to row, so that judging a row
+// allocates nothing once the buffers have grown.
+struct PlacementScratch {
+    std::string joined;
+    std::vector<std::string_view> fields;
+    std::vector<placement_detail::Cell> cells;
+    std::array<std::vector<int>, 5> sums;
+    std::vector<int> pair_here, pair_later;
+};
+
 // The placement of the repair that brings `row` to `profiles.size()`
 // fields, when exactly one fits clearly better than every other and it is
 // not the backend's own (the surplus merged into the last column, the
-// row padded at the end). `separator` is what a join puts between fields;
-// `scratch` holds the joined cells while they are judged.
+// row padded at the end). `separator` is what a join puts between fields.
 std::optional<Placement> place_repair(const RowView& row, std::span<const ColumnProfile> profiles,
-                                      std::string_view separator, std::string& scratch);
+                                      std::string_view separator, PlacementScratch& scratch);
 
 // Appends `row` repaired as `placement` says to `out`, as a new row.
 void apply_placement(const RowView& row, const Placement& placement, std::string_view separator,

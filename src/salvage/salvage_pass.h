@@ -81,7 +81,7 @@ class SalvagePass final : private HeldRowOut {
     [[gnu::noinline]] bool place(RowStore& rows);
     std::vector<ColumnProfile> profiles_; // with place_repairs: the sampled columns
     RowStore placed_;                     // a placed row being rebuilt
-    std::string placement_scratch_;
+    PlacementScratch placement_scratch_;
     std::string placement_; // the row at hand's placement in words, or empty
     // Placed rows held back at the table's end, by line, until they are told.
     std::vector<std::pair<std::uint64_t, std::string>> held_placements_;

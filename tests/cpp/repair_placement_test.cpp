@@ -33,7 +33,7 @@ std::string placed(const std::vector<ColumnProfile>& profiles, const std::string
                    std::string& words) {
     RowStore row;
     row.append_split_row(line, ',');
-    std::string scratch;
+    PlacementScratch scratch;
     const std::optional<Placement> placement = place_repair(row.last_row(), profiles, ",", scratch);
     if (!placement)
         return "end";
