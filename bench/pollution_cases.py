@@ -485,6 +485,50 @@ def _empty_row_runs(header: List[str], records: List[List[str]], rng: random.Ran
     return Case("", "", "", header, records, pieces)
 
 
+def _empty_row_sections(header: List[str], records: List[List[str]], rng: random.Random) -> Case:
+    # Runs of empty rows that separate the table's sections, and a run below it.
+    empty = render_row([""] * len(header), Dialect()) if len(header) > 1 else ",\n"
+    pieces: Pieces = []
+    for i, piece in enumerate(_table_pieces(header, records, Dialect())):
+        if i > 1 and rng.random() < 0.08:
+            pieces += [(empty, True)] * rng.randint(2, 5)
+        pieces.append(piece)
+    return Case("", "", "", header, records, pieces + [(empty, True)] * rng.randint(0, 30))
+
+
+def _repeated_header(header: List[str], records: List[List[str]], rng: random.Random) -> Case:
+    # Exports concatenated into one file: the header line again above each part.
+    pieces = _table_pieces(header, records, Dialect())
+    line = render_row(header, Dialect())
+    again = rng.randrange(2, len(pieces))  # at least once
+    out: Pieces = pieces[:2]
+    for i, piece in enumerate(pieces[2:], 2):
+        if i == again or rng.random() < 0.05:
+            out.append((line, True))
+        out.append(piece)
+    return Case("", "", "", header, records, out)
+
+
+def _same_width_table(header: List[str], records: List[List[str]], rng: random.Random) -> Case:
+    # A later table of the same width under its own names, right below the
+    # first (no blank line): its columns hold other kinds than the first's.
+    kinds = ["word" if kind in ("int", "date") else "int" for kind in _kinds_of(records)]
+    other_header, other_records = generated_table(rng, kinds)
+    other_records = other_records[: rng.randint(3, 20)]
+    pieces = _table_pieces(header, records, Dialect())
+    pieces += [(render_row(r, Dialect()), True) for r in [other_header] + other_records]
+    return Case("", "", "", header, records, pieces)
+
+
+def _kinds_of(records: List[List[str]]) -> List[str]:
+    """Each column's kind as the first record shows it: "int" for numbers, "date", else "word"."""
+    first = records[0] if records else []
+    return ["int" if _NUMBER.fullmatch(cell) else "date" if _DATE.fullmatch(cell) else "word" for cell in first]
+
+
+_DATE = re.compile(r"\d{4}-\d{2}-\d{2}")
+
+
 def _title_multiline(header: List[str], records: List[List[str]], rng: random.Random) -> Case:
     # A title in one quoted value spanning lines, above the header.
     title = f'"{rng.choice(["Sales report", "Inventory", "Customer list"])}\n{rng.choice(_CITIES)} {rng.randint(2019, 2026)}"\n'
@@ -527,6 +571,9 @@ POLLUTIONS: Dict[str, Pollute] = {
     "quote_apostrophe_all": _quote_apostrophe_all,
     "c1_punctuation": _c1_punctuation,
     "empty_row_runs": _empty_row_runs,
+    "empty_row_sections": _empty_row_sections,
+    "repeated_header": _repeated_header,
+    "same_width_table": _same_width_table,
     "title_multiline": _title_multiline,
 }
 

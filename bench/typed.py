@@ -1,10 +1,14 @@
 """The cost of typed columns against the string read, on the bench shapes.
 
 Times ``read_arrow`` with strings and with ``dtypes="infer"`` (types from
-every row), and ``stream`` with ``dtypes="infer"`` (types from the first
-rows), on each file given (default: the 100 MB files ``bench/generate.py``
-makes), best of ``--reps`` runs, and prints the ratios. Run it on a quiet
-machine; instruction counts for a noisy one:
+the first rows, checked on every later one), and ``stream`` with
+``dtypes="infer"`` (types from the first rows), on each file given
+(default: the 100 MB files ``bench/generate.py`` makes), best of ``--reps``
+runs, and prints the ratios. Then the cost of a read again: each file with
+its first column turned decimal past the first rows (``NAME.widened.csv``
+beside it, made once), where the typed read finds an integer column that
+does not hold and reads the file a second time. Run it on a quiet machine;
+instruction counts for a noisy one:
 
     valgrind --tool=callgrind python -c 'import rowmend; rowmend.read_arrow("f.csv", dtypes="infer")'
 
@@ -35,6 +39,21 @@ def best(run: Callable[[], object], reps: int) -> float:
     return min(times)
 
 
+def widened(path: pathlib.Path) -> pathlib.Path:
+    """A copy of ``path`` whose first column's integers turn decimal (``N.5``) after the first 100,000 rows."""
+    out = path.with_name(path.stem + ".widened.csv")
+    if out.exists():
+        return out
+    with path.open("rb") as source, out.open("wb") as sink:
+        for number, line in enumerate(source):
+            if number > 100_000:
+                first, comma, rest = line.partition(b",")
+                if first.isdigit():
+                    line = first + b".5" + comma + rest
+            sink.write(line)
+    return out
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("files", nargs="*", type=pathlib.Path, default=DEFAULT)
@@ -52,6 +71,14 @@ def main() -> None:
             f"{path.name:32} {strings:8.2f}s {typed:8.2f}s {typed / strings:6.2f} "
             f"{streamed:12.2f}s {streamed / strings:6.2f}"
         )
+    print(f"\n{'file, read again':32} {'strings':>9} {'typed':>9} {'ratio':>6}")
+    for path in args.files:
+        if not path.exists():
+            continue
+        wide = widened(path)
+        strings = best(lambda: rowmend.read_arrow(wide), args.reps)
+        typed = best(lambda: rowmend.read_arrow(wide, dtypes="infer"), args.reps)
+        print(f"{wide.name:32} {strings:8.2f}s {typed:8.2f}s {typed / strings:6.2f}")
 
 
 if __name__ == "__main__":

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds _rowmend_backend for PyPy 3 (Debian's pypy3 and pypy3-dev) into
 # build-pypy/, gives it a PyPy virtual environment with pytest and
-# hypothesis, and runs the whole Python suite there.
+# hypothesis (and pytest-xdist), and runs the whole Python suite there.
 # Usage: bash tests/pypy.sh [extra pytest arguments]   (from anywhere)
 # Installs what it lacks (apt for PyPy itself, pip inside the venv) and
 # reuses what an earlier run left in build-pypy/ (under ROWMEND_BUILD_ROOT
@@ -38,8 +38,8 @@ if [ ! -x "$venv/bin/python" ]; then
         "$pypy" -m venv "$venv"
     fi
 fi
-if ! "$venv/bin/python" -c 'import pytest, hypothesis' 2>/dev/null; then
-    "$venv/bin/python" -m pip install -q --disable-pip-version-check "pytest>=7" "hypothesis>=6"
+if ! "$venv/bin/python" -c 'import pytest, hypothesis, xdist' 2>/dev/null; then
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check "pytest>=7" "hypothesis>=6" "pytest-xdist>=3"
 fi
 
 # The module, built against PyPy's C API with the project's own CMake file.
@@ -51,4 +51,6 @@ cmake --build "$build" --target _rowmend_backend
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 cd "$scratch"
-PYTHONPATH="$build" "$venv/bin/python" -m pytest "$root/tests/python" -q -p no:cacheprovider "$@"
+# One worker per core (pytest-xdist), a test file to each.
+PYTHONPATH="$build" "$venv/bin/python" -m pytest "$root/tests/python" -q -p no:cacheprovider \
+    -n "${ROWMEND_BUILD_JOBS:-2}" --dist loadfile "$@"

@@ -278,8 +278,12 @@ step_aarch64() {
 }
 
 # From the scratch folder, so that only the installed module is imported.
+# One pytest worker per core (pytest-xdist), a test file to a worker: the
+# suites wait on child processes, a JVM and a cluster's start as much as they
+# compute, and a module's fixtures (a Spark session, a Dask cluster) start once.
 step_python() {
-    cd "$scratch" && "$PYTHON" -m pytest "$root/tests/python" "$root/tests/package" -q -p no:cacheprovider
+    cd "$scratch" && "$PYTHON" -m pytest "$root/tests/python" "$root/tests/package" -q -p no:cacheprovider \
+        -n "$CMAKE_BUILD_PARALLEL_LEVEL" --dist loadfile
 }
 
 step_types() {

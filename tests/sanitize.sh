@@ -8,7 +8,8 @@
 #      then the package's tests that drive rowmend._native (see below)
 #      against the package with its native module built the same way.
 # Any sanitizer report fails the run. Each stage has a time limit, so a hang
-# fails rather than stalls CI.
+# fails rather than stalls CI. The suites run on one pytest worker per build
+# job (pytest-xdist), which inherit the sanitizer runtimes' preload.
 #
 #   tests/sanitize.sh            # both stages
 #   tests/sanitize.sh --engine   # stage 1 only
@@ -96,7 +97,7 @@ echo "== Python suite under ASan/UBSan"
 # swamps; the fault-injection tests start children whose LD_PRELOAD holds
 # only their own shim, so the sanitized module cannot load in them (the C++
 # io-fault tests above take the engine through the same failures).
-sanitized timeout 300 "$python" -m pytest "$root/tests/python" -q -p no:cacheprovider \
+sanitized timeout 300 "$python" -m pytest "$root/tests/python" -q -p no:cacheprovider -n "$jobs" --dist loadfile \
     --ignore="$root/tests/python/test_leaks.py" \
     --ignore="$root/tests/python/test_fault_injection.py"
 
@@ -107,4 +108,5 @@ echo "== the package's tests of rowmend._native under ASan/UBSan"
 # browsers and clusters, reach the same native code through these paths, and
 # stay with the plain runs.
 package_tests=(test_native.py test_tables.py test_sources.py test_encoding.py test_names.py test_clean.py test_package_properties.py)
-sanitized timeout 300 "$python" -m pytest "${package_tests[@]/#/$root/tests/package/}" -q -p no:cacheprovider
+sanitized timeout 300 "$python" -m pytest "${package_tests[@]/#/$root/tests/package/}" -q -p no:cacheprovider \
+    -n "$jobs" --dist loadfile

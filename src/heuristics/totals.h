@@ -63,6 +63,8 @@ class ColumnSums {
         Unknown, // the table ran past kMaxRows
     };
     Verdict check(const RowView& row) const;
+    // More rows came than a row can be checked against: every check is Unknown.
+    bool ran_past_limit() const noexcept { return past_limit(); }
 
   private:
     // Rows kept and not yet summed, in the order they came: runs of lines

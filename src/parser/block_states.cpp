@@ -177,6 +177,16 @@ BlockScan BlockScan::scan(const Block& block, const Grammar& grammar) {
     return scan;
 }
 
+std::vector<RowStart> BlockScan::entries(std::size_t per_path) const {
+    std::vector<RowStart> starts;
+    for (const Path& path : paths_) {
+        const std::size_t n = std::min(per_path, path.starts.size());
+        starts.insert(starts.end(), path.starts.begin(),
+                      path.starts.begin() + static_cast<std::ptrdiff_t>(n));
+    }
+    return starts;
+}
+
 std::size_t BlockScan::scanned_rows() const noexcept {
     std::size_t rows = 0;
     for (const Path& path : paths_)

@@ -94,6 +94,11 @@ class BlockScan {
     // no row start at all); nothing when no scan passed through it.
     std::optional<BlockExit> join(RowStart entry) const;
 
+    // The first `per_path` row starts of each guess, in the order scanned:
+    // where the block's true entry, once known, may be looked up with
+    // join() (a range scanned on one machine, joined on another).
+    std::vector<RowStart> entries(std::size_t per_path) const;
+
     const Block& block() const noexcept { return block_; }
     // Guesses made and row starts scanned in all, for tests and benches.
     std::size_t guesses() const noexcept { return paths_.size(); }

@@ -158,6 +158,7 @@ inline const char* scan_plain_row(const char* p, const char* end, std::uint8_t d
 std::string_view ResilientParser::take_plain_rows(std::size_t fields, std::size_t max_rows,
                                                   std::size_t& rows) {
     rows = 0;
+    plain_empty_rows_ = 0;
     const char* const begin = input_.data() + pos_;
     if (!plain_rows_possible_)
         return {};
@@ -171,6 +172,7 @@ std::string_view ResilientParser::take_plain_rows(std::size_t fields, std::size_
             break;
         if (high && !utf8::is_valid(p, static_cast<std::size_t>(lf - p)))
             break;
+        plain_empty_rows_ += static_cast<std::size_t>(lf - p) == delimiters ? 1 : 0;
         ++rows;
         p = lf + 1;
     }

@@ -116,6 +116,10 @@ class ResilientParser {
     // bytes, LFs included, and sets `rows`. Takes nothing when the delimiter
     // or quote is not ASCII, when they are equal, or when one is CR or LF.
     std::string_view take_plain_rows(std::size_t fields, std::size_t max_rows, std::size_t& rows);
+    // How many rows the last take_plain_rows took that are delimiters only
+    // (rows of empty cells, as spreadsheets export them): counted on the
+    // way, so that a run without them is never searched for them.
+    std::size_t plain_empty_rows() const noexcept { return plain_empty_rows_; }
 
     // The input bytes of the row last returned, without its line break;
     // valid until the window moves.
@@ -146,6 +150,8 @@ class ResilientParser {
     // Number of the physical line the next row starts on (for input whose
     // quoted line breaks are LF or CR LF). Starts at 1.
     std::size_t line() const noexcept { return line_; }
+    // Numbers lines from `line` on: the input is the rest of a longer one.
+    void start_at_line(std::size_t line) noexcept { line_ = line; }
     // Position in the current window.
     std::size_t pos() const noexcept { return pos_; }
 
@@ -188,6 +194,7 @@ class ResilientParser {
     RunawayQuoteRule runaway_rule_;
     bool quote_read_as_text_ = false;
     bool verbatim_ = false;
+    std::size_t plain_empty_rows_ = 0;
 
     // Look-ahead memo of the stray-quote test, so that a line full of stray
     // quotes is scanned once rather than once per quote. For the physical line

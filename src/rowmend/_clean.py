@@ -16,7 +16,7 @@ import json
 import os
 import stat
 from dataclasses import dataclass
-from typing import Any, List, Mapping, Optional, Tuple, Union
+from typing import Any, Callable, Iterator, List, Mapping, Optional, Tuple, Union
 
 from rowmend._checks import check_character
 from rowmend._options import Options, resolve_options
@@ -41,6 +41,7 @@ from rowmend._detect import start_run
 from rowmend._progress import run_progress
 from rowmend._run import Progress, Run
 from rowmend._sources import Source, open_source
+from rowmend._typed_read import read_again
 
 __all__ = ["clean"]
 
@@ -193,7 +194,9 @@ def clean_into(
             run = start_run(opened, resolved, told, **native)
             _feed(run, opened.name, destination)
         else:
-            run = _write_parquet(opened, resolved, clean_file, native, told)
+            # The input is read again for its types only into a file of our own.
+            again = read_again(source) if destination not in streams else None
+            run = _write_parquet(opened, resolved, clean_file, native, told, again)
         if plan.default_quarantine and run.salvager.quarantined_rows:
             assert plan.quarantine is not None
             # The only copy of these rows: it never replaces a file, not even an earlier run's quarantine.
@@ -357,27 +360,110 @@ def _write_repairs(report: Report, output: PendingFile) -> None:
         raise named(error, output.path) from None
 
 
+class _ParquetBatches:
+    """A typed read's batches written to a Parquet file as they come; a read again starts the file over."""
+
+    def __init__(self, clean_file: PendingFile) -> None:
+        self._file = clean_file
+        self._sink = io.BufferedWriter(NamedSink(clean_file.fd, clean_file.path), 1 << 20)
+        self._writer: Any = None
+
+    def write(self, batch: Any) -> None:
+        import pyarrow.parquet as pq
+
+        self._writer = self._writer or pq.ParquetWriter(self._sink, batch.schema)
+        self._writer.write_batch(batch)
+
+    def restart(self) -> None:
+        self.abandon()
+        try:
+            os.ftruncate(self._file.fd, 0)
+            os.lseek(self._file.fd, 0, os.SEEK_SET)
+        except OSError as error:
+            raise named(error, self._file.path) from None
+        self._sink = io.BufferedWriter(NamedSink(self._file.fd, self._file.path), 1 << 20)
+
+    def abandon(self) -> None:
+        """Closes the writer over a file about to be dropped (its close may fail: the file is gone anyway)."""
+        if self._writer is not None:
+            with contextlib.suppress(Exception):
+                self._writer.close()
+        self._writer = None
+        with contextlib.suppress(Exception):
+            self._sink.close()
+
+    def close(self, empty: Any) -> None:
+        """Ends the file; with no batch written, a file of no rows in the ``empty`` schema."""
+        import pyarrow.parquet as pq
+
+        self._writer = self._writer or pq.ParquetWriter(self._sink, empty)
+        self._writer.close()
+        self._sink.close()
+
+
+def _write_typed_parquet(
+    opened: Any,
+    options: Any,
+    clean_file: PendingFile,
+    native: dict[str, Any],
+    progress: Optional[Progress],
+    again: Optional[Callable[[], Source]],
+) -> Run:
+    """The typed Parquet file, written batch by batch; read again (``again``) when later rows widen a type."""
+    from rowmend._tables import TableBatches
+    from rowmend._typed import untyped_outcome
+    from rowmend._typed_read import read_typed
+
+    # The rows come with their lines, which place the misfit cells.
+    strings = dataclasses.replace(options, line_numbers=True)
+    runs: List[Tuple[Run, TableBatches]] = []
+    output = _ParquetBatches(clean_file)
+
+    def passes(number: int) -> Iterator[Any]:
+        with contextlib.ExitStack() as stack:
+            source = opened if number == 0 else stack.enter_context(open_source(again() if again else opened))
+            run = start_run(source, strings, progress, **native)
+            tables = TableBatches(run, strict=True)
+            runs.append((run, tables))
+            for chunk in run.chunks():
+                run.feed(chunk)
+                if run.salvager.ready:
+                    yield from tables.take()
+            run.finish()
+            yield from tables.take()
+
+    try:
+        typing = read_typed(passes, output, options, opened.name, companions=None, again=again is not None)
+        run, tables = runs[-1]
+        schema = tables.finish_schema()
+        if not options.line_numbers:
+            schema = schema.remove(len(schema) - 1)
+        output.close(schema)
+    except BaseException:
+        output.abandon()
+        raise
+    run.typing = typing.outcome if typing is not None else untyped_outcome(schema.names, options, opened.name)
+    return run
+
+
 def _write_parquet(
-    opened: Any, options: Any, clean_file: PendingFile, native: dict[str, Any], progress: Optional[Progress]
+    opened: Any,
+    options: Any,
+    clean_file: PendingFile,
+    native: dict[str, Any],
+    progress: Optional[Progress],
+    again: Optional[Callable[[], Source]] = None,
 ) -> Run:
     import pyarrow.parquet as pq
 
     from rowmend._tables import TableBatches
-    from rowmend._typed import type_table
 
-    typed = options.dtypes is not None
-    # Typed, the rows come with their lines, which place the misfit cells.
-    run = start_run(opened, dataclasses.replace(options, line_numbers=True) if typed else options, progress, **native)
-    tables = TableBatches(run, strict=not typed)
+    if options.dtypes is not None:
+        return _write_typed_parquet(opened, options, clean_file, native, progress, again)
+    run = start_run(opened, options, progress, **native)
+    tables = TableBatches(run, strict=True)
     # Errors of Parquet's writer name the file written, not the input read.
     with io.BufferedWriter(NamedSink(clean_file.fd, clean_file.path), 1 << 20) as sink:
-        if typed:
-            # A column's type is decided from all of its values.
-            run.feed_all()
-            schema, batches = tables.unified(tables.take())
-            table, run.typing = type_table(schema, batches, options, opened.name, keep_lines=options.line_numbers)
-            pq.write_table(table, sink)
-            return run
         writer: Optional[pq.ParquetWriter] = None
         try:
             for chunk in run.chunks():

@@ -92,6 +92,7 @@ def settle_layout(source: ByteSource, options: Options, warn_tables: bool = Fals
         names=tuple(column_names(header_row, salvager.columns)),
         preamble=salvager.preamble_rows,
         types=types,
+        trailing_delimiter=any(code == "trailing-column-dropped" for code, _ in salvager.notes),
     )
 
 

@@ -22,7 +22,7 @@ from rowmend._types import check_dtypes
 __all__ = ["LAYOUT_VERSION", "Layout", "read_layout"]
 
 #: The newest layout format this package reads and the one it writes.
-LAYOUT_VERSION = 4
+LAYOUT_VERSION = 5
 
 _REQUIRED = ("version", "encoding", "delimiter", "columns")
 
@@ -58,6 +58,11 @@ class Layout:
             spells it (``"integer"``, ``"decimal"``, ``"date-dmy"``,
             ``"string"``...), decided from the first 65,536 rows; None when
             not typed, and then not compared.
+        trailing_delimiter: Whether a delimiter ended every line and the
+            empty column it opened was dropped (version 5): ``columns``
+            leaves it out, and applying the layout drops it from each input
+            the same way, detecting it there, rather than merging the empty
+            field into the last column.
 
     Examples:
         >>> layout = Layout(encoding="utf-8", delimiter=";", columns=2, names=("id", "name"))
@@ -76,6 +81,7 @@ class Layout:
     names: Optional[Tuple[str, ...]] = None
     preamble: Optional[int] = None
     types: Optional[Tuple[str, ...]] = None
+    trailing_delimiter: bool = False
     version: int = LAYOUT_VERSION
 
     def __post_init__(self) -> None:
@@ -99,6 +105,7 @@ class Layout:
         check_character("escape_char", self.escape_char)
         check_distinct({"delimiter": self.delimiter[0], "quote_char": self.quote_char, "escape_char": self.escape_char})
         _require(isinstance(self.header, bool), "header must be True or False")
+        _require(isinstance(self.trailing_delimiter, bool), "trailing_delimiter must be True or False")
         _require(isinstance(self.columns, int) and not isinstance(self.columns, bool), "columns must be an int")
         if self.columns < 1:
             raise ValueError(f"columns must be at least 1, not {self.columns}")
@@ -130,6 +137,11 @@ class Layout:
     def options(self) -> Dict[str, Any]:
         """The reading options the layout fixes, by name.
 
+        A layout whose lines ended with a delimiter leaves the column count
+        to each input's detection, which drops that empty column as it was
+        dropped where the layout was made; the count is still compared
+        (:meth:`differences`), so an input that keeps the column drifts.
+
         Examples:
             >>> sorted(Layout(encoding="latin-1", delimiter="|", columns=3).options().items())
             [('delimiter', '|'), ('encoding', 'iso8859-1'), ('escape_char', None), ('expected_columns', 3), \
@@ -141,8 +153,9 @@ class Layout:
             "quote_char": self.quote_char,
             "escape_char": self.escape_char,
             "header": self.header,
-            "expected_columns": self.columns,
         }
+        if not self.trailing_delimiter:
+            options["expected_columns"] = self.columns
         if self.preamble is not None:
             options["skip_preamble"] = self.preamble
         return options
@@ -195,7 +208,7 @@ class Layout:
         Examples:
             >>> print(Layout(encoding="utf-8", delimiter=",", columns=1, names=["id"]).to_json())
             {
-              "version": 4,
+              "version": 5,
               "encoding": "utf-8",
               "delimiter": ",",
               "columns": 1,
@@ -206,7 +219,8 @@ class Layout:
                 "id"
               ],
               "preamble": null,
-              "types": null
+              "types": null,
+              "trailing_delimiter": false
             }
         """
         return json.dumps(self.to_dict(), ensure_ascii=False, indent=2)
@@ -229,7 +243,8 @@ class Layout:
         """How an input's own layout ``found`` differs from this one, a phrase per difference.
 
         Only what detection settles is compared: encoding, delimiter,
-        column count and names. An input whose start is plain ASCII reads
+        column count and names, and a delimiter ending every line of the
+        input where the layout has none. An input whose start is plain ASCII reads
         the same in any encoding that keeps ASCII, and the delimiter of a
         single column is never seen, so neither is a difference.
 
@@ -245,6 +260,11 @@ class Layout:
             differences.append(f"delimiter {found.delimiter!r} where the layout has {self.delimiter!r}")
         if found.preamble is not None and self.preamble is not None and found.preamble != self.preamble:
             differences.append(f"a preamble of {found.preamble} lines where the layout has {self.preamble}")
+        # Read with the layout's column count, such an input would have its
+        # empty last field merged into every row. A layout older than the
+        # field never said.
+        if found.trailing_delimiter and not self.trailing_delimiter and self.version >= 5:
+            differences.append("a delimiter ends every line where the layout has none")
         if found.columns != self.columns:
             differences.append(f"{found.columns} columns where it has {self.columns}")
         elif found.names is not None and self.names is not None and found.names != self.names:

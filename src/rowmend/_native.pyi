@@ -10,6 +10,17 @@ __version__: Final[str]
 OPTIONS: Final[Tuple[str, ...]]
 """Salvager's keywords, in order."""
 
+#: (delimiter, quote, quoting, repair_quotes, escape, trim_after_delimiter, runaway_width)
+_Grammar = Tuple[int, int, bool, bool, int, bool, int]
+#: (next row start, lines, rows, pending)
+_Exit = Tuple[int, int, int, bool]
+
+def scan_range(data: Buffer, end: int, final: bool, input_start: bool, grammar: _Grammar, /) -> List[Tuple[int, _Exit]]:
+    """data[:end] scanned from the row starts it may begin with: for each, where its rows leave."""
+
+def walk_range(data: Buffer, entry: int, end: int, final: bool, input_start: bool, grammar: _Grammar, /) -> _Exit:
+    """The rows of data[:end] walked from the known row start entry: where they leave."""
+
 @final
 class ArrowBatch:
     """One batch of salvaged rows in Arrow's memory layout."""
@@ -40,19 +51,20 @@ class ColumnTyper:
         self, kind: Optional[str] = None, misfit_share: float = 0.01, day_first: Optional[bool] = None
     ) -> Dict[str, Union[str, bool, int, None]]:
         """Decide the column's type from the cells counted (or its best reading as kind) and describe it."""
-    def convert(
+    def build(
         self,
         offsets: Buffer,
         data: Buffer,
         offset: int,
         length: int,
         large: bool,
-        max_whole: int = -1,
-        max_scale: int = -1,
+        precision: int = 0,
+        scale: int = 0,
         max_digits: int = -1,
+        count: bool = False,
         /,
-    ) -> Tuple[bytearray, bytearray, bytearray, bytes, bool, int, int, bool]:
-        """The cells' normalized text under the decided type: (validity, offsets, data, misfits, large, whole_digits, scale, exponent)."""
+    ) -> Tuple[bytearray, bytearray, bytes, int, int, bool]:
+        """The cells as the decided type's Arrow values: (validity, values, misfits, whole_digits, scale, exponent); with count, their kinds counted as add() counts them."""
     @property
     def cells(self) -> int:
         """Cells counted so far."""
@@ -91,6 +103,8 @@ class Salvager:
         set_aside_dir: Optional[str] = None,
         batch_bytes: int = 67108864,
         batches: bool = True,  # False: the report alone
+        # (first_line, inside_table, more_follows, trailing_dropped[, (kinds, value_columns, header_text)])
+        range: Optional[Tuple[object, ...]] = None,
     ) -> Self: ...
     def feed(self, data: Buffer, /) -> None:
         """Salvage the next chunk of input in the run's encoding, without the GIL."""
@@ -123,6 +137,15 @@ class Salvager:
     @property
     def ready(self) -> int:
         """Completed batches not yet taken."""
+    @property
+    def range_unsure(self) -> bool:
+        """With range: whether its rows may differ from those of one pass over the whole input."""
+    @property
+    def settled_columns(self) -> Optional[Tuple[bytes, bytes, bytes]]:
+        """Once settled, what the layout says of the columns (kinds, value_columns, header_text); else None."""
+    @property
+    def parsed_rows(self) -> int:
+        """Rows the parser has read, header, set-aside and held ones among them."""
     @property
     def header(self) -> Optional[List[str]]:
         """The header row's fields, or None."""

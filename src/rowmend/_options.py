@@ -236,6 +236,15 @@ OPTIONS: Tuple[OptionSpec, ...] = (
         native=False,
     ),
     OptionSpec(
+        "nulls_in_text",
+        bool,
+        False,
+        "with dtypes: a missing value's spelling (null_values) in a column that stays text is null too "
+        "(else it is kept as the text it is)",
+        "flag",
+        native=False,
+    ),
+    OptionSpec(
         "max_records",
         int,
         DEFAULT_MAX_RECORDS,
@@ -321,6 +330,7 @@ class Options:
     null_values: Optional[Tuple[str, ...]]
     decimal: Optional[str]
     thousands: Optional[str]
+    nulls_in_text: bool
     max_records: int
     progress: bool
     layout: Optional[Layout]
@@ -541,8 +551,8 @@ def resolve_options(**options: object) -> Options:
         )
     values["encoding"] = _check_encoding(str(values["encoding"]))
     if values["dtypes"] is None:
-        for name in ("null_values", "decimal", "thousands"):
-            if values[name] is not None:
+        for name in ("null_values", "decimal", "thousands", "nulls_in_text"):
+            if values[name] not in (None, False):
                 raise ValueError(f"{name} applies to typed columns: give dtypes='infer' (or per-column kinds) with it")
     layout = values["layout"]
     if layout is not None:

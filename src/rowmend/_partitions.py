@@ -25,7 +25,7 @@ from rowmend._tables import names_schema, read_arrow
 __all__ = ["ReadPlan", "conform", "merge_histograms", "merge_reports", "plan_read"]
 
 # The options that type columns, settled on the first file alone.
-_TYPING = ("dtypes", "null_values", "decimal", "thousands")
+_TYPING = ("dtypes", "null_values", "decimal", "thousands", "nulls_in_text")
 
 # The engine's histogram keeps at most this many bins, doubling their width
 # as lines outrun them; a merged one keeps to the same.

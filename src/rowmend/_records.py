@@ -6,11 +6,13 @@ import reprlib
 from dataclasses import dataclass, field
 from typing import Any, Dict, Mapping, NamedTuple, Tuple
 
-__all__ = ["SKIP_KINDS", "LineHistogram", "Note", "QuarantineRecord", "RepairRecord", "short_repr"]
+__all__ = ["OLD_SKIP_KINDS", "SKIP_KINDS", "LineHistogram", "Note", "QuarantineRecord", "RepairRecord", "short_repr"]
 
 #: The kinds of rows set aside as not part of the table, as ``skipped`` and
 #: the record of repairs name them.
-SKIP_KINDS = ("blank", "comment", "preamble", "footer")
+SKIP_KINDS = ("blank", "comment", "preamble", "footer", "section")
+#: The kinds a report counted before later tables had one of their own.
+OLD_SKIP_KINDS = SKIP_KINDS[:4]
 
 # Reports and records print briefly: a raw row may be megabytes long, and a
 # report may hold thousands of records.
@@ -90,7 +92,8 @@ class RepairRecord:
             are rows again; a row repaired in several ways is recorded once,
             by this first, then in the order above), or
             for a row set aside as not part of the table its kind: ``"blank"``,
-            ``"comment"``, ``"preamble"`` or ``"footer"``. Later versions may
+            ``"comment"``, ``"preamble"``, ``"footer"`` or ``"section"`` (a
+            later table below the first, and what follows it). Later versions may
             add words; code that reads records should expect others.
         raw: The row's original text, as it stood in the input.
         fields: The fields as they were kept (none for a row set aside).

@@ -7,7 +7,7 @@ from dataclasses import MISSING, dataclass, field, fields
 from typing import TYPE_CHECKING, Any, Dict, List, Mapping, Optional, Tuple, Union
 
 from rowmend._html import report_fragment, report_page
-from rowmend._records import SKIP_KINDS, LineHistogram, Note, QuarantineRecord, RepairRecord, short_repr
+from rowmend._records import OLD_SKIP_KINDS, SKIP_KINDS, LineHistogram, Note, QuarantineRecord, RepairRecord, short_repr
 from rowmend._types import ColumnType, MisfitRecord
 
 if TYPE_CHECKING:
@@ -34,10 +34,13 @@ class Report:
         quarantined_rows: Rows set aside; exact even when ``quarantine``
             holds only the first of them.
         skipped_rows: Rows set aside as not part of the table (blank lines,
-            comment lines, a preamble above the table, a footer below it),
-            never as data.
+            comment lines, a preamble above the table, a footer below it, a
+            later table below it), never as data.
         skipped: How many rows were skipped of each kind (``"blank"``,
-            ``"comment"``, ``"preamble"``, ``"footer"``).
+            ``"comment"``, ``"preamble"``, ``"footer"``, ``"section"``: a
+            later table and every line after it). A report made before
+            ``"section"`` was counted apart (its later tables are in
+            ``"footer"``) reads with ``"section": 0``.
         delimiter: The separator used, given or detected: one character, or
             the character and a blank (``", "``) when a blank after every
             delimiter was read as part of the separator.
@@ -232,6 +235,10 @@ class Report:
                 RepairRecord(**{**record, "fields": tuple(record["fields"])}) for record in data.get("repairs", ())
             )
             values["notes"] = tuple(Note(**note) for note in data.get("notes", ()))
+            skipped = data.get("skipped")
+            if isinstance(skipped, Mapping) and set(skipped) == set(OLD_SKIP_KINDS):
+                # Counted before later tables had a kind of their own.
+                values["skipped"] = {**skipped, "section": 0}
             if data.get("lines") is not None:
                 values["lines"] = LineHistogram.from_dict(data["lines"])
             return cls(**values)

@@ -42,7 +42,7 @@ UTF8_OR_CP1252 = "utf-8+cp1252"
 #: (the dialect is always detected, the delimiter's blank, where the rows go).
 RUN_KEYWORDS = frozenset(
     {"detect_dialect", "trim_blank", "batch_rows", "batch_bytes", "batches", "output_fd", "output_delimiter"}
-    | {"quarantine_dir", "set_aside_dir"}
+    | {"quarantine_dir", "set_aside_dir", "range"}
 )
 
 # The lines a note about quotes read as text names; the rest it counts.
@@ -120,10 +120,11 @@ class Run:
         # Every native option by its own name; the characters as the engine
         # takes them, and what this run decided.
         engine: Dict[str, Any] = {spec.name: getattr(options, spec.name) for spec in OPTIONS if spec.native}
-        engine.update(options.engine_kwargs(), encoding=self._native_encoding(), threads=options.threads or 0)
+        engine.update(options.engine_kwargs(), encoding=self.native_encoding(), threads=options.threads or 0)
         self.salvager = Salvager(detect_dialect=True, **engine, **native)
 
-    def _native_encoding(self) -> str:
+    def native_encoding(self) -> str:
+        """The encoding as the engine decodes it (UTF-8 with stray bytes read as cp1252, when detected)."""
         # A layout's UTF-8 is the detected one, and reads stray bytes the same way.
         detected = self.options.encoding.lower() == "auto" or self.options.layout is not None
         if self.encoding == "utf-8" and detected:

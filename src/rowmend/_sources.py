@@ -23,7 +23,7 @@ from typing import Any, Callable, List, Optional, Protocol, Tuple, Type, Union, 
 
 from rowmend._errors import DecompressionError
 
-__all__ = ["ByteSource", "Source", "SupportsRead", "open_source"]
+__all__ = ["ByteSource", "Source", "SupportsRead", "open_source", "plain_source"]
 
 
 class SupportsRead(Protocol):
@@ -486,6 +486,14 @@ class ByteSource(io.BufferedIOBase):
                     self._owned.close()
             finally:
                 super().close()
+
+
+def plain_source(stream: Any, name: str, size_hint: Optional[int]) -> ByteSource:
+    """A source of ``stream``'s bytes as they are, never taken for compressed (a part of a file's bytes).
+
+    ``stream`` is closed with the source.
+    """
+    return ByteSource(stream, _RawInput(stream, b""), name=name, size_hint=size_hint, compression=None, path=None, owned=stream)
 
 
 def _open_stream(stream: Any, name: str, *, owned: Optional[Any], path: Optional[str]) -> ByteSource:

@@ -19,7 +19,8 @@ from rowmend._detect import start_run
 from rowmend._progress import run_progress
 from rowmend._run import Run
 from rowmend._sources import Source, open_source
-from rowmend._typed import StreamTyping, type_table
+from rowmend._typed import TypedPass, whole_table
+from rowmend._typed_read import read_again, read_typed
 
 if TYPE_CHECKING:
     import pandas
@@ -240,13 +241,17 @@ class RowStream:
                         yield batch
                     self._schema = tables.finish_schema()
                 else:
-                    typing = StreamTyping(self._options, source.name, keep_lines=self._options.line_numbers)
+                    typing = TypedPass(
+                        self._options, source.name, keep_lines=self._options.line_numbers, companions=False
+                    )
                     for batch in typing.batches(self._string_batches(run, tables)):
                         self._schema = self._schema or batch.schema
                         yield batch
                     if self._schema is None:  # no rows: the names, as strings
                         schema = tables.finish_schema()
                         self._schema = schema if self._options.line_numbers else schema.remove(len(schema) - 1)
+                    if typing.typing is not None:
+                        typing.typing.finish(typing.rows)
                     run.typing = typing.typing.outcome if typing.typing is not None else None
             self.report = run.report()
 
@@ -311,7 +316,9 @@ def read_arrow(source: Source, **options: Any) -> pa.Table:
     """Read a whole input into a :class:`pyarrow.Table`.
 
     Columns are strings (empty fields are ``""``), or with ``dtypes="infer"``
-    typed from every row: a cell that does not fit its column's type is
+    typed from every row (decided from the first rows, and a file read
+    again when later rows need wider types; an input read once keeps the
+    first rows' types): a cell that does not fit its column's type is
     null, and its text is in a ``NAME_raw`` column beside it. To see the
     run's :class:`Report`, read through :func:`stream` or clean to Parquet.
 
@@ -326,18 +333,44 @@ def read_arrow(source: Source, **options: Any) -> pa.Table:
     """
     resolved = resolve_options(**options)
     check_table_options(resolved)
-    typed = resolved.dtypes is not None
-    # Typed, the string rows come with their lines (to place misfits), and
-    # every row is seen before a type is decided.
-    strings = dataclasses.replace(resolved, dtypes=None, line_numbers=True) if typed else resolved
-    rows = RowStream(source, 65536, strings, strict=False)
-    batches = list(rows)
-    assert rows._tables is not None
-    schema, batches = rows._tables.unified(batches)
-    if typed:
-        table, _ = type_table(schema, batches, resolved, rows._source.name, keep_lines=resolved.line_numbers)
-        return table
-    return pa.Table.from_batches(batches, schema=schema)
+    if resolved.dtypes is None:
+        rows = RowStream(source, 65536, resolved, strict=False)
+        batches = list(rows)
+        assert rows._tables is not None
+        schema, batches = rows._tables.unified(batches)
+        return pa.Table.from_batches(batches, schema=schema)
+    # Typed, the string rows come with their lines (to place misfits); a
+    # file is read again when its later rows need wider types.
+    strings = dataclasses.replace(resolved, dtypes=None, line_numbers=True)
+    again = read_again(source)
+    read: List[RowStream] = [RowStream(source, 65536, strings, strict=False)]
+    out = _TypedBatches()
+
+    def passes(number: int) -> RowStream:
+        if number:
+            assert again is not None
+            read.append(RowStream(again(), 65536, strings, strict=False))
+        return read[-1]
+
+    read_typed(passes, out, resolved, read[0]._source.name, companions=True, again=again is not None)
+    assert read[-1]._tables is not None
+    empty = read[-1]._tables.finish_schema()
+    if not resolved.line_numbers:
+        empty = empty.remove(len(empty) - 1)
+    return whole_table(out.batches, empty)
+
+
+class _TypedBatches:
+    """A typed read's batches, kept for one table; a read again starts them over."""
+
+    def __init__(self) -> None:
+        self.batches: List[pa.RecordBatch] = []
+
+    def write(self, batch: pa.RecordBatch) -> None:
+        self.batches.append(batch)
+
+    def restart(self) -> None:
+        self.batches.clear()
 
 
 def read_pandas(source: Source, **options: Any) -> pandas.DataFrame:

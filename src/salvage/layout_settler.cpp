@@ -221,10 +221,14 @@ bool LayoutSettler::sample_table(std::string_view window, bool final) {
     }
     // A delimiter ending every row: the empty column it opens goes, and
     // the header and the columns' kinds are judged without it.
-    trailing_dropped_ = options_.drop_trailing_column && !options_.expected_columns &&
-                        trailing_empty_column(rows, counters_.inferred_columns);
+    // A range of a larger input drops it when the input's start did; its
+    // column count is the one left.
+    const bool pinned = options_.range && options_.range->trailing_dropped;
+    trailing_dropped_ = pinned || (options_.drop_trailing_column && !options_.expected_columns &&
+                                   trailing_empty_column(rows, counters_.inferred_columns));
     if (trailing_dropped_) {
-        --counters_.inferred_columns;
+        if (!pinned)
+            --counters_.inferred_columns;
         RowStore trimmed;
         for (std::size_t r = 0; r < rows.row_count(); ++r) {
             trimmed.append_row(rows.row(r));

@@ -47,6 +47,7 @@ std::string_view row_action_name(RowAction action) noexcept {
     case RowAction::Comment:
     case RowAction::Preamble:
     case RowAction::Footer:
+    case RowAction::Section:
         return skip_kind_name(static_cast<SkipKind>(static_cast<std::size_t>(action) -
                                                     static_cast<std::size_t>(RowAction::Blank)));
     }

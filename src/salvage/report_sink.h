@@ -33,8 +33,9 @@ enum class RowAction : std::uint8_t {
     Comment,
     Preamble,
     Footer,
+    Section,
 };
-inline constexpr std::size_t kRowActions = 11;
+inline constexpr std::size_t kRowActions = 12;
 
 RowAction row_action(RowFate fate) noexcept;
 RowAction row_action(SkipKind kind) noexcept;

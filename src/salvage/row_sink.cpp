@@ -29,6 +29,8 @@ std::string_view skip_kind_name(SkipKind kind) noexcept {
         return "preamble";
     case SkipKind::Footer:
         return "footer";
+    case SkipKind::Section:
+        return "section";
     }
     return "unknown";
 }

@@ -34,10 +34,12 @@ enum class SkipKind : std::uint8_t {
     Comment,  // a comment line
     Preamble, // a leading row that stands before the table
     Footer,   // a trailing row that stands after the table
+    Section,  // a row of a later table below the first, or of the rows after it
 };
-inline constexpr std::size_t kSkipKinds = 4;
+inline constexpr std::size_t kSkipKinds = 5;
 
-// The kind's name in reports: "blank", "comment", "preamble", "footer".
+// The kind's name in reports: "blank", "comment", "preamble", "footer",
+// "section".
 std::string_view skip_kind_name(SkipKind kind) noexcept;
 
 // "Row has too few columns (expected 3)" and its sibling for extra columns.

@@ -4,10 +4,37 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "heuristics/header.h"
 #include "parser/runaway_quote.h"
 
 namespace rowmend {
+
+// One byte range of a larger input read on its own (a partition of one big
+// file), its layout settled from the input's start. Its rows are those of
+// one pass over the whole input as long as nothing held at a cut decides
+// rows on its other side: SalvagePass::range_unsure() says when it might.
+struct RangeRead {
+    // What the input's start settled about the columns, which the table's
+    // end and a later table are judged by: each column's kind, those that
+    // hold values, the header's text.
+    struct Columns {
+        std::vector<CellKind> kinds;
+        std::vector<bool> values;
+        std::string header_text;
+    };
+    std::uint64_t first_line = 1; // the line its first row begins on
+    // Its first row comes after the table's first rows: no header, no
+    // preamble, and the table has begun.
+    bool inside_table = false;
+    // The input goes on past it: the table's end is not judged here.
+    bool more_follows = false;
+    // The input's start dropped a trailing empty column; so does every range.
+    bool trailing_dropped = false;
+    // Absent: the range's own first rows say.
+    std::optional<Columns> columns;
+};
 
 struct SalvageOptions {
     std::optional<std::uint8_t> delimiter;         // absent: sniff it
@@ -78,6 +105,9 @@ struct SalvageOptions {
     // process may run on. With two or more, a clean file is written by a
     // thread of its own while the run goes on; the output is the same.
     unsigned threads = 0;
+
+    // Absent: the whole input.
+    std::optional<RangeRead> range;
 };
 
 } // namespace rowmend

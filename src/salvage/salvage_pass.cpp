@@ -12,7 +12,9 @@
 namespace rowmend {
 
 SalvagePass::SalvagePass(const SalvageOptions& options, RowSink& sink)
-    : options_(options), sink_(sink), tail_(options_, counters_, sums_, *this) {}
+    : options_(options), sink_(sink), tail_(options_, counters_, sums_, *this),
+      // A range inside the table starts below rows that held something.
+      filled_before_(options.range && options.range->inside_table) {}
 
 char* SalvagePass::window_space(std::size_t n) {
     compact();
@@ -70,19 +72,32 @@ bool SalvagePass::settle(std::string_view window, bool final) {
     preamble_left_ = settler_->preamble_rows();
     notes_ = settler_->notes();
     hash_rows_are_data_ = settler_->hash_rows_are_data();
-    trailing_dropped_ = settler_->trailing_dropped();
+    trailing_dropped_ =
+        settler_->trailing_dropped() || (options_.range && options_.range->trailing_dropped);
     tail_.set_column_kinds(settler_->column_kinds());
     value_columns_ = settler_->value_columns();
     header_text_ = settler_->header_text();
     sums_ = settler_->take_sums();
     profiles_ = settler_->take_profiles();
     settler_.reset();
+    if (options_.range && options_.range->columns) {
+        tail_.set_column_kinds(options_.range->columns->kinds);
+        value_columns_ = options_.range->columns->values;
+        header_text_ = options_.range->columns->header_text;
+    }
     separator_ = ByteText(counters_.detected_delimiter).view();
+    if (counters_.inferred_columns >= 2 && options_.skip_blank_rows) {
+        const std::string row(static_cast<std::size_t>(counters_.inferred_columns - 1),
+                              static_cast<char>(counters_.detected_delimiter));
+        empty_rows_ = "\n" + row + "\n" + row + "\n";
+    }
     if (counters_.trim_after_delimiter)
         separator_ += ' ';
     parser_.emplace(window, counters_.detected_delimiter, counters_.detected_quote,
                     options_.repair_quotes, final);
     configure(*parser_);
+    if (options_.range)
+        parser_->start_at_line(static_cast<std::size_t>(options_.range->first_line));
     return true;
 }
 
@@ -181,6 +196,75 @@ bool SalvagePass::emit_plain(std::string_view lines, std::size_t rows, std::uint
     return tell_plain(lines.substr(run_begin, at - run_begin), run_rows, run_line);
 }
 
+bool SalvagePass::hand_on_plain(std::string_view lines, std::size_t rows, std::uint64_t first_line,
+                                bool filled_above) {
+    // The parser counted the rows of delimiters only as it took them: a
+    // run with fewer than two is handed on whole, unsearched.
+    if (!empty_rows_.empty() && parser_->plain_empty_rows() >= 2)
+        return set_empty_runs_aside(lines, rows, first_line, filled_above);
+    return emit_plain(lines, rows, first_line);
+}
+
+bool SalvagePass::set_empty_runs_aside(std::string_view lines, std::size_t rows,
+                                       std::uint64_t first_line, bool filled_above) {
+    // Rows of empty cells that run on below the table's rows separate its
+    // sections, as spreadsheets export them: blank rows. One alone may be
+    // a record, and above every data row they are the table's own.
+    const std::string_view pair = std::string_view(empty_rows_).substr(1);
+    const std::string_view one = pair.substr(0, pair.size() / 2);
+    const std::uint64_t before = counters_.salvaged_rows + counters_.quarantined_rows;
+    const char delimiter = static_cast<char>(counters_.detected_delimiter);
+    bool filled = filled_above;
+    std::size_t from = 0;     // the first byte not yet handed on
+    std::size_t from_row = 0; // its row in the run
+    std::size_t at = 0;       // where to look on
+    std::size_t at_row = 0;
+    for (;;) {
+        std::size_t found = std::string_view::npos;
+        if (at == 0 && lines.starts_with(pair)) {
+            found = 0;
+        } else if (const void* hit =
+                       memmem(lines.data() + at - (at != 0), lines.size() - at + (at != 0),
+                              empty_rows_.data(), empty_rows_.size())) {
+            found = static_cast<std::size_t>(static_cast<const char*>(hit) - lines.data()) + 1;
+        }
+        if (found == std::string_view::npos)
+            break;
+        // The rows up to it: a data row that holds something among them
+        // lets the run go, as it does in the rows read one by one.
+        std::size_t row = at_row;
+        for (std::size_t p = at; p < found; ++row) {
+            const std::size_t lf = lines.find('\n', p);
+            filled = filled || (before + row >= counters_.header_rows &&
+                                !is_empty_cells_line(lines.substr(p, lf - p), delimiter));
+            p = lf + 1;
+        }
+        std::size_t end = found;
+        std::size_t run = 0;
+        while (lines.substr(end).starts_with(one)) {
+            end += one.size();
+            ++run;
+        }
+        if (filled) {
+            const std::size_t kept = row - from_row;
+            if (kept != 0 &&
+                !emit_plain(lines.substr(from, found - from), kept, first_line + from_row))
+                return false;
+            if (!tail_.note_empty_run(first_line + row))
+                return false;
+            for (std::size_t i = 0; i < run; ++i)
+                if (!skip(SkipKind::Blank, first_line + row + i, one.substr(0, one.size() - 1)))
+                    return false;
+            from = end;
+            from_row = row + run;
+        }
+        at = end;
+        at_row = row + run;
+    }
+    return from_row == rows ||
+           emit_plain(lines.substr(from), rows - from_row, first_line + from_row);
+}
+
 bool SalvagePass::tell_plain(std::string_view lines, std::size_t rows, std::uint64_t first_line) {
     if (sums_)
         sums_->add_lines(lines, static_cast<char>(counters_.detected_delimiter));
@@ -235,6 +319,18 @@ bool SalvagePass::finish_held() {
         later_.reset();
     }
     return tail_.finish_held();
+}
+
+bool SalvagePass::finish_range() {
+    // The last range of a larger input judges the table's end on its own
+    // rows: unsure when the rows held reach back to its first ones (those
+    // before it may have held them already, or held more), or a totals row
+    // is weighed against its own rows' sums rather than the whole table's
+    // (unless its own rows are already too many for any check).
+    if (options_.range && options_.range->inside_table && !tail_.empty())
+        range_unsure_ = range_unsure_ || counters_.total_rows <= kMaxFooterRows ||
+                        (sums_ && !sums_->ran_past_limit() && tail_.holds_total());
+    return true;
 }
 
 bool SalvagePass::note_trailing_value(std::uint64_t line) {
@@ -332,6 +428,7 @@ bool SalvagePass::process(std::string_view window, bool final) {
             const std::size_t first_line = parser.line();
             std::size_t plain = 0;
             const std::string_view run = parser.take_plain_rows(columns, SIZE_MAX, plain);
+            parsed_rows_ += plain;
             if (plain != 0) {
                 narrow_run_ = 0;
                 section_open_ = false;
@@ -373,6 +470,7 @@ bool SalvagePass::process(std::string_view window, bool final) {
                     last = last_line(cut);
                     first = first_cell(last, delimiter, '\0', '\0');
                 }
+                const bool filled_above = filled_before_;
                 filled_before_ = filled_before_ || filled_data;
                 bool total = false;
                 if (rows != 0 && sums_ && first != FirstCell::Digit &&
@@ -382,8 +480,8 @@ bool SalvagePass::process(std::string_view window, bool final) {
                     --rows;
                 }
                 // Held rows wait on while only more of the same comes.
-                if (rows != 0 &&
-                    (!release_held() || !emit_plain(run.substr(0, keep), rows, first_line)))
+                if (rows != 0 && (!release_held() || !hand_on_plain(run.substr(0, keep), rows,
+                                                                    first_line, filled_above)))
                     return !(stopped_ = true);
                 for (std::size_t i = rows; i < plain; ++i) {
                     const std::size_t lf = run.find('\n', keep);
@@ -403,6 +501,7 @@ bool SalvagePass::process(std::string_view window, bool final) {
         step = parser.step_row(row_);
         if (step != ParseStep::Row)
             break;
+        ++parsed_rows_;
         const bool replaced = row_.last_row_replaced();
         if (trailing_dropped_ && !drop_trailing_field(row_, counters_.inferred_columns) &&
             !trailing_value_noted_ && row_.last_row().size() > columns &&
@@ -429,7 +528,7 @@ bool SalvagePass::process(std::string_view window, bool final) {
             continue;
         }
         if (later_set_aside_) {
-            if (!skip(SkipKind::Footer, line, parser.last_row_bytes()))
+            if (!skip(SkipKind::Section, line, parser.last_row_bytes()))
                 return !(stopped_ = true);
             continue;
         }
@@ -485,8 +584,11 @@ bool SalvagePass::process(std::string_view window, bool final) {
                            is_empty_cells_row(row_.last_row());
         if (empty) {
             section_open_ = options_.detect_trailing_section;
-            if (tail_.size() >= kMaxEmptyRows && !release_held())
-                return !(stopped_ = true);
+            if (tail_.size() >= kMaxEmptyRows) {
+                later_.reset();
+                if (!tail_.release_at_bound())
+                    return !(stopped_ = true);
+            }
         }
         if (held_later) {
             hold_placement(line);
@@ -520,8 +622,15 @@ bool SalvagePass::process(std::string_view window, bool final) {
                       fate == RowFate::Kept && !replaced && parser.last_row_verbatim(), placement_))
             return !(stopped_ = true);
     }
-    if (step == ParseStep::End && !finish_held())
-        return !(stopped_ = true);
+    if (step == ParseStep::End) {
+        // A range the input goes on past leaves the table's end to the last
+        // one; what it still holds then is its rows' to decide, not its own.
+        if (options_.range && options_.range->more_follows)
+            range_unsure_ = range_unsure_ || !tail_.empty() || later_ || later_set_aside_ ||
+                            section_open_ || second_table_;
+        else if (!finish_range() || !finish_held())
+            return !(stopped_ = true);
+    }
 
     // A row that runs past the window is parsed again once the pending bytes
     // have doubled, so however long it is, it costs a few parses in all.

@@ -62,6 +62,20 @@ class SalvagePass final : private HeldRowOut {
     bool settled() const noexcept { return parser_.has_value(); }
     bool finished() const noexcept { return finished_; }
     const SalvageCounters& counters() const noexcept { return counters_; }
+    // A range (SalvageOptions::range) whose rows may differ from those of
+    // one pass over the whole input: it ended holding rows, or in a later
+    // table or a section, that the input after it decides; or, inside the
+    // table, its first rows were still held at its end, where the rows
+    // before it may have decided them; or its totals row was judged by its
+    // own rows' sums alone.
+    bool range_unsure() const noexcept { return range_unsure_; }
+    // What the settled layout says of the columns (RangeRead::columns), for
+    // the ranges after the first of a larger input.
+    RangeRead::Columns settled_columns() const {
+        return {tail_.column_kinds(), value_columns_, header_text_};
+    }
+    // Rows the parser has read so far, set aside or held ones among them.
+    std::uint64_t parsed_rows() const noexcept { return parsed_rows_; }
 
     static constexpr std::size_t kWindow = 4U << 20;
     static_assert(kWindow == LayoutSettler::kRunawaySampleBytes);
@@ -96,7 +110,8 @@ class SalvagePass final : private HeldRowOut {
         return is_comment_line(options_, text, fits, table_started, hash_rows_are_data_);
     }
     bool table_started() const noexcept {
-        return counters_.salvaged_rows + counters_.quarantined_rows != 0 || tail_.data_rows();
+        return counters_.salvaged_rows + counters_.quarantined_rows != 0 || tail_.data_rows() ||
+               (options_.range && options_.range->inside_table);
     }
     bool emit_row(RowFate fate, std::uint64_t line, const RowView& fields, std::string_view text,
                   bool quote_repaired, bool bytes_replaced, bool quote_read_as_text) override;
@@ -149,11 +164,22 @@ class SalvagePass final : private HeldRowOut {
     }
     // At the end of input: a later table held is judged first, then the rest.
     bool finish_held();
+    bool finish_range(); // the last range: whether its end is its own to judge
 
     std::vector<DetectionNote> notes_; // made while settling, told after begin
     bool hash_rows_are_data_ = false;  // leading '#' rows of the table's width are its rows
     bool filled_before_ = false;       // a data row that holds something was told
     bool tell_plain(std::string_view lines, std::size_t rows, std::uint64_t first_line);
+    // A run of plain rows handed on, but for runs of two or more rows of
+    // empty cells inside it below a data row (`filled_above`: one came
+    // before the run), which are blank rows. `empty_rows_` is an LF and two
+    // such rows of the table's width, the pattern searched for in the few
+    // runs the parser saw such rows in.
+    bool hand_on_plain(std::string_view lines, std::size_t rows, std::uint64_t first_line,
+                       bool filled_above);
+    [[gnu::noinline]] bool set_empty_runs_aside(std::string_view lines, std::size_t rows,
+                                                std::uint64_t first_line, bool filled_above);
+    std::string empty_rows_;
     ByteBuffer window_;
     std::size_t begin_ = 0;     // first byte of window_ not yet consumed
     std::size_t retry_at_ = 0;  // parse again once this many bytes are pending
@@ -161,6 +187,8 @@ class SalvagePass final : private HeldRowOut {
     bool borrowed_ = false;     // run_buffer: the input is the caller's, not window_
     bool stopped_ = false;
     bool finished_ = false;
+    bool range_unsure_ = false;
+    std::uint64_t parsed_rows_ = 0;
 };
 
 } // namespace rowmend

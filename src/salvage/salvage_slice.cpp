@@ -52,6 +52,7 @@ SalvageOutcome salvage_slice(std::string_view input, const SalvageOptions& optio
     SalvagePass pass(options, sink);
     pass.run_buffer(input);
     outcome.counters = pass.counters();
+    outcome.range_unsure = pass.range_unsure();
     assert(outcome.counters.salvaged_rows == outcome.rows.row_count());
     assert(outcome.counters.quarantined_rows == outcome.quarantine.size());
     return outcome;

@@ -38,6 +38,7 @@ struct SalvageOutcome {
     RowStore rows;             // every retained row, in input order
     QuarantineList quarantine; // every quarantined row, in input order
     SalvageCounters counters;
+    bool range_unsure = false; // SalvagePass::range_unsure()
 };
 
 // Runs the whole pass in memory.

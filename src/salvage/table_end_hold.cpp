@@ -81,7 +81,7 @@ bool TableEndHold::finish_held() {
 bool TableEndHold::hold_plain_line(std::string_view line, std::uint64_t at, bool total) {
     // Held rows are bounded: past so many, rows of empty cells are the
     // table's, as they are inside a run of plain rows.
-    if (!total && held_.size() >= kMaxEmptyRows && !release_held())
+    if (!total && held_.size() >= kMaxEmptyRows && !release_at_bound())
         return false;
     // A plain line has no quote: its fields are its pieces between delimiters.
     const std::size_t row = held_rows_.row_count();
@@ -149,17 +149,53 @@ void TableEndHold::drop_released_held() {
     std::swap(held_rows_, held_spare_);
 }
 
-bool TableEndHold::release_all() {
-    // The held rows were no footer: they go on as the rows they are.
+bool TableEndHold::note_empty_run(std::uint64_t line) {
+    if (empty_run_noted_)
+        return true;
+    empty_run_noted_ = true;
+    return out_.note({"empty-rows", "rows of empty cells in a run from line " +
+                                        std::to_string(line) +
+                                        " on separate rows of the table: set aside as blank rows, "
+                                        "as every such run of two or more (one alone is kept)"});
+}
+
+bool TableEndHold::release_all(bool at_bound) {
+    // The held rows were no footer: they go on as the rows they are, but
+    // for rows of delimiters only, two or more in a run (blank and comment
+    // lines between them aside), which separate the table's sections:
+    // blank rows. A run cut at the bound goes on in the next rows held.
+    // Rows with blanks in their cells are written by hand, not exported:
+    // they stay, as they do in a run of plain rows.
+    const char delimiter = static_cast<char>(counters_.detected_delimiter);
+    const auto exported = [&](const HeldRow& held) {
+        return held.empty && !held.skipped &&
+               held.text.find_first_not_of(delimiter) == std::string::npos;
+    };
+    std::size_t run_end = held_front_; // the end of the run of empty rows at hand
+    bool blank_run = false;
     for (std::size_t i = held_front_; i < held_.size(); ++i) {
         const HeldRow& held = held_[i];
-        const bool ok = held.skipped ? out_.skip(*held.skipped, held.line, held.text)
-                                     : out_.emit_row(held.fate, held.line, held_rows_.row(held.row),
-                                                     held.text, held.quote_repaired,
-                                                     held.bytes_replaced, held.quote_read_as_text);
+        if (exported(held) && i >= run_end) {
+            std::size_t empties = 0;
+            for (run_end = i;
+                 run_end < held_.size() && (exported(held_[run_end]) || held_[run_end].skipped);
+                 ++run_end)
+                empties += held_[run_end].skipped ? 0 : 1;
+            blank_run = empties >= 2 || (empty_run_goes_on_ && i == held_front_) ||
+                        (at_bound && run_end == held_.size());
+            if (blank_run && !note_empty_run(held.line))
+                return false;
+        }
+        const bool ok =
+            held.skipped ? out_.skip(*held.skipped, held.line, held.text)
+            : blank_run && i < run_end && exported(held)
+                ? out_.skip(SkipKind::Blank, held.line, held.text)
+                : out_.emit_row(held.fate, held.line, held_rows_.row(held.row), held.text,
+                                held.quote_repaired, held.bytes_replaced, held.quote_read_as_text);
         if (!ok)
             return false;
     }
+    empty_run_goes_on_ = at_bound && blank_run && run_end == held_.size();
     held_.clear();
     held_front_ = 0;
     held_rows_.clear();
@@ -169,7 +205,7 @@ bool TableEndHold::release_all() {
 bool TableEndHold::set_all_aside() {
     for (const HeldRow& held : held_) {
         const SkipKind kind =
-            held.skipped.value_or(held.empty ? SkipKind::Blank : SkipKind::Footer);
+            held.skipped.value_or(held.empty ? SkipKind::Blank : SkipKind::Section);
         if (!out_.skip(kind, held.line, held.text))
             return false;
     }

@@ -5,6 +5,7 @@
 // as the rows they are or the end of input judges them. With a given footer
 // the last rows wait instead, the oldest let go as each new one comes.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -74,6 +75,11 @@ class TableEndHold {
     // A given footer: a data row has been held (the table has begun, though
     // none is out yet).
     bool data_rows() const noexcept { return held_data_rows_; }
+    // A row labelled total is held.
+    bool holds_total() const noexcept {
+        return std::any_of(held_.begin() + static_cast<std::ptrdiff_t>(held_front_), held_.end(),
+                           [](const HeldRow& held) { return held.total && !held.skipped; });
+    }
 
     // Holds a row with its fields.
     void hold(HeldRow held, const RowView& fields) {
@@ -90,15 +96,27 @@ class TableEndHold {
     // and lets the oldest go once more than footer_rows are held.
     bool hold_last(HeldRow held, const RowView* fields);
     // The held rows were no footer: they go on as the rows they are.
-    bool release_held() { return held_.empty() || release_all(); }
+    bool release_held() {
+        if (!held_.empty())
+            return release_all(false);
+        empty_run_goes_on_ = false; // a row of the table ends the run
+        return true;
+    }
+    // Held rows of empty cells have reached their bound, and another comes:
+    // the held rows go on as they are, the run at their end as blank rows
+    // and the rows of its own that follow too.
+    bool release_at_bound() { return held_.empty() || release_all(true); }
+    // Notes, the first time only, that a run of rows of empty cells
+    // from `line` on separates rows of the table and is set aside.
+    bool note_empty_run(std::uint64_t line);
     // At the end of input: judges what is held.
     bool finish_held();
     // The held rows are another table's: all set aside, blank and comment
-    // lines and rows of empty cells as what they are, the others as footer.
+    // lines and rows of empty cells as what they are, the others as section.
     bool set_all_aside();
 
   private:
-    bool release_all();
+    bool release_all(bool at_bound);
     void drop_released_held();
     bool settle_total(const HeldRow& held);
 
@@ -113,6 +131,8 @@ class TableEndHold {
     // A given footer: held_ from held_front_ on is still held.
     std::size_t held_front_ = 0;
     bool held_data_rows_ = false;
+    bool empty_run_noted_ = false;
+    bool empty_run_goes_on_ = false; // released at the bound in a run of empty rows
 };
 
 } // namespace rowmend

@@ -26,7 +26,7 @@ from rowmend._partitions import merge_reports  # noqa: E402
 # each file, one of them gzip-compressed; in input (sorted) order.
 FILES = {
     "a.csv": b'id,amount,name\n1,1.5,"say "hi" now"\n2,2.5,plain\n3,0.5\n',
-    "b.csv.gz": gzip.compress(b"id,amount,name\n4,0.5,x\n5,1.25,y,extra,fields\n6\n"),
+    "b.csv.gz": gzip.compress(b"id,amount,name\n4,0.5,x\n5,1.25,y,extra,fields\n6\n", mtime=0),
     "c.csv": b"\xef\xbb\xbfid,amount,name\r\n7,3.5,caf\xc3\xa9\r\n8,4.5,\xff\r\n",
     # Alone it would be read as four columns: the first file's layout says three.
     "d.csv": b"id,amount,name\n9,1.5,a,b\n10,2.5,c,d\n",
@@ -153,7 +153,7 @@ def test_misuse_raises_naming_the_cause(tmp_path):
     for folder in ("x", "y"):
         (tmp_path / folder).mkdir()
     (tmp_path / "x" / "a.csv").write_bytes(b"a\n1\n")
-    (tmp_path / "y" / "a.csv.gz").write_bytes(gzip.compress(b"a\n1\n"))
+    (tmp_path / "y" / "a.csv.gz").write_bytes(gzip.compress(b"a\n1\n", mtime=0))
     frame = rowmend.dask.read_csv(tmp_path / "x" / "a.csv")
     cases = [
         (lambda: rowmend.dask.clean(str(tmp_path / "*" / "a.csv*"), tmp_path / "out"), ValueError, "would both write"),

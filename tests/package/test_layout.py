@@ -61,7 +61,7 @@ DETECTED = [
     ("cp1252", "n,ville\n1,Orl\u00e9ans\n".encode("cp1252"), {}, "cp1252", ",", 2, ("n", "ville")),
     ("utf-16 with its mark", codecs.BOM_UTF16_LE + "a|b\n1|2\n".encode("utf-16-le"), {}, "utf-16-le", "|", 2,
      ("a", "b")),
-    ("gzip", gzip.compress(b"a,b,c\n1,2,3\n"), {}, "utf-8", ",", 3, ("a", "b", "c")),
+    ("gzip", gzip.compress(b"a,b,c\n1,2,3\n", mtime=0), {}, "utf-8", ",", 3, ("a", "b", "c")),
     ("empty and repeated names", b"id,,id\n1,2,3\n", {"header": True}, "utf-8", ",", 3, ("id", "column_2", "id_2")),
     ("delimiter given", b"a;b,c\n1;2,3\n", {"delimiter": ","}, "utf-8", ",", 2, ("a;b", "c")),
 ]
@@ -100,7 +100,7 @@ def test_json_round_trip_and_defaults():
 
 # (case, JSON text, what the error says)
 UNREADABLE = [
-    ("newer version", {"version": 5, "encoding": "utf-8", "delimiter": ",", "columns": 1}, "newer than this rowmend"),
+    ("newer version", {"version": 6, "encoding": "utf-8", "delimiter": ",", "columns": 1}, "newer than this rowmend"),
     ("negative preamble", {"version": 3, "encoding": "utf-8", "delimiter": ",", "columns": 1, "preamble": -1},
      "at least 0"),
     ("unknown field", {"version": 2, "encoding": "utf-8", "delimiter": ",", "columns": 1, "comment_char": "#"},
@@ -165,6 +165,7 @@ DRIFTS = [
     ("columns", b"id,name,city,zip\n1,a,b,c\n", "4 columns where it has 3"),
     ("names", b"id,nom,city\n1,a,b\n", "column 2 is 'nom' where the layout has 'name'"),
     ("delimiter and columns", b"id;name\n1;a\n", "delimiter ';' where the layout has ','; 2 columns where it has 3"),
+    ("trailing delimiter", b"id,name,city,\n1,a,b,\n2,c,d,\n", "a delimiter ends every line where the layout has none"),
 ]
 
 
@@ -260,3 +261,22 @@ def test_detect_says_when_an_input_holds_several_tables(data, several, recwarn):
     warned = [str(w.message) for w in recwarn if issubclass(w.category, rowmend.RowmendWarning)]
     assert warned == (["<BytesIO>: holds several tables; the layout is the first's (3 columns), "
                        "and reading it sets the later ones aside"] if several else [])
+
+
+@pytest.mark.parametrize("data", [
+    b"id,name,amount,\n7,cy,4,\n8,di,5,\n",
+    b"id,name,amount\n7,cy,4\n8,di,5\n",  # the next export without it reads as itself
+    # a value there far down: a long row, as without a layout
+    b"id,name,amount,\n" + b"7,cy,4,\n" * 2000 + b"8,di,5,x\n",
+])
+def test_a_layout_saved_from_lines_ending_in_a_delimiter_drops_that_column_again(tmp_path, data):
+    saved = rowmend.detect(io.BytesIO(b"id,name,amount,\n1,ana,2.5,\n2,bo,3,\n"))
+    assert (saved.columns, saved.trailing_delimiter) == (3, True)
+    assert Layout.from_json(saved.to_json()) == saved
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        table = rowmend.read_arrow(io.BytesIO(data), layout=saved)
+    assert table == rowmend.read_arrow(io.BytesIO(data))
+    assert table.column_names == ["id", "name", "amount"] and table.column("amount").to_pylist()[0] == "4"
+    old = Layout.from_dict({**saved.to_dict(), "version": 4, "trailing_delimiter": False})
+    assert old.differences(rowmend.detect(io.BytesIO(data))) == []  # an older layout never said

@@ -137,6 +137,7 @@ VALUE_ERRORS = [
     ({"dtypes": "infer", "thousands": "x"}, "thousands must be one of 'auto', 'none', 'comma', 'point', 'space', "
      "'apostrophe', 'nbsp', 'nnbsp' or the separator itself, not 'x'"),
     ({"decimal": ","}, "decimal applies to typed columns: give dtypes='infer' (or per-column kinds) with it"),
+    ({"nulls_in_text": True}, "nulls_in_text applies to typed columns: give dtypes='infer' (or per-column kinds) with it"),
 ]
 
 

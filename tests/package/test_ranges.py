@@ -1,14 +1,14 @@
 """Big files as byte ranges: the ranges cover the file on code-unit cuts, the
 scans joined in order give each range the true first row (a quoted field may
-run through a whole range), each range's options, and what this build
-refuses."""
+run through a whole range), each range's options, and what stays one
+partition."""
 
 import gzip
 
 import pytest
 
 from rowmend._options import OptionError
-from rowmend._ranges import ByteRange, RangeRead, RowStart, byte_ranges, join_scans, range_options
+from rowmend._ranges import ByteRange, RangeRead, RangeScan, RowStart, byte_ranges, join_scans, range_options
 from rowmend._sizes import parse_size
 
 
@@ -31,20 +31,22 @@ class QuoteScanner:
     def __init__(self, data):
         self.data = data
 
-    def scan(self, name, byte_range):
-        return byte_range
+    def scan(self, byte_range):
+        return RangeScan(byte_range, {})
 
-    def join(self, byte_range, entry):
-        offset, line, quoted = entry.offset, entry.line, False
+    def join(self, scanned, entry):
+        byte_range = scanned.range
+        offset, line, quoted, rows = entry.offset, entry.line, False, 0
         while offset < len(self.data):
             byte = self.data[offset]
             offset += 1
             quoted ^= byte == ord('"')
             if byte == ord("\n"):
                 line += 1
+                rows += not quoted
                 if not quoted and offset >= byte_range.end:
                     break
-        return RowStart(offset, line)
+        return RowStart(offset, line), rows
 
 
 def whole_row_starts(data):
@@ -70,22 +72,24 @@ def whole_row_starts(data):
 def test_joined_ranges_start_at_the_true_rows(data, blocksize):
     scanner = QuoteScanner(data)
     ranges = byte_ranges(len(data), blocksize)
-    reads = join_scans([scanner.scan("f", r) for r in ranges], ranges, RowStart(0, 1), scanner)
+    reads = join_scans([scanner.scan(r) for r in ranges], RowStart(0, 1), scanner, len(data))
     truth = whole_row_starts(data)
     # Each read starts at a true row, and the true rows it owns are those in its range.
     assert all(read.first in truth for read in reads)
     owned = [[s for s in truth if read.first.offset <= s.offset < read.range.end] for read in reads]
     assert [s for rows in owned for s in rows] == truth
     assert [read.last for read in reads] == [False] * (len(reads) - 1) + [True]
+    assert [read.end for read in reads] == [read.first.offset for read in reads[1:]] + [len(data)]
+    assert sum(read.rows for read in reads) == len(truth)
 
 
 @pytest.mark.parametrize(
     "index, last, header, preamble, footer",
-    [(0, True, "auto", "auto", "section"), (0, False, "auto", "auto", 0), (2, False, False, 0, 0), (2, True, False, 0, "section")],
+    [(0, True, "auto", "auto", 3), (0, False, "auto", "auto", 0), (2, False, False, 0, 0), (2, True, False, 0, 3)],
 )
 def test_only_the_first_range_reads_a_header_and_only_the_last_a_footer(index, last, header, preamble, footer):
     read = RangeRead(ByteRange(0, 1), RowStart(0, 1), index, last)
-    options = range_options({"header": "auto", "skip_preamble": "auto", "skip_footer": "section", "delimiter": ";"}, read)
+    options = range_options({"header": "auto", "skip_preamble": "auto", "skip_footer": 3, "delimiter": ";"}, read)
     assert (options["header"], options["skip_preamble"], options["skip_footer"], options["delimiter"]) == (
         header,
         preamble,
@@ -105,13 +109,12 @@ def test_block_sizes_below_64_kib_or_unreadable_are_refused(text):
         parse_size(text, "blocksize")
 
 
-def test_dask_reads_what_it_need_not_cut_and_refuses_what_it_would(tmp_path):
+def test_dask_keeps_whole_what_it_need_not_cut(tmp_path):
     dask_read = pytest.importorskip("rowmend.dask").read_csv
     big = b"id,name\n" + b"".join(b'%d,"x\ny"\n' % i for i in range(20_000))
     (tmp_path / "small.csv").write_bytes(b"id,name\n1,a\n")
-    (tmp_path / "big.csv.gz").write_bytes(gzip.compress(big))
+    (tmp_path / "big.csv.gz").write_bytes(gzip.compress(big, mtime=0))
     (tmp_path / "big.csv").write_bytes(big)
-    kept = dask_read([tmp_path / "small.csv", tmp_path / "big.csv.gz"], blocksize="64 KiB")
-    assert kept.npartitions == 2 and len(kept.compute(scheduler="sync")) == 20_001
-    with pytest.raises(NotImplementedError, match=str(tmp_path / "big.csv")):
-        dask_read([tmp_path / "small.csv", tmp_path / "big.csv"], blocksize="64 KiB")
+    # Small, compressed, or within the first range's least span: one partition each.
+    kept = dask_read([tmp_path / "small.csv", tmp_path / "big.csv.gz", tmp_path / "big.csv"], blocksize="64 KiB")
+    assert kept.npartitions == 3 and len(kept.compute(scheduler="sync")) == 40_001

@@ -112,3 +112,30 @@ def test_notes_are_shown_escaped_in_the_html_summary():
     page = report_fragment(make_report(notes=[("owner-not-kept", "<b>out.csv</b> kept its mode")]))
     assert '<li data-note="owner-not-kept">&lt;b&gt;out.csv&lt;/b&gt; kept its mode</li>' in page
     assert "<ul class=notes>" not in report_fragment(make_report())
+
+
+@pytest.mark.parametrize(
+    "skipped, read_as",
+    [
+        # Saved before later tables had a kind of their own: they are in "footer".
+        ({"blank": 1, "comment": 0, "preamble": 0, "footer": 2}, {"blank": 1, "comment": 0, "preamble": 0,
+                                                                  "footer": 2, "section": 0}),
+        ({"blank": 1, "comment": 0, "preamble": 0, "footer": 0, "section": 2}, None),
+        ({"blank": 3}, None),
+    ],
+)
+def test_reports_saved_with_the_older_skip_kinds_read_back(skipped, read_as):
+    data = make_report(total_rows=13, skipped_rows=3, skipped=skipped).to_dict()
+    again = rowmend.Report.from_dict(json.loads(json.dumps(data)))
+    assert again.skipped == (read_as or skipped) and again.skipped_rows == 3
+
+
+def test_a_later_table_is_counted_and_set_aside_as_a_section(tmp_path):
+    source = tmp_path / "two.csv"
+    source.write_bytes(b"id,name,amount\n1,ana,2.5\n2,bo,3\nsku,qty,price,store\nA1,3,2.5,n\nA2,4,2.5,s\n")
+    report = rowmend.clean(source, tmp_path / "out.csv", quarantine=tmp_path / "q.csv")
+    assert report.skipped["section"] == 3 and report.skipped["footer"] == 0
+    assert (tmp_path / "q.skipped.csv").read_text().splitlines() == [
+        "line,kind,raw_content", '4,"section","sku,qty,price,store"', '5,"section","A1,3,2.5,n"',
+        '6,"section","A2,4,2.5,s"',
+    ]

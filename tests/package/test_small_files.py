@@ -80,16 +80,23 @@ READINGS = [
     (b"id,n\r\n1,a\r\n, \r\n2,b\r\n,\r\n", ["id", "n"], [["1", "a"], ["", " "], ["2", "b"]], 1, {"blank": 1},
      ["empty-rows"]),
     (b"a,b,c\n,,\n,,\n", ["a", "b", "c"], [["", "", ""], ["", "", ""]], 1, {}, []),
+    # Runs of empty rows between sections are blank rows; one alone is a record.
+    (b"id,n,v\n1,a,2\n,,\n,,\n,,\n3,b,4\n,,\n5,c,6\n" + b",,\n" * 30,
+     ["id", "n", "v"], [["1", "a", "2"], ["3", "b", "4"], ["", "", ""], ["5", "c", "6"]], 1, {"blank": 33},
+     ["empty-rows", "empty-rows"]),
+    (b'id,n,v\n1,"a",2\n,,\n,,\n3,"b",4\n', ["id", "n", "v"], [["1", "a", "2"], ["3", "b", "4"]], 1,
+     {"blank": 2}, ["empty-rows"]),
+
     (b"id,n,v\n1,a,2\n,,\n,,\nEnd of report\n", ["id", "n", "v"], [["1", "a", "2"]], 1,
      {"blank": 2, "footer": 1}, ["empty-rows"]),
     # Stacked tables: the first is the table, however long the later ones.
     (b"id,name,amount\n1,ana,2.5\n2,bo,3\nsku,qty,price,store\nA1,3,2.5,north\nA2,4,2.5,south\nA3,5,2.5,x\n",
-     ["id", "name", "amount"], [["1", "ana", "2.5"], ["2", "bo", "3"]], 1, {"footer": 4},
+     ["id", "name", "amount"], [["1", "ana", "2.5"], ["2", "bo", "3"]], 1, {"section": 4},
      ["stacked-tables", "later-table"]),
     (b"id,name,amount\n1,ana,2.5\n2,bo,3\n3,cy,4\ncode,city\nX,rome\nY,oslo\n", ["id", "name", "amount"],
-     [["1", "ana", "2.5"], ["2", "bo", "3"], ["3", "cy", "4"]], 1, {"footer": 3}, ["later-table"]),
+     [["1", "ana", "2.5"], ["2", "bo", "3"], ["3", "cy", "4"]], 1, {"section": 3}, ["later-table"]),
     (b"id,name,amount\n1,ana,2.5\n2,bo,3\n\ncode,city,pop\n" + b"X,rome,1\n" * 100, ["id", "name", "amount"],
-     [["1", "ana", "2.5"], ["2", "bo", "3"]], 1, {"blank": 1, "footer": 101}, ["later-table"]),
+     [["1", "ana", "2.5"], ["2", "bo", "3"]], 1, {"blank": 1, "section": 101}, ["later-table"]),
     # Long rows of values, and a long row of words alone: the table's own rows.
     (b"id,name,amount\n1,ana,2.5\n2,bo,3\n3,cy,4,5\n4,di,5,6\n", ["id", "name", "amount"],
      [["1", "ana", "2.5"], ["2", "bo", "3"], ["3", "cy", "4,5"], ["4", "di", "5,6"]], 1, {}, []),

@@ -25,7 +25,7 @@ from rowmend.spark.options import reading_options  # noqa: E402
 # them gzip-compressed; in input (sorted) order.
 FILES = {
     "a.csv": b'id,amount,name\n1,1.5,"say "hi" now"\n2,2.5,plain\n3,0.5\n',
-    "b.csv.gz": gzip.compress(b"id,amount,name\n4,0.5,x\n5,1.25,y,extra,fields\n6\n"),
+    "b.csv.gz": gzip.compress(b"id,amount,name\n4,0.5,x\n5,1.25,y,extra,fields\n6\n", mtime=0),
     "c.csv": b"\xef\xbb\xbfid,amount,name\r\n7,3.5,caf\xc3\xa9\r\n8,4.5,\xff\r\n",
     # Alone it would be read as four columns: the first file's layout says three.
     "d.csv": b"id,amount,name\n9,1.5,a,b\n10,2.5,c,d\n",
@@ -47,6 +47,7 @@ def spark():
         .appName("rowmend-tests")
         .config("spark.ui.enabled", "false")
         .config("spark.driver.bindAddress", "127.0.0.1")
+        .config("spark.driver.host", "127.0.0.1")  # large results come back through the block manager
         .config("spark.pyspark.python", sys.executable)
         .config("spark.pyspark.driver.python", sys.executable)
         .getOrCreate()
@@ -157,3 +158,25 @@ def test_a_schema_given_renames_and_casts_the_columns_in_order(spark, folder):
     )
     got = [tuple(row) for row in frame.collect()]
     assert got == [(1, 1.5, 'say "hi" now'), (2, 2.5, "plain"), (3, 0.5, ""), (9, 1.5, "a,b"), (10, 2.5, "c,d")]
+
+
+def big_file(rows):
+    """A file past the first range's least span (8 MiB), with quoted line breaks, stray quotes and short rows."""
+    kinds = [b'%d,1.5,"two\nlines"', b'%d,2.5,she said "hi', b"%d,0.5", b"%d,3.5,plain"]
+    return b"id,amount,name\n" + b"\n".join(kinds[i % 7 % 4] % i for i in range(rows)) + b"\n"
+
+
+@pytest.mark.parametrize("options", [{"line_numbers": True, "record_repairs": True}])
+def test_one_big_file_by_ranges_reads_as_one_read(spark, tmp_path, options):
+    data = big_file(520_000)
+    assert len(data) > 9 << 20
+    (tmp_path / "big.csv").write_bytes(data)
+    rows, report = rowmend.spark.read_with_report(spark, str(tmp_path / "big.csv"), blocksize="512 KiB", **options)
+    one = rowmend.stream(io.BytesIO(data), **options)
+    expected = pa.table(one)
+    assert rows.rdd.getNumPartitions() > 2
+    got = rows.toArrow()
+    assert got.cast(expected.schema).equals(expected)
+    merged = rowmend.spark.report(report)
+    assert (merged.total_rows, merged.repaired_rows, merged.quarantine) == (one.report.total_rows, one.report.repaired_rows, one.report.quarantine)
+    assert merged.repairs == one.report.repairs

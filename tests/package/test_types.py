@@ -60,6 +60,17 @@ RULES = [
     ("a leading-zero code among integers", ["5"] * 199 + ["007"], pa.int64(), [5] * 199 + [None],
      [None] * 199 + ["007"]),
     ("two misfits in a hundred stay text", ["5"] * 98 + ["x", "y"], pa.string(), ["5"] * 98 + ["x", "y"], None),
+    ("negative offsets and fractions in UTC", ["2024-01-31 23:30:00.25-01:30", "1969-12-31T23:59:59Z"],
+     pa.timestamp("us", "UTC"),
+     [datetime.datetime(2024, 2, 1, 1, 0, 0, 250000, tzinfo=datetime.timezone.utc),
+      datetime.datetime(1969, 12, 31, 23, 59, 59, tzinfo=datetime.timezone.utc)], None),
+    ("a time finer than a microsecond is a misfit, not cut", ["10:00:00.5"] * 199 + ["10:00:00.1234567"],
+     pa.time64("us"), [datetime.time(10, 0, 0, 500000)] * 199 + [None], [None] * 199 + ["10:00:00.1234567"]),
+    ("integers with an exponent or a unit", ["1e5", "2", "3"], pa.float64(), [100000.0, 2.0, 3.0], None),
+    ("int64's edges", ["9223372036854775807", "-9223372036854775808"], pa.int64(),
+     [2**63 - 1, -(2**63)], None),
+    ("negative decimals past a float's digits", ["-12345678901234567.5", "0.5"], pa.decimal128(18, 1),
+     [decimal.Decimal("-12345678901234567.5"), decimal.Decimal("0.5")], None),
     ("words", ["a", "b"], pa.string(), ["a", "b"], None),
     ("an empty column", ["", ""], pa.string(), ["", ""], None),
 ]
@@ -92,6 +103,11 @@ OVERRIDES = [
     ("decimal comma given", ["1,234", "5,678"], {"dtypes": "infer", "decimal": ","}, pa.float64(), [1.234, 5.678]),
     ("thousands given", ["1,234", "5,678"], {"dtypes": "infer", "thousands": "comma"}, pa.int64(), [1234, 5678]),
     ("the command line's spelling", ["1", "2"], {"dtypes": "x=decimal"}, pa.float64(), [1.0, 2.0]),
+    ("missing values in text on request", ["a", "NA", " ", "b"], {"dtypes": "infer", "nulls_in_text": True},
+     pa.string(), ["a", None, None, "b"]),
+    ("missing values in text stay text unasked", ["a", "NA", ""], {"dtypes": "infer"}, pa.string(), ["a", "NA", ""]),
+    ("missing values in text, own spellings", ["a", "?", "NA"],
+     {"dtypes": {"x": "string"}, "null_values": ["?"], "nulls_in_text": True}, pa.string(), ["a", None, "NA"]),
 ]
 
 
@@ -192,7 +208,9 @@ def _typer_buffers(values):
         (lambda t: t.add(b"\x05\0\0\0\x01\0\0\0", b"abcdef", 0, 1, False), ValueError, "outside the data buffer"),
         (lambda t: t.add(b"\0" * 8, b"", -1, 1, False), ValueError, "shorter than the array"),
         (lambda t: t.add(None, b"", 0, 0, False), TypeError, "bytes-like"),
-        (lambda t: t.convert(*_typer_buffers(["1"])), RuntimeError, "convert\\(\\) before decide\\(\\)"),
+        (lambda t: t.build(*_typer_buffers(["1"])), RuntimeError, "build\\(\\) before decide\\(\\)"),
+        (lambda t: t.decide("string") and t.build(*_typer_buffers(["1"])), RuntimeError, "chose a typed kind"),
+        (lambda t: t.decide("decimal") and t.build(*_typer_buffers(["1"]), 39, 0), ValueError, "precision is 1 to 38"),
         (lambda t: t.decide("float"), ValueError, "unknown column kind 'float'"),
     ],
 )
@@ -233,3 +251,89 @@ def test_the_command_line_types_parquet_with_per_column_kinds(tmp_path):
     table = pq.read_table(tmp_path / "out.parquet")
     assert table.schema.field("id").type == pa.string()
     assert table.column("amount").to_pylist() == [1.5, None]
+
+
+class _Pipe(io.RawIOBase):
+    """A file object read once, as a pipe is: it cannot seek."""
+
+    def __init__(self, data):
+        self._data = io.BytesIO(data)
+
+    def readable(self):
+        return True
+
+    def readinto(self, buffer):
+        return self._data.readinto(buffer)
+
+
+def _rows(first, later):
+    """Past the first batch of rows (the prefix types are decided from), 1,000 rows of another kind."""
+    return b"n,w\n" + b"".join(b"%s,%d\n" % (first(i), i) for i in range(66000)) + b"".join(
+        b"%s,%d\n" % (later(i), i) for i in range(66000, 67000)
+    )
+
+
+# (name, data, a file read again: (n's type, note codes), read once: (n's type, note codes, n_raw's misfits))
+LATER_ROWS = [
+    ("integers, then decimals", _rows(lambda i: b"%d" % i, lambda i: b"%d.5" % i),
+     (pa.float64(), {"type-reread"}), (pa.int64(), {"type-prefix", "type-widened-later", "type-misfits"}, 1000)),
+    ("integers, then more than the share of words", _rows(lambda i: b"%d" % i, lambda i: b"w%d" % i),
+     (pa.string(), {"type-reread", "type-misfit-share"}),
+     (pa.int64(), {"type-prefix", "type-widened-later", "type-misfits"}, 1000)),
+    ("decimals, then more digits than a float holds", _rows(lambda i: b"%d.5" % i, lambda i: b"12345678901234.%d" % i),
+     (pa.decimal128(19, 5), {"type-reread"}), (pa.float64(), {"type-prefix", "type-misfits"}, 1000)),
+    ("one late misfit is no change of type", _rows(lambda i: b"%d" % i, lambda i: b"%d" % i if i != 66999 else b"8011-N"),
+     # A Parquet file's columns are written with the first batch: n_raw needs a second read.
+     (pa.int64(), {"type-misfits", "type-reread"}), (pa.int64(), {"type-prefix", "type-misfits"}, 1)),
+]
+
+
+@pytest.mark.parametrize("name, data, again, once", LATER_ROWS, ids=[row[0] for row in LATER_ROWS])
+def test_later_rows_that_widen_a_type_read_a_file_again_and_a_pipe_keeps_its_prefix(tmp_path, name, data, again, once):
+    path = tmp_path / "in.csv"
+    path.write_bytes(data)
+    strings = [line.split(b",")[0].decode() for line in data.splitlines()[1:]]
+    for source, (arrow, codes, *misfits) in ((path, again), (_Pipe(data), once)):
+        table = rowmend.read_arrow(source if source is path else _Pipe(data), dtypes="infer")
+        report = rowmend.clean(source, tmp_path / "out.parquet", dtypes="infer")
+        written = pq.read_table(tmp_path / "out.parquet")
+        assert table.schema.field("n").type == written.schema.field("n").type == arrow
+        assert table.num_rows == written.num_rows == 67000  # no row is ever dropped
+        assert pq.ParquetFile(tmp_path / "out.parquet").num_row_groups > 1  # written batch by batch
+        assert {note.code for note in report.notes if note.code.startswith("type-")} == codes
+        # Every cell's text is somewhere: its value, the table's n_raw, or the report's records.
+        kept = table.column("n_raw").to_pylist() if "n_raw" in table.column_names else [None] * 67000
+        got = table.column("n").to_pylist()
+        assert all(value is not None or raw == text for value, raw, text in zip(got, kept, strings))
+        if misfits:
+            assert report.misfits["n"] == misfits[0]
+            recorded = {record.text for record in report.misfit_records if record.column == "n"}
+            beside = set(written.column("n_raw").to_pylist()) - {None} if "n_raw" in written.column_names else set()
+            assert recorded | beside == {text for value, text in zip(got, strings) if value is None}
+
+
+def test_a_file_that_changes_between_its_reads_is_refused(tmp_path):
+    from rowmend._typed_read import read_again
+
+    path = tmp_path / "in.csv"
+    path.write_bytes(b"n\n1\n")
+    reopen = read_again(path)
+    assert reopen is not None and reopen() == path
+    path.write_bytes(b"n\n1\n2\n")
+    with pytest.raises(ValueError, match="in.csv: the file changed while it was read"):
+        reopen()
+    assert read_again(_Pipe(b"")) is None
+
+
+def test_decimals_read_as_the_nearest_double():
+    import random
+
+    rng = random.Random(5)
+    cells = [
+        f"{rng.randint(0, 10 ** rng.randint(0, 5))}.{rng.randint(0, 10 ** 10):0{rng.randint(10, 10)}d}"[: rng.randint(3, 17)]
+        for _ in range(20000)
+    ]
+    cells = [cell.rstrip(".") or "0" for cell in cells]
+    table = rowmend.read_arrow(io.BytesIO(("x\n" + "\n".join(cells) + "\n").encode()), dtypes="infer")
+    assert table.schema.field("x").type == pa.float64()
+    assert table.column("x").to_pylist() == [float(cell) for cell in cells]  # Python's float is correctly rounded

@@ -26,7 +26,7 @@ def served(tmp_path_factory):
     """A folder served over HTTP on 127.0.0.1, and its base URL."""
     folder = tmp_path_factory.mktemp("served")
     (folder / "a.csv").write_bytes(DATA)
-    (folder / "b.csv.gz").write_bytes(gzip.compress(DATA))
+    (folder / "b.csv.gz").write_bytes(gzip.compress(DATA, mtime=0))
     (folder / "long.csv").write_bytes(b"n,x\n" + b"".join(b"%d,row %d\n" % (i, i) for i in range(400_000)))
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), functools.partial(_Quiet, directory=str(folder)))
     thread = threading.Thread(target=server.serve_forever, daemon=True)

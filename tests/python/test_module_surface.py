@@ -315,9 +315,15 @@ def test_exit_accepts_every_binding_form(reader, args, kwargs):
 # ---- argument conversion ----------------------------------------------------
 
 
+# Their reprs name them in the test ids, which must not hold addresses: every
+# pytest worker collects the same ids.
 class Outer:
     class Inner:
-        pass
+        def __repr__(self):
+            return "Outer.Inner()"
+
+    def __repr__(self):
+        return "Outer()"
 
 
 class Index:
@@ -326,6 +332,9 @@ class Index:
 
     def __index__(self):
         return self.value
+
+    def __repr__(self):
+        return f"Index({self.value})"
 
 
 class Text(str):

@@ -8,6 +8,7 @@
 #include "bindings/guarded_call.h"
 #include "bindings/native/py_arrow_batch.h"
 #include "bindings/native/py_column_typer.h"
+#include "bindings/native/py_range_scan.h"
 #include "bindings/native/py_salvager.h"
 #include "bindings/native/salvager_options.h"
 #include "bindings/py_ref.h"
@@ -29,6 +30,8 @@ int exec_module(PyObject* module) {
         if (!add_class(module, "ArrowBatch", arrow_batch_type()))
             return -1;
         if (!add_class(module, "ColumnTyper", column_typer_type()))
+            return -1;
+        if (PyModule_AddFunctions(module, range_scan_methods()) < 0)
             return -1;
         if (PyModule_AddStringConstant(module, "__version__", ROWMEND_VERSION) < 0)
             return -1;

@@ -11,6 +11,7 @@
 #include "bindings/gil.h"
 #include "bindings/guarded_call.h"
 #include "bindings/py_ref.h"
+#include "heuristics/cell_value.h"
 #include "heuristics/column_kind.h"
 
 namespace rowmend::native {
@@ -302,6 +303,7 @@ PyObject* typer_decide(PyObject* self, PyObject* args, PyObject* kwargs) {
                                                                : nullptr;
         const bool ok =
             set_item(dict, "kind", text_object(kinds::kind_name(type.kind))) &&
+            set_item(dict, "nearest", text_object(kinds::kind_name(type.nearest))) &&
             set_item(dict, "decimal", text_object(std::string_view(&type.number.decimal, 1))) &&
             set_item(dict, "thousands", text_object(kinds::grouping_text(type.number.thousands))) &&
             set_item(dict, "unit", text_object(kinds::unit_text(type.unit))) &&
@@ -328,108 +330,235 @@ PyRef new_bytes(std::size_t size) {
     return PyRef(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
 }
 
-// The digits of a normalized number ("-1234.50"): before the point, leading
-// zeros aside, and after it; each the most seen so far.
-void measure(std::string_view number, std::size_t& whole_digits, std::size_t& scale,
-             bool& exponent) noexcept {
-    std::size_t i = number.empty() || number[0] != '-' ? 0 : 1;
-    while (i < number.size() && number[i] == '0')
-        ++i;
-    std::size_t whole = 0;
-    for (; i < number.size() && number[i] >= '0' && number[i] <= '9'; ++i)
-        ++whole;
-    whole_digits = std::max(whole_digits, whole);
-    if (i < number.size() && number[i] == '.') {
-        const std::size_t start = ++i;
-        while (i < number.size() && number[i] >= '0' && number[i] <= '9')
-            ++i;
-        scale = std::max(scale, i - start);
+// What a typed array's values are: the decided kind, and for decimals
+// float64 (precision 0, at most `max_digits` digits when given) or
+// decimal128(precision, scale).
+struct Target {
+    kinds::Kind kind = kinds::Kind::Text;
+    unsigned precision = 0, scale = 0;
+    int max_digits = -1;
+
+    std::size_t value_bytes(std::size_t n) const noexcept {
+        switch (kind) {
+        case kinds::Kind::Boolean:
+            return (n + 7) / 8;
+        case kinds::Kind::Date:
+            return n * 4;
+        case kinds::Kind::Decimal:
+            return n * (precision > 0 ? 16 : 8);
+        default:
+            return n * 8;
+        }
     }
-    exponent = exponent || i < number.size();
+};
+
+// Reads one normalized cell into slot `i` of `values`; false when its value
+// does not fit the target (the cell is then a misfit).
+bool store(const Target& target, std::string_view text, std::size_t i, char* values,
+           kinds::Digits& most) noexcept {
+    switch (target.kind) {
+    case kinds::Kind::Boolean:
+        if (text[0] == 't')
+            values[i / 8] = static_cast<char>(values[i / 8] | (1 << (i % 8)));
+        return true;
+    case kinds::Kind::Integer: {
+        std::int64_t value = 0;
+        if (!kinds::read_int64(text, value))
+            return false;
+        std::memcpy(values + i * 8, &value, 8);
+        return true;
+    }
+    case kinds::Kind::Decimal: {
+        // Measured before the value is taken: a number its type cannot hold
+        // still tells what type would (a later read's).
+        const kinds::Digits digits = kinds::count_digits(text);
+        most.whole = std::max(most.whole, digits.whole);
+        most.fraction = std::max(most.fraction, digits.fraction);
+        most.exponent = most.exponent || digits.exponent;
+        if (target.precision > 0) {
+            std::uint64_t words[2];
+            if (!kinds::read_decimal128(text, target.precision, target.scale, words))
+                return false;
+            std::memcpy(values + i * 16, words, 16);
+        } else {
+            double value = 0;
+            if (target.max_digits >= 0 && !digits.exponent &&
+                digits.whole + digits.fraction > static_cast<unsigned>(target.max_digits))
+                return false; // a float would round it
+            if (!kinds::read_float64(text, value))
+                return false;
+            std::memcpy(values + i * 8, &value, 8);
+        }
+        return true;
+    }
+    case kinds::Kind::Date: {
+        std::int32_t value = 0;
+        if (!kinds::read_date32(text, value))
+            return false;
+        std::memcpy(values + i * 4, &value, 4);
+        return true;
+    }
+    case kinds::Kind::Time:
+    case kinds::Kind::Timestamp: {
+        std::int64_t value = 0;
+        if (!(target.kind == kinds::Kind::Time ? kinds::read_time_us(text, value)
+                                               : kinds::read_timestamp_us(text, value)))
+            return false;
+        std::memcpy(values + i * 8, &value, 8);
+        return true;
+    }
+    case kinds::Kind::Text:
+        break;
+    }
+    return false;
 }
 
-// The cells as the decided type's normalized text: (validity, offsets, data,
-// misfits, large, whole_digits, scale, exponent); nulls and misfits are null,
-// and the misfits' indices are int64 values in native order.
-PyObject* typer_convert(PyObject* self, PyObject* args) {
+// The value of a cell in the two commonest spellings, read from its
+// classification with no normalized text: plain digits in an integer
+// column, and a year-first ISO date in a date column. False when the cell
+// is not one of them (the caller takes the long way, which reads it alike).
+bool store_direct(const Target& target, const kinds::ColumnType& type, std::string_view cell,
+                  const kinds::CellKinds& kinds, std::size_t i, char* values,
+                  kinds::Digits& most) noexcept {
+    if (target.kind == kinds::Kind::Integer && kinds.plain && !kinds.negative &&
+        kinds.integer_formats != 0 && kinds.unit == kinds::Unit::None &&
+        type.unit == kinds::Unit::None) {
+        std::int64_t value = 0; // at most int64's digits: fits_int64 said so
+        for (std::size_t at = kinds.body_begin; at < kinds.body_end; ++at) {
+            if (cell[at] < '0' || cell[at] > '9')
+                return false; // an exponent, or a unit inside: the long way
+            value = value * 10 + (cell[at] - '0');
+        }
+        std::memcpy(values + i * 8, &value, 8);
+        return true;
+    }
+    if (target.kind == kinds::Kind::Decimal && target.precision == 0 && !kinds.negative &&
+        !kinds.exponent && kinds.unit == kinds::Unit::None && type.unit == kinds::Unit::None &&
+        ((kinds.number_formats >> kinds::format_index(type.number)) & 1u) &&
+        kinds.body_end - kinds.body_begin <= 16) {
+        // Digits with at most one point ("638.17"): at most 15 digits are an
+        // integer below 2^53 and a power of ten a double holds exactly, so
+        // one division is the correctly rounded value.
+        std::uint64_t mantissa = 0;
+        unsigned digits = 0, leading = 0, whole = 0;
+        bool point = false, first = true;
+        for (std::size_t at = kinds.body_begin; at < kinds.body_end; ++at) {
+            const char c = cell[at];
+            if (c == '.' && !point) {
+                point = true;
+                whole = digits;
+                continue;
+            }
+            if (c < '0' || c > '9')
+                return false;
+            if (first && c == '0' && !point)
+                ++leading;
+            else
+                first = false;
+            mantissa = mantissa * 10 + static_cast<unsigned>(c - '0');
+            ++digits;
+        }
+        if (!point)
+            whole = digits;
+        const unsigned fraction = digits - whole;
+        whole -= std::min(whole, leading);
+        if (digits == 0 || whole + fraction > 15)
+            return false;
+        constexpr double kTens[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                    1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+        const double value = static_cast<double>(mantissa) / kTens[fraction];
+        std::memcpy(values + i * 8, &value, 8);
+        most.whole = std::max(most.whole, whole);
+        most.fraction = std::max(most.fraction, fraction);
+        return true;
+    }
+    constexpr auto kIso = static_cast<std::size_t>(kinds::DateShape::YearFirstDash);
+    if (target.kind == kinds::Kind::Date && kinds.date == kinds::DateShape::YearFirstDash &&
+        !kinds.timestamp && ((type.shapes >> kIso) & 1u)) {
+        const std::int32_t days = kinds::days_since_epoch(kinds.year, kinds.first, kinds.second);
+        std::memcpy(values + i * 4, &days, 4);
+        return true;
+    }
+    return false;
+}
+
+// The cells as the decided type's Arrow values, classified, normalized and
+// read in one pass: (validity, values, misfits, whole_digits, scale,
+// exponent). Nulls and misfits are null; the misfits' indices are int64
+// values in native order.
+PyObject* typer_build(PyObject* self, PyObject* args) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         PyColumnTyper* typer = as_typer(self);
-        if (!typer->has_decided) {
-            PyErr_SetString(PyExc_RuntimeError, "convert() before decide()");
+        if (!typer->has_decided || typer->decided->kind == kinds::Kind::Text) {
+            PyErr_SetString(PyExc_RuntimeError, "build() before decide() chose a typed kind");
             return nullptr;
         }
         StringCells cells;
         PyObject *offsets_object = nullptr, *data_object = nullptr;
-        Py_ssize_t offset = 0, length = 0, max_whole = -1, max_scale = -1, max_digits = -1;
-        int large_input = 0;
-        if (!PyArg_ParseTuple(args, "OOnnp|nnn:convert", &offsets_object, &data_object, &offset,
-                              &length, &large_input, &max_whole, &max_scale, &max_digits) ||
+        Py_ssize_t offset = 0, length = 0, precision = 0, scale = 0, max_digits = -1;
+        int large_input = 0, count = 0;
+        if (!PyArg_ParseTuple(args, "OOnnp|nnnp:build", &offsets_object, &data_object, &offset,
+                              &length, &large_input, &precision, &scale, &max_digits, &count) ||
             !cells.open(offsets_object, data_object, offset, length, large_input))
             return nullptr;
-        const std::size_t n = cells.size();
-        // A normalized cell is at most 16 bytes longer than the cell.
-        const std::size_t capacity = cells.bytes() + 16 * n;
-        const bool large =
-            capacity > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max());
-        const std::size_t width = large ? 8 : 4;
-        PyRef validity = new_bytes((n + 7) / 8);
-        PyRef offsets = new_bytes((n + 1) * width);
-        PyRef data = new_bytes(capacity);
-        if (!validity || !offsets || !data)
+        if (precision < 0 || precision > 38 || scale < 0 || scale > precision) {
+            PyErr_SetString(PyExc_ValueError,
+                            "a decimal's precision is 1 to 38, its scale at most that");
             return nullptr;
-        std::vector<std::int64_t> misfits;
+        }
+        Target target{typer->decided->kind, static_cast<unsigned>(precision),
+                      static_cast<unsigned>(scale),
+                      static_cast<int>(std::min<Py_ssize_t>(max_digits, 64))};
+        const std::size_t n = cells.size();
+        PyRef validity = new_bytes((n + 7) / 8);
+        PyRef values = new_bytes(target.value_bytes(n));
+        if (!validity || !values)
+            return nullptr;
         auto* valid = reinterpret_cast<std::uint8_t*>(PyByteArray_AS_STRING(validity.get()));
-        char* offset_bytes = PyByteArray_AS_STRING(offsets.get());
-        char* out = PyByteArray_AS_STRING(data.get());
+        char* out = PyByteArray_AS_STRING(values.get());
         std::memset(valid, 0, (n + 7) / 8);
-        std::size_t written = 0;
-        // What a decimal type must hold: the most digits before and after
-        // the point, and whether any value has an exponent.
-        std::size_t whole_digits = 0, scale = 0;
-        bool exponent = false;
+        std::memset(out, 0, target.value_bytes(n));
+        std::vector<std::int64_t> misfits;
+        // One scratch line for the normalized text, grown to the longest
+        // cell that needs it: no allocation per cell.
+        std::string scratch(256, '\0');
+        kinds::Digits most;
         {
             GilReleased gil;
             const kinds::ColumnType& type = *typer->decided;
             const kinds::KindRules& rules = *typer->rules;
-            auto put_offset = [&](std::size_t i) {
-                if (large) {
-                    const auto value = static_cast<std::int64_t>(written);
-                    std::memcpy(offset_bytes + i * 8, &value, 8);
-                } else {
-                    const auto value = static_cast<std::int32_t>(written);
-                    std::memcpy(offset_bytes + i * 4, &value, 4);
-                }
-            };
+            kinds::ColumnKinds& column = *typer->column;
             for (std::size_t i = 0; i < n; ++i) {
-                put_offset(i);
                 const std::string_view cell = cells[i];
                 const kinds::CellKinds cell_kinds = kinds::classify_cell(cell, rules);
+                // Counted from the same classification: a cell is read once.
+                if (count)
+                    column.add(cell_kinds);
                 if (cell_kinds.null)
                     continue;
+                if (store_direct(target, type, cell, cell_kinds, i, out, most)) {
+                    valid[i / 8] = static_cast<std::uint8_t>(valid[i / 8] | (1u << (i % 8)));
+                    continue;
+                }
+                if (scratch.size() < cell.size() + 16)
+                    scratch.resize(cell.size() + 16);
                 const std::ptrdiff_t size =
-                    kinds::normalize_cell(cell, cell_kinds, type, out + written);
-                if (size < 0) {
+                    kinds::normalize_cell(cell, cell_kinds, type, scratch.data());
+                if (size < 0 ||
+                    !store(target, std::string_view(scratch.data(), static_cast<std::size_t>(size)),
+                           i, out, most)) {
                     misfits.push_back(static_cast<std::int64_t>(i));
                     continue;
                 }
-                if (type.kind == kinds::Kind::Decimal)
-                    measure(std::string_view(out + written, static_cast<std::size_t>(size)),
-                            whole_digits, scale, exponent);
-                written += static_cast<std::size_t>(size);
                 valid[i / 8] = static_cast<std::uint8_t>(valid[i / 8] | (1u << (i % 8)));
             }
-            put_offset(n);
         }
-        if (PyByteArray_Resize(data.get(), static_cast<Py_ssize_t>(written)) != 0)
-            return nullptr;
         PyRef misfit_bytes(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(misfits.data()),
                                                      static_cast<Py_ssize_t>(misfits.size() * 8)));
         if (!misfit_bytes)
             return nullptr;
-        return Py_BuildValue("(OOOOOnnO)", validity.get(), offsets.get(), data.get(),
-                             misfit_bytes.get(), large ? Py_True : Py_False,
-                             static_cast<Py_ssize_t>(whole_digits), static_cast<Py_ssize_t>(scale),
-                             exponent ? Py_True : Py_False);
+        return Py_BuildValue("(OOOIIO)", validity.get(), values.get(), misfit_bytes.get(),
+                             most.whole, most.fraction, most.exponent ? Py_True : Py_False);
     });
 }
 
@@ -446,11 +575,11 @@ PyMethodDef typer_methods[] = {
      "decide($self, kind=None, misfit_share=0.01, day_first=None)\n--\n\n"
      "Decide the column's type from the cells counted (or its best reading as kind) and describe "
      "it."},
-    {"convert", typer_convert, METH_VARARGS,
-     "convert($self, offsets, data, offset, length, large, max_whole=-1, max_scale=-1, "
-     "max_digits=-1, /)\n--\n\n"
-     "The cells' normalized text under the decided type: (validity, offsets, data, misfits, "
-     "large)."},
+    {"build", typer_build, METH_VARARGS,
+     "build($self, offsets, data, offset, length, large, precision=0, scale=0, max_digits=-1, "
+     "count=False, /)\n--\n\n"
+     "The cells as the decided type's Arrow values: (validity, values, misfits, whole_digits, "
+     "scale, exponent); with count, their kinds counted as add() counts them."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -309,6 +309,43 @@ PyObject* get_preamble_rows(PyObject* self, void*) {
     });
 }
 
+template <class Get> PyObject* read_pass(PyObject* self_object, Get get) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PySalvager* self = as_salvager(self_object);
+        if (!claim(self))
+            return nullptr;
+        return get(self->native->run.pass());
+    });
+}
+
+PyObject* get_range_unsure(PyObject* self, void*) {
+    return read_pass(self,
+                     [](const SalvagePass& pass) { return PyBool_FromLong(pass.range_unsure()); });
+}
+
+PyObject* get_settled_columns(PyObject* self, void*) {
+    return read_pass(self, [](const SalvagePass& pass) -> PyObject* {
+        if (!pass.settled())
+            Py_RETURN_NONE;
+        const RangeRead::Columns columns = pass.settled_columns();
+        std::string kinds, values;
+        for (const CellKind kind : columns.kinds)
+            kinds.push_back(static_cast<char>(kind));
+        for (const bool value : columns.values)
+            values.push_back(value ? '\1' : '\0');
+        return Py_BuildValue("(y#y#y#)", kinds.data(), static_cast<Py_ssize_t>(kinds.size()),
+                             values.data(), static_cast<Py_ssize_t>(values.size()),
+                             columns.header_text.data(),
+                             static_cast<Py_ssize_t>(columns.header_text.size()));
+    });
+}
+
+PyObject* get_parsed_rows(PyObject* self, void*) {
+    return read_pass(self, [](const SalvagePass& pass) {
+        return PyLong_FromUnsignedLongLong(pass.parsed_rows());
+    });
+}
+
 PyObject* get_columns(PyObject* self, void*) {
     return read_sink(self, [](const ReportSink& sink) { return PyLong_FromSize_t(sink.width()); });
 }
@@ -537,6 +574,16 @@ PyGetSetDef salvager_getset[] = {
     {"layout_columns", get_layout_columns, nullptr,
      "The column count the pass settled on (0: rows left as parsed).", nullptr},
     {"ready", get_ready, nullptr, "Completed batches not yet taken.", nullptr},
+    {"range_unsure", get_range_unsure, nullptr,
+     "With range: whether its rows may differ from those of one pass over the\n"
+     "whole input (a table's end or another table reaches across its cut).",
+     nullptr},
+    {"settled_columns", get_settled_columns, nullptr,
+     "Once settled, what the layout says of the columns, for range: (kinds,\n"
+     "value_columns, header_text) as bytes; else None.",
+     nullptr},
+    {"parsed_rows", get_parsed_rows, nullptr,
+     "Rows the parser has read, header, set-aside and held ones among them.", nullptr},
     {"header", get_header, nullptr, "The header row's fields, or None.", nullptr},
     {"header_rows", get_header_rows, nullptr,
      "Rows taken as the header's names (in no other counter).", nullptr},

@@ -357,6 +357,45 @@ bool report_options(const Arguments& a, SalvagerSettings& out) {
            a.flag(at("record_repairs"), report.record_repairs) && a.flag(at("batches"), out.tables);
 }
 
+bool range_option(PyObject* range, SalvageOptions& options) {
+    if (range == Py_None)
+        return true;
+    unsigned long long first_line = 0;
+    int inside = 0, more = 0, dropped = 0;
+    const char *kinds = nullptr, *values = nullptr, *header = nullptr;
+    Py_ssize_t kinds_size = 0, values_size = 0, header_size = 0;
+    if (!PyTuple_Check(range) ||
+        !PyArg_ParseTuple(range, "Kppp|(y#y#y#)", &first_line, &inside, &more, &dropped, &kinds,
+                          &kinds_size, &values, &values_size, &header, &header_size)) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_ValueError,
+                        "range must be None or (first_line, inside_table, more_follows, "
+                        "trailing_dropped[, (kinds, value_columns, header_text)])");
+        return false;
+    }
+    if (first_line == 0) {
+        PyErr_SetString(PyExc_ValueError, "range's first_line must be at least 1");
+        return false;
+    }
+    options.range = RangeRead{first_line, inside != 0, more != 0, dropped != 0, std::nullopt};
+    if (kinds != nullptr) {
+        RangeRead::Columns columns;
+        for (Py_ssize_t i = 0; i < kinds_size; ++i) {
+            const auto kind = static_cast<unsigned char>(kinds[i]);
+            if (kind > static_cast<unsigned char>(CellKind::Text)) {
+                PyErr_SetString(PyExc_ValueError, "range's column kinds are not the engine's");
+                return false;
+            }
+            columns.kinds.push_back(static_cast<CellKind>(kind));
+        }
+        for (Py_ssize_t i = 0; i < values_size; ++i)
+            columns.values.push_back(values[i] != 0);
+        columns.header_text.assign(header, static_cast<std::size_t>(header_size));
+        options.range->columns = std::move(columns);
+    }
+    return true;
+}
+
 bool output_options(const Arguments& a, SalvagerSettings& out) {
     std::string_view encoding_name;
     if (!a.text(at("encoding"), encoding_name))
@@ -398,7 +437,8 @@ bool output_options(const Arguments& a, SalvagerSettings& out) {
 bool parse_salvager_arguments(PyObject* args, PyObject* kwargs, SalvagerSettings& out) {
     Arguments a;
     return a.collect(args, kwargs) && dialect_options(a, out.run.salvage) &&
-           row_options(a, out.run.salvage) && report_options(a, out) && output_options(a, out);
+           row_options(a, out.run.salvage) && report_options(a, out) && output_options(a, out) &&
+           range_option(a.object(at("range")), out.run.salvage);
 }
 
 std::string salvager_signature() {

@@ -51,6 +51,9 @@ inline constexpr std::array kSalvagerKeywords = std::to_array<SalvagerKeyword>({
     {"set_aside_dir", "None"}, // the package keeps every row set aside
     {"batch_bytes", "67108864"},
     {"batches", "True"},
+    // (first_line, inside_table, more_follows, trailing_dropped): one byte
+    // range of a larger input, as SalvageOptions::range.
+    {"range", "None"},
 });
 
 // The package's output files are written a mebibyte at a time: 128 times fewer

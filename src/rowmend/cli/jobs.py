@@ -50,11 +50,17 @@ def told(report: Report) -> str:
         >>> told(Report(total_rows=3, salvaged_rows=2, repaired_rows=1, quarantined_rows=1, delimiter=";",
         ...             columns=2, encoding="utf-8", replaced_bytes=0))
         "3 rows read: 2 kept (1 repaired), 1 quarantined, 0 set aside; delimiter ';', 2 columns, utf-8"
+        >>> told(Report(total_rows=5, salvaged_rows=2, repaired_rows=0, quarantined_rows=0, skipped_rows=3,
+        ...             skipped={"blank": 1, "footer": 0, "section": 2}, delimiter=",", columns=2,
+        ...             encoding="utf-8", replaced_bytes=0))
+        "5 rows read: 2 kept (0 repaired), 0 quarantined, 3 set aside (blank 1, section 2); delimiter ',', 2 columns, utf-8"
     """
+    kinds = ", ".join(f"{kind} {count:,}" for kind, count in report.skipped.items() if count)
     return (
         f"{report.total_rows:,} {'row' if report.total_rows == 1 else 'rows'} read: {report.salvaged_rows:,} kept "
         f"({report.repaired_rows:,} repaired), {report.quarantined_rows:,} quarantined, "
-        f"{report.skipped_rows:,} set aside; delimiter {report.delimiter!r}, {report.columns} "
+        f"{report.skipped_rows:,} set aside{f' ({kinds})' if kinds else ''}; delimiter {report.delimiter!r}, "
+        f"{report.columns} "
         f"{'column' if report.columns == 1 else 'columns'}, {report.encoding}"
     )
 

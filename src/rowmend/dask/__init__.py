@@ -3,8 +3,9 @@
 :func:`read_csv` reads a list, a glob or fsspec URLs of CSV files (local
 paths, ``s3://``, ``gs://``, ``memory://`` and every other file system fsspec
 knows; gzip, bz2, xz and zstd input is recognised by its first bytes) into a
-:class:`dask.dataframe.DataFrame` of one partition per file, each partition
-read by rowmend on a worker. :func:`reports` gives back each file's
+:class:`dask.dataframe.DataFrame` of one partition per file (or, with
+``blocksize``, per byte range of a big file), each partition read by rowmend
+on a worker. :func:`reports` gives back each partition's
 :class:`~rowmend.Report` and :func:`report` one merged for the whole read.
 :func:`clean` writes a clean file and a quarantine file per input through
 fsspec, on the workers.

@@ -13,7 +13,9 @@ import pyarrow as pa
 from rowmend._options import resolve_options
 from rowmend._outputs import named
 from rowmend._partitions import ReadPlan, conform, merge_reports, plan_read
-from rowmend._ranges import file_partitions
+from rowmend._range_read import read_range
+from rowmend._ranges import RangeLayout, RangeRead
+from rowmend._ranges_plan import FilePart, file_parts
 from rowmend._report import Report
 from rowmend._sizes import parse_size
 from rowmend._tables import check_table_options, stream
@@ -43,19 +45,40 @@ class _ReadPartition:
         self.token = token
         self.plan = plan
 
-    def __call__(self, item: File) -> pandas.DataFrame:
-        source = read_source(item)
-        try:
-            rows = stream(source, **self.plan.options)
-            table = pa.Table.from_batches(list(rows), schema=rows.schema)
-        except OSError as error:
-            raise named(error, item.name) if error.filename is None else error from None
-        finally:
-            close_source(source)
-        assert rows.report is not None
+    def __call__(self, part: FilePart) -> pandas.DataFrame:
+        item = part.file
+        if part.read is not None and part.layout is not None:
+            table, report = _read_part(item, part.read, part.layout, self.plan)
+        else:
+            source = read_source(item)
+            try:
+                rows = stream(source, **self.plan.options)
+                table = pa.Table.from_batches(list(rows), schema=rows.schema)
+            except OSError as error:
+                raise named(error, item.name) if error.filename is None else error from None
+            finally:
+                close_source(source)
+            assert rows.report is not None
+            report = rows.report
         table = conform(table, self.plan, item.name)
-        record(self.token, item.index, rows.report)
+        record(self.token, part.index, report)
         return table.to_pandas(types_mapper=pandas.ArrowDtype)
+
+
+def _read_part(item: File, read: RangeRead, layout: RangeLayout, plan: ReadPlan) -> Tuple[pa.Table, Report]:
+    try:
+        return read_range(item.file, item.name, layout, read, plan.options, list(plan.schema.names))
+    except OSError as error:
+        raise named(error, item.name) if error.filename is None else error from None
+
+
+def _scan_on_cluster(scans: Any) -> List[Any]:
+    """Phase one's scans as tasks of the current scheduler (a cluster's, when a client is active)."""
+    import dask.base
+    from dask.delayed import delayed
+
+    compute: Any = dask.base.compute  # untyped in some dask releases
+    return list(compute(*[delayed(scan)() for scan in scans]))
 
 
 def read_csv(
@@ -65,7 +88,7 @@ def read_csv(
     storage_options: Optional[Mapping[str, Any]] = None,
     **options: Any,
 ) -> dd.DataFrame:
-    """Read many CSV files into a Dask DataFrame, one partition per file.
+    """Read many CSV files into a Dask DataFrame, one partition per file or per byte range of a big one.
 
     The layout comes from the first file: its delimiter and column count
     (detected or given) are passed to the reads of all the others, and its
@@ -85,9 +108,13 @@ def read_csv(
             of them. Globs are expanded on the client, in fsspec's (sorted)
             order; the first file is the first of that order.
         blocksize: None (one partition per file), or the byte range of a
-            partition (``"256 MiB"``, at least 64 KiB) for cutting big files;
-            compressed files and files no larger stay one partition. This
-            build cannot yet cut a file (see Raises).
+            partition (``"256 MiB"``, at least 64 KiB) for cutting big files,
+            whose partitions then read exactly the rows, repairs and
+            quarantine of one read of the file, with its true lines; the
+            ranges are scanned as tasks when this is called. Compressed
+            files, files no larger than a block or than the first range's
+            8 MiB, and files in UTF-16, UTF-32 or an East Asian multi-byte
+            encoding stay one partition.
         storage_options: Passed to the fsspec file system (credentials,
             endpoints, ...).
         **options: The reading options of :func:`rowmend.read_pandas`
@@ -99,16 +126,16 @@ def read_csv(
 
     Raises:
         TypeError, ValueError: An unknown option or an unusable value.
-        NotImplementedError: ``blocksize`` would cut a file: reading one
-            file by byte ranges needs the engine's range scan, not in this
-            build yet.
         FileNotFoundError: No file matches ``paths``, or the first file does
             not exist.
         ValueError: When computed, a file whose column names differ from the
             first file's (with a header row, a different column count shows
             as different names) or, with ``dtypes="infer"``, whose values
             do not convert to the first file's types; the message names the
-            file.
+            file. With ``blocksize``, a range whose rows could depend on
+            rows across its cut (a table's end or a later table reaching
+            over it): the message names the file and the line, and
+            ``blocksize=None`` reads it.
 
     Examples:
         >>> import fsspec, rowmend.dask
@@ -129,12 +156,12 @@ def read_csv(
     inputs = open_inputs(paths, storage_options)
     first = inputs[0]
     plan = plan_read(lambda: opened(first), first.name, options, resolved)
-    if blocksize is not None:
-        file_partitions(inputs, parse_size(blocksize, "blocksize"), plan.encoding)
+    size = None if blocksize is None else parse_size(blocksize, "blocksize")
+    parts = file_parts(inputs, size, plan.options, _scan_on_cluster)
     reader = _ReadPartition(uuid.uuid4().hex, plan)
     meta = plan.schema.empty_table().to_pandas(types_mapper=pandas.ArrowDtype)
-    frame = _from_map(reader, inputs, meta=meta, divisions=None, label="rowmend-read-csv", enforce_metadata=False)
-    _reads[frame._name] = _ReadInfo(reader.token, tuple(item.name for item in inputs), resolved.max_records)
+    frame = _from_map(reader, parts, meta=meta, divisions=None, label="rowmend-read-csv", enforce_metadata=False)
+    _reads[frame._name] = _ReadInfo(reader.token, tuple(part.file.name for part in parts), resolved.max_records)
     result: dd.DataFrame = frame
     return result
 
@@ -154,7 +181,7 @@ def _info(frame: dd.DataFrame) -> _ReadInfo:
 
 
 def reports(frame: dd.DataFrame) -> List[Report]:
-    """The report of each file of a frame made by :func:`read_csv`, in the frame's order.
+    """The report of each partition (each file, or each byte range of a cut file) of a frame made by :func:`read_csv`, in order.
 
     Reports are recorded by the tasks that read the files (see the module's
     description), so after ``frame.compute()``, ``frame.persist()`` or any

@@ -3,7 +3,9 @@
 Both are Spark's Python data sources. The layout is settled once, on the
 driver, from the first file (:func:`rowmend._partitions.plan_read`) when
 Spark asks for the schema; the plan travels with the source to the reader
-and with every partition to the executors, which read one file each and
+and with every partition to the executors, which read one file or one
+byte range of a big file each (``blocksize``; the ranges are scanned and
+joined where Spark plans the read, as tasks of a session active there) and
 yield Arrow record batches.
 """
 
@@ -22,7 +24,8 @@ from rowmend._inputs import File, close_source, open_inputs, opened, read_source
 from rowmend._options import resolve_options
 from rowmend._outputs import named
 from rowmend._partitions import ReadPlan, conform, plan_read
-from rowmend._ranges import file_partitions
+from rowmend._range_read import read_range
+from rowmend._ranges_plan import FilePart, file_parts
 from rowmend._report import Report
 from rowmend._tables import check_table_options, stream
 from rowmend.spark.options import blocksize_option, paths_option, reading_options
@@ -60,16 +63,33 @@ class _Settled:
     """What the driver settled once: the files and the plan every partition reads with."""
 
     files: List[File]
+    parts: List[FilePart]
     plan: ReadPlan
     max_records: int
 
 
 class _FilePartition(InputPartition):
-    """One file, read whole by one task."""
+    """One file read whole, or one byte range of it, by one task."""
 
-    def __init__(self, index: int, item: File) -> None:
-        super().__init__(index)
-        self.item = item
+    def __init__(self, part: FilePart) -> None:
+        super().__init__(part.index)
+        self.part = part
+        self.item = part.file
+
+
+def _scan_as_tasks(scans: Sequence[Any]) -> List[Any]:
+    """Phase one's scans as tasks of the Spark session active where the read is planned, else in turn there.
+
+    Spark plans a Python data source in a Python worker of its own, where
+    no session is active: the scans then run there one after the other,
+    at the engine's scanning speed, before any partition is read.
+    """
+    from pyspark.sql import SparkSession
+
+    session = SparkSession.getActiveSession()
+    if session is None or len(scans) < 2:
+        return [scan() for scan in scans]
+    return list(session.sparkContext.parallelize(list(scans), len(scans)).map(lambda scan: scan()).collect())
 
 
 def _settle(given: Dict[str, str]) -> _Settled:
@@ -83,14 +103,20 @@ def _settle(given: Dict[str, str]) -> _Settled:
     first = files[0]
 
     plan = plan_read(lambda: opened(first), first.name, options, resolved)
-    blocksize = blocksize_option(given)
-    if blocksize is not None:
-        file_partitions(files, blocksize, plan.encoding)  # refuses a file it would have to cut
-    return _Settled(files, plan, resolved.max_records)
+    parts = file_parts(files, blocksize_option(given), plan.options, _scan_as_tasks)
+    return _Settled(files, parts, plan, resolved.max_records)
 
 
-def _read_file(item: File, plan: ReadPlan) -> Generator[pa.RecordBatch, None, Report]:
-    """The file's rows as record batches conformed to the plan; the report is the generator's return value."""
+def _read_file(part: FilePart, plan: ReadPlan) -> Generator[pa.RecordBatch, None, Report]:
+    """The partition's rows as record batches conformed to the plan; the report is the generator's return value."""
+    item = part.file
+    if part.read is not None and part.layout is not None:
+        try:
+            table, report = read_range(item.file, item.name, part.layout, part.read, plan.options, list(plan.schema.names), _BATCH_ROWS)
+        except OSError as error:
+            raise named(error, item.name) if error.filename is None else error from None
+        yield from conform(table, plan, item.name).to_batches(max_chunksize=_BATCH_ROWS)
+        return report
     source = read_source(item)
     try:
         rows = stream(source, batch_rows=_BATCH_ROWS, **plan.options)
@@ -120,7 +146,7 @@ class _SettlingSource(DataSource):
 
 
 class RowmendSource(_SettlingSource):
-    """``spark.read.format("rowmend")``: CSV files read by rowmend, one partition per file.
+    """``spark.read.format("rowmend")``: CSV files read by rowmend, one partition per file or byte range (``blocksize``).
 
     Options are the reading options of :func:`rowmend.read_arrow` by name,
     as strings (``.option("skip_footer", "auto")``, ``.option("header",
@@ -171,7 +197,7 @@ class _Reader(DataSourceReader):
         self.settled = settled
 
     def partitions(self) -> Sequence[InputPartition]:
-        return [_FilePartition(index, item) for index, item in enumerate(self.settled.files)]
+        return [_FilePartition(part) for part in self.settled.parts]
 
 
 class _RowsReader(_Reader):
@@ -186,7 +212,7 @@ class _RowsReader(_Reader):
             raise ValueError(
                 f"the schema given has {len(self.schema)} columns, the files {len(planned)} ({', '.join(planned.names)})"
             )
-        for batch in _read_file(partition.item, self.settled.plan):
+        for batch in _read_file(partition.part, self.settled.plan):
             if batch.schema != self.schema:
                 try:
                     batch = batch.rename_columns(self.schema.names).cast(self.schema)
@@ -198,7 +224,7 @@ class _RowsReader(_Reader):
 class _ReportReader(_Reader):
     def read(self, partition: InputPartition) -> Iterator[pa.RecordBatch]:
         assert isinstance(partition, _FilePartition)
-        rows = _read_file(partition.item, self.settled.plan)
+        rows = _read_file(partition.part, self.settled.plan)
         while True:
             try:
                 next(rows)
