@@ -372,6 +372,32 @@ def _missing_separators(header: List[str], records: List[List[str]], rng: random
     return Case("", "", "", header, records, pieces)
 
 
+_DATE = re.compile(r"\d{4}-\d{2}-\d{2}")
+
+
+def _extra_separator_in_text(header: List[str], records: List[List[str]], rng: random.Random) -> Case:
+    # A text value holding the delimiter, written unquoted ("Smith, John" in
+    # a name column): the row has a field too many, the truth the one value.
+    text_columns = [
+        j
+        for j in range(len(header))
+        if any(r[j] for r in records) and not any(_NUMBER.fullmatch(r[j]) or _DATE.fullmatch(r[j]) for r in records if r[j])
+    ]
+    pieces = _table_pieces(header, [], Dialect())
+    out_records = []
+    for r in records:
+        r = list(r)
+        fits = [j for j in text_columns if r[j] and not _needs_quotes(r[j], Dialect())]
+        raw: List[int] = []
+        if fits and rng.random() < 0.15:
+            j = rng.choice(fits)
+            r[j] = f"{r[j]}, {rng.choice(_WORDS).title()}"
+            raw = [j]
+        out_records.append(r)
+        pieces.append((render_row(r, Dialect(), raw), False))
+    return Case("", "", "", header, out_records, pieces)
+
+
 def _stray_quotes(header: List[str], records: List[List[str]], rng: random.Random) -> Case:
     pieces = _table_pieces(header, [], Dialect())
     out_records = []
@@ -618,6 +644,7 @@ POLLUTIONS: Dict[str, Pollute] = {
     "no_header": _no_header,
     "extra_separators": _extra_separators,
     "missing_separators": _missing_separators,
+    "extra_separator_in_text": _extra_separator_in_text,
     "stray_quotes": _stray_quotes,
     "mixed_line_ends": _mixed_line_ends,
     "second_table": _second_table,
@@ -646,6 +673,7 @@ _NEEDS: Dict[str, List[str]] = {
     # Group labels need columns to span; a trailing column is past the spans.
     "three_row_header": ["decimal", "int", "decimal"],
     "spanning_label": ["decimal", "int", "decimal"],
+    "extra_separator_in_text": ["phrase", "decimal"],
 }
 
 #: Every pollution, in the order of the score table (``none`` is the control).

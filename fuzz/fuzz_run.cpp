@@ -135,6 +135,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         options.detect_preamble = options.detect_trailing_section = options.detect_totals = true;
         options.detect_footer = csv.size() % 2 == 0;
         options.runaway_quotes = kFuzzRunawayRule;
+        options.place_repairs = true;
         settings.report.header = false;
         settings.report.detected_header = true;
     }

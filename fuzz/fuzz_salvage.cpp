@@ -151,6 +151,7 @@ void check_windows(std::string_view csv, const SalvageOptions& options,
 void check_detections(std::string_view csv, SalvageOptions options) {
     options.skip_blank_rows = options.detect_header = options.detect_comments = true;
     options.detect_preamble = options.detect_trailing_section = options.detect_totals = true;
+    options.place_repairs = true;
     const SalvageOutcome outcome = salvage_slice(csv, options);
     const SalvageCounters& counters = outcome.counters;
     FUZZ_CHECK(counters.total_rows ==

@@ -78,7 +78,7 @@ def clean(
             With ``record_repairs=True`` the record of repairs is written
             beside it as well: ``NAME.repairs.csv`` for a quarantine file
             ``NAME.csv`` or ``NAME.quarantine.csv``, header
-            ``line,action,raw_content,kept_fields``, the report's ``repairs``
+            ``line,action,raw_content,kept_fields,placement``, the report's ``repairs``
             (the first ``max_records`` rows of each action, the fields kept
             as a JSON list such as ``["1", "x,y"]``); not beside a
             quarantine that is a device such as ``/dev/null``. Beside it too
@@ -347,15 +347,15 @@ def _feed(run: Run, source_name: str, destination: str) -> None:
 
 
 def _write_repairs(report: Report, output: PendingFile) -> None:
-    """The report's repairs as CSV: line, action, the row as read, the fields kept (a JSON list)."""
+    """The report's repairs as CSV: line, action, the row as read, the fields kept (a JSON list), the placement."""
     try:
         with os.fdopen(os.dup(output.fd), "w", encoding="utf-8", newline="") as out:
             writer = csv.writer(out, lineterminator="\n")
-            writer.writerow(["line", "action", "raw_content", "kept_fields"])
+            writer.writerow(["line", "action", "raw_content", "kept_fields", "placement"])
             for record in report.repairs:
                 # A list reads as one, whatever the fields hold: ["1", "x,y"].
                 kept = json.dumps(list(record.fields), ensure_ascii=False) if record.fields else ""
-                writer.writerow([record.line, record.action, record.raw, kept])
+                writer.writerow([record.line, record.action, record.raw, kept, record.placement])
     except OSError as error:
         raise named(error, output.path) from None
 

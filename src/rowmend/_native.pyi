@@ -141,8 +141,8 @@ class Salvager:
     def range_unsure(self) -> bool:
         """With range: whether its rows may differ from those of one pass over the whole input."""
     @property
-    def settled_columns(self) -> Optional[Tuple[bytes, bytes, bytes]]:
-        """Once settled, what the layout says of the columns (kinds, value_columns, header_text); else None."""
+    def settled_columns(self) -> Optional[Tuple[bytes, bytes, bytes, bytes]]:
+        """Once settled, what the layout says of the columns (kinds, value_columns, header_text, profiles); else None."""
     @property
     def parsed_rows(self) -> int:
         """Rows the parser has read, header, set-aside and held ones among them."""
@@ -178,9 +178,10 @@ class Salvager:
     def replaced_bytes(self) -> int:
         """Ill-formed UTF-8 bytes in the input, replaced by U+FFFD."""
     @property
-    def repairs(self) -> List[Tuple[int, str, bytes, List[str]]]:
+    def repairs(self) -> List[Tuple[int, str, bytes, List[str], str]]:
         """With record_repairs, the first max_records rows of each action as
-        (line, action, raw bytes, kept fields): 'filled', 'merged', 'quote repaired',
+        (line, action, raw bytes, kept fields, placement: what was joined or where an
+        empty field was put, '' for a repair at the row's end): 'filled', 'merged', 'quote repaired',
         'bytes replaced' or 'quote read as text' rows, and rows set aside as 'blank',
         'comment', 'preamble' or 'footer' (no fields)."""
     @property

@@ -116,7 +116,8 @@ OPTIONS: Tuple[OptionSpec, ...] = (
         "auto",
         "'auto': the package's own repairs too (a quote that opens a field running on for 64 lines or 1 MiB "
         "through lines that read as rows is read as text; a names line with a delimiter too many or too few, or "
-        "a stray quote, is repaired to the table's width); 'backend': repair exactly as _rowmend_backend does",
+        "a stray quote, is repaired to the table's width; a long or short row joined or filled where its "
+        "columns' kinds place the repair); 'backend': repair exactly as _rowmend_backend does",
         "choice",
         choices=(("auto", "auto"), ("backend", "backend")),
     ),

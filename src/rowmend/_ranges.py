@@ -108,7 +108,7 @@ class RangeLayout:
     encoding: str
     native_encoding: str
     settled: Tuple[Any, ...]
-    columns: Optional[Tuple[bytes, bytes, bytes]] = None
+    columns: Optional[Tuple[bytes, bytes, bytes, bytes]] = None
 
 
 @dataclass(frozen=True)

@@ -97,6 +97,11 @@ class RepairRecord:
             add words; code that reads records should expect others.
         raw: The row's original text, as it stood in the input.
         fields: The fields as they were kept (none for a row set aside).
+        placement: For a ``"merged"`` or ``"filled"`` row repaired where its
+            columns' kinds placed the repair rather than at its end, what was
+            joined or where the empty field was put, with 1-based field and
+            column numbers (``"fields 2 and 3 joined into column 2"``,
+            ``"an empty field put in column 3"``); empty otherwise.
     """
 
     __module__ = "rowmend"
@@ -105,13 +110,21 @@ class RepairRecord:
     action: str
     raw: str
     fields: Tuple[str, ...]
+    placement: str = ""
 
     def __repr__(self) -> str:
-        return f"RepairRecord(line={self.line}, action={self.action!r}, raw={short_repr.repr(self.raw)})"
+        placed = f", placement={self.placement!r}" if self.placement else ""
+        return f"RepairRecord(line={self.line}, action={self.action!r}{placed}, raw={short_repr.repr(self.raw)})"
 
     def to_dict(self) -> Dict[str, Any]:
-        """The record as a dictionary with the keys ``line``, ``action``, ``raw`` and ``fields``."""
-        return {"line": self.line, "action": self.action, "raw": self.raw, "fields": list(self.fields)}
+        """The record as a dictionary with the keys ``line``, ``action``, ``raw``, ``fields`` and ``placement``."""
+        return {
+            "line": self.line,
+            "action": self.action,
+            "raw": self.raw,
+            "fields": list(self.fields),
+            "placement": self.placement,
+        }
 
 
 @dataclass(frozen=True)

@@ -250,15 +250,26 @@ class Report:
 
         Each row has ``line``, ``action`` (a repair's or skip's word, or
         ``"quarantined"``), ``reason`` (a quarantined row's; else None),
-        ``raw`` and ``fields`` (the kept fields; None for a row not kept).
+        ``raw``, ``fields`` (the kept fields; None for a row not kept) and
+        ``placement`` (what a repair placed by the columns' kinds joined or
+        where it put an empty field; None otherwise).
         """
         rows: List[Dict[str, Any]] = [
-            {"line": r.line, "action": "quarantined", "reason": r.reason, "raw": r.raw, "fields": None}
+            {"line": r.line, "action": "quarantined", "reason": r.reason, "raw": r.raw, "fields": None, "placement": None}
             for r in self.quarantine
         ]
         for repair in self.repairs:
             kept = list(repair.fields) if repair.action not in SKIP_KINDS else None
-            rows.append({"line": repair.line, "action": repair.action, "reason": None, "raw": repair.raw, "fields": kept})
+            rows.append(
+                {
+                    "line": repair.line,
+                    "action": repair.action,
+                    "reason": None,
+                    "raw": repair.raw,
+                    "fields": kept,
+                    "placement": repair.placement or None,
+                }
+            )
         rows.sort(key=lambda row: row["line"])
         return rows
 
@@ -273,6 +284,7 @@ class Report:
                 ("reason", pa.string()),
                 ("raw", pa.string()),
                 ("fields", pa.list_(pa.string())),
+                ("placement", pa.string()),
             ]
         )
         return pa.Table.from_pylist(self.records(), schema=schema)

@@ -197,8 +197,8 @@ class Run:
                 for line, reason, raw in salvager.quarantine
             ),
             repairs=tuple(
-                RepairRecord(line, action, raw.decode("utf-8", "replace"), tuple(kept))
-                for line, action, raw, kept in salvager.repairs
+                RepairRecord(line, action, raw.decode("utf-8", "replace"), tuple(kept), placement)
+                for line, action, raw, kept, placement in salvager.repairs
             ),
             lines=self._histogram(),
             header=tuple(names) if (names := salvager.header) is not None else None,

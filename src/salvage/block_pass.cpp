@@ -30,9 +30,10 @@ RowFate bring_to_width(RowStore& rows, std::uint64_t columns, const SalvageOptio
 }
 
 bool rows_judged_alone(const SalvageOptions& options) noexcept {
-    return !options.skip_blank_rows && options.comment_prefix.empty() && !options.detect_comments &&
-           !options.detect_footer && !options.detect_trailing_section && !options.detect_totals &&
-           options.footer_rows == 0;
+    // Repairs placed by the columns' kinds are judged on the pass's thread.
+    return !options.place_repairs && !options.skip_blank_rows && options.comment_prefix.empty() &&
+           !options.detect_comments && !options.detect_footer && !options.detect_trailing_section &&
+           !options.detect_totals && options.footer_rows == 0;
 }
 
 unsigned run_threads(const SalvageOptions& options) noexcept {
@@ -162,10 +163,10 @@ BlockPass::Reach BlockPass::read_rows_into(std::string_view region, std::size_t 
         } else {
             ++counts.quarantined_rows;
         }
-        record.row(RowEvent{fate, line, row.last_row(), parser.last_row_bytes(),
-                            parser.last_row_repaired_quote(), replaced,
-                            parser.last_row_quote_read_as_text(),
-                            fate == RowFate::Kept && !replaced && parser.last_row_verbatim()});
+        record.row(RowEvent{
+            fate, line, row.last_row(), parser.last_row_bytes(), parser.last_row_repaired_quote(),
+            replaced, parser.last_row_quote_read_as_text(),
+            fate == RowFate::Kept && !replaced && parser.last_row_verbatim(), std::string_view{}});
     }
 }
 

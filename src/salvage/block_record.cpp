@@ -18,7 +18,8 @@ RowEvent RowEventRecord::event(std::size_t i, std::uint64_t line_shift) const no
     const Item& item = items_[i];
     return RowEvent{
         item.fate,           item.line + line_shift, fields_.row(item.index), item.text,
-        item.quote_repaired, item.bytes_replaced,    item.quote_read_as_text, item.verbatim};
+        item.quote_repaired, item.bytes_replaced,    item.quote_read_as_text, item.verbatim,
+        std::string_view{}};
 }
 
 bool RowEventRecord::replay(RowSink& sink, std::uint64_t line_shift) const {

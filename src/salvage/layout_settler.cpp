@@ -315,6 +315,8 @@ bool LayoutSettler::sample_table(std::string_view window, bool final) {
                 column = column == CellKind::Empty || column == kind ? kind : CellKind::Text;
         }
     }
+    if (options_.place_repairs)
+        profiles_ = profile_columns(rows, counters_.header_rows, kinds_end, columns);
     if (options_.detect_totals) {
         std::vector<bool> numeric(columns);
         for (std::size_t c = 0; c < columns; ++c)

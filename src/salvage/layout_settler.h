@@ -19,6 +19,7 @@
 #include "heuristics/dialect.h"
 #include "heuristics/header.h"
 #include "heuristics/later_table.h"
+#include "heuristics/repair_placement.h"
 #include "heuristics/totals.h"
 #include "parser/resilient_parser.h"
 #include "salvage/row_sink.h"
@@ -86,6 +87,9 @@ class LayoutSettler {
     // The repaired names line is read with its quote as text (it opened
     // a field that would have run past the line).
     bool names_quote_as_text() const noexcept { return names_quote_as_text_; }
+    // With repairs placed: what each column of the table's first rows
+    // holds (none when the rows were not sampled).
+    std::vector<ColumnProfile> take_profiles() noexcept { return std::move(profiles_); }
 
     // How far the heuristics read with runaway quotes read as text: the
     // pass's window.
@@ -133,6 +137,7 @@ class LayoutSettler {
     std::vector<bool> value_columns_;
     std::string header_text_;
     std::optional<ColumnSums> sums_;
+    std::vector<ColumnProfile> profiles_;
     std::size_t stacked_offset_ = 0; // the first table's first byte
     bool trailing_dropped_ = false;  // every row ended with a delimiter
     std::optional<std::vector<std::string>> names_repair_;

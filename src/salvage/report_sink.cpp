@@ -196,7 +196,8 @@ bool ReportSink::row(const RowEvent& event) {
                                                            : RowAction::BytesReplaced;
         histogram_.add(action, event.line);
         if (record(action)) {
-            RepairedRow repaired{event.line, action, std::string(event.text), {}};
+            RepairedRow repaired{
+                event.line, action, std::string(event.text), {}, std::string(event.placement)};
             repaired.fields.reserve(event.fields.size());
             for (const FieldView field : event.fields)
                 repaired.fields.emplace_back(field.text);

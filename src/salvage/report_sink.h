@@ -96,6 +96,7 @@ struct RepairedRow {
     RowAction action;
     std::string text;
     std::vector<std::string> fields;
+    std::string placement = {}; // RowEvent::placement
 };
 
 struct ReportOptions {

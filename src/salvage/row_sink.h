@@ -88,6 +88,9 @@ struct RowEvent {
     // is `text` and the LF after it in the input (ResilientParser::
     // last_row_verbatim, its UTF-8 valid as it stood): it may be copied.
     bool verbatim = false;
+    // Repaired where the columns' kinds placed it: what was joined or
+    // where the empty field was put ("fields 2 and 3 joined into column 2").
+    std::string_view placement;
 };
 
 // One row set aside as not part of the table.

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "heuristics/header.h"
+#include "heuristics/repair_placement.h"
 #include "parser/runaway_quote.h"
 
 namespace rowmend {
@@ -24,6 +25,9 @@ struct RangeRead {
         std::vector<CellKind> kinds;
         std::vector<bool> values;
         std::string header_text;
+        // Each column's shape, by which long and short rows are placed
+        // (none: they keep the backend's rule).
+        std::vector<ColumnProfile> profiles;
     };
     std::uint64_t first_line = 1; // the line its first row begins on
     // Its first row comes after the table's first rows: no header, no
@@ -71,6 +75,11 @@ struct SalvageOptions {
     // many or too few, or a stray quote, is repaired to the table's width
     // where one repair stands out (names_line.h), with a note.
     bool repair_header = false;
+
+    // A long or short row is repaired where its columns' kinds (read from
+    // the table's first rows) say the join or the gap belongs, when one
+    // placement fits clearly best; else, and off, at the row's end.
+    bool place_repairs = false;
 
     // Rows that are not part of the table: set aside and counted as skipped
     // rather than parsed as data. All off by default, which keeps every row

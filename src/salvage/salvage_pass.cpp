@@ -82,11 +82,13 @@ bool SalvagePass::settle(std::string_view window, bool final) {
     names_quote_as_text_ = settler_->names_quote_as_text();
     names_repair_ = settler_->take_names_repair();
     sums_ = settler_->take_sums();
+    profiles_ = settler_->take_profiles();
     settler_.reset();
     if (options_.range && options_.range->columns) {
         tail_.set_column_kinds(options_.range->columns->kinds);
         value_columns_ = options_.range->columns->values;
         header_text_ = options_.range->columns->header_text;
+        profiles_ = options_.range->columns->profiles;
     }
     separator_ = ByteText(counters_.detected_delimiter).view();
     if (counters_.inferred_columns >= 2 && options_.skip_blank_rows) {
@@ -105,7 +107,27 @@ bool SalvagePass::settle(std::string_view window, bool final) {
 }
 
 RowFate SalvagePass::bring_to_width(RowStore& rows) {
-    return rowmend::bring_to_width(rows, counters_.inferred_columns, options_, separator_);
+    const std::uint64_t columns = counters_.inferred_columns;
+    const std::size_t width = rows.last_row().size();
+    // Placed by the columns' kinds when the first rows gave them, and only
+    // where the backend's rule would fill or merge.
+    if (!profiles_.empty() && columns != 0 && width != columns &&
+        (width < columns ? options_.fill_ragged_rows : options_.merge_overflow) && place(rows))
+        return width < columns ? RowFate::Filled : RowFate::Merged;
+    return rowmend::bring_to_width(rows, columns, options_, separator_);
+}
+
+bool SalvagePass::place(RowStore& rows) {
+    const std::optional<Placement> placement =
+        place_repair(rows.last_row(), profiles_, separator_, placement_scratch_);
+    if (!placement)
+        return false;
+    placed_.clear();
+    apply_placement(rows.last_row(), *placement, separator_, placed_);
+    rows.pop_last_row();
+    rows.append_row(placed_.last_row());
+    placement_ = describe_placement(*placement);
+    return true;
 }
 
 bool SalvagePass::skip(SkipKind kind, std::uint64_t line, std::string_view text) {
@@ -248,7 +270,22 @@ bool SalvagePass::tell_plain(std::string_view lines, std::size_t rows, std::uint
 
 bool SalvagePass::emit_row(RowFate fate, std::uint64_t line, const RowView& fields,
                            std::string_view text, bool quote_repaired, bool bytes_replaced,
-                           bool quote_read_as_text, bool verbatim) {
+                           bool quote_read_as_text) {
+    // A held row told now: its placement, when it had one, was kept by line.
+    const auto held = std::find_if(held_placements_.begin(), held_placements_.end(),
+                                   [line](const auto& entry) { return entry.first == line; });
+    if (held == held_placements_.end())
+        return emit_row(fate, line, fields, text, quote_repaired, bytes_replaced,
+                        quote_read_as_text, false);
+    const std::string placement = std::move(held->second);
+    held_placements_.erase(held);
+    return emit_row(fate, line, fields, text, quote_repaired, bytes_replaced, quote_read_as_text,
+                    false, placement);
+}
+
+bool SalvagePass::emit_row(RowFate fate, std::uint64_t line, const RowView& fields,
+                           std::string_view text, bool quote_repaired, bool bytes_replaced,
+                           bool quote_read_as_text, bool verbatim, std::string_view placement) {
     filled_before_ = filled_before_ || (counters_.salvaged_rows + counters_.quarantined_rows >=
                                             counters_.header_rows &&
                                         !is_empty_cells_row(fields));
@@ -264,7 +301,7 @@ bool SalvagePass::emit_row(RowFate fate, std::uint64_t line, const RowView& fiel
     assert(counters_.total_rows ==
            counters_.salvaged_rows + counters_.quarantined_rows + counters_.skipped_rows);
     return sink_.row(RowEvent{fate, line, fields, text, quote_repaired, bytes_replaced,
-                              quote_read_as_text, verbatim});
+                              quote_read_as_text, verbatim, placement});
 }
 
 bool SalvagePass::finish_held() {
@@ -554,8 +591,10 @@ bool SalvagePass::process(std::string_view window, bool final) {
         const bool held_later =
             (later_ || (options_.detect_trailing_section && (!fits || section_open_))) &&
             later_row(line, fits, parser.last_row_bytes());
+        placement_.clear();
         const RowFate fate = bring_to_width(row_);
         if (options_.footer_rows != 0) {
+            hold_placement(line);
             const RowView fields = row_.last_row();
             if (!tail_.hold_last(HeldRow{fate, line, std::string(parser.last_row_bytes()),
                                          std::nullopt, 0, parser.last_row_repaired_quote(),
@@ -602,6 +641,7 @@ bool SalvagePass::process(std::string_view window, bool final) {
             }
         }
         if (held_later) {
+            hold_placement(line);
             if (!hold_later(HeldRow{fate, line, std::string(parser.last_row_bytes()), std::nullopt,
                                     0, parser.last_row_repaired_quote(), replaced, width, false,
                                     parser.last_row_quote_read_as_text(), false, false}))
@@ -614,17 +654,23 @@ bool SalvagePass::process(std::string_view window, bool final) {
             const std::string_view text = parser.last_row_bytes();
             const bool unterminated =
                 final && text.data() + text.size() == window.data() + window.size();
+            hold_placement(line);
             tail_.hold(HeldRow{fate, line, std::string(text), std::nullopt, 0,
                                parser.last_row_repaired_quote(), replaced, width, unterminated,
                                parser.last_row_quote_read_as_text(), total, empty},
                        row_.last_row());
             continue;
         }
-        if (!release_held() ||
-            !emit_row(fate, line, row_.last_row(), parser.last_row_bytes(),
+        if (!release_held())
+            return !(stopped_ = true);
+        // What is left of the held rows' placements belongs to rows set aside.
+        if (!held_placements_.empty())
+            held_placements_.clear();
+        if (!emit_row(fate, line, row_.last_row(), parser.last_row_bytes(),
                       parser.last_row_repaired_quote(), replaced,
                       parser.last_row_quote_read_as_text(),
-                      fate == RowFate::Kept && !replaced && !renamed && parser.last_row_verbatim()))
+                      fate == RowFate::Kept && !replaced && !renamed && parser.last_row_verbatim(),
+                      placement_))
             return !(stopped_ = true);
     }
     if (step == ParseStep::End) {

@@ -22,10 +22,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "heuristics/header.h"
 #include "heuristics/later_table.h"
+#include "heuristics/repair_placement.h"
 #include "heuristics/totals.h"
 #include "parser/byte_buffer.h"
 #include "parser/resilient_parser.h"
@@ -75,7 +77,7 @@ class SalvagePass final : private HeldRowOut {
     // What the settled layout says of the columns (RangeRead::columns), for
     // the ranges after the first of a larger input.
     RangeRead::Columns settled_columns() const {
-        return {tail_.column_kinds(), value_columns_, header_text_};
+        return {tail_.column_kinds(), value_columns_, header_text_, profiles_};
     }
     // Rows the parser has read so far, set aside or held ones among them.
     std::uint64_t parsed_rows() const noexcept { return parsed_rows_; }
@@ -93,6 +95,19 @@ class SalvagePass final : private HeldRowOut {
         configure_parser(parser, options_, counters_, trailing_dropped_);
     }
     RowFate bring_to_width(RowStore& rows);
+    // Repairs the last row where its columns' kinds place the join or the
+    // gap; false when no placement is clearly best (see repair_placement.h).
+    [[gnu::noinline]] bool place(RowStore& rows);
+    std::vector<ColumnProfile> profiles_; // with place_repairs: the sampled columns
+    RowStore placed_;                     // a placed row being rebuilt
+    PlacementScratch placement_scratch_;
+    std::string placement_; // the row at hand's placement in words, or empty
+    // Placed rows held back at the table's end, by line, until they are told.
+    std::vector<std::pair<std::uint64_t, std::string>> held_placements_;
+    void hold_placement(std::uint64_t line) {
+        if (!placement_.empty())
+            held_placements_.emplace_back(line, std::move(placement_));
+    }
     bool trailing_dropped_ = false;     // every row ended with a delimiter
     bool trailing_value_noted_ = false; // a row with a value there was noted
     bool skip(SkipKind kind, std::uint64_t line, std::string_view text) override;
@@ -104,13 +119,11 @@ class SalvagePass final : private HeldRowOut {
                (options_.range && options_.range->inside_table);
     }
     bool emit_row(RowFate fate, std::uint64_t line, const RowView& fields, std::string_view text,
-                  bool quote_repaired, bool bytes_replaced, bool quote_read_as_text) override {
-        return emit_row(fate, line, fields, text, quote_repaired, bytes_replaced,
-                        quote_read_as_text, false);
-    }
+                  bool quote_repaired, bool bytes_replaced, bool quote_read_as_text) override;
     // The same for a row that may be its own written form (RowEvent::verbatim).
     bool emit_row(RowFate fate, std::uint64_t line, const RowView& fields, std::string_view text,
-                  bool quote_repaired, bool bytes_replaced, bool quote_read_as_text, bool verbatim);
+                  bool quote_repaired, bool bytes_replaced, bool quote_read_as_text, bool verbatim,
+                  std::string_view placement = {});
     bool note(const DetectionNote& note) override { return sink_.note(note); }
     bool emit_plain(std::string_view lines, std::size_t rows, std::uint64_t first_line);
     void compact() noexcept;

@@ -213,8 +213,8 @@ def test_repairs_are_recorded_when_asked(tmp_path):
     report = rowmend.clean(tmp_path / "in.csv", tmp_path / "out.csv", record_repairs=True, max_records=1)
     assert report.repaired_rows == 3
     assert [r.to_dict() for r in report.repairs] == [
-        {"line": 2, "action": "filled", "raw": "1,2", "fields": ["1", "2", ""]},
-        {"line": 3, "action": "merged", "raw": "3,4,5,6", "fields": ["3", "4", "5,6"]},
+        {"line": 2, "action": "filled", "raw": "1,2", "fields": ["1", "2", ""], "placement": ""},
+        {"line": 3, "action": "merged", "raw": "3,4,5,6", "fields": ["3", "4", "5,6"], "placement": ""},
     ]
     import pickle
 

@@ -194,7 +194,9 @@ def test_preamble_option_and_flag():
     [
         (TABLE + b"\nTotal,9.5\n", {"skip_footer": "auto"}, 3, {"blank": 1, "footer": 1}),
         (TABLE + b"Total,9.5\n4,dy,1\n", {"skip_footer": "auto"}, 5, {}),
-        (TABLE + b"Total,9.5\n", {}, 4, {}),
+        (TABLE + b"Total,7\n", {}, 4, {}),
+        # Placed under its columns, a short row of column sums is a totals row.
+        (TABLE + b"Total,9.5\n", {}, 3, {"footer": 1}),
         (TABLE + b"\nReturns\nid,why\n7,late\n8,torn\n", {}, 3, {"blank": 1, "section": 4}),
         (TABLE + b"\nReturns\nid,why\n\n4,dy,1\n", {}, 6, {"blank": 2}),
         (TABLE + b"\nid,why\n7,late\n", {"skip_footer": False}, 5, {"blank": 1}),
@@ -212,6 +214,7 @@ def test_preamble_option_and_flag():
         "after a blank",
         "followed by the table",
         "narrow rows kept by default",
+        "a short totals row, its sum under its column",
         "a second table after a blank line",
         "a section followed by the table",
         "sections off",

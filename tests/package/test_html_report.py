@@ -48,7 +48,7 @@ def test_records_list_every_action_first_n_of_each_as_one_table(tmp_path):
     data = b"Exported 2024\n\nid,name,qty\n" + damaged(30, short={4, 6, 8}, long={10})[6:] + b"x\n"
     report = rowmend.clean(io.BytesIO(data), tmp_path / "out.csv", record_repairs=True, max_records=2, fill_ragged_rows=False)
     table = report.to_arrow()
-    assert table.column_names == ["line", "action", "reason", "raw", "fields"]
+    assert table.column_names == ["line", "action", "reason", "raw", "fields", "placement"]
     rows = table.to_pylist()
     assert [(r["line"], r["action"]) for r in rows] == [
         (1, "preamble"), (2, "blank"), (6, "quarantined"), (8, "quarantined"), (12, "merged"), (33, "footer")
@@ -67,10 +67,10 @@ def test_clean_writes_the_repairs_beside_the_quarantine_file_when_asked(tmp_path
     assert not (tmp_path / "q.repairs.csv").exists()
     rowmend.clean(tmp_path / "in.csv", tmp_path / "out.csv", quarantine=tmp_path / "q.csv", record_repairs=True)
     assert (tmp_path / "q.repairs.csv").read_text() == (
-        "line,action,raw_content,kept_fields\n"
-        "1,preamble,note,\n"
-        '4,filled,"1,2","[""1"", ""2"", """"]"\n'
-        '22,merged,"""x"",""y,z"",3,4","[""x"", ""y,z"", ""3,4""]"\n'
+        "line,action,raw_content,kept_fields,placement\n"
+        "1,preamble,note,,\n"
+        '4,filled,"1,2","[""1"", ""2"", """"]",\n'
+        '22,merged,"""x"",""y,z"",3,4","[""x"", ""y,z"", ""3,4""]",\n'
     )
 
 

@@ -93,6 +93,21 @@ def stray_quotes(rows, seed):
     return b"\n".join(out) + b"\n"
 
 
+def split_names(rows, seed):
+    """Names holding an unquoted delimiter (``Smith, John``): long rows joined where their columns' kinds fit.
+
+    (A ragged row at a cut is held for the table's end, which a range cannot judge alone: they are rare here.)
+    """
+    rng = random.Random(seed)
+    out = [b"id,name,amount,day"]
+    for i in range(rows):
+        kind = rng.random()
+        name = b"Smith %d, John" % i if kind < 0.01 else b"name %d" % i
+        amount = b"%d.%02d," % (i, i % 100)
+        out.append(b"%d,%s,%s2024-01-%02d" % (i, name, amount, 1 + i % 28))
+    return b"\n".join(out) + b"\n"
+
+
 def crlf(rows, seed):
     return multiline(rows, seed).replace(b"\n", b"\r\n")
 
@@ -102,6 +117,14 @@ def crlf(rows, seed):
 def test_ranges_read_what_one_read_reads(small_blocks, make, blocksize):
     data = make(6000, seed=blocksize)
     assert_same(data, blocksize)
+
+
+def test_every_range_places_repairs_as_the_start_settled_them(small_blocks):
+    data = split_names(6000, seed=1)
+    reads = assert_same(data, 64 << 10)
+    _, report, _ = by_ranges(data, 64 << 10, line_numbers=True, record_repairs=True)
+    past_first = [r for r in report.repairs if r.placement and r.line > reads[1].first.line]
+    assert past_first, "no repair placed by kind past the first range"
 
 
 @pytest.mark.parametrize(

@@ -333,10 +333,12 @@ PyObject* get_settled_columns(PyObject* self, void*) {
             kinds.push_back(static_cast<char>(kind));
         for (const bool value : columns.values)
             values.push_back(value ? '\1' : '\0');
-        return Py_BuildValue("(y#y#y#)", kinds.data(), static_cast<Py_ssize_t>(kinds.size()),
+        const std::string profiles = encode_profiles(columns.profiles);
+        return Py_BuildValue("(y#y#y#y#)", kinds.data(), static_cast<Py_ssize_t>(kinds.size()),
                              values.data(), static_cast<Py_ssize_t>(values.size()),
                              columns.header_text.data(),
-                             static_cast<Py_ssize_t>(columns.header_text.size()));
+                             static_cast<Py_ssize_t>(columns.header_text.size()), profiles.data(),
+                             static_cast<Py_ssize_t>(profiles.size()));
     });
 }
 
@@ -444,10 +446,12 @@ PyObject* get_repairs(PyObject* self, void*) {
                 PyList_SET_ITEM(fields.get(), static_cast<Py_ssize_t>(f), text); // steals `text`
             }
             const std::string_view action = row_action_name(row.action);
-            PyObject* record =
-                Py_BuildValue("(Ks#y#O)", static_cast<unsigned long long>(row.line), action.data(),
-                              static_cast<Py_ssize_t>(action.size()), row.text.data(),
-                              static_cast<Py_ssize_t>(row.text.size()), fields.get());
+            // The placement is the pass's own words, ASCII.
+            PyObject* record = Py_BuildValue(
+                "(Ks#y#Os#)", static_cast<unsigned long long>(row.line), action.data(),
+                static_cast<Py_ssize_t>(action.size()), row.text.data(),
+                static_cast<Py_ssize_t>(row.text.size()), fields.get(), row.placement.data(),
+                static_cast<Py_ssize_t>(row.placement.size()));
             if (record == nullptr)
                 return nullptr;
             PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), record); // steals `record`
@@ -578,7 +582,7 @@ PyGetSetDef salvager_getset[] = {
      nullptr},
     {"settled_columns", get_settled_columns, nullptr,
      "Once settled, what the layout says of the columns, for range: (kinds,\n"
-     "value_columns, header_text) as bytes; else None.",
+     "value_columns, header_text, profiles) as bytes; else None.",
      nullptr},
     {"parsed_rows", get_parsed_rows, nullptr,
      "Rows the parser has read, header, set-aside and held ones among them.", nullptr},

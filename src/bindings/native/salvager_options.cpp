@@ -3,6 +3,9 @@
 #include <climits>
 #include <cstdint>
 #include <optional>
+#include <string_view>
+#include <tuple>
+#include <vector>
 
 #include "bindings/py_ref.h"
 
@@ -297,6 +300,7 @@ bool row_options(const Arguments& a, SalvageOptions& options) {
     if (repairs == "auto") {
         options.runaway_quotes = RunawayQuoteRule{};
         options.repair_header = true;
+        options.place_repairs = true;
     } else {
         // The backend's reading keeps the empty column a trailing delimiter
         // opens; 'backend' reads every row as it does.
@@ -357,20 +361,66 @@ bool report_options(const Arguments& a, SalvagerSettings& out) {
            a.flag(at("record_repairs"), report.record_repairs) && a.flag(at("batches"), out.tables);
 }
 
+// A column's profile as bytes: its shape, its flags, the code's length and
+// the code's classes, so that a range read elsewhere places repairs as the
+// input's start settled them.
+constexpr std::size_t kProfileBytes = 3 + std::tuple_size_v<decltype(ColumnProfile::code)>;
+
+bool decode_profiles(std::string_view bytes, std::vector<ColumnProfile>& out) {
+    if (bytes.size() % kProfileBytes != 0)
+        return false;
+    for (std::size_t at = 0; at < bytes.size(); at += kProfileBytes) {
+        ColumnProfile profile;
+        const auto shape = static_cast<unsigned char>(bytes[at]);
+        const auto flags = static_cast<unsigned char>(bytes[at + 1]);
+        const auto length = static_cast<unsigned char>(bytes[at + 2]);
+        if (shape > static_cast<unsigned char>(ColumnShape::Text) || flags > 7 ||
+            length > profile.code.size())
+            return false;
+        profile.shape = static_cast<ColumnShape>(shape);
+        profile.has_empty = (flags & 1) != 0;
+        profile.has_values = (flags & 2) != 0;
+        profile.leading_blank = (flags & 4) != 0;
+        profile.code_length = length;
+        bytes.substr(at + 3, profile.code.size()).copy(profile.code.data(), profile.code.size());
+        out.push_back(profile);
+    }
+    return true;
+}
+
+} // namespace
+
+std::string encode_profiles(const std::vector<ColumnProfile>& profiles) {
+    std::string bytes;
+    bytes.reserve(profiles.size() * kProfileBytes);
+    for (const ColumnProfile& profile : profiles) {
+        bytes.push_back(static_cast<char>(profile.shape));
+        bytes.push_back(static_cast<char>((profile.has_empty ? 1 : 0) |
+                                          (profile.has_values ? 2 : 0) |
+                                          (profile.leading_blank ? 4 : 0)));
+        bytes.push_back(static_cast<char>(profile.code_length));
+        bytes.append(profile.code.data(), profile.code.size());
+    }
+    return bytes;
+}
+
+namespace {
+
 bool range_option(PyObject* range, SalvageOptions& options) {
     if (range == Py_None)
         return true;
     unsigned long long first_line = 0;
     int inside = 0, more = 0, dropped = 0;
-    const char *kinds = nullptr, *values = nullptr, *header = nullptr;
-    Py_ssize_t kinds_size = 0, values_size = 0, header_size = 0;
+    const char *kinds = nullptr, *values = nullptr, *header = nullptr, *profiles = nullptr;
+    Py_ssize_t kinds_size = 0, values_size = 0, header_size = 0, profiles_size = 0;
     if (!PyTuple_Check(range) ||
-        !PyArg_ParseTuple(range, "Kppp|(y#y#y#)", &first_line, &inside, &more, &dropped, &kinds,
-                          &kinds_size, &values, &values_size, &header, &header_size)) {
+        !PyArg_ParseTuple(range, "Kppp|(y#y#y#y#)", &first_line, &inside, &more, &dropped, &kinds,
+                          &kinds_size, &values, &values_size, &header, &header_size, &profiles,
+                          &profiles_size)) {
         PyErr_Clear();
         PyErr_SetString(PyExc_ValueError,
                         "range must be None or (first_line, inside_table, more_follows, "
-                        "trailing_dropped[, (kinds, value_columns, header_text)])");
+                        "trailing_dropped[, (kinds, value_columns, header_text, profiles)])");
         return false;
     }
     if (first_line == 0) {
@@ -391,6 +441,11 @@ bool range_option(PyObject* range, SalvageOptions& options) {
         for (Py_ssize_t i = 0; i < values_size; ++i)
             columns.values.push_back(values[i] != 0);
         columns.header_text.assign(header, static_cast<std::size_t>(header_size));
+        if (!decode_profiles(std::string_view(profiles, static_cast<std::size_t>(profiles_size)),
+                             columns.profiles)) {
+            PyErr_SetString(PyExc_ValueError, "range's column profiles are not the engine's");
+            return false;
+        }
         options.range->columns = std::move(columns);
     }
     return true;

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "bindings/native/arrow_sink.h"
 #include "salvage/salvage_run.h"
@@ -73,6 +74,10 @@ bool parse_salvager_arguments(PyObject* args, PyObject* kwargs, SalvagerSettings
 
 // "Salvager(*, delimiter=None, ...)": the signature line of the docstring.
 std::string salvager_signature();
+
+// The columns' profiles as range= takes them back (settled_columns' fourth
+// item).
+std::string encode_profiles(const std::vector<ColumnProfile>& profiles);
 
 // The keywords' names as a new tuple of str.
 PyObject* salvager_keyword_names();
