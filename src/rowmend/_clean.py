@@ -410,7 +410,7 @@ def _write_typed_parquet(
     again: Optional[Callable[[], Source]],
 ) -> Run:
     """The typed Parquet file, written batch by batch; read again (``again``) when later rows widen a type."""
-    from rowmend._tables import TableBatches
+    from rowmend._tables import TableBatches, string_batches
     from rowmend._typed import untyped_outcome
     from rowmend._typed_read import read_typed
 
@@ -425,12 +425,7 @@ def _write_typed_parquet(
             run = start_run(source, strings, progress, **native)
             tables = TableBatches(run, strict=True)
             runs.append((run, tables))
-            for chunk in run.chunks():
-                run.feed(chunk)
-                if run.salvager.ready:
-                    yield from tables.take()
-            run.finish()
-            yield from tables.take()
+            yield from string_batches(run, tables)
 
     try:
         typing = read_typed(passes, output, options, opened.name, companions=None, again=again is not None)
@@ -456,7 +451,7 @@ def _write_parquet(
 ) -> Run:
     import pyarrow.parquet as pq
 
-    from rowmend._tables import TableBatches
+    from rowmend._tables import TableBatches, string_batches
 
     if options.dtypes is not None:
         return _write_typed_parquet(opened, options, clean_file, native, progress, again)

@@ -42,6 +42,25 @@ def start_run(source: ByteSource, options: Options, progress: Optional[Progress]
     return Run(source, options, progress, **native)
 
 
+def feed_until_settled(run: Run, chunks: Iterator[Union[bytes, memoryview]]) -> bool:
+    """Feed ``run`` from ``chunks`` until its layout is settled, or :data:`DETECT_LIMIT` bytes were read.
+
+    Returns whether the layout settled; when it did not, the run is finished,
+    so that the pass decides on what was read.
+    """
+    salvager = run.salvager
+    fed = 0
+    for chunk in chunks:
+        salvager.feed(chunk)
+        fed += len(chunk)
+        if salvager.delimiter is not None and salvager.columns > 0:
+            return True
+        if fed >= DETECT_LIMIT:
+            break
+    salvager.finish()
+    return False
+
+
 def settle_layout(source: ByteSource, options: Options, warn_tables: bool = False) -> Optional[Layout]:
     """The layout of an opened input, from as much of its start as settles it.
 
@@ -59,17 +78,8 @@ def settle_layout(source: ByteSource, options: Options, warn_tables: bool = Fals
     typed = options.dtypes is not None
     run = start_run(source, dataclasses.replace(options, line_numbers=True) if typed else options)
     salvager = run.salvager
-    fed = 0
-    settled = False
     chunks = run.chunks()
-    for chunk in chunks:
-        salvager.feed(chunk)
-        fed += len(chunk)
-        settled = salvager.delimiter is not None and salvager.columns > 0
-        if settled or fed >= DETECT_LIMIT:
-            break
-    if not settled:
-        salvager.finish()  # decide on what was read
+    settled = feed_until_settled(run, chunks)
     if salvager.columns < 1:
         return None
     if warn_tables and any(code in _SEVERAL_TABLES for code, _ in salvager.notes):

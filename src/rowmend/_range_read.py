@@ -18,7 +18,7 @@ from typing import Any, Dict, List, Mapping, Optional, Tuple
 
 import pyarrow as pa
 
-from rowmend._detect import DETECT_LIMIT, start_run
+from rowmend._detect import feed_until_settled, start_run
 from rowmend._options import Options, resolve_options
 from rowmend._ranges import RangeLayout, RangeRead, cuttable_encoding
 from rowmend._report import Report
@@ -49,7 +49,6 @@ def _settled(salvager: Any) -> Tuple[Any, ...]:
         salvager.columns,
         salvager.header_rows,
         salvager.preamble_rows,
-        salvager.settled_columns,
     )
 
 
@@ -64,16 +63,7 @@ def range_layout(source: Any, options: Options) -> Optional[RangeLayout]:
         if not cuttable_encoding(run.encoding):
             return None
         salvager = run.salvager
-        fed = 0
-        settled = False
-        for chunk in run.chunks():
-            salvager.feed(chunk)
-            fed += len(chunk)
-            settled = salvager.delimiter is not None and salvager.columns > 0
-            if settled or fed >= DETECT_LIMIT:
-                break
-        if not settled:
-            salvager.finish()
+        feed_until_settled(run, run.chunks())
         if salvager.columns < 1 or salvager.delimiter is None:
             return None
         dropped = any(code == _TRAILING_DROPPED for code, _ in salvager.notes)
@@ -159,7 +149,10 @@ def read_range(
             given["quote_char"] = quote
     resolved: Options = resolve_options(**given)
     native_range: Tuple[Any, ...] = (read.first.line, inside, not read.last, layout.trailing_dropped)
-    if inside and layout.columns is not None:
+    # Every range, the first too, judges and places repairs by the columns
+    # the file's start settled: a first range may end before the rows the
+    # start settled them on.
+    if layout.columns is not None:
         native_range += (layout.columns,)
     stream = _Slice(file, read.first.offset, read.end)
     with plain_source(stream, name, read.end - read.first.offset) as source:

@@ -95,12 +95,12 @@ class RangeLayout:
         native_encoding: The encoding as the engine reads it (UTF-8 with
             stray bytes as cp1252, when detected).
         settled: What the first range must settle on by itself (delimiter,
-            quote, escape, columns, header rows, preamble rows, and what the
-            engine says of the columns): its reading is the whole file's
-            only then.
+            quote, escape, columns, header rows, preamble rows): its reading
+            is the whole file's only then.
         columns: What the engine settled of the columns (their kinds, those
-            holding values, the header's text), which the later ranges
-            judge a table's end and a later table by.
+            holding values, the header's text, their profiles), which every
+            range judges a table's end and a later table by and places
+            repairs by.
     """
 
     grammar: Grammar

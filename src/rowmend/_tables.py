@@ -144,6 +144,16 @@ class TableBatches:
         return wide, [batch if batch.schema.equals(wide) else _widened(batch, wide) for batch in batches]
 
 
+def string_batches(run: Run, tables: TableBatches) -> Iterator[pa.RecordBatch]:
+    """The string batches of ``run``, fed to its end: each batch as soon as the pass has it ready."""
+    for chunk in run.chunks():
+        run.feed(chunk)
+        if run.salvager.ready:
+            yield from tables.take()
+    run.finish()
+    yield from tables.take()
+
+
 class RowStream:
     """The rows of one input as Arrow record batches, read as they are taken.
 
@@ -236,7 +246,7 @@ class RowStream:
                 run = start_run(source, options, told, batch_rows=self._batch_rows)
                 self._tables = tables = TableBatches(run, strict=self._strict)
                 if not typed:
-                    for batch in self._string_batches(run, tables):
+                    for batch in string_batches(run, tables):
                         self._schema = self._schema or batch.schema
                         yield batch
                     self._schema = tables.finish_schema()
@@ -244,7 +254,7 @@ class RowStream:
                     typing = TypedPass(
                         self._options, source.name, keep_lines=self._options.line_numbers, companions=False
                     )
-                    for batch in typing.batches(self._string_batches(run, tables)):
+                    for batch in typing.batches(string_batches(run, tables)):
                         self._schema = self._schema or batch.schema
                         yield batch
                     if self._schema is None:  # no rows: the names, as strings
@@ -255,13 +265,6 @@ class RowStream:
                     run.typing = typing.typing.outcome if typing.typing is not None else None
             self.report = run.report()
 
-    def _string_batches(self, run: Run, tables: TableBatches) -> Iterator[pa.RecordBatch]:
-        for chunk in run.chunks():
-            run.feed(chunk)
-            if run.salvager.ready:
-                yield from tables.take()
-        run.finish()
-        yield from tables.take()
 
 
 def check_table_options(options: Options) -> None:
