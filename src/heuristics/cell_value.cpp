@@ -37,11 +37,19 @@ std::int64_t days_from_civil(std::int64_t year, unsigned month, unsigned day) no
     return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
 }
 
+// The byte `mark` at `i`, stepped over.
+bool mark_at(std::string_view text, std::size_t& i, char mark) noexcept {
+    if (i >= text.size() || text[i] != mark)
+        return false;
+    ++i;
+    return true;
+}
+
 bool date_at(std::string_view text, std::size_t& i, std::int64_t& days) noexcept {
     unsigned year = 0, month = 0, day = 0;
-    if (!fixed(text, i, 4, year) || i >= text.size() || text[i++] != '-' ||
-        !fixed(text, i, 2, month) || i >= text.size() || text[i++] != '-' ||
-        !fixed(text, i, 2, day) || month < 1 || month > 12 || day < 1 || day > 31)
+    if (!fixed(text, i, 4, year) || !mark_at(text, i, '-') || !fixed(text, i, 2, month) ||
+        !mark_at(text, i, '-') || !fixed(text, i, 2, day) || month < 1 || month > 12 || day < 1 ||
+        day > 31)
         return false;
     days = days_from_civil(year, month, day);
     return true;
@@ -50,9 +58,9 @@ bool date_at(std::string_view text, std::size_t& i, std::int64_t& days) noexcept
 // HH:MM:SS[.f{1,6}] at `i`, as microseconds.
 bool time_at(std::string_view text, std::size_t& i, std::int64_t& micros) noexcept {
     unsigned hour = 0, minute = 0, second = 0;
-    if (!fixed(text, i, 2, hour) || i >= text.size() || text[i++] != ':' ||
-        !fixed(text, i, 2, minute) || i >= text.size() || text[i++] != ':' ||
-        !fixed(text, i, 2, second) || hour > 23 || minute > 59 || second > 59)
+    if (!fixed(text, i, 2, hour) || !mark_at(text, i, ':') || !fixed(text, i, 2, minute) ||
+        !mark_at(text, i, ':') || !fixed(text, i, 2, second) || hour > 23 || minute > 59 ||
+        second > 59)
         return false;
     std::int64_t fraction = 0;
     if (i < text.size() && text[i] == '.') {

@@ -344,7 +344,6 @@ std::size_t header_rows(const RowStore& rows) {
     for (std::size_t k = 1; k < kMaxHeaderRows && k < rows.row_count(); ++k) {
         const RowView group = rows.row(k - 1);
         bool labels = false;
-        std::size_t c = 0;
         const bool spanned = has_gap(group);
         parts.emplace_back();
         for (const FieldView field : group) {
@@ -353,7 +352,6 @@ std::size_t header_rows(const RowStore& rows) {
                 return found; // values, no label
             labels = labels || kind != CellKind::Empty;
             parts.back().emplace_back(field.text);
-            ++c;
         }
         if (!labels)
             return found;
