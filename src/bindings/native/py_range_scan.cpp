@@ -156,19 +156,17 @@ PyObject* walk_range(PyObject*, PyObject* args) {
 
 PyMethodDef methods[] = {
     {"scan_range", scan_range, METH_VARARGS,
-     "scan_range(data, end, final, input_start, grammar) -> [(start, (next, lines, rows, "
-     "pending))]\n--\n\n"
+     "scan_range($module, data, end, final, input_start, grammar, /)\n--\n\n"
      "The bytes data[:end] of a file scanned from the row starts they may\n"
      "begin with (data holds the bytes after them too, to the input's end when\n"
      "final; input_start: data begins the file). For each start found, where\n"
-     "the rows entered there leave the range: the first row start at or past\n"
-     "end, the lines and rows crossed, and whether that row runs past data.\n"
-     "Offsets are data's."},
+     "the rows entered there leave the range: [(start, (next, lines, rows,\n"
+     "pending))], the first row start at or past end, the lines and rows\n"
+     "crossed, and whether that row runs past data. Offsets are data's."},
     {"walk_range", walk_range, METH_VARARGS,
-     "walk_range(data, entry, end, final, input_start, grammar) -> (next, lines, rows, "
-     "pending)\n--\n\n"
-     "The rows of data[:end] walked from the known row start entry: where they\n"
-     "leave, as scan_range gives it."},
+     "walk_range($module, data, entry, end, final, input_start, grammar, /)\n--\n\n"
+     "The rows of data[:end] walked from the known row start entry: where\n"
+     "they leave, (next, lines, rows, pending) as scan_range gives it."},
     {nullptr, nullptr, 0, nullptr},
 };
 
