@@ -3,7 +3,8 @@
 # one line each (the name is what selects a step):
 #   format      C++ formatting (clang-format)
 #   tidy        clang-tidy with .clang-tidy's checks over src/
-#   engine      the C++ unit tests and fuzz-target replays (CTest), asserts on
+#   engine      the C++ unit tests and fuzz-target replays (CTest), asserts on,
+#               under ASan and UBSan
 #   aarch64     the engine's tests cross-compiled for 64-bit ARM (the NEON
 #               scan) and run under qemu-user; skipped, saying why, without
 #               the cross compiler
@@ -13,8 +14,8 @@
 #               (mkdocs build --strict)
 #   pypy        the bindings compiled against PyPy's C API, then the backend's
 #               suite on PyPy (tests/pypy.sh)
-#   sanitizers  the engine's and the Python suites under ASan and UBSan
-#               (tests/sanitize.sh)
+#   sanitizers  the Python suites under ASan and UBSan (tests/sanitize.sh),
+#               and the engine's when the engine step did not run
 #   fuzz        a short run of each libFuzzer target (fuzz/run.sh)
 #
 # Usage: bash tests/run.sh            every step (from anywhere)
@@ -40,7 +41,7 @@
 # the script exits non-zero when any failed.
 #
 # ROWMEND_QUICK=1 skips the hardening steps (sanitizers, fuzz, and the suite
-# on PyPy, not the compile) unless they are named; ROWMEND_FUZZ_SECONDS (default 20) is the fuzzing time per
+# on PyPy, not the compile) unless they are named; ROWMEND_FUZZ_SECONDS (default 10) is the fuzzing time per
 # target: fuzz/run.sh alone runs them longer. Every step takes about 16
 # minutes on two quiet cores with the builds to make (more when other builds
 # share the cores), about 11 with ROWMEND_QUICK=1.
@@ -235,14 +236,11 @@ step_tidy() {
             clang-tidy -p "$build/tidy" --quiet --header-filter="^$root/src/"
 }
 
-# RelWithDebInfo would define NDEBUG; developer builds keep the assertions
-# (ROWMEND_ASSERTS, on with ROWMEND_DEVELOPER_MODE), said here to be plain.
-step_engine() {
-    cmake -S . -B "$build/tests" -G Ninja -DROWMEND_DEVELOPER_MODE=ON -DROWMEND_BUILD_MODULE=OFF \
-        -DCMAKE_BUILD_TYPE=RelWithDebInfo -DROWMEND_ASSERTS=ON
-    cmake --build "$build/tests"
-    ctest --test-dir "$build/tests" --output-on-failure -j2
-}
+# The engine's tests are built once, with the assertions on and under ASan
+# and UBSan (tests/sanitize.sh's first stage, in its build folder): a plain
+# build of the same tests would find nothing these do not, and the sanitizers
+# step then builds only the modules on the same objects.
+step_engine() { in_scratch bash "$root/tests/sanitize.sh" --engine; }
 
 # The engine's unit tests built for aarch64 (NEON) with Debian's cross
 # compiler (cmake/aarch64-linux-gnu.cmake) against GoogleTest built from
@@ -330,9 +328,17 @@ step_pypy() {
     fi
 }
 
-step_sanitizers() { in_scratch bash "$root/tests/sanitize.sh"; }
+# The engine's stage is the engine step's when that ran in this call.
+step_sanitizers() {
+    if [ "${ROWMEND_ENGINE_SANITIZED:-0}" = 1 ]; then
+        echo "the engine's tests ran under ASan/UBSan in the engine step"
+        in_scratch bash "$root/tests/sanitize.sh" --python
+    else
+        in_scratch bash "$root/tests/sanitize.sh"
+    fi
+}
 
-step_fuzz() { in_scratch bash "$root/fuzz/run.sh" "${ROWMEND_FUZZ_SECONDS:-20}"; }
+step_fuzz() { in_scratch bash "$root/fuzz/run.sh" "${ROWMEND_FUZZ_SECONDS:-10}"; }
 
 export -f step_format step_tidy step_engine step_aarch64 step_python step_types step_docs \
     step_pypy step_sanitizers step_fuzz
@@ -341,17 +347,18 @@ describe() {
     case $1 in
     format) echo "C++ formatting (clang-format)" ;;
     tidy) echo "C++ checks (clang-tidy, .clang-tidy)" ;;
-    engine) echo "C++ unit tests, fuzz replays (CTest, asserts)" ;;
+    engine) echo "C++ unit tests, fuzz replays (asserts, ASan/UBSan)" ;;
     aarch64) echo "C++ unit tests on aarch64 (cross, qemu-user)" ;;
     python) echo "Python tests (CPython)" ;;
     types) echo "stubs (mypy.stubtest) and mypy --strict" ;;
     docs) echo "docstrings, documentation examples and site" ;;
     pypy) echo "PyPy: both modules compile, backend suite" ;;
-    sanitizers) echo "ASan/UBSan: engine and Python suites" ;;
-    fuzz) echo "fuzzing (${ROWMEND_FUZZ_SECONDS:-20} s per target)" ;;
+    sanitizers) echo "ASan/UBSan: the Python suites (and engine)" ;;
+    fuzz) echo "fuzzing (${ROWMEND_FUZZ_SECONDS:-10} s per target)" ;;
     esac
 }
 
+wants engine && export ROWMEND_ENGINE_SANITIZED=1
 for name in "${selected[@]}"; do
     run_step "$name" "$(describe "$name")" "step_$name" || true
     closing_lines
