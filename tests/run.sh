@@ -42,9 +42,9 @@
 #
 # ROWMEND_QUICK=1 skips the hardening steps (sanitizers, fuzz, and the suite
 # on PyPy, not the compile) unless they are named; ROWMEND_FUZZ_SECONDS (default 10) is the fuzzing time per
-# target: fuzz/run.sh alone runs them longer. Every step takes about 16
+# target: fuzz/run.sh alone runs them longer. Every step takes about 19
 # minutes on two quiet cores with the builds to make (more when other builds
-# share the cores), about 11 with ROWMEND_QUICK=1.
+# share the cores), about 15 with ROWMEND_QUICK=1.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 root=$(pwd)
